@@ -1,0 +1,53 @@
+# Set-up, tests, demo and benchmarks. `make build` is idempotent and is what
+# every other target runs first, so each works on a fresh machine.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+DEB_PACKAGES := g++ cmake ninja-build pkg-config libexpat1-dev zlib1g-dev libfmt-dev \
+                libgtest-dev libgmock-dev iproute2
+BUILD_DIR := build/py
+
+.PHONY: build deps venv test test-cpp test-python demo bench clean
+
+build: deps venv
+	$(VPY) -m pip install --no-build-isolation --quiet \
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test]'
+
+# Installs only the Debian packages that are missing; a fresh machine has no
+# package lists, so they are fetched once first.
+deps:
+	@missing=$$(for p in $(DEB_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	    echo "installing Debian packages: $$missing"; \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+venv: $(VENV)/.ready
+
+$(VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=7" "numpy>=1.24"
+	touch $@
+
+test: build test-cpp test-python
+
+test-cpp:
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+
+# pytest exits 5 when it collects nothing; that is a failure here, not a pass.
+test-python:
+	@cd tests/python && { ../../$(VPY) -m pytest -q . ; rc=$$?; \
+	  if [ $$rc = 5 ]; then echo "no Python tests were collected"; exit 1; fi; exit $$rc; }
+
+demo: build
+	$(VPY) scripts/demo.py
+
+bench: build
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)

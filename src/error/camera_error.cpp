@@ -1,0 +1,48 @@
+#include "error/camera_error.hpp"
+
+#include <cstring>
+
+#include "util/overload.hpp"
+
+namespace oculane {
+
+std::string CameraError::to_string() const {
+    using namespace camera_error;
+    return std::visit(
+        Overload{
+            [](const Io& e) {
+                if (!e.message.empty()) return fmt::format("io error: {}", e.message);
+                char buf[256];
+                // GNU strerror_r may return a static string instead of filling buf.
+                const char* text = strerror_r(e.os_error, buf, sizeof buf);
+                return fmt::format("io error: {} (os error {})", text, e.os_error);
+            },
+            [](const ConnectTimeout&) { return std::string("connect timed out"); },
+            [](const NotConnected&) { return std::string("driver is not connected"); },
+            [](const AckTimeout&) { return std::string("timed out waiting for acknowledge"); },
+            [](const AccessDenied&) {
+                return std::string("device control is held by another application");
+            },
+            [](const ControlLost&) {
+                return std::string("device control was lost (heartbeat failed)");
+            },
+            [](const DeviceStatus& e) {
+                return fmt::format("device answered command 0x{:04x} with {}", e.command, e.status);
+            },
+            [](const Malformed& e) { return fmt::format("malformed packet: {}", e.text); },
+            [](const Unsupported& e) { return fmt::format("device does not support {}", e.text); },
+            [](const WorkerStart& e) {
+                return fmt::format("worker thread failed to start: {}", e.text);
+            },
+        },
+        v_);
+}
+
+CameraError unwrap_arc(SharedCameraError err) {
+    // Copying serves both the sole-owner and the still-shared case: every field,
+    // free texts included, comes out unchanged, and the shared value may have
+    // been created const, so moving out of it is not allowed.
+    return *err;
+}
+
+}  // namespace oculane

@@ -1,0 +1,37 @@
+#include "error/genicam_error.hpp"
+
+#include "util/overload.hpp"
+
+namespace oculane {
+
+std::string GenicamError::to_string() const {
+    using namespace genicam_error;
+    return std::visit(
+        Overload{
+            [](const FeatureNotFound& e) { return fmt::format("feature '{}' not found", e.name); },
+            [](const UnsupportedAccess& e) {
+                return fmt::format("node '{}' does not support this access", e.node);
+            },
+            [](const AccessModeViolation& e) {
+                return fmt::format("node '{}' is not accessible this way (access mode)", e.node);
+            },
+            [](const DanglingReference& e) { return fmt::format("dangling reference '{}'", e.name); },
+            [](const CircularReference& e) {
+                return fmt::format("circular reference through '{}'", e.node);
+            },
+            [](const FormulaError& e) { return fmt::format("formula in '{}': {}", e.node, e.message); },
+            [](const NoEnumEntry& e) {
+                return fmt::format("enumeration '{}' has no entry '{}'", e.enumeration, e.entry);
+            },
+            [](const OutOfRange& e) {
+                return fmt::format("value {} out of range [{}, {}] for '{}'", e.value, e.min, e.max,
+                                   e.name);
+            },
+            [](const DescriptionError& e) { return fmt::format("device description: {}", e.message); },
+            [](const SnapTimeout&) { return std::string("no frame arrived within the snap timeout"); },
+            [](const Transport& e) { return e.error.to_string(); },
+        },
+        v_);
+}
+
+}  // namespace oculane

@@ -1,0 +1,148 @@
+#pragma once
+// Feature-model errors: unknown features, access rules, references, formulas,
+// enumeration entries, ranges, the description file and the snap timeout.
+// Transport wraps a CameraError raised underneath a feature operation.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "error/camera_error.hpp"
+
+namespace oculane {
+
+namespace genicam_error {
+struct FeatureNotFound {
+    std::string name;
+};
+struct UnsupportedAccess {
+    std::string node;
+};
+struct AccessModeViolation {
+    std::string node;
+};
+struct DanglingReference {
+    std::string name;
+};
+struct CircularReference {
+    std::string node;
+};
+struct FormulaError {
+    std::string node;
+    std::string message;
+};
+struct NoEnumEntry {
+    std::string enumeration;
+    std::string entry;
+};
+struct OutOfRange {
+    std::int64_t value = 0;
+    std::int64_t min = 0;
+    std::int64_t max = 0;
+    std::string name;
+};
+struct DescriptionError {
+    std::string message;
+};
+struct SnapTimeout {};
+struct Transport {
+    CameraError error;
+};
+}  // namespace genicam_error
+
+class GenicamError {
+public:
+    using Variant =
+        std::variant<genicam_error::FeatureNotFound, genicam_error::UnsupportedAccess,
+                     genicam_error::AccessModeViolation, genicam_error::DanglingReference,
+                     genicam_error::CircularReference, genicam_error::FormulaError,
+                     genicam_error::NoEnumEntry, genicam_error::OutOfRange,
+                     genicam_error::DescriptionError, genicam_error::SnapTimeout,
+                     genicam_error::Transport>;
+
+    enum class Kind : std::uint8_t {
+        FeatureNotFound,
+        UnsupportedAccess,
+        AccessModeViolation,
+        DanglingReference,
+        CircularReference,
+        FormulaError,
+        NoEnumEntry,
+        OutOfRange,
+        DescriptionError,
+        SnapTimeout,
+        Transport,
+    };
+
+    // Any alternative converts implicitly, so `return camera_error::AckTimeout{};` works.
+    template <class T>
+        requires std::is_constructible_v<Variant, T&&> && (!std::is_same_v<std::decay_t<T>, GenicamError>)
+    GenicamError(T&& alternative) : v_(std::forward<T>(alternative)) {}  // NOLINT: implicit by design
+    // A transport failure inside a feature operation is wrapped unchanged.
+    GenicamError(CameraError e) : v_(genicam_error::Transport{std::move(e)}) {}  // NOLINT
+
+    static GenicamError feature_not_found(std::string name) {
+        return genicam_error::FeatureNotFound{std::move(name)};
+    }
+    static GenicamError unsupported_access(std::string node) {
+        return genicam_error::UnsupportedAccess{std::move(node)};
+    }
+    static GenicamError access_mode_violation(std::string node) {
+        return genicam_error::AccessModeViolation{std::move(node)};
+    }
+    static GenicamError dangling_reference(std::string name) {
+        return genicam_error::DanglingReference{std::move(name)};
+    }
+    static GenicamError circular_reference(std::string node) {
+        return genicam_error::CircularReference{std::move(node)};
+    }
+    static GenicamError formula_error(std::string node, std::string message) {
+        return genicam_error::FormulaError{std::move(node), std::move(message)};
+    }
+    static GenicamError no_enum_entry(std::string enumeration, std::string entry) {
+        return genicam_error::NoEnumEntry{std::move(enumeration), std::move(entry)};
+    }
+    static GenicamError out_of_range(std::int64_t value, std::int64_t min, std::int64_t max,
+                                     std::string name) {
+        return genicam_error::OutOfRange{value, min, max, std::move(name)};
+    }
+    static GenicamError description_error(std::string message) {
+        return genicam_error::DescriptionError{std::move(message)};
+    }
+    static GenicamError snap_timeout() { return genicam_error::SnapTimeout{}; }
+    static GenicamError transport(CameraError e) { return genicam_error::Transport{std::move(e)}; }
+
+    Kind kind() const { return static_cast<Kind>(v_.index()); }
+    template <class T>
+    bool is() const { return std::holds_alternative<T>(v_); }
+    template <class T>
+    const T* get_if() const { return std::get_if<T>(&v_); }
+    const Variant& variant() const { return v_; }
+
+    // The wrapped transport error, or nullptr for every other variant.
+    const CameraError* transport_error() const {
+        auto* t = std::get_if<genicam_error::Transport>(&v_);
+        return t ? &t->error : nullptr;
+    }
+
+    std::string to_string() const;
+
+private:
+    Variant v_;
+};
+
+template <class T>
+using GenicamResult = std::expected<T, GenicamError>;
+
+}  // namespace oculane
+
+template <>
+struct fmt::formatter<oculane::GenicamError> : fmt::formatter<std::string> {
+    auto format(const oculane::GenicamError& e, format_context& ctx) const {
+        return fmt::formatter<std::string>::format(e.to_string(), ctx);
+    }
+};

@@ -1,0 +1,15 @@
+// The extension module: registrations only, in the documented order.
+#include <nanobind/nanobind.h>
+
+#include "py/bindings.hpp"
+#include "py/errors.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(_oculane_core, m) {
+    m.doc() = "";
+    oculane::py::bind_errors(m);
+    // Classes in registration order: Camera, SnapshotSession, Acquisition,
+    // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
+    // DeviceInfo; then discover. Each subsystem adds its line here.
+}

@@ -1,0 +1,53 @@
+#include "util/log.hpp"
+
+#include <memory>
+#include <mutex>
+
+namespace oculane::log {
+
+namespace detail {
+std::atomic<std::uint8_t> g_min_level{static_cast<std::uint8_t>(Level::Off)};
+}
+
+namespace {
+std::mutex g_sink_mutex;
+std::shared_ptr<const Sink> g_sink;  // guarded by g_sink_mutex
+}  // namespace
+
+const char* level_name(Level level) {
+    switch (level) {
+        case Level::Trace: return "TRACE";
+        case Level::Debug: return "DEBUG";
+        case Level::Info: return "INFO";
+        case Level::Warn: return "WARN";
+        case Level::Error: return "ERROR";
+        case Level::Off: return "OFF";
+    }
+    return "?";
+}
+
+void set_sink(Sink sink, Level min_level) {
+    std::lock_guard lock(g_sink_mutex);
+    g_sink = std::make_shared<const Sink>(std::move(sink));
+    detail::g_min_level.store(static_cast<std::uint8_t>(min_level), std::memory_order_relaxed);
+}
+
+void clear_sink() {
+    std::lock_guard lock(g_sink_mutex);
+    detail::g_min_level.store(static_cast<std::uint8_t>(Level::Off), std::memory_order_relaxed);
+    g_sink.reset();
+}
+
+void emit(std::string_view target, Level level, std::string message,
+          std::initializer_list<Field> fields) {
+    std::shared_ptr<const Sink> sink;
+    {
+        std::lock_guard lock(g_sink_mutex);
+        sink = g_sink;
+    }
+    // The sink is called outside the mutex so that it may log or replace itself.
+    if (!sink || !enabled(level)) return;
+    (*sink)(Event{target, level, std::move(message), std::vector<Field>(fields)});
+}
+
+}  // namespace oculane::log
