@@ -4,4 +4,9 @@
 
 #include <nanobind/nanobind.h>
 
-namespace oculane::py {}  // namespace oculane::py
+namespace oculane::py {
+
+// AccessMode: RO, WO, RW as shared value objects.
+void bind_access_mode(nanobind::module_& m);
+
+}  // namespace oculane::py

@@ -12,4 +12,5 @@ NB_MODULE(_oculane_core, m) {
     // Classes in registration order: Camera, SnapshotSession, Acquisition,
     // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
     // DeviceInfo; then discover. Each subsystem adds its line here.
+    oculane::py::bind_access_mode(m);
 }
