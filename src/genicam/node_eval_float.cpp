@@ -8,7 +8,19 @@
 namespace oculane {
 
 namespace {
+
 const std::string kValueReference = "<value reference>";
+
+// Nodes that have an integer value but no float value of their own. A Float
+// feature whose value lives in an integer register is common in real
+// descriptions; it reads and writes that register as an integer rather than
+// failing, in line with how referenced nodes are fetched elsewhere.
+bool integer_only(const Node& node) {
+    if (node.is<node_data::Boolean>() || node.is<node_data::Enumeration>()) return true;
+    auto* reg = node.get_if<node_data::Register>();
+    return reg && std::holds_alternative<register_kind::Int>(reg->kind);
+}
+
 }  // namespace
 
 bool is_float_valued(const Node& node) {
@@ -29,6 +41,11 @@ GenicamResult<double> NodeEval::ref_float(const ValueRef& ref) {
             const NodeId target = link.id();
             auto scope = map_.guard(target);
             if (!scope) return std::unexpected(std::move(scope.error()));
+            if (integer_only(map_.node(target))) {
+                auto v = int_value_inner(target);
+                if (!v) return std::unexpected(std::move(v.error()));
+                return static_cast<double>(*v);
+            }
             return float_value_inner(target);
         }
         case ValueRef::Tag::Absent:
@@ -85,7 +102,9 @@ GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
                 const NodeId target = link.id();
                 auto scope = map_.guard(target);
                 if (!scope) return std::unexpected(std::move(scope.error()));
-                result = set_float_value_inner(target, value);
+                result = integer_only(map_.node(target))
+                             ? set_int_value_inner(target, regcodec::saturating_round(value))
+                             : set_float_value_inner(target, value);
                 break;
             }
             default:

@@ -117,3 +117,22 @@ TEST_F(NodeEvalTest, FormulaFailuresRepeat) {
 
 }  // namespace
 }  // namespace oculane::testing
+
+namespace oculane::testing {
+namespace {
+
+TEST_F(NodeEvalTest, FloatOverAnIntegerRegisterUsesItsInteger) {
+    load("<Float Name=\"F\"><pValue>Raw</pValue></Float>" + reg("IntReg", "Raw", "0", "4") +
+         "<Float Name=\"FromKnife\"><pValue>K</pValue></Float>"
+         "<SwissKnife Name=\"K\"><pVariable Name=\"R\">Raw</pVariable><Formula>R/4.0</Formula></SwissKnife>");
+    port_.poke(0, {6, 0, 0, 0});
+    EXPECT_EQ(get_float("F").value(), 6.0);
+    EXPECT_EQ(get_float("FromKnife").value(), 1.5);  // a float formula keeps its fraction
+    ASSERT_TRUE(set_float("F", 2.5));
+    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{3, 0, 0, 0}));
+    // The register itself still has no float value of its own.
+    EXPECT_EQ(error_text(get_float("Raw")), "node 'Raw' does not support this access");
+}
+
+}  // namespace
+}  // namespace oculane::testing
