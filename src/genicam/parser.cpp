@@ -41,9 +41,13 @@ std::optional<std::int64_t> parse_description_int(std::string_view text) {
         if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
         return std::bit_cast<std::int64_t>(v);
     }
-    if (!t.empty() && t[0] == '+') t.remove_prefix(1);
-    // A second sign ("+-1") or nothing at all after the sign is invalid.
-    std::size_t digits_at = (!t.empty() && t[0] == '-') ? 1 : 0;
+    // One sign at most ("+-1" is invalid), and digits must follow it.
+    std::size_t digits_at = 0;
+    if (!t.empty() && t[0] == '+') {
+        t.remove_prefix(1);
+    } else if (!t.empty() && t[0] == '-') {
+        digits_at = 1;
+    }
     if (t.size() <= digits_at || !is_digit(t[digits_at])) return std::nullopt;
     std::int64_t v = 0;
     auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v, 10);
