@@ -518,3 +518,24 @@ TEST(DescriptionParser, RootNameIsNotChecked) {
     Genicam map = parse_description("<Anything><Integer Name='X'/></Anything>").value();
     EXPECT_TRUE(map.find("X").has_value());
 }
+
+TEST(DescriptionParser, HostileInputFailsAsADescriptionError) {
+    std::string deep;
+    for (int i = 0; i < 100'000; ++i) deep += "<Group>";
+    std::string laughs = "<!DOCTYPE R [<!ENTITY a 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'>";
+    std::string prev = "a";
+    for (int i = 0; i < 6; ++i) {
+        std::string next = prev + "x";
+        laughs += "<!ENTITY " + next + " '" + std::string(16, ' ');
+        for (int j = 0; j < 16; ++j) laughs += "&" + prev + ";";
+        laughs += "'>";
+        prev = next;
+    }
+    laughs += "]><R><Integer Name='&" + prev + ";'/></R>";
+    for (const std::string& text : {deep, laughs}) {
+        auto map = parse_description(text);
+        ASSERT_FALSE(map.has_value());
+        EXPECT_TRUE(map.error().is<genicam_error::DescriptionError>());
+        EXPECT_TRUE(map.error().to_string().starts_with("device description: ")) << map.error().to_string();
+    }
+}
