@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "genicam/xml.hpp"
+#include "util/log.hpp"
 #include "util/overload.hpp"
 
 namespace oculane {
@@ -488,7 +489,15 @@ GenicamResult<Genicam> parse_description(std::string_view text) {
     Builder builder;
     builder.walk(doc->root());
     if (auto r = builder.add_built_ins(); !r) return std::unexpected(std::move(r.error()));
-    return std::move(builder).finish();
+    Genicam map = std::move(builder).finish();
+    if (log::enabled(log::Level::Debug)) {
+        log::emit(log::kGenicam, log::Level::Debug, "device description parsed",
+                  {{"bytes", std::to_string(text.size())},
+                   {"elements", std::to_string(doc->element_count())},
+                   {"nodes", std::to_string(map.size())},
+                   {"names", std::to_string(map.name_index().size())}});
+    }
+    return map;
 }
 
 }  // namespace oculane
