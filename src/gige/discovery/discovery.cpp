@@ -150,7 +150,11 @@ std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<Interface
     std::vector<NetworkAdapter> out;
     for (const auto& a : addrs) {
         if (a.ip == 0 || (a.ip >> 24) == 127) continue;
-        out.push_back({a.name, a.ip, a.netmask, a.broadcast.value_or(a.ip | ~a.netmask)});
+        // glibc reports the interface's own address as its broadcast address
+        // when none is configured (`ip addr add 10.1.2.3/16` without `brd`);
+        // a probe sent there would only reach this host.
+        const bool real_broadcast = a.broadcast && *a.broadcast != 0 && *a.broadcast != a.ip;
+        out.push_back({a.name, a.ip, a.netmask, real_broadcast ? *a.broadcast : (a.ip | ~a.netmask)});
     }
     return out;
 }

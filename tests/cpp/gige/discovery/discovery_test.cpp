@@ -164,12 +164,16 @@ TEST(DiscoveryAdapters, FilteringAndComputedBroadcast) {
         {"lo2", 0x7F0000FE, 0xFF000000, std::nullopt},
         {"wg0", 0xC6120001, 0xFFFFFFFF, std::nullopt},              // /32: computed broadcast is itself
         {"all", 0xC6120101, 0x00000000, 0xFFFFFFFF},
+        {"veth0", 0xC6120001, 0xFFFFFF00, 0xC6120001},              // "broadcast" = own address: none configured
+        {"veth1", 0xC6120101, 0xFFFFFF00, 0x00000000},
     };
     const std::vector<NetworkAdapter> want = {
         {"eth0", 0x0A010203, 0xFFFF0000, 0x0A01FFFF},
         {"eth0", 0xC0A8010A, 0xFFFFFF00, 0xC0A801FF},
         {"wg0", 0xC6120001, 0xFFFFFFFF, 0xC6120001},
         {"all", 0xC6120101, 0x00000000, 0xFFFFFFFF},
+        {"veth0", 0xC6120001, 0xFFFFFF00, 0xC61200FF},
+        {"veth1", 0xC6120101, 0xFFFFFF00, 0xC61201FF},
     };
     EXPECT_EQ(adapters_from_interfaces(addrs), want);
 }
