@@ -198,6 +198,10 @@ private:
     std::vector<ExprOp> ops_;
     std::vector<std::string> variables_;
     std::size_t max_depth_ = 0;
+    // Operations that run before the stack would underflow (all of them in a
+    // well-formed program), and the values left after a full run.
+    std::size_t sound_prefix_ = 0;
+    std::size_t final_depth_ = 0;
 };
 
 }  // namespace oculane
