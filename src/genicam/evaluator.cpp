@@ -418,7 +418,6 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
     }
     expr.final_depth_ = depth;
     expr.max_depth_ = deepest;
-    out.shrink_to_fit();
     return expr;
 }
 

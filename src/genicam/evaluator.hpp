@@ -191,7 +191,7 @@ public:
     // Variable names in order of first appearance, each once.
     const std::vector<std::string>& variables() const { return variables_; }
     const std::vector<ExprOp>& ops() const { return ops_; }
-    // The deepest the value stack can get while running (ignoring underflow).
+    // The deepest the value stack gets while running.
     std::size_t max_depth() const { return max_depth_; }
 
 private:
