@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <unordered_map>
 
 namespace oculane {
@@ -400,15 +401,23 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
         stack.pop_back();
     }
 
-    // The deepest the value stack gets, so eval can size it once.
-    std::ptrdiff_t depth = 0, deepest = 0;
-    for (const auto& op : out) {
-        Effect e = effect(op.code);
-        depth = std::max<std::ptrdiff_t>(depth - e.take, 0) + e.give;
+    // Every operation has a fixed stack effect, so where the program would
+    // underflow and how many values it leaves are known now; eval then runs
+    // the sound prefix without per-operation checks and reports the
+    // structural error where it would have surfaced.
+    std::size_t depth = 0, deepest = 0;
+    expr.sound_prefix_ = out.size();
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        Effect e = effect(out[k].code);
+        if (depth < static_cast<std::size_t>(e.take)) {
+            expr.sound_prefix_ = k;
+            break;
+        }
+        depth = depth - e.take + e.give;
         deepest = std::max(deepest, depth);
     }
-    expr.max_depth_ = static_cast<std::size_t>(deepest);
-    out.shrink_to_fit();
+    expr.final_depth_ = depth;
+    expr.max_depth_ = deepest;
     return expr;
 }
 
@@ -422,41 +431,41 @@ std::int64_t int_rem(std::int64_t a, std::int64_t b) { return (b == -1) ? 0 : a 
 }  // namespace
 
 std::expected<Number, std::string> Expr::eval(std::span<const Number> values) const {
-    // Formulas in device descriptions are shallow; a deeper one gets a heap stack.
+    // Formulas in device descriptions are shallow; a deeper one gets a heap
+    // stack. Raw bytes, so the common case initialises nothing.
     constexpr std::size_t kInline = 32;
-    Number inline_stack[kInline];
+    alignas(Number) std::byte inline_bytes[kInline * sizeof(Number)];
     std::unique_ptr<Number[]> heap;
-    Number* st = inline_stack;
+    Number* st = std::launder(reinterpret_cast<Number*>(inline_bytes));
     if (max_depth_ > kInline) {
         heap = std::make_unique<Number[]>(max_depth_);
         st = heap.get();
     }
+    // sp counts values; the checks for too few values were settled at parse.
     std::size_t sp = 0;
 
-    for (const ExprOp& op : ops_) {
-        const Effect e = effect(op.code);
-        if (sp < static_cast<std::size_t>(e.take)) return std::unexpected(std::string("expression stack underflow"));
-        switch (op.code) {
-            case ExprCode::PushInt: st[sp++] = Number::from_int(op.i); continue;
-            case ExprCode::PushFloat: st[sp++] = Number::from_float(op.f); continue;
+    const ExprOp* op = ops_.data();
+    const ExprOp* const end = op + sound_prefix_;
+    for (; op != end; ++op) {
+        switch (op->code) {
+            case ExprCode::PushInt: st[sp++] = Number::from_int(op->i); continue;
+            case ExprCode::PushFloat: st[sp++] = Number::from_float(op->f); continue;
             case ExprCode::PushVar:
-                if (op.var >= values.size())
-                    return std::unexpected(fmt::format("variable '{}' unbound", variables_[op.var]));
-                st[sp++] = values[op.var];
+                if (op->var >= values.size()) [[unlikely]]
+                    return std::unexpected(fmt::format("variable '{}' unbound", variables_[op->var]));
+                st[sp++] = values[op->var];
                 continue;
             case ExprCode::Colon: continue;
-            case ExprCode::Cond: {
-                const Number& cond = st[sp - 3];
-                st[sp - 3] = cond.truthy() ? st[sp - 2] : st[sp - 1];
+            case ExprCode::Cond:
+                st[sp - 3] = st[sp - 3].truthy() ? st[sp - 2] : st[sp - 1];
                 sp -= 2;
                 continue;
-            }
             default: break;
         }
 
-        if (e.take == 1) {
+        if (op->code >= ExprCode::Neg && op->code <= ExprCode::Ceil) {
             Number& x = st[sp - 1];
-            switch (op.code) {
+            switch (op->code) {
                 case ExprCode::Neg:
                 case ExprCode::FnNeg:
                     x = x.is_int() ? Number::from_int(s(0 - u(x.int_value()))) : Number::from_float(-x.float_value());
@@ -495,17 +504,18 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
                 case ExprCode::Round: x = Number::from_float(std::round(x.to_double())); break;
                 case ExprCode::Floor: x = Number::from_float(std::floor(x.to_double())); break;
                 case ExprCode::Ceil: x = Number::from_float(std::ceil(x.to_double())); break;
-                default: return std::unexpected(std::string("internal: operand in operator position"));
+                default: break;
             }
             continue;
         }
 
-        if (e.take != 2) return std::unexpected(std::string("internal: operand in operator position"));
+        if (op->code < ExprCode::LogOr || op->code > ExprCode::Pow) [[unlikely]]
+            return std::unexpected(std::string("internal: operand in operator position"));
         const Number a = st[sp - 2];
         const Number b = st[sp - 1];
         const bool ints = a.is_int() && b.is_int();
         Number r;
-        switch (op.code) {
+        switch (op->code) {
             case ExprCode::Add:
                 r = ints ? Number::from_int(s(u(a.int_value()) + u(b.int_value())))
                          : Number::from_float(a.to_double() + b.to_double());
@@ -552,24 +562,25 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
                     if (std::isnan(x) || std::isnan(y)) return std::unexpected(std::string("NaN in comparison"));
                     cmp = (x > y) - (x < y);
                 }
-                bool t = op.code == ExprCode::Eq   ? cmp == 0
-                         : op.code == ExprCode::Ne ? cmp != 0
-                         : op.code == ExprCode::Lt ? cmp < 0
-                         : op.code == ExprCode::Le ? cmp <= 0
-                         : op.code == ExprCode::Gt ? cmp > 0
-                                                   : cmp >= 0;
+                bool t = op->code == ExprCode::Eq   ? cmp == 0
+                         : op->code == ExprCode::Ne ? cmp != 0
+                         : op->code == ExprCode::Lt ? cmp < 0
+                         : op->code == ExprCode::Le ? cmp <= 0
+                         : op->code == ExprCode::Gt ? cmp > 0
+                                                    : cmp >= 0;
                 r = boolean(t);
                 break;
             }
             case ExprCode::LogAnd: r = boolean(a.truthy() && b.truthy()); break;
             case ExprCode::LogOr: r = boolean(a.truthy() || b.truthy()); break;
-            default: return std::unexpected(std::string("internal: operand in operator position"));
+            default: break;
         }
         st[sp - 2] = r;
         --sp;
     }
 
-    if (sp != 1) return std::unexpected(std::string("malformed expression"));
+    if (sound_prefix_ != ops_.size()) return std::unexpected(std::string("expression stack underflow"));
+    if (final_depth_ != 1) return std::unexpected(std::string("malformed expression"));
     return st[0];
 }
 

@@ -191,13 +191,17 @@ public:
     // Variable names in order of first appearance, each once.
     const std::vector<std::string>& variables() const { return variables_; }
     const std::vector<ExprOp>& ops() const { return ops_; }
-    // The deepest the value stack can get while running (ignoring underflow).
+    // The deepest the value stack gets while running.
     std::size_t max_depth() const { return max_depth_; }
 
 private:
     std::vector<ExprOp> ops_;
     std::vector<std::string> variables_;
     std::size_t max_depth_ = 0;
+    // Operations that run before the stack would underflow (all of them in a
+    // well-formed program), and the values left after a full run.
+    std::size_t sound_prefix_ = 0;
+    std::size_t final_depth_ = 0;
 };
 
 }  // namespace oculane

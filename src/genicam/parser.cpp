@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "genicam/xml.hpp"
+#include "util/log.hpp"
 #include "util/overload.hpp"
 
 namespace oculane {
@@ -41,9 +42,13 @@ std::optional<std::int64_t> parse_description_int(std::string_view text) {
         if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
         return std::bit_cast<std::int64_t>(v);
     }
-    if (!t.empty() && t[0] == '+') t.remove_prefix(1);
-    // A second sign ("+-1") or nothing at all after the sign is invalid.
-    std::size_t digits_at = (!t.empty() && t[0] == '-') ? 1 : 0;
+    // One sign at most ("+-1" is invalid), and digits must follow it.
+    std::size_t digits_at = 0;
+    if (!t.empty() && t[0] == '+') {
+        t.remove_prefix(1);
+    } else if (!t.empty() && t[0] == '-') {
+        digits_at = 1;
+    }
     if (t.size() <= digits_at || !is_digit(t[digits_at])) return std::nullopt;
     std::int64_t v = 0;
     auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v, 10);
@@ -484,7 +489,15 @@ GenicamResult<Genicam> parse_description(std::string_view text) {
     Builder builder;
     builder.walk(doc->root());
     if (auto r = builder.add_built_ins(); !r) return std::unexpected(std::move(r.error()));
-    return std::move(builder).finish();
+    Genicam map = std::move(builder).finish();
+    if (log::enabled(log::Level::Debug)) {
+        log::emit(log::kGenicam, log::Level::Debug, "device description parsed",
+                  {{"bytes", std::to_string(text.size())},
+                   {"elements", std::to_string(doc->element_count())},
+                   {"nodes", std::to_string(map.size())},
+                   {"names", std::to_string(map.name_index().size())}});
+    }
+    return map;
 }
 
 }  // namespace oculane

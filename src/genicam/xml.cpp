@@ -59,9 +59,9 @@ struct ParserDeleter {
 }  // namespace
 
 // Receives expat's callbacks and appends to the flat tree. Text is kept only
-// for an element's first child node, which is always the most recent thing
-// appended to the pool while it accumulates (a child element, comment or
-// processing instruction ends it), so every span stays contiguous.
+// for the character data before an element's first child element, which is
+// always the most recent thing appended to the pool while it accumulates,
+// so every span stays contiguous.
 class TreeBuilder {
 public:
     TreeBuilder(XML_Parser parser, Document& doc, ParseOptions options)
@@ -73,12 +73,6 @@ public:
     static void XMLCALL on_end(void* self, const XML_Char*) { static_cast<TreeBuilder*>(self)->end(); }
     static void XMLCALL on_chars(void* self, const XML_Char* s, int len) {
         static_cast<TreeBuilder*>(self)->chars(std::string_view(s, static_cast<std::size_t>(len)));
-    }
-    static void XMLCALL on_other_node(void* self, const XML_Char*) {
-        static_cast<TreeBuilder*>(self)->close_text();
-    }
-    static void XMLCALL on_pi(void* self, const XML_Char*, const XML_Char*) {
-        static_cast<TreeBuilder*>(self)->close_text();
     }
     static void XMLCALL on_doctype(void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
         auto* b = static_cast<TreeBuilder*>(self);
@@ -92,8 +86,8 @@ private:
     struct Open {
         std::uint32_t index;
         std::uint32_t last_child = Element::kNone;
-        bool first_node_seen = false;  // any child node so far
-        bool in_text = false;          // the first child node is text, still accumulating
+        bool child_seen = false;  // a child element, or text already started
+        bool in_text = false;     // text started and no child element yet
     };
 
     void fail(std::string message) {
@@ -117,7 +111,7 @@ private:
     void close_text() {
         if (open_.empty()) return;
         Open& top = open_.back();
-        top.first_node_seen = true;
+        top.child_seen = true;
         top.in_text = false;
     }
 
@@ -174,8 +168,8 @@ private:
         if (!own_error_.empty() || open_.empty()) return;
         Open& top = open_.back();
         auto& rec = doc_.elements_[top.index];
-        if (!top.first_node_seen) {
-            top.first_node_seen = true;
+        if (!top.child_seen) {
+            top.child_seen = true;
             top.in_text = true;
             rec.has_text = true;
             rec.text.offset = static_cast<std::uint32_t>(doc_.pool_.size());
@@ -214,8 +208,8 @@ std::expected<Document, std::string> Document::parse(std::string_view text, Pars
     XML_SetUserData(p, &builder);
     XML_SetElementHandler(p, &TreeBuilder::on_start, &TreeBuilder::on_end);
     XML_SetCharacterDataHandler(p, &TreeBuilder::on_chars);
-    XML_SetCommentHandler(p, &TreeBuilder::on_other_node);
-    XML_SetProcessingInstructionHandler(p, &TreeBuilder::on_pi);
+    // Comments and processing instructions get no handler: they are not
+    // content, so text on both sides of one reads as one run.
     XML_SetStartDoctypeDeclHandler(p, &TreeBuilder::on_doctype);
     // External entities and parameter entities are never fetched; internal
     // ones are expanded by expat itself within the amplification limit.

@@ -1,7 +1,7 @@
 #pragma once
 // A small read-only XML element tree built from expat's callbacks: element
-// local names, attributes by name, children in document order and the text of
-// an element's first child node. It lives only while a description is turned
+// local names, attributes by name, children in document order and the text
+// an element starts with. It lives only while a description is turned
 // into a node map, so it is stored flat (one text pool, one element array)
 // rather than as a pointer tree: building, walking and freeing never recurse,
 // whatever the nesting depth of the input.
@@ -42,9 +42,11 @@ public:
     std::string_view name() const;
     // Value of the attribute with exactly this (qualified) name.
     std::optional<std::string_view> attribute(std::string_view name) const;
-    // Untrimmed text of the first child node when that node is text (character
-    // data, entities expanded, CDATA included); absent when the element is
-    // empty or starts with an element, a comment or a processing instruction.
+    // Untrimmed character data before the first child element (entities
+    // expanded, CDATA included). Comments and processing instructions are not
+    // content: a formula split by a comment reads as one text, and a value
+    // after a leading comment is still the value. Absent when the element is
+    // empty or starts with a child element.
     std::optional<std::string_view> text() const;
     // First direct child element with exactly this local name.
     std::optional<Element> child(std::string_view name) const;

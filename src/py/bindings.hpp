@@ -6,6 +6,10 @@
 
 namespace oculane::py {
 
+// DeviceInfo: read-only identity record (also returned by Camera.device_info()).
+void bind_device_info(nanobind::module_& m);
+// discover(timeout=1.0)
+void bind_discover(nanobind::module_& m);
 // AccessMode: RO, WO, RW as shared value objects.
 void bind_access_mode(nanobind::module_& m);
 

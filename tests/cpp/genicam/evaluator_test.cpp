@@ -274,15 +274,6 @@ TEST(FormulaErrors, ParseAndEvalTexts) {
     });
 }
 
-TEST(FormulaCompile, PushOperatorStopsAtMarker) {
-    std::vector<ExprOp> stack, out;
-    out.push_back(ExprOp::push_int(1));
-    stack.push_back(ExprOp::op(ExprCode::LParen));
-    push_operator(ExprOp::op(ExprCode::Add), stack, out);
-    EXPECT_EQ(stack.size(), 2u);  // '(' stops the popping
-    EXPECT_EQ(out.size(), 1u);
-}
-
 TEST(FormulaCompile, PostfixShape) {
     auto expr = Expr::parse("a*(b+2)");
     ASSERT_TRUE(expr);

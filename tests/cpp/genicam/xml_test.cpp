@@ -39,7 +39,7 @@ TEST(XmlTree, ChildrenInDocumentOrderSkippingTextCommentsAndInstructions) {
     EXPECT_EQ(child_names(*doc.root().child("B")), std::vector<std::string>{"Inner"});
 }
 
-TEST(XmlTree, TextIsTheFirstChildNodeWhenItIsText) {
+TEST(XmlTree, TextIsTheCharacterDataBeforeTheFirstChildElement) {
     const struct {
         const char* xml;
         std::optional<std::string> text;
@@ -48,11 +48,14 @@ TEST(XmlTree, TextIsTheFirstChildNodeWhenItIsText) {
         {"<V>  42 \n</V>", "  42 \n"},  // trimming is the caller's business
         {"<V></V>", std::nullopt},
         {"<V/>", std::nullopt},
-        {"<V><!-- c -->42</V>", std::nullopt},
         {"<V><X/>42</V>", std::nullopt},
-        {"<V><?pi?>42</V>", std::nullopt},
-        {"<V>4<!-- c -->2</V>", "4"},
+        {"<V><!-- c --></V>", std::nullopt},
         {"<V>4<X/>2</V>", "4"},
+        // Comments and processing instructions are not content.
+        {"<V><!-- c -->42</V>", "42"},
+        {"<V><?pi?>42</V>", "42"},
+        {"<V>(((<!-- A &amp;&amp; -->B )) )? 1 : 0</V>", "(((B )) )? 1 : 0"},
+        {"<V>4<!-- c -->2<X/>3</V>", "42"},
         {"<V>a&amp;b&lt;c</V>", "a&b<c"},
         {"<V><![CDATA[x<y]]></V>", "x<y"},
         {"<V>a<![CDATA[<b>]]>c</V>", "a<b>c"},
