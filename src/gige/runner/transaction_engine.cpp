@@ -4,19 +4,24 @@
 
 #include <fmt/format.h>
 
-#include "gige/runner/wire.hpp"
+#include "gige/proto/bytes.hpp"
+#include "gige/proto/gvcp.hpp"
 #include "util/log.hpp"
 
 namespace oculane::gige {
 
 namespace {
 
-constexpr std::uint32_t kCcp = 0x0A00;
-constexpr std::uint32_t kCcpControl = 0x2;
+using bootstrap::kCcp;
+using bootstrap::kCcpControl;
 // Reserve at most this much up front for a memory read; a larger transfer
 // grows its buffer as chunks arrive, so a huge request does not allocate its
 // whole size before the device has sent a byte.
 constexpr std::uint32_t kMaxReserve = 1u << 20;
+
+std::uint32_t be32_at(std::span<const std::uint8_t> b, std::size_t at) {
+    return ByteReader(b.subspan(at)).u32();
+}
 
 void log_trace_fields(const char* message, std::initializer_list<log::Field> fields) {
     if (log::enabled(log::Level::Trace)) log::emit(log::kRunner, log::Level::Trace, message, fields);
@@ -142,18 +147,18 @@ void TransactionEngine::send_op(Op op, Instant now) {
     switch (op.kind) {
         case Kind::ReadRegister:
         case Kind::ReadRegisters:
-        case Kind::Heartbeat: bytes = wire::encode_read_regs(op.addresses, id); break;
-        case Kind::WriteRegisters: bytes = wire::encode_write_regs(op.pairs, id); break;
+        case Kind::Heartbeat: bytes = gvcp::encode_read_reg(op.addresses, id); break;
+        case Kind::WriteRegisters: bytes = gvcp::encode_write_reg(op.pairs, id); break;
         case Kind::ReadMemory: {
             const std::uint32_t remaining = op.total - static_cast<std::uint32_t>(op.bytes.size());
             const std::uint64_t rounded = (std::uint64_t{remaining} + 3) & ~std::uint64_t{3};
             const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, kMaxChunk));
-            bytes = wire::encode_read_mem(op.address, count, id);
+            bytes = gvcp::encode_read_mem(op.address, count, id);
             break;
         }
         case Kind::WriteMemory: {
             const std::uint32_t chunk = std::min(op.total - op.offset, kMaxChunk);
-            bytes = wire::encode_write_mem(
+            bytes = gvcp::encode_write_mem(
                 op.address + op.offset,
                 std::span<const std::uint8_t>(op.bytes).subspan(op.offset, chunk), id);
             break;
@@ -195,7 +200,7 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
     if (shut_down_) return;
     // Devices may answer from another port than 3956, but never from another host.
     if (source.ip != config_.device_ip) return;
-    if (!datagram.empty() && datagram[0] == wire::kCommandKey) {
+    if (!datagram.empty() && datagram[0] == gvcp::kKey) {
         handle_command(datagram, source);
         return;
     }
@@ -203,40 +208,45 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
 }
 
 void TransactionEngine::handle_command(std::span<const std::uint8_t> datagram, Endpoint source) {
-    const auto header = wire::CommandHeader::parse(datagram);
-    if (!header) {
+    const auto parsed = gvcp::parse_command(datagram);
+    if (!parsed) {
         log_trace_fields("malformed inbound command", {});
         return;
     }
-    if (header->command != wire::kEventCmd && header->command != wire::kEventDataCmd) {
+    const auto& header = parsed->header;
+    if (header.command != gvcp::code(gvcp::Command::Event) &&
+        header.command != gvcp::code(gvcp::Command::EventData)) {
         OCULANE_LOG(log::Level::Trace, log::kRunner, "unexpected inbound command {:#06x}",
-                    header->command);
+                    header.command);
         return;
     }
-    if (header->flags & wire::kFlagAckRequired) {
-        const auto ack = wire::encode_event_ack(header->command, header->request_id);
+    if (header.flags & gvcp::flag::kAckRequired) {
+        const auto ack = gvcp::encode_event_ack(header.command, header.request_id);
         if (auto sent = io_.send_to(ack, source); !sent)
             OCULANE_LOG(log::Level::Warn, log::kRunner, "event ack send failed: {}", sent.error());
     }
     stats_.bump(LinkCounter::Events);
-    io_.event(header->command, datagram.subspan(wire::kHeaderSize, header->length));
+    io_.event(header.command, parsed->payload);
 }
 
 void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Instant now) {
-    const auto header = wire::AckHeader::parse(datagram);
-    if (!header) {
+    const auto parsed = gvcp::parse_ack(datagram);
+    if (!parsed) {
         OCULANE_LOG(log::Level::Trace, log::kRunner, "malformed ack ({} bytes)", datagram.size());
         return;
     }
-    if (!in_flight_ || header->ack_id != in_flight_->id) {
+    const auto& header = parsed->header;
+    const auto payload = parsed->payload;
+    if (!in_flight_ || header.ack_id != in_flight_->id) {
         stats_.bump(LinkCounter::Unsolicited);
         return;
     }
-    const auto payload = datagram.subspan(wire::kHeaderSize, header->length);
-    if (header->ack_code == wire::kPendingAck && payload.size() >= 4) {
-        in_flight_->deadline = now + std::chrono::milliseconds(wire::get_u32(payload, 0));
-        stats_.bump(LinkCounter::PendingAcks);
-        return;
+    if (header.ack == gvcp::code(gvcp::Ack::Pending)) {
+        if (const auto millis = gvcp::pending_ack_millis(payload)) {
+            in_flight_->deadline = now + std::chrono::milliseconds(*millis);
+            stats_.bump(LinkCounter::PendingAcks);
+            return;
+        }
     }
     Op op = std::move(in_flight_->op);
     in_flight_.reset();
@@ -246,20 +256,20 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
     static constexpr std::uint16_t kCommand[] = {0x0080, 0x0080, 0x0082, 0x0084, 0x0086, 0};
     const auto kind = static_cast<std::size_t>(op.kind);
 
-    if (GvcpStatus{header->status}.is_error()) {
+    if (GvcpStatus{header.status}.is_error()) {
         stats_.bump(LinkCounter::Naks);
         if (op.kind == Kind::Heartbeat) {
             OCULANE_LOG(log::Level::Warn, log::kRunner, "heartbeat rejected with {}, control lost",
-                        GvcpStatus{header->status});
+                        GvcpStatus{header.status});
             lose_control();
             return;
         }
-        fail(op, CameraError::device_status(kCommand[kind], header->status));
+        fail(op, CameraError::device_status(kCommand[kind], header.status));
         return;
     }
-    if (header->ack_code != kExpectedAck[kind]) {
+    if (header.ack != kExpectedAck[kind]) {
         fail(op, CameraError::malformed(fmt::format("expected ack {:#06x}, got {:#06x}",
-                                                    kExpectedAck[kind], header->ack_code)));
+                                                    kExpectedAck[kind], header.ack)));
         return;
     }
     complete_op(std::move(op), payload, now);
@@ -269,7 +279,7 @@ void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload
     switch (op.kind) {
         case Kind::ReadRegister:
             if (payload.size() < 4) return fail(op, CameraError::malformed("empty read register ack"));
-            return finish(op, wire::get_u32(payload, 0));
+            return finish(op, be32_at(payload, 0));
         case Kind::ReadRegisters: {
             const std::size_t count = payload.size() / 4;
             if (count != op.addresses.size())
@@ -277,7 +287,7 @@ void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload
                                     fmt::format("read register ack carried {} values, expected {}",
                                                 count, op.addresses.size())));
             std::vector<std::uint32_t> values(count);
-            for (std::size_t i = 0; i < count; ++i) values[i] = wire::get_u32(payload, i * 4);
+            for (std::size_t i = 0; i < count; ++i) values[i] = be32_at(payload, i * 4);
             return finish(op, std::move(values));
         }
         case Kind::WriteRegisters: return finish(op, std::monostate{});
@@ -331,8 +341,8 @@ void TransactionEngine::shutdown() {
     // After a loss the device has already dropped us; writing the CCP could
     // only disturb whoever holds control now.
     if (!control_lost_) {
-        const std::pair<std::uint32_t, std::uint32_t> release[] = {{kCcp, 0}};
-        (void)io_.send_to_device(wire::encode_write_regs(release, next_id()));
+        const gvcp::RegisterWrite release[] = {{kCcp, 0}};
+        (void)io_.send_to_device(gvcp::encode_write_reg(release, next_id()));
     }
 }
 

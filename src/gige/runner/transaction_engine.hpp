@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error/camera_error.hpp"
+#include "gige/proto/gvcp.hpp"
 #include "gige/runner/link_stats.hpp"
 #include "util/duration.hpp"
 
@@ -40,7 +41,7 @@ struct ReadRegisters {
     std::vector<std::uint32_t> addresses;
 };
 struct WriteRegisters {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+    std::vector<gvcp::RegisterWrite> pairs;
 };
 struct ReadMemory {
     std::uint32_t address = 0;
@@ -86,7 +87,7 @@ struct EngineConfig {
 std::chrono::milliseconds heartbeat_period(std::uint32_t heartbeat_timeout_ms);
 
 // Largest data chunk of one memory command.
-inline constexpr std::uint32_t kMaxChunk = 512;
+inline constexpr std::uint32_t kMaxChunk = gvcp::kMaxMemoryChunk;
 
 class TransactionEngine {
 public:
@@ -126,7 +127,7 @@ private:
         // ReadRegister / ReadRegisters / Heartbeat
         std::vector<std::uint32_t> addresses;
         // WriteRegisters
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+        std::vector<gvcp::RegisterWrite> pairs;
         // ReadMemory: address of the next chunk, total length, bytes so far.
         // WriteMemory: start address, offset of the next chunk, the data.
         std::uint32_t address = 0;

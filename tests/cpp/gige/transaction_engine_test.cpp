@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 
 #include "gige/runner/transaction_engine.hpp"
-#include "gige/runner/wire.hpp"
+#include "gige/proto/bytes.hpp"
 
 namespace oculane::gige {
 namespace {
+
+std::uint16_t be16_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return ByteReader(std::span(b).subspan(at)).u16();
+}
+std::uint32_t be32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return ByteReader(std::span(b).subspan(at)).u32();
+}
 
 using namespace std::chrono_literals;
 
@@ -18,9 +25,9 @@ constexpr Endpoint kDeviceEp{kDevice, 3956};
 struct Sent {
     std::vector<std::uint8_t> bytes;
     std::optional<Endpoint> to;  // empty: to the device
-    std::uint16_t command() const { return wire::get_u16(bytes, 2); }
-    std::uint16_t id() const { return wire::get_u16(bytes, 6); }
-    std::uint32_t u32(std::size_t at) const { return wire::get_u32(bytes, at); }
+    std::uint16_t command() const { return be16_at(bytes, 2); }
+    std::uint16_t id() const { return be16_at(bytes, 6); }
+    std::uint32_t u32(std::size_t at) const { return be32_at(bytes, at); }
 };
 
 class RecordingIo : public EngineIo {
@@ -50,18 +57,13 @@ public:
 
 std::vector<std::uint8_t> ack(std::uint16_t status, std::uint16_t code, std::uint16_t id,
                               std::vector<std::uint8_t> payload = {}) {
-    std::vector<std::uint8_t> out;
-    wire::put_u16(out, status);
-    wire::put_u16(out, code);
-    wire::put_u16(out, static_cast<std::uint16_t>(payload.size()));
-    wire::put_u16(out, id);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return gvcp::encode_ack(status, code, id, payload);
 }
 
 std::vector<std::uint8_t> be32(std::initializer_list<std::uint32_t> values) {
     std::vector<std::uint8_t> out;
-    for (auto v : values) wire::put_u32(out, v);
+    for (auto v : values)
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
     return out;
 }
 
@@ -125,7 +127,7 @@ TEST_F(EngineTest, PendingAckMovesTheDeadlineAndKeepsTheTries) {
     engine->submit(1, request::ReadRegister{0x0934});
     engine->tick(t0);
     const auto id = io.sent[0].id();
-    engine->on_datagram(ack(0, wire::kPendingAck, id, be32({2000})), kDeviceEp, t0 + 100ms);
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id, be32({2000})), kDeviceEp, t0 + 100ms);
     engine->tick(t0 + 2099ms);
     EXPECT_EQ(io.sent.size(), 1u) << "no retry before the extended deadline";
     engine->tick(t0 + 2100ms);
@@ -216,7 +218,7 @@ TEST_F(EngineTest, AcknowledgeFaultsBecomeErrors) {
 TEST_F(EngineTest, RegisterRepliesCarryTheValuesInOrder) {
     engine->submit(1, request::ReadRegisters{{0x0, 0x4, 0x8}});
     engine->tick(t0);
-    EXPECT_EQ(io.sent[0].bytes, wire::encode_read_regs(std::vector<std::uint32_t>{0, 4, 8}, 1));
+    EXPECT_EQ(io.sent[0].bytes, gvcp::encode_read_reg(std::vector<std::uint32_t>{0, 4, 8}, 1));
     answer(be32({10, 20, 30}), t0);
     EXPECT_EQ(std::get<std::vector<std::uint32_t>>(*io.results.at(1)),
               (std::vector<std::uint32_t>{10, 20, 30}));
@@ -231,7 +233,7 @@ TEST_F(EngineTest, MemoryReadIsChunkedAndFollowsShortAnswers) {
     engine->submit(1, request::ReadMemory{0x1000, 1000});
     engine->tick(t0);
     ASSERT_EQ(io.sent.size(), 1u);
-    EXPECT_EQ(io.sent[0].command(), wire::kReadMemCmd);
+    EXPECT_EQ(io.sent[0].command(), gvcp::code(gvcp::Command::ReadMem));
     EXPECT_EQ(io.sent[0].u32(8), 0x1000u);
     EXPECT_EQ(io.sent[0].u32(12), 512u);
     // The device sends only 100 bytes of this chunk.
@@ -286,8 +288,8 @@ TEST_F(EngineTest, MemoryWriteIsChunked) {
         ASSERT_EQ(io.sent.size(), static_cast<std::size_t>(chunk + 1));
         const auto& s = io.sent.back();
         const std::size_t off = chunk * 512, len = std::min<std::size_t>(512, data.size() - off);
-        EXPECT_EQ(s.command(), wire::kWriteMemCmd);
-        EXPECT_EQ(wire::get_u16(s.bytes, 4), 4 + len);
+        EXPECT_EQ(s.command(), gvcp::code(gvcp::Command::WriteMem));
+        EXPECT_EQ(be16_at(s.bytes, 4), 4 + len);
         EXPECT_EQ(s.u32(8), 0x3000u + off);
         EXPECT_TRUE(std::equal(s.bytes.begin() + 12, s.bytes.end(), data.begin() + off));
         EXPECT_FALSE(io.results.contains(1));
@@ -308,12 +310,12 @@ TEST_F(EngineTest, DueHeartbeatGoesBetweenChunksOfAMemoryRead) {
     answer(std::vector<std::uint8_t>(516, 0), t0 + 110ms);  // chunk 3 waits for the heartbeat
     engine->tick(t0 + 110ms);
     ASSERT_EQ(io.sent.size(), 3u);
-    EXPECT_EQ(io.sent[2].command(), wire::kReadRegCmd);
+    EXPECT_EQ(io.sent[2].command(), gvcp::code(gvcp::Command::ReadReg));
     EXPECT_EQ(io.sent[2].u32(8), 0x0A00u);
     answer(be32({2}), t0 + 120ms);
     engine->tick(t0 + 120ms);
     ASSERT_EQ(io.sent.size(), 4u);
-    EXPECT_EQ(io.sent[3].command(), wire::kReadMemCmd) << "the transfer goes before queued requests";
+    EXPECT_EQ(io.sent[3].command(), gvcp::code(gvcp::Command::ReadMem)) << "the transfer goes before queued requests";
     EXPECT_EQ(io.sent[3].u32(8), 0x1400u);
     answer(std::vector<std::uint8_t>(516, 0), t0 + 130ms);
     EXPECT_TRUE(io.results.at(1).has_value());
@@ -374,8 +376,8 @@ TEST_F(EngineTest, OrderlyShutdownFailsWithNotConnectedAndReleasesControl) {
     for (auto& [token, result] : io.results)
         EXPECT_TRUE(result.error().is<camera_error::NotConnected>()) << token;
     ASSERT_EQ(io.sent.size(), 2u);
-    const std::pair<std::uint32_t, std::uint32_t> release[] = {{0x0A00, 0}};
-    EXPECT_EQ(io.sent[1].bytes, wire::encode_write_regs(release, 2));
+    const gvcp::RegisterWrite release[] = {{0x0A00, 0}};
+    EXPECT_EQ(io.sent[1].bytes, gvcp::encode_write_reg(release, 2));
     EXPECT_FALSE(stats.control_lost());
 }
 
