@@ -4,4 +4,14 @@
 
 #include <nanobind/nanobind.h>
 
-namespace oculane::py {}  // namespace oculane::py
+namespace oculane::py {
+
+class Camera;
+
+// Camera: construction, connection, busy slot, link counters.
+void bind_camera(nanobind::module_& m);
+// The feature methods on Camera, added by the feature-access bindings.
+void bind_camera_features(nanobind::class_<Camera>& cls);
+void bind_link_stats(nanobind::module_& m);
+
+}  // namespace oculane::py
