@@ -7,7 +7,7 @@ Every test that needs a camera gets an address of its own (127.0.0.2,
 from __future__ import annotations
 
 import itertools
-from typing import Iterator
+from typing import Callable, Iterator
 
 import pytest
 
@@ -22,6 +22,12 @@ _addresses = (f"127.0.{hi}.{lo}" for hi in itertools.count() for lo in range(2, 
 def camera_ip() -> str:
     """A loopback address no other test in this run uses."""
     return next(_addresses)
+
+
+@pytest.fixture
+def next_camera_ip() -> Callable[[], str]:
+    """Hands out further unused loopback addresses, for tests with several cameras."""
+    return lambda: next(_addresses)
 
 
 @pytest.fixture
