@@ -4,4 +4,11 @@
 
 #include <nanobind/nanobind.h>
 
-namespace oculane::py {}  // namespace oculane::py
+namespace oculane::py {
+
+// DeviceInfo: read-only identity record (also returned by Camera.device_info()).
+void bind_device_info(nanobind::module_& m);
+// discover(timeout=1.0)
+void bind_discover(nanobind::module_& m);
+
+}  // namespace oculane::py
