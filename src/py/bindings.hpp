@@ -14,4 +14,9 @@ void bind_camera(nanobind::module_& m);
 void bind_camera_features(nanobind::class_<Camera>& cls);
 void bind_link_stats(nanobind::module_& m);
 
+// DeviceInfo: read-only identity record (also returned by Camera.device_info()).
+void bind_device_info(nanobind::module_& m);
+// discover(timeout=1.0)
+void bind_discover(nanobind::module_& m);
+
 }  // namespace oculane::py

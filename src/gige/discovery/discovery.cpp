@@ -8,11 +8,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <expected>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -138,8 +138,10 @@ void set_receive_timeout(int fd) {
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool known_mac(const std::vector<DiscoveredDevice>& found, const std::array<std::uint8_t, 6>& mac) {
-    return std::any_of(found.begin(), found.end(), [&](const auto& d) { return d.info.mac == mac; });
+std::uint64_t mac_key(const std::array<std::uint8_t, 6>& mac) {
+    std::uint64_t k = 0;
+    for (auto b : mac) k = (k << 8) | b;
+    return k;
 }
 
 }  // namespace
@@ -150,7 +152,11 @@ std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<Interface
     std::vector<NetworkAdapter> out;
     for (const auto& a : addrs) {
         if (a.ip == 0 || (a.ip >> 24) == 127) continue;
-        out.push_back({a.name, a.ip, a.netmask, a.broadcast.value_or(a.ip | ~a.netmask)});
+        // glibc reports the interface's own address as its broadcast address
+        // when none is configured (`ip addr add 10.1.2.3/16` without `brd`);
+        // a probe sent there would only reach this host.
+        const bool real_broadcast = a.broadcast && *a.broadcast != 0 && *a.broadcast != a.ip;
+        out.push_back({a.name, a.ip, a.netmask, real_broadcast ? *a.broadcast : (a.ip | ~a.netmask)});
     }
     return out;
 }
@@ -201,6 +207,9 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     const auto deadline = deadline_after(config.timeout);
     auto buffer = std::make_unique<std::uint8_t[]>(kReceiveBufferSize);  // value-initialised: zeroed
     std::vector<DiscoveredDevice> found;
+    // A set rather than a scan of `found`: a flood of answers with made-up
+    // MACs must not turn the listening loop quadratic.
+    std::unordered_set<std::uint64_t> seen;
     while (Clock::now() < deadline) {
         // The deadline is checked per round, so a run may overshoot by one
         // receive slice per socket.
@@ -218,7 +227,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
                 continue;
             }
             auto info = gvcp::parse_discovery_ack(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)));
-            if (!info || known_mac(found, info->mac)) continue;
+            if (!info || !seen.insert(mac_key(info->mac)).second) continue;
             const Ipv4Endpoint source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
             found.push_back({std::move(*info), *p.adapter, source});
         }

@@ -64,7 +64,8 @@ struct InterfaceAddress {
 };
 
 // Keeps addresses that are neither 0.0.0.0 nor in 127/8, in order, and fills
-// in a missing broadcast address as the address with every host bit set.
+// in a missing broadcast address as the address with every host bit set. A
+// reported broadcast of 0.0.0.0 or of the address itself counts as missing.
 std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<InterfaceAddress>& addrs);
 
 // Every IPv4 address of every host interface (getifaddrs), unfiltered.

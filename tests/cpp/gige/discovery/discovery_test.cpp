@@ -164,12 +164,16 @@ TEST(DiscoveryAdapters, FilteringAndComputedBroadcast) {
         {"lo2", 0x7F0000FE, 0xFF000000, std::nullopt},
         {"wg0", 0xC6120001, 0xFFFFFFFF, std::nullopt},              // /32: computed broadcast is itself
         {"all", 0xC6120101, 0x00000000, 0xFFFFFFFF},
+        {"veth0", 0xC6120001, 0xFFFFFF00, 0xC6120001},              // "broadcast" = own address: none configured
+        {"veth1", 0xC6120101, 0xFFFFFF00, 0x00000000},
     };
     const std::vector<NetworkAdapter> want = {
         {"eth0", 0x0A010203, 0xFFFF0000, 0x0A01FFFF},
         {"eth0", 0xC0A8010A, 0xFFFFFF00, 0xC0A801FF},
         {"wg0", 0xC6120001, 0xFFFFFFFF, 0xC6120001},
         {"all", 0xC6120101, 0x00000000, 0xFFFFFFFF},
+        {"veth0", 0xC6120001, 0xFFFFFF00, 0xC61200FF},
+        {"veth1", 0xC6120101, 0xFFFFFF00, 0xC61201FF},
     };
     EXPECT_EQ(adapters_from_interfaces(addrs), want);
 }
@@ -188,12 +192,6 @@ TEST(DiscoveryAdapters, ProbeDestinations) {
     EXPECT_EQ(texts(probe_destinations(all, 3956, true)), (std::vector<std::string>{"255.255.255.255:3956"}));
 }
 
-TEST(DiscoveryAdapters, HostEnumerationReportsIpv4Addresses) {
-    // Enumeration only (no traffic): loopback is always among the addresses.
-    const auto addrs = host_interface_addresses();
-    ASSERT_TRUE(addrs) << addrs.error().to_string();
-    EXPECT_TRUE(std::any_of(addrs->begin(), addrs->end(), [](const auto& a) { return a.ip == kLoopback; }));
-}
 
 TEST(Discovery, IgnoresBadAnswersAndKeepsTheGoodOne) {
     const DeviceInfo good = device(1, "good");
@@ -308,4 +306,16 @@ TEST(Discovery, SkipsUnusableAdaptersLogsAndClosesEverySocket) {
     ASSERT_EQ(captured.events[1].fields.size(), 1u);
     EXPECT_EQ(captured.events[1].fields[0].name, "devices");
     EXPECT_EQ(captured.events[1].fields[0].value, "1");
+}
+
+TEST(Discovery, AdapterWhoseEverySendFailsIsNotUsable) {
+    CapturedLog captured;
+    // UDP refuses destination port 0, so the one probe cannot be sent.
+    const auto r = discover(loopback_config(0, {lo()}));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "io error: no usable network adapter for discovery");
+    std::lock_guard lock(captured.mutex);
+    ASSERT_EQ(captured.events.size(), 1u);
+    EXPECT_EQ(captured.events[0].level, log::Level::Trace);
+    EXPECT_EQ(captured.events[0].message, "discovery: send to 127.0.0.1:0 failed: Invalid argument (os error 22)");
 }
