@@ -339,8 +339,8 @@ def test_many_threads_use_one_camera_without_deadlock(cam):
 
 def test_vanished_camera_makes_the_connection_die_without_leaks(cam):
     camera = fast_camera(cam, heartbeat_timeout=0.06)
+    threads = _count("/proc/self/task")  # the camera's own thread included
     camera.connect()
-    threads = _count("/proc/self/task")
     cam.stop()
     assert eventually(lambda: not camera.is_connected())
     with pytest.raises(oculane.CameraException, match="device control was lost"):
