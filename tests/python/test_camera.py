@@ -347,3 +347,18 @@ def test_vanished_camera_makes_the_connection_die_without_leaks(cam):
         camera.device_info()
     camera.disconnect()
     assert _count("/proc/self/task") == threads - 1
+
+
+def test_local_ip_binds_the_control_socket(cam):
+    camera = fast_camera(cam, local_ip="127.0.0.1")
+    camera.connect()
+    assert cam.controller[0] == "127.0.0.1"
+
+
+def test_unbindable_local_ip_fails_to_start_the_worker(cam):
+    # 192.0.2.0/24 is reserved for documentation and on no interface here.
+    camera = fast_camera(cam, local_ip="192.0.2.1")
+    with pytest.raises(oculane.CameraException) as err:
+        camera.connect()
+    assert str(err.value).startswith("worker thread failed to start: bind control socket 192.0.2.1:0: ")
+    assert cam.commands() == []
