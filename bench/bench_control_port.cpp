@@ -104,29 +104,39 @@ int main() {
     }
     const auto& port = camera.connection()->port();
 
-    constexpr int kReads = 5000;
+    constexpr int kReads = 2000;
     constexpr int kMiB = 1 << 20;
-    constexpr int kTransfers = 3;
     constexpr int kChunks = kMiB / 512;
+    // The machine may be shared: every figure is the best of several rounds,
+    // with subject and baseline interleaved so both see the same conditions.
+    constexpr int kRounds = 7;
 
     for (int i = 0; i < 200; ++i) (void)port.read_register(bootstrap::kCcp).wait_owned(port.wait());  // warm-up
 
-    const double ping_reg = ping_pong(kReads, 12, 12);
-    auto start = Clock::now();
-    for (int i = 0; i < kReads; ++i)
-        if (!port.read_register(bootstrap::kCcp).wait_owned(port.wait())) return 1;
-    const double reg = std::chrono::duration<double>(Clock::now() - start).count();
-
-    const double raw_reg = raw_register_reads(kReads);
-    const double ping_mem = ping_pong(kChunks * kTransfers, 16, 12 + 512);
+    auto timed = [](auto&& body) {
+        const auto start = Clock::now();
+        body();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    double ping_reg = 1e9, reg = 1e9, raw_reg = 1e9, ping_mem = 1e9, mem = 1e9;
     std::vector<std::uint8_t> buf(kMiB);
-    start = Clock::now();
-    for (int i = 0; i < kTransfers; ++i)
-        if (auto r = port.read(0x20000000, buf); !r) {
-            std::fprintf(stderr, "read: %s\n", r.error().to_string().c_str());
-            return 1;
-        }
-    const double mem = std::chrono::duration<double>(Clock::now() - start).count();
+    bool ok = true;
+    for (int round = 0; round < kRounds && ok; ++round) {
+        ping_reg = std::min(ping_reg, ping_pong(kReads, 12, 12));
+        reg = std::min(reg, timed([&] {
+                           std::uint8_t word[4];
+                           for (int i = 0; i < kReads && ok; ++i) ok = port.read(bootstrap::kCcp, word).has_value();
+                       }));
+        raw_reg = std::min(raw_reg, raw_register_reads(kReads));
+        ping_mem = std::min(ping_mem, ping_pong(kChunks, 16, 12 + 512));
+        mem = std::min(mem, timed([&] {
+                           if (auto r = port.read(0x20000000, buf); !r) {
+                               std::fprintf(stderr, "read: %s\n", r.error().to_string().c_str());
+                               ok = false;
+                           }
+                       }));
+    }
+    if (!ok) return 1;
     camera.disconnect(std::chrono::milliseconds(500));
 
     std::printf("register read round trips: %.0f /s   (bare UDP ping-pong %.0f /s)   ratio %.2fx\n",
@@ -134,6 +144,6 @@ int main() {
     std::printf("  of which the virtual camera alone (plain socket, no worker): %.0f /s   ratio %.2fx\n",
                 kReads / raw_reg, raw_reg / ping_reg);
     std::printf("1 MiB memory read: %.1f ms, %.1f MiB/s   (2048 ping-pongs %.1f ms)   ratio %.2fx\n",
-                1000 * mem / kTransfers, kTransfers / mem, 1000 * ping_mem / kTransfers, mem / ping_mem);
+                1000 * mem, 1 / mem, 1000 * ping_mem, mem / ping_mem);
     return 0;
 }
