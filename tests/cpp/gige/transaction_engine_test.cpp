@@ -97,6 +97,14 @@ TEST(HeartbeatPeriod, IsAThirdOfTheTimeoutBetween10msAnd1s) {
         EXPECT_EQ(heartbeat_period(timeout).count(), period) << "timeout " << timeout;
 }
 
+TEST(LinkStatsText, ListsTheNineCountersInOrder) {
+    const LinkStats s{.commands = 1, .acks = 1, .retries = 2, .timeouts = 3, .naks = 4, .pending_acks = 5,
+                      .heartbeats = 6, .events = 7, .unsolicited = 18446744073709551615u};
+    EXPECT_EQ(s.to_string(),
+              "LinkStats { commands: 1, acks: 1, retries: 2, timeouts: 3, naks: 4, pending_acks: 5, "
+              "heartbeats: 6, events: 7, unsolicited: 18446744073709551615 }");
+}
+
 TEST_F(EngineTest, UnansweredRequestFailsAfterOnePlusRetriesSends) {
     make({.ack_timeout = 500ms, .retries = 4, .heartbeat_timeout_ms = 60000});
     engine->submit(1, request::ReadRegister{0x0A00});
