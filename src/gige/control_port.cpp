@@ -48,6 +48,12 @@ ResponseHandle<T> ControlPort::deliver(ToWorker message, ResponseHandle<T> reply
     return reply;
 }
 
+bool ControlPort::subscribe(Sender<GvcpEvent> events) const {
+    if (!worker_.worker_running() || !requests_.send(to_worker::Subscribe{std::move(events)})) return false;
+    worker_.wake();
+    return true;
+}
+
 bool ControlPort::shutdown() const {
     if (!worker_.worker_running() || !requests_.send(to_worker::Shutdown{})) return false;
     worker_.wake();

@@ -41,6 +41,11 @@ public:
 
     ControlPort clone() const;
 
+    // Forwards every later device event to `events` without blocking: a full
+    // channel loses the event, a closed one is dropped. False when no running
+    // worker took the subscription.
+    bool subscribe(Sender<GvcpEvent> events) const;
+
     // Asks the worker to finish in order (fail what is outstanding, give
     // control back, stop). False when no running worker took the message.
     bool shutdown() const;

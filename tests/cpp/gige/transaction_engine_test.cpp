@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util/log.hpp"
+
 #include "gige/runner/transaction_engine.hpp"
 #include "gige/proto/bytes.hpp"
 
@@ -93,6 +95,14 @@ TEST(HeartbeatPeriod, IsAThirdOfTheTimeoutBetween10msAnd1s) {
         {0, 10}, {15, 10}, {30, 10}, {33, 11}, {1500, 500}, {3000, 1000}, {4000, 1000}, {0xFFFFFFFF, 1000}};
     for (auto [timeout, period] : cases)
         EXPECT_EQ(heartbeat_period(timeout).count(), period) << "timeout " << timeout;
+}
+
+TEST(LinkStatsText, ListsTheNineCountersInOrder) {
+    const LinkStats s{.commands = 1, .acks = 1, .retries = 2, .timeouts = 3, .naks = 4, .pending_acks = 5,
+                      .heartbeats = 6, .events = 7, .unsolicited = 18446744073709551615u};
+    EXPECT_EQ(s.to_string(),
+              "LinkStats { commands: 1, acks: 1, retries: 2, timeouts: 3, naks: 4, pending_acks: 5, "
+              "heartbeats: 6, events: 7, unsolicited: 18446744073709551615 }");
 }
 
 TEST_F(EngineTest, UnansweredRequestFailsAfterOnePlusRetriesSends) {
@@ -422,6 +432,41 @@ TEST_F(EngineTest, ZeroLengthTransfersNeedNoTraffic) {
     EXPECT_TRUE(io.sent.empty());
     EXPECT_TRUE(std::get<std::vector<std::uint8_t>>(*io.results.at(1)).empty());
     EXPECT_TRUE(io.results.at(2).has_value());
+}
+
+// Captures the worker's log events for one test.
+struct LogCapture {
+    LogCapture() {
+        log::set_sink([this](const log::Event& e) {
+            if (e.target != log::kRunner) return;
+            std::string line = std::string(log::level_name(e.level)) + " " + e.message;
+            for (const auto& f : e.fields) line += " " + f.name + "=" + f.value;
+            lines.push_back(line);
+        });
+    }
+    ~LogCapture() { log::clear_sink(); }
+    bool has(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+    std::vector<std::string> lines;
+};
+
+TEST_F(EngineTest, LogsWhatHappened) {
+    LogCapture logs;
+    make({.ack_timeout = 50ms, .retries = 1, .heartbeat_timeout_ms = 300});
+    engine->submit(1, request::ReadRegister{0});
+    engine->tick(t0);
+    engine->tick(t0 + 50ms);  // retry
+    engine->on_datagram(std::vector<std::uint8_t>{0, 0, 0, 0x81, 0, 9, 0, 1}, kDeviceEp, t0);
+    engine->on_datagram(std::vector<std::uint8_t>{0x42, 1, 0, 0x99, 0, 0, 0, 1}, kDeviceEp, t0);
+    engine->on_datagram(std::vector<std::uint8_t>{0x42, 1, 0}, kDeviceEp, t0);
+    answer(be32({1}), t0 + 60ms);
+    engine->tick(t0 + 100ms);  // heartbeat out
+    answer(be32({0}), t0 + 110ms);  // CCP cleared
+    engine->shutdown();
+    for (const char* line : {"TRACE ack overdue, retrying transaction id=1 tries_left=0", "TRACE malformed ack (8 bytes)",
+                             "TRACE unexpected inbound command 0x0099", "TRACE malformed inbound command",
+                             "WARN device control was lost (CCP cleared)",
+                             "DEBUG gvcp worker shutting down control_lost=true"})
+        EXPECT_TRUE(logs.has(line)) << line << "\n" << ::testing::PrintToString(logs.lines);
 }
 
 }  // namespace
