@@ -183,6 +183,34 @@ def test_disconnected_after_connect(vcam):
         camera.set_integer("Width", 1)
 
 
+def test_reconnect_starts_with_a_fresh_model(vcam):
+    camera = Camera(vcam.ip)
+    camera.connect()
+    assert camera.get_integer("Width") == 640  # now cached
+    camera.disconnect()
+    assert camera.has_feature("Width") is False
+    with pytest.raises(oculane.GenicamException, match="feature model not loaded"):
+        camera.feature_names()
+    vcam.write_register(0x10010, 100)
+    camera.connect()
+    assert camera.get_integer("Width") == 100
+    camera.disconnect()
+
+
+def test_unparsable_description_leaves_the_link_up(tmp_path):
+    broken = tmp_path / "broken.xml"
+    broken.write_text("<RegisterDescription><Integer Name='Width'>")
+    with sim.VirtualCamera("127.0.42.4", description_file=broken) as device:
+        camera = Camera(device.ip)
+        with pytest.raises(oculane.GenicamException, match="^device description: "):
+            camera.connect()
+        assert camera.is_connected()
+        with pytest.raises(oculane.GenicamException, match="^device description: feature model not loaded$"):
+            camera.get_integer("Width")
+        assert camera.has_feature("Width") is False
+        camera.disconnect()
+
+
 def test_lost_control_is_reported(vcam, cam):
     vcam.lose_control()
     # The worker notices at its next heartbeat; wait for the state to flip.
