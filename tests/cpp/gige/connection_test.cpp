@@ -280,11 +280,26 @@ TEST(Connection, VanishingCameraGivesAckTimeoutAndNoThreadLeaks) {
         VirtualCamera cam(11);
         GigECamera camera(settings_for(cam));
         ASSERT_TRUE(camera.connect());
+        // Slow chunks leave time to pull the plug in the middle of the transfer.
+        cam.device->set_ack_delay(20ms);
+        cam.device->clear_command_log();
+        const std::uint32_t base = cam.device->description_address();
+        CameraResult<void> result;
+        std::thread reader([&] {
+            std::vector<std::uint8_t> bytes(8 * 512);
+            result = camera.connection()->port().read(base, bytes);
+        });
+        const auto chunks_seen = [&] {
+            std::size_t n = 0;
+            for (const auto& c : cam.device->command_log()) n += c.command == gvcp::code(gvcp::Command::ReadMem);
+            return n;
+        };
+        EXPECT_TRUE(eventually([&] { return chunks_seen() >= 2; }));
         cam.server->stop();
-        std::vector<std::uint8_t> bytes(4000);
-        auto r = camera.connection()->port().read(cam.device->description_address(), bytes);
-        ASSERT_FALSE(r);
-        EXPECT_TRUE(r.error().is<camera_error::AckTimeout>()) << r.error().to_string();
+        reader.join();
+        ASSERT_FALSE(result);
+        EXPECT_TRUE(result.error().is<camera_error::AckTimeout>()) << result.error().to_string();
+        EXPECT_LT(chunks_seen(), 8u) << "the camera vanished before the transfer could finish";
         camera.disconnect(0s);
     }
     EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
