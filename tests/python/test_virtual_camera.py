@@ -16,8 +16,13 @@ import pytest
 from gvcp_raw import DISCOVERY, Ack, Host, read_mem, read_reg, wait_until, write_mem, write_reg
 from oculane.sim import VirtualCamera
 
-CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "genicam-corpus"
-CORPUS = CORPUS if CORPUS.is_dir() else Path("/work/shared/genicam-corpus")
+# The makers' descriptions sit in shared/genicam-corpus somewhere above the
+# checkout (beside it in CI); they are read there, never copied.
+CORPUS = next(
+    (p / "shared" / "genicam-corpus" for p in Path(__file__).resolve().parents
+     if (p / "shared" / "genicam-corpus").is_dir()),
+    Path("/nonexistent"),
+)
 
 
 def fetch_location(host: Host, url: str) -> bytes:

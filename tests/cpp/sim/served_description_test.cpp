@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "genicam/description.hpp"
@@ -59,6 +62,17 @@ private:
     std::uint16_t id_ = 0;
 };
 
+namespace fs = std::filesystem;
+
+// The makers' descriptions, read where they lie beside the checkout.
+fs::path find_corpus() {
+    for (fs::path dir = fs::path(OCULANE_SOURCE_DIR); !dir.empty(); dir = dir.parent_path()) {
+        if (fs::is_directory(dir / "shared" / "genicam-corpus")) return dir / "shared" / "genicam-corpus";
+        if (dir == dir.parent_path()) break;
+    }
+    return {};
+}
+
 std::map<std::string, int> kinds(const Genicam& g) {
     std::map<std::string, int> out;
     for (const auto& n : g.nodes()) ++out[std::string(kind_name(n.data))];
@@ -107,4 +121,26 @@ TEST(ServedDescription, ParsesIntoEveryNodeKind) {
     const auto locked = map->find("TLParamsLocked");
     ASSERT_TRUE(locked);
     EXPECT_EQ(*locked + 1, map->size()) << map->node(map->size() - 1).name;  // built-in nodes come last
+}
+
+TEST(ServedDescription, MakersDescriptionsAreServedUnchanged) {
+    const fs::path corpus = find_corpus();
+    if (corpus.empty()) GTEST_SKIP() << "shared/genicam-corpus not found above " << OCULANE_SOURCE_DIR;
+    int served = 0;
+    for (const auto& entry : fs::directory_iterator(corpus)) {
+        if (entry.path().extension() != ".xml") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        DeviceConfig cfg;
+        cfg.description = text.str();
+        cfg.description_name = entry.path().stem().string();
+        Device device(cfg);
+        DevicePort port(device);
+        auto bytes = fetch_description(port);
+        ASSERT_TRUE(bytes.has_value()) << entry.path() << ": " << bytes.error().to_string();
+        EXPECT_TRUE(std::string(bytes->begin(), bytes->end()) == *cfg.description) << entry.path();
+        ++served;
+    }
+    EXPECT_GT(served, 0);
 }
