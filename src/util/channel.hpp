@@ -1,0 +1,378 @@
+#pragma once
+// Multi-producer, multi-consumer queue between threads, bounded or unbounded.
+//
+// A channel has two kinds of ends, Sender<T> and Receiver<T>; both are cheap to
+// copy (a copy is another end of the same channel) and every operation may be
+// called from any thread. The channel is disconnected for receivers once every
+// sender is gone and the queue is empty, and for senders once every receiver is
+// gone. Failed sends hand the value back, so nothing is lost silently.
+//
+// Values live in a ring buffer: a bounded channel allocates its whole capacity
+// once at creation, and an unbounded one grows by doubling and never shrinks,
+// so steady traffic (frame pool, frame subscribers, worker requests) allocates
+// nothing per message. Destructors of values discarded by the channel run
+// outside its lock, because a value may itself be an end of another channel
+// (a frame carries its way back to the pool).
+//
+// Capacity 0 is a hand-off: a send is admitted only while a receiver is
+// blocked waiting and has not been promised a value yet.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace oculane {
+
+enum class SendError : std::uint8_t {
+    Full,          // bounded and at capacity (try_send only)
+    Disconnected,  // every receiver is gone
+};
+
+enum class RecvError : std::uint8_t {
+    Empty,         // nothing queued right now (try_recv only)
+    Timeout,       // the deadline passed with nothing queued
+    Disconnected,  // empty and every sender is gone
+};
+
+// A refused send: why, and the value, returned to the caller.
+template <class T>
+struct SendFailure {
+    SendError reason;
+    T value;
+};
+
+namespace detail {
+
+template <class T>
+class ChannelCore {
+public:
+    explicit ChannelCore(std::optional<std::size_t> capacity) : capacity_(capacity) {
+        // A huge capacity asked for by a user is a limit, not an allocation:
+        // the ring starts small and grows up to it.
+        ring_.resize(capacity && *capacity > 0 ? std::min<std::size_t>(*capacity, kInitialLimit) : 16);
+    }
+
+    // --- end counting -------------------------------------------------------
+    void add_sender() {
+        std::lock_guard lock(m_);
+        ++senders_;
+    }
+    void add_receiver() {
+        std::lock_guard lock(m_);
+        ++receivers_;
+    }
+    void drop_sender() {
+        bool last;
+        {
+            std::lock_guard lock(m_);
+            last = --senders_ == 0;
+        }
+        // Blocked receivers must learn that nothing more will come.
+        if (last) not_empty_.notify_all();
+    }
+    void drop_receiver() {
+        std::vector<std::optional<T>> discarded;
+        bool last;
+        {
+            std::lock_guard lock(m_);
+            last = --receivers_ == 0;
+            // Nobody can receive what is queued any more; free it now rather
+            // than when the last sender happens to go.
+            if (last && size_ > 0) {
+                discarded.reserve(size_);
+                while (size_ > 0) discarded.push_back(pop_locked());
+            }
+        }
+        if (last) not_full_.notify_all();
+        // `discarded` is destroyed here, outside the lock.
+    }
+
+    // --- sending ------------------------------------------------------------
+    std::expected<void, SendFailure<T>> try_send(T&& value) {
+        {
+            std::unique_lock lock(m_);
+            if (receivers_ == 0) return std::unexpected(SendFailure<T>{SendError::Disconnected, std::move(value)});
+            if (!admits_locked()) return std::unexpected(SendFailure<T>{SendError::Full, std::move(value)});
+            push_locked(std::move(value));
+        }
+        not_empty_.notify_one();
+        return {};
+    }
+
+    std::expected<void, T> send(T&& value) {
+        {
+            std::unique_lock lock(m_);
+            if (!admits_locked()) {
+                ++waiting_senders_;
+                not_full_.wait(lock, [&] { return receivers_ == 0 || admits_locked(); });
+                --waiting_senders_;
+            }
+            if (receivers_ == 0) return std::unexpected(std::move(value));
+            push_locked(std::move(value));
+        }
+        not_empty_.notify_one();
+        return {};
+    }
+
+    // --- receiving ----------------------------------------------------------
+    std::expected<T, RecvError> try_recv() {
+        std::optional<T> out;
+        {
+            std::lock_guard lock(m_);
+            if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Empty);
+            out = pop_locked();
+        }
+        if (capacity_) not_full_.notify_one();
+        return std::move(*out);
+    }
+
+    // deadline == nullopt waits without limit.
+    std::expected<T, RecvError> recv_until(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        std::optional<T> out;
+        {
+            std::unique_lock lock(m_);
+            if (size_ == 0 && senders_ > 0) {
+                ++waiting_receivers_;
+                // A hand-off channel may now admit a sender that waits for us.
+                if (capacity_ && *capacity_ == 0 && waiting_senders_ > 0) not_full_.notify_one();
+                auto ready = [&] { return size_ > 0 || senders_ == 0; };
+                if (deadline) {
+                    not_empty_.wait_until(lock, *deadline, ready);
+                } else {
+                    not_empty_.wait(lock, ready);
+                }
+                --waiting_receivers_;
+            }
+            if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Timeout);
+            out = pop_locked();
+        }
+        if (capacity_) not_full_.notify_one();
+        return std::move(*out);
+    }
+
+    std::size_t size() const {
+        std::lock_guard lock(m_);
+        return size_;
+    }
+    bool senders_gone() const {
+        std::lock_guard lock(m_);
+        return senders_ == 0;
+    }
+    bool receivers_gone() const {
+        std::lock_guard lock(m_);
+        return receivers_ == 0;
+    }
+    std::optional<std::size_t> capacity() const { return capacity_; }
+
+private:
+    bool admits_locked() const {
+        if (!capacity_) return true;
+        if (*capacity_ == 0) return size_ < waiting_receivers_;
+        return size_ < *capacity_;
+    }
+
+    void push_locked(T&& value) {
+        if (size_ == ring_.size()) grow_locked();
+        ring_[(head_ + size_) % ring_.size()].emplace(std::move(value));
+        ++size_;
+    }
+
+    std::optional<T> pop_locked() {
+        std::optional<T> out(std::move(ring_[head_]));
+        ring_[head_].reset();
+        head_ = (head_ + 1) % ring_.size();
+        --size_;
+        return out;
+    }
+
+    static constexpr std::size_t kInitialLimit = 1024;
+
+    // Bounded channels get here only when their capacity exceeds the initial
+    // ring, and never grow beyond that capacity since admits_locked() refuses.
+    void grow_locked() {
+        std::size_t new_size = ring_.size() * 2;
+        if (capacity_ && *capacity_ > 0) new_size = std::min(new_size, *capacity_);
+        std::vector<std::optional<T>> bigger(new_size);
+        // emplace, not assignment: values need only be move-constructible.
+        for (std::size_t i = 0; i < size_; ++i) bigger[i].emplace(std::move(*ring_[(head_ + i) % ring_.size()]));
+        ring_ = std::move(bigger);
+        head_ = 0;
+    }
+
+    const std::optional<std::size_t> capacity_;
+    mutable std::mutex m_;
+    std::condition_variable not_empty_;  // receivers wait here
+    std::condition_variable not_full_;   // senders of a bounded channel wait here
+    // All below guarded by m_.
+    std::vector<std::optional<T>> ring_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+    std::size_t senders_ = 1;
+    std::size_t receivers_ = 1;
+    std::size_t waiting_receivers_ = 0;
+    std::size_t waiting_senders_ = 0;
+};
+
+}  // namespace detail
+
+template <class T>
+class Receiver;
+
+// The sending end. A default-constructed or moved-from sender is not attached
+// to any channel and reports Disconnected.
+template <class T>
+class Sender {
+public:
+    Sender() = default;
+    Sender(const Sender& other) : core_(other.core_) {
+        if (core_) core_->add_sender();
+    }
+    Sender(Sender&& other) noexcept = default;
+    Sender& operator=(const Sender& other) {
+        if (this != &other) *this = Sender(other);
+        return *this;
+    }
+    Sender& operator=(Sender&& other) noexcept {
+        if (this != &other) {
+            release();
+            core_ = std::move(other.core_);
+        }
+        return *this;
+    }
+    ~Sender() { release(); }
+
+    // Blocks while a bounded channel is full. Fails, returning the value, when
+    // every receiver is gone (also while blocked).
+    std::expected<void, T> send(T value) {
+        if (!core_) return std::unexpected(std::move(value));
+        return core_->send(std::move(value));
+    }
+
+    // Never blocks.
+    std::expected<void, SendFailure<T>> try_send(T value) {
+        if (!core_) return std::unexpected(SendFailure<T>{SendError::Disconnected, std::move(value)});
+        return core_->try_send(std::move(value));
+    }
+
+    // True once every receiver is gone; a later send is bound to fail.
+    bool is_disconnected() const { return !core_ || core_->receivers_gone(); }
+    std::size_t size() const { return core_ ? core_->size() : 0; }
+    explicit operator bool() const { return core_ != nullptr; }
+
+private:
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>);
+    explicit Sender(std::shared_ptr<detail::ChannelCore<T>> core) : core_(std::move(core)) {}
+
+    void release() {
+        if (core_) {
+            core_->drop_sender();
+            core_.reset();
+        }
+    }
+
+    std::shared_ptr<detail::ChannelCore<T>> core_;
+};
+
+// The receiving end. A default-constructed or moved-from receiver is not
+// attached to any channel and reports Disconnected.
+template <class T>
+class Receiver {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Receiver() = default;
+    Receiver(const Receiver& other) : core_(other.core_) {
+        if (core_) core_->add_receiver();
+    }
+    Receiver(Receiver&& other) noexcept = default;
+    Receiver& operator=(const Receiver& other) {
+        if (this != &other) *this = Receiver(other);
+        return *this;
+    }
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            release();
+            core_ = std::move(other.core_);
+        }
+        return *this;
+    }
+    ~Receiver() { release(); }
+
+    // Blocks until a value arrives or the channel is disconnected.
+    std::expected<T, RecvError> recv() {
+        if (!core_) return std::unexpected(RecvError::Disconnected);
+        return core_->recv_until(std::nullopt);
+    }
+
+    // Waits until the deadline at most: a value, Timeout or Disconnected.
+    std::expected<T, RecvError> recv_deadline(Clock::time_point deadline) {
+        if (!core_) return std::unexpected(RecvError::Disconnected);
+        return core_->recv_until(deadline);
+    }
+
+    // Waits for the timeout at most; a timeout too long to add to the clock
+    // waits without limit.
+    template <class Rep, class Period>
+    std::expected<T, RecvError> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
+        if (!core_) return std::unexpected(RecvError::Disconnected);
+        const auto now = Clock::now();
+        if (timeout <= timeout.zero()) return core_->recv_until(now);
+        if (timeout >= Clock::time_point::max() - now) return core_->recv_until(std::nullopt);
+        return core_->recv_until(now + std::chrono::ceil<Clock::duration>(timeout));
+    }
+
+    // Never blocks: a value, Empty or Disconnected.
+    std::expected<T, RecvError> try_recv() {
+        if (!core_) return std::unexpected(RecvError::Disconnected);
+        return core_->try_recv();
+    }
+
+    // True once every sender is gone; values still queued can be received.
+    bool senders_gone() const { return !core_ || core_->senders_gone(); }
+    std::size_t size() const { return core_ ? core_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    std::optional<std::size_t> capacity() const { return core_ ? core_->capacity() : std::nullopt; }
+    explicit operator bool() const { return core_ != nullptr; }
+
+private:
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>);
+    explicit Receiver(std::shared_ptr<detail::ChannelCore<T>> core) : core_(std::move(core)) {}
+
+    void release() {
+        if (core_) {
+            core_->drop_receiver();
+            core_.reset();
+        }
+    }
+
+    std::shared_ptr<detail::ChannelCore<T>> core_;
+};
+
+// capacity == nullopt: unbounded.
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::optional<std::size_t> capacity) {
+    auto core = std::make_shared<detail::ChannelCore<T>>(capacity);
+    return {Sender<T>(core), Receiver<T>(core)};
+}
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> bounded(std::size_t capacity) {
+    return make_channel<T>(capacity);
+}
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> unbounded() {
+    return make_channel<T>(std::nullopt);
+}
+
+}  // namespace oculane

@@ -1,0 +1,42 @@
+#pragma once
+// Sole owner of a file descriptor: closed exactly once, when the owner goes.
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace oculane {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Gives up ownership without closing.
+    int release() { return std::exchange(fd_, -1); }
+
+    // Closes the current descriptor (if any) and takes ownership of fd. An
+    // interrupted close is not retried: on Linux the descriptor is gone anyway
+    // and a retry could close one that another thread just opened.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace oculane
