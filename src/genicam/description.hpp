@@ -31,6 +31,7 @@
 #include "genicam/port.hpp"
 #include "genicam/url.hpp"
 #include "genicam/zip.hpp"
+#include "gige/proto/bootstrap.hpp"
 #include "util/log.hpp"
 
 namespace oculane {
@@ -39,9 +40,10 @@ using DescriptionBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 // The bootstrap registers holding the description's location, tried in this
 // order, each read as one 512-byte block.
-inline constexpr std::uint32_t kFirstUrlRegister = 0x0200;
-inline constexpr std::uint32_t kSecondUrlRegister = 0x0400;
-inline constexpr std::uint32_t kUrlRegisterLength = 512;
+inline constexpr std::uint32_t kFirstUrlRegister = bootstrap::kFirstUrl.address;
+inline constexpr std::uint32_t kSecondUrlRegister = bootstrap::kSecondUrl.address;
+inline constexpr std::uint32_t kUrlRegisterLength = bootstrap::kFirstUrl.size;
+static_assert(bootstrap::kSecondUrl.size == kUrlRegisterLength);
 
 // Reads `length` bytes of device memory at `address`, waiting at most
 // `timeout` for the whole transfer.
