@@ -109,6 +109,15 @@ TEST(Poller, WakesRacingTheDrainLoseNoRequest) {
     }
 }
 
+TEST(Poller, WakeFromAnotherThreadEndsAnUnlimitedWait) {
+    auto f = make_poller();
+    std::jthread waker_thread([w = f.waker] { ASSERT_TRUE(w->wake()); });
+    auto r = f.poller.wait(std::nullopt);  // hangs here if the wake were lost
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->size(), 1u);
+    EXPECT_EQ((*r)[0].token, kWake);
+}
+
 TEST(Poller, ReportsSocketReadinessWithItsToken) {
     auto f = make_poller();
     sockaddr_in addr;
