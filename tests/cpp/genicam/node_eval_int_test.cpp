@@ -229,3 +229,29 @@ TEST_F(NodeEvalTest, PortFailuresAreTransportAndChangeNoCache) {
 
 }  // namespace
 }  // namespace oculane::testing
+
+namespace oculane::testing {
+namespace {
+
+// A description may chain references arbitrarily deep; evaluation must fail
+// cleanly instead of running out of stack, and a chain of ordinary depth works.
+TEST_F(NodeEvalTest, DeepReferenceChainsAreBounded) {
+    for (int depth : {100, 5000}) {
+        std::string xml;
+        for (int i = 0; i < depth; ++i)
+            xml += "<IntSwissKnife Name=\"K" + std::to_string(i) + "\"><pVariable Name=\"V\">K" +
+                   std::to_string(i + 1) + "</pVariable><Formula>V+1</Formula></IntSwissKnife>";
+        xml += "<Integer Name=\"K" + std::to_string(depth) + "\"><Value>0</Value></Integer>";
+        load(xml);
+        auto v = get_int("K0");
+        if (depth == 100) {
+            EXPECT_EQ(v.value(), 100);
+        } else {
+            ASSERT_FALSE(v.has_value());
+        }
+        EXPECT_TRUE(map_.evaluation_stack().empty());
+    }
+}
+
+}  // namespace
+}  // namespace oculane::testing
