@@ -4,6 +4,7 @@ import math
 import pathlib
 import re
 import threading
+import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -98,6 +99,25 @@ def test_every_feature_reads_with_its_type(vcam, cam):
         if kind == "Enumeration":
             assert value in cam.enum_entries(name)
             assert cam.get_string(name) == value
+
+
+def test_integer_features_match_their_registers(vcam, cam):
+    root = ET.fromstring(vcam.description)
+    ns = root.tag[: root.tag.index("}") + 1] if root.tag.startswith("{") else ""
+    registers = {r.get("Name"): r for r in root.iter(ns + "IntReg")}
+    checked = 0
+    for feature in root.iter(ns + "Integer"):
+        target = feature.findtext(ns + "pValue")
+        reg = registers.get(target)
+        if reg is None or reg.findtext(ns + "Length") != "4" or reg.findtext(ns + "AccessMode") == "WO":
+            continue
+        assert reg.findtext(ns + "Endianess") == "BigEndian"
+        expected = vcam.read_register(int(reg.findtext(ns + "Address"), 0))
+        if reg.findtext(ns + "Sign") == "Signed" and expected >= 2**31:
+            expected -= 2**32
+        assert cam.get_integer(feature.get("Name")) == expected, feature.get("Name")
+        checked += 1
+    assert checked >= 10
 
 
 def test_known_values(vcam, cam):
