@@ -190,6 +190,16 @@ TEST_F(DeviceTest, StatusCodesOfRegisterAccess) {
     EXPECT_EQ(device_.read_register(reg::kWidth), 640u);
 }
 
+TEST_F(DeviceTest, MemoryReadsAcrossRegistersSeeTheRegisterValues) {
+    take_control();
+    ByteReader r(read_mem(bootstrap::kGvcpCapability, 16));
+    EXPECT_EQ(r.u32(), device_.read_register(bootstrap::kGvcpCapability));
+    EXPECT_EQ(r.u32(), 3000u);
+    EXPECT_EQ((r.u64()), DeviceConfig{}.tick_frequency);
+    EXPECT_EQ(read_mem(bootstrap::kCcp, 4), (std::vector<std::uint8_t>{0, 0, 0, 2}));
+    EXPECT_EQ(one(gvcp::encode_read_mem(0x0930, 8, 1)).status, 0x8003);  // 0x0930 is not mapped
+}
+
 TEST_F(DeviceTest, MultiRegisterReadStopsAtTheFirstFailure) {
     auto r = read_regs({0x0000, 0x00F00000, 0x0004});
     EXPECT_EQ(r.status, 0x8003);
