@@ -192,7 +192,8 @@ TEST_F(DeviceTest, StatusCodesOfRegisterAccess) {
 
 TEST_F(DeviceTest, MemoryReadsAcrossRegistersSeeTheRegisterValues) {
     take_control();
-    ByteReader r(read_mem(bootstrap::kGvcpCapability, 16));
+    const auto bytes = read_mem(bootstrap::kGvcpCapability, 16);
+    ByteReader r(bytes);
     EXPECT_EQ(r.u32(), device_.read_register(bootstrap::kGvcpCapability));
     EXPECT_EQ(r.u32(), 3000u);
     EXPECT_EQ((r.u64()), DeviceConfig{}.tick_frequency);
