@@ -12,7 +12,7 @@ NB_MODULE(_oculane_core, m) {
     // Classes in registration order: Camera, SnapshotSession, Acquisition,
     // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
     // DeviceInfo; then discover. Each subsystem adds its line here.
-    // Camera
+    oculane::py::bind_camera(m);
     // SnapshotSession
     // Acquisition
     // Frame
@@ -20,7 +20,7 @@ NB_MODULE(_oculane_core, m) {
     // FrameStatus
     // AccessMode
     // StreamStats
-    // LinkStats
+    oculane::py::bind_link_stats(m);
     oculane::py::bind_device_info(m);
     oculane::py::bind_discover(m);
 }
