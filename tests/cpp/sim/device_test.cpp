@@ -487,6 +487,16 @@ TEST_F(DeviceTest, EventsGoToTheControllerAndTheirAcksAreRecorded) {
     EXPECT_EQ(device_.event_acks()[0].ack_code, 0x00C3);
 }
 
+TEST_F(DeviceTest, EventsFollowTheMessageChannelWhenOneIsSet) {
+    take_control();
+    ASSERT_EQ(write_reg(reg::kMessageChannelDestination, 0x7F000042), 0);
+    ASSERT_EQ(write_reg(reg::kMessageChannelPort, 6000), 0);
+    auto ev = device_.make_event(0x00C0, 0x9003, {}, false, 0, 0, t0_);
+    ASSERT_TRUE(ev.has_value());
+    EXPECT_EQ(ev->to, (Endpoint{0x7F000042, 6000}));
+    EXPECT_EQ(ev->bytes[1], 0x00);  // no acknowledge asked for
+}
+
 TEST_F(DeviceTest, TestEventGenerateSendsAnEvent) {
     take_control();
     auto out = raw(gvcp::encode_write_reg(std::vector<gvcp::RegisterWrite>{{reg::kTestEventGenerate, 1}}, 8));
