@@ -190,6 +190,17 @@ TEST_F(DeviceTest, StatusCodesOfRegisterAccess) {
     EXPECT_EQ(device_.read_register(reg::kWidth), 640u);
 }
 
+TEST_F(DeviceTest, MemoryReadsAcrossRegistersSeeTheRegisterValues) {
+    take_control();
+    const auto bytes = read_mem(bootstrap::kGvcpCapability, 16);
+    ByteReader r(bytes);
+    EXPECT_EQ(r.u32(), device_.read_register(bootstrap::kGvcpCapability));
+    EXPECT_EQ(r.u32(), 3000u);
+    EXPECT_EQ((r.u64()), DeviceConfig{}.tick_frequency);
+    EXPECT_EQ(read_mem(bootstrap::kCcp, 4), (std::vector<std::uint8_t>{0, 0, 0, 2}));
+    EXPECT_EQ(one(gvcp::encode_read_mem(0x0930, 8, 1)).status, 0x8003);  // 0x0930 is not mapped
+}
+
 TEST_F(DeviceTest, MultiRegisterReadStopsAtTheFirstFailure) {
     auto r = read_regs({0x0000, 0x00F00000, 0x0004});
     EXPECT_EQ(r.status, 0x8003);
@@ -474,6 +485,16 @@ TEST_F(DeviceTest, EventsGoToTheControllerAndTheirAcksAreRecorded) {
     ASSERT_EQ(device_.event_acks().size(), 1u);
     EXPECT_EQ(device_.event_acks()[0].ack_id, cmd->header.request_id);
     EXPECT_EQ(device_.event_acks()[0].ack_code, 0x00C3);
+}
+
+TEST_F(DeviceTest, EventsFollowTheMessageChannelWhenOneIsSet) {
+    take_control();
+    ASSERT_EQ(write_reg(reg::kMessageChannelDestination, 0x7F000042), 0);
+    ASSERT_EQ(write_reg(reg::kMessageChannelPort, 6000), 0);
+    auto ev = device_.make_event(0x00C0, 0x9003, {}, false, 0, 0, t0_);
+    ASSERT_TRUE(ev.has_value());
+    EXPECT_EQ(ev->to, (Endpoint{0x7F000042, 6000}));
+    EXPECT_EQ(ev->bytes[1], 0x00);  // no acknowledge asked for
 }
 
 TEST_F(DeviceTest, TestEventGenerateSendsAnEvent) {
