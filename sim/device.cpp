@@ -155,7 +155,10 @@ void Device::build_register_map() {
     s.set(reg::kAcquisitionFrameCount, 1);
     s.set(reg::kExposureClock, 10'000'000);  // 10 MHz exposure clock
     s.set(reg::kExposureTicks, 100'000);     // 10 ms
-    s.set(reg::kImageFormatFlags, 0x00100003);  // binning 1, sensor revision 3
+    // Bit numbers in the description count from the most significant bit:
+    // ReverseX is bit 0 here, ReverseY bit 1, the binning field bits 8..11 and
+    // the sensor revision the top byte.
+    s.set(reg::kImageFormatFlags, 0x03000100);  // binning 1, sensor revision 3
     s.set(reg::kGain, std::bit_cast<std::uint32_t>(0.0f));
     // The little-endian registers hold their bytes in reverse order.
     s.set(reg::kBlackLevel, std::byteswap(std::bit_cast<std::uint32_t>(1.5f)));
@@ -380,8 +383,8 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             if (value >= reg::kLutEntries) return GvcpStatus::kInvalidParameter;
             break;
         case reg::kImageFormatFlags:
-            // The sensor revision in the low byte is fixed.
-            value = (value & ~0xFFu) | (s.get(address) & 0xFF);
+            // The sensor revision in the top byte is fixed.
+            value = (value & 0x00FFFFFFu) | (s.get(address) & 0xFF000000u);
             break;
         case reg::kSensorWidth:
         case reg::kSensorHeight:

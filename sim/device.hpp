@@ -92,7 +92,9 @@ struct Controller {
     bool foreign = false;   // pretended by a fault, never expires
 };
 
-// Stream channel registers as last written; a stream sender reads these.
+// Stream channel registers as last written. A stream sender, when there is
+// one, runs beside Server and takes what it needs from the device:
+// acquiring(), payload_size(), stream_channel() and timestamp().
 struct StreamChannelState {
     std::uint32_t host_port = 0;
     std::uint32_t packet_size = 0;  // raw register, flag bits included

@@ -2,10 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +12,10 @@
 
 namespace oculane::sim {
 namespace {
+
+constexpr std::uint64_t kTokenWaker = 0;
+constexpr std::uint64_t kTokenSocket = 1;
+constexpr std::uint64_t kTokenBroadcast = 2;
 
 std::string ip_text(std::uint32_t ip) {
     return fmt::format("{}.{}.{}.{}", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
@@ -28,21 +29,18 @@ sockaddr_in to_sockaddr(Endpoint e) {
     return sa;
 }
 
-std::expected<int, std::string> bind_udp(std::uint32_t ip, std::uint16_t port, bool reuse) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::unexpected(fmt::format("socket: {}", std::strerror(errno)));
+std::expected<UniqueFd, std::string> bind_udp(std::uint32_t ip, std::uint16_t port, bool reuse) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return std::unexpected(fmt::format("socket: {}", std::strerror(errno)));
     if (reuse) {
         // The wildcard discovery socket shares the port with the device socket.
         const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     }
     const auto sa = to_sockaddr(Endpoint{ip, port});
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return std::unexpected(fmt::format("bind {}:{}: {}", ip_text(ip), port, std::strerror(err)));
-    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        return std::unexpected(fmt::format("bind {}:{}: {}", ip_text(ip), port, std::strerror(errno)));
     return fd;
 }
 
@@ -56,57 +54,55 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
     std::unique_ptr<Server> s(new Server(std::move(device), options));
     auto sock = bind_udp(options.ip, options.port, options.discovery);
     if (!sock) return std::unexpected(sock.error());
-    s->sock_ = *sock;
+    s->sock_ = std::move(*sock);
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    ::getsockname(s->sock_, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::getsockname(s->sock_.get(), reinterpret_cast<sockaddr*>(&sa), &len);
     s->local_ = Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
     if (options.discovery) {
         auto b = bind_udp(INADDR_ANY, s->local_.port, true);
-        if (!b) return std::unexpected(b.error());  // ~Server closes sock_
-        s->bsock_ = *b;
+        if (!b) return std::unexpected(b.error());
+        s->bsock_ = std::move(*b);
     }
-    s->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (s->wake_fd_ < 0) return std::unexpected(fmt::format("eventfd: {}", std::strerror(errno)));
-    s->thread_ = std::jthread([raw = s.get()](std::stop_token st) { raw->run(st); });
+
+    auto fail = [](const char* what, std::error_code ec) {
+        return std::unexpected(fmt::format("{}: {}", what, ec.message()));
+    };
+    auto waker = Waker::create();
+    if (!waker) return fail("eventfd", waker.error());
+    auto poller = Poller::create();
+    if (!poller) return fail("epoll", poller.error());
+    if (auto r = poller->add_waker(*waker, kTokenWaker); !r) return fail("epoll", r.error());
+    if (auto r = poller->add(s->sock_.get(), kTokenSocket); !r) return fail("epoll", r.error());
+    if (s->bsock_)
+        if (auto r = poller->add(s->bsock_.get(), kTokenBroadcast); !r) return fail("epoll", r.error());
+    s->waker_ = *waker;
+    s->poller_.emplace(std::move(*poller));
+    s->thread_.set_waker(s->waker_);
+    if (auto r = s->thread_.start("oculane-sim", [raw = s.get()](ThreadHandle self) { raw->run(self); }); !r)
+        return fail("worker thread", r.error());
     return s;
 }
 
-Server::~Server() {
-    stop();
-    for (int fd : {sock_, bsock_, wake_fd_})
-        if (fd >= 0) ::close(fd);
-}
+Server::~Server() { stop(); }
 
-void Server::stop() {
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        wake();
-        thread_.join();
-    }
-}
+void Server::stop() { thread_.stop_and_join(); }
 
-bool Server::running() const { return thread_.joinable(); }
-
-void Server::wake() {
-    if (wake_fd_ < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wake_fd_, &one, sizeof one);
-}
+bool Server::running() const { return thread_.has_thread() && thread_.worker_running(); }
 
 void Server::send(Outgoing datagram) {
     {
         std::lock_guard lock(queue_mu_);
         queued_.push_back(std::move(datagram));
     }
-    wake();
+    if (waker_) (void)waker_->wake();
 }
 
 void Server::transmit(const Outgoing& o) {
     const auto sa = to_sockaddr(o.to);
     // A full socket buffer or an unreachable host loses the datagram, as the
     // network would; the host's retry logic is what is under test.
-    [[maybe_unused]] auto n = ::sendto(sock_, o.bytes.data(), o.bytes.size(), 0,
+    [[maybe_unused]] auto n = ::sendto(sock_.get(), o.bytes.data(), o.bytes.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
 }
 
@@ -130,8 +126,8 @@ void Server::drain(int fd, bool via_broadcast) {
     }
 }
 
-void Server::run(std::stop_token stop) {
-    while (!stop.stop_requested()) {
+void Server::run(const ThreadHandle& self) {
+    while (!self.stop_requested()) {
         auto now = Clock::now();
         // Due datagrams go out in due order; equal times keep their order.
         std::stable_sort(schedule_.begin(), schedule_.end(),
@@ -144,28 +140,28 @@ void Server::run(std::stop_token stop) {
         auto next = now + std::chrono::milliseconds(100);
         if (!schedule_.empty()) next = std::min(next, schedule_.front().due);
         if (auto d = device_->next_deadline()) next = std::min(next, *d);
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
 
-        pollfd fds[3] = {{wake_fd_, POLLIN, 0}, {sock_, POLLIN, 0}, {bsock_, POLLIN, 0}};
-        const int nfds = bsock_ >= 0 ? 3 : 2;
-        const int rc = ::poll(fds, nfds, static_cast<int>(std::max<long long>(wait, 0)));
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return;
+        auto events = poller_->wait(std::max(next - now, Clock::duration::zero()));
+        if (!events) {
+            if (events.error() == std::errc::interrupted) continue;
+            break;
         }
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] auto n = ::read(wake_fd_, &count, sizeof count);
-            std::vector<Outgoing> take;
-            {
-                std::lock_guard lock(queue_mu_);
-                take.swap(queued_);
+        for (const PollEvent& ev : *events) {
+            if (ev.token == kTokenWaker) {
+                std::vector<Outgoing> take;
+                {
+                    std::lock_guard lock(queue_mu_);
+                    take.swap(queued_);
+                }
+                for (auto& o : take) transmit(o);
+            } else if (ev.token == kTokenSocket) {
+                drain(sock_.get(), false);
+            } else if (ev.token == kTokenBroadcast) {
+                drain(bsock_.get(), true);
             }
-            for (auto& o : take) transmit(o);
         }
-        if (fds[1].revents & (POLLIN | POLLERR)) drain(sock_, false);
-        if (nfds == 3 && (fds[2].revents & (POLLIN | POLLERR))) drain(bsock_, true);
     }
+    self.set_worker_stopped();
 }
 
 }  // namespace oculane::sim

@@ -4,20 +4,23 @@
 // discovery broadcasts (those never reach a socket bound to one address).
 // Use the wildcard option only inside a network namespace of its own.
 //
-// One worker thread owns the sockets. It waits in poll() on the sockets and
-// an eventfd, so stop() and send() wake it at once; acknowledges that a fault
-// delays wait in a small schedule ordered by due time. The destructor stops
-// and joins the thread and closes every descriptor.
+// One worker thread ("oculane-sim") owns the sockets. It waits on a Poller
+// holding the sockets and a Waker, so stop() and send() end its wait at once;
+// acknowledges that a fault delays wait in a small schedule ordered by due
+// time. The destructor stops and joins the thread and closes every descriptor.
 
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/device.hpp"
+#include "thread_util/thread_handle.hpp"
+#include "util/poller.hpp"
+#include "util/unique_fd.hpp"
 
 namespace oculane::sim {
 
@@ -49,17 +52,17 @@ public:
 
 private:
     Server(std::shared_ptr<Device> device, ServerOptions options);
-    void run(std::stop_token stop);
-    void wake();
+    void run(const ThreadHandle& self);
     void drain(int fd, bool via_broadcast);
     void transmit(const Outgoing& o);
 
     std::shared_ptr<Device> device_;
     ServerOptions options_;
     Endpoint local_;
-    int sock_ = -1;
-    int bsock_ = -1;  // wildcard discovery socket, or -1
-    int wake_fd_ = -1;
+    UniqueFd sock_;
+    UniqueFd bsock_;  // wildcard discovery socket, when asked for
+    std::shared_ptr<Waker> waker_;
+    std::optional<Poller> poller_;  // used by the worker only once started
 
     std::mutex queue_mu_;
     std::vector<Outgoing> queued_;  // handed over by send(), guarded by queue_mu_
@@ -71,7 +74,7 @@ private:
     std::vector<Scheduled> schedule_;
     std::vector<std::uint8_t> buffer_;
 
-    std::jthread thread_;
+    ThreadHandle thread_ = ThreadHandle::create();
 };
 
 }  // namespace oculane::sim

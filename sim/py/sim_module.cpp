@@ -83,12 +83,12 @@ public:
         server_ = std::move(*s);
     }
     void stop() {
-        std::unique_ptr<Server> s;
+        std::shared_ptr<Server> s;
         {
             std::lock_guard lock(mu_);
             s = std::move(server_);
         }
-        s.reset();  // joins the worker
+        if (s) s->stop();  // joins the worker; the sockets close with the last reference
     }
     bool running() const {
         std::lock_guard lock(mu_);
@@ -111,7 +111,7 @@ public:
             to = *peer;
             if (port) to.port = *port;
         }
-        server().send(Outgoing{to, from_bytes(data)});
+        server()->send(Outgoing{to, from_bytes(data)});
         device_->count_raw_sent();
     }
 
@@ -122,7 +122,7 @@ public:
         if (!ev) throw nb::value_error(ev.error().c_str());
         const std::uint16_t id = static_cast<std::uint16_t>(ev->bytes[6] << 8 | ev->bytes[7]);
         const Endpoint to = ev->to;
-        server().send(std::move(*ev));
+        server()->send(std::move(*ev));
         return nb::make_tuple(id, endpoint(to));
     }
 
@@ -168,15 +168,17 @@ private:
         }
         return c;
     }
-    Server& server() {
+    // A reference of its own, so a concurrent stop() cannot pull the server
+    // out from under a send.
+    std::shared_ptr<Server> server() {
         std::lock_guard lock(mu_);
         if (!server_) throw nb::value_error("the virtual camera is not running");
-        return *server_;
+        return server_;
     }
 
     std::shared_ptr<Device> device_;
     mutable std::mutex mu_;  // guards server_
-    std::unique_ptr<Server> server_;
+    std::shared_ptr<Server> server_;
 };
 
 nb::dict record_dict(const CommandRecord& r) {

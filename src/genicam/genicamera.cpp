@@ -1,7 +1,56 @@
 #include "genicam/genicamera.hpp"
 
+#include "genicam/parser.hpp"
+
 namespace oculane {
 
-GenicamResult<void> GenICamera::ensure_model() { return {}; }
+CameraResult<void> GenICamera::connect_transport() {
+    const bool was_live = transport_.is_connected();
+    auto r = transport_.connect();
+    if (!was_live) drop_model();
+    return r;
+}
+
+void GenICamera::disconnect(Duration deadline) {
+    drop_model();
+    transport_.disconnect(deadline);
+}
+
+void GenICamera::drop_model() {
+    node_map_.reset();
+    description_.reset();
+    port_ref_.bind(nullptr);
+}
+
+GenicamResult<void> GenICamera::ensure_model() {
+    auto connection_error = [this]() -> std::optional<CameraError> {
+        const gige::Connection* c = transport_.connection();
+        if (!c) return CameraError::not_connected();
+        if (!c->worker_running())
+            return c->control_lost() ? CameraError::control_lost() : CameraError::not_connected();
+        return std::nullopt;
+    };
+    auto genicam_xml = [this]() {
+        return cached_description(description_, [this] {
+            port_ref_.bind(&transport_.connection()->port());
+            return fetch_description(port_ref_);
+        });
+    };
+    return ensure_feature_model(node_map_, connection_error, genicam_xml,
+                                [](std::string_view text) { return parse_description(text); });
+}
+
+FeatureAccess GenICamera::features() {
+    FeatureState s;
+    if (const gige::Connection* c = transport_.connection()) {
+        s.connected = true;
+        s.worker_running = c->worker_running();
+        s.control_lost = c->control_lost();
+        port_ref_.bind(&c->port());
+        s.port = &port_ref_;
+        s.map = node_map();
+    }
+    return FeatureAccess(s);
+}
 
 }  // namespace oculane

@@ -2,9 +2,25 @@
 // The camera state behind a Python Camera: the transport camera and, once
 // loaded, the feature model. Not synchronised itself; its owner keeps it
 // behind the camera-state lock and holds that lock for every operation.
+//
+// The feature model belongs to one connection: it is dropped whenever a new
+// connection replaces the old one and at disconnect. It lives here rather
+// than in the transport's connection record because the transport layer
+// sits below the feature model and does not know its types.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "error/camera_error.hpp"
 #include "error/genicam_error.hpp"
+#include "genicam/description.hpp"
+#include "genicam/feature_ops.hpp"
+#include "genicam/node.hpp"
+#include "genicam/port.hpp"
 #include "gige/gige_camera.hpp"
 #include "util/duration.hpp"
 
@@ -18,17 +34,77 @@ public:
     const gige::GigECamera& transport() const { return transport_; }
 
     // The transport step of connecting: control worker, privilege, identity.
-    CameraResult<void> connect_transport() { return transport_.connect(); }
+    // A live connection is kept as it is, with its feature model; any other
+    // outcome starts without a model.
+    CameraResult<void> connect_transport();
 
     // The feature-model step of connecting: makes sure the description is
-    // fetched and parsed for the current connection. Until the feature model
-    // is wired in there is nothing to load, so it succeeds.
+    // fetched and parsed for the current connection (a loaded model is kept).
     GenicamResult<void> ensure_model();
 
-    void disconnect(Duration deadline) { transport_.disconnect(deadline); }
+    void disconnect(Duration deadline);
+
+    // ---- feature operations (the camera-state lock held by the caller) ----
+    GenicamResult<std::int64_t> get_integer(std::string_view name) { return features().get_integer(name); }
+    GenicamResult<void> set_integer(std::string_view name, std::int64_t v) { return features().set_integer(name, v); }
+    GenicamResult<double> get_float(std::string_view name) { return features().get_float(name); }
+    GenicamResult<void> set_float(std::string_view name, double v) { return features().set_float(name, v); }
+    GenicamResult<bool> get_boolean(std::string_view name) { return features().get_boolean(name); }
+    GenicamResult<void> set_boolean(std::string_view name, bool v) { return features().set_boolean(name, v); }
+    GenicamResult<std::string> get_string(std::string_view name) { return features().get_string(name); }
+    GenicamResult<std::string> get_enum(std::string_view name) { return features().get_enum(name); }
+    GenicamResult<void> set_string(std::string_view name, std::string_view v) { return features().set_string(name, v); }
+    GenicamResult<void> set_enum(std::string_view name, std::string_view e) { return features().set_enum(name, e); }
+    GenicamResult<void> execute(std::string_view name) { return features().execute(name); }
+    GenicamResult<std::vector<EnumEntryValue>> enum_entries(std::string_view name) {
+        return features().enum_entries(name);
+    }
+    GenicamResult<std::pair<std::int64_t, std::int64_t>> integer_bounds(std::string_view name) {
+        return features().integer_bounds(name);
+    }
+    GenicamResult<std::int64_t> integer_increment(std::string_view name) { return features().integer_increment(name); }
+    GenicamResult<std::pair<double, double>> float_bounds(std::string_view name) {
+        return features().float_bounds(name);
+    }
+    GenicamResult<AccessMode> access_mode(std::string_view name) { return features().access_mode(name); }
+    GenicamResult<void> invalidate_caches() { return features().invalidate_caches(); }
+    GenicamResult<void> fill_payload_size(std::optional<std::uint64_t>& payload_size) {
+        return features().fill_payload_size(payload_size);
+    }
+    bool has_feature(std::string_view name) { return features().has_feature(name); }
+    GenicamResult<std::vector<std::string>> feature_names() { return features().feature_names(); }
+
+    // The node map of the current connection, if loaded.
+    Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }
 
 private:
+    // PortIo over the current connection's control port, re-pointed at each
+    // call so that it never outlives the connection it reaches.
+    class PortRef final : public PortIo {
+    public:
+        void bind(const gige::ControlPort* port) { port_ = port; }
+        CameraResult<void> read(std::uint64_t address, std::span<std::uint8_t> dst) override {
+            if (!port_) return std::unexpected(CameraError::not_connected());
+            return port_->read(address, dst);
+        }
+        CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> src) override {
+            if (!port_) return std::unexpected(CameraError::not_connected());
+            return port_->write(address, src);
+        }
+
+    private:
+        const gige::ControlPort* port_ = nullptr;
+    };
+
+    FeatureAccess features();
+    void drop_model();
+
     gige::GigECamera transport_;
+    std::optional<Genicam> node_map_;
+    // Kept even when it fails to parse, so a retry parses it again without
+    // downloading it again.
+    DescriptionBytes description_;
+    PortRef port_ref_;
 };
 
 }  // namespace oculane

@@ -18,7 +18,7 @@ NB_MODULE(_oculane_core, m) {
     // Frame
     // FrameChannel
     // FrameStatus
-    // AccessMode
+    oculane::py::bind_access_mode(m);
     // StreamStats
     oculane::py::bind_link_stats(m);
     oculane::py::bind_device_info(m);

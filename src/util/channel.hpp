@@ -97,17 +97,20 @@ public:
 
     // --- sending ------------------------------------------------------------
     std::expected<void, SendFailure<T>> try_send(T&& value) {
+        bool wake;
         {
             std::unique_lock lock(m_);
             if (receivers_ == 0) return std::unexpected(SendFailure<T>{SendError::Disconnected, std::move(value)});
             if (!admits_locked()) return std::unexpected(SendFailure<T>{SendError::Full, std::move(value)});
             push_locked(std::move(value));
+            wake = waiting_receivers_ > 0;
         }
-        not_empty_.notify_one();
+        if (wake) not_empty_.notify_one();
         return {};
     }
 
     std::expected<void, T> send(T&& value) {
+        bool wake;
         {
             std::unique_lock lock(m_);
             if (!admits_locked()) {
@@ -117,26 +120,30 @@ public:
             }
             if (receivers_ == 0) return std::unexpected(std::move(value));
             push_locked(std::move(value));
+            wake = waiting_receivers_ > 0;
         }
-        not_empty_.notify_one();
+        if (wake) not_empty_.notify_one();
         return {};
     }
 
     // --- receiving ----------------------------------------------------------
     std::expected<T, RecvError> try_recv() {
         std::optional<T> out;
+        bool wake;
         {
             std::lock_guard lock(m_);
             if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Empty);
             out = pop_locked();
+            wake = waiting_senders_ > 0;
         }
-        if (capacity_) not_full_.notify_one();
+        if (wake) not_full_.notify_one();
         return std::move(*out);
     }
 
     // deadline == nullopt waits without limit.
     std::expected<T, RecvError> recv_until(std::optional<std::chrono::steady_clock::time_point> deadline) {
         std::optional<T> out;
+        bool wake;
         {
             std::unique_lock lock(m_);
             if (size_ == 0 && senders_ > 0) {
@@ -153,8 +160,9 @@ public:
             }
             if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Timeout);
             out = pop_locked();
+            wake = waiting_senders_ > 0;
         }
-        if (capacity_) not_full_.notify_one();
+        if (wake) not_full_.notify_one();
         return std::move(*out);
     }
 
@@ -181,14 +189,17 @@ private:
 
     void push_locked(T&& value) {
         if (size_ == ring_.size()) grow_locked();
-        ring_[(head_ + size_) % ring_.size()].emplace(std::move(value));
+        ring_[wrap(head_ + size_)].emplace(std::move(value));
         ++size_;
     }
+
+    // i < 2 * ring size always, so one subtraction replaces a division.
+    std::size_t wrap(std::size_t i) const { return i < ring_.size() ? i : i - ring_.size(); }
 
     std::optional<T> pop_locked() {
         std::optional<T> out(std::move(ring_[head_]));
         ring_[head_].reset();
-        head_ = (head_ + 1) % ring_.size();
+        head_ = wrap(head_ + 1);
         --size_;
         return out;
     }
@@ -202,7 +213,7 @@ private:
         if (capacity_ && *capacity_ > 0) new_size = std::min(new_size, *capacity_);
         std::vector<std::optional<T>> bigger(new_size);
         // emplace, not assignment: values need only be move-constructible.
-        for (std::size_t i = 0; i < size_; ++i) bigger[i].emplace(std::move(*ring_[(head_ + i) % ring_.size()]));
+        for (std::size_t i = 0; i < size_; ++i) bigger[i].emplace(std::move(*ring_[wrap(head_ + i)]));
         ring_ = std::move(bigger);
         head_ = 0;
     }
@@ -211,7 +222,9 @@ private:
     mutable std::mutex m_;
     std::condition_variable not_empty_;  // receivers wait here
     std::condition_variable not_full_;   // senders of a bounded channel wait here
-    // All below guarded by m_.
+    // All below guarded by m_. The waiting counts let an operation skip the
+    // notify when nobody can be waiting; every waiter is counted before it
+    // waits, under the lock, so no wake-up is lost.
     std::vector<std::optional<T>> ring_;
     std::size_t head_ = 0;
     std::size_t size_ = 0;

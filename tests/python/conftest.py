@@ -7,6 +7,7 @@ Every test that needs a camera gets an address of its own (127.0.0.2,
 from __future__ import annotations
 
 import itertools
+import socket
 from typing import Callable, Iterator
 
 import pytest
@@ -15,19 +16,32 @@ from oculane.sim import VirtualCamera
 
 # 127.0.0.1 is the hosts' side; cameras take the rest of 127.0.0.0/24 and
 # then move on to 127.0.1.0/24 and beyond.
-_addresses = (f"127.0.{hi}.{lo}" for hi in itertools.count() for lo in range(2, 255))
+_candidates = (f"127.0.{hi}.{lo}" for hi in itertools.count() for lo in range(2, 255))
+
+
+def _free_address() -> str:
+    """The next candidate whose GVCP port nobody holds. Other test runs on the
+    same machine may be using some addresses; those are skipped."""
+    for ip in _candidates:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind((ip, 3956))
+            except OSError:
+                continue
+        return ip
+    raise RuntimeError("no free loopback address")
 
 
 @pytest.fixture
 def camera_ip() -> str:
     """A loopback address no other test in this run uses."""
-    return next(_addresses)
+    return _free_address()
 
 
 @pytest.fixture
 def next_camera_ip() -> Callable[[], str]:
     """Hands out further unused loopback addresses, for tests with several cameras."""
-    return lambda: next(_addresses)
+    return _free_address
 
 
 @pytest.fixture

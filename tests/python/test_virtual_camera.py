@@ -16,8 +16,13 @@ import pytest
 from gvcp_raw import DISCOVERY, Ack, Host, read_mem, read_reg, wait_until, write_mem, write_reg
 from oculane.sim import VirtualCamera
 
-CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "genicam-corpus"
-CORPUS = CORPUS if CORPUS.is_dir() else Path("/work/shared/genicam-corpus")
+# The makers' descriptions sit in shared/genicam-corpus somewhere above the
+# checkout (beside it in CI); they are read there, never copied.
+CORPUS = next(
+    (p / "shared" / "genicam-corpus" for p in Path(__file__).resolve().parents
+     if (p / "shared" / "genicam-corpus").is_dir()),
+    Path("/nonexistent"),
+)
 
 
 def fetch_location(host: Host, url: str) -> bytes:
@@ -265,3 +270,19 @@ def test_several_cameras_and_clean_release(camera_ip: str, next_camera_ip) -> No
     with VirtualCamera(camera_ip):  # the address is free again
         pass
     first.stop()  # idempotent
+
+
+def test_own_description_references_only_existing_nodes(virtual_camera: VirtualCamera) -> None:
+    import xml.etree.ElementTree as ET
+
+    root = ET.fromstring(virtual_camera.description)
+    local = lambda tag: tag.rsplit("}", 1)[-1]  # noqa: E731
+    names = {e.get("Name") for e in root.iter() if e.get("Name")}
+    refs = {
+        (local(e.tag), (e.text or "").strip())
+        for e in root.iter()
+        if local(e.tag) in {"pValue", "pMin", "pMax", "pInc", "pFeature", "pInvalidator", "pVariable",
+                            "pAddress", "pLength", "pCommandValue", "pPort"}
+    }
+    assert refs, "no references found"
+    assert {r for r in refs if r[1] not in names} == set()

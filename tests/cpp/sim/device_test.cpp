@@ -289,6 +289,13 @@ TEST_F(DeviceTest, ImageRegistersDrivePayloadSizeAndLimits) {
     EXPECT_EQ(write_reg(reg::kWidth, 1200), 0x8002);  // beyond WidthMax now
 }
 
+TEST_F(DeviceTest, SensorRevisionInTheFlagsRegisterIsFixed) {
+    take_control();
+    EXPECT_EQ(read_reg(reg::kImageFormatFlags), 0x03000100u);
+    ASSERT_EQ(write_reg(reg::kImageFormatFlags, 0xFFFFFFFF), 0);
+    EXPECT_EQ(read_reg(reg::kImageFormatFlags), 0x03FFFFFFu);
+}
+
 TEST_F(DeviceTest, AcquisitionCommandsChangeTheReportedState) {
     take_control();
     EXPECT_EQ(read_reg(reg::kAcquisitionStatus), 0u);

@@ -1,0 +1,113 @@
+#pragma once
+// Evaluation of feature nodes against device registers: integers, floats,
+// formulas, booleans, enumerations, strings, commands, bounds and access
+// modes, over the node map and a PortIo.
+//
+// A NodeEval is a short-lived view that pairs a node map with the port of
+// one camera; it holds no state of its own. Everything it changes lives in
+// the map (register caches, compiled formulas, constants overwritten by
+// writes, the evaluation stack). The caller guarantees exclusive access to
+// the map for the whole call, which the camera-state lock provides.
+//
+// Nested evaluations (a referenced node, an address term, a formula
+// variable) run inside the map's evaluation guard, so a description whose
+// references form a cycle fails with CircularReference instead of recursing
+// without end. The *_inner operations expect their own node to be entered
+// already; the feature-level operations (bool_value and below) do not.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error/genicam_error.hpp"
+#include "genicam/evaluator.hpp"
+#include "genicam/node.hpp"
+#include "genicam/port.hpp"
+#include "genicam/register_codec.hpp"
+
+namespace oculane {
+
+// A register length above this is refused before any buffer is made: a
+// description (or a register it reads its length from) must not make us
+// allocate without bound. Same cap as for description data.
+inline constexpr std::int64_t kMaxRegisterLength = std::int64_t{64} << 20;
+
+struct EnumEntryValue {
+    std::string name;
+    std::int64_t value = 0;
+};
+
+class NodeEval {
+public:
+    NodeEval(Genicam& map, PortIo& port) : map_(map), port_(port) {}
+
+    // --- integer core -----------------------------------------------------
+    GenicamResult<std::int64_t> ref_int(const ValueRef& ref);
+    // Writes through a value reference that belongs to `owner`; an integer
+    // constant of a value-holding node is replaced in the map.
+    GenicamResult<void> set_ref_int(NodeId owner, ValueRef& ref, std::int64_t value);
+    GenicamResult<std::int64_t> int_value_inner(NodeId id);
+    GenicamResult<void> set_int_value_inner(NodeId id, std::int64_t value);
+    // (address, length) of a register node; the length defaults to 4 bytes.
+    GenicamResult<std::pair<std::int64_t, std::int64_t>> register_address(NodeId id);
+    GenicamResult<regcodec::Bytes> register_read(NodeId id);
+    GenicamResult<void> register_write(NodeId id, std::span<const std::uint8_t> bytes);
+
+    // --- floats and formulas ----------------------------------------------
+    GenicamResult<double> ref_float(const ValueRef& ref);
+    GenicamResult<double> float_value_inner(NodeId id);
+    GenicamResult<void> set_float_value_inner(NodeId id, double value);
+    GenicamResult<void> set_ref_value(NodeId owner, const ValueRef& ref, Number value);
+    struct ExtraVariable {
+        const char* name;
+        Number value;
+    };
+    // `slot` and `variables` belong to node `id`.
+    GenicamResult<Number> eval_formula(NodeId id, FormulaSlot& slot,
+                                       const std::vector<FormulaVariable>& variables,
+                                       const ExtraVariable* extra);
+    GenicamResult<Number> eval_converter(NodeId id);
+
+    // --- guarded entry points (enter the node, evaluate, leave) ------------
+    GenicamResult<std::int64_t> int_value(NodeId id);
+    GenicamResult<void> set_int_value(NodeId id, std::int64_t value);
+    GenicamResult<double> float_value(NodeId id);
+    GenicamResult<void> set_float_value(NodeId id, double value);
+
+    // --- feature-level operations -------------------------------------------
+    GenicamResult<bool> bool_value(NodeId id);
+    GenicamResult<void> set_bool_value(NodeId id, bool value);
+    GenicamResult<std::vector<EnumEntryValue>> enum_entries(NodeId id);
+    GenicamResult<void> set_enum_entry(NodeId id, std::string_view entry);
+    GenicamResult<std::string> string_value(NodeId id);
+    GenicamResult<void> set_string_value(NodeId id, std::string_view text);
+    GenicamResult<void> execute(NodeId id);
+    GenicamResult<std::pair<std::int64_t, std::int64_t>> int_bounds(NodeId id);
+    GenicamResult<std::int64_t> int_increment(NodeId id);
+    GenicamResult<std::pair<double, double>> float_bounds(NodeId id);
+
+private:
+    // Drops the cached bytes of the register nodes that name `id` as their
+    // invalidator (one level).
+    void invalidate_dependents(NodeId id);
+    GenicamResult<std::int64_t> checked_length(NodeId id, const RegisterCommon& common);
+    // A referenced node's value as the evaluator's number: float-valued
+    // nodes give their float value, every other node its integer.
+    GenicamResult<Number> node_number(NodeId id);
+    const std::string& name(NodeId id) const { return map_.node(id).name; }
+
+    Genicam& map_;
+    PortIo& port_;
+};
+
+// True for the nodes whose values are fetched and written as floats when
+// another node refers to them: Float nodes and float registers.
+bool is_float_valued(const Node& node);
+
+// The advisory access mode of a node, from the model alone (no device
+// access). A reference chain that loops fails with CircularReference.
+GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id);
+
+}  // namespace oculane

@@ -1,0 +1,238 @@
+// Floats, float registers, converters and formula evaluation.
+#include <array>
+
+#include <fmt/format.h>
+
+#include "genicam/node_eval.hpp"
+
+namespace oculane {
+
+namespace {
+
+const std::string kValueReference = "<value reference>";
+
+// Nodes that have an integer value but no float value of their own. A Float
+// feature whose value lives in an integer register is common in real
+// descriptions; it reads and writes that register as an integer rather than
+// failing, in line with how referenced nodes are fetched elsewhere.
+bool integer_only(const Node& node) {
+    if (node.is<node_data::Boolean>() || node.is<node_data::Enumeration>()) return true;
+    auto* reg = node.get_if<node_data::Register>();
+    return reg && std::holds_alternative<register_kind::Int>(reg->kind);
+}
+
+}  // namespace
+
+bool is_float_valued(const Node& node) {
+    if (node.is<node_data::Float>()) return true;
+    auto* reg = node.get_if<node_data::Register>();
+    return reg && std::holds_alternative<register_kind::Float>(reg->kind);
+}
+
+GenicamResult<double> NodeEval::ref_float(const ValueRef& ref) {
+    switch (ref.tag()) {
+        case ValueRef::Tag::Int:
+            return static_cast<double>(*ref.int_if());
+        case ValueRef::Tag::Float:
+            return *ref.float_if();
+        case ValueRef::Tag::Ref: {
+            const Link& link = *ref.link_if();
+            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
+            const NodeId target = link.id();
+            auto scope = map_.guard(target);
+            if (!scope) return std::unexpected(std::move(scope.error()));
+            if (integer_only(map_.node(target))) {
+                auto v = int_value_inner(target);
+                if (!v) return std::unexpected(std::move(v.error()));
+                return static_cast<double>(*v);
+            }
+            return float_value_inner(target);
+        }
+        case ValueRef::Tag::Absent:
+        case ValueRef::Tag::Text:
+            break;
+    }
+    return std::unexpected(GenicamError::unsupported_access(kValueReference));
+}
+
+GenicamResult<double> NodeEval::float_value_inner(NodeId id) {
+    Node& node = map_.node(id);
+    if (auto* p = node.get_if<node_data::Integer>()) {
+        auto v = ref_int(p->value);
+        if (!v) return std::unexpected(std::move(v.error()));
+        return static_cast<double>(*v);
+    }
+    if (auto* p = node.get_if<node_data::Float>()) return ref_float(p->value);
+    if (auto* reg = node.get_if<node_data::Register>()) {
+        auto* kind = std::get_if<register_kind::Float>(&reg->kind);
+        if (!kind) return std::unexpected(GenicamError::unsupported_access(node.name));
+        const bool big = kind->endianness == Endianness::Big;
+        auto bytes = register_read(id);
+        if (!bytes) return std::unexpected(std::move(bytes.error()));
+        auto v = regcodec::decode_float(*bytes, big);
+        if (!v) return std::unexpected(GenicamError::formula_error(name(id), std::move(v.error())));
+        return *v;
+    }
+    if (node.is<node_data::Converter>() || node.is<node_data::SwissKnife>()) {
+        GenicamResult<Number> n = node.is<node_data::Converter>() ? eval_converter(id) : [&] {
+            auto& sk = *node.get_if<node_data::SwissKnife>();
+            return eval_formula(id, sk.formula, sk.variables, nullptr);
+        }();
+        if (!n) return std::unexpected(std::move(n.error()));
+        return n->to_double();
+    }
+    return std::unexpected(GenicamError::unsupported_access(node.name));
+}
+
+GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
+    Node& node = map_.node(id);
+    GenicamResult<void> result;
+    if (node.is<node_data::Integer>()) {
+        return set_int_value_inner(id, regcodec::saturating_round(value));
+    } else if (auto* p = node.get_if<node_data::Float>()) {
+        ValueRef& ref = p->value;
+        switch (ref.tag()) {
+            case ValueRef::Tag::Float:
+                ref = ValueRef::floating(value);
+                break;
+            case ValueRef::Tag::Ref: {
+                const Link& link = *ref.link_if();
+                if (!link.is_resolved())
+                    return std::unexpected(GenicamError::dangling_reference(link.name()));
+                const NodeId target = link.id();
+                auto scope = map_.guard(target);
+                if (!scope) return std::unexpected(std::move(scope.error()));
+                result = integer_only(map_.node(target))
+                             ? set_int_value_inner(target, regcodec::saturating_round(value))
+                             : set_float_value_inner(target, value);
+                break;
+            }
+            default:
+                return std::unexpected(GenicamError::access_mode_violation(node.name));
+        }
+    } else if (auto* reg = node.get_if<node_data::Register>()) {
+        auto* kind = std::get_if<register_kind::Float>(&reg->kind);
+        if (!kind) return std::unexpected(GenicamError::unsupported_access(node.name));
+        const bool big = kind->endianness == Endianness::Big;
+        auto length = checked_length(id, reg->common);
+        if (!length) return std::unexpected(std::move(length.error()));
+        auto bytes = regcodec::encode_float(value, *length, big);
+        if (!bytes) return std::unexpected(GenicamError::formula_error(name(id), std::move(bytes.error())));
+        return register_write(id, *bytes);
+    } else if (auto* conv = node.get_if<node_data::Converter>()) {
+        const ExtraVariable from{"FROM", Number::from_float(value)};
+        auto n = eval_formula(id, conv->from, conv->variables, &from);
+        if (!n) return std::unexpected(std::move(n.error()));
+        result = set_ref_value(id, conv->value, *n);
+    } else {
+        return std::unexpected(GenicamError::unsupported_access(node.name));
+    }
+    if (result) invalidate_dependents(id);
+    return result;
+}
+
+GenicamResult<void> NodeEval::set_ref_value(NodeId owner, const ValueRef& ref, Number value) {
+    const Link* link = ref.link_if();
+    if (!link) return std::unexpected(GenicamError::access_mode_violation(name(owner)));
+    if (!link->is_resolved()) return std::unexpected(GenicamError::dangling_reference(link->name()));
+    const NodeId target = link->id();
+    auto scope = map_.guard(target);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    if (is_float_valued(map_.node(target))) return set_float_value_inner(target, value.to_double());
+    const std::int64_t as_int =
+        value.is_int() ? value.int_value() : regcodec::saturating_round(value.float_value());
+    return set_int_value_inner(target, as_int);
+}
+
+GenicamResult<Number> NodeEval::node_number(NodeId id) {
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    if (is_float_valued(map_.node(id))) {
+        auto v = float_value_inner(id);
+        if (!v) return std::unexpected(std::move(v.error()));
+        return Number::from_float(*v);
+    }
+    auto v = int_value_inner(id);
+    if (!v) return std::unexpected(std::move(v.error()));
+    return Number::from_int(*v);
+}
+
+GenicamResult<Number> NodeEval::eval_converter(NodeId id) {
+    auto& conv = *map_.node(id).get_if<node_data::Converter>();
+    Number to;
+    if (const Link* link = conv.value.link_if()) {
+        if (!link->is_resolved()) return std::unexpected(GenicamError::dangling_reference(link->name()));
+        auto n = node_number(link->id());
+        if (!n) return std::unexpected(std::move(n.error()));
+        to = *n;
+    } else {
+        auto v = ref_int(conv.value);
+        if (!v) return std::unexpected(std::move(v.error()));
+        to = Number::from_int(*v);
+    }
+    const ExtraVariable extra{"TO", to};
+    return eval_formula(id, conv.to, conv.variables, &extra);
+}
+
+GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
+                                             const std::vector<FormulaVariable>& variables,
+                                             const ExtraVariable* extra) {
+    if (!slot.compiled) {
+        auto parsed = Expr::parse(slot.source);
+        if (!parsed) return std::unexpected(GenicamError::formula_error(name(id), std::move(parsed.error())));
+        slot.compiled = std::make_shared<const Expr>(std::move(*parsed));
+    }
+    // Keeps the program alive even if the slot were replaced meanwhile.
+    const std::shared_ptr<const Expr> expr = slot.compiled;
+    const auto& names = expr->variables();
+
+    // Most formulas have a handful of variables; those stay off the heap.
+    std::array<Number, 8> small;
+    std::vector<Number> large;
+    std::span<Number> values = small;
+    if (names.size() > small.size()) {
+        large.resize(names.size());
+        values = large;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& var = names[i];
+        if (extra && var == extra->name) {
+            values[i] = extra->value;
+            continue;
+        }
+        std::optional<NodeId> target;
+        bool listed = false;
+        for (const FormulaVariable& fv : variables) {
+            if (fv.name != var) continue;
+            if (!fv.target.is_resolved())
+                return std::unexpected(GenicamError::dangling_reference(fv.target.name()));
+            target = fv.target.id();
+            listed = true;
+            break;
+        }
+        if (!listed) target = map_.find(var);
+        if (!target)
+            return std::unexpected(
+                GenicamError::formula_error(name(id), fmt::format("unbound variable '{}'", var)));
+        auto n = node_number(*target);
+        if (!n) return std::unexpected(std::move(n.error()));
+        values[i] = *n;
+    }
+    auto result = expr->eval(values.first(names.size()));
+    if (!result) return std::unexpected(GenicamError::formula_error(name(id), std::move(result.error())));
+    return *result;
+}
+
+GenicamResult<double> NodeEval::float_value(NodeId id) {
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    return float_value_inner(id);
+}
+
+GenicamResult<void> NodeEval::set_float_value(NodeId id, double value) {
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    return set_float_value_inner(id, value);
+}
+
+}  // namespace oculane

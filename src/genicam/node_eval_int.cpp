@@ -1,0 +1,222 @@
+// The integer core of node evaluation: value references, integer reads and
+// writes, register addresses, register access with its cache, invalidation.
+#include <fmt/format.h>
+
+#include "genicam/node_eval.hpp"
+
+namespace oculane {
+
+namespace {
+
+const std::string kValueReference = "<value reference>";
+
+bool holds_int_value(const Node& n) {
+    return n.is<node_data::Integer>() || n.is<node_data::Boolean>() ||
+           n.is<node_data::Enumeration>() || n.is<node_data::Command>();
+}
+
+ValueRef* value_ref_of(Node& n) {
+    if (auto* p = n.get_if<node_data::Integer>()) return &p->value;
+    if (auto* p = n.get_if<node_data::Boolean>()) return &p->value;
+    if (auto* p = n.get_if<node_data::Enumeration>()) return &p->value;
+    if (auto* p = n.get_if<node_data::Command>()) return &p->value;
+    return nullptr;
+}
+
+}  // namespace
+
+GenicamResult<std::int64_t> NodeEval::ref_int(const ValueRef& ref) {
+    switch (ref.tag()) {
+        case ValueRef::Tag::Int:
+            return *ref.int_if();
+        case ValueRef::Tag::Float:
+            return regcodec::saturating_round(*ref.float_if());
+        case ValueRef::Tag::Ref: {
+            const Link& link = *ref.link_if();
+            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
+            const NodeId target = link.id();
+            auto scope = map_.guard(target);
+            if (!scope) return std::unexpected(std::move(scope.error()));
+            return int_value_inner(target);
+        }
+        case ValueRef::Tag::Absent:
+        case ValueRef::Tag::Text:
+            break;
+    }
+    return std::unexpected(GenicamError::unsupported_access(kValueReference));
+}
+
+GenicamResult<void> NodeEval::set_ref_int(NodeId owner, ValueRef& ref, std::int64_t value) {
+    switch (ref.tag()) {
+        case ValueRef::Tag::Int:
+            if (!holds_int_value(map_.node(owner)))
+                return std::unexpected(GenicamError::access_mode_violation(name(owner)));
+            ref = ValueRef::integer(value);
+            return {};
+        case ValueRef::Tag::Ref: {
+            const Link& link = *ref.link_if();
+            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
+            const NodeId target = link.id();
+            auto scope = map_.guard(target);
+            if (!scope) return std::unexpected(std::move(scope.error()));
+            return set_int_value_inner(target, value);
+        }
+        case ValueRef::Tag::Absent:
+        case ValueRef::Tag::Float:
+        case ValueRef::Tag::Text:
+            break;
+    }
+    return std::unexpected(GenicamError::access_mode_violation(name(owner)));
+}
+
+GenicamResult<std::int64_t> NodeEval::int_value_inner(NodeId id) {
+    Node& node = map_.node(id);
+    if (auto* p = node.get_if<node_data::Integer>()) return ref_int(p->value);
+    if (auto* p = node.get_if<node_data::Boolean>()) return ref_int(p->value);
+    if (auto* p = node.get_if<node_data::Enumeration>()) return ref_int(p->value);
+    if (auto* p = node.get_if<node_data::Float>()) {
+        auto v = ref_float(p->value);
+        if (!v) return std::unexpected(std::move(v.error()));
+        return regcodec::saturating_round(*v);
+    }
+    if (auto* reg = node.get_if<node_data::Register>()) {
+        auto* kind = std::get_if<register_kind::Int>(&reg->kind);
+        if (!kind) return std::unexpected(GenicamError::unsupported_access(node.name));
+        const bool big = kind->endianness == Endianness::Big;
+        const bool is_signed = kind->sign == Sign::Signed;
+        const auto lsb = kind->lsb;
+        const auto msb = kind->msb;
+        auto bytes = register_read(id);
+        if (!bytes) return std::unexpected(std::move(bytes.error()));
+        auto v = regcodec::decode_int(*bytes, big, lsb, msb, is_signed);
+        if (!v) return std::unexpected(GenicamError::formula_error(name(id), std::move(v.error())));
+        return *v;
+    }
+    if (node.is<node_data::Converter>() || node.is<node_data::SwissKnife>()) {
+        GenicamResult<Number> n = node.is<node_data::Converter>() ? eval_converter(id) : [&] {
+            auto& sk = *node.get_if<node_data::SwissKnife>();
+            return eval_formula(id, sk.formula, sk.variables, nullptr);
+        }();
+        if (!n) return std::unexpected(std::move(n.error()));
+        return n->is_int() ? n->int_value() : regcodec::saturating_round(n->float_value());
+    }
+    return std::unexpected(GenicamError::unsupported_access(node.name));
+}
+
+GenicamResult<void> NodeEval::set_int_value_inner(NodeId id, std::int64_t value) {
+    Node& node = map_.node(id);
+    GenicamResult<void> result;
+    if (ValueRef* ref = value_ref_of(node)) {
+        result = set_ref_int(id, *ref, value);
+    } else if (auto* reg = node.get_if<node_data::Register>()) {
+        auto* kind = std::get_if<register_kind::Int>(&reg->kind);
+        if (!kind) return std::unexpected(GenicamError::unsupported_access(node.name));
+        const bool big = kind->endianness == Endianness::Big;
+        const auto lsb = kind->lsb;
+        const auto msb = kind->msb;
+        auto length = checked_length(id, reg->common);
+        if (!length) return std::unexpected(std::move(length.error()));
+        std::expected<regcodec::Bytes, std::string> bytes;
+        if (lsb || msb) {
+            // Only the field changes; the other bits keep what the register
+            // holds (a write-only masked register therefore cannot be written).
+            auto current = register_read(id);
+            if (!current) return std::unexpected(std::move(current.error()));
+            bytes = regcodec::insert_int(*current, value, big, lsb, msb);
+        } else {
+            bytes = regcodec::encode_int(value, *length, big);
+        }
+        if (!bytes) return std::unexpected(GenicamError::formula_error(name(id), std::move(bytes.error())));
+        return register_write(id, *bytes);
+    } else if (node.is<node_data::Converter>()) {
+        const ExtraVariable from{"FROM", Number::from_int(value)};
+        auto& conv = *node.get_if<node_data::Converter>();
+        auto n = eval_formula(id, conv.from, conv.variables, &from);
+        if (!n) return std::unexpected(std::move(n.error()));
+        result = set_ref_value(id, conv.value, *n);
+    } else {
+        return std::unexpected(GenicamError::unsupported_access(node.name));
+    }
+    if (result) invalidate_dependents(id);
+    return result;
+}
+
+GenicamResult<std::int64_t> NodeEval::checked_length(NodeId id, const RegisterCommon& common) {
+    // Reads and writes agree on the 4-byte default: a register that reads
+    // fine must not fail when it is written back.
+    if (common.length.is_absent()) return 4;
+    auto length = ref_int(common.length);
+    if (!length) return length;
+    if (*length < 0 || *length > kMaxRegisterLength)
+        return std::unexpected(GenicamError::formula_error(
+            name(id), fmt::format("register length {} is negative or too large", *length)));
+    return length;
+}
+
+GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(NodeId id) {
+    auto* reg = map_.node(id).get_if<node_data::Register>();
+    if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    std::uint64_t address = 0;  // unsigned: the sum wraps around
+    for (const ValueRef& term : reg->common.address) {
+        auto v = ref_int(term);
+        if (!v) return std::unexpected(std::move(v.error()));
+        address += static_cast<std::uint64_t>(*v);
+    }
+    auto length = checked_length(id, reg->common);
+    if (!length) return std::unexpected(std::move(length.error()));
+    return std::pair{static_cast<std::int64_t>(address), *length};
+}
+
+GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
+    auto* reg = map_.node(id).get_if<node_data::Register>();
+    if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    if (reg->common.access == AccessMode::WO)
+        return std::unexpected(GenicamError::access_mode_violation(name(id)));
+    if (reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache)
+        return *reg->common.cache;
+    auto where = register_address(id);
+    if (!where) return std::unexpected(std::move(where.error()));
+    regcodec::Bytes bytes(static_cast<std::size_t>(where->second), 0);
+    if (auto r = port_.read(static_cast<std::uint64_t>(where->first), bytes); !r)
+        return std::unexpected(GenicamError::transport(std::move(r.error())));
+    // Evaluating the address may have touched other nodes, never this one's
+    // data, so `reg` is still the same register.
+    if (reg->common.cache_policy != CachePolicy::NoCache) reg->common.cache = bytes;
+    return bytes;
+}
+
+GenicamResult<void> NodeEval::register_write(NodeId id, std::span<const std::uint8_t> bytes) {
+    auto* reg = map_.node(id).get_if<node_data::Register>();
+    if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    if (reg->common.access == AccessMode::RO)
+        return std::unexpected(GenicamError::access_mode_violation(name(id)));
+    auto where = register_address(id);
+    if (!where) return std::unexpected(std::move(where.error()));
+    if (auto r = port_.write(static_cast<std::uint64_t>(where->first), bytes); !r)
+        return std::unexpected(GenicamError::transport(std::move(r.error())));
+    if (reg->common.cache_policy == CachePolicy::WriteThrough)
+        reg->common.cache.emplace(bytes.begin(), bytes.end());
+    else
+        reg->common.cache.reset();
+    invalidate_dependents(id);
+    return {};
+}
+
+void NodeEval::invalidate_dependents(NodeId id) {
+    for (NodeId dependent : map_.invalidated_by(id))
+        if (auto* reg = map_.node(dependent).get_if<node_data::Register>()) reg->common.cache.reset();
+}
+
+GenicamResult<std::int64_t> NodeEval::int_value(NodeId id) {
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    return int_value_inner(id);
+}
+
+GenicamResult<void> NodeEval::set_int_value(NodeId id, std::int64_t value) {
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    return set_int_value_inner(id, value);
+}
+
+}  // namespace oculane

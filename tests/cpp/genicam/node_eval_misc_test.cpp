@@ -1,0 +1,155 @@
+#include <limits>
+
+#include "genicam/node_eval_fixture.hpp"
+
+namespace oculane::testing {
+namespace {
+
+TEST_F(NodeEvalTest, Booleans) {
+    const struct {
+        const char* what;
+        std::string on_off;
+        std::uint8_t held;
+        bool reads;
+        std::uint8_t true_writes, false_writes;
+    } cases[] = {
+        {"on 5 off 4, holds 3", "<OnValue>5</OnValue><OffValue>4</OffValue>", 3, false, 5, 4},
+        {"on 5 off 4, holds 5", "<OnValue>5</OnValue><OffValue>4</OffValue>", 5, true, 5, 4},
+        {"defaults, holds 1", "", 1, true, 1, 0},
+        {"defaults, holds 2", "", 2, false, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        load("<Boolean Name=\"B\"><pValue>R</pValue>" + c.on_off + "</Boolean>" + reg("IntReg", "R", "0", "1"));
+        port_.poke(0, {c.held});
+        EXPECT_EQ(eval().bool_value(id("B")).value(), c.reads);
+        ASSERT_TRUE(eval().set_bool_value(id("B"), true));
+        EXPECT_EQ(port_.peek(0, 1)[0], c.true_writes);
+        ASSERT_TRUE(eval().set_bool_value(id("B"), false));
+        EXPECT_EQ(port_.peek(0, 1)[0], c.false_writes);
+    }
+    load(reg("IntReg", "R", "0", "1"));
+    port_.poke(0, {7});
+    EXPECT_TRUE(eval().bool_value(id("R")).value());
+    ASSERT_TRUE(eval().set_bool_value(id("R"), true));
+    EXPECT_EQ(port_.peek(0, 1)[0], 1);
+}
+
+TEST_F(NodeEvalTest, Enumerations) {
+    load("<Enumeration Name=\"E\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry>"
+         "<EnumEntry Name=\"On\"><Value>1</Value></EnumEntry>"
+         "<EnumEntry Name=\"AlsoOn\"><Value>1</Value></EnumEntry><pValue>R</pValue></Enumeration>" +
+         reg("IntReg", "R", "0", "4"));
+    auto ev = eval();
+    auto entries = ev.enum_entries(id("E")).value();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[2].name, "AlsoOn");
+    EXPECT_EQ(entries[2].value, 1);
+    port_.clear_log();
+    ASSERT_TRUE(ev.enum_entries(id("E")));
+    EXPECT_TRUE(port_.log().empty());
+
+    port_.poke(0, {1, 0, 0, 0});
+    EXPECT_EQ(ev.string_value(id("E")).value(), "On");  // first of equal values
+    ASSERT_TRUE(ev.set_enum_entry(id("E"), "Off"));
+    EXPECT_EQ(port_.peek(0, 4)[0], 0);
+    EXPECT_EQ(ev.string_value(id("E")).value(), "Off");
+    ASSERT_TRUE(ev.set_string_value(id("E"), "AlsoOn"));
+    EXPECT_EQ(port_.peek(0, 4)[0], 1);
+    EXPECT_EQ(error_text(ev.set_enum_entry(id("E"), "off")), "enumeration 'E' has no entry 'off'");
+    ASSERT_TRUE(ev.set_int_value(id("E"), 2));
+    EXPECT_EQ(error_text(ev.string_value(id("E"))), "enumeration 'E' has no entry 'value 2'");
+    EXPECT_EQ(error_text(ev.enum_entries(id("R"))), "node 'R' does not support this access");
+    EXPECT_EQ(error_text(ev.set_enum_entry(id("R"), "On")), "node 'R' does not support this access");
+}
+
+TEST_F(NodeEvalTest, StringsFromValuesRegistersAndReferences) {
+    load("<String Name=\"Const\"><Value>hello</Value></String>"
+         "<String Name=\"Ref\"><pValue>SR</pValue></String>"
+         "<String Name=\"Empty\"></String>"
+         "<StringReg Name=\"SR\"><Address>0x100</Address><Length>16</Length><pPort>Device</pPort></StringReg>"
+         "<StringReg Name=\"Full\"><Address>0x200</Address><Length>4</Length><pPort>Device</pPort></StringReg>");
+    auto ev = eval();
+    EXPECT_EQ(ev.string_value(id("Const")).value(), "hello");
+    ASSERT_TRUE(ev.set_string_value(id("Const"), "bye"));
+    EXPECT_EQ(ev.string_value(id("Const")).value(), "bye");
+    EXPECT_TRUE(port_.log().empty());
+
+    port_.poke(0x100, {'M', 'o', 'n', 'o', '8', 0, 'x', 'y'});
+    EXPECT_EQ(ev.string_value(id("Ref")).value(), "Mono8");
+    ASSERT_TRUE(ev.set_string_value(id("Ref"), "ABCDEFGHIJKLMNOPQRST"));
+    EXPECT_EQ(port_.log().back().bytes.size(), 16u);
+    EXPECT_EQ(port_.peek(0x100, 17), (std::vector<std::uint8_t>{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+                                                                'K', 'L', 'M', 'N', 'O', 'P', 0}));
+    ASSERT_TRUE(ev.set_string_value(id("Ref"), "ab"));
+    EXPECT_EQ(port_.log().back().bytes, (std::vector<std::uint8_t>{'a', 'b', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+    port_.poke(0x200, {'a', 0xFF, 'b', 0xC3});
+    EXPECT_EQ(ev.string_value(id("Full")).value(), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+
+    EXPECT_EQ(error_text(ev.string_value(id("Empty"))), "node 'Empty' does not support this access");
+    EXPECT_EQ(error_text(ev.set_string_value(id("Empty"), "x")),
+              "node 'Empty' is not accessible this way (access mode)");
+}
+
+TEST_F(NodeEvalTest, Commands) {
+    load("<Command Name=\"Start\"><pValue>R</pValue></Command>"
+         "<Command Name=\"Custom\"><pValue>R</pValue><CommandValue>0x55</CommandValue></Command>"
+         "<Command Name=\"Local\"><Value>0</Value></Command>"
+         "<Integer Name=\"I\"><Value>1</Value></Integer>" +
+         reg("IntReg", "R", "0x20", "4", "<AccessMode>WO</AccessMode>"));
+    auto ev = eval();
+    ASSERT_TRUE(ev.execute(id("Start")));
+    EXPECT_EQ(port_.log().back(), (MemoryPort::Access{true, 0x20, {1, 0, 0, 0}}));
+    ASSERT_TRUE(ev.execute(id("Custom")));
+    EXPECT_EQ(port_.log().back(), (MemoryPort::Access{true, 0x20, {0x55, 0, 0, 0}}));
+    EXPECT_EQ(port_.reads(), 0u);
+    ASSERT_TRUE(ev.execute(id("Local")));
+    EXPECT_EQ(*map_.node(id("Local")).get_if<node_data::Command>()->value.int_if(), 1);
+    EXPECT_EQ(error_text(ev.execute(id("I"))), "node 'I' does not support this access");
+}
+
+TEST_F(NodeEvalTest, IntegerBoundsAndIncrement) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    load("<Integer Name=\"Open\"><Value>0</Value></Integer>"
+         "<Integer Name=\"Closed\"><Value>0</Value><Min>-2</Min><pMax>MaxReg</pMax><Inc>8</Inc></Integer>"
+         "<Integer Name=\"BadMax\"><Value>0</Value><pMax>Missing</pMax></Integer>" +
+         reg("IntReg", "MaxReg", "0", "2") + reg("MaskedIntReg", "Bit", "4", "1", "<Bit>0</Bit>") +
+         reg("FloatReg", "F", "8", "4"));
+    port_.poke(0, {0x00, 0x04});
+    auto ev = eval();
+    EXPECT_EQ(ev.int_bounds(id("Open")).value(), (std::pair{kMin, kMax}));
+    EXPECT_EQ(ev.int_increment(id("Open")).value(), 1);
+    EXPECT_EQ(ev.int_bounds(id("Closed")).value(), (std::pair<std::int64_t, std::int64_t>{-2, 1024}));
+    EXPECT_EQ(ev.int_increment(id("Closed")).value(), 8);
+    EXPECT_EQ(error_text(ev.int_bounds(id("BadMax"))), "dangling reference 'Missing'");
+    EXPECT_EQ(ev.int_bounds(id("Bit")).value(), (std::pair{kMin, kMax}));
+    EXPECT_EQ(error_text(ev.int_bounds(id("F"))), "node 'F' does not support this access");
+    EXPECT_EQ(error_text(ev.int_increment(id("Bit"))), "node 'Bit' does not support this access");
+}
+
+TEST_F(NodeEvalTest, AccessModes) {
+    load("<Integer Name=\"ByRO\"><pValue>RORegister</pValue></Integer>"
+         "<Integer Name=\"Const\"><Value>1</Value></Integer>"
+         "<Float Name=\"FConst\"><Value>1.0</Value></Float>"
+         "<Boolean Name=\"Dangling\"><pValue>Nope</pValue></Boolean>"
+         "<Enumeration Name=\"ByWO\"><pValue>WORegister</pValue></Enumeration>"
+         "<Integer Name=\"Chain\"><pValue>ByRO</pValue></Integer>"
+         "<Command Name=\"Cmd\"><Value>0</Value></Command>"
+         "<String Name=\"S\"><Value>x</Value></String>"
+         "<IntSwissKnife Name=\"K\"><Formula>1</Formula></IntSwissKnife>" +
+         reg("IntReg", "RORegister", "0", "4", "<AccessMode>RO</AccessMode>") +
+         reg("IntReg", "WORegister", "0", "4", "<AccessMode>WO</AccessMode>") + reg("IntReg", "Plain", "0", "4"));
+    const std::pair<const char*, AccessMode> cases[] = {
+        {"ByRO", AccessMode::RO},     {"Const", AccessMode::RW}, {"FConst", AccessMode::RW},
+        {"Dangling", AccessMode::RO}, {"ByWO", AccessMode::WO},  {"Chain", AccessMode::RO},
+        {"Cmd", AccessMode::WO},      {"S", AccessMode::RO},     {"K", AccessMode::RO},
+        {"Plain", AccessMode::RW},
+    };
+    for (const auto& [name, mode] : cases) EXPECT_EQ(access_mode(map_, id(name)).value(), mode) << name;
+    EXPECT_TRUE(port_.log().empty());
+}
+
+}  // namespace
+}  // namespace oculane::testing

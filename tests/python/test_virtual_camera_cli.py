@@ -1,0 +1,49 @@
+"""`python -m oculane.sim`: serves until interrupted and says what it serves."""
+
+from __future__ import annotations
+
+import signal
+import subprocess
+import sys
+
+from gvcp_raw import Ack, Host, read_reg
+
+
+def test_command_line_serves_until_interrupted(camera_ip: str) -> None:
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "oculane.sim", "--ip", camera_ip, "--serial", "CLI-1", "--plain-xml"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        banner = [proc.stdout.readline() for _ in range(5)]
+        assert banner[0].strip() == f"virtual camera on {camera_ip}:3956"
+        assert "serial CLI-1" in banner[1]
+        assert banner[2].strip().startswith("first URL:  Local:oculane-virtual-camera.xml;100000;")
+        assert banner[4].strip() == "serving until interrupted (Ctrl-C)"
+        with Host(camera_ip) as h:
+            h.send(read_reg(3, 0x0000))
+            assert Ack(h.recv()).words() == [0x00020000]
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err
+    assert out.strip().endswith("stopped")
+
+
+def test_command_line_reports_a_busy_address(camera_ip: str) -> None:
+    from oculane.sim import VirtualCamera
+
+    with VirtualCamera(camera_ip):
+        done = subprocess.run(
+            [sys.executable, "-m", "oculane.sim", "--ip", camera_ip],
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
+    assert done.returncode == 1
+    assert "Address already in use" in done.stderr

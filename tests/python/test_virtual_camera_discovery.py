@@ -1,0 +1,96 @@
+"""Discovery broadcasts reach the virtual camera only through its optional
+wildcard socket. Broadcasts are sent only inside a pair of network namespaces
+this test creates and deletes itself (root needed)."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from typing import Iterator
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("ip") is None,
+    reason="needs root and iproute2 to create throwaway network namespaces",
+)
+
+CAMERA_IP, HOST_IP, BROADCAST = "198.18.0.2", "198.18.0.1", "198.18.0.255"
+
+# Sends one discovery broadcast on the namespace's own link and prints the
+# serial numbers of the devices that answer.
+PROBE = textwrap.dedent(
+    f"""
+    import socket
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    s.bind(("{HOST_IP}", 0))
+    s.settimeout(0.5)
+    s.sendto(bytes.fromhex("42110002" "0000" "ffff"), ("{BROADCAST}", 3956))
+    try:
+        while True:
+            data, src = s.recvfrom(1024)
+            print(src[0], data[8 + 216:8 + 232].split(b"\\0")[0].decode())
+    except socket.timeout:
+        pass
+    """
+)
+
+
+def ip(*args: str) -> None:
+    subprocess.run(["ip", *args], check=True, capture_output=True)
+
+
+@pytest.fixture
+def namespaces() -> Iterator[tuple[str, str]]:
+    n = os.getpid() % 100000
+    cam, host = f"ocl-cam-{n}", f"ocl-host-{n}"
+    h_if, c_if = f"ocl-h-{n}", f"ocl-c-{n}"
+    try:
+        ip("netns", "add", cam)
+        ip("netns", "add", host)
+        ip("link", "add", h_if, "type", "veth", "peer", "name", c_if)
+        ip("link", "set", h_if, "netns", host)
+        ip("link", "set", c_if, "netns", cam)
+        ip("-n", host, "addr", "add", f"{HOST_IP}/24", "dev", h_if)
+        ip("-n", cam, "addr", "add", f"{CAMERA_IP}/24", "dev", c_if)
+        for ns, dev in ((host, h_if), (cam, c_if)):
+            ip("-n", ns, "link", "set", "lo", "up")
+            ip("-n", ns, "link", "set", dev, "up")
+        yield cam, host
+    finally:
+        for ns in (cam, host):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+def serve(ns: str, *options: str) -> subprocess.Popen[str]:
+    proc = subprocess.Popen(
+        ["ip", "netns", "exec", ns, sys.executable, "-m", "oculane.sim", "--ip", CAMERA_IP,
+         "--serial", "NS-1", *options],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    line = proc.stdout.readline()
+    assert line.startswith("virtual camera on"), line + proc.stderr.read()
+    return proc
+
+
+def probe(ns: str) -> list[str]:
+    done = subprocess.run(["ip", "netns", "exec", ns, sys.executable, "-c", PROBE],
+                          capture_output=True, text=True, timeout=30, check=True)
+    return done.stdout.splitlines()
+
+
+@pytest.mark.parametrize("discovery,answers", [(True, [f"{CAMERA_IP} NS-1"]), (False, [])],
+                         ids=["with wildcard socket", "address only"])
+def test_broadcast_discovery(namespaces: tuple[str, str], discovery: bool, answers: list[str]) -> None:
+    cam_ns, host_ns = namespaces
+    proc = serve(cam_ns, *(["--discovery"] if discovery else []))
+    try:
+        assert probe(host_ns) == answers
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=10)
+    assert proc.returncode == 0
