@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/control_port.hpp"
 #include "util/overload.hpp"
 
 namespace oculane {
@@ -96,6 +97,14 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port) {
         return out;
     };
     return fetch_description(read, std::chrono::nanoseconds{0});
+}
+
+CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port) {
+    TimedMemoryRead read = [&port](std::uint32_t address, std::uint32_t length,
+                                   std::chrono::nanoseconds timeout) {
+        return port.read_memory(address, length).wait_owned(timeout);
+    };
+    return fetch_description(read, std::chrono::duration_cast<std::chrono::nanoseconds>(port.wait()));
 }
 
 CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string& path, std::size_t max_size) {

@@ -3,14 +3,14 @@
 // the location they name (device memory or a local file; web locations are
 // refused), unzipping, and the text decoding the parser takes.
 //
-// How `GigECamera` uses these (its connection record keeps two fields, both
-// empty when a connection is made and dropped with it at disconnect: the
-// shared description bytes and the optional node map):
+// How the camera state uses these (it keeps two fields for the current
+// connection, both empty when a connection is made and dropped at disconnect:
+// the shared description bytes and the optional node map):
 //
-//   genicam_xml():   cached_description(conn.description, [&] {
-//                        return fetch_description(timed_read, port.ack_wait()); })
-//   ensure_genicam(): ensure_feature_model(conn.node_map, connection_check,
-//                        genicam_xml, parse)
+//   genicam_xml():    cached_description(description, [&] {
+//                         return fetch_description(connection.port()); })
+//   ensure_genicam(): ensure_feature_model(node_map, connection_check,
+//                         genicam_xml, parse)
 //
 // with the caller holding the camera-state lock and the interpreter lock
 // released. The description bytes are cached even when they fail to parse, so
@@ -36,6 +36,10 @@
 
 namespace oculane {
 
+namespace gige {
+class ControlPort;
+}
+
 using DescriptionBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 // The bootstrap registers holding the description's location, tried in this
@@ -59,6 +63,9 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(const TimedMemoryRead&
                                                           std::chrono::nanoseconds ack_wait);
 // The same over a PortIo, whose reads keep their own timeouts.
 CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port);
+// The same over a connection's control port, with the waits above measured in
+// the port's per-transaction wait.
+CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port);
 
 // Produces the description bytes a location names (after the register text
 // has been parsed): device memory for `local:` (refused before any read above
