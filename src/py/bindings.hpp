@@ -4,4 +4,19 @@
 
 #include <nanobind/nanobind.h>
 
-namespace oculane::py {}  // namespace oculane::py
+namespace oculane::py {
+
+class Camera;
+
+// Camera: construction, connection, busy slot, link counters.
+void bind_camera(nanobind::module_& m);
+// The feature methods on Camera, added by the feature-access bindings.
+void bind_camera_features(nanobind::class_<Camera>& cls);
+void bind_link_stats(nanobind::module_& m);
+
+// DeviceInfo: read-only identity record (also returned by Camera.device_info()).
+void bind_device_info(nanobind::module_& m);
+// discover(timeout=1.0)
+void bind_discover(nanobind::module_& m);
+
+}  // namespace oculane::py

@@ -12,4 +12,15 @@ NB_MODULE(_oculane_core, m) {
     // Classes in registration order: Camera, SnapshotSession, Acquisition,
     // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
     // DeviceInfo; then discover. Each subsystem adds its line here.
+    oculane::py::bind_camera(m);
+    // SnapshotSession
+    // Acquisition
+    // Frame
+    // FrameChannel
+    // FrameStatus
+    // AccessMode
+    // StreamStats
+    oculane::py::bind_link_stats(m);
+    oculane::py::bind_device_info(m);
+    oculane::py::bind_discover(m);
 }

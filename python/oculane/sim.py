@@ -1,0 +1,530 @@
+"""The oculane virtual GigE Vision camera.
+
+A device that answers GVCP on one IPv4 address (port 3956) like a
+well-behaved real camera: discovery, register and memory access with the
+device status codes, the bootstrap register map, the control privilege with
+heartbeat expiry, events, and a GenICam description of its own served from
+device memory (a zip archive by default). It can be made to misbehave on
+purpose while it runs, and it records what it received, so tests can check
+both sides of a conversation.
+
+Several cameras run at once on distinct loopback addresses::
+
+    from oculane.sim import VirtualCamera
+
+    with VirtualCamera("127.0.0.2") as cam, VirtualCamera("127.0.0.3", serial="B2"):
+        ...   # talk to 127.0.0.2:3956 and 127.0.0.3:3956
+
+From the command line, ``python -m oculane.sim --ip 127.0.0.2`` serves one
+until interrupted.
+
+Answering discovery broadcasts needs a wildcard socket on port 3956
+(``discovery=True``); use that only inside a network namespace of its own.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import enum
+import ipaddress
+import os
+import signal
+import sys
+import threading
+from types import TracebackType
+from typing import Iterable, Sequence
+
+from . import _sim
+
+__all__ = [
+    "Command",
+    "CommandRecord",
+    "EventAck",
+    "VirtualCamera",
+    "GVCP_PORT",
+    "main",
+]
+
+GVCP_PORT = 3956
+
+
+class Command(enum.IntEnum):
+    """GVCP command codes the camera understands."""
+
+    DISCOVERY = 0x0002
+    PACKETRESEND = 0x0040
+    READREG = 0x0080
+    WRITEREG = 0x0082
+    READMEM = 0x0084
+    WRITEMEM = 0x0086
+    EVENT = 0x00C0
+    EVENTDATA = 0x00C2
+
+
+@dataclasses.dataclass(frozen=True)
+class CommandRecord:
+    """One command the camera received, and how it answered."""
+
+    time: float
+    """Seconds since the camera was created."""
+    source: tuple[str, int]
+    """(ip, port) the command came from."""
+    command: int
+    request_id: int
+    flags: int
+    addresses: list[int]
+    """READREG/WRITEREG addresses; READMEM/WRITEMEM start address."""
+    values: list[int]
+    """WRITEREG values."""
+    length: int
+    """READMEM byte count, WRITEMEM data bytes, otherwise the payload length."""
+    status: int
+    """Status the camera answered with (or would have, when the answer was withheld)."""
+    answered: bool
+    """Whether an acknowledge went out (a spoiled one counts)."""
+
+    @property
+    def command_name(self) -> str:
+        try:
+            return Command(self.command).name
+        except ValueError:
+            return f"0x{self.command:04x}"
+
+
+@dataclasses.dataclass(frozen=True)
+class EventAck:
+    """An acknowledge of one of the camera's events."""
+
+    time: float
+    source: tuple[str, int]
+    status: int
+    ack_code: int
+    ack_id: int
+
+
+_URL_FAULTS = ("bad_text", "http", "corrupt_zip", "truncated_zip")
+_ACK_SPOILERS = ("wrong_id", "wrong_code", "short_payload", "malformed")
+
+
+def _command_codes(commands: Iterable[int | str | Command] | None) -> list[int] | None:
+    if commands is None:
+        return None
+    codes = []
+    for c in commands:
+        codes.append(int(Command[c.upper()]) if isinstance(c, str) else int(c))
+    if not codes:
+        raise ValueError("commands must name at least one command (or be None for all)")
+    return codes
+
+
+def _count(count: int | None) -> int:
+    if count is None:
+        return -1
+    if count < 1:
+        raise ValueError("count must be at least 1 (or None for every acknowledge)")
+    return count
+
+
+class VirtualCamera:
+    """A virtual GigE Vision camera serving GVCP on ``(ip, port)``.
+
+    A context manager: entering starts it, leaving stops it and releases its
+    thread and sockets. ``start()`` and ``stop()`` do the same explicitly.
+
+    Identity options default to values derived from ``ip`` so that cameras on
+    different addresses differ (serial, MAC address).
+
+    Description options: by default the camera serves its own GenICam
+    description as a deflated zip archive at the location in the first URL
+    register. ``serve_zip=False`` serves the plain XML; ``tl_params_locked``
+    adds a TLParamsLocked node; ``second_url`` also fills the second URL
+    register; ``broken_first_url`` ("bad_text", "http", "corrupt_zip" or
+    "truncated_zip") spoils the first register and puts the working location
+    in the second. ``description_file`` serves any description file instead,
+    with a permissive register space: every address reads (as 0 until
+    written) and every write is remembered.
+    """
+
+    def __init__(
+        self,
+        ip: str = "127.0.0.2",
+        *,
+        port: int = GVCP_PORT,
+        discovery: bool = False,
+        manufacturer: str = "oculane",
+        model: str = "VirtualCamera",
+        serial: str | None = None,
+        device_version: str = "1.0.0",
+        manufacturer_info: str = "oculane virtual GigE Vision camera",
+        user_defined_name: str = "",
+        mac: str | None = None,
+        subnet_mask: str = "255.0.0.0",
+        gateway: str = "0.0.0.0",
+        spec_version: tuple[int, int] = (2, 0),
+        serve_zip: bool = True,
+        tl_params_locked: bool = False,
+        second_url: bool = False,
+        broken_first_url: str | None = None,
+        description_file: str | os.PathLike[str] | None = None,
+        description_address: int | None = None,
+        heartbeat_timeout_ms: int = 3000,
+        tick_frequency: int = 1_000_000_000,
+        sensor_width: int = 1280,
+        sensor_height: int = 960,
+        width: int = 640,
+        height: int = 480,
+    ) -> None:
+        addr = ipaddress.IPv4Address(ip)
+        packed = addr.packed
+        if broken_first_url is not None and broken_first_url not in _URL_FAULTS:
+            raise ValueError(f"broken_first_url must be one of {', '.join(_URL_FAULTS)}")
+        config: dict[str, object] = {
+            "ip": str(addr),
+            "manufacturer": manufacturer,
+            "model": model,
+            "serial": serial if serial is not None else "OCL" + packed.hex().upper(),
+            "device_version": device_version,
+            "manufacturer_info": manufacturer_info,
+            "user_defined_name": user_defined_name,
+            "mac": _parse_mac(mac) if mac is not None else [0x02, 0x0C, packed[0], packed[1], packed[2], packed[3]],
+            "subnet_mask": str(ipaddress.IPv4Address(subnet_mask)),
+            "gateway": str(ipaddress.IPv4Address(gateway)),
+            "spec_version": tuple(spec_version),
+            "serve_zip": serve_zip,
+            "tl_params_locked": tl_params_locked,
+            "second_url": second_url,
+            "first_url_fault": broken_first_url or "none",
+            "description_address": description_address,
+            "heartbeat_timeout_ms": heartbeat_timeout_ms,
+            "tick_frequency": tick_frequency,
+            "sensor_width": sensor_width,
+            "sensor_height": sensor_height,
+            "width": width,
+            "height": height,
+        }
+        if description_file is not None:
+            path = os.fspath(description_file)
+            with open(path, encoding="utf-8", errors="surrogateescape") as f:
+                config["description"] = f.read()
+            config["description_name"] = os.path.splitext(os.path.basename(path))[0]
+        self._ip = str(addr)
+        self._port = port
+        self._discovery = discovery
+        self._device = _sim.Device(config)
+
+    # ---- lifecycle -------------------------------------------------------
+
+    def start(self) -> VirtualCamera:
+        """Bind the address and start answering. Raises RuntimeError when the
+        address cannot be bound (for example another camera already has it)."""
+        self._device.start(self._ip, self._port, self._discovery)
+        return self
+
+    def stop(self) -> None:
+        """Stop answering; joins the worker thread and closes the sockets. Idempotent."""
+        self._device.stop()
+
+    def __enter__(self) -> VirtualCamera:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    @property
+    def running(self) -> bool:
+        return self._device.running
+
+    @property
+    def ip(self) -> str:
+        return self._ip
+
+    @property
+    def port(self) -> int:
+        """The GVCP port; the bound one while running (useful with port=0)."""
+        address = self._device.address
+        return address[1] if address is not None else self._port
+
+    @property
+    def address(self) -> tuple[str, int]:
+        return (self._ip, self.port)
+
+    # ---- identity and what is served ----------------------------------------
+
+    @property
+    def identity_block(self) -> bytes:
+        """The 248-byte identity block (discovery acknowledge payload)."""
+        return self._device.read_memory(0, 248)
+
+    @property
+    def serial(self) -> str:
+        return _field(self._device.read_memory(0x00D8, 16))
+
+    @property
+    def model(self) -> str:
+        return _field(self._device.read_memory(0x0068, 32))
+
+    @property
+    def manufacturer(self) -> str:
+        return _field(self._device.read_memory(0x0048, 32))
+
+    @property
+    def mac(self) -> str:
+        return ":".join(f"{b:02x}" for b in self._device.read_memory(0x0008, 8)[2:])
+
+    @property
+    def description(self) -> str:
+        """The GenICam description text the camera serves."""
+        return self._device.description
+
+    @property
+    def served_file(self) -> bytes:
+        """The bytes at the working description location (zip or XML)."""
+        return self._device.served_file
+
+    @property
+    def first_url(self) -> str:
+        return self._device.first_url
+
+    @property
+    def second_url(self) -> str:
+        return self._device.second_url
+
+    # ---- fault injection -------------------------------------------------------
+
+    def drop_acks(self, count: int | None = 1, commands: Iterable[int | str] | None = None) -> None:
+        """Withhold the next ``count`` acknowledges (None: every one) of the
+        given commands (None: all but discovery). The commands are still
+        carried out, as when an acknowledge is lost on the way."""
+        self._device.add_ack_fault("drop", _count(count), _command_codes(commands))
+
+    def spoil_acks(
+        self, kind: str, count: int | None = 1, commands: Iterable[int | str] | None = None
+    ) -> None:
+        """Send the next ``count`` acknowledges spoiled: ``kind`` is
+        "wrong_id", "wrong_code", "short_payload" or "malformed" (a length
+        field larger than the datagram)."""
+        if kind not in _ACK_SPOILERS:
+            raise ValueError(f"kind must be one of {', '.join(_ACK_SPOILERS)}")
+        self._device.add_ack_fault(kind, _count(count), _command_codes(commands))
+
+    def pending_ack(
+        self,
+        pending_ms: int,
+        answer_after_ms: int | None = None,
+        count: int | None = None,
+        commands: Iterable[int | str] | None = None,
+    ) -> None:
+        """Answer with a pending acknowledge announcing ``pending_ms`` first,
+        and the real acknowledge ``answer_after_ms`` later (default: half of
+        ``pending_ms``). ``count`` limits how many commands get this."""
+        after = pending_ms // 2 if answer_after_ms is None else answer_after_ms
+        self._device.set_pending_ack(pending_ms, after, _count(count), _command_codes(commands))
+
+    def fail_address(self, address: int, status: int) -> None:
+        """Answer every command touching ``address`` with ``status`` (e.g. 0x8006)
+        without carrying it out."""
+        self._device.set_address_status(address, status)
+
+    def clear_failing_addresses(self) -> None:
+        self._device.clear_address_status()
+
+    def delay_acks(self, ms: int) -> None:
+        """Hold every acknowledge back by ``ms`` milliseconds (0 to stop)."""
+        self._device.set_ack_delay(ms)
+
+    def set_silent(self, silent: bool = True) -> None:
+        """Stop answering altogether (discovery included), or resume."""
+        self._device.set_muted(silent)
+
+    def lose_control(self) -> None:
+        """End the control privilege now, as a lapsed heartbeat would."""
+        self._device.clear_control()
+
+    def hold_control_elsewhere(self, ip: str | None = "10.255.255.1", port: int = 3956) -> None:
+        """Pretend another application holds control (never expires); None releases it."""
+        self._device.set_foreign_controller(ip, port)
+
+    def clear_faults(self) -> None:
+        """Undo every fault switch (a lost or foreign privilege stays as it is)."""
+        self._device.clear_faults()
+
+    def send_raw(self, data: bytes, ip: str | None = None, port: int | None = None) -> None:
+        """Send ``data`` from the camera's address and port; by default to the
+        controlling application, else to the last host that sent a command."""
+        self._device.send_raw(bytes(data), ip, port)
+
+    def send_event(
+        self,
+        event_id: int,
+        data: bytes = b"",
+        *,
+        with_data: bool = False,
+        ack_required: bool = True,
+        stream_channel: int = 0xFFFF,
+        block_id: int = 0,
+    ) -> int:
+        """Send an EVENT (or EVENTDATA with ``with_data``) command to the
+        controlling application; returns its request id. Acknowledges are
+        collected in ``event_acks()``. Raises ValueError with no controller."""
+        request_id, _ = self._device.send_event(
+            event_id, bytes(data), with_data, ack_required, stream_channel, block_id
+        )
+        return int(request_id)
+
+    # ---- observation -----------------------------------------------------------
+
+    def commands(self) -> list[CommandRecord]:
+        """Every command received so far (the latest 10000), oldest first."""
+        return [CommandRecord(**r) for r in self._device.command_log()]
+
+    def clear_commands(self) -> None:
+        """Forget the command log and the recorded event acknowledges."""
+        self._device.clear_command_log()
+
+    def event_acks(self) -> list[EventAck]:
+        return [EventAck(**a) for a in self._device.event_acks()]
+
+    def counters(self) -> dict[str, int]:
+        """Counts of commands, acknowledges, faults applied, events and privilege changes."""
+        return dict(self._device.counters())
+
+    @property
+    def controller(self) -> tuple[str, int] | None:
+        """(ip, port) of the application holding control, if any."""
+        c = self._device.controller()
+        return None if c is None else (c[0], c[1])
+
+    @property
+    def control_bits(self) -> int:
+        """The CCP value of the current holder (0x2 control, 0x3 exclusive), or 0."""
+        c = self._device.controller()
+        return 0 if c is None else int(c[2])
+
+    def read_register(self, address: int) -> int:
+        """Current value of a 32-bit register (device byte order)."""
+        return int(self._device.read_register(address))
+
+    def read_memory(self, address: int, size: int) -> bytes:
+        return self._device.read_memory(address, size)
+
+    def write_register(self, address: int, value: int) -> None:
+        """Store a value directly, bypassing privilege and checks (scenario set-up)."""
+        self._device.poke_register(address, value)
+
+    @property
+    def acquiring(self) -> bool:
+        return bool(self._device.acquiring)
+
+    @property
+    def payload_size(self) -> int:
+        return int(self._device.payload_size)
+
+    def stream_channel(self, channel: int = 0) -> dict[str, int | str]:
+        """Stream channel registers as last written (host port, packet size, delay, destination)."""
+        return dict(self._device.stream_channel(channel))
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else "stopped"
+        return f"VirtualCamera({self.manufacturer} {self.model} serial={self.serial} ip={self._ip} {state})"
+
+
+def _field(raw: bytes) -> str:
+    return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+
+
+def _parse_mac(text: str) -> list[int]:
+    parts = text.replace("-", ":").split(":")
+    if len(parts) != 6:
+        raise ValueError(f"invalid MAC address: {text!r}")
+    return [int(p, 16) for p in parts]
+
+
+# ---- command line --------------------------------------------------------------
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m oculane.sim",
+        description="Serve a virtual GigE Vision camera until interrupted.",
+    )
+    p.add_argument("--ip", default="127.0.0.2", help="address to bind (default 127.0.0.2)")
+    p.add_argument("--port", type=int, default=GVCP_PORT, help="GVCP port (default 3956)")
+    p.add_argument(
+        "--discovery",
+        action="store_true",
+        help="also answer discovery broadcasts (wildcard socket; use only in a network namespace)",
+    )
+    p.add_argument("--serial")
+    p.add_argument("--model", default="VirtualCamera")
+    p.add_argument("--manufacturer", default="oculane")
+    p.add_argument("--user-name", default="", help="user-defined name")
+    p.add_argument("--mac", help="MAC address, e.g. 02:0c:7f:00:00:02")
+    p.add_argument("--plain-xml", action="store_true", help="serve the description as plain XML, not zip")
+    p.add_argument("--tl-params-locked", action="store_true", help="put TLParamsLocked in the description")
+    p.add_argument("--second-url", action="store_true", help="also fill the second URL register")
+    p.add_argument("--broken-first-url", choices=_URL_FAULTS, help="spoil the first URL register")
+    p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
+    p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
+    return p
+
+
+def describe(cam: VirtualCamera) -> str:
+    """What a camera serves, as the command line prints it."""
+    lines = [
+        f"virtual camera on {cam.ip}:{cam.port}",
+        f"  manufacturer {cam.manufacturer}, model {cam.model}, serial {cam.serial}, mac {cam.mac}",
+        f"  first URL:  {cam.first_url}",
+    ]
+    if cam.second_url:
+        lines.append(f"  second URL: {cam.second_url}")
+    lines.append(
+        f"  description: {len(cam.description)} characters, served as {len(cam.served_file)} bytes"
+    )
+    return "\n".join(lines)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    cam = VirtualCamera(
+        args.ip,
+        port=args.port,
+        discovery=args.discovery,
+        serial=args.serial,
+        model=args.model,
+        manufacturer=args.manufacturer,
+        user_defined_name=args.user_name,
+        mac=args.mac,
+        serve_zip=not args.plain_xml,
+        tl_params_locked=args.tl_params_locked,
+        second_url=args.second_url,
+        broken_first_url=args.broken_first_url,
+        description_file=args.description,
+        heartbeat_timeout_ms=args.heartbeat_ms,
+    )
+    done = threading.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: done.set())
+    try:
+        cam.start()
+    except RuntimeError as e:
+        print(f"cannot start the virtual camera: {e}", file=sys.stderr)
+        return 1
+    try:
+        print(describe(cam), flush=True)
+        print("serving until interrupted (Ctrl-C)", flush=True)
+        while not done.wait(0.5):
+            pass
+    finally:
+        cam.stop()
+    print("stopped", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

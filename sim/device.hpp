@@ -1,0 +1,254 @@
+#pragma once
+// The virtual camera's GVCP device: register model, control privilege,
+// description memory, behaviour registers and fault injection, with no socket
+// and no clock of its own. It is driven by "this datagram arrived from this
+// host at instant t" and "tick at instant t", and answers with the datagrams
+// to send (each with a delay). Server (server.hpp) puts it on a UDP socket.
+//
+// Thread safety: every public member takes the device's own mutex, so the
+// server thread and Python callers may use one Device concurrently. Nothing
+// here blocks beyond that mutex, and nothing calls out while holding it.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/device_config.hpp"
+#include "sim/register_space.hpp"
+
+namespace oculane::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// An IPv4 UDP endpoint, address as a number (127.0.0.2 is 0x7F000002).
+struct Endpoint {
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+struct Outgoing {
+    Endpoint to;
+    std::vector<std::uint8_t> bytes;
+    std::chrono::milliseconds delay{0};  // send this long after now
+};
+
+// What the device received and how it answered, for tests.
+struct CommandRecord {
+    double time = 0;  // seconds since the device was made
+    Endpoint from;
+    std::uint8_t flags = 0;
+    std::uint16_t command = 0;
+    std::uint16_t request_id = 0;
+    std::vector<std::uint32_t> addresses;  // READREG/WRITEREG addresses, READMEM/WRITEMEM start
+    std::vector<std::uint32_t> values;     // WRITEREG values
+    std::uint32_t length = 0;              // READMEM count, WRITEMEM data bytes, else payload bytes
+    std::uint16_t status = 0;              // status answered (or that would have been)
+    bool answered = false;                 // an acknowledge went out (possibly spoiled)
+};
+
+struct EventAckRecord {
+    double time = 0;
+    Endpoint from;
+    std::uint16_t status = 0;
+    std::uint16_t ack_code = 0;
+    std::uint16_t ack_id = 0;
+};
+
+struct Counters {
+    std::uint64_t commands = 0;       // well-formed commands received (discovery included)
+    std::uint64_t discovery = 0;      // discovery commands answered
+    std::uint64_t acks = 0;           // acknowledges sent (spoiled ones included)
+    std::uint64_t dropped_acks = 0;   // acknowledges withheld by a fault
+    std::uint64_t pending_acks = 0;   // pending acknowledges sent
+    std::uint64_t naks = 0;           // acknowledges with an error status
+    std::uint64_t access_denied = 0;  // commands refused for lack of privilege
+    std::uint64_t malformed = 0;      // datagrams that were no well-formed command
+    std::uint64_t events = 0;         // event commands sent
+    std::uint64_t event_acks = 0;     // event acknowledges received
+    std::uint64_t raw = 0;            // raw datagrams sent on request
+    std::uint64_t control_granted = 0;
+    std::uint64_t control_expired = 0;  // privileges ended by the heartbeat timeout
+};
+
+enum class AckFault : std::uint8_t {
+    Drop,          // no acknowledge (the command is still carried out)
+    WrongId,       // acknowledge id differs from the request id
+    WrongCode,     // another command's acknowledge code
+    ShortPayload,  // payload cut short, length field consistent
+    Malformed,     // length field larger than the bytes sent
+};
+
+// The current holder of the control privilege as the device sees it.
+struct Controller {
+    Endpoint endpoint;
+    std::uint32_t ccp = 0;  // bits as written: 0x1 exclusive, 0x2 control
+    bool foreign = false;   // pretended by a fault, never expires
+};
+
+// Stream channel registers as last written; a stream sender reads these.
+struct StreamChannelState {
+    std::uint32_t host_port = 0;
+    std::uint32_t packet_size = 0;  // raw register, flag bits included
+    std::uint32_t packet_delay = 0;
+    std::uint32_t destination = 0;
+};
+
+class Device {
+public:
+    // Throws std::runtime_error when the configuration cannot be served (a
+    // description too large for device memory).
+    explicit Device(DeviceConfig config, Clock::time_point start = Clock::now());
+
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // ---- driven by the transport ----------------------------------------
+    // `via_broadcast` marks datagrams from the discovery socket, which answers
+    // discovery only.
+    std::vector<Outgoing> on_datagram(std::span<const std::uint8_t> datagram, Endpoint from,
+                                      Clock::time_point now, bool via_broadcast = false);
+    // Ends a privilege whose heartbeat lapsed.
+    void tick(Clock::time_point now);
+    // The next instant tick() has work, if any.
+    std::optional<Clock::time_point> next_deadline() const;
+
+    // ---- requests from the owner (tests, command line) -------------------
+    // An event (0x00C0) or event-with-data (0x00C2) command to the message
+    // channel when one is configured, else to the controlling application.
+    std::expected<Outgoing, std::string> make_event(std::uint16_t command, std::uint16_t event_id,
+                                                    std::span<const std::uint8_t> data, bool ack_required,
+                                                    std::uint16_t stream_channel, std::uint16_t block_id,
+                                                    Clock::time_point now);
+    // Where raw datagrams go by default: the controller, else the last sender.
+    std::optional<Endpoint> default_peer() const;
+    void count_raw_sent();
+
+    // ---- fault injection (takes effect with the next datagram) -----------
+    // `commands` empty means every command but discovery; count < 0 forever.
+    void add_ack_fault(AckFault kind, std::int64_t count, std::vector<std::uint16_t> commands);
+    void set_pending_ack(std::uint32_t pending_ms, std::uint32_t answer_after_ms, std::int64_t count,
+                         std::vector<std::uint16_t> commands);
+    void set_address_status(std::uint32_t address, std::uint16_t status);
+    void clear_address_status();
+    void set_ack_delay(std::chrono::milliseconds delay);
+    void set_muted(bool muted);
+    void clear_faults();
+    void clear_control();  // the privilege ends now, as after a lapsed heartbeat
+    void set_foreign_controller(std::optional<Endpoint> holder);
+
+    // ---- observation -----------------------------------------------------
+    std::vector<CommandRecord> command_log() const;
+    void clear_command_log();
+    std::vector<EventAckRecord> event_acks() const;
+    Counters counters() const;
+    std::optional<Controller> controller() const;
+    // Word as the controller would read it (0x0A00 shows the stored CCP).
+    std::uint32_t read_register(std::uint32_t address) const;
+    std::vector<std::uint8_t> read_memory(std::uint32_t address, std::uint32_t size) const;
+    // Stores a word directly, without privilege, access or validity checks,
+    // and recomputes the derived registers: for setting up scenarios.
+    void poke_register(std::uint32_t address, std::uint32_t value);
+    bool acquiring() const;
+    std::uint64_t payload_size() const;
+    StreamChannelState stream_channel(std::uint32_t channel = 0) const;
+    std::uint64_t timestamp(Clock::time_point now) const;
+
+    // What is served: the description text, the bytes in device memory at the
+    // good location (zip or text), and the two URL register texts.
+    const std::string& description() const { return description_; }
+    const std::vector<std::uint8_t>& served_file() const { return served_; }
+    std::string first_url() const;
+    std::string second_url() const;
+    std::uint32_t description_address() const { return description_address_; }
+    const DeviceConfig& config() const { return config_; }
+
+    static constexpr std::size_t kLogLimit = 10000;  // oldest records are dropped beyond this
+    static constexpr std::uint32_t kMaxDescriptionBytes = 64u << 20;
+
+private:
+    struct AckFaultRule {
+        AckFault kind;
+        std::int64_t remaining;
+        std::vector<std::uint16_t> commands;
+    };
+    struct PendingRule {
+        std::uint32_t pending_ms;
+        std::uint32_t answer_after_ms;
+        std::int64_t remaining;
+        std::vector<std::uint16_t> commands;
+    };
+    struct Faults {
+        std::vector<AckFaultRule> ack_rules;
+        std::optional<PendingRule> pending;
+        std::vector<std::pair<std::uint32_t, std::uint16_t>> address_status;
+        std::chrono::milliseconds delay{0};
+        bool muted = false;
+    };
+    // The outcome of a command before faults spoil it.
+    struct Answer {
+        std::uint16_t status = 0;
+        std::uint16_t ack_code = 0;
+        std::vector<std::uint8_t> payload;
+    };
+
+    void build_register_map();
+    void build_description();
+    void recompute_image_registers();
+
+    Answer handle_read_reg(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec);
+    Answer handle_write_reg(std::span<const std::uint8_t> payload, Endpoint from, Clock::time_point now,
+                            CommandRecord& rec);
+    Answer handle_read_mem(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec);
+    Answer handle_write_mem(std::span<const std::uint8_t> payload, Endpoint from, Clock::time_point now,
+                            CommandRecord& rec);
+
+    std::uint16_t read_word(std::uint32_t address, Endpoint from, std::uint32_t& value) const;
+    std::uint16_t write_word(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);
+    // Register behaviour after the checks: returns a status (a value may be refused).
+    std::uint16_t apply_write(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);
+    std::optional<std::uint16_t> injected_status(std::uint32_t first, std::uint32_t size) const;
+
+    void deliver(const Answer& answer, std::uint16_t command, std::uint16_t request_id, Endpoint to,
+                 std::vector<Outgoing>& out, CommandRecord& rec);
+    void expire(Clock::time_point now);
+    bool is_controller(Endpoint e) const;
+    bool exclusive_elsewhere(Endpoint e) const;
+    std::optional<Endpoint> event_target() const;
+    void record(CommandRecord rec);
+    double seconds(Clock::time_point t) const;
+    std::uint64_t timestamp_ticks_unlocked(Clock::time_point now) const;
+    std::uint16_t next_request_id();
+
+    mutable std::mutex mu_;
+    DeviceConfig config_;
+    Clock::time_point start_;
+    Clock::time_point timestamp_origin_;
+    RegisterSpace space_;
+    bool own_description_ = true;
+    std::string description_;
+    std::vector<std::uint8_t> served_;
+    std::string served_name_;
+    std::uint32_t description_address_ = 0;
+    std::uint32_t corrupt_address_ = 0;  // copy with broken deflate data, when asked for
+
+    std::optional<Controller> controller_;
+    Clock::time_point last_heard_{};
+    std::optional<Endpoint> last_sender_;
+    bool acquiring_ = false;
+    std::uint16_t event_request_id_ = 0;
+    std::vector<Outgoing> side_effects_;  // datagrams caused by register writes (test events)
+
+    Faults faults_;
+    std::deque<CommandRecord> log_;
+    std::deque<EventAckRecord> event_acks_;
+    Counters counters_;
+};
+
+}  // namespace oculane::sim

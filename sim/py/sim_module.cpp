@@ -1,0 +1,322 @@
+// oculane._sim: the virtual camera's device and server, for oculane.sim.
+// Thin: argument conversion only. The device's mutex is held only for short
+// bookkeeping, and the server thread never touches Python, so calls below run
+// with the interpreter lock held except for start and stop, which may wait on
+// the worker thread.
+
+#include <arpa/inet.h>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "sim/device.hpp"
+#include "sim/server.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace oculane::sim;
+
+namespace {
+
+std::uint32_t parse_ip(const std::string& text) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
+        throw nb::value_error(fmt::format("invalid IPv4 address: '{}'", text).c_str());
+    return ntohl(a.s_addr);
+}
+
+std::string ip_text(std::uint32_t ip) {
+    return fmt::format("{}.{}.{}.{}", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
+}
+
+nb::tuple endpoint(Endpoint e) { return nb::make_tuple(ip_text(e.ip), e.port); }
+
+nb::bytes to_bytes(const std::vector<std::uint8_t>& v) {
+    return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size());
+}
+
+std::vector<std::uint8_t> from_bytes(const nb::bytes& b) {
+    const auto* p = static_cast<const std::uint8_t*>(b.data());
+    return {p, p + b.size()};
+}
+
+AckFault fault_kind(const std::string& name) {
+    if (name == "drop") return AckFault::Drop;
+    if (name == "wrong_id") return AckFault::WrongId;
+    if (name == "wrong_code") return AckFault::WrongCode;
+    if (name == "short_payload") return AckFault::ShortPayload;
+    if (name == "malformed") return AckFault::Malformed;
+    throw nb::value_error(
+        fmt::format("unknown acknowledge fault '{}' (drop, wrong_id, wrong_code, short_payload, malformed)", name)
+            .c_str());
+}
+
+UrlFault url_fault(const std::string& name) {
+    if (name.empty() || name == "none") return UrlFault::None;
+    if (name == "bad_text") return UrlFault::BadText;
+    if (name == "http") return UrlFault::Http;
+    if (name == "corrupt_zip") return UrlFault::CorruptZip;
+    if (name == "truncated_zip") return UrlFault::TruncatedZip;
+    throw nb::value_error(
+        fmt::format("unknown URL fault '{}' (bad_text, http, corrupt_zip, truncated_zip)", name).c_str());
+}
+
+// A device and, while started, its server.
+class SimDevice {
+public:
+    explicit SimDevice(nb::dict cfg) : device_(std::make_shared<Device>(make_config(cfg))) {}
+
+    void start(const std::string& ip, std::uint16_t port, bool discovery) {
+        std::lock_guard lock(mu_);
+        if (server_) throw nb::value_error("the virtual camera is already running");
+        auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery});
+        if (!s) throw std::runtime_error(s.error());
+        server_ = std::move(*s);
+    }
+    void stop() {
+        std::unique_ptr<Server> s;
+        {
+            std::lock_guard lock(mu_);
+            s = std::move(server_);
+        }
+        s.reset();  // joins the worker
+    }
+    bool running() const {
+        std::lock_guard lock(mu_);
+        return server_ != nullptr;
+    }
+    nb::object address() const {
+        std::lock_guard lock(mu_);
+        if (!server_) return nb::none();
+        return endpoint(server_->local());
+    }
+
+    void send_raw(nb::bytes data, std::optional<std::string> ip, std::optional<std::uint16_t> port) {
+        Endpoint to;
+        if (ip) {
+            if (!port) throw nb::value_error("send_raw needs a port with an address");
+            to = Endpoint{parse_ip(*ip), *port};
+        } else {
+            auto peer = device_->default_peer();
+            if (!peer) throw nb::value_error("no host has talked to the camera yet; give ip and port");
+            to = *peer;
+            if (port) to.port = *port;
+        }
+        server().send(Outgoing{to, from_bytes(data)});
+        device_->count_raw_sent();
+    }
+
+    nb::tuple send_event(std::uint16_t event_id, nb::bytes data, bool with_data, bool ack_required,
+                         std::uint16_t stream_channel, std::uint16_t block_id) {
+        auto ev = device_->make_event(with_data ? 0x00C2 : 0x00C0, event_id, from_bytes(data), ack_required,
+                                      stream_channel, block_id, Clock::now());
+        if (!ev) throw nb::value_error(ev.error().c_str());
+        const std::uint16_t id = static_cast<std::uint16_t>(ev->bytes[6] << 8 | ev->bytes[7]);
+        const Endpoint to = ev->to;
+        server().send(std::move(*ev));
+        return nb::make_tuple(id, endpoint(to));
+    }
+
+    Device& device() { return *device_; }
+
+private:
+    static DeviceConfig make_config(nb::dict d) {
+        DeviceConfig c;
+        for (auto [k, v] : d) {
+            const std::string key = nb::cast<std::string>(k);
+            if (v.is_none()) continue;
+            if (key == "manufacturer") c.manufacturer = nb::cast<std::string>(v);
+            else if (key == "model") c.model = nb::cast<std::string>(v);
+            else if (key == "device_version") c.device_version = nb::cast<std::string>(v);
+            else if (key == "manufacturer_info") c.manufacturer_info = nb::cast<std::string>(v);
+            else if (key == "serial") c.serial = nb::cast<std::string>(v);
+            else if (key == "user_defined_name") c.user_defined_name = nb::cast<std::string>(v);
+            else if (key == "mac") {
+                auto m = nb::cast<std::vector<std::uint8_t>>(v);
+                if (m.size() != 6) throw nb::value_error("mac must have six bytes");
+                std::copy(m.begin(), m.end(), c.mac.begin());
+            } else if (key == "ip") c.ip = parse_ip(nb::cast<std::string>(v));
+            else if (key == "subnet_mask") c.subnet_mask = parse_ip(nb::cast<std::string>(v));
+            else if (key == "gateway") c.gateway = parse_ip(nb::cast<std::string>(v));
+            else if (key == "spec_version") {
+                auto t = nb::cast<std::tuple<std::uint16_t, std::uint16_t>>(v);
+                c.spec_major = std::get<0>(t);
+                c.spec_minor = std::get<1>(t);
+            } else if (key == "description") c.description = nb::cast<std::string>(v);
+            else if (key == "description_name") c.description_name = nb::cast<std::string>(v);
+            else if (key == "serve_zip") c.serve_zip = nb::cast<bool>(v);
+            else if (key == "tl_params_locked") c.tl_params_locked = nb::cast<bool>(v);
+            else if (key == "second_url") c.second_url = nb::cast<bool>(v);
+            else if (key == "first_url_fault") c.first_url_fault = url_fault(nb::cast<std::string>(v));
+            else if (key == "description_address") c.description_address = nb::cast<std::uint32_t>(v);
+            else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
+            else if (key == "tick_frequency") c.tick_frequency = nb::cast<std::uint64_t>(v);
+            else if (key == "sensor_width") c.sensor_width = nb::cast<std::uint32_t>(v);
+            else if (key == "sensor_height") c.sensor_height = nb::cast<std::uint32_t>(v);
+            else if (key == "width") c.width = nb::cast<std::uint32_t>(v);
+            else if (key == "height") c.height = nb::cast<std::uint32_t>(v);
+            else throw nb::value_error(fmt::format("unknown virtual camera option '{}'", key).c_str());
+        }
+        return c;
+    }
+    Server& server() {
+        std::lock_guard lock(mu_);
+        if (!server_) throw nb::value_error("the virtual camera is not running");
+        return *server_;
+    }
+
+    std::shared_ptr<Device> device_;
+    mutable std::mutex mu_;  // guards server_
+    std::unique_ptr<Server> server_;
+};
+
+nb::dict record_dict(const CommandRecord& r) {
+    nb::dict d;
+    d["time"] = r.time;
+    d["source"] = endpoint(r.from);
+    d["flags"] = r.flags;
+    d["command"] = r.command;
+    d["request_id"] = r.request_id;
+    d["addresses"] = r.addresses;
+    d["values"] = r.values;
+    d["length"] = r.length;
+    d["status"] = r.status;
+    d["answered"] = r.answered;
+    return d;
+}
+
+std::vector<std::uint16_t> commands_arg(const std::optional<std::vector<std::uint16_t>>& c) {
+    return c.value_or(std::vector<std::uint16_t>{});
+}
+
+}  // namespace
+
+NB_MODULE(_sim, m) {
+    m.doc() = "Device side of the oculane virtual GigE Vision camera (used by oculane.sim).";
+
+    nb::class_<SimDevice>(m, "Device", "A virtual camera's device model and, once started, its UDP server.")
+        .def(nb::init<nb::dict>(), "config"_a, "Build the device from a dict of options (see oculane.sim).")
+        .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false,
+             nb::call_guard<nb::gil_scoped_release>(), "Bind (ip, port) and start answering.")
+        .def("stop", &SimDevice::stop, nb::call_guard<nb::gil_scoped_release>(),
+             "Stop answering; the worker thread is joined and the sockets closed.")
+        .def_prop_ro("running", &SimDevice::running)
+        .def_prop_ro("address", &SimDevice::address, "(ip, port) bound while running, else None.")
+        .def("send_raw", &SimDevice::send_raw, "data"_a, "ip"_a = nb::none(), "port"_a = nb::none())
+        .def("send_event", &SimDevice::send_event, "event_id"_a, "data"_a = nb::bytes("", 0), "with_data"_a = false,
+             "ack_required"_a = true, "stream_channel"_a = 0xFFFF, "block_id"_a = 0,
+             "Send an event command; returns (request id, (ip, port) it went to).")
+        .def("add_ack_fault",
+             [](SimDevice& s, const std::string& kind, std::int64_t count,
+                std::optional<std::vector<std::uint16_t>> commands) {
+                 s.device().add_ack_fault(fault_kind(kind), count, commands_arg(commands));
+             },
+             "kind"_a, "count"_a = -1, "commands"_a = nb::none())
+        .def("set_pending_ack",
+             [](SimDevice& s, std::uint32_t pending_ms, std::uint32_t answer_after_ms, std::int64_t count,
+                std::optional<std::vector<std::uint16_t>> commands) {
+                 s.device().set_pending_ack(pending_ms, answer_after_ms, count, commands_arg(commands));
+             },
+             "pending_ms"_a, "answer_after_ms"_a, "count"_a = -1, "commands"_a = nb::none())
+        .def("set_address_status",
+             [](SimDevice& s, std::uint32_t address, std::uint16_t status) {
+                 s.device().set_address_status(address, status);
+             },
+             "address"_a, "status"_a)
+        .def("clear_address_status", [](SimDevice& s) { s.device().clear_address_status(); })
+        .def("set_ack_delay",
+             [](SimDevice& s, std::uint32_t ms) { s.device().set_ack_delay(std::chrono::milliseconds(ms)); }, "ms"_a)
+        .def("set_muted", [](SimDevice& s, bool muted) { s.device().set_muted(muted); }, "muted"_a)
+        .def("clear_faults", [](SimDevice& s) { s.device().clear_faults(); })
+        .def("clear_control", [](SimDevice& s) { s.device().clear_control(); })
+        .def("set_foreign_controller",
+             [](SimDevice& s, std::optional<std::string> ip, std::uint16_t port) {
+                 if (ip) s.device().set_foreign_controller(Endpoint{parse_ip(*ip), port});
+                 else s.device().set_foreign_controller(std::nullopt);
+             },
+             "ip"_a.none(), "port"_a = 3956)
+        .def("command_log",
+             [](SimDevice& s) {
+                 nb::list out;
+                 for (const auto& r : s.device().command_log()) out.append(record_dict(r));
+                 return out;
+             })
+        .def("clear_command_log", [](SimDevice& s) { s.device().clear_command_log(); })
+        .def("event_acks",
+             [](SimDevice& s) {
+                 nb::list out;
+                 for (const auto& a : s.device().event_acks()) {
+                     nb::dict d;
+                     d["time"] = a.time;
+                     d["source"] = endpoint(a.from);
+                     d["status"] = a.status;
+                     d["ack_code"] = a.ack_code;
+                     d["ack_id"] = a.ack_id;
+                     out.append(d);
+                 }
+                 return out;
+             })
+        .def("counters",
+             [](SimDevice& s) {
+                 const auto c = s.device().counters();
+                 nb::dict d;
+                 d["commands"] = c.commands;
+                 d["discovery"] = c.discovery;
+                 d["acks"] = c.acks;
+                 d["dropped_acks"] = c.dropped_acks;
+                 d["pending_acks"] = c.pending_acks;
+                 d["naks"] = c.naks;
+                 d["access_denied"] = c.access_denied;
+                 d["malformed"] = c.malformed;
+                 d["events"] = c.events;
+                 d["event_acks"] = c.event_acks;
+                 d["raw"] = c.raw;
+                 d["control_granted"] = c.control_granted;
+                 d["control_expired"] = c.control_expired;
+                 return d;
+             })
+        .def("controller",
+             [](SimDevice& s) -> nb::object {
+                 auto c = s.device().controller();
+                 if (!c) return nb::none();
+                 return nb::make_tuple(ip_text(c->endpoint.ip), c->endpoint.port, c->ccp, c->foreign);
+             })
+        .def("read_register", [](SimDevice& s, std::uint32_t a) { return s.device().read_register(a); }, "address"_a)
+        .def("read_memory",
+             [](SimDevice& s, std::uint32_t a, std::uint32_t n) {
+                 if (n > Device::kMaxDescriptionBytes) throw nb::value_error("size too large");
+                 return to_bytes(s.device().read_memory(a, n));
+             },
+             "address"_a, "size"_a)
+        .def("poke_register",
+             [](SimDevice& s, std::uint32_t a, std::uint32_t v) { s.device().poke_register(a, v); }, "address"_a,
+             "value"_a)
+        .def_prop_ro("acquiring", [](SimDevice& s) { return s.device().acquiring(); })
+        .def_prop_ro("payload_size", [](SimDevice& s) { return s.device().payload_size(); })
+        .def("stream_channel",
+             [](SimDevice& s, std::uint32_t ch) {
+                 if (ch != 0) throw nb::value_error("the camera has one stream channel (0)");
+                 const auto sc = s.device().stream_channel(ch);
+                 nb::dict d;
+                 d["host_port"] = sc.host_port;
+                 d["packet_size"] = sc.packet_size;
+                 d["packet_delay"] = sc.packet_delay;
+                 d["destination"] = ip_text(sc.destination);
+                 return d;
+             },
+             "channel"_a = 0)
+        .def_prop_ro("description", [](SimDevice& s) { return s.device().description(); })
+        .def_prop_ro("served_file", [](SimDevice& s) { return to_bytes(s.device().served_file()); })
+        .def_prop_ro("first_url", [](SimDevice& s) { return s.device().first_url(); })
+        .def_prop_ro("second_url", [](SimDevice& s) { return s.device().second_url(); })
+        .def_prop_ro("description_address", [](SimDevice& s) { return s.device().description_address(); });
+}

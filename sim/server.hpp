@@ -1,0 +1,77 @@
+#pragma once
+// Puts a Device on UDP: one socket bound to (device IP, port) for everything,
+// and, only when asked, a wildcard socket on the same port that answers
+// discovery broadcasts (those never reach a socket bound to one address).
+// Use the wildcard option only inside a network namespace of its own.
+//
+// One worker thread owns the sockets. It waits in poll() on the sockets and
+// an eventfd, so stop() and send() wake it at once; acknowledges that a fault
+// delays wait in a small schedule ordered by due time. The destructor stops
+// and joins the thread and closes every descriptor.
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/device.hpp"
+
+namespace oculane::sim {
+
+struct ServerOptions {
+    std::uint32_t ip = 0x7F000002;
+    std::uint16_t port = 3956;
+    bool discovery = false;  // also answer broadcasts (wildcard socket)
+};
+
+class Server {
+public:
+    // Binds and starts the worker; an error text names what failed
+    // ("bind 127.0.0.2:3956: Address already in use").
+    static std::expected<std::unique_ptr<Server>, std::string> start(std::shared_ptr<Device> device,
+                                                                     ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Stops and joins the worker; idempotent. Datagrams still scheduled are dropped.
+    void stop();
+    bool running() const;
+
+    // Sends a datagram from the device's address (any thread).
+    void send(Outgoing datagram);
+
+    const std::shared_ptr<Device>& device() const { return device_; }
+    Endpoint local() const { return local_; }
+
+private:
+    Server(std::shared_ptr<Device> device, ServerOptions options);
+    void run(std::stop_token stop);
+    void wake();
+    void drain(int fd, bool via_broadcast);
+    void transmit(const Outgoing& o);
+
+    std::shared_ptr<Device> device_;
+    ServerOptions options_;
+    Endpoint local_;
+    int sock_ = -1;
+    int bsock_ = -1;  // wildcard discovery socket, or -1
+    int wake_fd_ = -1;
+
+    std::mutex queue_mu_;
+    std::vector<Outgoing> queued_;  // handed over by send(), guarded by queue_mu_
+    // Worker only: datagrams waiting for their due time.
+    struct Scheduled {
+        Clock::time_point due;
+        Outgoing datagram;
+    };
+    std::vector<Scheduled> schedule_;
+    std::vector<std::uint8_t> buffer_;
+
+    std::jthread thread_;
+};
+
+}  // namespace oculane::sim

@@ -1,0 +1,587 @@
+#include "genicam/evaluator.hpp"
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <unordered_map>
+
+namespace oculane {
+
+namespace {
+
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+// The largest number of distinct variables a 16-bit index can address.
+constexpr std::size_t kMaxVariables = std::size_t{1} << 16;
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_hex(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+struct FunctionName {
+    std::string_view name;
+    ExprCode code;
+};
+constexpr std::array<FunctionName, 17> kFunctions{{
+    {"SIN", ExprCode::Sin},     {"COS", ExprCode::Cos},     {"TAN", ExprCode::Tan},
+    {"ASIN", ExprCode::Asin},   {"ACOS", ExprCode::Acos},   {"ATAN", ExprCode::Atan},
+    {"EXP", ExprCode::Exp},     {"LN", ExprCode::Ln},       {"LG", ExprCode::Lg},
+    {"SQRT", ExprCode::Sqrt},   {"ABS", ExprCode::Abs},     {"SGN", ExprCode::Sgn},
+    {"NEG", ExprCode::FnNeg},   {"TRUNC", ExprCode::Trunc}, {"ROUND", ExprCode::Round},
+    {"FLOOR", ExprCode::Floor}, {"CEIL", ExprCode::Ceil},
+}};
+
+// Function names are matched without regard to letter case.
+const FunctionName* find_function(std::string_view ident) {
+    for (const auto& f : kFunctions) {
+        if (f.name.size() != ident.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < ident.size() && same; ++i) same = upper(ident[i]) == f.name[i];
+        if (same) return &f;
+    }
+    return nullptr;
+}
+
+struct OperatorToken {
+    std::string_view text;
+    ExprCode code;
+};
+// Two-character operators come first so that "<=" is never read as "<", "=".
+constexpr std::array<OperatorToken, 8> kTwoChar{{
+    {"||", ExprCode::LogOr},
+    {"&&", ExprCode::LogAnd},
+    {"<>", ExprCode::Ne},
+    {"<=", ExprCode::Le},
+    {">=", ExprCode::Ge},
+    {"<<", ExprCode::Shl},
+    {">>", ExprCode::Shr},
+    {"**", ExprCode::Pow},
+}};
+
+bool one_char_operator(char c, bool prev_operand, ExprCode& code) {
+    switch (c) {
+        case '%': code = ExprCode::Rem; return true;
+        case '&': code = ExprCode::BitAnd; return true;
+        case '*': code = ExprCode::Mul; return true;
+        case '+': code = prev_operand ? ExprCode::Add : ExprCode::Plus; return true;
+        case '-': code = prev_operand ? ExprCode::Sub : ExprCode::Neg; return true;
+        case '/': code = ExprCode::Div; return true;
+        case ':': code = ExprCode::Colon; return true;
+        case '<': code = ExprCode::Lt; return true;
+        case '=': code = ExprCode::Eq; return true;
+        case '>': code = ExprCode::Gt; return true;
+        case '?': code = ExprCode::Cond; return true;
+        case '^': code = ExprCode::BitXor; return true;
+        case '|': code = ExprCode::BitOr; return true;
+        case '~': code = ExprCode::BitNot; return true;
+        default: return false;
+    }
+}
+
+constexpr const char* kEmpty = "cannot parse integer from empty string";
+constexpr const char* kTooLarge = "number too large to fit in target type";
+
+// Hex digits (no prefix) into a non-negative signed 64-bit value.
+std::expected<std::int64_t, const char*> parse_hex(std::string_view digits) {
+    if (digits.empty()) return std::unexpected(kEmpty);
+    std::uint64_t v = 0;
+    for (char c : digits) {
+        unsigned d = is_digit(c) ? unsigned(c - '0') : unsigned(upper(c) - 'A' + 10);
+        if (v > (static_cast<std::uint64_t>(kMax) >> 4)) return std::unexpected(kTooLarge);
+        v = (v << 4) | d;
+        if (v > static_cast<std::uint64_t>(kMax)) return std::unexpected(kTooLarge);
+    }
+    return static_cast<std::int64_t>(v);
+}
+
+std::expected<double, const char*> parse_float(std::string_view token) {
+    double v = 0;
+    auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), v);
+    if (ptr != token.data() + token.size()) return std::unexpected("invalid float literal");
+    if (ec == std::errc::result_out_of_range) {
+        // A literal beyond the double range is taken at its limit rather than
+        // refused: infinity for a huge magnitude, zero for a tiny one.
+        auto e = token.find_first_of("eE");
+        bool negative_exponent = e != std::string_view::npos && e + 1 < token.size() && token[e + 1] == '-';
+        return negative_exponent ? 0.0 : std::numeric_limits<double>::infinity();
+    }
+    if (ec != std::errc{}) return std::unexpected("invalid float literal");
+    return v;
+}
+
+// The character at `pos` for an error message: a whole UTF-8 sequence when the
+// byte starts one, so the message shows the character the user typed.
+std::string_view char_at(std::string_view text, std::size_t pos) {
+    auto b = static_cast<unsigned char>(text[pos]);
+    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+    if (pos + len > text.size()) len = 1;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((static_cast<unsigned char>(text[pos + k]) & 0xC0) != 0x80) return text.substr(pos, 1);
+    }
+    return text.substr(pos, len);
+}
+
+// Stack effect of one operation: values taken, values left.
+struct Effect {
+    int take;
+    int give;
+};
+Effect effect(ExprCode c) {
+    switch (c) {
+        case ExprCode::PushInt:
+        case ExprCode::PushFloat:
+        case ExprCode::PushVar: return {0, 1};
+        case ExprCode::Colon:
+        case ExprCode::LParen: return {0, 0};
+        case ExprCode::Cond: return {3, 1};
+        case ExprCode::Neg:
+        case ExprCode::Plus:
+        case ExprCode::BitNot: return {1, 1};
+        default: return c >= ExprCode::Sin ? Effect{1, 1} : Effect{2, 1};
+    }
+}
+
+std::uint64_t u(std::int64_t v) { return static_cast<std::uint64_t>(v); }
+std::int64_t s(std::uint64_t v) { return static_cast<std::int64_t>(v); }
+
+Number boolean(bool b) { return Number::from_int(b ? 1 : 0); }
+
+}  // namespace
+
+std::int64_t saturating_round(double v) {
+    if (std::isnan(v)) return 0;
+    double r = std::round(v);
+    // 2^63 is exactly representable; anything at or above it saturates.
+    if (r >= 9223372036854775808.0) return kMax;
+    if (r <= -9223372036854775808.0) return kMin;
+    return static_cast<std::int64_t>(r);
+}
+
+std::int64_t Number::to_int() const { return is_float_ ? saturating_round(f_) : i_; }
+
+bool operator==(const Number& a, const Number& b) {
+    if (a.is_float_ != b.is_float_) return false;
+    if (a.is_float_) return std::bit_cast<std::uint64_t>(a.f_) == std::bit_cast<std::uint64_t>(b.f_);
+    return a.i_ == b.i_;
+}
+
+std::string Number::to_string() const {
+    return is_float_ ? fmt::format("Float({})", f_) : fmt::format("Int({})", i_);
+}
+
+int expr_precedence(ExprCode c) {
+    switch (c) {
+        case ExprCode::Cond:
+        case ExprCode::Colon: return 5;
+        case ExprCode::LogOr: return 10;
+        case ExprCode::LogAnd: return 20;
+        case ExprCode::BitOr: return 40;
+        case ExprCode::BitXor: return 50;
+        case ExprCode::BitAnd: return 60;
+        case ExprCode::Eq:
+        case ExprCode::Ne: return 70;
+        case ExprCode::Lt:
+        case ExprCode::Le:
+        case ExprCode::Gt:
+        case ExprCode::Ge: return 80;
+        case ExprCode::Shl:
+        case ExprCode::Shr: return 90;
+        case ExprCode::Add:
+        case ExprCode::Sub: return 100;
+        case ExprCode::Mul:
+        case ExprCode::Div:
+        case ExprCode::Rem: return 110;
+        case ExprCode::Pow: return 120;
+        case ExprCode::Neg:
+        case ExprCode::Plus:
+        case ExprCode::BitNot: return 130;
+        case ExprCode::PushInt:
+        case ExprCode::PushFloat:
+        case ExprCode::PushVar:
+        case ExprCode::LParen: return 0;
+        default: return 200;  // functions
+    }
+}
+
+bool expr_right_assoc(ExprCode c) {
+    switch (c) {
+        case ExprCode::Cond:
+        case ExprCode::Colon:
+        case ExprCode::Pow:
+        case ExprCode::Neg:
+        case ExprCode::Plus:
+        case ExprCode::BitNot: return true;
+        default: return false;
+    }
+}
+
+void push_operator(ExprOp op, std::vector<ExprOp>& stack, std::vector<ExprOp>& output) {
+    const int q = expr_precedence(op.code);
+    const bool right = expr_right_assoc(op.code);
+    while (!stack.empty() && stack.back().code != ExprCode::LParen) {
+        int p = expr_precedence(stack.back().code);
+        if (right ? p <= q : p < q) break;
+        output.push_back(stack.back());
+        stack.pop_back();
+    }
+    if (op.code == ExprCode::Colon) {
+        // A ':' arriving while another ':' is on top closes the inner
+        // conditional of the then-branch ("a ? b ? c : d : e"): emit that pair
+        // now, or the outer '?' would later take the inner one's operands.
+        while (!stack.empty() && stack.back().code == ExprCode::Colon) {
+            output.push_back(stack.back());
+            stack.pop_back();
+            if (!stack.empty() && stack.back().code == ExprCode::Cond) {
+                output.push_back(stack.back());
+                stack.pop_back();
+            }
+        }
+    }
+    stack.push_back(op);
+}
+
+std::expected<Expr, std::string> Expr::parse(std::string_view text) {
+    Expr expr;
+    std::vector<ExprOp> stack;
+    std::vector<ExprOp>& out = expr.ops_;
+    std::vector<std::string_view> seen;
+    std::unordered_map<std::string_view, std::size_t> by_name;
+    bool prev_operand = false;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+
+    while (i < n) {
+        const char c = text[i];
+        if (is_space(c)) {
+            ++i;
+            continue;
+        }
+
+        if (is_digit(c) || (c == '.' && i + 1 < n && is_digit(text[i + 1]))) {
+            if (c == '0' && n - i >= 3 && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+                std::size_t j = i + 2;
+                while (j < n && is_hex(text[j])) ++j;
+                auto v = parse_hex(text.substr(i + 2, j - i - 2));
+                if (!v) return std::unexpected(fmt::format("bad hex literal: {}", v.error()));
+                out.push_back(ExprOp::push_int(*v));
+                i = j;
+            } else {
+                std::size_t j = i;
+                bool is_float = false;
+                while (j < n) {
+                    char d = text[j];
+                    if (is_digit(d)) {
+                        ++j;
+                    } else if (d == '.') {
+                        is_float = true;
+                        ++j;
+                    } else if ((d == 'e' || d == 'E') && j + 1 < n &&
+                               (text[j + 1] == '+' || text[j + 1] == '-' || is_digit(text[j + 1]))) {
+                        is_float = true;
+                        j += 2;
+                    } else {
+                        break;
+                    }
+                }
+                std::string_view token = text.substr(i, j - i);
+                if (is_float) {
+                    auto v = parse_float(token);
+                    if (!v) return std::unexpected(fmt::format("bad float literal: {}", v.error()));
+                    out.push_back(ExprOp::push_float(*v));
+                } else {
+                    std::uint64_t v = 0;
+                    auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), v);
+                    if (ec != std::errc{} || ptr != token.data() + token.size() ||
+                        v > static_cast<std::uint64_t>(kMax))
+                        return std::unexpected(fmt::format("bad int literal: {}", kTooLarge));
+                    out.push_back(ExprOp::push_int(static_cast<std::int64_t>(v)));
+                }
+                i = j;
+            }
+            prev_operand = true;
+            continue;
+        }
+
+        if (is_alpha(c) || c == '_') {
+            std::size_t j = i + 1;
+            while (j < n && (is_alpha(text[j]) || is_digit(text[j]) || text[j] == '_' || text[j] == '.')) ++j;
+            std::string_view ident = text.substr(i, j - i);
+            i = j;
+            if (const FunctionName* f = find_function(ident)) {
+                // A function stays on the operator stack until the operand or
+                // group that follows it has been output.
+                push_operator(ExprOp::op(f->code), stack, out);
+                continue;
+            }
+            if (ident == "PI") {
+                out.push_back(ExprOp::push_float(std::bit_cast<double>(std::uint64_t{0x400921FB54442D18})));
+            } else if (ident == "E") {
+                out.push_back(ExprOp::push_float(std::bit_cast<double>(std::uint64_t{0x4005BF0A8B145769})));
+            } else {
+                // Views into `text`, which outlives the parse; past a handful
+                // of names a map keeps generated formulas from compiling in
+                // quadratic time.
+                std::size_t index = seen.size();
+                if (by_name.empty()) {
+                    index = 0;
+                    while (index < seen.size() && seen[index] != ident) ++index;
+                } else if (auto it = by_name.find(ident); it != by_name.end()) {
+                    index = it->second;
+                }
+                if (index == seen.size()) {
+                    if (index >= kMaxVariables) return std::unexpected(std::string("too many variables"));
+                    seen.push_back(ident);
+                    expr.variables_.emplace_back(ident);
+                    if (!by_name.empty()) {
+                        by_name.emplace(ident, index);
+                    } else if (seen.size() > 16) {
+                        for (std::size_t k = 0; k < seen.size(); ++k) by_name.emplace(seen[k], k);
+                    }
+                }
+                out.push_back(ExprOp::push_var(static_cast<std::uint16_t>(index)));
+            }
+            prev_operand = true;
+            continue;
+        }
+
+        if (c == '(') {
+            stack.push_back(ExprOp::op(ExprCode::LParen));
+            prev_operand = false;
+            ++i;
+            continue;
+        }
+        if (c == ')') {
+            while (!stack.empty() && stack.back().code != ExprCode::LParen) {
+                out.push_back(stack.back());
+                stack.pop_back();
+            }
+            if (stack.empty()) return std::unexpected(std::string("unbalanced parenthesis"));
+            stack.pop_back();
+            prev_operand = true;
+            ++i;
+            continue;
+        }
+
+        ExprCode code{};
+        bool matched = false;
+        if (i + 1 < n) {
+            for (const auto& t : kTwoChar) {
+                if (text[i] == t.text[0] && text[i + 1] == t.text[1]) {
+                    code = t.code;
+                    matched = true;
+                    i += 2;
+                    break;
+                }
+            }
+        }
+        if (!matched && one_char_operator(c, prev_operand, code)) {
+            matched = true;
+            i += 1;
+        }
+        if (!matched) return std::unexpected(fmt::format("unexpected character '{}'", char_at(text, i)));
+        push_operator(ExprOp::op(code), stack, out);
+        prev_operand = false;
+    }
+
+    while (!stack.empty()) {
+        if (stack.back().code == ExprCode::LParen) return std::unexpected(std::string("unbalanced parenthesis"));
+        out.push_back(stack.back());
+        stack.pop_back();
+    }
+
+    // Every operation has a fixed stack effect, so where the program would
+    // underflow and how many values it leaves are known now; eval then runs
+    // the sound prefix without per-operation checks and reports the
+    // structural error where it would have surfaced.
+    std::size_t depth = 0, deepest = 0;
+    expr.sound_prefix_ = out.size();
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        Effect e = effect(out[k].code);
+        if (depth < static_cast<std::size_t>(e.take)) {
+            expr.sound_prefix_ = k;
+            break;
+        }
+        depth = depth - e.take + e.give;
+        deepest = std::max(deepest, depth);
+    }
+    expr.final_depth_ = depth;
+    expr.max_depth_ = deepest;
+    return expr;
+}
+
+namespace {
+
+// Integer division and remainder with the two corner cases defined: the most
+// negative value divided by -1 stays itself, and its remainder is 0.
+std::int64_t int_div(std::int64_t a, std::int64_t b) { return (a == kMin && b == -1) ? kMin : a / b; }
+std::int64_t int_rem(std::int64_t a, std::int64_t b) { return (b == -1) ? 0 : a % b; }
+
+}  // namespace
+
+std::expected<Number, std::string> Expr::eval(std::span<const Number> values) const {
+    // Formulas in device descriptions are shallow; a deeper one gets a heap
+    // stack. Raw bytes, so the common case initialises nothing.
+    constexpr std::size_t kInline = 32;
+    alignas(Number) std::byte inline_bytes[kInline * sizeof(Number)];
+    std::unique_ptr<Number[]> heap;
+    Number* st = std::launder(reinterpret_cast<Number*>(inline_bytes));
+    if (max_depth_ > kInline) {
+        heap = std::make_unique<Number[]>(max_depth_);
+        st = heap.get();
+    }
+    // sp counts values; the checks for too few values were settled at parse.
+    std::size_t sp = 0;
+
+    const ExprOp* op = ops_.data();
+    const ExprOp* const end = op + sound_prefix_;
+    for (; op != end; ++op) {
+        switch (op->code) {
+            case ExprCode::PushInt: st[sp++] = Number::from_int(op->i); continue;
+            case ExprCode::PushFloat: st[sp++] = Number::from_float(op->f); continue;
+            case ExprCode::PushVar:
+                if (op->var >= values.size()) [[unlikely]]
+                    return std::unexpected(fmt::format("variable '{}' unbound", variables_[op->var]));
+                st[sp++] = values[op->var];
+                continue;
+            case ExprCode::Colon: continue;
+            case ExprCode::Cond:
+                st[sp - 3] = st[sp - 3].truthy() ? st[sp - 2] : st[sp - 1];
+                sp -= 2;
+                continue;
+            default: break;
+        }
+
+        if (op->code >= ExprCode::Neg && op->code <= ExprCode::Ceil) {
+            Number& x = st[sp - 1];
+            switch (op->code) {
+                case ExprCode::Neg:
+                case ExprCode::FnNeg:
+                    x = x.is_int() ? Number::from_int(s(0 - u(x.int_value()))) : Number::from_float(-x.float_value());
+                    break;
+                case ExprCode::Plus: break;
+                case ExprCode::BitNot: x = Number::from_int(~x.to_int()); break;
+                case ExprCode::Sin: x = Number::from_float(std::sin(x.to_double())); break;
+                case ExprCode::Cos: x = Number::from_float(std::cos(x.to_double())); break;
+                case ExprCode::Tan: x = Number::from_float(std::tan(x.to_double())); break;
+                case ExprCode::Asin: x = Number::from_float(std::asin(x.to_double())); break;
+                case ExprCode::Acos: x = Number::from_float(std::acos(x.to_double())); break;
+                case ExprCode::Atan: x = Number::from_float(std::atan(x.to_double())); break;
+                case ExprCode::Exp: x = Number::from_float(std::exp(x.to_double())); break;
+                case ExprCode::Ln: x = Number::from_float(std::log(x.to_double())); break;
+                case ExprCode::Lg: x = Number::from_float(std::log10(x.to_double())); break;
+                case ExprCode::Sqrt: x = Number::from_float(std::sqrt(x.to_double())); break;
+                case ExprCode::Abs:
+                    if (x.is_int()) {
+                        // The most negative value has no positive counterpart and stays.
+                        std::int64_t v = x.int_value();
+                        x = Number::from_int(v < 0 ? s(0 - u(v)) : v);
+                    } else {
+                        x = Number::from_float(std::fabs(x.float_value()));
+                    }
+                    break;
+                case ExprCode::Sgn:
+                    if (x.is_int()) {
+                        std::int64_t v = x.int_value();
+                        x = Number::from_int((v > 0) - (v < 0));
+                    } else {
+                        double v = x.float_value();  // NaN compares false both ways: 0
+                        x = Number::from_int((v > 0) - (v < 0));
+                    }
+                    break;
+                case ExprCode::Trunc: x = Number::from_float(std::trunc(x.to_double())); break;
+                case ExprCode::Round: x = Number::from_float(std::round(x.to_double())); break;
+                case ExprCode::Floor: x = Number::from_float(std::floor(x.to_double())); break;
+                case ExprCode::Ceil: x = Number::from_float(std::ceil(x.to_double())); break;
+                default: break;
+            }
+            continue;
+        }
+
+        if (op->code < ExprCode::LogOr || op->code > ExprCode::Pow) [[unlikely]]
+            return std::unexpected(std::string("internal: operand in operator position"));
+        const Number a = st[sp - 2];
+        const Number b = st[sp - 1];
+        const bool ints = a.is_int() && b.is_int();
+        Number r;
+        switch (op->code) {
+            case ExprCode::Add:
+                r = ints ? Number::from_int(s(u(a.int_value()) + u(b.int_value())))
+                         : Number::from_float(a.to_double() + b.to_double());
+                break;
+            case ExprCode::Sub:
+                r = ints ? Number::from_int(s(u(a.int_value()) - u(b.int_value())))
+                         : Number::from_float(a.to_double() - b.to_double());
+                break;
+            case ExprCode::Mul:
+                r = ints ? Number::from_int(s(u(a.int_value()) * u(b.int_value())))
+                         : Number::from_float(a.to_double() * b.to_double());
+                break;
+            case ExprCode::Div:
+                if (ints) {
+                    if (b.int_value() == 0) return std::unexpected(std::string("division by zero"));
+                    r = Number::from_int(int_div(a.int_value(), b.int_value()));
+                } else {
+                    r = Number::from_float(a.to_double() / b.to_double());
+                }
+                break;
+            case ExprCode::Rem: {
+                std::int64_t d = b.to_int();
+                if (d == 0) return std::unexpected(std::string("remainder by zero"));
+                r = Number::from_int(int_rem(a.to_int(), d));
+                break;
+            }
+            case ExprCode::Pow: r = Number::from_float(std::pow(a.to_double(), b.to_double())); break;
+            case ExprCode::BitAnd: r = Number::from_int(a.to_int() & b.to_int()); break;
+            case ExprCode::BitOr: r = Number::from_int(a.to_int() | b.to_int()); break;
+            case ExprCode::BitXor: r = Number::from_int(a.to_int() ^ b.to_int()); break;
+            case ExprCode::Shl: r = Number::from_int(s(u(a.to_int()) << (b.to_int() & 63))); break;
+            case ExprCode::Shr: r = Number::from_int(a.to_int() >> (b.to_int() & 63)); break;
+            case ExprCode::Eq:
+            case ExprCode::Ne:
+            case ExprCode::Lt:
+            case ExprCode::Le:
+            case ExprCode::Gt:
+            case ExprCode::Ge: {
+                int cmp;  // -1, 0, 1
+                if (ints) {
+                    cmp = (a.int_value() > b.int_value()) - (a.int_value() < b.int_value());
+                } else {
+                    double x = a.to_double(), y = b.to_double();
+                    if (std::isnan(x) || std::isnan(y)) return std::unexpected(std::string("NaN in comparison"));
+                    cmp = (x > y) - (x < y);
+                }
+                bool t = op->code == ExprCode::Eq   ? cmp == 0
+                         : op->code == ExprCode::Ne ? cmp != 0
+                         : op->code == ExprCode::Lt ? cmp < 0
+                         : op->code == ExprCode::Le ? cmp <= 0
+                         : op->code == ExprCode::Gt ? cmp > 0
+                                                    : cmp >= 0;
+                r = boolean(t);
+                break;
+            }
+            case ExprCode::LogAnd: r = boolean(a.truthy() && b.truthy()); break;
+            case ExprCode::LogOr: r = boolean(a.truthy() || b.truthy()); break;
+            default: break;
+        }
+        st[sp - 2] = r;
+        --sp;
+    }
+
+    if (sound_prefix_ != ops_.size()) return std::unexpected(std::string("expression stack underflow"));
+    if (final_depth_ != 1) return std::unexpected(std::string("malformed expression"));
+    return st[0];
+}
+
+}  // namespace oculane

@@ -1,0 +1,503 @@
+#include "genicam/parser.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "genicam/xml.hpp"
+#include "util/log.hpp"
+#include "util/overload.hpp"
+
+namespace oculane {
+
+namespace {
+
+constexpr std::string_view kWhitespace = " \t\n\r\f\v";
+
+std::string_view trim(std::string_view s) {
+    auto first = s.find_first_not_of(kWhitespace);
+    if (first == std::string_view::npos) return {};
+    auto last = s.find_last_not_of(kWhitespace);
+    return s.substr(first, last - first + 1);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::optional<std::int64_t> parse_description_int(std::string_view text) {
+    std::string_view t = trim(text);
+    if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        std::string_view digits = t.substr(2);
+        if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
+        if (digits.empty()) return std::nullopt;
+        std::uint64_t v = 0;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, 16);
+        if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+        return std::bit_cast<std::int64_t>(v);
+    }
+    // One sign at most ("+-1" is invalid), and digits must follow it.
+    std::size_t digits_at = 0;
+    if (!t.empty() && t[0] == '+') {
+        t.remove_prefix(1);
+    } else if (!t.empty() && t[0] == '-') {
+        digits_at = 1;
+    }
+    if (t.size() <= digits_at || !is_digit(t[digits_at])) return std::nullopt;
+    std::int64_t v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v, 10);
+    if (ec != std::errc{} || end != t.data() + t.size()) return std::nullopt;
+    return v;
+}
+
+std::optional<double> parse_description_float(std::string_view text) {
+    std::string_view t = trim(text);
+    if (!t.empty() && t[0] == '+') {
+        t.remove_prefix(1);
+        if (!t.empty() && (t[0] == '+' || t[0] == '-')) return std::nullopt;
+    }
+    // Only the bare words inf, infinity and nan; not the "nan(...)" form.
+    if (t.empty() || t.find('(') != std::string_view::npos) return std::nullopt;
+    double v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+    if (end != t.data() + t.size()) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) {
+        // Beyond the double range: the number is still valid text, and reads
+        // as an infinity or a zero like any decimal conversion would give.
+        return std::strtod(std::string(t).c_str(), nullptr);
+    }
+    if (ec != std::errc{}) return std::nullopt;
+    return v;
+}
+
+namespace {
+
+using xml::Element;
+
+// Trimmed text of the first child element with this name, when it has text.
+std::optional<std::string_view> child_text(Element e, std::string_view name) {
+    auto c = e.child(name);
+    if (!c) return std::nullopt;
+    auto t = c->text();
+    if (!t) return std::nullopt;
+    return trim(*t);
+}
+
+std::optional<std::int64_t> child_int(Element e, std::string_view name) {
+    auto t = child_text(e, name);
+    if (!t) return std::nullopt;
+    return parse_description_int(*t);
+}
+
+ValueRef int_ref(Element e, std::string_view name, std::string_view p_name) {
+    if (auto p = child_text(e, p_name)) return ValueRef::ref(Link::by_name(std::string(*p)));
+    if (auto v = child_int(e, name)) return ValueRef::integer(*v);
+    return ValueRef::absent();
+}
+
+ValueRef float_ref(Element e, std::string_view name, std::string_view p_name) {
+    if (auto p = child_text(e, p_name)) return ValueRef::ref(Link::by_name(std::string(*p)));
+    if (auto t = child_text(e, name)) {
+        if (auto f = parse_description_float(*t)) return ValueRef::floating(*f);
+        if (auto i = parse_description_int(*t)) return ValueRef::integer(*i);
+    }
+    return ValueRef::absent();
+}
+
+Sign sign_of(Element e) { return child_text(e, "Sign") == "Signed" ? Sign::Signed : Sign::Unsigned; }
+
+Endianness endianness_of(Element e) {
+    // The element name is spelled this way in descriptions.
+    return child_text(e, "Endianess") == "BigEndian" ? Endianness::Big : Endianness::Little;
+}
+
+std::optional<AccessMode> exact_access_mode(Element e) {
+    auto t = child_text(e, "AccessMode");
+    if (t == "RO") return AccessMode::RO;
+    if (t == "WO") return AccessMode::WO;
+    if (t == "RW") return AccessMode::RW;
+    return std::nullopt;
+}
+
+CachePolicy cache_policy_of(Element e) {
+    auto t = child_text(e, "Cachable");
+    if (t == "NoCache") return CachePolicy::NoCache;
+    if (t == "WriteThrough") return CachePolicy::WriteThrough;
+    return CachePolicy::CacheOnRead;
+}
+
+register_kind::Int bit_field_of(Element e) {
+    auto as_bit = [](std::optional<std::int64_t> v) -> std::optional<std::uint32_t> {
+        if (!v) return std::nullopt;
+        return static_cast<std::uint32_t>(*v);
+    };
+    auto bit = as_bit(child_int(e, "Bit"));
+    auto lsb = as_bit(child_int(e, "LSB"));
+    auto msb = as_bit(child_int(e, "MSB"));
+    register_kind::Int k;
+    k.lsb = lsb ? lsb : bit;
+    k.msb = msb ? msb : bit;
+    k.sign = sign_of(e);
+    k.endianness = endianness_of(e);
+    return k;
+}
+
+std::vector<FormulaVariable> variables_of(Element e) {
+    std::vector<FormulaVariable> vars;
+    for (Element c : e.children()) {
+        if (c.name() != "pVariable") continue;
+        auto name = c.attribute("Name");
+        auto target = c.text();
+        if (!name || !target) continue;
+        vars.push_back(FormulaVariable{std::string(*name), Link::by_name(std::string(trim(*target)))});
+    }
+    return vars;
+}
+
+FormulaSlot formula_of(Element e, std::string_view name) {
+    FormulaSlot slot;
+    if (auto t = child_text(e, name)) slot.source = std::string(*t);
+    return slot;
+}
+
+// The three nodes the library itself uses, added when a description lacks
+// them. Parsed exactly like description elements.
+struct BuiltIn {
+    std::string_view name;
+    std::string_view fragment;
+};
+constexpr BuiltIn kBuiltIns[] = {
+    {"TLParamsLocked",
+     "<Integer Name=\"TLParamsLocked\"><Value>0</Value><Min>0</Min><Max>1</Max></Integer>"},
+    {"GevSCPSPacketSize",
+     "<MaskedIntReg Name=\"GevSCPSPacketSize\"><Address>0xd04</Address><Length>4</Length>"
+     "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable>"
+     "<LSB>31</LSB><MSB>16</MSB><Endianess>BigEndian</Endianess></MaskedIntReg>"},
+    {"GevTimestampTickFrequency",
+     "<IntReg Name=\"GevTimestampTickFrequency\"><Address>0x93c</Address><Length>8</Length>"
+     "<AccessMode>RO</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>"},
+};
+
+class Builder {
+public:
+    // Walks the root's children, descending into Groups at any depth. The
+    // walk keeps its own stack so that nesting depth costs no call depth.
+    void walk(Element root) {
+        std::vector<Element::Iterator> stack{root.children().begin()};
+        while (!stack.empty()) {
+            Element::Iterator& it = stack.back();
+            if (it == Element::Iterator()) {
+                stack.pop_back();
+                continue;
+            }
+            Element e = *it;
+            ++it;
+            if (e.name() == "Group") {
+                stack.push_back(e.children().begin());
+            } else {
+                add_element(e);
+            }
+        }
+    }
+
+    GenicamResult<void> add_built_ins() {
+        for (const BuiltIn& b : kBuiltIns) {
+            if (index_.contains(b.name)) continue;
+            auto doc = xml::Document::parse(b.fragment, xml::ParseOptions{.allow_doctype = false});
+            if (!doc) {
+                return std::unexpected(
+                    GenicamError::description_error(fmt::format("default node {}: {}", b.name, doc.error())));
+            }
+            add_element(doc->root());
+        }
+        return {};
+    }
+
+    Genicam finish() && {
+        resolve_links();
+        Genicam::InvalidationTable invalidation;
+        for (auto& [node, names] : pending_invalidators_) {
+            for (const std::string& name : names) {
+                auto it = index_.find(name);
+                if (it != index_.end()) invalidation[it->second].push_back(node);
+            }
+        }
+        return Genicam(std::move(nodes_), std::move(index_), std::move(invalidation));
+    }
+
+    // Returns the id of the node appended for the element itself, if any.
+    std::optional<NodeId> add_element(Element e) {
+        std::string name;
+        if (auto attr = e.attribute("Name")) {
+            name = std::string(*attr);
+        } else {
+            ++anonymous_counter_;
+            name = fmt::format("__anonymous_{}_{}", e.name(), anonymous_counter_);
+        }
+        auto handler = handlers().find(e.name());
+        if (handler == handlers().end()) return std::nullopt;
+        return (this->*(handler->second))(e, std::move(name));
+    }
+
+private:
+    using Handler = std::optional<NodeId> (Builder::*)(Element, std::string);
+
+    static const std::unordered_map<std::string_view, Handler>& handlers() {
+        static const std::unordered_map<std::string_view, Handler> table{
+            {"Port", &Builder::add_port},
+            {"Category", &Builder::add_category},
+            {"Integer", &Builder::add_integer},
+            {"Float", &Builder::add_float},
+            {"Boolean", &Builder::add_boolean},
+            {"String", &Builder::add_string},
+            {"Enumeration", &Builder::add_enumeration},
+            {"Command", &Builder::add_command},
+            {"Register", &Builder::add_bytes_register},
+            {"IntReg", &Builder::add_int_register},
+            {"MaskedIntReg", &Builder::add_masked_int_register},
+            {"FloatReg", &Builder::add_float_register},
+            {"StringReg", &Builder::add_string_register},
+            {"StructReg", &Builder::add_struct_register},
+            {"Converter", &Builder::add_converter},
+            {"IntConverter", &Builder::add_converter},
+            {"SwissKnife", &Builder::add_swiss_knife},
+            {"IntSwissKnife", &Builder::add_swiss_knife},
+        };
+        return table;
+    }
+
+    NodeId append(NodeData data, std::string name, Element invalidators_from) {
+        auto id = static_cast<NodeId>(nodes_.size());
+        index_.insert_or_assign(name, id);
+        nodes_.push_back(Node{std::move(data), std::move(name)});
+        std::vector<std::string> names;
+        for (Element c : invalidators_from.children()) {
+            if (c.name() != "pInvalidator") continue;
+            if (auto t = c.text()) names.emplace_back(trim(*t));
+        }
+        if (!names.empty()) pending_invalidators_.emplace_back(id, std::move(names));
+        return id;
+    }
+
+    std::optional<NodeId> add_port(Element e, std::string name) {
+        return append(node_data::Port{}, std::move(name), e);
+    }
+
+    std::optional<NodeId> add_category(Element e, std::string name) {
+        node_data::Category c;
+        for (Element child : e.children()) {
+            if (child.name() != "pFeature") continue;
+            if (auto t = child.text()) c.features.push_back(Link::by_name(std::string(trim(*t))));
+        }
+        return append(std::move(c), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_integer(Element e, std::string name) {
+        node_data::Integer n{int_ref(e, "Value", "pValue"), int_ref(e, "Min", "pMin"),
+                             int_ref(e, "Max", "pMax"), int_ref(e, "Inc", "pInc")};
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_float(Element e, std::string name) {
+        node_data::Float n{float_ref(e, "Value", "pValue"), float_ref(e, "Min", "pMin"),
+                           float_ref(e, "Max", "pMax")};
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_boolean(Element e, std::string name) {
+        node_data::Boolean n;
+        n.value = int_ref(e, "Value", "pValue");
+        n.on_value = child_int(e, "OnValue").value_or(1);
+        n.off_value = child_int(e, "OffValue").value_or(0);
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_string(Element e, std::string name) {
+        node_data::StringValue n;
+        if (auto p = child_text(e, "pValue")) {
+            n.value = ValueRef::ref(Link::by_name(std::string(*p)));
+        } else if (auto v = child_text(e, "Value")) {
+            n.value = ValueRef::text(std::string(*v));
+        }
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_enumeration(Element e, std::string name) {
+        node_data::Enumeration n;
+        for (Element c : e.children()) {
+            if (c.name() != "EnumEntry") continue;
+            auto entry_name = c.attribute("Name");
+            auto value = child_int(c, "Value");
+            if (!entry_name || !value) continue;
+            n.entries.push_back(node_data::EnumEntry{std::string(*entry_name), *value});
+        }
+        n.value = int_ref(e, "Value", "pValue");
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_command(Element e, std::string name) {
+        node_data::Command n{int_ref(e, "Value", "pValue"), int_ref(e, "CommandValue", "pCommandValue")};
+        return append(std::move(n), std::move(name), e);
+    }
+
+    // Address terms in document order; an inline IntSwissKnife becomes a node
+    // of its own, appended before the register that uses it.
+    RegisterCommon register_common(Element e) {
+        RegisterCommon common;
+        for (Element c : e.children()) {
+            std::string_view n = c.name();
+            if (n == "Address") {
+                if (auto t = c.text()) {
+                    if (auto v = parse_description_int(*t)) common.address.push_back(ValueRef::integer(*v));
+                }
+            } else if (n == "pAddress") {
+                if (auto t = c.text()) common.address.push_back(ValueRef::ref(Link::by_name(std::string(trim(*t)))));
+            } else if (n == "IntSwissKnife") {
+                if (auto id = add_element(c)) common.address.push_back(ValueRef::ref(Link::to(*id)));
+            }
+        }
+        common.length = int_ref(e, "Length", "pLength");
+        common.access = exact_access_mode(e).value_or(AccessMode::RW);
+        // "RW" spelled out and anything unknown both mean read-write; only
+        // RO and WO restrict.
+        common.cache_policy = cache_policy_of(e);
+        return common;
+    }
+
+    std::optional<NodeId> add_register(Element e, std::string name, RegisterKind kind) {
+        node_data::Register r{register_common(e), std::move(kind)};
+        return append(std::move(r), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_bytes_register(Element e, std::string name) {
+        return add_register(e, std::move(name), register_kind::Bytes{});
+    }
+    std::optional<NodeId> add_int_register(Element e, std::string name) {
+        return add_register(e, std::move(name),
+                            register_kind::Int{std::nullopt, std::nullopt, sign_of(e), endianness_of(e)});
+    }
+    std::optional<NodeId> add_masked_int_register(Element e, std::string name) {
+        return add_register(e, std::move(name), bit_field_of(e));
+    }
+    std::optional<NodeId> add_float_register(Element e, std::string name) {
+        return add_register(e, std::move(name), register_kind::Float{endianness_of(e)});
+    }
+    std::optional<NodeId> add_string_register(Element e, std::string name) {
+        return add_register(e, std::move(name), register_kind::Str{});
+    }
+
+    // One Int register per named StructEntry sharing the StructReg's address;
+    // nothing for the StructReg itself.
+    std::optional<NodeId> add_struct_register(Element e, std::string /*name*/) {
+        RegisterCommon common = register_common(e);
+        Endianness endianness = endianness_of(e);
+        Sign sign = sign_of(e);
+        for (Element entry : e.children()) {
+            if (entry.name() != "StructEntry") continue;
+            auto entry_name = entry.attribute("Name");
+            if (!entry_name) continue;
+            RegisterCommon copy = common;
+            if (auto mode = exact_access_mode(entry)) copy.access = *mode;
+            register_kind::Int kind = bit_field_of(entry);
+            if (!entry.child("Endianess")) kind.endianness = endianness;
+            if (!entry.child("Sign")) kind.sign = sign;
+            append(node_data::Register{std::move(copy), kind}, std::string(*entry_name), entry);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<NodeId> add_converter(Element e, std::string name) {
+        node_data::Converter n{int_ref(e, "Value", "pValue"), formula_of(e, "FormulaTo"),
+                               formula_of(e, "FormulaFrom"), variables_of(e)};
+        return append(std::move(n), std::move(name), e);
+    }
+
+    std::optional<NodeId> add_swiss_knife(Element e, std::string name) {
+        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e)};
+        return append(std::move(n), std::move(name), e);
+    }
+
+    void resolve(Link& link) {
+        if (const std::string* name = link.name_if()) {
+            auto it = index_.find(*name);
+            if (it != index_.end()) link.resolve(it->second);
+        }
+    }
+    void resolve(ValueRef& ref) {
+        if (Link* link = ref.link_if()) resolve(*link);
+    }
+    void resolve(std::vector<FormulaVariable>& vars) {
+        for (auto& v : vars) resolve(v.target);
+    }
+
+    void resolve_links() {
+        for (Node& node : nodes_) {
+            std::visit(Overload{
+                           [&](node_data::Converter& n) {
+                               resolve(n.value);
+                               resolve(n.variables);
+                           },
+                           [&](node_data::Category& n) {
+                               for (Link& l : n.features) resolve(l);
+                           },
+                           [&](node_data::Integer& n) {
+                               resolve(n.value);
+                               resolve(n.min);
+                               resolve(n.max);
+                               resolve(n.inc);
+                           },
+                           [&](node_data::Float& n) {
+                               resolve(n.value);
+                               resolve(n.min);
+                               resolve(n.max);
+                           },
+                           [&](node_data::Boolean& n) { resolve(n.value); },
+                           [&](node_data::StringValue& n) { resolve(n.value); },
+                           [&](node_data::Enumeration& n) { resolve(n.value); },
+                           [&](node_data::Command& n) {
+                               resolve(n.value);
+                               resolve(n.command_value);
+                           },
+                           [&](node_data::Register& n) {
+                               resolve(n.common.length);
+                               for (ValueRef& a : n.common.address) resolve(a);
+                           },
+                           [&](node_data::SwissKnife& n) { resolve(n.variables); },
+                           [](node_data::Port&) {},
+                       },
+                       node.data);
+        }
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
+    Genicam::NameIndex index_;
+    std::uint32_t anonymous_counter_ = 0;
+};
+
+}  // namespace
+
+GenicamResult<Genicam> parse_description(std::string_view text) {
+    auto doc = xml::Document::parse(text);
+    if (!doc) return std::unexpected(GenicamError::description_error(std::move(doc.error())));
+    Builder builder;
+    builder.walk(doc->root());
+    if (auto r = builder.add_built_ins(); !r) return std::unexpected(std::move(r.error()));
+    Genicam map = std::move(builder).finish();
+    if (log::enabled(log::Level::Debug)) {
+        log::emit(log::kGenicam, log::Level::Debug, "device description parsed",
+                  {{"bytes", std::to_string(text.size())},
+                   {"elements", std::to_string(doc->element_count())},
+                   {"nodes", std::to_string(map.size())},
+                   {"names", std::to_string(map.name_index().size())}});
+    }
+    return map;
+}
+
+}  // namespace oculane

@@ -1,0 +1,231 @@
+#include "genicam/xml.hpp"
+
+#include <limits>
+
+// The system library is built with DTD support; the declarations of its
+// amplification limits are only visible with this macro set.
+#ifndef XML_DTD
+#define XML_DTD 1
+#endif
+#include <expat.h>
+#include <fmt/format.h>
+
+namespace oculane::xml {
+
+std::string_view Element::name() const { return doc_->view(doc_->elements_[index_].name); }
+
+std::optional<std::string_view> Element::attribute(std::string_view name) const {
+    const auto& e = doc_->elements_[index_];
+    for (std::uint32_t i = 0; i < e.attribute_count; ++i) {
+        const auto& a = doc_->attributes_[e.first_attribute + i];
+        if (doc_->view(a.name) == name) return doc_->view(a.value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string_view> Element::text() const {
+    const auto& e = doc_->elements_[index_];
+    if (!e.has_text) return std::nullopt;
+    return doc_->view(e.text);
+}
+
+std::optional<Element> Element::child(std::string_view name) const {
+    for (Element c : children()) {
+        if (c.name() == name) return c;
+    }
+    return std::nullopt;
+}
+
+Element::Iterator& Element::Iterator::operator++() {
+    index_ = doc_->elements_[index_].next_sibling;
+    return *this;
+}
+
+Element::Children Element::children() const {
+    return Children{Iterator(doc_, doc_->elements_[index_].first_child), Iterator(doc_, kNone)};
+}
+
+std::size_t Document::memory_bytes() const {
+    return pool_.capacity() + elements_.capacity() * sizeof(ElementRecord) +
+           attributes_.capacity() * sizeof(AttributeRecord);
+}
+
+namespace {
+
+struct ParserDeleter {
+    void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
+}  // namespace
+
+// Receives expat's callbacks and appends to the flat tree. Text is kept only
+// for the character data before an element's first child element, which is
+// always the most recent thing appended to the pool while it accumulates,
+// so every span stays contiguous.
+class TreeBuilder {
+public:
+    TreeBuilder(XML_Parser parser, Document& doc, ParseOptions options)
+        : parser_(parser), doc_(doc), options_(options) {}
+
+    static void XMLCALL on_start(void* self, const XML_Char* name, const XML_Char** atts) {
+        static_cast<TreeBuilder*>(self)->start(name, atts);
+    }
+    static void XMLCALL on_end(void* self, const XML_Char*) { static_cast<TreeBuilder*>(self)->end(); }
+    static void XMLCALL on_chars(void* self, const XML_Char* s, int len) {
+        static_cast<TreeBuilder*>(self)->chars(std::string_view(s, static_cast<std::size_t>(len)));
+    }
+    static void XMLCALL on_doctype(void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+        auto* b = static_cast<TreeBuilder*>(self);
+        if (!b->options_.allow_doctype) b->fail("document type declaration not allowed");
+    }
+
+    // Set when a limit of ours stopped the parser.
+    const std::string& own_error() const { return own_error_; }
+
+private:
+    struct Open {
+        std::uint32_t index;
+        std::uint32_t last_child = Element::kNone;
+        bool child_seen = false;  // a child element, or text already started
+        bool in_text = false;     // text started and no child element yet
+    };
+
+    void fail(std::string message) {
+        if (!own_error_.empty()) return;
+        own_error_ = fmt::format("{} at line {}, column {}", message, XML_GetCurrentLineNumber(parser_),
+                                 XML_GetCurrentColumnNumber(parser_) + 1);
+        XML_StopParser(parser_, XML_FALSE);
+    }
+
+    bool append(std::string_view s, Document::Span& out) {
+        if (doc_.pool_.size() + s.size() > kMaxPoolBytes) {
+            fail(fmt::format("document holds more than {} MiB of text", kMaxPoolBytes >> 20));
+            return false;
+        }
+        out.offset = static_cast<std::uint32_t>(doc_.pool_.size());
+        out.length = static_cast<std::uint32_t>(s.size());
+        doc_.pool_.append(s);
+        return true;
+    }
+
+    void close_text() {
+        if (open_.empty()) return;
+        Open& top = open_.back();
+        top.child_seen = true;
+        top.in_text = false;
+    }
+
+    void start(const XML_Char* qname, const XML_Char** atts) {
+        if (!own_error_.empty()) return;
+        if (open_.size() >= kMaxDepth) {
+            fail(fmt::format("elements nested deeper than {} levels", kMaxDepth));
+            return;
+        }
+        close_text();
+        if (doc_.elements_.size() >= Element::kNone - 1) {
+            fail("too many elements");
+            return;
+        }
+        auto index = static_cast<std::uint32_t>(doc_.elements_.size());
+        Document::ElementRecord rec;
+        std::string_view name(qname);
+        if (auto colon = name.rfind(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+        if (!append(name, rec.name)) return;
+        rec.first_attribute = static_cast<std::uint32_t>(doc_.attributes_.size());
+        for (const XML_Char** a = atts; a[0] != nullptr; a += 2) {
+            std::string_view attr_name(a[0]);
+            std::string_view value(a[1]);
+            if (value.size() > kMaxAttributeLength) {
+                fail(fmt::format("attribute '{}' longer than {} bytes", attr_name.substr(0, 64),
+                                 kMaxAttributeLength));
+                return;
+            }
+            Document::AttributeRecord ar;
+            if (!append(attr_name, ar.name) || !append(value, ar.value)) return;
+            doc_.attributes_.push_back(ar);
+        }
+        rec.attribute_count = static_cast<std::uint32_t>(doc_.attributes_.size()) - rec.first_attribute;
+        doc_.elements_.push_back(rec);
+        if (!open_.empty()) {
+            Open& parent = open_.back();
+            if (parent.last_child == Element::kNone) {
+                doc_.elements_[parent.index].first_child = index;
+            } else {
+                doc_.elements_[parent.last_child].next_sibling = index;
+            }
+            parent.last_child = index;
+        }
+        open_.push_back(Open{index});
+    }
+
+    void end() {
+        if (!own_error_.empty()) return;
+        open_.pop_back();
+        close_text();  // the element just closed was a child node of its parent
+    }
+
+    void chars(std::string_view s) {
+        if (!own_error_.empty() || open_.empty()) return;
+        Open& top = open_.back();
+        auto& rec = doc_.elements_[top.index];
+        if (!top.child_seen) {
+            top.child_seen = true;
+            top.in_text = true;
+            rec.has_text = true;
+            rec.text.offset = static_cast<std::uint32_t>(doc_.pool_.size());
+            rec.text.length = 0;
+        }
+        if (!top.in_text) return;
+        if (doc_.pool_.size() + s.size() > kMaxPoolBytes) {
+            fail(fmt::format("document holds more than {} MiB of text", kMaxPoolBytes >> 20));
+            return;
+        }
+        doc_.pool_.append(s);
+        rec.text.length += static_cast<std::uint32_t>(s.size());
+    }
+
+    XML_Parser parser_;
+    Document& doc_;
+    ParseOptions options_;
+    std::vector<Open> open_;
+    std::string own_error_;
+};
+
+std::expected<Document, std::string> Document::parse(std::string_view text, ParseOptions options) {
+    if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return std::unexpected(std::string("document larger than 2 GiB"));
+    }
+    std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter> parser(XML_ParserCreate(nullptr));
+    if (!parser) return std::unexpected(std::string("out of memory creating the XML parser"));
+    XML_Parser p = parser.get();
+
+    Document doc;
+    // Names and texts are a fraction of the input; reserving avoids the
+    // doubling copies of a growing pool on large descriptions.
+    doc.pool_.reserve(std::min(text.size(), kMaxPoolBytes));
+    TreeBuilder builder(p, doc, options);
+
+    XML_SetUserData(p, &builder);
+    XML_SetElementHandler(p, &TreeBuilder::on_start, &TreeBuilder::on_end);
+    XML_SetCharacterDataHandler(p, &TreeBuilder::on_chars);
+    // Comments and processing instructions get no handler: they are not
+    // content, so text on both sides of one reads as one run.
+    XML_SetStartDoctypeDeclHandler(p, &TreeBuilder::on_doctype);
+    // External entities and parameter entities are never fetched; internal
+    // ones are expanded by expat itself within the amplification limit.
+    XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetBillionLaughsAttackProtectionMaximumAmplification(p, kMaxAmplification);
+
+    // One call with the whole text: expat 2.5 re-scans an incomplete token on
+    // every further chunk, which turns a huge token fed in pieces quadratic.
+    XML_Status status = XML_Parse(p, text.data(), static_cast<int>(text.size()), XML_TRUE);
+    if (!builder.own_error().empty()) return std::unexpected(builder.own_error());
+    if (status != XML_STATUS_OK) {
+        return std::unexpected(fmt::format("{} at line {}, column {}", XML_ErrorString(XML_GetErrorCode(p)),
+                                           XML_GetCurrentLineNumber(p), XML_GetCurrentColumnNumber(p) + 1));
+    }
+    if (doc.elements_.empty()) return std::unexpected(std::string("no root element"));
+    return doc;
+}
+
+}  // namespace oculane::xml

@@ -1,0 +1,144 @@
+#include "gige/control_port.hpp"
+
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "util/log.hpp"
+
+namespace oculane::gige {
+
+Duration saturating_add(Duration a, Duration b) {
+    constexpr auto kMax = Duration::max().count();
+    if (b.count() > 0 && a.count() > kMax - b.count()) return Duration::max();
+    return a + b;
+}
+
+Duration saturating_mul(Duration d, std::uint64_t factor) {
+    constexpr auto kMax = static_cast<std::uint64_t>(Duration::max().count());
+    if (d.count() <= 0 || factor == 0) return Duration::zero();
+    const auto base = static_cast<std::uint64_t>(d.count());
+    if (base > kMax / factor) return Duration::max();
+    return Duration(static_cast<Duration::rep>(base * factor));
+}
+
+Duration transaction_wait(Duration ack_timeout, std::uint8_t retries) {
+    return saturating_add(saturating_mul(ack_timeout, std::uint64_t{retries} + 1),
+                          std::chrono::milliseconds(500));
+}
+
+ControlPort::ControlPort(Sender<ToWorker> requests, ThreadHandle worker, Duration wait)
+    : requests_(std::move(requests)), worker_(std::move(worker)), wait_(wait) {}
+
+ControlPort ControlPort::clone() const { return ControlPort(requests_, worker_.share(), wait_); }
+
+Duration ControlPort::memory_wait(std::uint32_t length) const {
+    return saturating_mul(wait_, std::uint64_t{length / 512} + 1);
+}
+
+template <class T>
+ResponseHandle<T> ControlPort::deliver(ToWorker message, ResponseHandle<T> reply) const {
+    if (worker_.worker_running() && requests_.send(std::move(message))) {
+        worker_.wake();
+        // A worker that stopped right after our send may never see the
+        // request; answering here is harmless since the first answer stays.
+        if (worker_.worker_running()) return reply;
+    }
+    reply.fail(CameraError::not_connected());
+    return reply;
+}
+
+bool ControlPort::subscribe(Sender<GvcpEvent> events) const {
+    if (!worker_.worker_running() || !requests_.send(to_worker::Subscribe{std::move(events)})) return false;
+    worker_.wake();
+    return true;
+}
+
+bool ControlPort::shutdown() const {
+    if (!worker_.worker_running() || !requests_.send(to_worker::Shutdown{})) return false;
+    worker_.wake();
+    return true;
+}
+
+ResponseHandle<std::uint32_t> ControlPort::read_register(std::uint32_t address) const {
+    ResponseHandle<std::uint32_t> reply;
+    return deliver(to_worker::ReadRegister{address, reply}, reply);
+}
+
+ResponseHandle<std::vector<std::uint32_t>> ControlPort::read_registers(
+    std::vector<std::uint32_t> addresses) const {
+    ResponseHandle<std::vector<std::uint32_t>> reply;
+    return deliver(to_worker::ReadRegisters{std::move(addresses), reply}, reply);
+}
+
+ResponseHandle<void> ControlPort::write_register(std::uint32_t address, std::uint32_t value) const {
+    OCULANE_LOG(log::Level::Trace, log::kGige, "write register {:#06x} := {:#010x}", address, value);
+    ResponseHandle<void> reply;
+    return deliver(to_worker::WriteRegisters{{{address, value}}, reply}, reply);
+}
+
+ResponseHandle<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t address,
+                                                                   std::uint32_t length) const {
+    ResponseHandle<std::vector<std::uint8_t>> reply;
+    if (address % 4 != 0) {
+        reply.fail(CameraError::malformed("read address must be 4-byte aligned"));
+        return reply;
+    }
+    return deliver(to_worker::ReadMemory{address, length, reply}, reply);
+}
+
+ResponseHandle<void> ControlPort::write_memory(std::uint32_t address, std::vector<std::uint8_t> data) const {
+    ResponseHandle<void> reply;
+    if (address % 4 != 0 || data.size() % 4 != 0) {
+        reply.fail(CameraError::malformed("write address and length must be 4-byte aligned"));
+        return reply;
+    }
+    OCULANE_LOG(log::Level::Trace, log::kGige, "write memory {:#06x} ({} bytes)", address, data.size());
+    return deliver(to_worker::WriteMemory{std::move(data), address, reply}, reply);
+}
+
+namespace {
+
+CameraResult<std::uint32_t> address32(std::uint64_t address) {
+    if (address > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(CameraError::malformed(fmt::format("address {:#x} beyond 32 bit", address)));
+    return static_cast<std::uint32_t>(address);
+}
+
+}  // namespace
+
+CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8_t> destination) const {
+    const auto addr = address32(address);
+    if (!addr) return std::unexpected(addr.error());
+    if (destination.size() == 4 && *addr % 4 == 0) {
+        auto value = read_register(*addr).wait_owned(wait_);
+        if (!value) return std::unexpected(std::move(value.error()));
+        for (int i = 0; i < 4; ++i) destination[i] = static_cast<std::uint8_t>(*value >> (24 - 8 * i));
+        return {};
+    }
+    if (destination.size() > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(CameraError::malformed("memory read longer than 4 GiB"));
+    const auto length = static_cast<std::uint32_t>(destination.size());
+    auto bytes = read_memory(*addr, length).wait_owned(memory_wait(length));
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    if (bytes->size() != destination.size()) return std::unexpected(CameraError::malformed("short memory read"));
+    std::copy(bytes->begin(), bytes->end(), destination.begin());
+    return {};
+}
+
+CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std::uint8_t> source) const {
+    const auto addr = address32(address);
+    if (!addr) return std::unexpected(addr.error());
+    if (source.size() == 4 && *addr % 4 == 0) {
+        const std::uint32_t value = (std::uint32_t{source[0]} << 24) | (std::uint32_t{source[1]} << 16) |
+                                    (std::uint32_t{source[2]} << 8) | std::uint32_t{source[3]};
+        return write_register(*addr, value).wait_owned(wait_);
+    }
+    if (source.size() > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
+    const auto length = static_cast<std::uint32_t>(source.size());
+    return write_memory(*addr, std::vector<std::uint8_t>(source.begin(), source.end()))
+        .wait_owned(memory_wait(length));
+}
+
+}  // namespace oculane::gige

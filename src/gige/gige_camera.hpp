@@ -1,0 +1,97 @@
+#pragma once
+// The transport-level camera: connection settings plus, while connected, the
+// Connection (control worker, port, identity record, counters).
+//
+// Thread safety: not synchronised. The owner (the camera state) holds its
+// lock around every call.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "error/camera_error.hpp"
+#include "gige/control_port.hpp"
+#include "gige/ip_address.hpp"
+#include "gige/proto/device_info.hpp"
+#include "gige/runner/control_worker.hpp"
+#include "gige/runner/link_stats.hpp"
+#include "thread_util/thread_config.hpp"
+#include "thread_util/thread_handle.hpp"
+#include "util/duration.hpp"
+
+namespace oculane::gige {
+
+struct GigESettings {
+    IpAddress device;                  // GVCP port 3956
+    std::optional<IpAddress> local;    // control socket address; any when absent
+    Duration ack_timeout = std::chrono::milliseconds(500);
+    std::uint8_t retries = 4;
+    std::uint32_t heartbeat_timeout_ms = 3000;
+    bool exclusive = false;
+    ThreadConfig thread;               // of the control worker
+};
+
+class Connection {
+public:
+    Connection(ControlPort port, ThreadHandle worker, std::shared_ptr<LinkStatsRecord> stats,
+               DeviceInfo info, std::uint32_t capability, Endpoint local)
+        : worker_(std::move(worker)),
+          port_(std::move(port)),
+          stats_(std::move(stats)),
+          info_(std::move(info)),
+          capability_(capability),
+          local_(local) {}
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    const ControlPort& port() const { return port_; }
+    const DeviceInfo& device_info() const { return info_; }
+    std::uint32_t capability() const { return capability_; }
+    Endpoint local_address() const { return local_; }
+    const std::shared_ptr<LinkStatsRecord>& stats() const { return stats_; }
+    const ThreadHandle& worker() const { return worker_; }
+    bool worker_running() const { return worker_.worker_running(); }
+    bool control_lost() const { return stats_->control_lost(); }
+
+    // The description file, filled by the feature-model step after connect.
+    std::vector<std::uint8_t> description;
+
+private:
+    // Declared first so it is released last: the port goes, then the owning
+    // handle stops, wakes and joins the worker (which gives control back).
+    ThreadHandle worker_;
+    ControlPort port_;
+    std::shared_ptr<LinkStatsRecord> stats_;
+    DeviceInfo info_;
+    std::uint32_t capability_;
+    Endpoint local_;
+};
+
+class GigECamera {
+public:
+    explicit GigECamera(GigESettings settings) : settings_(std::move(settings)) {}
+
+    // Starts the worker, takes control, sets the heartbeat timeout and reads
+    // the identity. Succeeds at once when a live connection exists.
+    CameraResult<void> connect();
+    // Asks the worker to stop, waits for it at most `deadline`, then stops
+    // and joins it. Never fails.
+    void disconnect(Duration deadline);
+
+    const GigESettings& settings() const { return settings_; }
+    Connection* connection() { return connection_.get(); }
+    const Connection* connection() const { return connection_.get(); }
+    // A connection exists and its worker runs.
+    bool is_connected() const { return connection_ && connection_->worker_running(); }
+    // NotConnected, or ControlLost when the worker ended because of it.
+    CameraResult<DeviceInfo> device_info() const;
+    std::optional<LinkStats> link_stats() const;
+
+private:
+    std::unique_ptr<Connection> connection_;
+    GigESettings settings_;
+};
+
+}  // namespace oculane::gige

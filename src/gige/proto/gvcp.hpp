@@ -1,0 +1,195 @@
+#pragma once
+// GVCP, the GigE Vision control protocol: every byte layout this library (and
+// its virtual camera) sends or parses. Pure functions, no I/O. All multi-byte
+// fields are big-endian.
+//
+// Both sides use this codec: the host encodes commands and parses
+// acknowledges; the virtual camera parses commands and encodes acknowledges.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "gige/proto/bootstrap.hpp"
+#include "gige/proto/device_info.hpp"
+
+namespace oculane::gvcp {
+
+inline constexpr std::uint16_t kPort = 3956;
+inline constexpr std::uint8_t kKey = 0x42;  // first byte of every command
+inline constexpr std::size_t kHeaderSize = 8;
+// Largest READMEM / WRITEMEM chunk.
+inline constexpr std::uint32_t kMaxMemoryChunk = 512;
+// Request id used by the discovery probe.
+inline constexpr std::uint16_t kDiscoveryRequestId = 0xFFFF;
+
+namespace flag {
+inline constexpr std::uint8_t kAckRequired = 0x01;
+inline constexpr std::uint8_t kBroadcastAck = 0x10;  // on discovery
+inline constexpr std::uint8_t kExtendedIds = 0x10;   // on packet resend
+}  // namespace flag
+
+enum class Command : std::uint16_t {
+    Discovery = 0x0002,
+    PacketResend = 0x0040,
+    ReadReg = 0x0080,
+    WriteReg = 0x0082,
+    ReadMem = 0x0084,
+    WriteMem = 0x0086,
+    Event = 0x00C0,
+    EventData = 0x00C2,
+};
+
+// An acknowledge code is the answered command's code plus one; a pending
+// acknowledge may arrive instead of any of them.
+enum class Ack : std::uint16_t {
+    Discovery = 0x0003,
+    ReadReg = 0x0081,
+    WriteReg = 0x0083,
+    ReadMem = 0x0085,
+    WriteMem = 0x0087,
+    Pending = 0x0089,
+    Event = 0x00C1,
+    EventData = 0x00C3,
+};
+
+constexpr std::uint16_t code(Command c) { return std::to_underlying(c); }
+constexpr std::uint16_t code(Ack a) { return std::to_underlying(a); }
+constexpr std::uint16_t ack_code_for(std::uint16_t command) {
+    return static_cast<std::uint16_t>(command + 1);
+}
+
+// Any status with the top bit set is an error.
+constexpr bool is_error_status(std::uint16_t status) { return (status & 0x8000) != 0; }
+
+struct CommandHeader {
+    std::uint8_t flags = 0;
+    std::uint16_t command = 0;
+    std::uint16_t length = 0;  // payload bytes after the header
+    std::uint16_t request_id = 0;
+};
+
+struct AckHeader {
+    std::uint16_t status = 0;
+    std::uint16_t ack = 0;     // acknowledge code
+    std::uint16_t length = 0;  // payload bytes after the header
+    std::uint16_t ack_id = 0;  // request id of the answered command
+};
+
+// A well-formed datagram: header plus its payload cut to the length field.
+// The payload refers into the datagram it was parsed from.
+struct ParsedCommand {
+    CommandHeader header;
+    std::span<const std::uint8_t> payload;
+};
+struct ParsedAck {
+    AckHeader header;
+    std::span<const std::uint8_t> payload;
+};
+
+// Commands start with the key byte; acknowledges start with a status whose
+// high byte is never 0x42 for the codes devices use. A device's datagram on
+// the control socket is a command exactly when this holds.
+inline bool looks_like_command(std::span<const std::uint8_t> datagram) {
+    return !datagram.empty() && datagram[0] == kKey;
+}
+
+// Nothing unless the datagram holds 8 header bytes and the length field fits in
+// what follows. parse_command also requires the key byte.
+std::optional<ParsedCommand> parse_command(std::span<const std::uint8_t> datagram);
+std::optional<ParsedAck> parse_ack(std::span<const std::uint8_t> datagram);
+
+// Header encoders for callers assembling datagrams in their own buffers.
+// Return false (and write nothing) when fewer than 8 bytes are available.
+bool encode_command_header(std::span<std::uint8_t> out, const CommandHeader& h);
+bool encode_ack_header(std::span<std::uint8_t> out, const AckHeader& h);
+
+// ---- Host to device ------------------------------------------------------
+
+struct RegisterWrite {
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+};
+
+// At most 16383 addresses (or 8191 pairs) fit the 16-bit length field.
+std::vector<std::uint8_t> encode_read_reg(std::span<const std::uint32_t> addresses,
+                                          std::uint16_t request_id);
+std::vector<std::uint8_t> encode_write_reg(std::span<const RegisterWrite> writes,
+                                           std::uint16_t request_id);
+// `count` at most kMaxMemoryChunk.
+std::vector<std::uint8_t> encode_read_mem(std::uint32_t address, std::uint32_t count,
+                                          std::uint16_t request_id);
+// `data` at most kMaxMemoryChunk bytes, a multiple of 4.
+std::vector<std::uint8_t> encode_write_mem(std::uint32_t address, std::span<const std::uint8_t> data,
+                                           std::uint16_t request_id);
+
+// The discovery probe: 42 11 00 02 00 00 FF FF by default.
+std::array<std::uint8_t, kHeaderSize> encode_discovery(std::uint16_t request_id = kDiscoveryRequestId);
+
+inline constexpr std::size_t kPacketResendSize = 20;
+inline constexpr std::size_t kPacketResendExtendedSize = 28;
+
+// Writes a packet-resend command into `out` and returns its size (20, or 28 in
+// the extended form), or 0 when `out` is too small; nothing is written past
+// its end. The standard form carries the low 32 bits of the block id and the
+// low 24 bits of each packet id. No acknowledge is requested.
+std::size_t encode_packet_resend(std::span<std::uint8_t> out, std::uint64_t block_id,
+                                 std::uint32_t first_packet_id, std::uint32_t last_packet_id,
+                                 bool extended, std::uint16_t request_id);
+
+// Answer to an event or event-with-data command: success, code + 1, no payload,
+// the event's request id unchanged.
+std::array<std::uint8_t, kHeaderSize> encode_event_ack(std::uint16_t event_command,
+                                                       std::uint16_t request_id);
+
+// ---- Device to host ------------------------------------------------------
+
+// A complete acknowledge: header (length taken from the payload) and payload.
+// The payload must fit the 16-bit length field.
+std::vector<std::uint8_t> encode_ack(std::uint16_t status, std::uint16_t ack_code,
+                                     std::uint16_t ack_id, std::span<const std::uint8_t> payload = {});
+// Pending acknowledge announcing that the device needs `millis` more.
+std::vector<std::uint8_t> encode_pending_ack(std::uint16_t ack_id, std::uint32_t millis);
+// Discovery acknowledge carrying the identity block.
+std::vector<std::uint8_t> encode_discovery_ack(const DeviceInfo& info, std::uint16_t ack_id);
+// Event command sent by a device (command Event or EventData).
+std::vector<std::uint8_t> encode_event(std::uint16_t command, std::uint16_t request_id, bool ack_required,
+                                       std::uint16_t event_id, std::uint16_t stream_channel,
+                                       std::uint16_t block_id, std::uint64_t timestamp,
+                                       std::span<const std::uint8_t> data = {});
+
+// Milliseconds a pending acknowledge asks for, when its payload holds them.
+// A shorter payload makes it an ordinary acknowledge.
+std::optional<std::uint32_t> pending_ack_millis(std::span<const std::uint8_t> payload);
+
+// The identity record of a discovery acknowledge: nothing unless the datagram
+// is well formed, answers discovery, has a non-error status and carries at
+// least the 248-byte block within its length field.
+std::optional<DeviceInfo> parse_discovery_ack(std::span<const std::uint8_t> datagram);
+
+}  // namespace oculane::gvcp
+
+namespace oculane {
+
+// An asynchronous event from a device. Short payloads are tolerated: fields
+// that do not fit are 0 and the data is empty.
+struct GvcpEvent {
+    std::uint16_t command = 0;  // Event or EventData
+    std::uint16_t event_id = 0;
+    std::uint16_t stream_channel = 0;
+    std::uint16_t block_id = 0;
+    std::uint64_t timestamp = 0;
+    std::vector<std::uint8_t> data;  // payload bytes from offset 16
+    std::vector<std::uint8_t> raw;   // the whole payload
+
+    // `payload` is the command's payload cut to its length field.
+    static GvcpEvent parse(std::uint16_t command, std::span<const std::uint8_t> payload);
+
+    bool operator==(const GvcpEvent&) const = default;
+};
+
+}  // namespace oculane

@@ -1,0 +1,349 @@
+#include "gige/runner/transaction_engine.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "gige/proto/bytes.hpp"
+#include "gige/proto/gvcp.hpp"
+#include "util/log.hpp"
+
+namespace oculane::gige {
+
+namespace {
+
+using bootstrap::kCcp;
+using bootstrap::kCcpControl;
+// Reserve at most this much up front for a memory read; a larger transfer
+// grows its buffer as chunks arrive, so a huge request does not allocate its
+// whole size before the device has sent a byte.
+constexpr std::uint32_t kMaxReserve = 1u << 20;
+
+std::uint32_t be32_at(std::span<const std::uint8_t> b, std::size_t at) {
+    return ByteReader(b.subspan(at)).u32();
+}
+
+void log_trace_fields(const char* message, std::initializer_list<log::Field> fields) {
+    if (log::enabled(log::Level::Trace)) log::emit(log::kRunner, log::Level::Trace, message, fields);
+}
+
+}  // namespace
+
+std::chrono::milliseconds heartbeat_period(std::uint32_t heartbeat_timeout_ms) {
+    const std::uint32_t third = heartbeat_timeout_ms / 3;
+    return std::chrono::milliseconds(std::clamp<std::uint32_t>(third, 10, 1000));
+}
+
+TransactionEngine::TransactionEngine(EngineConfig config, LinkStatsRecord& stats, EngineIo& io,
+                                     Instant now)
+    : config_(config),
+      stats_(stats),
+      io_(io),
+      heartbeat_period_(heartbeat_period(config.heartbeat_timeout_ms)),
+      next_heartbeat_(now + heartbeat_period_) {}
+
+std::uint16_t TransactionEngine::next_id() {
+    // 0 and 0xFFFF are reserved (0xFFFF is what discovery uses).
+    last_id_ = last_id_ >= 0xFFFE ? 1 : static_cast<std::uint16_t>(last_id_ + 1);
+    return last_id_;
+}
+
+void TransactionEngine::submit(RequestToken token, Request request) {
+    Op op;
+    op.token = token;
+    std::visit(
+        [&](auto&& r) {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<R, request::ReadRegister>) {
+                op.kind = Kind::ReadRegister;
+                op.addresses.push_back(r.address);
+            } else if constexpr (std::is_same_v<R, request::ReadRegisters>) {
+                op.kind = Kind::ReadRegisters;
+                op.addresses = std::move(r.addresses);
+            } else if constexpr (std::is_same_v<R, request::WriteRegisters>) {
+                op.kind = Kind::WriteRegisters;
+                op.pairs = std::move(r.pairs);
+            } else if constexpr (std::is_same_v<R, request::ReadMemory>) {
+                op.kind = Kind::ReadMemory;
+                op.address = r.address;
+                op.total = r.length;
+                op.bytes.reserve(std::min(r.length, kMaxReserve));
+            } else {
+                op.kind = Kind::WriteMemory;
+                op.address = r.address;
+                op.bytes = std::move(r.data);
+                op.total = static_cast<std::uint32_t>(op.bytes.size());
+            }
+        },
+        std::move(request));
+    // A transfer of nothing needs no device round trip.
+    if (op.kind == Kind::ReadMemory && op.total == 0) {
+        finish(op, std::vector<std::uint8_t>{});
+        return;
+    }
+    if (op.kind == Kind::WriteMemory && op.bytes.empty()) {
+        finish(op, std::monostate{});
+        return;
+    }
+    queue_.push_back(std::move(op));
+}
+
+Instant TransactionEngine::next_deadline() const {
+    Instant next = next_heartbeat_;
+    if (in_flight_) next = std::min(next, in_flight_->deadline);
+    return next;
+}
+
+void TransactionEngine::tick(Instant now) {
+    if (shut_down_) return;
+    if (in_flight_ && now >= in_flight_->deadline) {
+        if (in_flight_->tries_left > 0) {
+            --in_flight_->tries_left;
+            in_flight_->deadline = now + config_.ack_timeout;
+            stats_.bump(LinkCounter::Retries);
+            log_trace_fields("ack overdue, retrying transaction",
+                             {{"id", std::to_string(in_flight_->id)},
+                              {"tries_left", std::to_string(in_flight_->tries_left)}});
+            if (auto sent = io_.send_to_device(in_flight_->bytes); !sent)
+                OCULANE_LOG(log::Level::Warn, log::kRunner, "retry send failed: {}", sent.error());
+        } else {
+            stats_.bump(LinkCounter::Timeouts);
+            Op op = std::move(in_flight_->op);
+            in_flight_.reset();
+            if (op.kind == Kind::Heartbeat) {
+                OCULANE_LOG(log::Level::Warn, log::kRunner,
+                            "heartbeat timed out, considering control lost");
+                lose_control();
+                return;
+            }
+            fail(op, CameraError::ack_timeout());
+        }
+    }
+    if (now >= next_heartbeat_) {
+        next_heartbeat_ = now + heartbeat_period_;
+        if (!heartbeat_outstanding()) {
+            Op hb;
+            hb.kind = Kind::Heartbeat;
+            hb.addresses.push_back(kCcp);
+            queue_.push_front(std::move(hb));
+        }
+    }
+    if (!in_flight_ && !queue_.empty()) {
+        Op op = std::move(queue_.front());
+        queue_.pop_front();
+        send_op(std::move(op), now);
+    }
+}
+
+bool TransactionEngine::heartbeat_outstanding() const {
+    if (in_flight_ && in_flight_->op.kind == Kind::Heartbeat) return true;
+    return std::any_of(queue_.begin(), queue_.end(),
+                       [](const Op& op) { return op.kind == Kind::Heartbeat; });
+}
+
+void TransactionEngine::send_op(Op op, Instant now) {
+    const std::uint16_t id = next_id();
+    std::vector<std::uint8_t> bytes;
+    switch (op.kind) {
+        case Kind::ReadRegister:
+        case Kind::ReadRegisters:
+        case Kind::Heartbeat: bytes = gvcp::encode_read_reg(op.addresses, id); break;
+        case Kind::WriteRegisters: bytes = gvcp::encode_write_reg(op.pairs, id); break;
+        case Kind::ReadMemory: {
+            const std::uint32_t remaining = op.total - static_cast<std::uint32_t>(op.bytes.size());
+            const std::uint64_t rounded = (std::uint64_t{remaining} + 3) & ~std::uint64_t{3};
+            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, kMaxChunk));
+            bytes = gvcp::encode_read_mem(op.address, count, id);
+            break;
+        }
+        case Kind::WriteMemory: {
+            const std::uint32_t chunk = std::min(op.total - op.offset, kMaxChunk);
+            bytes = gvcp::encode_write_mem(
+                op.address + op.offset,
+                std::span<const std::uint8_t>(op.bytes).subspan(op.offset, chunk), id);
+            break;
+        }
+    }
+    if (auto sent = io_.send_to_device(bytes); !sent) {
+        fail(op, std::move(sent.error()));
+        return;
+    }
+    stats_.bump(LinkCounter::Commands);
+    in_flight_.emplace(InFlight{std::move(bytes), std::move(op), now + config_.ack_timeout, id,
+                                config_.retries});
+}
+
+void TransactionEngine::continue_op(Op op, Instant now) {
+    // A transfer's next chunk goes before anything else that waits, except a
+    // heartbeat that is already due: keeping control matters more.
+    if (!queue_.empty() && queue_.front().kind == Kind::Heartbeat) {
+        queue_.insert(queue_.begin() + 1, std::move(op));
+        return;
+    }
+    send_op(std::move(op), now);
+}
+
+void TransactionEngine::fail(Op& op, CameraError error) {
+    if (op.kind == Kind::Heartbeat) return;
+    io_.complete(op.token, std::unexpected(std::move(error)));
+}
+
+void TransactionEngine::finish(Op& op, Reply reply) {
+    if (op.kind == Kind::Heartbeat) return;
+    io_.complete(op.token, std::move(reply));
+}
+
+void TransactionEngine::lose_control() { control_lost_ = true; }
+
+void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endpoint source,
+                                    Instant now) {
+    if (shut_down_) return;
+    // Devices may answer from another port than 3956, but never from another host.
+    if (source.ip != config_.device_ip) return;
+    if (!datagram.empty() && datagram[0] == gvcp::kKey) {
+        handle_command(datagram, source);
+        return;
+    }
+    handle_ack(datagram, now);
+}
+
+void TransactionEngine::handle_command(std::span<const std::uint8_t> datagram, Endpoint source) {
+    const auto parsed = gvcp::parse_command(datagram);
+    if (!parsed) {
+        log_trace_fields("malformed inbound command", {});
+        return;
+    }
+    const auto& header = parsed->header;
+    if (header.command != gvcp::code(gvcp::Command::Event) &&
+        header.command != gvcp::code(gvcp::Command::EventData)) {
+        OCULANE_LOG(log::Level::Trace, log::kRunner, "unexpected inbound command {:#06x}",
+                    header.command);
+        return;
+    }
+    if (header.flags & gvcp::flag::kAckRequired) {
+        const auto ack = gvcp::encode_event_ack(header.command, header.request_id);
+        if (auto sent = io_.send_to(ack, source); !sent)
+            OCULANE_LOG(log::Level::Warn, log::kRunner, "event ack send failed: {}", sent.error());
+    }
+    stats_.bump(LinkCounter::Events);
+    io_.event(header.command, parsed->payload);
+}
+
+void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Instant now) {
+    const auto parsed = gvcp::parse_ack(datagram);
+    if (!parsed) {
+        OCULANE_LOG(log::Level::Trace, log::kRunner, "malformed ack ({} bytes)", datagram.size());
+        return;
+    }
+    const auto& header = parsed->header;
+    const auto payload = parsed->payload;
+    if (!in_flight_ || header.ack_id != in_flight_->id) {
+        stats_.bump(LinkCounter::Unsolicited);
+        return;
+    }
+    if (header.ack == gvcp::code(gvcp::Ack::Pending)) {
+        if (const auto millis = gvcp::pending_ack_millis(payload)) {
+            in_flight_->deadline = now + std::chrono::milliseconds(*millis);
+            stats_.bump(LinkCounter::PendingAcks);
+            return;
+        }
+    }
+    Op op = std::move(in_flight_->op);
+    in_flight_.reset();
+    stats_.bump(LinkCounter::Acks);
+
+    static constexpr std::uint16_t kExpectedAck[] = {0x0081, 0x0081, 0x0083, 0x0085, 0x0087, 0x0081};
+    static constexpr std::uint16_t kCommand[] = {0x0080, 0x0080, 0x0082, 0x0084, 0x0086, 0};
+    const auto kind = static_cast<std::size_t>(op.kind);
+
+    if (GvcpStatus{header.status}.is_error()) {
+        stats_.bump(LinkCounter::Naks);
+        if (op.kind == Kind::Heartbeat) {
+            OCULANE_LOG(log::Level::Warn, log::kRunner, "heartbeat rejected with {}, control lost",
+                        GvcpStatus{header.status});
+            lose_control();
+            return;
+        }
+        fail(op, CameraError::device_status(kCommand[kind], header.status));
+        return;
+    }
+    if (header.ack != kExpectedAck[kind]) {
+        fail(op, CameraError::malformed(fmt::format("expected ack {:#06x}, got {:#06x}",
+                                                    kExpectedAck[kind], header.ack)));
+        return;
+    }
+    complete_op(std::move(op), payload, now);
+}
+
+void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload, Instant now) {
+    switch (op.kind) {
+        case Kind::ReadRegister:
+            if (payload.size() < 4) return fail(op, CameraError::malformed("empty read register ack"));
+            return finish(op, be32_at(payload, 0));
+        case Kind::ReadRegisters: {
+            const std::size_t count = payload.size() / 4;
+            if (count != op.addresses.size())
+                return fail(op, CameraError::malformed(
+                                    fmt::format("read register ack carried {} values, expected {}",
+                                                count, op.addresses.size())));
+            std::vector<std::uint32_t> values(count);
+            for (std::size_t i = 0; i < count; ++i) values[i] = be32_at(payload, i * 4);
+            return finish(op, std::move(values));
+        }
+        case Kind::WriteRegisters: return finish(op, std::monostate{});
+        case Kind::ReadMemory: {
+            if (payload.size() < 4) return fail(op, CameraError::malformed("short read memory ack"));
+            const auto data = payload.subspan(4);
+            const std::uint32_t missing = op.total - static_cast<std::uint32_t>(op.bytes.size());
+            const auto take = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), missing));
+            op.bytes.insert(op.bytes.end(), data.begin(), data.begin() + take);
+            if (op.bytes.size() == op.total) return finish(op, std::move(op.bytes));
+            if (data.empty()) return fail(op, CameraError::malformed("empty read memory ack"));
+            op.address += take;
+            return continue_op(std::move(op), now);
+        }
+        case Kind::WriteMemory: {
+            const std::uint32_t chunk = std::min(op.total - op.offset, kMaxChunk);
+            op.offset += chunk;
+            if (op.offset >= op.total) return finish(op, std::monostate{});
+            return continue_op(std::move(op), now);
+        }
+        case Kind::Heartbeat:
+            stats_.bump(LinkCounter::Heartbeats);
+            if (payload.size() < 4 || (payload[3] & kCcpControl) == 0) {
+                OCULANE_LOG(log::Level::Warn, log::kRunner, "device control was lost (CCP cleared)");
+                lose_control();
+            }
+            return;
+    }
+}
+
+void TransactionEngine::shutdown() {
+    if (shut_down_) return;
+    shut_down_ = true;
+    if (log::enabled(log::Level::Debug))
+        log::emit(log::kRunner, log::Level::Debug, "gvcp worker shutting down",
+                  {{"control_lost", control_lost_ ? "true" : "false"}});
+    if (control_lost_) stats_.set_control_lost();
+    const auto error = [&] {
+        return control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
+    };
+    if (in_flight_) {
+        Op op = std::move(in_flight_->op);
+        in_flight_.reset();
+        fail(op, error());
+    }
+    while (!queue_.empty()) {
+        Op op = std::move(queue_.front());
+        queue_.pop_front();
+        fail(op, error());
+    }
+    // After a loss the device has already dropped us; writing the CCP could
+    // only disturb whoever holds control now.
+    if (!control_lost_) {
+        const gvcp::RegisterWrite release[] = {{kCcp, 0}};
+        (void)io_.send_to_device(gvcp::encode_write_reg(release, next_id()));
+    }
+}
+
+}  // namespace oculane::gige

@@ -1,0 +1,170 @@
+#pragma once
+// The GVCP transaction engine: the control worker's protocol logic without any
+// socket or clock. The worker feeds it requests, received datagrams and the
+// current instant; the engine answers through EngineIo (bytes to send,
+// finished requests, device events). Everything here runs on the worker
+// thread only, so nothing in it is locked except the shared counters.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "error/camera_error.hpp"
+#include "gige/proto/gvcp.hpp"
+#include "gige/runner/link_stats.hpp"
+#include "util/duration.hpp"
+
+namespace oculane::gige {
+
+using Clock = std::chrono::steady_clock;
+using Instant = Clock::time_point;
+
+// Identifies a caller's request towards EngineIo::complete; 0 is never used
+// for a caller (the heartbeat has nobody waiting).
+using RequestToken = std::uint64_t;
+
+// What a finished request carries: nothing (writes), one register value, a
+// list of register values, or memory bytes.
+using Reply = std::variant<std::monostate, std::uint32_t, std::vector<std::uint32_t>,
+                           std::vector<std::uint8_t>>;
+
+namespace request {
+struct ReadRegister {
+    std::uint32_t address = 0;
+};
+struct ReadRegisters {
+    std::vector<std::uint32_t> addresses;
+};
+struct WriteRegisters {
+    std::vector<gvcp::RegisterWrite> pairs;
+};
+struct ReadMemory {
+    std::uint32_t address = 0;
+    std::uint32_t length = 0;
+};
+struct WriteMemory {
+    std::uint32_t address = 0;
+    std::vector<std::uint8_t> data;
+};
+}  // namespace request
+
+using Request = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters,
+                             request::ReadMemory, request::WriteMemory>;
+
+// An IPv4 endpoint in host byte order.
+struct Endpoint {
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+// The engine's only way out. Implemented by the worker over its socket and by
+// recorders in tests.
+class EngineIo {
+public:
+    virtual ~EngineIo() = default;
+    virtual CameraResult<void> send_to_device(std::span<const std::uint8_t> bytes) = 0;
+    virtual CameraResult<void> send_to(std::span<const std::uint8_t> bytes, Endpoint to) = 0;
+    // Called exactly once per submitted request.
+    virtual void complete(RequestToken token, CameraResult<Reply> result) = 0;
+    // An event or event-with-data command; `payload` is cut to its length field.
+    virtual void event(std::uint16_t command, std::span<const std::uint8_t> payload) = 0;
+};
+
+struct EngineConfig {
+    std::uint32_t device_ip = 0;  // host order; acknowledges from elsewhere are ignored
+    Duration ack_timeout = std::chrono::milliseconds(500);
+    std::uint8_t retries = 4;
+    std::uint32_t heartbeat_timeout_ms = 3000;
+};
+
+// Heartbeat timeout / 3, kept between 10 ms and 1000 ms.
+std::chrono::milliseconds heartbeat_period(std::uint32_t heartbeat_timeout_ms);
+
+// Largest data chunk of one memory command.
+inline constexpr std::uint32_t kMaxChunk = gvcp::kMaxMemoryChunk;
+
+class TransactionEngine {
+public:
+    TransactionEngine(EngineConfig config, LinkStatsRecord& stats, EngineIo& io, Instant now);
+
+    // Appends a request to the waiting queue; it goes out on a later tick.
+    void submit(RequestToken token, Request request);
+    // Every datagram received on the control socket.
+    void on_datagram(std::span<const std::uint8_t> datagram, Endpoint source, Instant now);
+    // Deadlines, the heartbeat and starting the next transaction.
+    void tick(Instant now);
+    // Fails everything outstanding (ControlLost after loss of control, else
+    // NotConnected) and, when control is still held, gives it back.
+    void shutdown();
+
+    bool control_lost() const { return control_lost_; }
+    bool idle() const { return !in_flight_ && queue_.empty(); }
+    // The earliest instant at which tick() has work to do.
+    Instant next_deadline() const;
+
+    // For tests: the id used last (the next command uses the one after it).
+    void set_last_request_id(std::uint16_t id) { last_id_ = id; }
+
+private:
+    enum class Kind : std::uint8_t {
+        ReadRegister = 0,
+        ReadRegisters = 1,
+        WriteRegisters = 2,
+        ReadMemory = 3,
+        WriteMemory = 4,
+        Heartbeat = 5,
+    };
+
+    struct Op {
+        Kind kind = Kind::Heartbeat;
+        RequestToken token = 0;
+        // ReadRegister / ReadRegisters / Heartbeat
+        std::vector<std::uint32_t> addresses;
+        // WriteRegisters
+        std::vector<gvcp::RegisterWrite> pairs;
+        // ReadMemory: address of the next chunk, total length, bytes so far.
+        // WriteMemory: start address, offset of the next chunk, the data.
+        std::uint32_t address = 0;
+        std::uint32_t total = 0;
+        std::uint32_t offset = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    struct InFlight {
+        std::vector<std::uint8_t> bytes;
+        Op op;
+        Instant deadline;
+        std::uint16_t id = 0;
+        std::uint8_t tries_left = 0;
+    };
+
+    std::uint16_t next_id();
+    void send_op(Op op, Instant now);
+    void continue_op(Op op, Instant now);
+    void fail(Op& op, CameraError error);
+    void finish(Op& op, Reply reply);
+    void handle_command(std::span<const std::uint8_t> datagram, Endpoint source);
+    void handle_ack(std::span<const std::uint8_t> datagram, Instant now);
+    void complete_op(Op op, std::span<const std::uint8_t> payload, Instant now);
+    bool heartbeat_outstanding() const;
+    void lose_control();
+
+    EngineConfig config_;
+    LinkStatsRecord& stats_;
+    EngineIo& io_;
+    std::deque<Op> queue_;
+    std::optional<InFlight> in_flight_;
+    std::chrono::milliseconds heartbeat_period_;
+    Instant next_heartbeat_;
+    std::uint16_t last_id_ = 0;
+    bool control_lost_ = false;
+    bool shut_down_ = false;
+};
+
+}  // namespace oculane::gige

@@ -1,0 +1,204 @@
+// Python Camera: construction, the busy slot, connect and disconnect, and the
+// short state queries. Blocking work runs with the interpreter lock released;
+// errors are raised only after it is taken back.
+#include "py/camera.hpp"
+
+#include <cmath>
+#include <optional>
+#include <variant>
+
+#include <fmt/format.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include "gige/proto/device_info.hpp"
+#include "py/bindings.hpp"
+#include "py/errors.hpp"
+#include "util/duration.hpp"
+
+namespace nb = nanobind;
+
+namespace oculane::py {
+
+BusyToken BusyToken::claim(const std::shared_ptr<BusySlot>& slot, const char* label) {
+    std::string busy_with;
+    {
+        std::lock_guard lock(slot->mutex);
+        if (slot->label == nullptr) {
+            slot->label = label;
+            return BusyToken(slot);
+        }
+        busy_with = slot->label;
+    }
+    raise_value_error(fmt::format("camera is busy ({} in progress); stop it first", busy_with));
+}
+
+BusyToken& BusyToken::operator=(BusyToken&& other) noexcept {
+    if (this != &other) {
+        release();
+        slot_ = std::move(other.slot_);
+    }
+    return *this;
+}
+
+void BusyToken::release() {
+    if (!slot_) return;
+    {
+        std::lock_guard lock(slot_->mutex);
+        slot_->label = nullptr;
+    }
+    slot_.reset();
+}
+
+std::string invalid_ip_message(std::string_view input) {
+    std::string out = "invalid IP address: \"";
+    for (unsigned char c : input) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) out += fmt::format("\\x{:02x}", c);
+                else out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::uint32_t heartbeat_millis(double seconds) {
+    const double ms = seconds * 1000.0;
+    if (!(ms > 0)) return 0;  // negative, zero and NaN
+    if (ms >= 4294967295.0) return 4294967295u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+namespace {
+
+gige::IpAddress parse_ip(const std::string& text) {
+    auto ip = gige::IpAddress::parse(text);
+    if (!ip) raise_value_error(invalid_ip_message(text));
+    return *ip;
+}
+
+Duration to_duration(double seconds) {
+    auto d = duration_from_secs(seconds);
+    if (!d) raise_value_error(d.error());
+    return *d;
+}
+
+Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retries, double heartbeat_timeout,
+                   bool exclusive, const std::optional<std::string>& local_ip) {
+    gige::GigESettings s;
+    s.device = parse_ip(ip);
+    s.ack_timeout = to_duration(gvcp_timeout);
+    if (local_ip) s.local = parse_ip(*local_ip);
+    s.retries = retries;
+    s.heartbeat_timeout_ms = heartbeat_millis(heartbeat_timeout);
+    s.exclusive = exclusive;
+    const auto device = s.device;
+    return Camera(std::make_shared<CameraState>(std::move(s)), device);
+}
+
+void connect(Camera& self) {
+    BusyToken token = BusyToken::claim(self.busy, kBusyConnect);
+    std::variant<std::monostate, CameraError, GenicamError> failure;
+    {
+        nb::gil_scoped_release released;
+        std::lock_guard lock(self.state->mutex);
+        if (auto r = self.state->camera.connect_transport(); !r) {
+            failure = std::move(r.error());
+        } else if (auto m = self.state->camera.ensure_model(); !m) {
+            // The transport stays up: features then report the missing model.
+            failure = std::move(m.error());
+        }
+    }
+    token.release();
+    if (auto* e = std::get_if<CameraError>(&failure)) raise(*e);
+    if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
+}
+
+void disconnect(Camera& self, double deadline) {
+    BusyToken token = BusyToken::claim(self.busy, kBusyDisconnect);
+    std::optional<std::string> bad_deadline;
+    {
+        nb::gil_scoped_release released;
+        std::lock_guard lock(self.state->mutex);
+        if (auto d = duration_from_secs(deadline); d) self.state->camera.disconnect(*d);
+        else bad_deadline = std::move(d.error());
+    }
+    token.release();
+    if (bad_deadline) raise_value_error(*bad_deadline);
+}
+
+bool is_connected(Camera& self) {
+    std::lock_guard lock(self.state->mutex);
+    return self.state->camera.transport().is_connected();
+}
+
+DeviceInfo device_info(Camera& self) {
+    CameraResult<DeviceInfo> info;
+    {
+        std::lock_guard lock(self.state->mutex);
+        info = self.state->camera.transport().device_info();
+    }
+    return unwrap(std::move(info));
+}
+
+std::optional<gige::LinkStats> link_stats(Camera& self) {
+    std::lock_guard lock(self.state->mutex);
+    return self.state->camera.transport().link_stats();
+}
+
+std::string repr(Camera& self) {
+    bool connected;
+    {
+        std::lock_guard lock(self.state->mutex);
+        connected = self.state->camera.transport().is_connected();
+    }
+    return fmt::format("Camera({}, connected={})", self.ip.to_string(), connected ? "True" : "False");
+}
+
+}  // namespace
+
+void bind_camera(nb::module_& m) {
+    nb::class_<Camera> cls(m, "Camera",
+                           "A connected GenICam camera shared behind a mutex, so sessions and\n"
+                           "channels created from it stay valid while Python holds them.");
+    cls.def(
+           "__init__",
+           [](Camera* self, const std::string& ip, double gvcp_timeout, std::uint8_t retries,
+              double heartbeat_timeout, bool exclusive, std::optional<std::string> local_ip) {
+               new (self) Camera(make_camera(ip, gvcp_timeout, retries, heartbeat_timeout, exclusive, local_ip));
+           },
+           nb::arg("ip"), nb::kw_only(), nb::arg("gvcp_timeout") = 0.5, nb::arg("retries") = 4,
+           nb::arg("heartbeat_timeout") = 3.0, nb::arg("exclusive") = false,
+           nb::arg("local_ip").none() = nb::none())
+        .def("connect", &connect)
+        .def("disconnect", &disconnect, nb::arg("deadline") = 0.5)
+        .def("is_connected", &is_connected)
+        .def("device_info", &device_info)
+        .def("link_stats", &link_stats)
+        .def("__repr__", &repr);
+    bind_camera_features(cls);
+}
+
+void bind_link_stats(nb::module_& m) {
+    using gige::LinkStats;
+    nb::class_<LinkStats>(m, "LinkStats", "Control-channel counters.")
+        .def_ro("commands", &LinkStats::commands)
+        .def_ro("acks", &LinkStats::acks)
+        .def_ro("retries", &LinkStats::retries)
+        .def_ro("timeouts", &LinkStats::timeouts)
+        .def_ro("naks", &LinkStats::naks)
+        .def_ro("pending_acks", &LinkStats::pending_acks)
+        .def_ro("heartbeats", &LinkStats::heartbeats)
+        .def_ro("events", &LinkStats::events)
+        .def_ro("unsolicited", &LinkStats::unsolicited)
+        .def("__repr__", &LinkStats::to_string);
+}
+
+}  // namespace oculane::py

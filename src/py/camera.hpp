@@ -1,0 +1,82 @@
+#pragma once
+// The C++ object behind Python's Camera, its busy slot and busy tokens.
+// Acquisitions and snapshot sessions hold their own references to both the
+// camera state and the busy slot, so they outlive the Camera if Python keeps
+// them.
+//
+// Lock order: camera-state lock, then an object's own state lock, then its
+// busy-holder lock, then the busy-slot lock (held only to claim or release).
+// A thread holding the camera-state lock never takes the interpreter lock.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nanobind/nanobind.h>
+
+#include "genicam/genicamera.hpp"
+
+namespace oculane::py {
+
+// The lock-protected camera state shared by a Camera and everything made from it.
+struct CameraState {
+    explicit CameraState(gige::GigESettings settings) : camera(std::move(settings)) {}
+    std::mutex mutex;
+    GenICamera camera;  // guarded by mutex
+};
+
+// At most one labelled long operation at a time.
+struct BusySlot {
+    std::mutex mutex;
+    const char* label = nullptr;  // guarded by mutex; a fixed text such as "a connect"
+};
+
+// Proof of holding the busy slot; releasing it (destruction or release())
+// empties the slot.
+class BusyToken {
+public:
+    // Raises ValueError "camera is busy ({} in progress); stop it first"
+    // when the slot is taken.
+    static BusyToken claim(const std::shared_ptr<BusySlot>& slot, const char* label);
+
+    BusyToken(BusyToken&& other) noexcept : slot_(std::move(other.slot_)) {}
+    BusyToken& operator=(BusyToken&& other) noexcept;
+    BusyToken(const BusyToken&) = delete;
+    BusyToken& operator=(const BusyToken&) = delete;
+    ~BusyToken() { release(); }
+
+    void release();
+    bool held() const { return slot_ != nullptr; }
+
+private:
+    explicit BusyToken(std::shared_ptr<BusySlot> slot) : slot_(std::move(slot)) {}
+    std::shared_ptr<BusySlot> slot_;
+};
+
+class Camera {
+public:
+    Camera(std::shared_ptr<CameraState> state, gige::IpAddress ip)
+        : state(std::move(state)), busy(std::make_shared<BusySlot>()), ip(ip) {}
+
+    std::shared_ptr<CameraState> state;
+    std::shared_ptr<BusySlot> busy;
+    gige::IpAddress ip;  // for repr; the state's settings hold it too
+};
+
+// Labels of the operations that hold the busy slot.
+inline constexpr const char* kBusyConnect = "a connect";
+inline constexpr const char* kBusyDisconnect = "a disconnect";
+inline constexpr const char* kBusySnap = "a snap";
+inline constexpr const char* kBusySnapshotSession = "a snapshot session";
+inline constexpr const char* kBusyAcquisition = "an acquisition";
+
+// "invalid IP address: \"cam1\"", with quotes, backslashes and control
+// characters inside the input escaped.
+std::string invalid_ip_message(std::string_view input);
+
+// heartbeat_timeout seconds to whole milliseconds: clamped to 0..2^32-1,
+// truncated toward zero, NaN gives 0.
+std::uint32_t heartbeat_millis(double seconds);
+
+}  // namespace oculane::py

@@ -1,0 +1,414 @@
+// The control worker, ControlPort and GigECamera against the virtual camera on
+// loopback. Each test uses its own 127.0.77.x address, because ctest runs
+// tests in parallel and every camera listens on port 3956.
+#include <dirent.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "gige/gige_camera.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "gige/proto/gvcp.hpp"
+#include "sim/device.hpp"
+#include "sim/server.hpp"
+
+namespace oculane::gige {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kBase = 0x7F4D0000;  // 127.77.0.0
+
+struct VirtualCamera {
+    explicit VirtualCamera(std::uint8_t host, sim::DeviceConfig cfg = {}) {
+        cfg.ip = kBase | host;
+        device = std::make_shared<sim::Device>(cfg);
+        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
+        if (!started) ADD_FAILURE() << started.error();
+        else server = std::move(*started);
+    }
+    std::uint32_t ip() const { return device->config().ip; }
+    std::size_t commands_seen() const { return device->command_log().size(); }
+
+    std::shared_ptr<sim::Device> device;
+    std::unique_ptr<sim::Server> server;
+};
+
+GigESettings settings_for(const VirtualCamera& cam) {
+    GigESettings s;
+    s.device = IpAddress::v4(cam.ip());
+    s.ack_timeout = 100ms;
+    s.retries = 2;
+    return s;
+}
+
+// Polls a condition that has no event to wait on (a device-side flag),
+// bounded so a broken build fails instead of hanging.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = 5s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+std::size_t count_entries(const char* dir) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(dir)) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+TEST(Connection, ConnectReadsTheIdentityAndDisconnectReleasesControl) {
+    VirtualCamera cam(1);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect()) << "connect";
+    ASSERT_TRUE(camera.is_connected());
+    const auto info = camera.device_info();
+    ASSERT_TRUE(info);
+    const auto& cfg = cam.device->config();
+    EXPECT_EQ(info->model, cfg.model);
+    EXPECT_EQ(info->manufacturer, cfg.manufacturer);
+    EXPECT_EQ(info->serial, cfg.serial);
+    EXPECT_EQ(info->manufacturer_info, cfg.manufacturer_info);
+    EXPECT_EQ(info->mac, cfg.mac);
+    EXPECT_EQ(info->ip, cfg.ip);
+    EXPECT_EQ(info->subnet_mask, cfg.subnet_mask);
+    EXPECT_EQ(info->spec_major, cfg.spec_major);
+    EXPECT_EQ(cam.device->read_register(bootstrap::kCcp), 0x2u);
+    EXPECT_EQ(cam.device->read_register(bootstrap::kHeartbeatTimeout), 3000u);
+    EXPECT_EQ(camera.connection()->capability(), cam.device->read_register(bootstrap::kGvcpCapability));
+
+    const auto stats = camera.link_stats();
+    ASSERT_TRUE(stats);
+    // CCP, heartbeat timeout, capability, 9 registers, six strings.
+    EXPECT_GE(stats->commands, 10u);
+    EXPECT_EQ(stats->acks, stats->commands);
+
+    const auto seen = cam.commands_seen();
+    ASSERT_TRUE(camera.connect()) << "second connect";
+    EXPECT_EQ(cam.commands_seen(), seen) << "a live connection is reused without traffic";
+
+    camera.disconnect(500ms);
+    EXPECT_FALSE(camera.is_connected());
+    // The release is sent before the worker ends; the camera takes it on its own thread.
+    EXPECT_TRUE(eventually([&] { return cam.device->read_register(bootstrap::kCcp) == 0; }));
+    EXPECT_FALSE(camera.link_stats());
+    EXPECT_TRUE(camera.device_info().error().is<camera_error::NotConnected>());
+}
+
+TEST(Connection, ExclusiveAccessWritesThree) {
+    VirtualCamera cam(2);
+    auto s = settings_for(cam);
+    s.exclusive = true;
+    GigECamera camera(s);
+    ASSERT_TRUE(camera.connect());
+    EXPECT_EQ(cam.device->read_register(bootstrap::kCcp), 0x3u);
+}
+
+TEST(Connection, RefusedControlMapsToTheRightError) {
+    VirtualCamera cam(3);
+    cam.device->set_foreign_controller(sim::Endpoint{0x7F4D00FE, 3956});
+    GigECamera camera(settings_for(cam));
+    auto r = camera.connect();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "device control is held by another application");
+    EXPECT_FALSE(camera.is_connected());
+
+    cam.device->set_foreign_controller(std::nullopt);
+    cam.device->set_address_status(bootstrap::kCcp, GvcpStatus::kInvalidAddress);
+    r = camera.connect();
+    ASSERT_FALSE(r);
+    const auto* st = r.error().get_if<camera_error::DeviceStatus>();
+    ASSERT_TRUE(st) << r.error().to_string();
+    EXPECT_EQ(st->command, 0x0082);
+    EXPECT_EQ(st->status.code, GvcpStatus::kInvalidAddress);
+}
+
+TEST(Connection, SilentCameraTimesOutAfterAboutTheTransactionWait) {
+    VirtualCamera cam(4);
+    cam.device->set_muted(true);
+    auto s = settings_for(cam);
+    s.ack_timeout = 50ms;
+    s.retries = 1;  // W = 50 ms × 2 + 500 ms
+    GigECamera camera(s);
+    const auto start = std::chrono::steady_clock::now();
+    auto r = camera.connect();
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<camera_error::ConnectTimeout>()) << r.error().to_string();
+    EXPECT_GE(took, 100ms) << "the worker retried before giving up";
+    EXPECT_FALSE(camera.is_connected());
+}
+
+TEST(Connection, RefusedStringFieldBecomesEmpty) {
+    VirtualCamera cam(5);
+    cam.device->set_address_status(bootstrap::kSerialNumber.address, GvcpStatus::kAccessDenied);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    EXPECT_EQ(camera.device_info()->serial, "");
+    EXPECT_EQ(camera.device_info()->model, cam.device->config().model);
+}
+
+TEST(Connection, DroppedAcksAreRetriedAndCounted) {
+    VirtualCamera cam(6);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    cam.device->add_ack_fault(sim::AckFault::Drop, 2, {gvcp::code(gvcp::Command::ReadReg)});
+    const auto& port = camera.connection()->port();
+    auto value = port.read_register(bootstrap::kCcp).wait_owned(port.wait());
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, 0x2u);
+    EXPECT_GE(camera.link_stats()->retries, 2u);
+}
+
+TEST(Connection, LossOfControlIsReportedAndReconnectRecovers) {
+    VirtualCamera cam(7);
+    auto s = settings_for(cam);
+    s.heartbeat_timeout_ms = 60;  // heartbeat every 20 ms
+    GigECamera camera(s);
+    ASSERT_TRUE(camera.connect());
+    cam.device->clear_control();
+    ASSERT_TRUE(eventually([&] { return !camera.is_connected(); }));
+    EXPECT_EQ(camera.device_info().error().to_string(), "device control was lost (heartbeat failed)");
+    const auto& port = camera.connection()->port();
+    EXPECT_TRUE(port.read_register(0).wait_owned(0s).error().is<camera_error::NotConnected>())
+        << "a stopped worker answers at once";
+    EXPECT_TRUE(camera.link_stats().has_value()) << "counters stay readable";
+    ASSERT_TRUE(camera.connect());
+    EXPECT_TRUE(camera.is_connected());
+    EXPECT_EQ(cam.device->read_register(bootstrap::kCcp), 0x2u);
+}
+
+TEST(Connection, PortChecksNeedNoTraffic) {
+    VirtualCamera cam(8);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    cam.device->clear_command_log();
+    std::uint8_t buf[6] = {};
+    struct Case {
+        const char* name;
+        std::function<CameraResult<void>()> op;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"unaligned read", [&] { return port.read(0x0A02, std::span(buf, 4)); },
+         "malformed packet: read address must be 4-byte aligned"},
+        {"unaligned write", [&] { return port.write(0x1000, std::span(buf, 6)); },
+         "malformed packet: write address and length must be 4-byte aligned"},
+        {"beyond 32 bit", [&] { return port.read(0x100000000, std::span(buf, 4)); },
+         "malformed packet: address 0x100000000 beyond 32 bit"},
+        {"beyond 32 bit write", [&] { return port.write(0x1FFFFFFFC, std::span(buf, 4)); },
+         "malformed packet: address 0x1fffffffc beyond 32 bit"},
+    };
+    for (const auto& c : cases) {
+        auto r = c.op();
+        ASSERT_FALSE(r) << c.name;
+        EXPECT_EQ(r.error().to_string(), c.text) << c.name;
+    }
+    EXPECT_EQ(cam.commands_seen(), 0u);
+}
+
+TEST(Connection, PortReadsRegistersAndMemory) {
+    VirtualCamera cam(9);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    std::uint8_t reg[4] = {};
+    ASSERT_TRUE(port.read(bootstrap::kCcp, reg));
+    EXPECT_EQ(reg[3], 0x2);
+    // 6 bytes at an aligned address: one memory read of 8, 6 returned.
+    const std::uint32_t base = cam.device->description_address();
+    std::uint8_t six[6] = {};
+    ASSERT_TRUE(port.read(base, six));
+    const auto expect = cam.device->read_memory(base, 6);
+    EXPECT_TRUE(std::equal(expect.begin(), expect.end(), six));
+    // A long transfer crosses many chunks and comes back whole.
+    const std::uint32_t size = std::min<std::uint32_t>(100'003, cam.device->served_file().size());
+    std::vector<std::uint8_t> big(size);
+    ASSERT_TRUE(port.read(base, big));
+    EXPECT_EQ(big, cam.device->read_memory(base, size));
+    // Register writes through PortIo land big-endian.
+    const std::uint8_t hb[4] = {0, 0, 0x13, 0x88};
+    ASSERT_TRUE(port.write(bootstrap::kHeartbeatTimeout, hb));
+    EXPECT_EQ(cam.device->read_register(bootstrap::kHeartbeatTimeout), 5000u);
+}
+
+TEST(Connection, GarbageFromTheCameraDoesNotDisturbTransactions) {
+    VirtualCamera cam(10);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    const auto peer = sim::Endpoint{0x7F000001, camera.connection()->local_address().port};
+    std::atomic<bool> done{false};
+    std::thread noise([&] {
+        std::mt19937 rng(1234);
+        for (int i = 0; i < 3000 && !done; ++i) {
+            std::vector<std::uint8_t> d(rng() % 40);
+            for (auto& b : d) b = static_cast<std::uint8_t>(rng());
+            // Some look like acks or commands with a lying length field.
+            if (d.size() >= 8 && i % 3 == 0) d[0] = 0x42;
+            if (d.size() >= 8 && i % 3 == 1) { d[0] = 0; d[2] = 0; d[3] = 0x81; }
+            cam.server->send(sim::Outgoing{peer, std::move(d), 0ms});
+        }
+    });
+    const std::uint32_t base = cam.device->description_address();
+    for (int i = 0; i < 200; ++i) {
+        auto v = port.read_register(bootstrap::kCcp).wait_owned(port.wait());
+        ASSERT_TRUE(v) << v.error().to_string();
+        ASSERT_EQ(*v, 0x2u);
+        std::vector<std::uint8_t> bytes(1000);
+        ASSERT_TRUE(port.read(base, bytes));
+        ASSERT_EQ(bytes, cam.device->read_memory(base, 1000));
+    }
+    done = true;
+    noise.join();
+    EXPECT_TRUE(camera.is_connected());
+}
+
+TEST(Connection, VanishingCameraGivesAckTimeoutAndNoThreadLeaks) {
+    const auto threads_before = count_entries("/proc/self/task");
+    {
+        VirtualCamera cam(11);
+        GigECamera camera(settings_for(cam));
+        ASSERT_TRUE(camera.connect());
+        // Slow chunks leave time to pull the plug in the middle of the transfer.
+        cam.device->set_ack_delay(20ms);
+        cam.device->clear_command_log();
+        const std::uint32_t base = cam.device->description_address();
+        CameraResult<void> result;
+        std::thread reader([&] {
+            std::vector<std::uint8_t> bytes(8 * 512);
+            result = camera.connection()->port().read(base, bytes);
+        });
+        const auto chunks_seen = [&] {
+            std::size_t n = 0;
+            for (const auto& c : cam.device->command_log()) n += c.command == gvcp::code(gvcp::Command::ReadMem);
+            return n;
+        };
+        EXPECT_TRUE(eventually([&] { return chunks_seen() >= 2; }));
+        cam.server->stop();
+        reader.join();
+        ASSERT_FALSE(result);
+        EXPECT_TRUE(result.error().is<camera_error::AckTimeout>()) << result.error().to_string();
+        EXPECT_LT(chunks_seen(), 8u) << "the camera vanished before the transfer could finish";
+        camera.disconnect(0s);
+    }
+    EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
+}
+
+TEST(Connection, RepeatedCyclesLeaveNoThreadsOrDescriptors) {
+    VirtualCamera cam(12);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    camera.disconnect(500ms);
+    const auto threads = count_entries("/proc/self/task");
+    const auto fds = count_entries("/proc/self/fd");
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(camera.connect()) << i;
+        camera.disconnect(i % 2 ? 500ms : 0ms);
+    }
+    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    // The release is sent before the worker ends; the camera takes it on its own thread.
+    EXPECT_TRUE(eventually([&] { return cam.device->read_register(bootstrap::kCcp) == 0; }));
+}
+
+TEST(Connection, ManyThreadsShareOnePort) {
+    VirtualCamera cam(13);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, port = port.clone()] {
+            for (int i = 0; i < 50; ++i)
+                if (auto v = port.read_register(bootstrap::kCcp).wait_owned(port.wait()); v && *v == 2) ++ok;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ok.load(), 400);
+}
+
+TEST(Connection, OutstandingRequestsFailWithNotConnectedOnDisconnect) {
+    VirtualCamera cam(14);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    cam.device->set_muted(true);
+    auto port = camera.connection()->port().clone();
+    auto pending = port.read_register(bootstrap::kCcp);
+    camera.disconnect(0ms);
+    auto r = pending.wait_owned(1s);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<camera_error::NotConnected>()) << r.error().to_string();
+    EXPECT_TRUE(port.read_register(0).wait_owned(0s).error().is<camera_error::NotConnected>());
+}
+
+TEST(Connection, EventsAreAcknowledgedAndForwardedWithoutBlocking) {
+    VirtualCamera cam(15);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    auto [full_tx, full_rx] = make_channel<GvcpEvent>(1);
+    auto [closed_tx, closed_rx] = make_channel<GvcpEvent>(std::nullopt);
+    auto [open_tx, open_rx] = make_channel<GvcpEvent>(std::nullopt);
+    ASSERT_TRUE(port.subscribe(std::move(full_tx)));
+    ASSERT_TRUE(port.subscribe(std::move(closed_tx)));
+    ASSERT_TRUE(port.subscribe(std::move(open_tx)));
+    { auto gone = std::move(closed_rx); }
+    // A register round trip makes sure the worker took the subscriptions.
+    ASSERT_TRUE(port.read_register(bootstrap::kCcp).wait_owned(port.wait()));
+    const std::uint8_t data[] = {1, 2, 3, 4};
+    for (std::uint16_t id = 1; id <= 3; ++id) {
+        auto ev = cam.device->make_event(gvcp::code(gvcp::Command::EventData), 0x9000 + id, data, true, 0, id,
+                                         sim::Clock::now());
+        ASSERT_TRUE(ev) << ev.error();
+        cam.server->send(std::move(*ev));
+    }
+    for (std::uint16_t id = 1; id <= 3; ++id) {
+        auto ev = open_rx.recv_timeout(5s);
+        ASSERT_TRUE(ev) << "event " << id;
+        EXPECT_EQ(ev->event_id, 0x9000 + id);
+        EXPECT_EQ(ev->block_id, id);
+        EXPECT_EQ(ev->data, std::vector<std::uint8_t>(data, data + 4));
+    }
+    auto first = full_rx.try_recv();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->event_id, 0x9001);
+    EXPECT_FALSE(full_rx.try_recv()) << "the full subscriber lost the later events";
+    EXPECT_TRUE(eventually([&] { return cam.device->event_acks().size() == 3; }));
+    EXPECT_EQ(camera.link_stats()->events, 3u);
+}
+
+TEST(TransactionWait, SaturatesInsteadOfOverflowing) {
+    EXPECT_EQ(transaction_wait(500ms, 4), 3000ms);
+    EXPECT_EQ(transaction_wait(0ms, 0), 500ms);
+    EXPECT_EQ(transaction_wait(Duration::max() / 2, 255), Duration::max());
+    EXPECT_EQ(saturating_mul(3000ms, 2000 / 512 + 1), 12000ms);
+    EXPECT_EQ(saturating_mul(Duration::max(), 2), Duration::max());
+    EXPECT_EQ(saturating_add(Duration::max(), 1ms), Duration::max());
+}
+
+TEST(IpAddressParse, AcceptsStandardFormsOnly) {
+    const std::pair<const char*, const char*> good[] = {
+        {"192.168.1.10", "192.168.1.10"}, {"::1", "::1"}, {"fe80::0:1", "fe80::1"}, {"0.0.0.0", "0.0.0.0"}};
+    for (auto [in, out] : good) {
+        auto a = IpAddress::parse(in);
+        ASSERT_TRUE(a) << in;
+        EXPECT_EQ(a->to_string(), out);
+    }
+    for (const char* bad : {"192.168.1.300", "cam1", "", " 1.2.3.4", "1.2.3.4:3956", "1.2.3", "::1%lo"})
+        EXPECT_FALSE(IpAddress::parse(bad)) << bad;
+    EXPECT_FALSE(IpAddress::parse(std::string_view("1.2.3.4\0x", 9)));
+}
+
+}  // namespace
+}  // namespace oculane::gige

@@ -1,0 +1,364 @@
+"""Camera construction, the busy slot, connect and disconnect, against
+virtual cameras on loopback addresses of this module's own."""
+
+from __future__ import annotations
+
+import itertools
+import math
+import os
+import random
+import threading
+import time
+
+import pytest
+
+import oculane
+from oculane.sim import VirtualCamera
+
+# A block of loopback addresses apart from the shared fixtures', so these
+# cameras never meet another test run's on port 3956.
+_addresses = (f"127.0.{hi}.{lo}" for hi in range(77, 90) for lo in range(2, 255))
+
+CCP = 0x0A00
+HEARTBEAT_TIMEOUT = 0x0938
+
+
+@pytest.fixture
+def cam():
+    with VirtualCamera(next(_addresses)) as vc:
+        yield vc
+
+
+def fast_camera(vc: VirtualCamera, **kw) -> oculane.Camera:
+    kw.setdefault("gvcp_timeout", 0.1)
+    kw.setdefault("retries", 2)
+    return oculane.Camera(vc.ip, **kw)
+
+
+def eventually(condition, limit: float = 5.0) -> bool:
+    """Polls a condition that has no event to wait on (a worker ending)."""
+    end = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+# ---- construction -----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("192.168.1.300", 'invalid IP address: "192.168.1.300"'),
+        ("cam1", 'invalid IP address: "cam1"'),
+        ("", 'invalid IP address: ""'),
+        (" 10.0.0.1", 'invalid IP address: " 10.0.0.1"'),
+        ("10.0.0.1:3956", 'invalid IP address: "10.0.0.1:3956"'),
+        ('a"b\\c\n\x01', 'invalid IP address: "a\\"b\\\\c\\n\\x01"'),
+    ],
+)
+def test_invalid_addresses_are_refused_with_the_input_escaped(text, message):
+    with pytest.raises(ValueError) as err:
+        oculane.Camera(text)
+    assert str(err.value) == message
+    with pytest.raises(ValueError) as err:
+        oculane.Camera("127.0.0.1", local_ip=text)
+    assert str(err.value) == message
+
+
+def test_ip_is_checked_before_the_timeout_and_the_timeout_before_local_ip():
+    with pytest.raises(ValueError, match="invalid IP address"):
+        oculane.Camera("bad", gvcp_timeout=-1.0)
+    with pytest.raises(ValueError, match="value is negative"):
+        oculane.Camera("127.0.0.1", gvcp_timeout=-1.0, local_ip="bad")
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (-0.5, "cannot convert float seconds to Duration: value is negative"),
+        (math.nan, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (math.inf, "cannot convert float seconds to Duration: value is either too big or NaN"),
+    ],
+)
+def test_bad_durations_are_refused(value, message):
+    with pytest.raises(ValueError) as err:
+        oculane.Camera("127.0.0.1", gvcp_timeout=value)
+    assert str(err.value) == message
+
+
+def test_argument_conversion_rejects_wrong_types_and_ranges():
+    for bad in ({"retries": 256}, {"retries": -1}, {"exclusive": "yes"}):
+        with pytest.raises(TypeError):
+            oculane.Camera("127.0.0.1", **bad)
+    with pytest.raises(TypeError):
+        oculane.Camera("127.0.0.1", 0.5)  # everything after ip is keyword-only
+
+
+def test_a_new_camera_is_disconnected_and_does_nothing():
+    camera = oculane.Camera("::1")
+    assert repr(camera) == "Camera(::1, connected=False)"
+    assert camera.is_connected() is False
+    assert camera.link_stats() is None
+    assert camera.disconnect() is None
+    with pytest.raises(oculane.CameraException, match="^driver is not connected$"):
+        camera.device_info()
+    with pytest.raises(TypeError):
+        oculane.LinkStats()
+
+
+def test_ipv6_device_fails_cleanly_on_connect():
+    camera = oculane.Camera("::1")
+    with pytest.raises(oculane.CameraException, match="IPv4"):
+        camera.connect()
+    assert not camera.is_connected()
+
+
+# ---- connect and disconnect ---------------------------------------------------
+
+
+def test_connect_serves_identity_and_counters_then_disconnect_releases(cam):
+    camera = fast_camera(cam)
+    assert camera.connect() is None
+    assert camera.is_connected()
+    assert repr(camera) == f"Camera({cam.ip}, connected=True)"
+    info = camera.device_info()
+    assert (info.model, info.manufacturer, info.serial) == (cam.model, cam.manufacturer, cam.serial)
+    assert cam.control_bits == 0x2
+    assert cam.read_register(HEARTBEAT_TIMEOUT) == 3000
+
+    stats = camera.link_stats()
+    assert stats.commands == stats.acks >= 10
+    assert stats.retries == stats.timeouts == stats.naks == 0
+    names = ["commands", "acks", "retries", "timeouts", "naks", "pending_acks", "heartbeats", "events", "unsolicited"]
+    assert repr(stats) == "LinkStats { " + ", ".join(f"{n}: {getattr(stats, n)}" for n in names) + " }"
+
+    seen = len(cam.commands())
+    camera.connect()
+    assert len(cam.commands()) == seen, "a live connection is reused without traffic"
+
+    camera.disconnect()
+    assert not camera.is_connected()
+    assert eventually(lambda: cam.controller is None)  # the camera handles the release on its own thread
+    assert camera.link_stats() is None
+
+
+def test_exclusive_access_writes_three(cam):
+    camera = fast_camera(cam, exclusive=True)
+    camera.connect()
+    writes = [c for c in cam.commands() if c.command == 0x0082 and c.addresses == [CCP]]
+    assert writes[0].values == [0x3]
+    assert cam.control_bits == 0x3
+
+
+@pytest.mark.parametrize("seconds, millis", [(2.5, 2500), (1e12, 4294967295), (0.0015, 1)])
+def test_heartbeat_timeout_is_written_in_whole_milliseconds(cam, seconds, millis):
+    camera = fast_camera(cam, heartbeat_timeout=seconds)
+    camera.connect()
+    assert cam.read_register(HEARTBEAT_TIMEOUT) == millis
+
+
+def test_dropped_acks_are_retried_and_counted(cam):
+    cam.drop_acks(2, commands=[0x0080])
+    camera = fast_camera(cam)
+    camera.connect()
+    stats = camera.link_stats()
+    assert stats.retries == 2
+    assert stats.timeouts == 0
+    assert camera.device_info().serial == cam.serial
+
+
+def test_a_nak_gives_the_device_status_text(cam):
+    cam.fail_address(0x0934, 0x8001)
+    camera = fast_camera(cam)
+    with pytest.raises(oculane.CameraException) as err:
+        camera.connect()
+    assert str(err.value) == "device answered command 0x0080 with not implemented (0x8001)"
+    assert not camera.is_connected()
+    assert eventually(lambda: cam.controller is None), "a failed connect gives control back"
+
+
+def test_control_held_elsewhere_is_access_denied(cam):
+    cam.hold_control_elsewhere()
+    camera = fast_camera(cam)
+    with pytest.raises(oculane.CameraException) as err:
+        camera.connect()
+    assert str(err.value) == "device control is held by another application"
+
+
+def test_silent_camera_times_out(cam):
+    cam.set_silent()
+    camera = fast_camera(cam, gvcp_timeout=0.05, retries=1)
+    start = time.monotonic()
+    with pytest.raises(oculane.CameraException) as err:
+        camera.connect()
+    assert str(err.value) == "connect timed out"
+    # Two sends 50 ms apart; the wait W (0.6 s) bounds it from above.
+    assert time.monotonic() - start >= 0.1
+    assert not camera.is_connected()
+
+
+def test_lost_control_is_reported_and_connect_recovers(cam):
+    camera = fast_camera(cam, heartbeat_timeout=0.06)
+    camera.connect()
+    cam.lose_control()
+    assert eventually(lambda: not camera.is_connected())
+    with pytest.raises(oculane.CameraException) as err:
+        camera.device_info()
+    assert str(err.value) == "device control was lost (heartbeat failed)"
+    assert camera.link_stats() is not None
+    camera.connect()
+    assert camera.is_connected()
+    assert cam.control_bits == 0x2
+
+
+def test_disconnect_with_zero_deadline_still_stops_everything(cam):
+    camera = fast_camera(cam)
+    camera.connect()
+    camera.disconnect(0.0)
+    assert not camera.is_connected()
+    with pytest.raises(ValueError, match="value is negative"):
+        camera.disconnect(-1.0)
+    camera.connect()  # the failed disconnect released the busy slot
+
+
+# ---- busy slot and the interpreter lock ---------------------------------------
+
+
+def test_busy_slot_refuses_a_second_long_operation_while_connect_runs(cam):
+    cam.delay_acks(100)  # every step of connect now takes 100 ms
+    camera = fast_camera(cam, gvcp_timeout=0.5)
+    errors = []
+
+    def connect():
+        try:
+            camera.connect()
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    worker = threading.Thread(target=connect)
+    worker.start()
+    busy = None
+    end = time.monotonic() + 5
+    while busy is None and time.monotonic() < end:
+        try:
+            camera.connect()
+        except ValueError as e:
+            busy = str(e)
+    worker.join()
+    assert busy == "camera is busy (a connect in progress); stop it first"
+    assert errors == []
+    # The interpreter lock was free meanwhile: this thread kept running, and
+    # the short queries work once connect is done.
+    assert camera.is_connected()
+
+
+def test_failed_connect_releases_the_busy_slot(cam):
+    cam.set_silent()
+    camera = fast_camera(cam, gvcp_timeout=0.02, retries=0)
+    for _ in range(2):
+        with pytest.raises(oculane.CameraException, match="connect timed out"):
+            camera.connect()
+    cam.set_silent(False)
+    camera.connect()
+    assert camera.is_connected()
+
+
+# ---- robustness -----------------------------------------------------------------
+
+
+def _count(path: str) -> int:
+    return len(os.listdir(path))
+
+
+def test_connect_disconnect_cycles_leave_no_threads_or_descriptors(cam):
+    camera = fast_camera(cam)
+    camera.connect()
+    camera.disconnect()
+    threads, fds = _count("/proc/self/task"), _count("/proc/self/fd")
+    for i in range(50):
+        camera.connect()
+        camera.disconnect(0.5 if i % 2 else 0.0)
+    assert _count("/proc/self/task") == threads
+    assert _count("/proc/self/fd") == fds
+    assert eventually(lambda: cam.controller is None)  # the camera handles the release on its own thread
+
+
+def test_garbage_from_the_camera_during_traffic_changes_nothing(cam):
+    camera = fast_camera(cam)
+    camera.connect()
+    rng = random.Random(7)
+    stop = threading.Event()
+
+    def noise():
+        for i in range(3000):
+            if stop.is_set():
+                return
+            data = bytearray(rng.randbytes(rng.randrange(0, 48)))
+            if len(data) >= 8 and i % 2:
+                data[0] = 0x42  # looks like a device command
+            cam.send_raw(bytes(data))
+
+    t = threading.Thread(target=noise)
+    t.start()
+    try:
+        for _ in range(20):
+            camera.disconnect()
+            camera.connect()
+            assert camera.device_info().serial == cam.serial
+    finally:
+        stop.set()
+        t.join()
+    assert camera.is_connected()
+
+
+def test_many_threads_use_one_camera_without_deadlock(cam):
+    camera = fast_camera(cam)
+    camera.connect()
+    failures = []
+
+    def query():
+        try:
+            for _ in range(50):
+                assert camera.device_info().serial == cam.serial
+                assert camera.link_stats().acks > 0
+                assert camera.is_connected()
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=query) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=30)
+    assert not any(t.is_alive() for t in threads)
+    assert failures == []
+
+
+def test_vanished_camera_makes_the_connection_die_without_leaks(cam):
+    camera = fast_camera(cam, heartbeat_timeout=0.06)
+    threads = _count("/proc/self/task")  # the camera's own thread included
+    camera.connect()
+    cam.stop()
+    assert eventually(lambda: not camera.is_connected())
+    with pytest.raises(oculane.CameraException, match="device control was lost"):
+        camera.device_info()
+    camera.disconnect()
+    assert _count("/proc/self/task") == threads - 1
+
+
+def test_local_ip_binds_the_control_socket(cam):
+    camera = fast_camera(cam, local_ip="127.0.0.1")
+    camera.connect()
+    assert cam.controller[0] == "127.0.0.1"
+
+
+def test_unbindable_local_ip_fails_to_start_the_worker(cam):
+    # 192.0.2.0/24 is reserved for documentation and on no interface here.
+    camera = fast_camera(cam, local_ip="192.0.2.1")
+    with pytest.raises(oculane.CameraException) as err:
+        camera.connect()
+    assert str(err.value).startswith("worker thread failed to start: bind control socket 192.0.2.1:0: ")
+    assert cam.commands() == []

@@ -1,0 +1,240 @@
+"""discover() and DeviceInfo.
+
+discover() broadcasts on every interface, so it only ever runs inside network
+namespaces these tests create and delete themselves (root needed); in the
+test process itself only calls that fail before any traffic are made.
+"""
+
+import ipaddress
+import json
+import os
+import queue
+import secrets
+import shutil
+import struct
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import oculane
+
+PROPERTIES = ["manufacturer", "model", "serial", "device_version", "manufacturer_info",
+              "user_defined_name", "ip", "subnet_mask", "gateway", "mac", "spec_version"]
+
+needs_netns = pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("ip") is None or shutil.which("unshare") is None,
+    reason="network namespaces need root and the ip/unshare tools; discovery is never run "
+           "in the host's own namespace")
+
+# Runs discover() once per timeout given on the command line and prints what
+# came back as JSON.
+DISCOVER_SCRIPT = r"""
+import json, math, sys, time, oculane
+results = []
+for arg in sys.argv[1:]:
+    t0 = time.monotonic()
+    try:
+        found = oculane.discover(float(arg))
+        r = {"devices": [dict({k: getattr(d, k) for k in %(props)r},
+                              repr=repr(d), spec_is_tuple=type(d.spec_version) is tuple)
+                         for d in found]}
+    except Exception as e:
+        r = {"error": type(e).__name__, "message": str(e),
+             "camera_exception": isinstance(e, oculane.CameraException)}
+    r["elapsed"] = time.monotonic() - t0
+    results.append(r)
+print(json.dumps(results))
+""" % {"props": PROPERTIES}
+
+# A stand-in device: answers every datagram on port 3956 with the given
+# datagrams (hex on the command line) and reports each probe it saw.
+RESPONDER_SCRIPT = r"""
+import socket, sys
+answers = [bytes.fromhex(h) for h in sys.argv[1:]]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 3956))  # broadcasts only reach a wildcard-bound socket
+print("ready", flush=True)
+while True:
+    data, src = s.recvfrom(2048)
+    print("probe", data.hex(), src[0], flush=True)
+    for a in answers:
+        s.sendto(a, src)
+"""
+
+
+def identity_block(*, major=2, minor=0, mac=b"\x00\x0c\xdf\x04\xa1\x7e", ip="198.18.0.2",
+                   mask="255.255.255.0", gateway="198.18.0.254", manufacturer=b"Acme",
+                   model=b"C1", version=b"1.2.3", info=b"line scan", serial=b"A1",
+                   user=b"left"):
+    """The 248-byte identity record, laid out independently of the library."""
+    b = bytearray(248)
+    struct.pack_into(">HHI", b, 0, major, minor, 0x80000000)
+    b[10:16] = mac
+    struct.pack_into(">II", b, 16, 0x7, 0x5)
+    b[36:40] = ipaddress.IPv4Address(ip).packed
+    b[52:56] = ipaddress.IPv4Address(mask).packed
+    b[68:72] = ipaddress.IPv4Address(gateway).packed
+    for off, width, text in [(72, 32, manufacturer), (104, 32, model), (136, 32, version),
+                             (168, 48, info), (216, 16, serial), (232, 16, user)]:
+        assert len(text) <= width
+        b[off:off + len(text)] = text
+    return bytes(b)
+
+
+def discovery_ack(block, status=0x0000, ack=0x0003, ack_id=0xFFFF, length=None):
+    length = len(block) if length is None else length
+    return struct.pack(">HHHH", status, ack, length, ack_id) + block
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=60, **kw)
+
+
+def discover_in(prefix, *timeouts):
+    out = run(prefix + [sys.executable, "-c", DISCOVER_SCRIPT, *map(str, timeouts)])
+    return json.loads(out.stdout)
+
+
+class NamespacePair:
+    """A camera namespace and a host namespace joined by a veth pair on 198.18.0.0/24."""
+
+    def __init__(self):
+        tag = secrets.token_hex(3)
+        self.cam, self.host = f"ocl-cam-{tag}", f"ocl-host-{tag}"
+        self.cam_if, self.host_if = f"ocl-c-{tag}", f"ocl-h-{tag}"
+        self.responders = []
+
+    def create(self):
+        run(["ip", "netns", "add", self.cam])
+        run(["ip", "netns", "add", self.host])
+        run(["ip", "-n", self.host, "link", "add", self.host_if, "type", "veth",
+             "peer", "name", self.cam_if, "netns", self.cam])
+        # No `brd`: the adapter's broadcast address has to be worked out.
+        run(["ip", "-n", self.host, "addr", "add", "198.18.0.1/24", "dev", self.host_if])
+        run(["ip", "-n", self.cam, "addr", "add", "198.18.0.2/24", "dev", self.cam_if])
+        for ns, dev in [(self.host, self.host_if), (self.cam, self.cam_if)]:
+            run(["ip", "-n", ns, "link", "set", "lo", "up"])
+            run(["ip", "-n", ns, "link", "set", dev, "up"])
+
+    def start_responder(self, *answers):
+        proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.cam, sys.executable, "-c", RESPONDER_SCRIPT,
+             *(a.hex() for a in answers)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(l.split()) for l in proc.stdout],
+                         daemon=True).start()
+        self.responders.append(proc)
+        assert lines.get(timeout=30) == ["ready"]
+        return lines
+
+    def discover(self, *timeouts):
+        return discover_in(["ip", "netns", "exec", self.host], *timeouts)
+
+    def delete(self):
+        for proc in self.responders:
+            proc.kill()
+            proc.wait()
+        for ns in (self.cam, self.host):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+@pytest.fixture
+def netns():
+    pair = NamespacePair()
+    try:
+        try:
+            pair.create()
+        except subprocess.CalledProcessError as e:
+            pytest.skip(f"cannot create network namespaces here: {e.stderr.strip()}")
+        yield pair
+    finally:
+        pair.delete()
+
+
+@needs_netns
+def test_discover_returns_the_device_that_answers(netns):
+    block = identity_block(user=b"cam\xff1")  # invalid UTF-8 comes back replaced
+    other = identity_block(mac=b"\x00\x0c\xdf\x00\x00\x02", model=b"Other")
+    netns.start_responder(
+        discovery_ack(other, status=0x8001),            # error status: ignored
+        discovery_ack(other, ack=0x0081),               # not a discovery ack: ignored
+        discovery_ack(other[:247]),                     # short identity block: ignored
+        discovery_ack(other, length=249),               # length beyond the data: ignored
+        discovery_ack(block),
+        discovery_ack(identity_block(model=b"Again")),  # same MAC again: first answer wins
+    )
+    [result] = netns.discover(0.5)
+    assert "error" not in result, result
+    [dev] = result["devices"]
+    assert {k: dev[k] for k in PROPERTIES} == {
+        "manufacturer": "Acme", "model": "C1", "serial": "A1", "device_version": "1.2.3",
+        "manufacturer_info": "line scan", "user_defined_name": "cam\ufffd1",
+        "ip": "198.18.0.2", "subnet_mask": "255.255.255.0", "gateway": "198.18.0.254",
+        "mac": "00:0c:df:04:a1:7e", "spec_version": [2, 0],
+    }
+    assert dev["spec_is_tuple"]
+    assert dev["repr"] == "DeviceInfo(Acme C1 serial=A1 ip=198.18.0.2)"
+
+
+@needs_netns
+def test_zero_timeout_still_probes_and_returns_nothing(netns):
+    probes = netns.start_responder(discovery_ack(identity_block()))
+    [result] = netns.discover(0)
+    assert result["devices"] == []
+    # The probe went out from the host side, as the fixed 8-byte command.
+    assert probes.get(timeout=30)[1:] == ["42110002 0000ffff".replace(" ", ""), "198.18.0.1"]
+
+
+@needs_netns
+def test_loopback_only_host_has_no_usable_adapter():
+    [result] = discover_in(["unshare", "-n"], 0.2)
+    assert result["camera_exception"], result
+    assert result["message"] == "io error: no usable network adapter for discovery"
+
+
+@needs_netns
+def test_invalid_timeouts_are_refused_before_any_traffic():
+    # Inside a namespace without adapters: were the timeout accepted, the call
+    # would fail with the adapter error instead.
+    neg, nan, huge = discover_in(["unshare", "-n"], -1.0, "nan", 1e300)
+    assert (neg["error"], neg["message"]) == (
+        "ValueError", "cannot convert float seconds to Duration: value is negative")
+    for r in (nan, huge):
+        assert (r["error"], r["message"]) == (
+            "ValueError", "cannot convert float seconds to Duration: value is either too big or NaN")
+
+
+def test_non_numeric_timeout_is_a_type_error():
+    # Argument conversion rejects it before discover's body runs.
+    with pytest.raises(TypeError, match="timeout"):
+        oculane.discover("soon")
+
+
+def test_device_info_surface():
+    cls = oculane.DeviceInfo
+    with pytest.raises(TypeError):
+        cls()
+    props = [name for name, v in vars(cls).items() if isinstance(v, property)]
+    assert props == PROPERTIES
+    assert cls.__doc__ == (
+        "Identity and addressing of a device, parsed from the first\n"
+        "[`DISCOVERY_DATA_SIZE`] bytes of bootstrap register space (the discovery\n"
+        "acknowledge payload, or the same block read via READMEM).")
+    assert cls.spec_version.__doc__ == "GigE Vision spec version as `(major, minor)`."
+    assert oculane.discover.__doc__.endswith(
+        "Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and\n"
+        "return the devices that answer within `timeout` seconds.")
+
+
+def test_module_registration_order():
+    from oculane import _oculane_core as core
+    names = [n for n in vars(core) if not n.startswith("_")]
+    expected = ["CameraError", "GenicamError", "Camera", "SnapshotSession", "Acquisition", "Frame",
+                "FrameChannel", "FrameStatus", "AccessMode", "StreamStats", "LinkStats",
+                "DeviceInfo", "discover"]
+    # Other subsystems register their classes in between; the relative order holds.
+    assert [n for n in expected if n in names] == [n for n in names if n in expected]
+    assert names[-2:] == ["DeviceInfo", "discover"]
