@@ -156,6 +156,15 @@ def test_writes_reach_registers_and_behaviour(vcam, cam):
     with pytest.raises(oculane.GenicamException, match="has no entry 'NoSuchFormat'"):
         cam.set_enum("PixelFormat", "NoSuchFormat")
 
+    # Bit fields of one register: each write keeps the neighbouring fields.
+    flags = 0x10028
+    before = vcam.read_register(flags)
+    cam.set_boolean("ReverseX", True)
+    cam.set_integer("BinningHorizontal", 2)
+    assert cam.get_boolean("ReverseX") is True and cam.get_boolean("ReverseY") is False
+    assert cam.get_integer("BinningHorizontal") == 2
+    assert vcam.read_register(flags) == (before & ~0xF01) | 0x201
+
     cam.set_string("DeviceUserID", "bench-7")
     assert cam.get_string("DeviceUserID") == "bench-7"
 
