@@ -340,3 +340,38 @@ def test_corpus_descriptions_read_or_fail_cleanly(path, tmp_path):
                 assert "circular reference" not in str(e), (name, str(e))
         assert ok > 0
         camera.disconnect()
+
+
+def test_concurrent_feature_calls_keep_the_model_consistent(vcam, cam):
+    widths = [320, 480, 640]
+    failures = []
+
+    def writer(w):
+        try:
+            for _ in range(30):
+                cam.set_integer("Width", w)
+                cam.set_enum("PixelFormat", "Mono8")
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    def reader():
+        try:
+            for _ in range(60):
+                assert cam.get_integer("Width") in widths
+                assert cam.get_integer("PayloadSize") % 16 == 0
+                assert cam.get_enum("PixelFormat") == "Mono8"
+                cam.invalidate_caches()
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=writer, args=(w,)) for w in widths]
+    threads += [threading.Thread(target=reader) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+        assert not t.is_alive()
+    assert failures == []
+    final = cam.get_integer("Width")
+    assert final in widths and vcam.read_register(0x10010) == final
+    assert cam.get_integer("PayloadSize") == vcam.payload_size
