@@ -32,10 +32,11 @@ def best(rounds, body):
 
 
 def raw_register_rate():
+    """One round of raw control-port register reads, from the compiled benchmark."""
     exe = ROOT / "build" / "py" / "bench" / "bench_features"
     if not exe.is_file():
         return None
-    out = subprocess.run([str(exe)], capture_output=True, text=True, cwd=ROOT).stdout
+    out = subprocess.run([str(exe), "--raw"], capture_output=True, text=True, cwd=ROOT).stdout
     m = re.search(r"raw control-port register read (\d+) /s", out)
     return float(m.group(1)) if m else None
 
@@ -68,11 +69,17 @@ def main() -> None:
                 getter(name)
 
         t_cached = best(ROUNDS, cached)
-        t_uncached = best(ROUNDS, uncached)
         t_all = best(ROUNDS, read_all)
+        # The machine may be shared: uncached rounds and raw baseline rounds
+        # alternate, and each keeps its best.
+        t_uncached, raw = float("inf"), None
+        for _ in range(ROUNDS):
+            t_uncached = min(t_uncached, best(1, uncached))
+            r = raw_register_rate()
+            if r is not None:
+                raw = max(raw or 0.0, r)
         camera.disconnect()
 
-    raw = raw_register_rate()
     print(f"get_integer from Python, cached:   {n_cached / t_cached:,.0f} /s  ({1e6 * t_cached / n_cached:.3f} us a call)")
     line = f"get_integer from Python, uncached: {n_uncached / t_uncached:,.0f} /s  ({1e6 * t_uncached / n_uncached:.1f} us a call)"
     if raw:
