@@ -375,3 +375,21 @@ def test_concurrent_feature_calls_keep_the_model_consistent(vcam, cam):
     final = cam.get_integer("Width")
     assert final in widths and vcam.read_register(0x10010) == final
     assert cam.get_integer("PayloadSize") == vcam.payload_size
+
+
+def test_device_waits_release_the_interpreter_lock(vcam):
+    camera = Camera(vcam.ip, gvcp_timeout=2.0)
+    camera.connect()
+    vcam.clear_commands()
+    vcam.delay_acks(800)
+    reader = threading.Thread(target=camera.get_integer, args=("AcquisitionStatusReg",))
+    reader.start()
+    # Polling the command log needs the interpreter lock; seeing the read
+    # arrive while the reader still waits for its late acknowledge shows that
+    # the reader let go of it.
+    while not readregs(vcam, 0x10050):
+        assert reader.is_alive(), "the read finished before this thread could run"
+    assert reader.is_alive()
+    reader.join(10)
+    vcam.delay_acks(0)
+    camera.disconnect()
