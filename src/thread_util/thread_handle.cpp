@@ -57,6 +57,8 @@ std::expected<void, std::error_code> ThreadHandle::start(std::string name, Body 
             worker.set_worker_stopped();
         });
     } catch (const std::system_error& e) {
+        // Nothing runs, so nobody may queue work for it.
+        set_worker_stopped();
         return std::unexpected(e.code());
     }
     return {};

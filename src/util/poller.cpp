@@ -39,12 +39,18 @@ std::expected<std::shared_ptr<Waker>, std::error_code> Waker::create() {
 
 std::expected<void, std::error_code> Waker::wake() const noexcept {
     const std::uint64_t one = 1;
+    // errno is restored: this may run inside a signal handler.
+    const int saved_errno = errno;
+    int err = 0;
     for (;;) {
-        if (::write(fd_.get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)) return {};
+        if (::write(fd_.get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)) break;
         if (errno == EINTR) continue;
-        if (errno == EAGAIN) return {};
-        return std::unexpected(std::error_code(errno, std::generic_category()));
+        if (errno != EAGAIN) err = errno;
+        break;
     }
+    errno = saved_errno;
+    if (err != 0) return std::unexpected(std::error_code(err, std::generic_category()));
+    return {};
 }
 
 void Waker::drain() const noexcept {

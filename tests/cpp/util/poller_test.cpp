@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
+#include "util/channel.hpp"
 #include "util/poller.hpp"
 
 using namespace oculane;
@@ -69,6 +71,42 @@ TEST(Poller, WakeEndsTheWaitOnceAndIsDrained) {
     auto again = f.poller.wait(0ms);
     ASSERT_TRUE(again);
     EXPECT_TRUE(again->empty());
+    // And after the drain, a new wake is not swallowed.
+    ASSERT_TRUE(f.waker->wake());
+    auto woken = f.poller.wait(0ms);
+    ASSERT_TRUE(woken);
+    EXPECT_EQ(woken->size(), 1u);
+}
+
+// The workers' pattern: queue a request, then wake; the worker waits, then
+// drains its queue. Wakes that race the drain must never leave a request
+// unseen: a lost wake shows as a wait that runs into its (long) timeout
+// although the producer queued work before waking.
+TEST(Poller, WakesRacingTheDrainLoseNoRequest) {
+    auto f = make_poller();
+    constexpr int kProducers = 2, kPerProducer = 20000;
+    auto [tx, rx] = unbounded<int>();
+    std::vector<std::jthread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([tx = tx, w = f.waker]() mutable {
+            for (int i = 0; i < kPerProducer; ++i) {
+                ASSERT_TRUE(tx.send(i));
+                ASSERT_TRUE(w->wake());
+                // Let the worker run often, so wakes keep landing on drains.
+                if (i % 16 == 0) std::this_thread::yield();
+            }
+        });
+    }
+    tx = Sender<int>();
+    int seen = 0;
+    while (seen < kProducers * kPerProducer) {
+        auto woken = f.poller.wait(10s);
+        ASSERT_TRUE(woken);
+        if (woken->empty()) {
+            ASSERT_EQ(rx.size(), 0u) << "work queued but the wake was lost, after " << seen;
+        }
+        while (rx.try_recv()) ++seen;
+    }
 }
 
 TEST(Poller, WakeFromAnotherThreadEndsAnUnlimitedWait) {
