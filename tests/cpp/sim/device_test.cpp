@@ -522,3 +522,40 @@ TEST(RegisterSpace, RegionsAndPermissiveStore) {
     EXPECT_EQ(s.get(0x108), 0x01020304u);
     EXPECT_EQ(s.read_bytes(0x106, 4), (std::vector<std::uint8_t>{0, 0, 1, 2}));
 }
+
+// Hostile hosts: random datagrams, many shaped like commands, never upset the
+// device; every answer is a well-formed acknowledge echoing the request id.
+TEST(DeviceRobustness, RandomDatagramsGetWellFormedAnswersOrNone) {
+    Device device(DeviceConfig{}, Clock::time_point{});
+    std::uint32_t state = 12345;
+    auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    const std::uint16_t codes[] = {0x0002, 0x0040, 0x0080, 0x0082, 0x0084, 0x0086, 0x00C1, 0x1234};
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<std::uint8_t> d(next() % 80);
+        for (auto& b : d) b = static_cast<std::uint8_t>(next());
+        const bool command_like = d.size() >= 8 && next() % 4 != 0;
+        if (command_like) {
+            d[0] = 0x42;
+            d[1] = 0x01;
+            const auto code = codes[next() % std::size(codes)];
+            d[2] = static_cast<std::uint8_t>(code >> 8);
+            d[3] = static_cast<std::uint8_t>(code);
+            const auto len = static_cast<std::uint16_t>(next() % 2 ? d.size() - 8 : next() % 100);
+            d[4] = static_cast<std::uint8_t>(len >> 8);
+            d[5] = static_cast<std::uint8_t>(len);
+            // Point addresses at the interesting part of the map now and then.
+            if (d.size() >= 12 && next() % 2) d[8] = d[9] = 0;
+        }
+        const auto from = Endpoint{0x7F000001, static_cast<std::uint16_t>(40000 + next() % 3)};
+        for (const auto& o : device.on_datagram(d, from, Clock::time_point{} + std::chrono::milliseconds(i))) {
+            auto ack = gvcp::parse_ack(o.bytes);
+            ASSERT_TRUE(ack.has_value());
+            if (ack->header.ack == 0x0089) continue;
+            EXPECT_EQ(ack->header.ack_id, d[6] << 8 | d[7]);
+        }
+    }
+    EXPECT_GT(device.counters().acks, 1000u);
+}
