@@ -489,6 +489,10 @@ Device::Answer Device::handle_read_mem(std::span<const std::uint8_t> payload, En
     }
     if (a.status != kOk) return a;
     a.payload.reserve(4 + count);
+    // Description memory and string fields lie in one region each and hold no
+    // register with a per-reader view, so they are copied in one go.
+    const bool covers_ccp = addr <= bs::kCcp && bs::kCcp - addr < count;
+    if (!covers_ccp && !exclusive_elsewhere(from) && space_.append_region_bytes(addr, count, a.payload)) return a;
     for (std::uint32_t off = 0; off < count; off += 4) {
         std::uint32_t v = 0;
         if (auto st = read_word(addr + off, from, v); st != kOk) {

@@ -93,6 +93,15 @@ std::vector<std::uint8_t> RegisterSpace::read_bytes(std::uint32_t address, std::
     return out;
 }
 
+bool RegisterSpace::append_region_bytes(std::uint32_t address, std::uint32_t size,
+                                        std::vector<std::uint8_t>& out) const {
+    const Region* r = find(address);
+    if (!r || size > r->size - (address - r->base)) return false;
+    const auto first = r->bytes.begin() + (address - r->base);
+    out.insert(out.end(), first, first + size);
+    return true;
+}
+
 std::string RegisterSpace::region_name(std::uint32_t address) const {
     const Region* r = find(address);
     return r ? r->name : std::string{};

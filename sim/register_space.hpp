@@ -49,6 +49,10 @@ public:
     void write_bytes(std::uint32_t address, std::span<const std::uint8_t> bytes);
     std::vector<std::uint8_t> read_bytes(std::uint32_t address, std::uint32_t size) const;
 
+    // Appends [address, address + size) to `out` when one mapped region holds
+    // all of it (the common case of a memory read), else returns false.
+    bool append_region_bytes(std::uint32_t address, std::uint32_t size, std::vector<std::uint8_t>& out) const;
+
     // Name of the region holding an address, or "" when unmapped.
     std::string region_name(std::uint32_t address) const;
 

@@ -43,6 +43,7 @@ __all__ = [
     "EventAck",
     "VirtualCamera",
     "GVCP_PORT",
+    "describe",
     "main",
 ]
 

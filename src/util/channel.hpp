@@ -166,6 +166,21 @@ public:
         return std::move(*out);
     }
 
+    // Everything queued at this moment, taken under one lock, so a sender
+    // that keeps sending cannot keep the caller looping.
+    std::vector<T> take_all() {
+        std::vector<T> out;
+        bool wake;
+        {
+            std::lock_guard lock(m_);
+            out.reserve(size_);
+            while (size_ > 0) out.push_back(std::move(*pop_locked()));
+            wake = waiting_senders_ > 0 && !out.empty();
+        }
+        if (wake) not_full_.notify_all();
+        return out;
+    }
+
     std::size_t size() const {
         std::lock_guard lock(m_);
         return size_;
@@ -347,6 +362,14 @@ public:
     std::expected<T, RecvError> try_recv() {
         if (!core_) return std::unexpected(RecvError::Disconnected);
         return core_->try_recv();
+    }
+
+    // Every value queued at this moment, oldest first, possibly none; never
+    // waits. Values sent meanwhile stay for the next call. Dropping the result
+    // is how to discard what is queued.
+    std::vector<T> try_recv_all() {
+        if (!core_) return {};
+        return core_->take_all();
     }
 
     // True once every sender is gone; values still queued can be received.

@@ -254,8 +254,12 @@ def thread_count() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+def fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
 def test_several_cameras_and_clean_release(camera_ip: str, next_camera_ip) -> None:
-    before = thread_count()
+    before, fds = thread_count(), fd_count()
     first = VirtualCamera(camera_ip)
     with first, VirtualCamera(next_camera_ip(), serial="OTHER") as second:
         with pytest.raises(RuntimeError, match="Address already in use"):
@@ -266,7 +270,7 @@ def test_several_cameras_and_clean_release(camera_ip: str, next_camera_ip) -> No
             assert Ack(a.recv()).payload[216:232].rstrip(b"\0") == first.serial.encode()
             assert Ack(b.recv()).payload[216:232].rstrip(b"\0") == b"OTHER"
         assert thread_count() == before + 2
-    assert not first.running and thread_count() == before
+    assert not first.running and thread_count() == before and fd_count() == fds
     with VirtualCamera(camera_ip):  # the address is free again
         pass
     first.stop()  # idempotent

@@ -190,6 +190,17 @@ TEST_F(DeviceTest, StatusCodesOfRegisterAccess) {
     EXPECT_EQ(device_.read_register(reg::kWidth), 640u);
 }
 
+TEST_F(DeviceTest, MemoryReadsAcrossRegistersSeeTheRegisterValues) {
+    take_control();
+    const auto bytes = read_mem(bootstrap::kGvcpCapability, 16);
+    ByteReader r(bytes);
+    EXPECT_EQ(r.u32(), device_.read_register(bootstrap::kGvcpCapability));
+    EXPECT_EQ(r.u32(), 3000u);
+    EXPECT_EQ((r.u64()), DeviceConfig{}.tick_frequency);
+    EXPECT_EQ(read_mem(bootstrap::kCcp, 4), (std::vector<std::uint8_t>{0, 0, 0, 2}));
+    EXPECT_EQ(one(gvcp::encode_read_mem(0x0930, 8, 1)).status, 0x8003);  // 0x0930 is not mapped
+}
+
 TEST_F(DeviceTest, MultiRegisterReadStopsAtTheFirstFailure) {
     auto r = read_regs({0x0000, 0x00F00000, 0x0004});
     EXPECT_EQ(r.status, 0x8003);
@@ -476,6 +487,16 @@ TEST_F(DeviceTest, EventsGoToTheControllerAndTheirAcksAreRecorded) {
     EXPECT_EQ(device_.event_acks()[0].ack_code, 0x00C3);
 }
 
+TEST_F(DeviceTest, EventsFollowTheMessageChannelWhenOneIsSet) {
+    take_control();
+    ASSERT_EQ(write_reg(reg::kMessageChannelDestination, 0x7F000042), 0);
+    ASSERT_EQ(write_reg(reg::kMessageChannelPort, 6000), 0);
+    auto ev = device_.make_event(0x00C0, 0x9003, {}, false, 0, 0, t0_);
+    ASSERT_TRUE(ev.has_value());
+    EXPECT_EQ(ev->to, (Endpoint{0x7F000042, 6000}));
+    EXPECT_EQ(ev->bytes[1], 0x00);  // no acknowledge asked for
+}
+
 TEST_F(DeviceTest, TestEventGenerateSendsAnEvent) {
     take_control();
     auto out = raw(gvcp::encode_write_reg(std::vector<gvcp::RegisterWrite>{{reg::kTestEventGenerate, 1}}, 8));
@@ -500,4 +521,41 @@ TEST(RegisterSpace, RegionsAndPermissiveStore) {
     s.set(0x108, 0x01020304);
     EXPECT_EQ(s.get(0x108), 0x01020304u);
     EXPECT_EQ(s.read_bytes(0x106, 4), (std::vector<std::uint8_t>{0, 0, 1, 2}));
+}
+
+// Hostile hosts: random datagrams, many shaped like commands, never upset the
+// device; every answer is a well-formed acknowledge echoing the request id.
+TEST(DeviceRobustness, RandomDatagramsGetWellFormedAnswersOrNone) {
+    Device device(DeviceConfig{}, Clock::time_point{});
+    std::uint32_t state = 12345;
+    auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    const std::uint16_t codes[] = {0x0002, 0x0040, 0x0080, 0x0082, 0x0084, 0x0086, 0x00C1, 0x1234};
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<std::uint8_t> d(next() % 80);
+        for (auto& b : d) b = static_cast<std::uint8_t>(next());
+        const bool command_like = d.size() >= 8 && next() % 4 != 0;
+        if (command_like) {
+            d[0] = 0x42;
+            d[1] = 0x01;
+            const auto code = codes[next() % std::size(codes)];
+            d[2] = static_cast<std::uint8_t>(code >> 8);
+            d[3] = static_cast<std::uint8_t>(code);
+            const auto len = static_cast<std::uint16_t>(next() % 2 ? d.size() - 8 : next() % 100);
+            d[4] = static_cast<std::uint8_t>(len >> 8);
+            d[5] = static_cast<std::uint8_t>(len);
+            // Point addresses at the interesting part of the map now and then.
+            if (d.size() >= 12 && next() % 2) d[8] = d[9] = 0;
+        }
+        const auto from = Endpoint{0x7F000001, static_cast<std::uint16_t>(40000 + next() % 3)};
+        for (const auto& o : device.on_datagram(d, from, Clock::time_point{} + std::chrono::milliseconds(i))) {
+            auto ack = gvcp::parse_ack(o.bytes);
+            ASSERT_TRUE(ack.has_value());
+            if (ack->header.ack == 0x0089) continue;
+            EXPECT_EQ(ack->header.ack_id, d[6] << 8 | d[7]);
+        }
+    }
+    EXPECT_GT(device.counters().acks, 1000u);
 }

@@ -268,3 +268,17 @@ TEST(Channel, ManyProducersManyConsumers) {
     }
     EXPECT_EQ(all.size(), static_cast<std::size_t>(kProducers * kPerProducer));
 }
+
+TEST(Channel, TakeAllReturnsWhatIsQueuedAndFreesSpace) {
+    auto [tx, rx] = bounded<int>(3);
+    EXPECT_TRUE(rx.try_recv_all().empty());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(tx.try_send(i));
+    // A sender blocked on the full channel gets in once the batch is taken.
+    std::jthread producer([tx = tx]() mutable { ASSERT_TRUE(tx.send(3)); });
+    EXPECT_EQ(rx.try_recv_all(), (std::vector<int>{0, 1, 2}));
+    producer.join();
+    EXPECT_EQ(rx.try_recv_all(), (std::vector<int>{3}));
+    tx = Sender<int>();
+    EXPECT_TRUE(rx.try_recv_all().empty());
+    EXPECT_EQ(rx.try_recv().error(), RecvError::Disconnected);
+}
