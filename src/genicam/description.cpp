@@ -50,7 +50,8 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
     CameraResult<std::vector<std::uint8_t>> bytes = std::visit(
         Overload{
             [&](const XmlUrl::Local& l) -> CameraResult<std::vector<std::uint8_t>> {
-                if (l.address > 0xFFFFFFFFu) return std::unexpected(CameraError::malformed("XML address beyond 32 bit"));
+                if (l.address > 0xFFFFFFFFu)
+                    return std::unexpected(CameraError::malformed("XML address beyond 32 bit"));
                 // The size comes from the device: refuse an absurd one before
                 // reading anything, rather than allocate what it asks for.
                 if (l.size > kMaxDescriptionSize)
@@ -58,7 +59,8 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
                         fmt::format("XML size {:#x} beyond the {} byte limit", l.size, kMaxDescriptionSize)));
                 if (l.size == 0) return std::vector<std::uint8_t>{};
                 const auto timeout = ack_wait * static_cast<std::int64_t>(l.size / 512 + 2);
-                auto data = read(static_cast<std::uint32_t>(l.address), static_cast<std::uint32_t>(l.size), timeout);
+                auto data =
+                    read(static_cast<std::uint32_t>(l.address), static_cast<std::uint32_t>(l.size), timeout);
                 if (data && data->size() != l.size)
                     return std::unexpected(CameraError::malformed(
                         fmt::format("memory read returned {} of {} bytes", data->size(), l.size)));
@@ -113,7 +115,8 @@ CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string&
     if (fd.get() < 0) return std::unexpected(CameraError::io_errno(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(CameraError::io_errno(errno));
-    if (!S_ISREG(st.st_mode)) return std::unexpected(CameraError::io(fmt::format("'{}' is not a regular file", path)));
+    if (!S_ISREG(st.st_mode))
+        return std::unexpected(CameraError::io(fmt::format("'{}' is not a regular file", path)));
     if (static_cast<std::uint64_t>(st.st_size) > max_size)
         return std::unexpected(
             CameraError::io(fmt::format("'{}' is larger than the {} byte limit", path, max_size)));

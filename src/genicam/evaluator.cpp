@@ -447,107 +447,123 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
     const ExprOp* op = ops_.data();
     const ExprOp* const end = op + sound_prefix_;
     for (; op != end; ++op) {
+        // One flat dispatch: unary operations rewrite the top value, binary
+        // ones combine the top two into the lower slot.
+        // t[-1] is the top value, t[-2] the one under it (where a binary
+        // result goes); only cases with enough values reach for them.
+        Number* const t = st + sp;
         switch (op->code) {
-            case ExprCode::PushInt: st[sp++] = Number::from_int(op->i); continue;
-            case ExprCode::PushFloat: st[sp++] = Number::from_float(op->f); continue;
+            case ExprCode::PushInt: st[sp++] = Number::from_int(op->i); break;
+            case ExprCode::PushFloat: st[sp++] = Number::from_float(op->f); break;
             case ExprCode::PushVar:
                 if (op->var >= values.size()) [[unlikely]]
                     return std::unexpected(fmt::format("variable '{}' unbound", variables_[op->var]));
                 st[sp++] = values[op->var];
-                continue;
-            case ExprCode::Colon: continue;
+                break;
+            case ExprCode::Colon: break;
             case ExprCode::Cond:
                 st[sp - 3] = st[sp - 3].truthy() ? st[sp - 2] : st[sp - 1];
                 sp -= 2;
-                continue;
-            default: break;
-        }
+                break;
 
-        if (op->code >= ExprCode::Neg && op->code <= ExprCode::Ceil) {
-            Number& x = st[sp - 1];
-            switch (op->code) {
-                case ExprCode::Neg:
-                case ExprCode::FnNeg:
-                    x = x.is_int() ? Number::from_int(s(0 - u(x.int_value()))) : Number::from_float(-x.float_value());
-                    break;
-                case ExprCode::Plus: break;
-                case ExprCode::BitNot: x = Number::from_int(~x.to_int()); break;
-                case ExprCode::Sin: x = Number::from_float(std::sin(x.to_double())); break;
-                case ExprCode::Cos: x = Number::from_float(std::cos(x.to_double())); break;
-                case ExprCode::Tan: x = Number::from_float(std::tan(x.to_double())); break;
-                case ExprCode::Asin: x = Number::from_float(std::asin(x.to_double())); break;
-                case ExprCode::Acos: x = Number::from_float(std::acos(x.to_double())); break;
-                case ExprCode::Atan: x = Number::from_float(std::atan(x.to_double())); break;
-                case ExprCode::Exp: x = Number::from_float(std::exp(x.to_double())); break;
-                case ExprCode::Ln: x = Number::from_float(std::log(x.to_double())); break;
-                case ExprCode::Lg: x = Number::from_float(std::log10(x.to_double())); break;
-                case ExprCode::Sqrt: x = Number::from_float(std::sqrt(x.to_double())); break;
-                case ExprCode::Abs:
-                    if (x.is_int()) {
-                        // The most negative value has no positive counterpart and stays.
-                        std::int64_t v = x.int_value();
-                        x = Number::from_int(v < 0 ? s(0 - u(v)) : v);
-                    } else {
-                        x = Number::from_float(std::fabs(x.float_value()));
-                    }
-                    break;
-                case ExprCode::Sgn:
-                    if (x.is_int()) {
-                        std::int64_t v = x.int_value();
-                        x = Number::from_int((v > 0) - (v < 0));
-                    } else {
-                        double v = x.float_value();  // NaN compares false both ways: 0
-                        x = Number::from_int((v > 0) - (v < 0));
-                    }
-                    break;
-                case ExprCode::Trunc: x = Number::from_float(std::trunc(x.to_double())); break;
-                case ExprCode::Round: x = Number::from_float(std::round(x.to_double())); break;
-                case ExprCode::Floor: x = Number::from_float(std::floor(x.to_double())); break;
-                case ExprCode::Ceil: x = Number::from_float(std::ceil(x.to_double())); break;
-                default: break;
-            }
-            continue;
-        }
-
-        if (op->code < ExprCode::LogOr || op->code > ExprCode::Pow) [[unlikely]]
-            return std::unexpected(std::string("internal: operand in operator position"));
-        const Number a = st[sp - 2];
-        const Number b = st[sp - 1];
-        const bool ints = a.is_int() && b.is_int();
-        Number r;
-        switch (op->code) {
-            case ExprCode::Add:
-                r = ints ? Number::from_int(s(u(a.int_value()) + u(b.int_value())))
-                         : Number::from_float(a.to_double() + b.to_double());
+            case ExprCode::Neg:
+            case ExprCode::FnNeg:
+                t[-1] = t[-1].is_int() ? Number::from_int(s(0 - u(t[-1].int_value())))
+                                       : Number::from_float(-t[-1].float_value());
                 break;
-            case ExprCode::Sub:
-                r = ints ? Number::from_int(s(u(a.int_value()) - u(b.int_value())))
-                         : Number::from_float(a.to_double() - b.to_double());
-                break;
-            case ExprCode::Mul:
-                r = ints ? Number::from_int(s(u(a.int_value()) * u(b.int_value())))
-                         : Number::from_float(a.to_double() * b.to_double());
-                break;
-            case ExprCode::Div:
-                if (ints) {
-                    if (b.int_value() == 0) return std::unexpected(std::string("division by zero"));
-                    r = Number::from_int(int_div(a.int_value(), b.int_value()));
+            case ExprCode::Plus: break;
+            case ExprCode::BitNot: t[-1] = Number::from_int(~t[-1].to_int()); break;
+            case ExprCode::Sin: t[-1] = Number::from_float(std::sin(t[-1].to_double())); break;
+            case ExprCode::Cos: t[-1] = Number::from_float(std::cos(t[-1].to_double())); break;
+            case ExprCode::Tan: t[-1] = Number::from_float(std::tan(t[-1].to_double())); break;
+            case ExprCode::Asin: t[-1] = Number::from_float(std::asin(t[-1].to_double())); break;
+            case ExprCode::Acos: t[-1] = Number::from_float(std::acos(t[-1].to_double())); break;
+            case ExprCode::Atan: t[-1] = Number::from_float(std::atan(t[-1].to_double())); break;
+            case ExprCode::Exp: t[-1] = Number::from_float(std::exp(t[-1].to_double())); break;
+            case ExprCode::Ln: t[-1] = Number::from_float(std::log(t[-1].to_double())); break;
+            case ExprCode::Lg: t[-1] = Number::from_float(std::log10(t[-1].to_double())); break;
+            case ExprCode::Sqrt: t[-1] = Number::from_float(std::sqrt(t[-1].to_double())); break;
+            case ExprCode::Abs:
+                if (t[-1].is_int()) {
+                    // The most negative value has no positive counterpart and stays.
+                    std::int64_t v = t[-1].int_value();
+                    t[-1] = Number::from_int(v < 0 ? s(0 - u(v)) : v);
                 } else {
-                    r = Number::from_float(a.to_double() / b.to_double());
+                    t[-1] = Number::from_float(std::fabs(t[-1].float_value()));
                 }
                 break;
+            case ExprCode::Sgn:
+                if (t[-1].is_int()) {
+                    std::int64_t v = t[-1].int_value();
+                    t[-1] = Number::from_int((v > 0) - (v < 0));
+                } else {
+                    double v = t[-1].float_value();  // NaN compares false both ways: 0
+                    t[-1] = Number::from_int((v > 0) - (v < 0));
+                }
+                break;
+            case ExprCode::Trunc: t[-1] = Number::from_float(std::trunc(t[-1].to_double())); break;
+            case ExprCode::Round: t[-1] = Number::from_float(std::round(t[-1].to_double())); break;
+            case ExprCode::Floor: t[-1] = Number::from_float(std::floor(t[-1].to_double())); break;
+            case ExprCode::Ceil: t[-1] = Number::from_float(std::ceil(t[-1].to_double())); break;
+
+            case ExprCode::Add:
+                t[-2] = t[-2].is_int() && t[-1].is_int()
+                            ? Number::from_int(s(u(t[-2].int_value()) + u(t[-1].int_value())))
+                            : Number::from_float(t[-2].to_double() + t[-1].to_double());
+                --sp;
+                break;
+            case ExprCode::Sub:
+                t[-2] = t[-2].is_int() && t[-1].is_int()
+                            ? Number::from_int(s(u(t[-2].int_value()) - u(t[-1].int_value())))
+                            : Number::from_float(t[-2].to_double() - t[-1].to_double());
+                --sp;
+                break;
+            case ExprCode::Mul:
+                t[-2] = t[-2].is_int() && t[-1].is_int()
+                            ? Number::from_int(s(u(t[-2].int_value()) * u(t[-1].int_value())))
+                            : Number::from_float(t[-2].to_double() * t[-1].to_double());
+                --sp;
+                break;
+            case ExprCode::Div:
+                if (t[-2].is_int() && t[-1].is_int()) {
+                    if (t[-1].int_value() == 0) return std::unexpected(std::string("division by zero"));
+                    t[-2] = Number::from_int(int_div(t[-2].int_value(), t[-1].int_value()));
+                } else {
+                    t[-2] = Number::from_float(t[-2].to_double() / t[-1].to_double());
+                }
+                --sp;
+                break;
             case ExprCode::Rem: {
-                std::int64_t d = b.to_int();
+                std::int64_t d = t[-1].to_int();
                 if (d == 0) return std::unexpected(std::string("remainder by zero"));
-                r = Number::from_int(int_rem(a.to_int(), d));
+                t[-2] = Number::from_int(int_rem(t[-2].to_int(), d));
+                --sp;
                 break;
             }
-            case ExprCode::Pow: r = Number::from_float(std::pow(a.to_double(), b.to_double())); break;
-            case ExprCode::BitAnd: r = Number::from_int(a.to_int() & b.to_int()); break;
-            case ExprCode::BitOr: r = Number::from_int(a.to_int() | b.to_int()); break;
-            case ExprCode::BitXor: r = Number::from_int(a.to_int() ^ b.to_int()); break;
-            case ExprCode::Shl: r = Number::from_int(s(u(a.to_int()) << (b.to_int() & 63))); break;
-            case ExprCode::Shr: r = Number::from_int(a.to_int() >> (b.to_int() & 63)); break;
+            case ExprCode::Pow:
+                t[-2] = Number::from_float(std::pow(t[-2].to_double(), t[-1].to_double()));
+                --sp;
+                break;
+            case ExprCode::BitAnd:
+                t[-2] = Number::from_int(t[-2].to_int() & t[-1].to_int());
+                --sp;
+                break;
+            case ExprCode::BitOr:
+                t[-2] = Number::from_int(t[-2].to_int() | t[-1].to_int());
+                --sp;
+                break;
+            case ExprCode::BitXor:
+                t[-2] = Number::from_int(t[-2].to_int() ^ t[-1].to_int());
+                --sp;
+                break;
+            case ExprCode::Shl:
+                t[-2] = Number::from_int(s(u(t[-2].to_int()) << (t[-1].to_int() & 63)));
+                --sp;
+                break;
+            case ExprCode::Shr:
+                t[-2] = Number::from_int(t[-2].to_int() >> (t[-1].to_int() & 63));
+                --sp;
+                break;
             case ExprCode::Eq:
             case ExprCode::Ne:
             case ExprCode::Lt:
@@ -555,28 +571,35 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
             case ExprCode::Gt:
             case ExprCode::Ge: {
                 int cmp;  // -1, 0, 1
-                if (ints) {
-                    cmp = (a.int_value() > b.int_value()) - (a.int_value() < b.int_value());
+                if (t[-2].is_int() && t[-1].is_int()) {
+                    cmp = (t[-2].int_value() > t[-1].int_value()) - (t[-2].int_value() < t[-1].int_value());
                 } else {
-                    double x = a.to_double(), y = b.to_double();
-                    if (std::isnan(x) || std::isnan(y)) return std::unexpected(std::string("NaN in comparison"));
-                    cmp = (x > y) - (x < y);
+                    double p = t[-2].to_double(), q = t[-1].to_double();
+                    if (std::isnan(p) || std::isnan(q)) return std::unexpected(std::string("NaN in comparison"));
+                    cmp = (p > q) - (p < q);
                 }
-                bool t = op->code == ExprCode::Eq   ? cmp == 0
-                         : op->code == ExprCode::Ne ? cmp != 0
-                         : op->code == ExprCode::Lt ? cmp < 0
-                         : op->code == ExprCode::Le ? cmp <= 0
-                         : op->code == ExprCode::Gt ? cmp > 0
-                                                    : cmp >= 0;
-                r = boolean(t);
+                const ExprCode c = op->code;
+                bool truth = c == ExprCode::Eq   ? cmp == 0
+                             : c == ExprCode::Ne ? cmp != 0
+                             : c == ExprCode::Lt ? cmp < 0
+                             : c == ExprCode::Le ? cmp <= 0
+                             : c == ExprCode::Gt ? cmp > 0
+                                                 : cmp >= 0;
+                t[-2] = boolean(truth);
+                --sp;
                 break;
             }
-            case ExprCode::LogAnd: r = boolean(a.truthy() && b.truthy()); break;
-            case ExprCode::LogOr: r = boolean(a.truthy() || b.truthy()); break;
-            default: break;
+            case ExprCode::LogAnd:
+                t[-2] = boolean(t[-2].truthy() && t[-1].truthy());
+                --sp;
+                break;
+            case ExprCode::LogOr:
+                t[-2] = boolean(t[-2].truthy() || t[-1].truthy());
+                --sp;
+                break;
+            case ExprCode::LParen:
+            default: return std::unexpected(std::string("internal: operand in operator position"));
         }
-        st[sp - 2] = r;
-        --sp;
     }
 
     if (sound_prefix_ != ops_.size()) return std::unexpected(std::string("expression stack underflow"));

@@ -85,7 +85,11 @@ TEST(ZipExtract, BrokenArchives) {
          "truncated archive"},
         {"directory offset huge", [&](auto& z) { put32(z, er + 16, 0xFFFFFFFF); }, "truncated archive"},
         {"bad directory signature", [&](auto& z) { put32(z, cd, 0); }, "bad central directory"},
-        {"directory entry cut", [&](auto& z) { put32(z, er + 16, static_cast<std::uint32_t>(er - 8)); put32(z, er - 8, 0x02014B50); },
+        {"directory entry cut",
+         [&](auto& z) {
+             put32(z, er + 16, static_cast<std::uint32_t>(er - 8));
+             put32(z, er - 8, 0x02014B50);
+         },
          "truncated archive"},
         {"too large", [&](auto& z) { put32(z, cd + 24, 67108865); }, "archive entry too large"},
         {"local header past end", [&](auto& z) { put32(z, cd + 42, 0xFFFFFFF0); }, "truncated archive"},

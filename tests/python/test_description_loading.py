@@ -1,0 +1,74 @@
+"""The feature model loaded by Camera.connect() from what a virtual camera
+serves: every maker's description in the corpus, zipped and plain, and the
+fallback to the second location register when the first is spoiled."""
+
+import pathlib
+import re
+
+import pytest
+
+import oculane
+from oculane import Camera, sim
+
+# Addresses of our own so a camera left behind by another test never answers.
+IP = "127.0.93.2"
+
+# The dumping tool left a comment before the XML declaration of this one,
+# which a conforming parser refuses.
+PREFIXED = "huaray-ds5131mg30ce.xml"
+
+
+def _corpus() -> list[pathlib.Path]:
+    for parent in pathlib.Path(__file__).resolve().parents:
+        d = parent / "shared" / "genicam-corpus"
+        if d.is_dir():
+            return sorted(d.glob("*.xml"))
+    return []
+
+
+CORPUS = _corpus()
+
+
+def _named_features(text: str) -> set[str]:
+    return set(re.findall(r'<(?:Integer|Enumeration|IntSwissKnife|IntConverter)\s+Name="([^"]+)"', text))
+
+
+@pytest.mark.parametrize("zipped", [True, False], ids=["zip", "plain"])
+@pytest.mark.parametrize("path", CORPUS or [None], ids=lambda p: p.name if p else "absent")
+def test_corpus_description_loads_on_connect(path, zipped):
+    if path is None:
+        pytest.skip("shared/genicam-corpus not found above the checkout")
+    text = path.read_text(encoding="utf-8", errors="replace")
+    with sim.VirtualCamera(IP, description_file=path, serve_zip=zipped) as device:
+        camera = Camera(device.ip)
+        if path.name == PREFIXED:
+            with pytest.raises(oculane.GenicamException) as info:
+                camera.connect()
+            message = str(info.value)
+            assert message.startswith("device description: ")
+            assert "line 2, column 1" in message
+            # The model failed, the link did not.
+            assert camera.is_connected()
+            camera.disconnect()
+            return
+        camera.connect()
+        try:
+            named = _named_features(text)
+            # A transport-layer description has none of the image features.
+            expected = {"Width", "Height", "PixelFormat", "PayloadSize"} & named or set(sorted(named)[:5])
+            assert expected
+            for name in expected:
+                assert camera.has_feature(name), name
+        finally:
+            camera.disconnect()
+
+
+@pytest.mark.parametrize("fault", ["bad_text", "http", "corrupt_zip", "truncated_zip"])
+def test_spoiled_first_location_falls_back_to_the_second(fault):
+    with sim.VirtualCamera("127.0.93.3", broken_first_url=fault) as device:
+        camera = Camera(device.ip)
+        camera.connect()
+        try:
+            assert camera.get_integer("Width") == 640
+        finally:
+            camera.disconnect()
