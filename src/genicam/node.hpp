@@ -155,7 +155,8 @@ using RegisterKind =
     std::variant<register_kind::Int, register_kind::Bytes, register_kind::Float, register_kind::Str>;
 
 namespace node_data {
-// Converter and IntConverter: to = FormulaTo, from = FormulaFrom.
+// Converter and IntConverter: to = FormulaTo (feature value FROM to register),
+// from = FormulaFrom (register value TO back to the feature).
 struct Converter {
     ValueRef value;
     FormulaSlot to;

@@ -121,7 +121,8 @@ GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
         return register_write(id, *bytes);
     } else if (auto* conv = node.get_if<node_data::Converter>()) {
         const ExtraVariable from{"FROM", Number::from_float(value)};
-        auto n = eval_formula(id, conv->from, conv->variables, &from);
+        // FormulaTo maps the feature value (FROM) to what the register holds.
+        auto n = eval_formula(id, conv->to, conv->variables, &from);
         if (!n) return std::unexpected(std::move(n.error()));
         result = set_ref_value(id, conv->value, *n);
     } else {
@@ -170,8 +171,11 @@ GenicamResult<Number> NodeEval::eval_converter(NodeId id) {
         if (!v) return std::unexpected(std::move(v.error()));
         to = Number::from_int(*v);
     }
+    // Reads map the register value (TO) back through FormulaFrom. Device
+    // descriptions name the formulas by direction of the register: FormulaTo
+    // goes to it (and uses FROM), FormulaFrom comes from it (and uses TO).
     const ExtraVariable extra{"TO", to};
-    return eval_formula(id, conv.to, conv.variables, &extra);
+    return eval_formula(id, conv.from, conv.variables, &extra);
 }
 
 GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,

@@ -131,7 +131,7 @@ GenicamResult<void> NodeEval::set_int_value_inner(NodeId id, std::int64_t value)
     } else if (node.is<node_data::Converter>()) {
         const ExtraVariable from{"FROM", Number::from_int(value)};
         auto& conv = *node.get_if<node_data::Converter>();
-        auto n = eval_formula(id, conv.from, conv.variables, &from);
+        auto n = eval_formula(id, conv.to, conv.variables, &from);
         if (!n) return std::unexpected(std::move(n.error()));
         result = set_ref_value(id, conv.value, *n);
     } else {

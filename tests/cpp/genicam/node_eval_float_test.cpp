@@ -70,12 +70,12 @@ TEST_F(NodeEvalTest, SwissKnifeVariablesTakeTheirNodesType) {
     EXPECT_EQ(error_text(set_float("Half", 1)), "node 'Half' does not support this access");
 }
 
-TEST_F(NodeEvalTest, ConverterReadsWithToAndWritesWithFrom) {
+TEST_F(NodeEvalTest, ConverterReadsThroughFormulaFromAndWritesThroughFormulaTo) {
     load(reg("IntReg", "Raw", "0x0", "4") +
          "<Converter Name=\"Conv\"><pVariable Name=\"K\">Scale</pVariable>"
-         "<FormulaTo>TO*K</FormulaTo><FormulaFrom>FROM/K</FormulaFrom><pValue>Raw</pValue></Converter>"
+         "<FormulaTo>FROM/K</FormulaTo><FormulaFrom>TO*K</FormulaFrom><pValue>Raw</pValue></Converter>"
          "<Integer Name=\"Scale\"><Value>4</Value></Integer>"
-         "<IntConverter Name=\"ConstConv\"><FormulaTo>TO+1</FormulaTo><FormulaFrom>FROM</FormulaFrom>"
+         "<IntConverter Name=\"ConstConv\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO+1</FormulaFrom>"
          "<Value>3</Value></IntConverter>");
     port_.poke(0, {5, 0, 0, 0});
     EXPECT_EQ(get_float("Conv").value(), 20.0);
@@ -94,7 +94,7 @@ TEST_F(NodeEvalTest, VariableBindingOrder) {
          "<Integer Name=\"A\"><Value>1</Value></Integer>"
          "<Integer Name=\"B\"><Value>2</Value></Integer>"
          "<IntConverter Name=\"ExtraWins\"><pVariable Name=\"TO\">A</pVariable>"
-         "<FormulaTo>TO</FormulaTo><FormulaFrom>FROM</FormulaFrom><pValue>B</pValue></IntConverter>"
+         "<FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom><pValue>B</pValue></IntConverter>"
          "<IntSwissKnife Name=\"ListWins\"><pVariable Name=\"A\">B</pVariable><Formula>A</Formula></IntSwissKnife>"
          "<IntSwissKnife Name=\"ByName\"><Formula>A+B</Formula></IntSwissKnife>"
          "<IntSwissKnife Name=\"Dangling\"><pVariable Name=\"A\">Gone</pVariable><Formula>A</Formula></IntSwissKnife>"
