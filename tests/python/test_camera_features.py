@@ -16,6 +16,10 @@ sim = pytest.importorskip("oculane.sim")
 # Addresses of this file's cameras; other test files use their own.
 IP = "127.0.42.2"
 
+# The one corpus file that does not load as it stands: the tool that dumped it
+# left a comment before its XML declaration.
+PREFIXED = "huaray-ds5131mg30ce.xml"
+
 
 @pytest.fixture
 def vcam():
@@ -313,13 +317,15 @@ def test_corpus_descriptions_read_or_fail_cleanly(path, tmp_path):
     kinds = _features_by_kind(text)
     with sim.VirtualCamera("127.0.42.3", description_file=path) as device:
         camera = Camera(device.ip)
-        try:
-            camera.connect()
-        except oculane.GenicamException as e:
-            # A description our parser refuses still leaves the link up.
+        if path.name == PREFIXED:
+            # Refused as it stands (test_description_loading checks how); the
+            # link stays up all the same.
+            with pytest.raises(oculane.GenicamException, match="^device description: "):
+                camera.connect()
             assert camera.is_connected()
             camera.disconnect()
-            pytest.skip(f"description not loaded: {e}")
+            return
+        camera.connect()
         getters = {
             "Integer": camera.get_integer,
             "Float": camera.get_float,

@@ -139,6 +139,21 @@ TEST(DescriptionFetch, LocalReadTimeoutScalesWithSize) {
     EXPECT_EQ(*got, xml);
 }
 
+TEST(DescriptionFetch, HugeWaitsSaturateInsteadOfWrapping) {
+    // A wait configured near the largest duration must stay "very long", not
+    // wrap round to a negative (already expired) one when multiplied.
+    FakeMemory mem;
+    std::vector<std::uint8_t> xml(0x400, ' ');
+    mem.put(0x10000, xml);
+    mem.put_url(kFirstUrlRegister, "Local:cam.xml;10000;400");
+    const auto huge = std::chrono::nanoseconds::max() / 3;
+    auto got = fetch_description(mem.timed(), huge);
+    ASSERT_TRUE(got) << got.error().to_string();
+    ASSERT_EQ(mem.reads.size(), 2u);
+    EXPECT_EQ(mem.reads[0].timeout, 2 * huge);
+    EXPECT_EQ(mem.reads[1].timeout, std::chrono::nanoseconds::max());
+}
+
 TEST(DescriptionFetch, SecondRegisterAfterLoggedFailure) {
     LogCapture capture;
     FakeMemory mem;
