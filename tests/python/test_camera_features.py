@@ -241,6 +241,18 @@ def test_unparsable_description_leaves_the_link_up(tmp_path):
         with pytest.raises(oculane.GenicamException, match="^device description: feature model not loaded$"):
             camera.get_integer("Width")
         assert camera.has_feature("Width") is False
+        # Connecting again keeps the live link and parses the bytes it already
+        # has: the description is not downloaded a second time.
+        device.clear_commands()
+        with pytest.raises(oculane.GenicamException, match="^device description: "):
+            camera.connect()
+        assert [c for c in device.commands() if c.command == sim.Command.READMEM] == []
+        camera.disconnect()
+        # A new connection fetches it afresh.
+        device.clear_commands()
+        with pytest.raises(oculane.GenicamException, match="^device description: "):
+            camera.connect()
+        assert any(c.command == sim.Command.READMEM for c in device.commands())
         camera.disconnect()
 
 
