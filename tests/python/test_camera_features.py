@@ -131,6 +131,10 @@ def test_known_values(vcam, cam):
     assert cam.get_string("DeviceVendorName") == vcam.manufacturer
     assert cam.get_string("DeviceModelName") == vcam.model
     assert cam.get_string("DeviceSerialNumber") == vcam.serial
+    # get_enum and get_string are one operation, on strings as on enumerations.
+    assert cam.get_enum("DeviceFamilyName") == cam.get_string("DeviceFamilyName") == "oculane virtual cameras"
+    assert cam.get_enum("DeviceModelName") == vcam.model
+    assert cam.get_string("PixelFormat") == cam.get_enum("PixelFormat") == "Mono8"
     assert cam.get_integer("PayloadSize") == vcam.payload_size
     lo, hi = cam.integer_bounds("Width")
     assert lo <= 640 <= hi and hi == cam.get_integer("WidthMax")
