@@ -105,6 +105,23 @@ def test_every_feature_reads_with_its_type(vcam, cam):
             assert cam.get_string(name) == value
 
 
+def test_feature_names_list_every_node_in_description_order(vcam, cam):
+    root = ET.fromstring(vcam.description)
+
+    def declared(parent):
+        for child in parent:
+            if child.tag.rsplit("}", 1)[-1] == "Group":
+                yield from declared(child)
+            elif child.get("Name"):
+                yield child.get("Name")
+
+    in_document = list(declared(root))
+    names = cam.feature_names()
+    # Categories, registers and the port are nodes too, not only features.
+    assert {"Root", "Device", "WidthReg", "TLParamsLocked"} <= set(names)
+    assert [n for n in names if n in set(in_document)] == in_document
+
+
 def test_integer_features_match_their_registers(vcam, cam):
     root = ET.fromstring(vcam.description)
     ns = root.tag[: root.tag.index("}") + 1] if root.tag.startswith("{") else ""
