@@ -432,3 +432,60 @@ def test_device_waits_release_the_interpreter_lock(vcam):
     reader.join(10)
     vcam.delay_acks(0)
     camera.disconnect()
+
+
+# ---- awkward descriptions, end to end ------------------------------------------------
+
+AWKWARD = """<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Awkward" VendorName="oculane">
+  <Integer Name="A"><pValue>B</pValue></Integer>
+  <Integer Name="B"><pValue>A</pValue></Integer>
+  <String Name="S1"><pValue>S2</pValue></String>
+  <String Name="S2"><pValue>S1</pValue></String>
+  <Integer Name="Plain"><pValue>PlainReg</pValue></Integer>
+  <IntReg Name="PlainReg"><Address>0x20000</Address><Length>4</Length><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>
+  <Integer Name="MinusOne"><Value>-1</Value></Integer>
+  <Integer Name="Huge"><Value>0x7FFFFFFF00</Value></Integer>
+  <IntReg Name="NegativeLength"><Address>0x20010</Address><pLength>MinusOne</pLength><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>
+  <StringReg Name="HugeString"><Address>0x20010</Address><pLength>Huge</pLength><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort></StringReg>
+  <Enumeration Name="Mode"><EnumEntry Name="Off"><Value>0</Value></EnumEntry>
+    <EnumEntry Name="On"><Value>1</Value></EnumEntry><pValue>PlainReg</pValue></Enumeration>
+  <Port Name="Device"/>
+</RegisterDescription>
+"""
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda c: c.get_integer("A"), "^circular reference through 'A'$"),
+        (lambda c: c.set_integer("B", 1), "^circular reference through 'B'$"),
+        (lambda c: c.access_mode("A"), "^circular reference through 'A'$"),
+        (lambda c: c.get_string("S1"), "^circular reference through 'S"),
+        (lambda c: c.set_string("S2", "x"), "^circular reference through 'S"),
+        (lambda c: c.get_integer("NegativeLength"), "^formula in 'NegativeLength': register length -1 "),
+        (lambda c: c.set_integer("NegativeLength", 1), "^formula in 'NegativeLength': register length -1 "),
+        (lambda c: c.get_string("HugeString"), "^formula in 'HugeString': register length 549755813632 "),
+        (lambda c: c.set_string("HugeString", "x"), "^formula in 'HugeString': register length 549755813632 "),
+        (lambda c: c.get_enum("Mode"), "^enumeration 'Mode' has no entry 'value 2'$"),
+        (lambda c: c.set_enum("Mode", "on"), "^enumeration 'Mode' has no entry 'on'$"),
+    ],
+)
+def test_awkward_descriptions_fail_cleanly_and_leave_the_camera_usable(tmp_path, call, message):
+    path = tmp_path / "awkward.xml"
+    path.write_text(AWKWARD)
+    with sim.VirtualCamera("127.0.42.5", description_file=path) as device:
+        device.write_register(0x20000, 2)
+        camera = Camera(device.ip)
+        camera.connect()
+        try:
+            with pytest.raises(oculane.GenicamException, match=message):
+                call(camera)
+            # No evaluation state is left behind, and no register was touched.
+            assert camera.get_integer("Plain") == 2
+            assert device.read_register(0x20010) == 0
+        finally:
+            camera.disconnect()
