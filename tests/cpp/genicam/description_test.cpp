@@ -374,3 +374,23 @@ TEST(FeatureModelLoad, ConnectionChecks) {
     EXPECT_EQ(fetch_failed.error().to_string(), "device does not support http-hosted GenICam XML");
     EXPECT_FALSE(empty);
 }
+
+TEST(FeatureModelLoad, LogsOnlyASuccessfulLoad) {
+    LogCapture capture;
+    DescriptionBytes cache;
+    auto xml = [&] {
+        return cached_description(cache, []() -> CameraResult<std::vector<std::uint8_t>> { return kXml; });
+    };
+    auto live = [] { return std::optional<CameraError>{}; };
+    std::optional<FakeModel> model;
+    auto broken = [](std::string_view) -> GenicamResult<FakeModel> {
+        return std::unexpected(GenicamError::description_error("broken"));
+    };
+    ASSERT_FALSE(ensure_feature_model(model, live, xml, broken));
+    EXPECT_TRUE(capture.lines().empty());
+
+    auto parse = [](std::string_view text) -> GenicamResult<FakeModel> { return FakeModel{std::string(text)}; };
+    ASSERT_TRUE(ensure_feature_model(model, live, xml, parse));
+    ASSERT_TRUE(ensure_feature_model(model, live, xml, parse));  // already loaded: nothing more to say
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"oculane::gige GenICam feature model loaded"});
+}
