@@ -4,11 +4,13 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-DEB_PACKAGES := g++ cmake ninja-build pkg-config libexpat1-dev zlib1g-dev libfmt-dev \
-                libgtest-dev libgmock-dev iproute2
+# python3-venv: Debian's python3 cannot make a venv without it; python3-dev:
+# the headers the extension modules compile against.
+DEB_PACKAGES := g++ cmake ninja-build pkg-config python3 python3-venv python3-dev \
+                libexpat1-dev zlib1g-dev libfmt-dev libgtest-dev libgmock-dev iproute2
 BUILD_DIR := build/py
 
-.PHONY: build deps venv test test-cpp test-python demo bench clean
+.PHONY: build deps venv test test-cpp test-python demo bench stubs clean
 
 build: deps venv
 	$(VPY) -m pip install --no-build-isolation --quiet \
@@ -48,6 +50,11 @@ demo: build
 
 bench: build
 	$(VPY) bench/run.py
+
+# Regenerates the checked-in type stub of the core module from the built one;
+# tests/python/test_stubs.py fails until a changed binding is followed by this.
+stubs: build
+	$(VPY) -m nanobind.stubgen -q -m oculane._oculane_core -o python/oculane/_oculane_core.pyi
 
 clean:
 	rm -rf build $(VENV)
