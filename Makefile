@@ -37,8 +37,9 @@ $(VENV)/.ready: pyproject.toml
 
 test: build test-cpp test-python
 
+# Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j2
 
 # pytest exits 5 when it collects nothing; that is a failure here, not a pass.
 test-python:

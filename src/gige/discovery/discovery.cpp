@@ -206,6 +206,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     // A set rather than a scan of `found`: a flood of answers with made-up
     // MACs must not turn the listening loop quadratic.
     std::unordered_set<std::uint64_t> seen;
+    bool limit_logged = false;
     while (Clock::now() < deadline) {
         // The deadline is checked per round, so a run may overshoot by one
         // receive slice per socket.
@@ -223,7 +224,16 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
                 continue;
             }
             auto info = gvcp::parse_discovery_ack(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)));
-            if (!info || !seen.insert(mac_key(info->mac)).second) continue;
+            if (!info || seen.contains(mac_key(info->mac))) continue;
+            if (found.size() >= config.max_devices) {
+                if (!limit_logged)
+                    OCULANE_LOG(Level::Warn, log::kDiscovery,
+                                "discovery: more than {} devices answered; the others are ignored",
+                                config.max_devices);
+                limit_logged = true;
+                continue;
+            }
+            seen.insert(mac_key(info->mac));
             const Ipv4Endpoint source{inet::ip_of(from), inet::port_of(from)};
             found.push_back({std::move(*info), *p.adapter, source});
         }

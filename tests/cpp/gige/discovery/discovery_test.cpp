@@ -354,3 +354,27 @@ TEST(Discovery, RandomAnswersNeverCrashOrCountAndTheLargestDatagramIsRead) {
     ASSERT_EQ(r->size(), 1u);
     EXPECT_EQ((*r)[0].info, device(0x42, "largest"));
 }
+
+TEST(Discovery, DeviceLimitKeepsTheFirstDevicesAndWarnsOnce) {
+    CapturedLog captured;
+    Responder responder([](int) {
+        std::vector<Bytes> answers;
+        for (std::uint8_t tail = 1; tail <= 5; ++tail)
+            answers.push_back(gvcp::encode_discovery_ack(device(tail, fmt::format("d{}", tail)), 1));
+        answers.push_back(gvcp::encode_discovery_ack(device(1, "again"), 1));
+        return answers;
+    });
+    auto config = loopback_config(responder.port(), {lo()}, 300ms);
+    config.max_devices = 2;
+    const auto r = discover(config);
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_EQ(r->size(), 2u);
+    EXPECT_EQ((*r)[0].info.model, "d1");
+    EXPECT_EQ((*r)[1].info.model, "d2");
+    std::lock_guard lock(captured.mutex);
+    std::vector<std::string> warnings;
+    for (const auto& e : captured.events)
+        if (e.level == log::Level::Warn) warnings.push_back(e.message);
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "discovery: more than 2 devices answered; the others are ignored"}));
+}
