@@ -9,6 +9,9 @@ VPY := $(VENV)/bin/python
 DEB_PACKAGES := g++ cmake ninja-build pkg-config python3 python3-venv python3-dev \
                 libexpat1-dev zlib1g-dev libfmt-dev libgtest-dev libgmock-dev iproute2
 BUILD_DIR := build/py
+# The checked-in stub of the core module is what this nanobind's stubgen
+# writes; tests/python/test_stubs.py reads the pin from here.
+NANOBIND_VERSION := 3.1.0
 
 .PHONY: build deps venv test test-cpp test-python demo bench stubs clean
 
@@ -32,7 +35,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=7" "numpy>=1.24"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind==$(NANOBIND_VERSION)" cmake ninja "pytest>=7" "numpy>=1.24"
 	touch $@
 
 test: build test-cpp test-python
