@@ -273,3 +273,19 @@ def test_module_registration_order():
     # Other subsystems register their classes in between; the relative order holds.
     assert [n for n in expected if n in names] == [n for n in names if n in expected]
     assert names[-2:] == ["DeviceInfo", "discover"]
+
+
+def test_device_info_is_read_only(virtual_camera, camera_ip):
+    camera = oculane.Camera(camera_ip)
+    camera.connect()
+    try:
+        info = camera.device_info()
+    finally:
+        camera.disconnect()
+    for name in PROPERTIES:
+        with pytest.raises(AttributeError):
+            setattr(info, name, getattr(info, name))
+    with pytest.raises(AttributeError):
+        info.extra = 1
+    assert info.ip == camera_ip
+    assert repr(info) == f"DeviceInfo({info.manufacturer} {info.model} serial={info.serial} ip={camera_ip})"
