@@ -19,6 +19,7 @@
 
 #include "util/inet.hpp"
 #include "util/log.hpp"
+#include "util/os_error.hpp"
 
 namespace oculane::gige {
 
@@ -61,13 +62,6 @@ struct Probe {
     Socket socket;
     const NetworkAdapter* adapter;
 };
-
-// "Cannot assign requested address (os error 99)"
-std::string os_error_text(int err) {
-    char buf[256];
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return fmt::format("{} (os error {})", text, err);
-}
 
 // getifaddrs hands out generic addresses; only AF_INET ones reach here.
 std::uint32_t ipv4_of(const sockaddr* sa) {
