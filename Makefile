@@ -4,11 +4,16 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-DEB_PACKAGES := g++ cmake ninja-build pkg-config libexpat1-dev zlib1g-dev libfmt-dev \
-                libgtest-dev libgmock-dev iproute2
+# python3-venv: Debian's python3 cannot make a venv without it; python3-dev:
+# the headers the extension modules compile against.
+DEB_PACKAGES := g++ cmake ninja-build pkg-config python3 python3-venv python3-dev \
+                libexpat1-dev zlib1g-dev libfmt-dev libgtest-dev libgmock-dev iproute2
 BUILD_DIR := build/py
+# The checked-in stub of the core module is what this nanobind's stubgen
+# writes; tests/python/test_stubs.py reads the pin from here.
+NANOBIND_VERSION := 3.1.0
 
-.PHONY: build deps venv test test-cpp test-python demo bench clean
+.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize clean
 
 build: deps venv
 	$(VPY) -m pip install --no-build-isolation --quiet \
@@ -30,13 +35,14 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=7" "numpy>=1.24"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind==$(NANOBIND_VERSION)" cmake ninja "pytest>=7" "numpy>=1.24"
 	touch $@
 
 test: build test-cpp test-python
 
+# Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j2
 
 # pytest exits 5 when it collects nothing; that is a failure here, not a pass.
 test-python:
@@ -48,6 +54,21 @@ demo: build
 
 bench: build
 	$(VPY) bench/run.py
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# build tree of their own: parsers fed random datagrams must not read past
+# them, and only a sanitizer sees a read that lands in the allocator's slack.
+ASAN_DIR := build/asan
+sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOCULANE_PYTHON=OFF -DOCULANE_TESTS=ON \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	cmake --build $(ASAN_DIR) --target oculane_cpp_tests
+	ctest --test-dir $(ASAN_DIR) --output-on-failure --no-tests=error -j2
+
+# Regenerates the checked-in type stub of the core module from the built one;
+# tests/python/test_stubs.py fails until a changed binding is followed by this.
+stubs: build
+	$(VPY) -m nanobind.stubgen -q -m oculane._oculane_core -o python/oculane/_oculane_core.pyi
 
 clean:
 	rm -rf build $(VENV)

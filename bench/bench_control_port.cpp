@@ -15,6 +15,7 @@
 #include "gige/proto/bootstrap.hpp"
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "util/inet.hpp"
 
 using namespace oculane;
 using Clock = std::chrono::steady_clock;
@@ -24,20 +25,12 @@ namespace {
 constexpr std::uint32_t kCameraIp = 0x7F630002;  // 127.99.0.2
 constexpr std::uint32_t kPingIp = 0x7F630003;    // 127.99.0.3
 
-sockaddr_in addr(std::uint32_t ip, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    a.sin_port = htons(port);
-    return a;
-}
-
 // Seconds for `rounds` exchanges of a `request`-byte datagram answered by a
 // `reply`-byte one, between a client socket and an echoing thread.
 double ping_pong(int rounds, std::size_t request, std::size_t reply) {
     int server = ::socket(AF_INET, SOCK_DGRAM, 0);
     int client = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = addr(kPingIp, 0);
+    sockaddr_in sa = inet::to_sockaddr(kPingIp, 0);
     ::bind(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     socklen_t len = sizeof sa;
     ::getsockname(server, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -67,7 +60,7 @@ double ping_pong(int rounds, std::size_t request, std::size_t reply) {
 // blocking socket: the camera's own cost without the control worker.
 double raw_register_reads(int rounds) {
     int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in cam = addr(kCameraIp, 3956);
+    sockaddr_in cam = inet::to_sockaddr(kCameraIp, 3956);
     std::vector<std::uint8_t> in(2048);
     const std::uint32_t regs[] = {bootstrap::kCcp};
     const auto start = Clock::now();

@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "util/inet.hpp"
+
 namespace oculane::sim {
 namespace {
 
@@ -17,17 +19,7 @@ constexpr std::uint64_t kTokenWaker = 0;
 constexpr std::uint64_t kTokenSocket = 1;
 constexpr std::uint64_t kTokenBroadcast = 2;
 
-std::string ip_text(std::uint32_t ip) {
-    return fmt::format("{}.{}.{}.{}", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
-}
-
-sockaddr_in to_sockaddr(Endpoint e) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(e.ip);
-    sa.sin_port = htons(e.port);
-    return sa;
-}
+using inet::to_sockaddr;
 
 std::expected<UniqueFd, std::string> bind_udp(std::uint32_t ip, std::uint16_t port, bool reuse) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -38,9 +30,9 @@ std::expected<UniqueFd, std::string> bind_udp(std::uint32_t ip, std::uint16_t po
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     }
-    const auto sa = to_sockaddr(Endpoint{ip, port});
+    const auto sa = to_sockaddr(ip, port);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        return std::unexpected(fmt::format("bind {}:{}: {}", ip_text(ip), port, std::strerror(errno)));
+        return std::unexpected(fmt::format("bind {}: {}", inet::format_endpoint(ip, port), std::strerror(errno)));
     return fd;
 }
 
@@ -58,7 +50,7 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     ::getsockname(s->sock_.get(), reinterpret_cast<sockaddr*>(&sa), &len);
-    s->local_ = Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+    s->local_ = Endpoint{inet::ip_of(sa), inet::port_of(sa)};
     if (options.discovery) {
         auto b = bind_udp(INADDR_ANY, s->local_.port, true);
         if (!b) return std::unexpected(b.error());
@@ -115,7 +107,7 @@ void Server::drain(int fd, bool via_broadcast) {
             if (errno == EINTR) continue;
             return;  // would block, or an ICMP error reported on the socket
         }
-        const Endpoint peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+        const Endpoint peer{inet::ip_of(from), inet::port_of(from)};
         const auto now = Clock::now();
         auto out = device_->on_datagram(std::span(buffer_.data(), static_cast<std::size_t>(n)), peer, now,
                                         via_broadcast);

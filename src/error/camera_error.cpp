@@ -1,7 +1,7 @@
 #include "error/camera_error.hpp"
 
-#include <cstring>
 
+#include "util/os_error.hpp"
 #include "util/overload.hpp"
 
 namespace oculane {
@@ -12,10 +12,7 @@ std::string CameraError::to_string() const {
         Overload{
             [](const Io& e) {
                 if (!e.message.empty()) return fmt::format("io error: {}", e.message);
-                char buf[256];
-                // GNU strerror_r may return a static string instead of filling buf.
-                const char* text = strerror_r(e.os_error, buf, sizeof buf);
-                return fmt::format("io error: {} (os error {})", text, e.os_error);
+                return fmt::format("io error: {}", os_error_text(e.os_error));
             },
             [](const ConnectTimeout&) { return std::string("connect timed out"); },
             [](const NotConnected&) { return std::string("driver is not connected"); },

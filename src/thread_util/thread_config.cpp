@@ -4,23 +4,16 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 
 #include <fmt/format.h>
 
 #include "util/log.hpp"
+#include "util/os_error.hpp"
 
 namespace oculane {
 
 namespace {
-
-std::string os_error_text(int err) {
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return fmt::format("{} (os error {})", text, err);
-}
 
 std::expected<void, std::string> pin_to(std::size_t cpu) {
     const long conf = ::sysconf(_SC_NPROCESSORS_CONF);

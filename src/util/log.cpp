@@ -28,6 +28,12 @@ const char* level_name(Level level) {
 
 void set_sink(Sink sink, Level min_level) {
     std::lock_guard lock(g_sink_mutex);
+    // An empty function would throw on the first event; treat it as no sink.
+    if (!sink) {
+        g_sink.reset();
+        detail::g_min_level.store(static_cast<std::uint8_t>(Level::Off), std::memory_order_relaxed);
+        return;
+    }
     g_sink = std::make_shared<const Sink>(std::move(sink));
     detail::g_min_level.store(static_cast<std::uint8_t>(min_level), std::memory_order_relaxed);
 }

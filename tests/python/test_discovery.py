@@ -188,6 +188,41 @@ def test_zero_timeout_still_probes_and_returns_nothing(netns):
     assert probes.get(timeout=30)[1:] == ["42110002 0000ffff".replace(" ", ""), "198.18.0.1"]
 
 
+# A second thread notes the time every few milliseconds while discover()
+# waits 0.4 s. Had the call kept the interpreter lock, that thread could only
+# have run just before the call or after it, never in the middle of it.
+GIL_SCRIPT = r"""
+import json, threading, time, oculane
+seen, stop = [], threading.Event()
+def tick():
+    last = 0.0
+    while not stop.is_set():
+        now = time.monotonic()
+        if now - last >= 0.005:
+            seen.append(now)
+            last = now
+t = threading.Thread(target=tick)
+t.start()
+t0 = time.monotonic()
+found = oculane.discover(0.4)
+t1 = time.monotonic()
+stop.set()
+t.join()
+print(json.dumps({"devices": len(found), "t0": t0, "t1": t1, "seen": seen}))
+"""
+
+
+@needs_netns
+def test_discover_lets_other_threads_run(netns):
+    netns.start_responder(discovery_ack(identity_block()))
+    out = run(["ip", "netns", "exec", netns.host, sys.executable, "-c", GIL_SCRIPT])
+    r = json.loads(out.stdout)
+    assert r["devices"] == 1
+    assert r["t1"] - r["t0"] >= 0.4
+    middle = [t for t in r["seen"] if r["t0"] + 0.1 < t < r["t1"] - 0.1]
+    assert middle, "no other thread ran while discover() waited"
+
+
 @needs_netns
 def test_loopback_only_host_has_no_usable_adapter():
     [result] = discover_in(["unshare", "-n"], 0.2)
@@ -238,3 +273,19 @@ def test_module_registration_order():
     # Other subsystems register their classes in between; the relative order holds.
     assert [n for n in expected if n in names] == [n for n in names if n in expected]
     assert names[-2:] == ["DeviceInfo", "discover"]
+
+
+def test_device_info_is_read_only(virtual_camera, camera_ip):
+    camera = oculane.Camera(camera_ip)
+    camera.connect()
+    try:
+        info = camera.device_info()
+    finally:
+        camera.disconnect()
+    for name in PROPERTIES:
+        with pytest.raises(AttributeError):
+            setattr(info, name, getattr(info, name))
+    with pytest.raises(AttributeError):
+        info.extra = 1
+    assert info.ip == camera_ip
+    assert repr(info) == f"DeviceInfo({info.manufacturer} {info.model} serial={info.serial} ip={camera_ip})"

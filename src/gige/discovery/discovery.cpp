@@ -17,7 +17,9 @@
 
 #include <fmt/format.h>
 
+#include "util/inet.hpp"
 #include "util/log.hpp"
+#include "util/os_error.hpp"
 
 namespace oculane::gige {
 
@@ -61,23 +63,11 @@ struct Probe {
     const NetworkAdapter* adapter;
 };
 
-// "Cannot assign requested address (os error 99)"
-std::string os_error_text(int err) {
-    char buf[256];
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return fmt::format("{} (os error {})", text, err);
-}
-
-sockaddr_in to_sockaddr(std::uint32_t ip, std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(ip);
-    sa.sin_port = htons(port);
-    return sa;
-}
-
+// getifaddrs hands out generic addresses; only AF_INET ones reach here.
 std::uint32_t ipv4_of(const sockaddr* sa) {
-    return ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
+    sockaddr_in in{};
+    std::memcpy(&in, sa, sizeof in);
+    return inet::ip_of(in);
 }
 
 // A socket bound to the adapter's address with broadcast sending enabled, or
@@ -87,7 +77,7 @@ std::expected<Socket, int> open_probe_socket(const NetworkAdapter& adapter, std:
     if (s.fd() < 0) return std::unexpected(errno);
     const int on = 1;
     if (::setsockopt(s.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return std::unexpected(errno);
-    const sockaddr_in local = to_sockaddr(adapter.ip, local_port);
+    const sockaddr_in local = inet::to_sockaddr(adapter.ip, local_port);
     if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return std::unexpected(errno);
     return s;
@@ -107,7 +97,7 @@ std::vector<Probe> send_probes(const std::vector<NetworkAdapter>& adapters, cons
         }
         bool sent = false;
         for (const auto& dest : probe_destinations(adapter, config.device_port, config.limited_broadcast)) {
-            const sockaddr_in to = to_sockaddr(dest.ip, dest.port);
+            const sockaddr_in to = inet::to_sockaddr(dest);
             const ssize_t n = ::sendto(sock->fd(), probe.data(), probe.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
             if (n < 0) {
@@ -146,7 +136,7 @@ std::uint64_t mac_key(const std::array<std::uint8_t, 6>& mac) {
 
 }  // namespace
 
-std::string Ipv4Endpoint::to_string() const { return fmt::format("{}:{}", format_ipv4(ip), port); }
+std::string Ipv4Endpoint::to_string() const { return inet::format_endpoint(ip, port); }
 
 std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<InterfaceAddress>& addrs) {
     std::vector<NetworkAdapter> out;
@@ -210,6 +200,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     // A set rather than a scan of `found`: a flood of answers with made-up
     // MACs must not turn the listening loop quadratic.
     std::unordered_set<std::uint64_t> seen;
+    bool limit_logged = false;
     while (Clock::now() < deadline) {
         // The deadline is checked per round, so a run may overshoot by one
         // receive slice per socket.
@@ -227,8 +218,17 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
                 continue;
             }
             auto info = gvcp::parse_discovery_ack(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)));
-            if (!info || !seen.insert(mac_key(info->mac)).second) continue;
-            const Ipv4Endpoint source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+            if (!info || seen.contains(mac_key(info->mac))) continue;
+            if (found.size() >= config.max_devices) {
+                if (!limit_logged)
+                    OCULANE_LOG(Level::Warn, log::kDiscovery,
+                                "discovery: more than {} devices answered; the others are ignored",
+                                config.max_devices);
+                limit_logged = true;
+                continue;
+            }
+            seen.insert(mac_key(info->mac));
+            const Ipv4Endpoint source{inet::ip_of(from), inet::port_of(from)};
             found.push_back({std::move(*info), *p.adapter, source});
         }
     }

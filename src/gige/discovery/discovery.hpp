@@ -47,6 +47,9 @@ struct DiscoveryConfig {
     std::uint16_t local_port = 0;  // 0: any
     std::uint16_t device_port = gvcp::kPort;
     bool limited_broadcast = true;  // also probe 255.255.255.255
+    // Devices kept at most; answers from further devices are dropped (with one
+    // WARN), so a flood of made-up MACs cannot grow the result without bound.
+    std::size_t max_devices = 4096;
 };
 
 struct DiscoveredDevice {

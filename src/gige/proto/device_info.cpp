@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include <fmt/format.h>
 
@@ -11,8 +10,6 @@
 namespace oculane {
 
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // Field layout, expressed as the bootstrap addresses the block mirrors.
 constexpr std::size_t kMacOffset = bootstrap::kMacHigh + 2;
@@ -41,58 +38,6 @@ void put_u32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t v) {
 }
 
 }  // namespace
-
-std::string utf8_lossy(std::span<const std::uint8_t> s) {
-    std::string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        const std::uint8_t b = s[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-            continue;
-        }
-        // Continuation bytes needed and the allowed range of the first one,
-        // which excludes overlongs, surrogates and values above U+10FFFF.
-        int need = 0;
-        std::uint8_t lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b == 0xE0) {
-            need = 2, lo = 0xA0;
-        } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
-            need = 2;
-        } else if (b == 0xED) {
-            need = 2, hi = 0x9F;
-        } else if (b == 0xF0) {
-            need = 3, lo = 0x90;
-        } else if (b >= 0xF1 && b <= 0xF3) {
-            need = 3;
-        } else if (b == 0xF4) {
-            need = 3, hi = 0x8F;
-        } else {
-            out.append(kReplacement);
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        int got = 0;
-        while (got < need && j < n) {
-            const std::uint8_t c = s[j];
-            if (c < lo || c > hi) break;
-            lo = 0x80, hi = 0xBF;
-            ++j, ++got;
-        }
-        if (got == need)
-            out.append(reinterpret_cast<const char*>(s.data() + i), j - i);
-        else
-            out.append(kReplacement);  // one replacement per maximal invalid prefix
-        i = j;
-    }
-    return out;
-}
 
 std::string string_reg(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width) {
     if (offset >= bytes.size()) return {};
@@ -140,10 +85,6 @@ std::array<std::uint8_t, DeviceInfo::kSize> DeviceInfo::encode() const {
         std::memcpy(out.data() + f.area.address, text.data(), len);
     }
     return out;
-}
-
-std::string format_ipv4(std::uint32_t a) {
-    return fmt::format("{}.{}.{}.{}", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
 }
 
 std::string format_mac(const std::array<std::uint8_t, 6>& m) {

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "gige/proto/bootstrap.hpp"
+#include "util/inet.hpp"
+#include "util/utf8.hpp"
 
 namespace oculane {
 
@@ -52,10 +54,7 @@ struct DeviceInfo {
 // U+FFFD. A field reaching past the end of `bytes` is cut to what is there.
 std::string string_reg(std::span<const std::uint8_t> bytes, std::size_t offset, std::size_t width);
 
-// UTF-8 with each maximal invalid subsequence replaced by one U+FFFD.
-std::string utf8_lossy(std::span<const std::uint8_t> bytes);
-
-std::string format_ipv4(std::uint32_t addr);
+using inet::format_ipv4;
 std::string format_mac(const std::array<std::uint8_t, 6>& mac);
 
 }  // namespace oculane

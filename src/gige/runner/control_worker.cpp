@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/overload.hpp"
 #include "util/poller.hpp"
@@ -25,18 +26,9 @@ constexpr std::uint64_t kWakerToken = 1;
 constexpr auto kPollTimeout = std::chrono::milliseconds(10);
 constexpr std::size_t kMaxDatagram = 65535;
 
-sockaddr_in to_sockaddr(Endpoint ep) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(ep.ip);
-    sa.sin_port = htons(ep.port);
-    return sa;
-}
+using inet::to_sockaddr;
 
-std::string endpoint_text(Endpoint ep) {
-    return fmt::format("{}.{}.{}.{}:{}", ep.ip >> 24, (ep.ip >> 16) & 0xFF, (ep.ip >> 8) & 0xFF,
-                       ep.ip & 0xFF, ep.port);
-}
+std::string endpoint_text(Endpoint ep) { return inet::format_endpoint(ep.ip, ep.port); }
 
 std::string errno_text(int err) { return std::system_category().message(err); }
 
@@ -154,7 +146,7 @@ private:
                 return;
             }
             if (from.sin_family != AF_INET) continue;
-            const Endpoint source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+            const Endpoint source{inet::ip_of(from), inet::port_of(from)};
             engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)),
                                 source, Clock::now());
         }
@@ -252,7 +244,7 @@ CameraResult<SpawnedWorker> spawn_control_worker(Receiver<ToWorker> requests,
     socklen_t bound_len = sizeof bound;
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
         return std::unexpected(start_error(errno_text(errno)));
-    const Endpoint local{ntohl(bound.sin_addr.s_addr), ntohs(bound.sin_port)};
+    const Endpoint local{inet::ip_of(bound), inet::port_of(bound)};
 
     auto poller = Poller::create();
     if (!poller) return std::unexpected(start_error(poller.error().message()));

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -318,4 +319,62 @@ TEST(Discovery, AdapterWhoseEverySendFailsIsNotUsable) {
     ASSERT_EQ(captured.events.size(), 1u);
     EXPECT_EQ(captured.events[0].level, log::Level::Trace);
     EXPECT_EQ(captured.events[0].message, "discovery: send to 127.0.0.1:0 failed: Invalid argument (os error 22)");
+}
+
+TEST(Discovery, RandomAnswersNeverCrashOrCountAndTheLargestDatagramIsRead) {
+    // The largest UDP payload, carrying a valid answer and padding: the
+    // identity block is read from its start and the excess ignored.
+    Bytes largest = gvcp::encode_discovery_ack(device(0x42, "largest"), 1);
+    largest.resize(65507, 0xEE);
+    largest[4] = static_cast<std::uint8_t>((65507 - 8) >> 8);
+    largest[5] = static_cast<std::uint8_t>((65507 - 8) & 0xFF);
+
+    std::vector<Bytes> answers{largest};
+    std::uint32_t state = 0x2545F491;  // fixed seed: the same datagrams every run
+    auto next = [&] {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        return state;
+    };
+    for (int i = 0; i < 80; ++i) {
+        Bytes d(next() % 400);
+        for (auto& b : d) b = static_cast<std::uint8_t>(next());
+        if (d.size() >= 8 && i % 2 == 0) {
+            // Passes the header checks but cannot hold an identity block:
+            // either the length overruns the data or the payload is short.
+            d[0] &= 0x7F, d[2] = 0x00, d[3] = 0x03;
+            const std::size_t payload = d.size() - 8;
+            const std::size_t claim = (i % 4 == 0) ? payload + 1 + next() % 100 : std::min<std::size_t>(payload, 247);
+            d[4] = static_cast<std::uint8_t>(claim >> 8), d[5] = static_cast<std::uint8_t>(claim);
+        }
+        answers.push_back(std::move(d));
+    }
+    Responder responder([&](int) { return answers; });
+    const auto r = discover(loopback_config(responder.port(), {lo()}, 300ms));
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_EQ(r->size(), 1u);
+    EXPECT_EQ((*r)[0].info, device(0x42, "largest"));
+}
+
+TEST(Discovery, DeviceLimitKeepsTheFirstDevicesAndWarnsOnce) {
+    CapturedLog captured;
+    Responder responder([](int) {
+        std::vector<Bytes> answers;
+        for (std::uint8_t tail = 1; tail <= 5; ++tail)
+            answers.push_back(gvcp::encode_discovery_ack(device(tail, fmt::format("d{}", tail)), 1));
+        answers.push_back(gvcp::encode_discovery_ack(device(1, "again"), 1));
+        return answers;
+    });
+    auto config = loopback_config(responder.port(), {lo()}, 300ms);
+    config.max_devices = 2;
+    const auto r = discover(config);
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_EQ(r->size(), 2u);
+    EXPECT_EQ((*r)[0].info.model, "d1");
+    EXPECT_EQ((*r)[1].info.model, "d2");
+    std::lock_guard lock(captured.mutex);
+    std::vector<std::string> warnings;
+    for (const auto& e : captured.events)
+        if (e.level == log::Level::Warn) warnings.push_back(e.message);
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "discovery: more than 2 devices answered; the others are ignored"}));
 }

@@ -1,0 +1,64 @@
+"""The type stubs shipped with the package match the built module."""
+
+import ast
+import importlib.util
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import oculane
+from oculane import _oculane_core
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SOURCE_PACKAGE = REPO / "python" / "oculane"
+CORE_STUB = SOURCE_PACKAGE / "_oculane_core.pyi"
+
+
+def test_core_stub_is_what_stubgen_makes_of_the_built_module(tmp_path):
+    if importlib.util.find_spec("nanobind.stubgen") is None:
+        pytest.skip("nanobind's stubgen is not installed in this environment")
+    import nanobind
+    pinned = re.search(r"^NANOBIND_VERSION := (\S+)", (REPO / "Makefile").read_text(), re.M)
+    if pinned and nanobind.__version__ != pinned.group(1):
+        pytest.skip(f"stubs are generated with nanobind {pinned.group(1)}; "
+                    f"this environment has {nanobind.__version__}, whose output may differ")
+    out = tmp_path / "_oculane_core.pyi"
+    subprocess.run([sys.executable, "-m", "nanobind.stubgen", "-q", "-m", "oculane._oculane_core",
+                    "-o", str(out)], check=True, capture_output=True, text=True, timeout=120)
+    assert out.read_text() == CORE_STUB.read_text(), (
+        "python/oculane/_oculane_core.pyi is stale: run `make stubs` and commit the result")
+
+
+def test_installed_package_carries_stubs_and_marker():
+    installed = pathlib.Path(oculane.__file__).parent
+    for name in ("py.typed", "__init__.pyi", "_oculane_core.pyi"):
+        assert (installed / name).is_file(), f"{name} is missing from the installed package"
+
+
+def _stub_names(path):
+    tree = ast.parse(path.read_text())
+    names = set()
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.Assign):
+            names.update(t.id for t in node.targets if isinstance(t, ast.Name))
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+        elif isinstance(node, ast.ImportFrom):
+            names.update(a.asname or a.name for a in node.names if a.name != "*")
+    return {n for n in names if not n.startswith("_")}
+
+
+def test_stubs_declare_every_public_name():
+    core = {n for n in dir(_oculane_core) if not n.startswith("_")}
+    assert _stub_names(CORE_STUB) == core
+    # The package stub takes the core's names by star import and adds the
+    # two exception aliases.
+    package_stub = (SOURCE_PACKAGE / "__init__.pyi").read_text()
+    assert "from ._oculane_core import *" in package_stub
+    assert _stub_names(SOURCE_PACKAGE / "__init__.pyi") >= {"CameraException", "GenicamException"}
+    assert set(oculane.__all__) <= core | _stub_names(SOURCE_PACKAGE / "__init__.pyi")
