@@ -206,7 +206,7 @@ class VirtualCamera:
         }
         if description_file is not None:
             path = os.fspath(description_file)
-            with open(path, encoding="utf-8", errors="surrogateescape") as f:
+            with open(path, "rb") as f:
                 config["description"] = f.read()
             config["description_name"] = os.path.splitext(os.path.basename(path))[0]
         self._ip = str(addr)

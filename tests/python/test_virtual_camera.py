@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from gvcp_raw import DISCOVERY, Ack, Host, read_mem, read_reg, wait_until, write_mem, write_reg
-from oculane.sim import VirtualCamera
+from oculane.sim import VirtualCamera, describe
 
 # The makers' descriptions sit in shared/genicam-corpus somewhere above the
 # checkout (beside it in CI); they are read there, never copied.
@@ -74,7 +74,9 @@ def test_bootstrap_registers_in_one_command(virtual_camera: VirtualCamera) -> No
         assert ip == int.from_bytes(bytes(int(x) for x in virtual_camera.ip.split(".")), "big")
         assert (mask, gateway) == (0xFF000000, 0)
         capability, heartbeat, tick_hi, tick_lo = h.read(0x0934, 0x0938, 0x093C, 0x0940)
-        assert capability & 0x4  # packet resend
+        # user-defined name, serial number, heartbeat disable; pending ack,
+        # event data, event, packet resend (0x4), WRITEMEM, concatenation
+        assert capability == 0xE000003F
         assert heartbeat == 3000
         assert (tick_hi << 32) | tick_lo == 1_000_000_000
 
@@ -245,6 +247,17 @@ def test_serves_a_makers_description_with_a_permissive_space(camera_ip: str, pat
         assert h.read(0x00123450) == [0]
         assert h.write(0x00123450, 0xCAFE) == 0
         assert h.read(0x00123450) == [0xCAFE]
+
+
+def test_a_description_in_another_encoding_is_served_byte_for_byte(camera_ip: str, tmp_path: Path) -> None:
+    text = ('<?xml version="1.0" encoding="ISO-8859-1"?>\n<RegisterDescription ModelName="X" '
+            'VendorName="Caf\u00e9 Optik"><!-- Gr\u00f6\u00dfe --></RegisterDescription>\n')
+    path = tmp_path / "latin1.xml"
+    path.write_bytes(text.encode("latin-1"))
+    with VirtualCamera(camera_ip, description_file=path, serve_zip=False) as cam, Host(camera_ip) as h:
+        assert fetch_location(h, cam.first_url) == path.read_bytes()
+        assert "Optik" in cam.description
+        assert "description: " in describe(cam)
 
 
 # ---- lifecycle ----------------------------------------------------------------------------

@@ -131,7 +131,10 @@ TEST_F(DeviceTest, BootstrapRegistersAreConsistentWithTheConfiguration) {
     EXPECT_EQ(v.u32(), c.subnet_mask);
     EXPECT_EQ(v.u32(), c.gateway);
 
-    EXPECT_TRUE(read_reg(bootstrap::kGvcpCapability) & reg::kCapPacketResend);
+    // Bits counted from the most significant: user-defined name (0), serial
+    // number (1), heartbeat disable (2); pending ack (26), event data (27),
+    // event (28), packet resend (29), WRITEMEM (30), concatenation (31).
+    EXPECT_EQ(read_reg(bootstrap::kGvcpCapability), 0xE000003Fu);
     EXPECT_EQ(read_reg(bootstrap::kHeartbeatTimeout), 3000u);
     EXPECT_EQ((std::uint64_t{read_reg(0x093C)} << 32) | read_reg(0x0940), c.tick_frequency);
 
