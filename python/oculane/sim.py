@@ -466,6 +466,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--manufacturer", default="oculane")
     p.add_argument("--user-name", default="", help="user-defined name")
     p.add_argument("--mac", help="MAC address, e.g. 02:0c:7f:00:00:02")
+    p.add_argument("--device-version", default="1.0.0")
+    p.add_argument("--subnet-mask", default="255.0.0.0")
+    p.add_argument("--gateway", default="0.0.0.0")
     p.add_argument("--plain-xml", action="store_true", help="serve the description as plain XML, not zip")
     p.add_argument("--tl-params-locked", action="store_true", help="put TLParamsLocked in the description")
     p.add_argument("--second-url", action="store_true", help="also fill the second URL register")
@@ -490,9 +493,8 @@ def describe(cam: VirtualCamera) -> str:
     return "\n".join(lines)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
-    cam = VirtualCamera(
+def _camera_from(args: argparse.Namespace) -> VirtualCamera:
+    return VirtualCamera(
         args.ip,
         port=args.port,
         discovery=args.discovery,
@@ -501,6 +503,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         manufacturer=args.manufacturer,
         user_defined_name=args.user_name,
         mac=args.mac,
+        device_version=args.device_version,
+        subnet_mask=args.subnet_mask,
+        gateway=args.gateway,
         serve_zip=not args.plain_xml,
         tl_params_locked=args.tl_params_locked,
         second_url=args.second_url,
@@ -508,6 +513,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         description_file=args.description,
         heartbeat_timeout_ms=args.heartbeat_ms,
     )
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        cam = _camera_from(args)
+    except (ValueError, OSError) as e:
+        # A bad option or an unreadable description file: say so, no traceback.
+        print(f"cannot start the virtual camera: {e}", file=sys.stderr)
+        return 2
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())
