@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -507,6 +508,54 @@ TEST_F(DeviceTest, TestEventGenerateSendsAnEvent) {
     auto cmd = gvcp::parse_command(out[1].bytes);
     ASSERT_TRUE(cmd);
     EXPECT_EQ(GvcpEvent::parse(cmd->header.command, cmd->payload).event_id, reg::kTestEventId);
+}
+
+// ---- configuration -----------------------------------------------------------
+
+TEST(DeviceConfiguration, OptionsTheDeviceCannotHonourAreRefusedByName) {
+    struct Case {
+        const char* what;
+        std::function<void(DeviceConfig&)> spoil;
+        const char* option;
+    };
+    const Case cases[] = {
+        {"serial past its field", [](DeviceConfig& c) { c.serial = std::string(17, 'S'); }, "serial"},
+        {"manufacturer info past its field", [](DeviceConfig& c) { c.manufacturer_info = std::string(49, 'i'); },
+         "manufacturer_info"},
+        {"width beyond the sensor", [](DeviceConfig& c) { c.width = c.sensor_width + 4; }, "width"},
+        {"width off the increment", [](DeviceConfig& c) { c.width = 642; }, "width"},
+        {"height below the minimum", [](DeviceConfig& c) { c.height = 8; }, "height"},
+        {"sensor too large for PayloadSize", [](DeviceConfig& c) { c.sensor_height = 1u << 20; }, "sensor_height"},
+        {"no heartbeat timeout", [](DeviceConfig& c) { c.heartbeat_timeout_ms = 0; }, "heartbeat_timeout_ms"},
+        {"no tick frequency", [](DeviceConfig& c) { c.tick_frequency = 0; }, "tick_frequency"},
+    };
+    for (const auto& c : cases) {
+        DeviceConfig config;
+        c.spoil(config);
+        try {
+            Device device(config);
+            ADD_FAILURE() << c.what << ": accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with(c.option)) << c.what << ": " << e.what();
+        }
+    }
+    // The limits themselves are accepted, and the identity block carries a
+    // text that fills its field whole.
+    DeviceConfig edge;
+    edge.serial = std::string(16, 'S');
+    edge.width = edge.sensor_width;
+    edge.height = 16;
+    Device device(edge);
+    const auto serial = device.read_memory(bootstrap::kSerialNumber.address, 16);
+    EXPECT_EQ(std::string(serial.begin(), serial.end()), edge.serial);
+    EXPECT_EQ(device.payload_size(), std::uint64_t{edge.sensor_width} * 16);
+}
+
+TEST_F(DeviceTest, PlainEventsCarryNoData) {
+    take_control();
+    const std::vector<std::uint8_t> data{1, 2, 3, 4};
+    EXPECT_FALSE(device_.make_event(0x00C0, 0x9000, data, true, 0, 0, t0_).has_value());
+    EXPECT_EQ(device_.counters().events, 0u);
 }
 
 // ---- register space ---------------------------------------------------------
