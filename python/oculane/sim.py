@@ -145,6 +145,10 @@ class VirtualCamera:
     in the second. ``description_file`` serves any description file instead,
     with a permissive register space: every address reads (as 0 until
     written) and every write is remembered.
+
+    Options a camera could not honour (a serial longer than its 16-byte
+    field, a width beyond the sensor or off its increment of 4, a zero
+    heartbeat timeout) raise ValueError naming the option.
     """
 
     def __init__(
@@ -324,6 +328,9 @@ class VirtualCamera:
         """Answer with a pending acknowledge announcing ``pending_ms`` first,
         and the real acknowledge ``answer_after_ms`` later (default: half of
         ``pending_ms``). ``count`` limits how many commands get this."""
+        if not 0 <= pending_ms <= 0xFFFF:
+            # The acknowledge carries the time in a 16-bit field.
+            raise ValueError("pending_ms must be from 0 to 65535")
         after = pending_ms // 2 if answer_after_ms is None else answer_after_ms
         self._device.set_pending_ack(pending_ms, after, _count(count), _command_codes(commands))
 

@@ -196,6 +196,8 @@ def test_option_errors() -> None:
         cam.spoil_acks("drop")
     with pytest.raises(ValueError, match="count"):
         cam.drop_acks(0)
+    with pytest.raises(ValueError, match="pending_ms must be from 0 to 65535"):
+        cam.pending_ack(70_000)
     with pytest.raises(KeyError):
         cam.drop_acks(1, commands=["NOPE"])
     with pytest.raises(ValueError, match="not running"):
