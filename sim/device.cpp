@@ -301,7 +301,7 @@ void Device::expire(Clock::time_point now) {
     if (space_.get(reg::kGvcpConfiguration) & 0x1) return;  // heartbeat disabled by the host
     const auto timeout = std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout));
     if (now - last_heard_ > timeout) {
-        controller_.reset();
+        end_control();
         ++counters_.control_expired;
     }
 }
@@ -350,7 +350,7 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
         case bs::kCcp: {
             const std::uint32_t bits = value & (bs::kCcpExclusive | bs::kCcpControl);
             if (bits == 0) {
-                controller_.reset();
+                end_control();
             } else {
                 // Exclusive access implies control access.
                 const std::uint32_t ccp = bits | bs::kCcpControl;
@@ -807,13 +807,28 @@ void Device::clear_faults() {
 
 void Device::clear_control() {
     std::lock_guard lock(mu_);
-    controller_.reset();
+    end_control();
 }
 
 void Device::set_foreign_controller(std::optional<Endpoint> holder) {
     std::lock_guard lock(mu_);
-    if (holder) controller_ = Controller{*holder, bs::kCcpControl, true};
-    else if (controller_ && controller_->foreign) controller_.reset();
+    if (holder) {
+        if (controller_ && !controller_->foreign) end_control();  // the real holder is displaced
+        controller_ = Controller{*holder, bs::kCcpControl, true};
+    } else if (controller_ && controller_->foreign) {
+        controller_.reset();
+    }
+}
+
+void Device::end_control() {
+    const bool real = controller_ && !controller_->foreign;
+    controller_.reset();
+    if (!real) return;
+    // The channels the departed application opened point at it; a device
+    // closes them with the privilege so that nothing keeps streaming or
+    // sending events to a host that is gone, and the next controller starts clean.
+    space_.set(bs::stream_channel_port(0), 0);
+    space_.set(reg::kMessageChannelPort, 0);
 }
 
 // ---- observation --------------------------------------------------------------

@@ -288,6 +288,32 @@ TEST_F(DeviceTest, ForeignControllerAndClearedControl) {
     EXPECT_EQ(read_reg(bootstrap::kCcp), 0u);
 }
 
+TEST_F(DeviceTest, ChannelsCloseWithThePrivilege) {
+    const std::uint32_t scp = bootstrap::stream_channel_port(0);
+    const struct {
+        const char* how;
+        std::function<void()> end;
+        bool closes;
+    } cases[] = {
+        {"released", [this] { ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0); }, true},
+        {"lapsed", [this] { device_.tick(t0_ + 1h); }, true},
+        {"cleared", [this] { device_.clear_control(); }, true},
+        {"displaced", [this] { device_.set_foreign_controller(Endpoint{0x0A000001, 1}); }, true},
+        {"refused to another application",
+         [this] { EXPECT_EQ(write_reg(bootstrap::kCcp, 0, kHostB), 0x8006); }, false},
+    };
+    for (const auto& c : cases) {
+        device_.set_foreign_controller(std::nullopt);
+        take_control();
+        ASSERT_EQ(write_reg(scp, 50010), 0);
+        ASSERT_EQ(write_reg(reg::kMessageChannelPort, 50011), 0);
+        c.end();
+        EXPECT_EQ(device_.read_register(scp), c.closes ? 0u : 50010u) << c.how;
+        EXPECT_EQ(device_.read_register(reg::kMessageChannelPort), c.closes ? 0u : 50011u) << c.how;
+        if (device_.controller() && !device_.controller()->foreign) ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0);
+    }
+}
+
 // ---- behaviour registers ----------------------------------------------------
 
 TEST_F(DeviceTest, ImageRegistersDrivePayloadSizeAndLimits) {
