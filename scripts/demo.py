@@ -5,7 +5,7 @@ import re
 
 import oculane
 from oculane import AccessMode, Camera
-from oculane.sim import VirtualCamera
+from oculane.sim import VirtualCamera, describe
 
 CAMERA_IP = "127.0.0.2"
 FEATURE = re.compile(r"<(Integer|Float|Boolean|Enumeration|String|StringReg|Command)\s+Name=\"([^\"]+)\"")
@@ -33,6 +33,8 @@ def read(camera: Camera, kind: str, name: str) -> str:
 
 def main() -> None:
     with VirtualCamera(CAMERA_IP) as device:
+        print(describe(device))
+        print()
         camera = Camera(CAMERA_IP)
         camera.connect()
         info = camera.device_info()

@@ -27,6 +27,11 @@ constexpr std::uint16_t kOk = GvcpStatus::kSuccess;
 constexpr std::uint32_t kOwnDescriptionAddress = 0x00100000;
 constexpr std::uint32_t kForeignDescriptionAddress = 0xE0000000;
 constexpr std::string_view kDefaultName = "oculane-virtual-camera";
+// Image size limits the description advertises through WidthMin/WidthInc and
+// HeightMin/HeightInc. The sensor side cap keeps PayloadSize (RGB8, three
+// bytes a pixel) inside its 32-bit register.
+constexpr std::uint32_t kMinWidth = 16, kWidthInc = 4, kMinHeight = 16, kHeightInc = 2;
+constexpr std::uint32_t kMaxSensorSide = 16384;
 constexpr std::string_view kTLParamsLockedMarker = "<!--@TLPARAMSLOCKED@-->";
 constexpr std::string_view kTLParamsLockedNodes = R"(<Integer Name="TLParamsLocked" NameSpace="Standard">
       <ToolTip>Locks the transport-layer parameters while an acquisition runs.</ToolTip>
@@ -58,10 +63,46 @@ bool applies(const std::vector<std::uint16_t>& commands, std::uint16_t command) 
     return std::find(commands.begin(), commands.end(), command) != commands.end();
 }
 
+// A configuration the device could not honour is refused whole, naming the
+// option, rather than served in a state no real camera would be in (a width
+// beyond the sensor, a serial cut short in the identity block).
+void validate(const DeviceConfig& c) {
+    auto fail = [](std::string text) { throw std::invalid_argument(std::move(text)); };
+    const struct {
+        const char* name;
+        const std::string& text;
+        bs::StringArea area;
+    } texts[] = {
+        {"manufacturer", c.manufacturer, bs::kManufacturerName},
+        {"model", c.model, bs::kModelName},
+        {"device_version", c.device_version, bs::kDeviceVersion},
+        {"manufacturer_info", c.manufacturer_info, bs::kManufacturerInfo},
+        {"serial", c.serial, bs::kSerialNumber},
+        {"user_defined_name", c.user_defined_name, bs::kUserDefinedName},
+    };
+    for (const auto& t : texts)
+        if (t.text.size() > t.area.size)
+            fail(fmt::format("{} '{}' is longer than the {} bytes its field holds", t.name, t.text, t.area.size));
+    if (c.heartbeat_timeout_ms == 0) fail("heartbeat_timeout_ms must be at least 1");
+    if (c.tick_frequency == 0) fail("tick_frequency must be at least 1");
+    if (c.sensor_width < kMinWidth || c.sensor_width > kMaxSensorSide || c.sensor_width % kWidthInc != 0)
+        fail(fmt::format("sensor_width must be a multiple of {} from {} to {}", kWidthInc, kMinWidth,
+                         kMaxSensorSide));
+    if (c.sensor_height < kMinHeight || c.sensor_height > kMaxSensorSide || c.sensor_height % kHeightInc != 0)
+        fail(fmt::format("sensor_height must be a multiple of {} from {} to {}", kHeightInc, kMinHeight,
+                         kMaxSensorSide));
+    if (c.width < kMinWidth || c.width > c.sensor_width || c.width % kWidthInc != 0)
+        fail(fmt::format("width must be a multiple of {} from {} to sensor_width ({})", kWidthInc, kMinWidth,
+                         c.sensor_width));
+    if (c.height < kMinHeight || c.height > c.sensor_height || c.height % kHeightInc != 0)
+        fail(fmt::format("height must be a multiple of {} from {} to sensor_height ({})", kHeightInc, kMinHeight,
+                         c.sensor_height));
+}
+
 }  // namespace
 
 Device::Device(DeviceConfig config, Clock::time_point start)
-    : config_(std::move(config)), start_(start), timestamp_origin_(start) {
+    : config_((validate(config), std::move(config))), start_(start), timestamp_origin_(start) {
     own_description_ = !config_.description.has_value();
     space_.set_permissive(!own_description_);
     build_register_map();
@@ -123,7 +164,8 @@ void Device::build_register_map() {
     s.set(reg::kNumberOfMessageChannels, 1);
     s.set(reg::kNumberOfStreamChannels, 1);
     s.set(bs::kGvcpCapability, reg::kCapUserDefinedName | reg::kCapSerialNumber | reg::kCapHeartbeatDisable |
-                                   reg::kCapEventData | reg::kCapEvent | reg::kCapPacketResend |
+                                   reg::kCapPendingAck | reg::kCapEventData | reg::kCapEvent |
+                                   reg::kCapPacketResend |
                                    reg::kCapWriteMem | reg::kCapConcatenation);
     s.set(bs::kHeartbeatTimeout, config_.heartbeat_timeout_ms);
     s.set(bs::kTimestampTickFrequencyHigh, static_cast<std::uint32_t>(config_.tick_frequency >> 32));
@@ -131,7 +173,9 @@ void Device::build_register_map() {
     s.set(reg::kMessageChannelTimeout, 300);
     s.set(reg::kMessageChannelRetries, 3);
     s.set(bs::stream_channel_packet_size(0), 1500);
-    s.set(reg::kStreamChannelCapability, 0x80000000);  // big and little endian payloads: no; multi-zone: no
+    // Big-endian pixel data supported (the top bit); no IP reassembly, no
+    // extended chunk data, no multi-zone.
+    s.set(reg::kStreamChannelCapability, 0x80000000);
 
     if (!own_description_) return;
 
@@ -148,10 +192,10 @@ void Device::build_register_map() {
     s.set(reg::kWidth, config_.width);
     s.set(reg::kHeight, config_.height);
     s.set(reg::kPixelFormat, reg::kMono8);
-    s.set(reg::kWidthMin, 16);
-    s.set(reg::kWidthInc, 4);
-    s.set(reg::kHeightMin, 16);
-    s.set(reg::kHeightInc, 2);
+    s.set(reg::kWidthMin, kMinWidth);
+    s.set(reg::kWidthInc, kWidthInc);
+    s.set(reg::kHeightMin, kMinHeight);
+    s.set(reg::kHeightInc, kHeightInc);
     s.set(reg::kAcquisitionFrameCount, 1);
     s.set(reg::kExposureClock, 10'000'000);  // 10 MHz exposure clock
     s.set(reg::kExposureTicks, 100'000);     // 10 ms
@@ -257,7 +301,7 @@ void Device::expire(Clock::time_point now) {
     if (space_.get(reg::kGvcpConfiguration) & 0x1) return;  // heartbeat disabled by the host
     const auto timeout = std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout));
     if (now - last_heard_ > timeout) {
-        controller_.reset();
+        end_control();
         ++counters_.control_expired;
     }
 }
@@ -306,7 +350,7 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
         case bs::kCcp: {
             const std::uint32_t bits = value & (bs::kCcpExclusive | bs::kCcpControl);
             if (bits == 0) {
-                controller_.reset();
+                end_control();
             } else {
                 // Exclusive access implies control access.
                 const std::uint32_t ccp = bits | bs::kCcpControl;
@@ -694,6 +738,8 @@ std::expected<Outgoing, std::string> Device::make_event(std::uint16_t command, s
     std::lock_guard lock(mu_);
     if (command != gvcp::code(Command::Event) && command != gvcp::code(Command::EventData))
         return std::unexpected(fmt::format("0x{:04x} is not an event command", command));
+    if (command == gvcp::code(Command::Event) && !data.empty())
+        return std::unexpected("an EVENT command carries no data; send EVENTDATA for that");
     if (data.size() > 540 - 16) return std::unexpected("event data longer than 524 bytes");
     const auto target = event_target();
     if (!target) return std::unexpected("no controlling application to send the event to");
@@ -761,13 +807,28 @@ void Device::clear_faults() {
 
 void Device::clear_control() {
     std::lock_guard lock(mu_);
-    controller_.reset();
+    end_control();
 }
 
 void Device::set_foreign_controller(std::optional<Endpoint> holder) {
     std::lock_guard lock(mu_);
-    if (holder) controller_ = Controller{*holder, bs::kCcpControl, true};
-    else if (controller_ && controller_->foreign) controller_.reset();
+    if (holder) {
+        if (controller_ && !controller_->foreign) end_control();  // the real holder is displaced
+        controller_ = Controller{*holder, bs::kCcpControl, true};
+    } else if (controller_ && controller_->foreign) {
+        controller_.reset();
+    }
+}
+
+void Device::end_control() {
+    const bool real = controller_ && !controller_->foreign;
+    controller_.reset();
+    if (!real) return;
+    // The channels the departed application opened point at it; a device
+    // closes them with the privilege so that nothing keeps streaming or
+    // sending events to a host that is gone, and the next controller starts clean.
+    space_.set(bs::stream_channel_port(0), 0);
+    space_.set(reg::kMessageChannelPort, 0);
 }
 
 // ---- observation --------------------------------------------------------------

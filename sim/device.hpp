@@ -220,6 +220,9 @@ private:
     void deliver(const Answer& answer, std::uint16_t command, std::uint16_t request_id, Endpoint to,
                  std::vector<Outgoing>& out, CommandRecord& rec);
     void expire(Clock::time_point now);
+    // The privilege ends (released, lapsed, cleared or displaced): the stream
+    // and message channels it opened close with it.
+    void end_control();
     bool is_controller(Endpoint e) const;
     bool exclusive_elsewhere(Endpoint e) const;
     std::optional<Endpoint> event_target() const;

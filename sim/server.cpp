@@ -18,6 +18,13 @@ namespace {
 constexpr std::uint64_t kTokenWaker = 0;
 constexpr std::uint64_t kTokenSocket = 1;
 constexpr std::uint64_t kTokenBroadcast = 2;
+// Datagrams taken from one socket per wake-up. The poller reports a socket
+// with more waiting again at once, so a host that floods the camera cannot
+// keep the worker from its stop flag or from acknowledges already due.
+constexpr int kDrainBatch = 64;
+// Acknowledges held back by a delay fault. Beyond this the camera loses
+// them, as a congested network would, instead of growing without bound.
+constexpr std::size_t kScheduleLimit = 16384;
 
 using inet::to_sockaddr;
 
@@ -99,12 +106,15 @@ void Server::transmit(const Outgoing& o) {
 }
 
 void Server::drain(int fd, bool via_broadcast) {
-    for (;;) {
+    for (int taken = 0; taken < kDrainBatch; ++taken) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
         const auto n = ::recvfrom(fd, buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                --taken;
+                continue;
+            }
             return;  // would block, or an ICMP error reported on the socket
         }
         const Endpoint peer{inet::ip_of(from), inet::port_of(from)};
@@ -113,7 +123,7 @@ void Server::drain(int fd, bool via_broadcast) {
                                         via_broadcast);
         for (auto& o : out) {
             if (o.delay.count() <= 0) transmit(o);
-            else schedule_.push_back(Scheduled{now + o.delay, std::move(o)});
+            else if (schedule_.size() < kScheduleLimit) schedule_.push_back(Scheduled{now + o.delay, std::move(o)});
         }
     }
 }

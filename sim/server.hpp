@@ -6,8 +6,8 @@
 //
 // One worker thread ("oculane-sim") owns the sockets. It waits on a Poller
 // holding the sockets and a Waker, so stop() and send() end its wait at once;
-// acknowledges that a fault delays wait in a small schedule ordered by due
-// time. The destructor stops and joins the thread and closes every descriptor.
+// acknowledges that a fault delays wait in a schedule ordered by due time
+// (bounded: beyond its limit they are lost, as on a congested network). The destructor stops and joins the thread and closes every descriptor.
 
 #include <cstdint>
 #include <expected>

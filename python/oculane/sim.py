@@ -145,6 +145,10 @@ class VirtualCamera:
     in the second. ``description_file`` serves any description file instead,
     with a permissive register space: every address reads (as 0 until
     written) and every write is remembered.
+
+    Options a camera could not honour (a serial longer than its 16-byte
+    field, a width beyond the sensor or off its increment of 4, a zero
+    heartbeat timeout) raise ValueError naming the option.
     """
 
     def __init__(
@@ -206,7 +210,7 @@ class VirtualCamera:
         }
         if description_file is not None:
             path = os.fspath(description_file)
-            with open(path, encoding="utf-8", errors="surrogateescape") as f:
+            with open(path, "rb") as f:
                 config["description"] = f.read()
             config["description_name"] = os.path.splitext(os.path.basename(path))[0]
         self._ip = str(addr)
@@ -324,6 +328,9 @@ class VirtualCamera:
         """Answer with a pending acknowledge announcing ``pending_ms`` first,
         and the real acknowledge ``answer_after_ms`` later (default: half of
         ``pending_ms``). ``count`` limits how many commands get this."""
+        if not 0 <= pending_ms <= 0xFFFF:
+            # The acknowledge carries the time in a 16-bit field.
+            raise ValueError("pending_ms must be from 0 to 65535")
         after = pending_ms // 2 if answer_after_ms is None else answer_after_ms
         self._device.set_pending_ack(pending_ms, after, _count(count), _command_codes(commands))
 
@@ -466,6 +473,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--manufacturer", default="oculane")
     p.add_argument("--user-name", default="", help="user-defined name")
     p.add_argument("--mac", help="MAC address, e.g. 02:0c:7f:00:00:02")
+    p.add_argument("--device-version", default="1.0.0")
+    p.add_argument("--subnet-mask", default="255.0.0.0")
+    p.add_argument("--gateway", default="0.0.0.0")
     p.add_argument("--plain-xml", action="store_true", help="serve the description as plain XML, not zip")
     p.add_argument("--tl-params-locked", action="store_true", help="put TLParamsLocked in the description")
     p.add_argument("--second-url", action="store_true", help="also fill the second URL register")
@@ -490,9 +500,8 @@ def describe(cam: VirtualCamera) -> str:
     return "\n".join(lines)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
-    cam = VirtualCamera(
+def _camera_from(args: argparse.Namespace) -> VirtualCamera:
+    return VirtualCamera(
         args.ip,
         port=args.port,
         discovery=args.discovery,
@@ -501,6 +510,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         manufacturer=args.manufacturer,
         user_defined_name=args.user_name,
         mac=args.mac,
+        device_version=args.device_version,
+        subnet_mask=args.subnet_mask,
+        gateway=args.gateway,
         serve_zip=not args.plain_xml,
         tl_params_locked=args.tl_params_locked,
         second_url=args.second_url,
@@ -508,6 +520,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         description_file=args.description,
         heartbeat_timeout_ms=args.heartbeat_ms,
     )
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        cam = _camera_from(args)
+    except (ValueError, OSError) as e:
+        # A bad option or an unreadable description file: say so, no traceback.
+        print(f"cannot start the virtual camera: {e}", file=sys.stderr)
+        return 2
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())

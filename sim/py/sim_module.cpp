@@ -134,6 +134,20 @@ private:
         for (auto [k, v] : d) {
             const std::string key = nb::cast<std::string>(k);
             if (v.is_none()) continue;
+            try {
+                set_option(c, key, v);
+            } catch (const nb::cast_error&) {
+                // A negative or oversized number, or the wrong type: name the option.
+                throw nb::value_error(fmt::format("virtual camera option '{}' has a value of the wrong type or "
+                                                  "range: {}",
+                                                  key, nb::cast<std::string>(nb::repr(v)))
+                                          .c_str());
+            }
+        }
+        return c;
+    }
+    static void set_option(DeviceConfig& c, const std::string& key, nb::handle v) {
+        {
             if (key == "manufacturer") c.manufacturer = nb::cast<std::string>(v);
             else if (key == "model") c.model = nb::cast<std::string>(v);
             else if (key == "device_version") c.device_version = nb::cast<std::string>(v);
@@ -151,7 +165,16 @@ private:
                 auto t = nb::cast<std::tuple<std::uint16_t, std::uint16_t>>(v);
                 c.spec_major = std::get<0>(t);
                 c.spec_minor = std::get<1>(t);
-            } else if (key == "description") c.description = nb::cast<std::string>(v);
+            } else if (key == "description") {
+                // Bytes as read from the file: a maker's description may be in
+                // any encoding its XML declaration names, and is served unchanged.
+                if (nb::isinstance<nb::bytes>(v)) {
+                    const auto b = nb::borrow<nb::bytes>(v);
+                    c.description = std::string(b.c_str(), b.size());
+                } else {
+                    c.description = nb::cast<std::string>(v);
+                }
+            }
             else if (key == "description_name") c.description_name = nb::cast<std::string>(v);
             else if (key == "serve_zip") c.serve_zip = nb::cast<bool>(v);
             else if (key == "tl_params_locked") c.tl_params_locked = nb::cast<bool>(v);
@@ -166,7 +189,6 @@ private:
             else if (key == "height") c.height = nb::cast<std::uint32_t>(v);
             else throw nb::value_error(fmt::format("unknown virtual camera option '{}'", key).c_str());
         }
-        return c;
     }
     // A reference of its own, so a concurrent stop() cannot pull the server
     // out from under a send.
@@ -316,7 +338,14 @@ NB_MODULE(_sim, m) {
                  return d;
              },
              "channel"_a = 0)
-        .def_prop_ro("description", [](SimDevice& s) { return s.device().description(); })
+        .def_prop_ro("description",
+                     [](SimDevice& s) {
+                         // A maker's file in another encoding still shows as text.
+                         const auto& d = s.device().description();
+                         PyObject* text = PyUnicode_DecodeUTF8(d.data(), static_cast<Py_ssize_t>(d.size()), "replace");
+                         if (!text) throw nb::python_error();
+                         return nb::steal<nb::str>(text);
+                     })
         .def_prop_ro("served_file", [](SimDevice& s) { return to_bytes(s.device().served_file()); })
         .def_prop_ro("first_url", [](SimDevice& s) { return s.device().first_url(); })
         .def_prop_ro("second_url", [](SimDevice& s) { return s.device().second_url(); })

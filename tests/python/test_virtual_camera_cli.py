@@ -6,6 +6,8 @@ import signal
 import subprocess
 import sys
 
+import pytest
+
 from gvcp_raw import Ack, Host, read_reg
 
 
@@ -47,3 +49,25 @@ def test_command_line_reports_a_busy_address(camera_ip: str) -> None:
         )
     assert done.returncode == 1
     assert "Address already in use" in done.stderr
+
+
+@pytest.mark.parametrize(
+    "options,message",
+    [
+        (["--serial", "S" * 17], "serial 'SSSSSSSSSSSSSSSSS' is longer than the 16 bytes its field holds"),
+        (["--description", "/nonexistent/camera.xml"], "No such file or directory"),
+        (["--gateway", "10.0.0.300"], "10.0.0.300"),
+    ],
+    ids=["long serial", "missing description", "bad gateway"],
+)
+def test_command_line_refuses_bad_options_without_a_traceback(camera_ip: str, options: list[str],
+                                                              message: str) -> None:
+    done = subprocess.run(
+        [sys.executable, "-m", "oculane.sim", "--ip", camera_ip, *options],
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    assert done.returncode == 2
+    assert done.stderr.startswith("cannot start the virtual camera: ") and message in done.stderr
+    assert "Traceback" not in done.stderr and done.stdout == ""

@@ -64,6 +64,9 @@ def namespaces() -> Iterator[tuple[str, str]]:
     finally:
         for ns in (cam, host):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+        # A set-up that failed before the pair moved leaves it in this
+        # namespace; deleting one end deletes both (an error when already gone).
+        subprocess.run(["ip", "link", "del", h_if], capture_output=True)
 
 
 def serve(ns: str, *options: str) -> subprocess.Popen[str]:

@@ -144,6 +144,8 @@ def test_events_reach_the_controller_and_acks_are_recorded(virtual_camera: Virtu
         (ack,) = virtual_camera.event_acks()
         assert (ack.source, ack.ack_code, ack.ack_id, ack.status) == (h.address, 0x00C3, request_id, 0)
 
+        with pytest.raises(ValueError, match="EVENT command carries no data"):
+            virtual_camera.send_event(0x9003, b"\x01\x02\x03\x04")
         virtual_camera.send_event(0x9002, ack_required=False)
         assert h.recv()[:4] == bytes([0x42, 0x00, 0x00, 0xC0])
         # TestEventGenerate makes the device send one of its own.
@@ -194,7 +196,43 @@ def test_option_errors() -> None:
         cam.spoil_acks("drop")
     with pytest.raises(ValueError, match="count"):
         cam.drop_acks(0)
+    with pytest.raises(ValueError, match="pending_ms must be from 0 to 65535"):
+        cam.pending_ack(70_000)
     with pytest.raises(KeyError):
         cam.drop_acks(1, commands=["NOPE"])
     with pytest.raises(ValueError, match="not running"):
         cam.send_raw(b"x", "127.0.0.1", 9)
+
+
+CONFIG_ERRORS = [
+    ({"serial": "S" * 17}, "serial 'S{17}' is longer than the 16 bytes its field holds"),
+    ({"model": "M" * 33}, "model .* 32 bytes"),
+    ({"user_defined_name": "n" * 17}, "user_defined_name .* 16 bytes"),
+    ({"width": 2000}, r"width must be a multiple of 4 from 16 to sensor_width \(1280\)"),
+    ({"width": 642}, "width must be a multiple of 4"),
+    ({"height": 8}, "height must be a multiple of 2 from 16"),
+    ({"sensor_width": 100_000}, "sensor_width must be a multiple of 4 from 16 to 16384"),
+    ({"heartbeat_timeout_ms": 0}, "heartbeat_timeout_ms must be at least 1"),
+    ({"tick_frequency": 0}, "tick_frequency must be at least 1"),
+    ({"width": -4}, "option 'width' has a value of the wrong type or range: -4"),
+    ({"heartbeat_timeout_ms": 2**32}, "option 'heartbeat_timeout_ms' has a value of the wrong type or range"),
+    ({"spec_version": (2, "x")}, "option 'spec_version' has a value of the wrong type"),
+]
+
+
+@pytest.mark.parametrize("options,message", CONFIG_ERRORS, ids=[next(iter(o)) + "=" + str(next(iter(o.values())))[:8]
+                                                                  for o, _ in CONFIG_ERRORS])
+def test_options_a_camera_cannot_honour_are_refused(options: dict, message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        VirtualCamera("127.0.0.2", **options)
+
+
+def test_largest_accepted_options_are_served_as_given(camera_ip: str) -> None:
+    with VirtualCamera(camera_ip, serial="S" * 16, sensor_width=16384, sensor_height=16384, width=16384,
+                       height=16384) as cam:
+        assert cam.serial == "S" * 16
+        assert cam.payload_size == 16384 * 16384
+        with Host(camera_ip) as h:
+            h.take_control()
+            assert h.write(0x10020, 0x02180014) == 0  # RGB8: three bytes a pixel still fit the register
+            assert h.read(0x10024) == [16384 * 16384 * 3]

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -131,7 +132,10 @@ TEST_F(DeviceTest, BootstrapRegistersAreConsistentWithTheConfiguration) {
     EXPECT_EQ(v.u32(), c.subnet_mask);
     EXPECT_EQ(v.u32(), c.gateway);
 
-    EXPECT_TRUE(read_reg(bootstrap::kGvcpCapability) & reg::kCapPacketResend);
+    // Bits counted from the most significant: user-defined name (0), serial
+    // number (1), heartbeat disable (2); pending ack (26), event data (27),
+    // event (28), packet resend (29), WRITEMEM (30), concatenation (31).
+    EXPECT_EQ(read_reg(bootstrap::kGvcpCapability), 0xE000003Fu);
     EXPECT_EQ(read_reg(bootstrap::kHeartbeatTimeout), 3000u);
     EXPECT_EQ((std::uint64_t{read_reg(0x093C)} << 32) | read_reg(0x0940), c.tick_frequency);
 
@@ -282,6 +286,32 @@ TEST_F(DeviceTest, ForeignControllerAndClearedControl) {
     take_control();
     device_.clear_control();
     EXPECT_EQ(read_reg(bootstrap::kCcp), 0u);
+}
+
+TEST_F(DeviceTest, ChannelsCloseWithThePrivilege) {
+    const std::uint32_t scp = bootstrap::stream_channel_port(0);
+    const struct {
+        const char* how;
+        std::function<void()> end;
+        bool closes;
+    } cases[] = {
+        {"released", [this] { ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0); }, true},
+        {"lapsed", [this] { device_.tick(t0_ + 1h); }, true},
+        {"cleared", [this] { device_.clear_control(); }, true},
+        {"displaced", [this] { device_.set_foreign_controller(Endpoint{0x0A000001, 1}); }, true},
+        {"refused to another application",
+         [this] { EXPECT_EQ(write_reg(bootstrap::kCcp, 0, kHostB), 0x8006); }, false},
+    };
+    for (const auto& c : cases) {
+        device_.set_foreign_controller(std::nullopt);
+        take_control();
+        ASSERT_EQ(write_reg(scp, 50010), 0);
+        ASSERT_EQ(write_reg(reg::kMessageChannelPort, 50011), 0);
+        c.end();
+        EXPECT_EQ(device_.read_register(scp), c.closes ? 0u : 50010u) << c.how;
+        EXPECT_EQ(device_.read_register(reg::kMessageChannelPort), c.closes ? 0u : 50011u) << c.how;
+        if (device_.controller() && !device_.controller()->foreign) ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0);
+    }
 }
 
 // ---- behaviour registers ----------------------------------------------------
@@ -504,6 +534,54 @@ TEST_F(DeviceTest, TestEventGenerateSendsAnEvent) {
     auto cmd = gvcp::parse_command(out[1].bytes);
     ASSERT_TRUE(cmd);
     EXPECT_EQ(GvcpEvent::parse(cmd->header.command, cmd->payload).event_id, reg::kTestEventId);
+}
+
+// ---- configuration -----------------------------------------------------------
+
+TEST(DeviceConfiguration, OptionsTheDeviceCannotHonourAreRefusedByName) {
+    struct Case {
+        const char* what;
+        std::function<void(DeviceConfig&)> spoil;
+        const char* option;
+    };
+    const Case cases[] = {
+        {"serial past its field", [](DeviceConfig& c) { c.serial = std::string(17, 'S'); }, "serial"},
+        {"manufacturer info past its field", [](DeviceConfig& c) { c.manufacturer_info = std::string(49, 'i'); },
+         "manufacturer_info"},
+        {"width beyond the sensor", [](DeviceConfig& c) { c.width = c.sensor_width + 4; }, "width"},
+        {"width off the increment", [](DeviceConfig& c) { c.width = 642; }, "width"},
+        {"height below the minimum", [](DeviceConfig& c) { c.height = 8; }, "height"},
+        {"sensor too large for PayloadSize", [](DeviceConfig& c) { c.sensor_height = 1u << 20; }, "sensor_height"},
+        {"no heartbeat timeout", [](DeviceConfig& c) { c.heartbeat_timeout_ms = 0; }, "heartbeat_timeout_ms"},
+        {"no tick frequency", [](DeviceConfig& c) { c.tick_frequency = 0; }, "tick_frequency"},
+    };
+    for (const auto& c : cases) {
+        DeviceConfig config;
+        c.spoil(config);
+        try {
+            Device device(config);
+            ADD_FAILURE() << c.what << ": accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with(c.option)) << c.what << ": " << e.what();
+        }
+    }
+    // The limits themselves are accepted, and the identity block carries a
+    // text that fills its field whole.
+    DeviceConfig edge;
+    edge.serial = std::string(16, 'S');
+    edge.width = edge.sensor_width;
+    edge.height = 16;
+    Device device(edge);
+    const auto serial = device.read_memory(bootstrap::kSerialNumber.address, 16);
+    EXPECT_EQ(std::string(serial.begin(), serial.end()), edge.serial);
+    EXPECT_EQ(device.payload_size(), std::uint64_t{edge.sensor_width} * 16);
+}
+
+TEST_F(DeviceTest, PlainEventsCarryNoData) {
+    take_control();
+    const std::vector<std::uint8_t> data{1, 2, 3, 4};
+    EXPECT_FALSE(device_.make_event(0x00C0, 0x9000, data, true, 0, 0, t0_).has_value());
+    EXPECT_EQ(device_.counters().events, 0u);
 }
 
 // ---- register space ---------------------------------------------------------
