@@ -96,6 +96,11 @@ Instant TransactionEngine::next_deadline() const {
 
 void TransactionEngine::tick(Instant now) {
     if (shut_down_) return;
+    // A device that announced a long delay is not waited for once the
+    // caller stopped waiting: the queue behind it would stall for nothing.
+    if (in_flight_ && in_flight_->extended && in_flight_->op.kind != Kind::Heartbeat &&
+        io_.abandoned(in_flight_->op.token))
+        give_up_in_flight();
     if (in_flight_ && now >= in_flight_->deadline) {
         if (in_flight_->tries_left > 0) {
             --in_flight_->tries_left;
@@ -256,6 +261,7 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
                 return;
             }
             in_flight_->deadline = std::min(now + std::chrono::milliseconds(*millis), limit);
+            in_flight_->extended = true;
             stats_.bump(LinkCounter::PendingAcks);
             return;
         }

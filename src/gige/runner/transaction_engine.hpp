@@ -151,6 +151,7 @@ private:
         Instant first_sent;
         std::uint16_t id = 0;
         std::uint8_t tries_left = 0;
+        bool extended = false;  // a pending acknowledge moved the deadline
     };
 
     std::uint16_t next_id();

@@ -302,6 +302,27 @@ TEST(Connection, UnalignedReadsFetchTheCoveringSpan) {
     EXPECT_EQ(cam.commands_seen(), 0u);
 }
 
+// A device that asks for a minute per try would otherwise keep the worker on
+// one request long after its caller gave up.
+TEST(Connection, AStallingDeviceDoesNotHoldTheWorkerAfterTheCallerLeft) {
+    VirtualCamera cam(18);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    cam.device->set_pending_ack(60000, 600000, 1, {0x0084});
+    {
+        auto stalled = port.read_memory(cam.device->description_address(), 4).wait_timeout(200ms);
+        ASSERT_FALSE(stalled);
+        EXPECT_TRUE(stalled.error()->is<camera_error::AckTimeout>());
+    }
+    const auto next = port.read_register(bootstrap::kGvcpCapability).wait_owned(5s);
+    ASSERT_TRUE(next) << next.error().to_string();
+    EXPECT_EQ(*next, cam.device->read_register(bootstrap::kGvcpCapability));
+    const auto stats = *camera.link_stats();
+    EXPECT_EQ(stats.pending_acks, 1u);
+    EXPECT_EQ(stats.timeouts, 1u);
+}
+
 TEST(Connection, GarbageFromTheCameraDoesNotDisturbTransactions) {
     VirtualCamera cam(10);
     GigECamera camera(settings_for(cam));

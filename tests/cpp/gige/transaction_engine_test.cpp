@@ -199,6 +199,33 @@ TEST_F(EngineTest, PendingAckForARequestNobodyWaitsForEndsIt) {
     ASSERT_EQ(io.sent.size(), 2u);
     EXPECT_EQ(io.sent[1].u32(8), 0x0938u);
     EXPECT_EQ(stats.snapshot().pending_acks, 1u);
+
+    // A device that announced a long delay and then stays silent: the request
+    // ends at the first tick after its caller left, not at the far deadline.
+    engine->submit(3, request::ReadRegister{0x0934});
+    engine->submit(4, request::ReadRegister{0x0938});
+    answer(be32({1}), t0 + 910ms);
+    engine->tick(t0 + 910ms);
+    const auto id3 = io.sent.back().id();
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id3, be32({60000})), kDeviceEp, t0 + 920ms);
+    engine->tick(t0 + 930ms);
+    EXPECT_FALSE(io.results.contains(3));
+    io.gone.insert(3);
+    engine->tick(t0 + 940ms);
+    ASSERT_TRUE(io.results.contains(3));
+    EXPECT_TRUE(error_of(3).is<camera_error::AckTimeout>());
+    EXPECT_EQ(io.sent.back().u32(8), 0x0938u) << "the next request went out in the same tick";
+}
+
+TEST_F(EngineTest, RetriesAreNotCutShortForACallerThatLeftWithoutAPendingAck) {
+    // Nobody waits for this write, yet it still gets its retries: only a
+    // device that asked for more time is given up on early.
+    make({.ack_timeout = 100ms, .retries = 2, .heartbeat_timeout_ms = 600000});
+    io.gone.insert(1);
+    engine->submit(1, request::WriteRegisters{{{0x0938, 1000}}});
+    for (auto at : {0ms, 100ms, 200ms}) engine->tick(t0 + at);
+    EXPECT_EQ(io.sent.size(), 3u);
+    EXPECT_FALSE(io.results.contains(1));
 }
 
 TEST_F(EngineTest, HeartbeatKeptPendingPastTheCapLosesControl) {
