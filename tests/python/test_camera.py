@@ -362,3 +362,47 @@ def test_unbindable_local_ip_fails_to_start_the_worker(cam):
         camera.connect()
     assert str(err.value).startswith("worker thread failed to start: bind control socket 192.0.2.1:0: ")
     assert cam.commands() == []
+
+
+# ---- registers at unaligned addresses ---------------------------------------
+
+# Descriptions pack small registers into words and put strings at odd
+# offsets; the device itself only answers aligned requests.
+_PACKED = """<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Packed" VendorName="Test" StandardNameSpace="None"
+    SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
+    MajorVersion="1" MinorVersion="0" SubMinorVersion="0" ToolTip="" ProductGuid="" VersionGuid="">
+  <Category Name="Root"><pFeature>HighByte</pFeature><pFeature>MiddleHalf</pFeature><pFeature>OddText</pFeature></Category>
+  <IntReg Name="HighByte"><Address>0x20000</Address><Length>1</Length><AccessMode>RO</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
+  <IntReg Name="MiddleHalf"><Address>0x20001</Address><Length>2</Length><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
+  <StringReg Name="OddText"><Address>0x20103</Address><Length>7</Length><AccessMode>RO</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable></StringReg>
+  <Port Name="Device"/>
+</RegisterDescription>
+"""
+
+
+def test_registers_at_unaligned_addresses_read_their_own_bytes(tmp_path):
+    path = tmp_path / "packed.xml"
+    path.write_text(_PACKED)
+    with VirtualCamera(next(_addresses), description_file=path) as vc:
+        vc.write_register(0x20000, 0xA1B2C3D4)
+        for i, word in enumerate([b"xxxo", b"dd t", b"ext!"]):
+            vc.write_register(0x20100 + 4 * i, int.from_bytes(word, "big"))
+        camera = fast_camera(vc)
+        camera.connect()
+        try:
+            vc.clear_commands()
+            assert camera.get_integer("HighByte") == 0xA1
+            assert camera.get_integer("MiddleHalf") == 0xB2C3
+            assert camera.get_string("OddText") == "odd tex"
+            # Whole aligned words went out; nothing was refused.
+            assert all(c.status == 0 for c in vc.commands())
+            # Writing there would need a read-modify-write of the neighbours.
+            with pytest.raises(oculane.CameraException, match="write address and length must be 4-byte aligned"):
+                camera.set_integer("MiddleHalf", 7)
+            assert vc.read_register(0x20000) == 0xA1B2C3D4
+        finally:
+            camera.disconnect()
