@@ -230,25 +230,25 @@ def test_disconnect_with_zero_deadline_still_stops_everything(cam):
 def test_busy_slot_refuses_a_second_long_operation_while_connect_runs(cam):
     cam.delay_acks(100)  # every step of connect now takes 100 ms
     camera = fast_camera(cam, gvcp_timeout=0.5)
-    errors = []
+    errors, busy = [], []
 
     def connect():
         try:
             camera.connect()
+        except ValueError as e:
+            busy.append(str(e))
         except Exception as e:  # reported below
             errors.append(e)
 
+    # Whichever thread claims the slot first, the other is refused; the
+    # refused one returns at once while the winner is still connecting.
     worker = threading.Thread(target=connect)
     worker.start()
-    busy = None
     end = time.monotonic() + 5
-    while busy is None and time.monotonic() < end:
-        try:
-            camera.connect()
-        except ValueError as e:
-            busy = str(e)
+    while not busy and time.monotonic() < end:
+        connect()
     worker.join()
-    assert busy == "camera is busy (a connect in progress); stop it first"
+    assert busy and busy[0] == "camera is busy (a connect in progress); stop it first"
     assert errors == []
     # The interpreter lock was free meanwhile: this thread kept running, and
     # the short queries work once connect is done.
