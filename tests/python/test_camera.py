@@ -318,10 +318,16 @@ def test_many_threads_use_one_camera_without_deadlock(cam):
     camera = fast_camera(cam)
     camera.connect()
     failures = []
+    width = camera.get_integer("Width")
+    scda = camera.get_integer("GevSCDA")
+    acks_before = camera.link_stats().acks
 
     def query():
         try:
             for _ in range(50):
+                # A device read each time (uncached register) beside the short queries.
+                assert camera.get_integer("GevSCDA") == scda
+                assert camera.get_integer("Width") == width
                 assert camera.device_info().serial == cam.serial
                 assert camera.link_stats().acks > 0
                 assert camera.is_connected()
@@ -335,6 +341,9 @@ def test_many_threads_use_one_camera_without_deadlock(cam):
         t.join(timeout=30)
     assert not any(t.is_alive() for t in threads)
     assert failures == []
+    stats = camera.link_stats()
+    assert stats.acks >= acks_before + 8 * 50, "every thread's reads reached the device"
+    assert stats.timeouts == stats.naks == 0
 
 
 def test_vanished_camera_makes_the_connection_die_without_leaks(cam):
