@@ -153,11 +153,20 @@ def test_exclusive_access_writes_three(cam):
     assert cam.control_bits == 0x3
 
 
-@pytest.mark.parametrize("seconds, millis", [(2.5, 2500), (1e12, 4294967295), (0.0015, 1)])
+@pytest.mark.parametrize(
+    "seconds, millis", [(2.5, 2500), (1e12, 4294967295), (0.0015, 1), (0.0009, 0), (-1.0, 0), (math.nan, 0)]
+)
 def test_heartbeat_timeout_is_written_in_whole_milliseconds(cam, seconds, millis):
     camera = fast_camera(cam, heartbeat_timeout=seconds)
-    camera.connect()
-    assert cam.read_register(HEARTBEAT_TIMEOUT) == millis
+    if millis == 0:
+        # The camera refuses a zero timeout; what matters is what was asked.
+        with pytest.raises(oculane.CameraException, match=r"^device answered command 0x0082 with invalid parameter"):
+            camera.connect()
+    else:
+        camera.connect()
+        assert cam.read_register(HEARTBEAT_TIMEOUT) == millis
+    writes = [c.values for c in cam.commands() if c.command == 0x0082 and c.addresses == [HEARTBEAT_TIMEOUT]]
+    assert writes == [[millis]]
 
 
 def test_dropped_acks_are_retried_and_counted(cam):
