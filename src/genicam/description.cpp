@@ -33,7 +33,7 @@ private:
 
 CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const TimedMemoryRead& read,
                                                      std::chrono::nanoseconds ack_wait) {
-    auto block = read(reg, kUrlRegisterLength, 2 * ack_wait);
+    auto block = read(reg, kUrlRegisterLength, gige::saturating_mul(ack_wait, 2));
     if (!block) return std::unexpected(std::move(block.error()));
     // The register is NUL-padded; the location ends at the first NUL.
     auto end = std::find(block->begin(), block->end(), std::uint8_t{0});
@@ -58,7 +58,9 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
                     return std::unexpected(CameraError::malformed(
                         fmt::format("XML size {:#x} beyond the {} byte limit", l.size, kMaxDescriptionSize)));
                 if (l.size == 0) return std::vector<std::uint8_t>{};
-                const auto timeout = ack_wait * static_cast<std::int64_t>(l.size / 512 + 2);
+                // Saturating: a user may configure a wait so long that the
+                // product would wrap round to a negative one.
+                const auto timeout = gige::saturating_mul(ack_wait, l.size / 512 + 2);
                 auto data =
                     read(static_cast<std::uint32_t>(l.address), static_cast<std::uint32_t>(l.size), timeout);
                 if (data && data->size() != l.size)

@@ -31,10 +31,10 @@ GenicamResult<void> GenICamera::ensure_model() {
         return std::nullopt;
     };
     auto genicam_xml = [this]() {
-        return cached_description(description_, [this] {
-            port_ref_.bind(&transport_.connection()->port());
-            return fetch_description(port_ref_);
-        });
+        // Over the control port itself rather than the PortIo view, so that the
+        // URL registers and a large description get the waits sized for them.
+        return cached_description(description_,
+                                  [this] { return fetch_description(transport_.connection()->port()); });
     };
     return ensure_feature_model(node_map_, connection_error, genicam_xml,
                                 [](std::string_view text) { return parse_description(text); });

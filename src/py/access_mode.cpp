@@ -43,6 +43,12 @@ bool comparable_code(nb::handle other, long long& out) {
 
 nb::object access_mode_object(int code) {
     if (code < 0 || code > 2) code = 2;
+    // A thread still calling in after the exit handler below ran must get an
+    // exception, not a null dereference.
+    if (!g_type) {
+        PyErr_SetString(PyExc_RuntimeError, "oculane.AccessMode is gone: the interpreter is shutting down");
+        throw nb::python_error();
+    }
     return nb::handle(g_type).attr(kNames[code]);
 }
 

@@ -39,3 +39,15 @@ def test_ordering_and_hashing_are_refused():
 def test_no_constructor():
     with pytest.raises(TypeError):
         AccessMode()
+
+
+@pytest.mark.parametrize("other", ["RW", 2.0, None, b"\x02"])
+def test_foreign_operands_get_not_implemented(other):
+    # Not False: Python must be left to try the other operand's comparison.
+    assert AccessMode.RW.__eq__(other) is NotImplemented
+    assert AccessMode.RW.__ne__(other) is NotImplemented
+
+
+def test_huge_ints_compare_unequal_without_error():
+    assert AccessMode.RO != 2**64
+    assert not (AccessMode.RO == -(2**70))

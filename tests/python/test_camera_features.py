@@ -16,6 +16,10 @@ sim = pytest.importorskip("oculane.sim")
 # Addresses of this file's cameras; other test files use their own.
 IP = "127.0.42.2"
 
+# The one corpus file that does not load as it stands: the tool that dumped it
+# left a comment before its XML declaration.
+PREFIXED = "huaray-ds5131mg30ce.xml"
+
 
 @pytest.fixture
 def vcam():
@@ -101,6 +105,23 @@ def test_every_feature_reads_with_its_type(vcam, cam):
             assert cam.get_string(name) == value
 
 
+def test_feature_names_list_every_node_in_description_order(vcam, cam):
+    root = ET.fromstring(vcam.description)
+
+    def declared(parent):
+        for child in parent:
+            if child.tag.rsplit("}", 1)[-1] == "Group":
+                yield from declared(child)
+            elif child.get("Name"):
+                yield child.get("Name")
+
+    in_document = list(declared(root))
+    names = cam.feature_names()
+    # Categories, registers and the port are nodes too, not only features.
+    assert {"Root", "Device", "WidthReg", "TLParamsLocked"} <= set(names)
+    assert [n for n in names if n in set(in_document)] == in_document
+
+
 def test_integer_features_match_their_registers(vcam, cam):
     root = ET.fromstring(vcam.description)
     ns = root.tag[: root.tag.index("}") + 1] if root.tag.startswith("{") else ""
@@ -127,6 +148,10 @@ def test_known_values(vcam, cam):
     assert cam.get_string("DeviceVendorName") == vcam.manufacturer
     assert cam.get_string("DeviceModelName") == vcam.model
     assert cam.get_string("DeviceSerialNumber") == vcam.serial
+    # get_enum and get_string are one operation, on strings as on enumerations.
+    assert cam.get_enum("DeviceFamilyName") == cam.get_string("DeviceFamilyName") == "oculane virtual cameras"
+    assert cam.get_enum("DeviceModelName") == vcam.model
+    assert cam.get_string("PixelFormat") == cam.get_enum("PixelFormat") == "Mono8"
     assert cam.get_integer("PayloadSize") == vcam.payload_size
     lo, hi = cam.integer_bounds("Width")
     assert lo <= 640 <= hi and hi == cam.get_integer("WidthMax")
@@ -237,6 +262,18 @@ def test_unparsable_description_leaves_the_link_up(tmp_path):
         with pytest.raises(oculane.GenicamException, match="^device description: feature model not loaded$"):
             camera.get_integer("Width")
         assert camera.has_feature("Width") is False
+        # Connecting again keeps the live link and parses the bytes it already
+        # has: the description is not downloaded a second time.
+        device.clear_commands()
+        with pytest.raises(oculane.GenicamException, match="^device description: "):
+            camera.connect()
+        assert [c for c in device.commands() if c.command == sim.Command.READMEM] == []
+        camera.disconnect()
+        # A new connection fetches it afresh.
+        device.clear_commands()
+        with pytest.raises(oculane.GenicamException, match="^device description: "):
+            camera.connect()
+        assert any(c.command == sim.Command.READMEM for c in device.commands())
         camera.disconnect()
 
 
@@ -249,8 +286,12 @@ def test_lost_control_is_reported(vcam, cam):
         deadline -= 1
     if cam.is_connected():
         pytest.skip("control loss not noticed within 5 s")
-    with pytest.raises(oculane.CameraException, match="control was lost|not connected"):
-        cam.get_integer("Width")
+    for call in (lambda: cam.get_integer("Width"), cam.invalidate_caches):
+        with pytest.raises(oculane.CameraException, match=r"^device control was lost \(heartbeat failed\)$"):
+            call()
+    # The model is still there to look at; only device work is refused.
+    assert cam.has_feature("Width") is True
+    assert "Width" in cam.feature_names()
 
 
 # ---- threads -----------------------------------------------------------------------
@@ -313,13 +354,15 @@ def test_corpus_descriptions_read_or_fail_cleanly(path, tmp_path):
     kinds = _features_by_kind(text)
     with sim.VirtualCamera("127.0.42.3", description_file=path) as device:
         camera = Camera(device.ip)
-        try:
-            camera.connect()
-        except oculane.GenicamException as e:
-            # A description our parser refuses still leaves the link up.
+        if path.name == PREFIXED:
+            # Refused as it stands (test_description_loading checks how); the
+            # link stays up all the same.
+            with pytest.raises(oculane.GenicamException, match="^device description: "):
+                camera.connect()
             assert camera.is_connected()
             camera.disconnect()
-            pytest.skip(f"description not loaded: {e}")
+            return
+        camera.connect()
         getters = {
             "Integer": camera.get_integer,
             "Float": camera.get_float,
@@ -393,3 +436,60 @@ def test_device_waits_release_the_interpreter_lock(vcam):
     reader.join(10)
     vcam.delay_acks(0)
     camera.disconnect()
+
+
+# ---- awkward descriptions, end to end ------------------------------------------------
+
+AWKWARD = """<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Awkward" VendorName="oculane">
+  <Integer Name="A"><pValue>B</pValue></Integer>
+  <Integer Name="B"><pValue>A</pValue></Integer>
+  <String Name="S1"><pValue>S2</pValue></String>
+  <String Name="S2"><pValue>S1</pValue></String>
+  <Integer Name="Plain"><pValue>PlainReg</pValue></Integer>
+  <IntReg Name="PlainReg"><Address>0x20000</Address><Length>4</Length><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>
+  <Integer Name="MinusOne"><Value>-1</Value></Integer>
+  <Integer Name="Huge"><Value>0x7FFFFFFF00</Value></Integer>
+  <IntReg Name="NegativeLength"><Address>0x20010</Address><pLength>MinusOne</pLength><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Endianess>BigEndian</Endianess></IntReg>
+  <StringReg Name="HugeString"><Address>0x20010</Address><pLength>Huge</pLength><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort></StringReg>
+  <Enumeration Name="Mode"><EnumEntry Name="Off"><Value>0</Value></EnumEntry>
+    <EnumEntry Name="On"><Value>1</Value></EnumEntry><pValue>PlainReg</pValue></Enumeration>
+  <Port Name="Device"/>
+</RegisterDescription>
+"""
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda c: c.get_integer("A"), "^circular reference through 'A'$"),
+        (lambda c: c.set_integer("B", 1), "^circular reference through 'B'$"),
+        (lambda c: c.access_mode("A"), "^circular reference through 'A'$"),
+        (lambda c: c.get_string("S1"), "^circular reference through 'S"),
+        (lambda c: c.set_string("S2", "x"), "^circular reference through 'S"),
+        (lambda c: c.get_integer("NegativeLength"), "^formula in 'NegativeLength': register length -1 "),
+        (lambda c: c.set_integer("NegativeLength", 1), "^formula in 'NegativeLength': register length -1 "),
+        (lambda c: c.get_string("HugeString"), "^formula in 'HugeString': register length 549755813632 "),
+        (lambda c: c.set_string("HugeString", "x"), "^formula in 'HugeString': register length 549755813632 "),
+        (lambda c: c.get_enum("Mode"), "^enumeration 'Mode' has no entry 'value 2'$"),
+        (lambda c: c.set_enum("Mode", "on"), "^enumeration 'Mode' has no entry 'on'$"),
+    ],
+)
+def test_awkward_descriptions_fail_cleanly_and_leave_the_camera_usable(tmp_path, call, message):
+    path = tmp_path / "awkward.xml"
+    path.write_text(AWKWARD)
+    with sim.VirtualCamera("127.0.42.5", description_file=path) as device:
+        device.write_register(0x20000, 2)
+        camera = Camera(device.ip)
+        camera.connect()
+        try:
+            with pytest.raises(oculane.GenicamException, match=message):
+                call(camera)
+            # No evaluation state is left behind, and no register was touched.
+            assert camera.get_integer("Plain") == 2
+            assert device.read_register(0x20010) == 0
+        finally:
+            camera.disconnect()

@@ -63,6 +63,27 @@ def test_corpus_description_loads_on_connect(path, zipped):
             camera.disconnect()
 
 
+@pytest.mark.parametrize("zipped", [True, False], ids=["zip", "plain"])
+def test_prefixed_description_loads_once_the_comment_is_cut(tmp_path, zipped):
+    path = next((p for p in CORPUS if p.name == PREFIXED), None)
+    if path is None:
+        pytest.skip(f"{PREFIXED} not in shared/genicam-corpus")
+    raw = path.read_bytes()
+    start = raw.index(b"<?xml")
+    assert start == 73 and raw[:4] == b"<!--"
+    fixed = tmp_path / PREFIXED
+    fixed.write_bytes(raw[start:])
+    with sim.VirtualCamera(IP, description_file=fixed, serve_zip=zipped) as device:
+        camera = Camera(device.ip)
+        camera.connect()
+        try:
+            for name in ("Width", "Height", "PixelFormat", "PayloadSize"):
+                assert camera.has_feature(name), name
+            assert camera.get_integer("Width") >= 0
+        finally:
+            camera.disconnect()
+
+
 @pytest.mark.parametrize("fault", ["bad_text", "http", "corrupt_zip", "truncated_zip"])
 def test_spoiled_first_location_falls_back_to_the_second(fault):
     with sim.VirtualCamera("127.0.93.3", broken_first_url=fault) as device:

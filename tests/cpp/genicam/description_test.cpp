@@ -139,6 +139,21 @@ TEST(DescriptionFetch, LocalReadTimeoutScalesWithSize) {
     EXPECT_EQ(*got, xml);
 }
 
+TEST(DescriptionFetch, HugeWaitsSaturateInsteadOfWrapping) {
+    // A wait configured near the largest duration must stay "very long", not
+    // wrap round to a negative (already expired) one when multiplied.
+    FakeMemory mem;
+    std::vector<std::uint8_t> xml(0x400, ' ');
+    mem.put(0x10000, xml);
+    mem.put_url(kFirstUrlRegister, "Local:cam.xml;10000;400");
+    const auto huge = std::chrono::nanoseconds::max() / 3;
+    auto got = fetch_description(mem.timed(), huge);
+    ASSERT_TRUE(got) << got.error().to_string();
+    ASSERT_EQ(mem.reads.size(), 2u);
+    EXPECT_EQ(mem.reads[0].timeout, 2 * huge);
+    EXPECT_EQ(mem.reads[1].timeout, std::chrono::nanoseconds::max());
+}
+
 TEST(DescriptionFetch, SecondRegisterAfterLoggedFailure) {
     LogCapture capture;
     FakeMemory mem;
@@ -358,4 +373,24 @@ TEST(FeatureModelLoad, ConnectionChecks) {
     EXPECT_EQ(fetch_failed.error().kind(), GenicamError::Kind::Transport);
     EXPECT_EQ(fetch_failed.error().to_string(), "device does not support http-hosted GenICam XML");
     EXPECT_FALSE(empty);
+}
+
+TEST(FeatureModelLoad, LogsOnlyASuccessfulLoad) {
+    LogCapture capture;
+    DescriptionBytes cache;
+    auto xml = [&] {
+        return cached_description(cache, []() -> CameraResult<std::vector<std::uint8_t>> { return kXml; });
+    };
+    auto live = [] { return std::optional<CameraError>{}; };
+    std::optional<FakeModel> model;
+    auto broken = [](std::string_view) -> GenicamResult<FakeModel> {
+        return std::unexpected(GenicamError::description_error("broken"));
+    };
+    ASSERT_FALSE(ensure_feature_model(model, live, xml, broken));
+    EXPECT_TRUE(capture.lines().empty());
+
+    auto parse = [](std::string_view text) -> GenicamResult<FakeModel> { return FakeModel{std::string(text)}; };
+    ASSERT_TRUE(ensure_feature_model(model, live, xml, parse));
+    ASSERT_TRUE(ensure_feature_model(model, live, xml, parse));  // already loaded: nothing more to say
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"oculane::gige GenICam feature model loaded"});
 }
