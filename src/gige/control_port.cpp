@@ -110,19 +110,36 @@ CameraResult<std::uint32_t> address32(std::uint64_t address) {
 CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8_t> destination) const {
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
-    if (destination.size() == 4 && *addr % 4 == 0) {
-        auto value = read_register(*addr).wait_owned(wait_);
+    if (destination.empty()) return {};
+    // Descriptions pack 1- and 2-byte registers into words and put strings at
+    // odd offsets, but the device only reads whole words from aligned
+    // addresses: fetch the aligned span that covers the request and copy out
+    // the part asked for.
+    const std::uint64_t first = *addr & ~std::uint64_t{3};
+    const std::uint64_t end = (std::uint64_t{*addr} + destination.size() + 3) & ~std::uint64_t{3};
+    if (end > std::uint64_t{1} << 32)
+        return std::unexpected(CameraError::malformed(
+            fmt::format("read of {} bytes at {:#x} goes beyond 32 bit", destination.size(), *addr)));
+    const auto start = static_cast<std::uint32_t>(first);
+    const auto skip = static_cast<std::size_t>(*addr - first);
+    // A whole word, or part of one at an unaligned address, is a register
+    // read: packed 1- and 2-byte registers live in register space, which
+    // devices do not always serve to memory reads.
+    if (end - first == 4 && (skip != 0 || destination.size() == 4)) {
+        auto value = read_register(start).wait_owned(wait_);
         if (!value) return std::unexpected(std::move(value.error()));
-        for (int i = 0; i < 4; ++i) destination[i] = static_cast<std::uint8_t>(*value >> (24 - 8 * i));
+        std::uint8_t word[4];
+        for (int i = 0; i < 4; ++i) word[i] = static_cast<std::uint8_t>(*value >> (24 - 8 * i));
+        std::copy_n(word + skip, destination.size(), destination.begin());
         return {};
     }
-    if (destination.size() > std::numeric_limits<std::uint32_t>::max())
-        return std::unexpected(CameraError::malformed("memory read longer than 4 GiB"));
-    const auto length = static_cast<std::uint32_t>(destination.size());
-    auto bytes = read_memory(*addr, length).wait_owned(memory_wait(length));
+    // Aligned requests keep their own length (the worker rounds the command
+    // up itself); unaligned ones ask for the covering span.
+    const auto length = static_cast<std::uint32_t>(skip == 0 ? destination.size() : end - first);
+    auto bytes = read_memory(start, length).wait_owned(memory_wait(length));
     if (!bytes) return std::unexpected(std::move(bytes.error()));
-    if (bytes->size() != destination.size()) return std::unexpected(CameraError::malformed("short memory read"));
-    std::copy(bytes->begin(), bytes->end(), destination.begin());
+    if (bytes->size() != length) return std::unexpected(CameraError::malformed("short memory read"));
+    std::copy_n(bytes->begin() + static_cast<std::ptrdiff_t>(skip), destination.size(), destination.begin());
     return {};
 }
 

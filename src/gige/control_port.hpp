@@ -57,8 +57,11 @@ public:
     bool worker_running() const { return worker_.worker_running(); }
 
     // Byte access for the feature model: 4 aligned bytes use the register
-    // commands, everything else the memory commands. Addresses above 32 bits
-    // and misalignment fail without traffic.
+    // commands, everything else the memory commands. A read at an unaligned
+    // address fetches the aligned span around it and copies out the bytes
+    // asked for. Addresses above 32 bits and unaligned writes (a
+    // read-modify-write could disturb neighbouring registers) fail without
+    // traffic.
     CameraResult<void> read(std::uint64_t address, std::span<std::uint8_t> destination) const;
     CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> source) const;
 

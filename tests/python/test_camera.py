@@ -153,11 +153,20 @@ def test_exclusive_access_writes_three(cam):
     assert cam.control_bits == 0x3
 
 
-@pytest.mark.parametrize("seconds, millis", [(2.5, 2500), (1e12, 4294967295), (0.0015, 1)])
+@pytest.mark.parametrize(
+    "seconds, millis", [(2.5, 2500), (1e12, 4294967295), (0.0015, 1), (0.0009, 0), (-1.0, 0), (math.nan, 0)]
+)
 def test_heartbeat_timeout_is_written_in_whole_milliseconds(cam, seconds, millis):
     camera = fast_camera(cam, heartbeat_timeout=seconds)
-    camera.connect()
-    assert cam.read_register(HEARTBEAT_TIMEOUT) == millis
+    if millis == 0:
+        # The camera refuses a zero timeout; what matters is what was asked.
+        with pytest.raises(oculane.CameraException, match=r"^device answered command 0x0082 with invalid parameter"):
+            camera.connect()
+    else:
+        camera.connect()
+        assert cam.read_register(HEARTBEAT_TIMEOUT) == millis
+    writes = [c.values for c in cam.commands() if c.command == 0x0082 and c.addresses == [HEARTBEAT_TIMEOUT]]
+    assert writes == [[millis]]
 
 
 def test_dropped_acks_are_retried_and_counted(cam):
@@ -230,25 +239,25 @@ def test_disconnect_with_zero_deadline_still_stops_everything(cam):
 def test_busy_slot_refuses_a_second_long_operation_while_connect_runs(cam):
     cam.delay_acks(100)  # every step of connect now takes 100 ms
     camera = fast_camera(cam, gvcp_timeout=0.5)
-    errors = []
+    errors, busy = [], []
 
     def connect():
         try:
             camera.connect()
+        except ValueError as e:
+            busy.append(str(e))
         except Exception as e:  # reported below
             errors.append(e)
 
+    # Whichever thread claims the slot first, the other is refused; the
+    # refused one returns at once while the winner is still connecting.
     worker = threading.Thread(target=connect)
     worker.start()
-    busy = None
     end = time.monotonic() + 5
-    while busy is None and time.monotonic() < end:
-        try:
-            camera.connect()
-        except ValueError as e:
-            busy = str(e)
+    while not busy and time.monotonic() < end:
+        connect()
     worker.join()
-    assert busy == "camera is busy (a connect in progress); stop it first"
+    assert busy and busy[0] == "camera is busy (a connect in progress); stop it first"
     assert errors == []
     # The interpreter lock was free meanwhile: this thread kept running, and
     # the short queries work once connect is done.
@@ -318,10 +327,16 @@ def test_many_threads_use_one_camera_without_deadlock(cam):
     camera = fast_camera(cam)
     camera.connect()
     failures = []
+    width = camera.get_integer("Width")
+    scda = camera.get_integer("GevSCDA")
+    acks_before = camera.link_stats().acks
 
     def query():
         try:
             for _ in range(50):
+                # A device read each time (uncached register) beside the short queries.
+                assert camera.get_integer("GevSCDA") == scda
+                assert camera.get_integer("Width") == width
                 assert camera.device_info().serial == cam.serial
                 assert camera.link_stats().acks > 0
                 assert camera.is_connected()
@@ -335,6 +350,9 @@ def test_many_threads_use_one_camera_without_deadlock(cam):
         t.join(timeout=30)
     assert not any(t.is_alive() for t in threads)
     assert failures == []
+    stats = camera.link_stats()
+    assert stats.acks >= acks_before + 8 * 50, "every thread's reads reached the device"
+    assert stats.timeouts == stats.naks == 0
 
 
 def test_vanished_camera_makes_the_connection_die_without_leaks(cam):
@@ -362,3 +380,47 @@ def test_unbindable_local_ip_fails_to_start_the_worker(cam):
         camera.connect()
     assert str(err.value).startswith("worker thread failed to start: bind control socket 192.0.2.1:0: ")
     assert cam.commands() == []
+
+
+# ---- registers at unaligned addresses ---------------------------------------
+
+# Descriptions pack small registers into words and put strings at odd
+# offsets; the device itself only answers aligned requests.
+_PACKED = """<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Packed" VendorName="Test" StandardNameSpace="None"
+    SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
+    MajorVersion="1" MinorVersion="0" SubMinorVersion="0" ToolTip="" ProductGuid="" VersionGuid="">
+  <Category Name="Root"><pFeature>HighByte</pFeature><pFeature>MiddleHalf</pFeature><pFeature>OddText</pFeature></Category>
+  <IntReg Name="HighByte"><Address>0x20000</Address><Length>1</Length><AccessMode>RO</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
+  <IntReg Name="MiddleHalf"><Address>0x20001</Address><Length>2</Length><AccessMode>RW</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>
+  <StringReg Name="OddText"><Address>0x20103</Address><Length>7</Length><AccessMode>RO</AccessMode>
+    <pPort>Device</pPort><Cachable>NoCache</Cachable></StringReg>
+  <Port Name="Device"/>
+</RegisterDescription>
+"""
+
+
+def test_registers_at_unaligned_addresses_read_their_own_bytes(tmp_path):
+    path = tmp_path / "packed.xml"
+    path.write_text(_PACKED)
+    with VirtualCamera(next(_addresses), description_file=path) as vc:
+        vc.write_register(0x20000, 0xA1B2C3D4)
+        for i, word in enumerate([b"xxxo", b"dd t", b"ext!"]):
+            vc.write_register(0x20100 + 4 * i, int.from_bytes(word, "big"))
+        camera = fast_camera(vc)
+        camera.connect()
+        try:
+            vc.clear_commands()
+            assert camera.get_integer("HighByte") == 0xA1
+            assert camera.get_integer("MiddleHalf") == 0xB2C3
+            assert camera.get_string("OddText") == "odd tex"
+            # Whole aligned words went out; nothing was refused.
+            assert all(c.status == 0 for c in vc.commands())
+            # Writing there would need a read-modify-write of the neighbours.
+            with pytest.raises(oculane.CameraException, match="write address and length must be 4-byte aligned"):
+                camera.set_integer("MiddleHalf", 7)
+            assert vc.read_register(0x20000) == 0xA1B2C3D4
+        finally:
+            camera.disconnect()

@@ -90,6 +90,13 @@ public:
             reply);
     }
 
+    bool abandoned(RequestToken token) const override {
+        const auto it = pending_.find(token);
+        if (it == pending_.end()) return true;
+        // Our copy is the only one left once the caller stopped waiting.
+        return std::visit([](const auto& handle) { return handle.holders() <= 1; }, it->second);
+    }
+
     void event(std::uint16_t command, std::span<const std::uint8_t> payload) override {
         if (subscribers_.empty()) return;
         const GvcpEvent parsed = GvcpEvent::parse(command, payload);

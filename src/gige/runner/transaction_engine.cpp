@@ -96,6 +96,11 @@ Instant TransactionEngine::next_deadline() const {
 
 void TransactionEngine::tick(Instant now) {
     if (shut_down_) return;
+    // A device that announced a long delay is not waited for once the
+    // caller stopped waiting: the queue behind it would stall for nothing.
+    if (in_flight_ && in_flight_->extended && in_flight_->op.kind != Kind::Heartbeat &&
+        io_.abandoned(in_flight_->op.token))
+        give_up_in_flight();
     if (in_flight_ && now >= in_flight_->deadline) {
         if (in_flight_->tries_left > 0) {
             --in_flight_->tries_left;
@@ -107,16 +112,8 @@ void TransactionEngine::tick(Instant now) {
             if (auto sent = io_.send_to_device(in_flight_->bytes); !sent)
                 OCULANE_LOG(log::Level::Warn, log::kRunner, "retry send failed: {}", sent.error());
         } else {
-            stats_.bump(LinkCounter::Timeouts);
-            Op op = std::move(in_flight_->op);
-            in_flight_.reset();
-            if (op.kind == Kind::Heartbeat) {
-                OCULANE_LOG(log::Level::Warn, log::kRunner,
-                            "heartbeat timed out, considering control lost");
-                lose_control();
-                return;
-            }
-            fail(op, CameraError::ack_timeout());
+            give_up_in_flight();
+            if (control_lost_) return;
         }
     }
     if (now >= next_heartbeat_) {
@@ -133,6 +130,18 @@ void TransactionEngine::tick(Instant now) {
         queue_.pop_front();
         send_op(std::move(op), now);
     }
+}
+
+void TransactionEngine::give_up_in_flight() {
+    stats_.bump(LinkCounter::Timeouts);
+    Op op = std::move(in_flight_->op);
+    in_flight_.reset();
+    if (op.kind == Kind::Heartbeat) {
+        OCULANE_LOG(log::Level::Warn, log::kRunner, "heartbeat timed out, considering control lost");
+        lose_control();
+        return;
+    }
+    fail(op, CameraError::ack_timeout());
 }
 
 bool TransactionEngine::heartbeat_outstanding() const {
@@ -169,7 +178,7 @@ void TransactionEngine::send_op(Op op, Instant now) {
         return;
     }
     stats_.bump(LinkCounter::Commands);
-    in_flight_.emplace(InFlight{std::move(bytes), std::move(op), now + config_.ack_timeout, id,
+    in_flight_.emplace(InFlight{std::move(bytes), std::move(op), now + config_.ack_timeout, now, id,
                                 config_.retries});
 }
 
@@ -243,7 +252,16 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
     }
     if (header.ack == gvcp::code(gvcp::Ack::Pending)) {
         if (const auto millis = gvcp::pending_ack_millis(payload)) {
-            in_flight_->deadline = now + std::chrono::milliseconds(*millis);
+            // Waiting on is only worth it while someone wants the answer and
+            // the device has not been stalling for too long already.
+            const Instant limit = in_flight_->first_sent + config_.max_pending;
+            if (now >= limit ||
+                (in_flight_->op.kind != Kind::Heartbeat && io_.abandoned(in_flight_->op.token))) {
+                give_up_in_flight();
+                return;
+            }
+            in_flight_->deadline = std::min(now + std::chrono::milliseconds(*millis), limit);
+            in_flight_->extended = true;
             stats_.bump(LinkCounter::PendingAcks);
             return;
         }

@@ -74,6 +74,10 @@ public:
     virtual void complete(RequestToken token, CameraResult<Reply> result) = 0;
     // An event or event-with-data command; `payload` is cut to its length field.
     virtual void event(std::uint16_t command, std::span<const std::uint8_t> payload) = 0;
+    // True when nobody waits for the request's answer any more (its caller
+    // gave up). A device that keeps answering "pending" is then not waited
+    // for on the caller's behalf.
+    virtual bool abandoned(RequestToken) const { return false; }
 };
 
 struct EngineConfig {
@@ -81,6 +85,10 @@ struct EngineConfig {
     Duration ack_timeout = std::chrono::milliseconds(500);
     std::uint8_t retries = 4;
     std::uint32_t heartbeat_timeout_ms = 3000;
+    // How long pending acknowledges may keep one command in flight, counted
+    // from its first send. Past it the command ends as if unanswered, so a
+    // device that only ever answers "pending" cannot hold the queue.
+    Duration max_pending = std::chrono::seconds(30);
 };
 
 // Heartbeat timeout / 3, kept between 10 ms and 1000 ms.
@@ -140,8 +148,10 @@ private:
         std::vector<std::uint8_t> bytes;
         Op op;
         Instant deadline;
+        Instant first_sent;
         std::uint16_t id = 0;
         std::uint8_t tries_left = 0;
+        bool extended = false;  // a pending acknowledge moved the deadline
     };
 
     std::uint16_t next_id();
@@ -154,6 +164,7 @@ private:
     void complete_op(Op op, std::span<const std::uint8_t> payload, Instant now);
     bool heartbeat_outstanding() const;
     void lose_control();
+    void give_up_in_flight();
 
     EngineConfig config_;
     LinkStatsRecord& stats_;

@@ -200,7 +200,11 @@ TEST(Connection, PortChecksNeedNoTraffic) {
         std::string text;
     };
     const Case cases[] = {
-        {"unaligned read", [&] { return port.read(0x0A02, std::span(buf, 4)); },
+        {"unaligned memory request", [&]() -> CameraResult<void> {
+             auto r = port.read_memory(0x0A02, 4).wait_owned(1s);
+             if (!r) return std::unexpected(r.error());
+             return {};
+         },
          "malformed packet: read address must be 4-byte aligned"},
         {"unaligned write", [&] { return port.write(0x1000, std::span(buf, 6)); },
          "malformed packet: write address and length must be 4-byte aligned"},
@@ -240,6 +244,83 @@ TEST(Connection, PortReadsRegistersAndMemory) {
     const std::uint8_t hb[4] = {0, 0, 0x13, 0x88};
     ASSERT_TRUE(port.write(bootstrap::kHeartbeatTimeout, hb));
     EXPECT_EQ(cam.device->read_register(bootstrap::kHeartbeatTimeout), 5000u);
+}
+
+// Descriptions put 1- and 2-byte registers inside words and strings at odd
+// offsets; reads fetch the covering aligned span and hand back only the part
+// asked for. Writes there stay refused: a read-modify-write could clobber a
+// neighbouring register that changed meanwhile.
+TEST(Connection, UnalignedReadsFetchTheCoveringSpan) {
+    VirtualCamera cam(17);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    const std::uint32_t base = cam.device->description_address();
+    const auto memory = cam.device->read_memory(base, 64);
+    struct Case {
+        std::uint32_t address;
+        std::size_t length;
+        std::uint16_t command;  // what goes on the wire
+        std::vector<std::uint8_t> expect;
+    };
+    const std::uint32_t ccp = cam.device->read_register(bootstrap::kGvcpCapability);
+    const std::uint32_t hb = cam.device->read_register(bootstrap::kHeartbeatTimeout);
+    const Case cases[] = {
+        {bootstrap::kGvcpCapability + 3, 1, 0x0080, {static_cast<std::uint8_t>(ccp)}},
+        {bootstrap::kGvcpCapability + 2, 2, 0x0080, {static_cast<std::uint8_t>(ccp >> 8), static_cast<std::uint8_t>(ccp)}},
+        {bootstrap::kHeartbeatTimeout + 1, 3, 0x0080,
+         {static_cast<std::uint8_t>(hb >> 16), static_cast<std::uint8_t>(hb >> 8), static_cast<std::uint8_t>(hb)}},
+        {base + 1, 7, 0x0084, {memory.begin() + 1, memory.begin() + 8}},
+        {base + 3, 2, 0x0084, {memory.begin() + 3, memory.begin() + 5}},
+        {base + 2, 61, 0x0084, {memory.begin() + 2, memory.begin() + 63}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        cam.device->clear_command_log();
+        std::vector<std::uint8_t> got(c.length, 0xEE);
+        const auto r = port.read(c.address, got);
+        ASSERT_TRUE(r) << r.error().to_string();
+        EXPECT_EQ(got, c.expect);
+        auto log = cam.device->command_log();
+        std::erase_if(log, [](const sim::CommandRecord& rec) {  // heartbeats may fall in between
+            return rec.command == 0x0080 && rec.addresses == std::vector<std::uint32_t>{bootstrap::kCcp};
+        });
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].command, c.command);
+    }
+    std::uint8_t two[2] = {1, 2};
+    cam.device->clear_command_log();
+    const auto w = port.write(bootstrap::kCcp + 2, two);
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().to_string(), "malformed packet: write address and length must be 4-byte aligned");
+    EXPECT_EQ(cam.commands_seen(), 0u);
+    // A span that would run past the 32-bit address space is refused before any traffic.
+    std::uint8_t six[6] = {};
+    const auto past = port.read(0xFFFFFFFE, six);
+    ASSERT_FALSE(past);
+    EXPECT_EQ(past.error().to_string(), "malformed packet: read of 6 bytes at 0xfffffffe goes beyond 32 bit");
+    EXPECT_EQ(cam.commands_seen(), 0u);
+}
+
+// A device that asks for a minute per try would otherwise keep the worker on
+// one request long after its caller gave up.
+TEST(Connection, AStallingDeviceDoesNotHoldTheWorkerAfterTheCallerLeft) {
+    VirtualCamera cam(18);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    cam.device->set_pending_ack(60000, 600000, 1, {0x0084});
+    {
+        auto stalled = port.read_memory(cam.device->description_address(), 4).wait_timeout(200ms);
+        ASSERT_FALSE(stalled);
+        EXPECT_TRUE(stalled.error()->is<camera_error::AckTimeout>());
+    }
+    const auto next = port.read_register(bootstrap::kGvcpCapability).wait_owned(5s);
+    ASSERT_TRUE(next) << next.error().to_string();
+    EXPECT_EQ(*next, cam.device->read_register(bootstrap::kGvcpCapability));
+    const auto stats = *camera.link_stats();
+    EXPECT_EQ(stats.pending_acks, 1u);
+    EXPECT_EQ(stats.timeouts, 1u);
 }
 
 TEST(Connection, GarbageFromTheCameraDoesNotDisturbTransactions) {

@@ -1,6 +1,7 @@
 // The transaction engine with synthetic time: every instant is made up, so no
 // test waits for a real clock.
 #include <map>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,10 @@ public:
         events.emplace_back(command, std::vector<std::uint8_t>(payload.begin(), payload.end()));
     }
 
+    bool abandoned(RequestToken token) const override { return gone.contains(token); }
+
     bool fail_sends = false;
+    std::set<RequestToken> gone;  // requests whose caller stopped waiting
     std::vector<Sent> sent;
     std::map<RequestToken, CameraResult<Reply>> results;
     std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> events;
@@ -146,6 +150,97 @@ TEST_F(EngineTest, PendingAckMovesTheDeadlineAndKeepsTheTries) {
     EXPECT_TRUE(error_of(1).is<camera_error::AckTimeout>());
     EXPECT_EQ(stats.snapshot().pending_acks, 1u);
     EXPECT_EQ(stats.snapshot().acks, 0u);
+}
+
+TEST_F(EngineTest, EndlessPendingAcksEndWithAckTimeoutAtTheCap) {
+    make({.ack_timeout = 500ms, .retries = 1, .heartbeat_timeout_ms = 600000, .max_pending = 5s});
+    engine->submit(1, request::ReadRegister{0x0934});
+    engine->submit(2, request::ReadRegister{0x0938});
+    engine->tick(t0);
+    const auto id = io.sent[0].id();
+    const auto pending = [&](Instant at) {
+        engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id, be32({2000})), kDeviceEp, at);
+    };
+    pending(t0 + 100ms);
+    pending(t0 + 2000ms);
+    pending(t0 + 3900ms);  // would reach 5.9 s; held at the 5 s cap
+    engine->tick(t0 + 4999ms);
+    EXPECT_EQ(io.sent.size(), 1u);
+    engine->tick(t0 + 5000ms);
+    ASSERT_EQ(io.sent.size(), 2u) << "the cap is a deadline like any other: the retry goes out";
+    EXPECT_FALSE(io.results.contains(1));
+    pending(t0 + 5100ms);
+    ASSERT_TRUE(io.results.contains(1));
+    EXPECT_TRUE(error_of(1).is<camera_error::AckTimeout>());
+    const auto s = stats.snapshot();
+    EXPECT_EQ(s.pending_acks, 3u);
+    EXPECT_EQ(s.timeouts, 1u);
+    // The queue moves on (a heartbeat that fell due meanwhile may go first).
+    for (int round = 0; round < 2 && !io.results.contains(2); ++round) {
+        engine->tick(t0 + 5100ms);
+        answer(be32({2}), t0 + 5100ms);
+    }
+    EXPECT_TRUE(io.results.contains(2));
+}
+
+TEST_F(EngineTest, PendingAckForARequestNobodyWaitsForEndsIt) {
+    make({.ack_timeout = 500ms, .retries = 4, .heartbeat_timeout_ms = 600000});
+    engine->submit(1, request::ReadMemory{0x1000, 64});
+    engine->submit(2, request::ReadRegister{0x0938});
+    engine->tick(t0);
+    const auto id = io.sent[0].id();
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id, be32({1000})), kDeviceEp, t0 + 10ms);
+    EXPECT_FALSE(io.results.contains(1)) << "a caller still waiting is waited for";
+    io.gone.insert(1);
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id, be32({1000})), kDeviceEp, t0 + 900ms);
+    ASSERT_TRUE(io.results.contains(1));
+    EXPECT_TRUE(error_of(1).is<camera_error::AckTimeout>());
+    engine->tick(t0 + 900ms);
+    ASSERT_EQ(io.sent.size(), 2u);
+    EXPECT_EQ(io.sent[1].u32(8), 0x0938u);
+    EXPECT_EQ(stats.snapshot().pending_acks, 1u);
+
+    // A device that announced a long delay and then stays silent: the request
+    // ends at the first tick after its caller left, not at the far deadline.
+    engine->submit(3, request::ReadRegister{0x0934});
+    engine->submit(4, request::ReadRegister{0x0938});
+    answer(be32({1}), t0 + 910ms);
+    engine->tick(t0 + 910ms);
+    const auto id3 = io.sent.back().id();
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id3, be32({60000})), kDeviceEp, t0 + 920ms);
+    engine->tick(t0 + 930ms);
+    EXPECT_FALSE(io.results.contains(3));
+    io.gone.insert(3);
+    engine->tick(t0 + 940ms);
+    ASSERT_TRUE(io.results.contains(3));
+    EXPECT_TRUE(error_of(3).is<camera_error::AckTimeout>());
+    EXPECT_EQ(io.sent.back().u32(8), 0x0938u) << "the next request went out in the same tick";
+}
+
+TEST_F(EngineTest, RetriesAreNotCutShortForACallerThatLeftWithoutAPendingAck) {
+    // Nobody waits for this write, yet it still gets its retries: only a
+    // device that asked for more time is given up on early.
+    make({.ack_timeout = 100ms, .retries = 2, .heartbeat_timeout_ms = 600000});
+    io.gone.insert(1);
+    engine->submit(1, request::WriteRegisters{{{0x0938, 1000}}});
+    for (auto at : {0ms, 100ms, 200ms}) engine->tick(t0 + at);
+    EXPECT_EQ(io.sent.size(), 3u);
+    EXPECT_FALSE(io.results.contains(1));
+}
+
+TEST_F(EngineTest, HeartbeatKeptPendingPastTheCapLosesControl) {
+    make({.ack_timeout = 500ms, .retries = 0, .heartbeat_timeout_ms = 3000, .max_pending = 4s});
+    engine->tick(t0 + 1000ms);  // heartbeat out
+    ASSERT_EQ(io.sent.size(), 1u);
+    const auto id = io.sent[0].id();
+    for (auto at : {1100ms, 3000ms, 4900ms}) {
+        engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id, be32({2000})), kDeviceEp, t0 + at);
+        engine->tick(t0 + at);
+        ASSERT_FALSE(engine->control_lost()) << at.count();
+    }
+    engine->tick(t0 + 5000ms);
+    EXPECT_TRUE(engine->control_lost());
+    EXPECT_EQ(stats.snapshot().timeouts, 1u);
 }
 
 TEST_F(EngineTest, RequestIdsSkipZeroAndFFFF) {
