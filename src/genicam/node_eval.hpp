@@ -16,6 +16,7 @@
 // already; the feature-level operations (bool_value and below) do not.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -69,6 +70,10 @@ public:
                                        const std::vector<FormulaVariable>& variables,
                                        const ExtraVariable* extra);
     GenicamResult<Number> eval_converter(NodeId id);
+    // The value reference in force for an Integer or Float: without a
+    // selector its plain value; with one, the entry for the selector's
+    // current value, else the default, else the plain value.
+    GenicamResult<ValueRef*> value_in_force(ValueRef& value, std::optional<IndexedValues>& indexed);
 
     // --- guarded entry points (enter the node, evaluate, leave) ------------
     GenicamResult<std::int64_t> int_value(NodeId id);
@@ -97,6 +102,9 @@ private:
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);
     const std::string& name(NodeId id) const { return map_.node(id).name; }
+    // Settles where each variable of the slot's compiled program comes from.
+    void bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable>& variables,
+                      const char* extra) const;
 
     Genicam& map_;
     PortIo& port_;
