@@ -241,8 +241,10 @@ GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
         // only keeps the bindings right if a caller ever did otherwise.
         bind_formula(slot, variables, extra_name);
     }
-    // Keeps the program alive even if the slot were replaced meanwhile.
-    const std::shared_ptr<const Expr> expr = slot.compiled;
+    // The slot is only ever filled once, above, and a nested evaluation can
+    // not reach this slot again (the node is under the evaluation guard), so
+    // a plain reference is safe and spares two atomic count updates.
+    const Expr& expr = *slot.compiled;
     const std::size_t count = slot.bindings.size();
 
     // Most formulas have a handful of variables; those stay off the heap.
@@ -282,10 +284,10 @@ GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
                 return std::unexpected(GenicamError::dangling_reference(variables[b.index].target.name()));
             case FormulaBinding::Source::Unbound:
                 return std::unexpected(GenicamError::formula_error(
-                    name(id), fmt::format("unbound variable '{}'", expr->variables()[i])));
+                    name(id), fmt::format("unbound variable '{}'", expr.variables()[i])));
         }
     }
-    auto result = expr->eval(values.first(count));
+    auto result = expr.eval(values.first(count));
     if (!result) return std::unexpected(GenicamError::formula_error(name(id), std::move(result.error())));
     return *result;
 }
