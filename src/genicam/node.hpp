@@ -120,6 +120,7 @@ struct FormulaBinding {
         Node,         // `index` is a node id (pVariable entry or feature name)
         Constant,     // `index` is the position of the Constant entry in the variable list
         BadConstant,  // as Constant, but its text is not a number
+        Expression,   // `index` is the position of an Expression entry (a sub-formula)
         Dangling,     // `index` is the position of a pVariable whose target matched no node
         Unbound,      // nothing of this name
     };
@@ -138,17 +139,23 @@ struct FormulaSlot {
     std::vector<FormulaBinding> bindings;     // parallel to compiled->variables()
     // Name of the extra variable the bindings were made with (null: none).
     const char* bound_extra = nullptr;
+    // Set while an Expression entry's formula is being evaluated, so that
+    // expressions naming each other stop instead of recursing without end.
+    bool evaluating = false;
 };
 
 // A formula variable: its name inside the formula and where its value comes
-// from, a node (pVariable) or a number written in the description
-// (Constant). Both kinds share one list so that document order decides
-// between entries of the same name.
+// from: a node (pVariable), a number written in the description (Constant)
+// or a sub-formula evaluated with the same bindings (Expression). All kinds
+// share one list so that document order decides between entries of the
+// same name.
 struct FormulaVariable {
     std::string name;
-    Link target;         // pVariable; unused for a constant
-    ValueRef constant;   // Constant: Int or Float, Text when not a number; Absent for a pVariable
+    Link target;         // pVariable; unused otherwise
+    ValueRef constant;   // Constant: Int or Float, Text when not a number; Absent otherwise
+    std::optional<FormulaSlot> expression;  // Expression only
     bool is_constant() const { return !constant.is_absent(); }
+    bool is_expression() const { return expression.has_value(); }
 };
 
 // Values chosen by a selector: the entry whose index equals the selector

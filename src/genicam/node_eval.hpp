@@ -4,9 +4,9 @@
 // modes, over the node map and a PortIo.
 //
 // A NodeEval is a short-lived view that pairs a node map with the port of
-// one camera; it holds no state of its own. Everything it changes lives in
-// the map (register caches, compiled formulas, constants overwritten by
-// writes, the evaluation stack). The caller guarantees exclusive access to
+// one camera; it holds no state of its own beyond a nesting counter.
+// Everything it changes lives in the map (register caches, compiled
+// formulas, constants overwritten by writes, the evaluation stack). The caller guarantees exclusive access to
 // the map for the whole call, which the camera-state lock provides.
 //
 // Nested evaluations (a referenced node, an address term, a formula
@@ -67,7 +67,7 @@ public:
     };
     // `slot` and `variables` belong to node `id`.
     GenicamResult<Number> eval_formula(NodeId id, FormulaSlot& slot,
-                                       const std::vector<FormulaVariable>& variables,
+                                       std::vector<FormulaVariable>& variables,
                                        const ExtraVariable* extra);
     GenicamResult<Number> eval_converter(NodeId id);
     // The value reference in force for an Integer or Float: without a
@@ -108,6 +108,9 @@ private:
 
     Genicam& map_;
     PortIo& port_;
+    // Nesting of Expression entries inside the formula being evaluated; the
+    // only state of a NodeEval, back to 0 whenever a call returns.
+    std::size_t expression_depth_ = 0;
 };
 
 // True for the nodes whose values are fetched and written as floats when

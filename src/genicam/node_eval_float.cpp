@@ -212,7 +212,9 @@ void NodeEval::bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable
                                    [&](const FormulaVariable& fv) { return fv.name == var; });
         if (listed != variables.end()) {
             const auto position = static_cast<std::uint32_t>(listed - variables.begin());
-            if (listed->is_constant()) {
+            if (listed->is_expression()) {
+                b = {FormulaBinding::Source::Expression, position};
+            } else if (listed->is_constant()) {
                 const bool number = listed->constant.int_if() || listed->constant.float_if();
                 b = {number ? FormulaBinding::Source::Constant : FormulaBinding::Source::BadConstant, position};
             } else if (const NodeId* target = listed->target.id_if()) {
@@ -228,7 +230,7 @@ void NodeEval::bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable
 }
 
 GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
-                                             const std::vector<FormulaVariable>& variables,
+                                             std::vector<FormulaVariable>& variables,
                                              const ExtraVariable* extra) {
     const char* extra_name = extra ? extra->name : nullptr;
     if (!slot.compiled) {
@@ -279,6 +281,26 @@ GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
                 const std::string* text = fv.constant.text_if();
                 return std::unexpected(GenicamError::formula_error(
                     name(id), fmt::format("constant '{}' is not a number: '{}'", fv.name, text ? *text : "")));
+            }
+            case FormulaBinding::Source::Expression: {
+                FormulaVariable& fv = variables[b.index];
+                FormulaSlot& sub = *fv.expression;
+                if (sub.evaluating)
+                    return std::unexpected(GenicamError::formula_error(
+                        name(id), fmt::format("expression '{}' refers to itself", fv.name)));
+                // Distinct expressions chained one into the next would
+                // otherwise nest as deep as the description makes them.
+                if (expression_depth_ >= Genicam::kMaxEvalDepth)
+                    return std::unexpected(GenicamError::formula_error(
+                        name(id), fmt::format("expressions nested deeper than {}", Genicam::kMaxEvalDepth)));
+                sub.evaluating = true;
+                ++expression_depth_;
+                auto n = eval_formula(id, sub, variables, extra);
+                --expression_depth_;
+                sub.evaluating = false;
+                if (!n) return std::unexpected(std::move(n.error()));
+                values[i] = *n;
+                break;
             }
             case FormulaBinding::Source::Dangling:
                 return std::unexpected(GenicamError::dangling_reference(variables[b.index].target.name()));

@@ -157,21 +157,25 @@ ValueRef number_of(std::string_view text) {
     return ValueRef::text(std::string(trim(text)));
 }
 
-// pVariable and Constant entries in document order: the first entry of a
-// name wins, whichever kind it is.
+// pVariable, Constant and Expression entries in document order: the first
+// entry of a name wins, whichever kind it is.
 std::vector<FormulaVariable> variables_of(Element e) {
     std::vector<FormulaVariable> vars;
     for (Element c : e.children()) {
-        const bool is_var = c.name() == "pVariable";
-        if (!is_var && c.name() != "Constant") continue;
+        std::string_view kind = c.name();
+        if (kind != "pVariable" && kind != "Constant" && kind != "Expression") continue;
         auto name = c.attribute("Name");
         auto text = c.text();
         if (!name || !text) continue;
-        if (is_var) {
-            vars.push_back(FormulaVariable{std::string(*name), Link::by_name(std::string(trim(*text)))});
+        FormulaVariable v{std::string(*name), Link::by_name({})};
+        if (kind == "pVariable") {
+            v.target = Link::by_name(std::string(trim(*text)));
+        } else if (kind == "Constant") {
+            v.constant = number_of(*text);
         } else {
-            vars.push_back(FormulaVariable{std::string(*name), Link::by_name({}), number_of(*text)});
+            v.expression.emplace().source = std::string(trim(*text));
         }
+        vars.push_back(std::move(v));
     }
     return vars;
 }
@@ -503,7 +507,7 @@ private:
     }
     void resolve(std::vector<FormulaVariable>& vars) {
         for (auto& v : vars)
-            if (!v.is_constant()) resolve(v.target);
+            if (!v.is_constant() && !v.is_expression()) resolve(v.target);
     }
     void resolve(std::optional<IndexedValues>& iv) {
         if (!iv) return;

@@ -94,3 +94,51 @@ TEST_F(NodeEvalTest, CopiedMapEvaluatesWithItsOwnNodes) {
 
 }  // namespace
 }  // namespace oculane::testing
+
+namespace oculane::testing {
+namespace {
+
+// An Expression entry is a sub-formula evaluated with the node's bindings.
+TEST_F(NodeEvalTest, ExpressionsAreSubFormulas) {
+    load(reg("IntReg", "Raw", "0x0", "4") +
+         "<Integer Name=\"Gain\"><Value>3</Value></Integer>"
+         "<IntSwissKnife Name=\"K\"><pVariable Name=\"G\">Gain</pVariable><Constant Name=\"C\">10</Constant>"
+         "<Expression Name=\"E1\">G * C</Expression><Expression Name=\"E2\">E1 + G</Expression>"
+         "<Formula>E2 - E1 + E2</Formula></IntSwissKnife>"
+         "<IntConverter Name=\"Conv\"><Expression Name=\"Half\">TO / 2</Expression><Expression Name=\"Twice\">FROM * 2</Expression>"
+         "<FormulaTo>Twice</FormulaTo><FormulaFrom>Half + 1</FormulaFrom><pValue>Raw</pValue></IntConverter>"
+         "<IntSwissKnife Name=\"Self\"><Expression Name=\"A\">B + 1</Expression><Expression Name=\"B\">A</Expression>"
+         "<Formula>A</Formula></IntSwissKnife>"
+         "<IntSwissKnife Name=\"BadSub\"><Expression Name=\"A\">(1</Expression><Formula>A</Formula></IntSwissKnife>");
+    EXPECT_EQ(get_int("K").value(), 36);  // 33 - 30 + 33
+    ASSERT_TRUE(set_int("Gain", 1));
+    EXPECT_EQ(get_int("K").value(), 12);  // 11 - 10 + 11
+    port_.poke(0, {40, 0, 0, 0});
+    EXPECT_EQ(get_int("Conv").value(), 21);
+    ASSERT_TRUE(set_int("Conv", 7));
+    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{14, 0, 0, 0}));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(error_text(get_int("Self")), "formula in 'Self': expression 'A' refers to itself");
+        EXPECT_EQ(error_text(get_int("BadSub")), "formula in 'BadSub': unbalanced parenthesis");
+    }
+}
+
+// A long chain of distinct expressions is refused, not followed until the
+// stack runs out.
+TEST_F(NodeEvalTest, DeepExpressionChainsAreRefused) {
+    auto chain = [](int length) {
+        std::string body;
+        for (int i = 0; i < length; ++i)
+            body += "<Expression Name=\"E" + std::to_string(i) + "\">E" + std::to_string(i + 1) + " + 1</Expression>";
+        body += "<Constant Name=\"E" + std::to_string(length) + "\">0</Constant>";
+        return body;
+    };
+    load("<IntSwissKnife Name=\"Short\">" + chain(100) + "<Formula>E0</Formula></IntSwissKnife>"
+         "<IntSwissKnife Name=\"Long\">" + chain(5000) + "<Formula>E0</Formula></IntSwissKnife>");
+    EXPECT_EQ(get_int("Short").value(), 100);
+    EXPECT_EQ(error_text(get_int("Long")), "formula in 'Long': expressions nested deeper than 512");
+    EXPECT_EQ(get_int("Short").value(), 100);  // nothing left behind by the refusal
+}
+
+}  // namespace
+}  // namespace oculane::testing
