@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace oculane {
 
@@ -149,6 +150,7 @@ Effect effect(ExprCode c) {
         case ExprCode::Neg:
         case ExprCode::Plus:
         case ExprCode::BitNot: return {1, 1};
+        case ExprCode::RoundPlaces: return {2, 1};
         default: return c >= ExprCode::Sin ? Effect{1, 1} : Effect{2, 1};
     }
 }
@@ -259,6 +261,11 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
     std::vector<std::string_view> seen;
     std::unordered_map<std::string_view, std::size_t> by_name;
     bool prev_operand = false;
+    // What each open parenthesis is: a plain group, a ROUND call, or a ROUND
+    // call whose comma has been seen.
+    enum class Paren : std::uint8_t { Group, Round, RoundWithPlaces };
+    std::vector<Paren> parens;
+    bool last_was_function = false;
     std::size_t i = 0;
     const std::size_t n = text.size();
 
@@ -268,6 +275,7 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
             ++i;
             continue;
         }
+        const bool after_function = std::exchange(last_was_function, false);
 
         if (is_digit(c) || (c == '.' && i + 1 < n && is_digit(text[i + 1]))) {
             if (c == '0' && n - i >= 3 && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
@@ -323,6 +331,7 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
                 // A function stays on the operator stack until the operand or
                 // group that follows it has been output.
                 push_operator(ExprOp::op(f->code), stack, out);
+                last_was_function = true;
                 continue;
             }
             if (ident == "PI") {
@@ -357,6 +366,8 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
         }
 
         if (c == '(') {
+            const bool round_call = after_function && stack.back().code == ExprCode::Round;
+            parens.push_back(round_call ? Paren::Round : Paren::Group);
             stack.push_back(ExprOp::op(ExprCode::LParen));
             prev_operand = false;
             ++i;
@@ -369,7 +380,22 @@ std::expected<Expr, std::string> Expr::parse(std::string_view text) {
             }
             if (stack.empty()) return std::unexpected(std::string("unbalanced parenthesis"));
             stack.pop_back();
+            // The ROUND that opened these parentheses is on top again; with a
+            // second argument it takes both values.
+            if (parens.back() == Paren::RoundWithPlaces) stack.back().code = ExprCode::RoundPlaces;
+            parens.pop_back();
             prev_operand = true;
+            ++i;
+            continue;
+        }
+        if (c == ',' && prev_operand && !parens.empty() && parens.back() == Paren::Round) {
+            // The first argument is complete: flush it up to the call's '('.
+            while (stack.back().code != ExprCode::LParen) {
+                out.push_back(stack.back());
+                stack.pop_back();
+            }
+            parens.back() = Paren::RoundWithPlaces;
+            prev_operand = false;
             ++i;
             continue;
         }
@@ -427,6 +453,20 @@ namespace {
 // negative value divided by -1 stays itself, and its remainder is 0.
 std::int64_t int_div(std::int64_t a, std::int64_t b) { return (a == kMin && b == -1) ? kMin : a / b; }
 std::int64_t int_rem(std::int64_t a, std::int64_t b) { return (b == -1) ? 0 : a % b; }
+
+// x rounded to `places` decimal places, halves away from zero. Beyond what a
+// double can hold the scale overflows: then x already has fewer places than
+// asked for (returned unchanged), or rounds to a signed zero.
+double round_places(double x, std::int64_t places) {
+    if (!std::isfinite(x)) return x;
+    if (places > 400) return x;
+    if (places < -400) return std::copysign(0.0, x);
+    const double scale = std::pow(10.0, static_cast<double>(places));
+    if (scale == 0.0) return std::copysign(0.0, x);
+    const double scaled = x * scale;
+    if (!std::isfinite(scaled)) return x;
+    return std::round(scaled) / scale;
+}
 
 }  // namespace
 
@@ -505,6 +545,10 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
             case ExprCode::Round: t[-1] = Number::from_float(std::round(t[-1].to_double())); break;
             case ExprCode::Floor: t[-1] = Number::from_float(std::floor(t[-1].to_double())); break;
             case ExprCode::Ceil: t[-1] = Number::from_float(std::ceil(t[-1].to_double())); break;
+            case ExprCode::RoundPlaces:
+                t[-2] = Number::from_float(round_places(t[-2].to_double(), t[-1].to_int()));
+                --sp;
+                break;
 
             case ExprCode::Add:
                 t[-2] = t[-2].is_int() && t[-1].is_int()

@@ -124,6 +124,9 @@ enum class ExprCode : std::uint8_t {
     Round,
     Floor,
     Ceil,
+    // ROUND(x, n): x rounded to n decimal places (the only function with a
+    // second argument; a one-argument ROUND compiles to Round).
+    RoundPlaces,
     // Only ever on the compiler's operator stack: the '(' marker.
     LParen,
 };
@@ -176,7 +179,8 @@ class Expr {
 public:
     // Compiles a formula text. Errors: "bad hex literal: {}", "bad int
     // literal: {}", "bad float literal: {}", "unexpected character '{}'",
-    // "unbalanced parenthesis", "too many variables".
+    // "unbalanced parenthesis", "too many variables". A comma is accepted
+    // only once, directly inside the parentheses of a ROUND call.
     static std::expected<Expr, std::string> parse(std::string_view text);
 
     // Runs the program with values[i] bound to variables()[i] (`values` may

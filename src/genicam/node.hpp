@@ -110,19 +110,68 @@ private:
     Variant v_;
 };
 
+// Where one variable of a compiled formula takes its value from, settled
+// once when the program is compiled so that evaluation does no name lookups.
+// Failures are kept as bindings too: they are reported when the formula is
+// evaluated, every time, in variable order.
+struct FormulaBinding {
+    enum class Source : std::uint8_t {
+        Extra,        // the converter's TO or FROM
+        Node,         // `index` is a node id (pVariable entry or feature name)
+        Constant,     // `index` is the position of the Constant entry in the variable list
+        BadConstant,  // as Constant, but its text is not a number
+        Expression,   // `index` is the position of an Expression entry (a sub-formula)
+        Dangling,     // `index` is the position of a pVariable whose target matched no node
+        Unbound,      // nothing of this name
+    };
+    Source source = Source::Unbound;
+    std::uint32_t index = 0;
+};
+
 // A formula text and its compiled program. The program is compiled on first
-// evaluation and kept; a compile failure leaves `compiled` empty so that the
-// next evaluation reports the failure again. A compiled program is immutable,
-// so copies of a slot may share it.
+// evaluation and kept, together with one binding per program variable; a
+// compile failure leaves `compiled` empty so that the next evaluation
+// reports the failure again. A compiled program is immutable, so copies of
+// a slot may share it; the bindings hold node ids, which a copied map keeps.
 struct FormulaSlot {
     std::string source;                       // trimmed text, empty when there was none
     std::shared_ptr<const Expr> compiled;     // null until compiled
+    std::vector<FormulaBinding> bindings;     // parallel to compiled->variables()
+    // Name of the extra variable the bindings were made with (null: none).
+    const char* bound_extra = nullptr;
+    // Set while an Expression entry's formula is being evaluated, so that
+    // expressions naming each other stop instead of recursing without end.
+    bool evaluating = false;
 };
 
-// A formula variable: its name inside the formula and the node it reads.
+// A formula variable: its name inside the formula and where its value comes
+// from: a node (pVariable), a number written in the description (Constant)
+// or a sub-formula evaluated with the same bindings (Expression). All kinds
+// share one list so that document order decides between entries of the
+// same name.
 struct FormulaVariable {
     std::string name;
-    Link target;
+    Link target;         // pVariable; unused otherwise
+    ValueRef constant;   // Constant: Int or Float, Text when not a number; Absent otherwise
+    std::optional<FormulaSlot> expression;  // Expression only
+    bool is_constant() const { return !constant.is_absent(); }
+    bool is_expression() const { return expression.has_value(); }
+};
+
+// Values chosen by a selector: the entry whose index equals the selector
+// node's current integer value, else the default, else the node's plain
+// value.
+struct IndexedValues {
+    ValueRef selector;                                      // pIndex, always a Ref
+    std::vector<std::pair<std::int64_t, ValueRef>> entries;  // (ValueIndexed | pValueIndexed), document order
+    ValueRef fallback;                                      // ValueDefault / pValueDefault
+};
+
+// A register repeated per selector value: the address moves by
+// selector value * offset.
+struct RegisterIndex {
+    ValueRef selector;  // pIndex, always a Ref
+    ValueRef offset;    // Offset (Int) or pOffset (Ref); Absent: the register's length
 };
 
 // Shared part of every register node.
@@ -132,6 +181,10 @@ struct RegisterCommon {
     std::optional<std::vector<std::uint8_t>> cache; // last bytes read or written; empty after parsing
     AccessMode access = kDefaultAccessMode;
     CachePolicy cache_policy = kDefaultCachePolicy;
+    // Selector-indexed registers keep the address their cached bytes came
+    // from: a selector change (by whatever path) then misses the cache.
+    std::optional<RegisterIndex> index;
+    std::int64_t cache_address = 0;
 };
 
 namespace register_kind {
@@ -168,9 +221,11 @@ struct Category {
 };
 struct Integer {
     ValueRef value, min, max, inc;
+    std::optional<IndexedValues> indexed;
 };
 struct Float {
     ValueRef value, min, max;
+    std::optional<IndexedValues> indexed;
 };
 struct Boolean {
     ValueRef value;

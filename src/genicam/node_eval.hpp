@@ -4,9 +4,9 @@
 // modes, over the node map and a PortIo.
 //
 // A NodeEval is a short-lived view that pairs a node map with the port of
-// one camera; it holds no state of its own. Everything it changes lives in
-// the map (register caches, compiled formulas, constants overwritten by
-// writes, the evaluation stack). The caller guarantees exclusive access to
+// one camera; it holds no state of its own beyond a nesting counter.
+// Everything it changes lives in the map (register caches, compiled
+// formulas, constants overwritten by writes, the evaluation stack). The caller guarantees exclusive access to
 // the map for the whole call, which the camera-state lock provides.
 //
 // Nested evaluations (a referenced node, an address term, a formula
@@ -16,6 +16,7 @@
 // already; the feature-level operations (bool_value and below) do not.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -66,9 +67,13 @@ public:
     };
     // `slot` and `variables` belong to node `id`.
     GenicamResult<Number> eval_formula(NodeId id, FormulaSlot& slot,
-                                       const std::vector<FormulaVariable>& variables,
+                                       std::vector<FormulaVariable>& variables,
                                        const ExtraVariable* extra);
     GenicamResult<Number> eval_converter(NodeId id);
+    // The value reference in force for an Integer or Float: without a
+    // selector its plain value; with one, the entry for the selector's
+    // current value, else the default, else the plain value.
+    GenicamResult<ValueRef*> value_in_force(ValueRef& value, std::optional<IndexedValues>& indexed);
 
     // --- guarded entry points (enter the node, evaluate, leave) ------------
     GenicamResult<std::int64_t> int_value(NodeId id);
@@ -97,9 +102,15 @@ private:
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);
     const std::string& name(NodeId id) const { return map_.node(id).name; }
+    // Settles where each variable of the slot's compiled program comes from.
+    void bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable>& variables,
+                      const char* extra) const;
 
     Genicam& map_;
     PortIo& port_;
+    // Nesting of Expression entries inside the formula being evaluated; the
+    // only state of a NodeEval, back to 0 whenever a call returns.
+    std::size_t expression_depth_ = 0;
 };
 
 // True for the nodes whose values are fetched and written as floats when

@@ -1,5 +1,7 @@
 // Floats, float registers, converters and formula evaluation.
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -58,11 +60,17 @@ GenicamResult<double> NodeEval::ref_float(const ValueRef& ref) {
 GenicamResult<double> NodeEval::float_value_inner(NodeId id) {
     Node& node = map_.node(id);
     if (auto* p = node.get_if<node_data::Integer>()) {
-        auto v = ref_int(p->value);
+        auto ref = value_in_force(p->value, p->indexed);
+        if (!ref) return std::unexpected(std::move(ref.error()));
+        auto v = ref_int(**ref);
         if (!v) return std::unexpected(std::move(v.error()));
         return static_cast<double>(*v);
     }
-    if (auto* p = node.get_if<node_data::Float>()) return ref_float(p->value);
+    if (auto* p = node.get_if<node_data::Float>()) {
+        auto ref = value_in_force(p->value, p->indexed);
+        if (!ref) return std::unexpected(std::move(ref.error()));
+        return ref_float(**ref);
+    }
     if (auto* reg = node.get_if<node_data::Register>()) {
         auto* kind = std::get_if<register_kind::Float>(&reg->kind);
         if (!kind) return std::unexpected(GenicamError::unsupported_access(node.name));
@@ -90,7 +98,9 @@ GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
     if (node.is<node_data::Integer>()) {
         return set_int_value_inner(id, regcodec::saturating_round(value));
     } else if (auto* p = node.get_if<node_data::Float>()) {
-        ValueRef& ref = p->value;
+        auto in_force = value_in_force(p->value, p->indexed);
+        if (!in_force) return std::unexpected(std::move(in_force.error()));
+        ValueRef& ref = **in_force;
         switch (ref.tag()) {
             case ValueRef::Tag::Float:
                 ref = ValueRef::floating(value);
@@ -178,51 +188,128 @@ GenicamResult<Number> NodeEval::eval_converter(NodeId id) {
     return eval_formula(id, conv.from, conv.variables, &extra);
 }
 
+namespace {
+
+bool same_extra(const char* a, const char* b) {
+    if (a == b) return true;
+    return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
+}
+
+}  // namespace
+
+void NodeEval::bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable>& variables,
+                            const char* extra) const {
+    const auto& names = slot.compiled->variables();
+    slot.bindings.assign(names.size(), FormulaBinding{});
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& var = names[i];
+        FormulaBinding& b = slot.bindings[i];
+        if (extra != nullptr && var == extra) {
+            b.source = FormulaBinding::Source::Extra;
+            continue;
+        }
+        auto listed = std::find_if(variables.begin(), variables.end(),
+                                   [&](const FormulaVariable& fv) { return fv.name == var; });
+        if (listed != variables.end()) {
+            const auto position = static_cast<std::uint32_t>(listed - variables.begin());
+            if (listed->is_expression()) {
+                b = {FormulaBinding::Source::Expression, position};
+            } else if (listed->is_constant()) {
+                const bool number = listed->constant.int_if() || listed->constant.float_if();
+                b = {number ? FormulaBinding::Source::Constant : FormulaBinding::Source::BadConstant, position};
+            } else if (const NodeId* target = listed->target.id_if()) {
+                b = {FormulaBinding::Source::Node, *target};
+            } else {
+                b = {FormulaBinding::Source::Dangling, position};
+            }
+            continue;
+        }
+        if (auto target = map_.find(var)) b = {FormulaBinding::Source::Node, *target};
+    }
+    slot.bound_extra = extra;
+}
+
 GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
-                                             const std::vector<FormulaVariable>& variables,
+                                             std::vector<FormulaVariable>& variables,
                                              const ExtraVariable* extra) {
+    const char* extra_name = extra ? extra->name : nullptr;
     if (!slot.compiled) {
         auto parsed = Expr::parse(slot.source);
         if (!parsed) return std::unexpected(GenicamError::formula_error(name(id), std::move(parsed.error())));
         slot.compiled = std::make_shared<const Expr>(std::move(*parsed));
+        bind_formula(slot, variables, extra_name);
+    } else if (!same_extra(slot.bound_extra, extra_name)) {
+        // Each slot is always evaluated with the same extra variable; this
+        // only keeps the bindings right if a caller ever did otherwise.
+        bind_formula(slot, variables, extra_name);
     }
-    // Keeps the program alive even if the slot were replaced meanwhile.
-    const std::shared_ptr<const Expr> expr = slot.compiled;
-    const auto& names = expr->variables();
+    // The slot is only ever filled once, above, and a nested evaluation can
+    // not reach this slot again (the node is under the evaluation guard), so
+    // a plain reference is safe and spares two atomic count updates.
+    const Expr& expr = *slot.compiled;
+    const std::size_t count = slot.bindings.size();
 
     // Most formulas have a handful of variables; those stay off the heap.
     std::array<Number, 8> small;
     std::vector<Number> large;
     std::span<Number> values = small;
-    if (names.size() > small.size()) {
-        large.resize(names.size());
+    if (count > small.size()) {
+        large.resize(count);
         values = large;
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string& var = names[i];
-        if (extra && var == extra->name) {
-            values[i] = extra->value;
-            continue;
+    for (std::size_t i = 0; i < count; ++i) {
+        // Copied: evaluating a variable's node never rebinds this slot, but
+        // a copy costs nothing and keeps that reasoning local.
+        const FormulaBinding b = slot.bindings[i];
+        switch (b.source) {
+            case FormulaBinding::Source::Extra:
+                values[i] = extra->value;
+                break;
+            case FormulaBinding::Source::Node: {
+                auto n = node_number(b.index);
+                if (!n) return std::unexpected(std::move(n.error()));
+                values[i] = *n;
+                break;
+            }
+            case FormulaBinding::Source::Constant: {
+                const ValueRef& c = variables[b.index].constant;
+                values[i] = c.int_if() ? Number::from_int(*c.int_if()) : Number::from_float(*c.float_if());
+                break;
+            }
+            case FormulaBinding::Source::BadConstant: {
+                const FormulaVariable& fv = variables[b.index];
+                const std::string* text = fv.constant.text_if();
+                return std::unexpected(GenicamError::formula_error(
+                    name(id), fmt::format("constant '{}' is not a number: '{}'", fv.name, text ? *text : "")));
+            }
+            case FormulaBinding::Source::Expression: {
+                FormulaVariable& fv = variables[b.index];
+                FormulaSlot& sub = *fv.expression;
+                if (sub.evaluating)
+                    return std::unexpected(GenicamError::formula_error(
+                        name(id), fmt::format("expression '{}' refers to itself", fv.name)));
+                // Distinct expressions chained one into the next would
+                // otherwise nest as deep as the description makes them.
+                if (expression_depth_ >= Genicam::kMaxEvalDepth)
+                    return std::unexpected(GenicamError::formula_error(
+                        name(id), fmt::format("expressions nested deeper than {}", Genicam::kMaxEvalDepth)));
+                sub.evaluating = true;
+                ++expression_depth_;
+                auto n = eval_formula(id, sub, variables, extra);
+                --expression_depth_;
+                sub.evaluating = false;
+                if (!n) return std::unexpected(std::move(n.error()));
+                values[i] = *n;
+                break;
+            }
+            case FormulaBinding::Source::Dangling:
+                return std::unexpected(GenicamError::dangling_reference(variables[b.index].target.name()));
+            case FormulaBinding::Source::Unbound:
+                return std::unexpected(GenicamError::formula_error(
+                    name(id), fmt::format("unbound variable '{}'", expr.variables()[i])));
         }
-        std::optional<NodeId> target;
-        bool listed = false;
-        for (const FormulaVariable& fv : variables) {
-            if (fv.name != var) continue;
-            if (!fv.target.is_resolved())
-                return std::unexpected(GenicamError::dangling_reference(fv.target.name()));
-            target = fv.target.id();
-            listed = true;
-            break;
-        }
-        if (!listed) target = map_.find(var);
-        if (!target)
-            return std::unexpected(
-                GenicamError::formula_error(name(id), fmt::format("unbound variable '{}'", var)));
-        auto n = node_number(*target);
-        if (!n) return std::unexpected(std::move(n.error()));
-        values[i] = *n;
     }
-    auto result = expr->eval(values.first(names.size()));
+    auto result = expr.eval(values.first(count));
     if (!result) return std::unexpected(GenicamError::formula_error(name(id), std::move(result.error())));
     return *result;
 }

@@ -15,8 +15,8 @@ bool holds_int_value(const Node& n) {
            n.is<node_data::Enumeration>() || n.is<node_data::Command>();
 }
 
+// Value references of the kinds without a selector.
 ValueRef* value_ref_of(Node& n) {
-    if (auto* p = n.get_if<node_data::Integer>()) return &p->value;
     if (auto* p = n.get_if<node_data::Boolean>()) return &p->value;
     if (auto* p = n.get_if<node_data::Enumeration>()) return &p->value;
     if (auto* p = n.get_if<node_data::Command>()) return &p->value;
@@ -69,9 +69,25 @@ GenicamResult<void> NodeEval::set_ref_int(NodeId owner, ValueRef& ref, std::int6
     return std::unexpected(GenicamError::access_mode_violation(name(owner)));
 }
 
+GenicamResult<ValueRef*> NodeEval::value_in_force(ValueRef& value, std::optional<IndexedValues>& indexed) {
+    if (!indexed) return &value;
+    auto selected = ref_int(indexed->selector);
+    if (!selected) return std::unexpected(std::move(selected.error()));
+    // Evaluating the selector changes no node's structure, so `indexed`
+    // still holds the same entries.
+    for (auto& [index, entry] : indexed->entries)
+        if (index == *selected) return &entry;
+    if (!indexed->fallback.is_absent()) return &indexed->fallback;
+    return &value;
+}
+
 GenicamResult<std::int64_t> NodeEval::int_value_inner(NodeId id) {
     Node& node = map_.node(id);
-    if (auto* p = node.get_if<node_data::Integer>()) return ref_int(p->value);
+    if (auto* p = node.get_if<node_data::Integer>()) {
+        auto ref = value_in_force(p->value, p->indexed);
+        if (!ref) return std::unexpected(std::move(ref.error()));
+        return ref_int(**ref);
+    }
     if (auto* p = node.get_if<node_data::Boolean>()) return ref_int(p->value);
     if (auto* p = node.get_if<node_data::Enumeration>()) return ref_int(p->value);
     if (auto* p = node.get_if<node_data::Float>()) {
@@ -106,7 +122,11 @@ GenicamResult<std::int64_t> NodeEval::int_value_inner(NodeId id) {
 GenicamResult<void> NodeEval::set_int_value_inner(NodeId id, std::int64_t value) {
     Node& node = map_.node(id);
     GenicamResult<void> result;
-    if (ValueRef* ref = value_ref_of(node)) {
+    if (auto* p = node.get_if<node_data::Integer>()) {
+        auto ref = value_in_force(p->value, p->indexed);
+        if (!ref) return std::unexpected(std::move(ref.error()));
+        result = set_ref_int(id, **ref, value);
+    } else if (ValueRef* ref = value_ref_of(node)) {
         result = set_ref_int(id, *ref, value);
     } else if (auto* reg = node.get_if<node_data::Register>()) {
         auto* kind = std::get_if<register_kind::Int>(&reg->kind);
@@ -164,6 +184,19 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
     }
     auto length = checked_length(id, reg->common);
     if (!length) return std::unexpected(std::move(length.error()));
+    if (reg->common.index) {
+        // Copied: the references stay put, but nothing here needs to rely on it.
+        const RegisterIndex index = *reg->common.index;
+        auto selected = ref_int(index.selector);
+        if (!selected) return std::unexpected(std::move(selected.error()));
+        std::int64_t offset = *length;
+        if (!index.offset.is_absent()) {
+            auto v = ref_int(index.offset);
+            if (!v) return std::unexpected(std::move(v.error()));
+            offset = *v;
+        }
+        address += static_cast<std::uint64_t>(*selected) * static_cast<std::uint64_t>(offset);
+    }
     return std::pair{static_cast<std::int64_t>(address), *length};
 }
 
@@ -172,16 +205,22 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
     if (reg->common.access == AccessMode::WO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
-    if (reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache)
-        return *reg->common.cache;
+    const bool cached = reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache;
+    // A plain register's cache is good without looking at the address; an
+    // indexed one's only for the address the selector now gives.
+    if (cached && !reg->common.index) return *reg->common.cache;
     auto where = register_address(id);
     if (!where) return std::unexpected(std::move(where.error()));
+    // Evaluating the address may have touched other nodes, never this one's
+    // data, so `reg` is still the same register.
+    if (cached && reg->common.cache && reg->common.cache_address == where->first) return *reg->common.cache;
     regcodec::Bytes bytes(static_cast<std::size_t>(where->second), 0);
     if (auto r = port_.read(static_cast<std::uint64_t>(where->first), bytes); !r)
         return std::unexpected(GenicamError::transport(std::move(r.error())));
-    // Evaluating the address may have touched other nodes, never this one's
-    // data, so `reg` is still the same register.
-    if (reg->common.cache_policy != CachePolicy::NoCache) reg->common.cache = bytes;
+    if (reg->common.cache_policy != CachePolicy::NoCache) {
+        reg->common.cache = bytes;
+        reg->common.cache_address = where->first;
+    }
     return bytes;
 }
 
@@ -194,10 +233,12 @@ GenicamResult<void> NodeEval::register_write(NodeId id, std::span<const std::uin
     if (!where) return std::unexpected(std::move(where.error()));
     if (auto r = port_.write(static_cast<std::uint64_t>(where->first), bytes); !r)
         return std::unexpected(GenicamError::transport(std::move(r.error())));
-    if (reg->common.cache_policy == CachePolicy::WriteThrough)
+    if (reg->common.cache_policy == CachePolicy::WriteThrough) {
         reg->common.cache.emplace(bytes.begin(), bytes.end());
-    else
+        reg->common.cache_address = where->first;
+    } else {
         reg->common.cache.reset();
+    }
     invalidate_dependents(id);
     return {};
 }

@@ -229,6 +229,20 @@ GenicamResult<std::pair<double, double>> NodeEval::float_bounds(NodeId id) {
     return std::pair{lo, hi};
 }
 
+namespace {
+
+// The access mode comes from the model alone, so a selector is not
+// evaluated: the default entry stands for the node (it is what most
+// selector values give), else the first entry, else the plain value.
+const ValueRef* advisory_value(const ValueRef& value, const std::optional<IndexedValues>& indexed) {
+    if (!indexed) return &value;
+    if (!indexed->fallback.is_absent()) return &indexed->fallback;
+    if (!indexed->entries.empty()) return &indexed->entries.front().second;
+    return &value;
+}
+
+}  // namespace
+
 GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
     // Meeting a node a second time on the walk means the references loop.
     std::vector<NodeId> seen;
@@ -238,8 +252,8 @@ GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
         seen.push_back(id);
         const Node& node = map.node(id);
         const ValueRef* value = nullptr;
-        if (auto* p = node.get_if<node_data::Integer>()) value = &p->value;
-        else if (auto* p = node.get_if<node_data::Float>()) value = &p->value;
+        if (auto* p = node.get_if<node_data::Integer>()) value = advisory_value(p->value, p->indexed);
+        else if (auto* p = node.get_if<node_data::Float>()) value = advisory_value(p->value, p->indexed);
         else if (auto* p = node.get_if<node_data::Boolean>()) value = &p->value;
         else if (auto* p = node.get_if<node_data::Enumeration>()) value = &p->value;
         else if (node.is<node_data::Command>()) return AccessMode::WO;

@@ -148,16 +148,88 @@ register_kind::Int bit_field_of(Element e) {
     return k;
 }
 
+// A number written in the description: integer syntax (hexadecimal
+// included) gives an Int, otherwise a decimal float gives a Float; anything
+// else is kept as text so that using it can say what was wrong.
+ValueRef number_of(std::string_view text) {
+    if (auto i = parse_description_int(text)) return ValueRef::integer(*i);
+    if (auto f = parse_description_float(text)) return ValueRef::floating(*f);
+    return ValueRef::text(std::string(trim(text)));
+}
+
+// pVariable, Constant and Expression entries in document order: the first
+// entry of a name wins, whichever kind it is.
 std::vector<FormulaVariable> variables_of(Element e) {
     std::vector<FormulaVariable> vars;
     for (Element c : e.children()) {
-        if (c.name() != "pVariable") continue;
+        std::string_view kind = c.name();
+        if (kind != "pVariable" && kind != "Constant" && kind != "Expression") continue;
         auto name = c.attribute("Name");
-        auto target = c.text();
-        if (!name || !target) continue;
-        vars.push_back(FormulaVariable{std::string(*name), Link::by_name(std::string(trim(*target)))});
+        auto text = c.text();
+        if (!name || !text) continue;
+        FormulaVariable v{std::string(*name), Link::by_name({})};
+        if (kind == "pVariable") {
+            v.target = Link::by_name(std::string(trim(*text)));
+        } else if (kind == "Constant") {
+            v.constant = number_of(*text);
+        } else {
+            v.expression.emplace().source = std::string(trim(*text));
+        }
+        vars.push_back(std::move(v));
     }
     return vars;
+}
+
+// Selector-indexed values of an Integer or Float; nothing without pIndex.
+// Entries whose Index is not an integer are left out.
+std::optional<IndexedValues> indexed_of(Element e, bool floating) {
+    auto selector = child_text(e, "pIndex");
+    if (!selector) return std::nullopt;
+    auto constant = [&](std::string_view text) -> ValueRef {
+        if (!floating) {
+            if (auto v = parse_description_int(text)) return ValueRef::integer(*v);
+            return ValueRef::absent();
+        }
+        if (auto f = parse_description_float(text)) return ValueRef::floating(*f);
+        if (auto i = parse_description_int(text)) return ValueRef::integer(*i);
+        return ValueRef::absent();
+    };
+    IndexedValues iv;
+    iv.selector = ValueRef::ref(Link::by_name(std::string(*selector)));
+    for (Element c : e.children()) {
+        std::string_view n = c.name();
+        const bool by_ref = n == "pValueIndexed";
+        if (!by_ref && n != "ValueIndexed") continue;
+        auto index_text = c.attribute("Index");
+        auto text = c.text();
+        if (!index_text || !text) continue;
+        auto index = parse_description_int(*index_text);
+        if (!index) continue;
+        ValueRef v = by_ref ? ValueRef::ref(Link::by_name(std::string(trim(*text)))) : constant(*text);
+        if (!v.is_absent()) iv.entries.emplace_back(*index, std::move(v));
+    }
+    if (auto p = child_text(e, "pValueDefault")) {
+        iv.fallback = ValueRef::ref(Link::by_name(std::string(*p)));
+    } else if (auto t = child_text(e, "ValueDefault")) {
+        iv.fallback = constant(*t);
+    }
+    return iv;
+}
+
+// pIndex of a register: Offset="N" or pOffset="Node" as attributes.
+std::optional<RegisterIndex> register_index_of(Element e) {
+    auto c = e.child("pIndex");
+    if (!c) return std::nullopt;
+    auto text = c->text();
+    if (!text || trim(*text).empty()) return std::nullopt;
+    RegisterIndex ri;
+    ri.selector = ValueRef::ref(Link::by_name(std::string(trim(*text))));
+    if (auto p = c->attribute("pOffset")) {
+        ri.offset = ValueRef::ref(Link::by_name(std::string(trim(*p))));
+    } else if (auto o = c->attribute("Offset")) {
+        if (auto v = parse_description_int(*o)) ri.offset = ValueRef::integer(*v);
+    }
+    return ri;
 }
 
 FormulaSlot formula_of(Element e, std::string_view name) {
@@ -300,13 +372,13 @@ private:
 
     std::optional<NodeId> add_integer(Element e, std::string name) {
         node_data::Integer n{int_ref(e, "Value", "pValue"), int_ref(e, "Min", "pMin"),
-                             int_ref(e, "Max", "pMax"), int_ref(e, "Inc", "pInc")};
+                             int_ref(e, "Max", "pMax"), int_ref(e, "Inc", "pInc"), indexed_of(e, false)};
         return append(std::move(n), std::move(name), e);
     }
 
     std::optional<NodeId> add_float(Element e, std::string name) {
         node_data::Float n{float_ref(e, "Value", "pValue"), float_ref(e, "Min", "pMin"),
-                           float_ref(e, "Max", "pMax")};
+                           float_ref(e, "Max", "pMax"), indexed_of(e, true)};
         return append(std::move(n), std::move(name), e);
     }
 
@@ -367,6 +439,7 @@ private:
         // "RW" spelled out and anything unknown both mean read-write; only
         // RO and WO restrict.
         common.cache_policy = cache_policy_of(e);
+        common.index = register_index_of(e);
         return common;
     }
 
@@ -433,7 +506,14 @@ private:
         if (Link* link = ref.link_if()) resolve(*link);
     }
     void resolve(std::vector<FormulaVariable>& vars) {
-        for (auto& v : vars) resolve(v.target);
+        for (auto& v : vars)
+            if (!v.is_constant() && !v.is_expression()) resolve(v.target);
+    }
+    void resolve(std::optional<IndexedValues>& iv) {
+        if (!iv) return;
+        resolve(iv->selector);
+        for (auto& entry : iv->entries) resolve(entry.second);
+        resolve(iv->fallback);
     }
 
     void resolve_links() {
@@ -451,11 +531,13 @@ private:
                                resolve(n.min);
                                resolve(n.max);
                                resolve(n.inc);
+                               resolve(n.indexed);
                            },
                            [&](node_data::Float& n) {
                                resolve(n.value);
                                resolve(n.min);
                                resolve(n.max);
+                               resolve(n.indexed);
                            },
                            [&](node_data::Boolean& n) { resolve(n.value); },
                            [&](node_data::StringValue& n) { resolve(n.value); },
@@ -467,6 +549,10 @@ private:
                            [&](node_data::Register& n) {
                                resolve(n.common.length);
                                for (ValueRef& a : n.common.address) resolve(a);
+                               if (n.common.index) {
+                                   resolve(n.common.index->selector);
+                                   resolve(n.common.index->offset);
+                               }
                            },
                            [&](node_data::SwissKnife& n) { resolve(n.variables); },
                            [](node_data::Port&) {},

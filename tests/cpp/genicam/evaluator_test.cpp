@@ -304,3 +304,37 @@ TEST(FormulaCompile, TooManyVariablesIsRefused) {
     ASSERT_FALSE(expr);
     EXPECT_EQ(expr.error(), "too many variables");
 }
+
+TEST(FormulaFunctions, RoundWithDecimalPlaces) {
+    check_values({
+        {"ROUND(2.5, 0)", F(3)},
+        {"ROUND(-2.5, 0)", F(-3)},        // halves away from zero
+        {"ROUND(1.25, 1)", F(1.3)},
+        {"ROUND(-1.25, 1)", F(-1.3)},
+        {"ROUND(1234.5678, 2)", F(1234.57)},
+        {"ROUND(1260, -2)", F(1300)},     // negative places round to tens, hundreds, ...
+        {"ROUND(7, 1)", F(7)},            // an Int argument gives a Float
+        {"round(3.14159, 3)", F(3.142)},
+        {"ROUND (2.25 , 1.4)", F(2.3)},   // places are rounded to an integer first
+        {"ROUND((1 + 2) / 2.0, 0) + 273", F(275)},
+        {"ROUND(ROUND(0.375, 3) * 2, 2)", F(0.75)},
+        {"ROUND(1 ? 0.26 : 0.5, 1)", F(0.3)},
+        {"ROUND(1.5e300, 10)", F(1.5e300)},   // the scaled value overflows: unchanged
+        {"ROUND(123.0, -500)", F(0)},
+        {"ROUND(2.5)", F(3)},             // the one-argument form is unchanged
+        {"2 * ROUND(0.45, 1) + 1", F(2)},
+    });
+}
+
+// The comma belongs to ROUND's own parentheses only.
+TEST(FormulaErrors, CommaOutsideRound) {
+    check_errors({
+        {"ROUND((1, 2))", "parse: unexpected character ','"},
+        {"ROUND(1, 2, 3)", "parse: unexpected character ','"},
+        {"FLOOR(1.5, 2)", "parse: unexpected character ','"},
+        {"(ROUND(1.5), 2)", "parse: unexpected character ','"},
+        {"ROUND(, 2)", "parse: unexpected character ','"},
+        {"ROUND 1, 2", "parse: unexpected character ','"},
+        {"ROUND(1,)", "expression stack underflow"},
+    });
+}

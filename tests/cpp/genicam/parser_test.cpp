@@ -539,3 +539,89 @@ TEST(DescriptionParser, HostileInputFailsAsADescriptionError) {
         EXPECT_TRUE(map.error().to_string().starts_with("device description: ")) << map.error().to_string();
     }
 }
+
+TEST(DescriptionParser, ConstantsJoinTheVariableList) {
+    Genicam map = parse(R"(
+        <SwissKnife Name="K">
+          <Constant Name="H">0x10</Constant>
+          <pVariable Name="V">Gain</pVariable>
+          <Constant Name="F"> 1000.0 </Constant>
+          <Constant Name="E">1e3</Constant>
+          <Constant Name="Bad">ten</Constant>
+          <Constant>5</Constant>
+          <Formula>H</Formula>
+        </SwissKnife>
+        <Integer Name="Gain"><Value>2</Value></Integer>)");
+    const auto& vars = data<node_data::SwissKnife>(map, "K").variables;
+    ASSERT_EQ(vars.size(), 5u);
+    const struct {
+        const char* name;
+        ValueRef constant;
+    } want[] = {{"H", ValueRef::integer(16)},    {"V", ValueRef::absent()},
+                {"F", ValueRef::floating(1000)}, {"E", ValueRef::floating(1000)},
+                {"Bad", ValueRef::text("ten")}};
+    for (std::size_t i = 0; i < vars.size(); ++i) {
+        EXPECT_EQ(vars[i].name, want[i].name);
+        EXPECT_EQ(vars[i].constant, want[i].constant) << want[i].name;
+        EXPECT_EQ(vars[i].is_constant(), !want[i].constant.is_absent()) << want[i].name;
+    }
+    EXPECT_EQ(target(map, vars[1].target), "#Gain");
+}
+
+TEST(DescriptionParser, SelectorIndexedValues) {
+    Genicam map = parse(R"(
+        <Integer Name="I"><pIndex>Sel</pIndex>
+          <ValueIndexed Index="0x1">7</ValueIndexed><pValueIndexed Index="2">A</pValueIndexed>
+          <ValueIndexed Index="x">8</ValueIndexed><ValueIndexed Index="3">1.5</ValueIndexed>
+          <ValueDefault>-1</ValueDefault></Integer>
+        <Float Name="F"><pIndex>Sel</pIndex><ValueIndexed Index="0">1.5</ValueIndexed>
+          <pValueDefault>A</pValueDefault><Value>3</Value></Float>
+        <Integer Name="Plain"><Value>1</Value></Integer>
+        <Integer Name="Sel"><Value>0</Value></Integer>
+        <Integer Name="A"><Value>0</Value></Integer>)");
+    const auto& i = data<node_data::Integer>(map, "I");
+    ASSERT_TRUE(i.indexed.has_value());
+    EXPECT_EQ(target(map, i.indexed->selector), "#Sel");
+    // Index "x" is not an integer and 1.5 is no Integer value: both left out.
+    ASSERT_EQ(i.indexed->entries.size(), 2u);
+    EXPECT_EQ(i.indexed->entries[0], (std::pair{std::int64_t{1}, ValueRef::integer(7)}));
+    EXPECT_EQ(i.indexed->entries[1].first, 2);
+    EXPECT_EQ(target(map, i.indexed->entries[1].second), "#A");
+    EXPECT_EQ(i.indexed->fallback, ValueRef::integer(-1));
+    EXPECT_TRUE(i.value.is_absent());
+
+    const auto& f = data<node_data::Float>(map, "F");
+    ASSERT_TRUE(f.indexed.has_value());
+    EXPECT_EQ(f.indexed->entries.at(0).second, ValueRef::floating(1.5));
+    EXPECT_EQ(target(map, f.indexed->fallback), "#A");
+    EXPECT_EQ(f.value, ValueRef::floating(3));
+    EXPECT_FALSE(data<node_data::Integer>(map, "Plain").indexed.has_value());
+}
+
+TEST(DescriptionParser, SelectorIndexedRegisters) {
+    Genicam map = parse(R"(
+        <IntReg Name="ByOffset"><Address>0</Address><pIndex Offset="0x40">Sel</pIndex></IntReg>
+        <IntReg Name="ByNode"><Address>0</Address><pIndex pOffset="Step">Sel</pIndex></IntReg>
+        <IntReg Name="ByLength"><Address>0</Address><pIndex>Sel</pIndex></IntReg>
+        <IntReg Name="BadOffset"><Address>0</Address><pIndex Offset="lots">Sel</pIndex></IntReg>
+        <IntReg Name="Plain"><Address>0</Address></IntReg>
+        <StructReg Name="S"><Address>0</Address><pIndex Offset="8">Sel</pIndex>
+          <StructEntry Name="E"><Bit>1</Bit></StructEntry></StructReg>
+        <Integer Name="Sel"><Value>0</Value></Integer>
+        <Integer Name="Step"><Value>0</Value></Integer>)");
+    const struct {
+        const char* name;
+        ValueRef offset;
+    } cases[] = {{"ByOffset", ValueRef::integer(0x40)},
+                 {"ByNode", ValueRef::ref(Link::to(*map.find("Step")))},
+                 {"ByLength", ValueRef::absent()},
+                 {"BadOffset", ValueRef::absent()},
+                 {"E", ValueRef::integer(8)}};
+    for (const auto& c : cases) {
+        const auto& index = reg(map, c.name).common.index;
+        ASSERT_TRUE(index.has_value()) << c.name;
+        EXPECT_EQ(target(map, index->selector), "#Sel") << c.name;
+        EXPECT_EQ(index->offset, c.offset) << c.name;
+    }
+    EXPECT_FALSE(reg(map, "Plain").common.index.has_value());
+}
