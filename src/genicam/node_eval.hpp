@@ -70,6 +70,8 @@ public:
                                        std::vector<FormulaVariable>& variables,
                                        const ExtraVariable* extra);
     GenicamResult<Number> eval_converter(NodeId id);
+    // The typed value of a Converter (its read formula) or a SwissKnife.
+    GenicamResult<Number> eval_formula_node(NodeId id);
     // The value reference in force for an Integer or Float: without a
     // selector its plain value; with one, the entry for the selector's
     // current value, else the default, else the plain value.

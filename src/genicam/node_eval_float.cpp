@@ -82,10 +82,7 @@ GenicamResult<double> NodeEval::float_value_inner(NodeId id) {
         return *v;
     }
     if (node.is<node_data::Converter>() || node.is<node_data::SwissKnife>()) {
-        GenicamResult<Number> n = node.is<node_data::Converter>() ? eval_converter(id) : [&] {
-            auto& sk = *node.get_if<node_data::SwissKnife>();
-            return eval_formula(id, sk.formula, sk.variables, nullptr);
-        }();
+        auto n = eval_formula_node(id);
         if (!n) return std::unexpected(std::move(n.error()));
         return n->to_double();
     }
@@ -166,6 +163,13 @@ GenicamResult<Number> NodeEval::node_number(NodeId id) {
     auto v = int_value_inner(id);
     if (!v) return std::unexpected(std::move(v.error()));
     return Number::from_int(*v);
+}
+
+GenicamResult<Number> NodeEval::eval_formula_node(NodeId id) {
+    Node& node = map_.node(id);
+    if (node.is<node_data::Converter>()) return eval_converter(id);
+    auto& sk = *node.get_if<node_data::SwissKnife>();
+    return eval_formula(id, sk.formula, sk.variables, nullptr);
 }
 
 GenicamResult<Number> NodeEval::eval_converter(NodeId id) {

@@ -109,10 +109,7 @@ GenicamResult<std::int64_t> NodeEval::int_value_inner(NodeId id) {
         return *v;
     }
     if (node.is<node_data::Converter>() || node.is<node_data::SwissKnife>()) {
-        GenicamResult<Number> n = node.is<node_data::Converter>() ? eval_converter(id) : [&] {
-            auto& sk = *node.get_if<node_data::SwissKnife>();
-            return eval_formula(id, sk.formula, sk.variables, nullptr);
-        }();
+        auto n = eval_formula_node(id);
         if (!n) return std::unexpected(std::move(n.error()));
         return n->is_int() ? n->int_value() : regcodec::saturating_round(n->float_value());
     }

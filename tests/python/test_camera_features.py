@@ -10,6 +10,7 @@ import pytest
 
 import oculane
 from oculane import AccessMode, Camera
+from corpus import corpus_files
 
 sim = pytest.importorskip("oculane.sim")
 
@@ -338,15 +339,9 @@ def test_feature_calls_from_threads_during_a_long_connect(vcam):
 # ---- real descriptions -------------------------------------------------------------
 
 
-def _corpus():
-    for parent in pathlib.Path(__file__).resolve().parents:
-        d = parent / "shared" / "genicam-corpus"
-        if d.is_dir():
-            return sorted(d.glob("*.xml"))
-    return []
 
 
-@pytest.mark.parametrize("path", _corpus() or [None], ids=lambda p: p.name if p else "absent")
+@pytest.mark.parametrize("path", corpus_files() or [None], ids=lambda p: p.name if p else "absent")
 def test_corpus_descriptions_read_or_fail_cleanly(path, tmp_path):
     if path is None:
         pytest.skip("shared/genicam-corpus not found above the checkout")

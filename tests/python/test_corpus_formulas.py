@@ -14,17 +14,12 @@ import pytest
 
 import oculane
 from oculane import Camera, sim
+from corpus import corpus_files
 
 # Addresses of our own so a camera left behind by another test never answers.
 IP = "127.0.94.2"
 
 
-def _corpus() -> list[pathlib.Path]:
-    for parent in pathlib.Path(__file__).resolve().parents:
-        d = parent / "shared" / "genicam-corpus"
-        if d.is_dir():
-            return sorted(d.glob("*.xml"))
-    return []
 
 
 GETTER = {
@@ -37,7 +32,7 @@ GETTER = {
 }
 
 
-@pytest.mark.parametrize("path", _corpus() or [None], ids=lambda p: p.name if p else "absent")
+@pytest.mark.parametrize("path", corpus_files() or [None], ids=lambda p: p.name if p else "absent")
 def test_corpus_formulas_and_selectors_evaluate(path):
     if path is None:
         pytest.skip("shared/genicam-corpus not found above the checkout")

@@ -9,6 +9,7 @@ import pytest
 
 import oculane
 from oculane import Camera, sim
+from corpus import corpus_files
 
 # Addresses of our own so a camera left behind by another test never answers.
 IP = "127.0.93.2"
@@ -18,15 +19,9 @@ IP = "127.0.93.2"
 PREFIXED = "huaray-ds5131mg30ce.xml"
 
 
-def _corpus() -> list[pathlib.Path]:
-    for parent in pathlib.Path(__file__).resolve().parents:
-        d = parent / "shared" / "genicam-corpus"
-        if d.is_dir():
-            return sorted(d.glob("*.xml"))
-    return []
 
 
-CORPUS = _corpus()
+CORPUS = corpus_files()
 
 
 def _named_features(text: str) -> set[str]:

@@ -15,14 +15,7 @@ import pytest
 
 from gvcp_raw import DISCOVERY, Ack, Host, read_mem, read_reg, wait_until, write_mem, write_reg
 from oculane.sim import VirtualCamera, describe
-
-# The makers' descriptions sit in shared/genicam-corpus somewhere above the
-# checkout (beside it in CI); they are read there, never copied.
-CORPUS = next(
-    (p / "shared" / "genicam-corpus" for p in Path(__file__).resolve().parents
-     if (p / "shared" / "genicam-corpus").is_dir()),
-    Path("/nonexistent"),
-)
+from corpus import corpus_files
 
 
 def fetch_location(host: Host, url: str) -> bytes:
@@ -232,10 +225,6 @@ def test_broken_first_url_leaves_a_working_second(camera_ip: str, fault: str) ->
             broken = fetch_location(h, first)
             with pytest.raises((zipfile.BadZipFile, zlib.error)):
                 zipfile.ZipFile(io.BytesIO(broken)).read("oculane-virtual-camera.xml")
-
-
-def corpus_files() -> list[Path]:
-    return sorted(CORPUS.glob("*.xml")) if CORPUS.is_dir() else []
 
 
 @pytest.mark.skipif(not corpus_files(), reason="the GenICam corpus (../shared/genicam-corpus) is not present")

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.hpp"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -21,16 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The checkout may sit at /work/main or /work/wt/<branch>; look upward for
-// the shared folder.
-fs::path find_corpus() {
-    for (fs::path dir = fs::path(OCULANE_SOURCE_DIR); !dir.empty(); dir = dir.parent_path()) {
-        fs::path candidate = dir / "shared" / "genicam-corpus";
-        if (fs::is_directory(candidate)) return candidate;
-        if (dir == dir.parent_path()) break;
-    }
-    return {};
-}
+using ::oculane::test_corpus::find_corpus;
 
 std::string read_file(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

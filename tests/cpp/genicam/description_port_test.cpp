@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.hpp"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -54,13 +56,7 @@ struct ServedCamera {
     std::unique_ptr<gige::GigECamera> camera;
 };
 
-fs::path corpus_dir() {
-    for (fs::path dir = fs::path(OCULANE_SOURCE_DIR); !dir.empty(); dir = dir.parent_path()) {
-        if (fs::is_directory(dir / "shared" / "genicam-corpus")) return dir / "shared" / "genicam-corpus";
-        if (dir == dir.parent_path()) break;
-    }
-    return {};
-}
+using ::oculane::test_corpus::find_corpus;
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -90,7 +86,7 @@ TEST(DescriptionOverControlPort, OwnDescriptionThroughEveryUrlVariant) {
 }
 
 TEST(DescriptionOverControlPort, MakersDescriptionsZippedAndPlain) {
-    const fs::path dir = corpus_dir();
+    const fs::path dir = find_corpus();
     if (dir.empty()) GTEST_SKIP() << "the GenICam corpus (shared/genicam-corpus) is not beside this checkout";
     std::uint32_t host = 0x100;
     int files = 0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "corpus.hpp"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -64,14 +66,7 @@ private:
 
 namespace fs = std::filesystem;
 
-// The makers' descriptions, read where they lie beside the checkout.
-fs::path find_corpus() {
-    for (fs::path dir = fs::path(OCULANE_SOURCE_DIR); !dir.empty(); dir = dir.parent_path()) {
-        if (fs::is_directory(dir / "shared" / "genicam-corpus")) return dir / "shared" / "genicam-corpus";
-        if (dir == dir.parent_path()) break;
-    }
-    return {};
-}
+using ::oculane::test_corpus::find_corpus;
 
 std::map<std::string, int> kinds(const Genicam& g) {
     std::map<std::string, int> out;
