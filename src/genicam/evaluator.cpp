@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "genicam/register_codec.hpp"
+
 namespace oculane {
 
 namespace {
@@ -162,16 +164,7 @@ Number boolean(bool b) { return Number::from_int(b ? 1 : 0); }
 
 }  // namespace
 
-std::int64_t saturating_round(double v) {
-    if (std::isnan(v)) return 0;
-    double r = std::round(v);
-    // 2^63 is exactly representable; anything at or above it saturates.
-    if (r >= 9223372036854775808.0) return kMax;
-    if (r <= -9223372036854775808.0) return kMin;
-    return static_cast<std::int64_t>(r);
-}
-
-std::int64_t Number::to_int() const { return is_float_ ? saturating_round(f_) : i_; }
+std::int64_t Number::to_int() const { return is_float_ ? regcodec::saturating_round(f_) : i_; }
 
 bool operator==(const Number& a, const Number& b) {
     if (a.is_float_ != b.is_float_) return false;

@@ -70,11 +70,6 @@ private:
     };
 };
 
-// Float to integer: rounded to nearest with halves away from zero, saturating,
-// NaN giving 0. The node layer uses the same rule when it writes a float to an
-// integer feature.
-std::int64_t saturating_round(double v);
-
 // Operation codes of a compiled program. Operands first, then operators in
 // the order of their table, then functions.
 enum class ExprCode : std::uint8_t {
