@@ -104,6 +104,10 @@ private:
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);
     const std::string& name(NodeId id) const { return map_.node(id).name; }
+    // The node a reference names, entered for a nested evaluation that lasts
+    // as long as the returned scope; DanglingReference for a name that
+    // matched no node.
+    GenicamResult<std::pair<NodeId, EvalScope>> enter_link(const Link& link);
     // Settles where each variable of the slot's compiled program comes from.
     void bind_formula(FormulaSlot& slot, const std::vector<FormulaVariable>& variables,
                       const char* extra) const;

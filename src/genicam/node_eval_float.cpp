@@ -39,10 +39,9 @@ GenicamResult<double> NodeEval::ref_float(const ValueRef& ref) {
             return *ref.float_if();
         case ValueRef::Tag::Ref: {
             const Link& link = *ref.link_if();
-            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
-            const NodeId target = link.id();
-            auto scope = map_.guard(target);
-            if (!scope) return std::unexpected(std::move(scope.error()));
+            auto entered = enter_link(link);
+            if (!entered) return std::unexpected(std::move(entered.error()));
+            const NodeId target = entered->first;
             if (integer_only(map_.node(target))) {
                 auto v = int_value_inner(target);
                 if (!v) return std::unexpected(std::move(v.error()));
@@ -104,11 +103,9 @@ GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
                 break;
             case ValueRef::Tag::Ref: {
                 const Link& link = *ref.link_if();
-                if (!link.is_resolved())
-                    return std::unexpected(GenicamError::dangling_reference(link.name()));
-                const NodeId target = link.id();
-                auto scope = map_.guard(target);
-                if (!scope) return std::unexpected(std::move(scope.error()));
+                auto entered = enter_link(link);
+                if (!entered) return std::unexpected(std::move(entered.error()));
+                const NodeId target = entered->first;
                 result = integer_only(map_.node(target))
                              ? set_int_value_inner(target, regcodec::saturating_round(value))
                              : set_float_value_inner(target, value);
@@ -142,14 +139,11 @@ GenicamResult<void> NodeEval::set_float_value_inner(NodeId id, double value) {
 GenicamResult<void> NodeEval::set_ref_value(NodeId owner, const ValueRef& ref, Number value) {
     const Link* link = ref.link_if();
     if (!link) return std::unexpected(GenicamError::access_mode_violation(name(owner)));
-    if (!link->is_resolved()) return std::unexpected(GenicamError::dangling_reference(link->name()));
-    const NodeId target = link->id();
-    auto scope = map_.guard(target);
-    if (!scope) return std::unexpected(std::move(scope.error()));
+    auto entered = enter_link(*link);
+    if (!entered) return std::unexpected(std::move(entered.error()));
+    const NodeId target = entered->first;
     if (is_float_valued(map_.node(target))) return set_float_value_inner(target, value.to_double());
-    const std::int64_t as_int =
-        value.is_int() ? value.int_value() : regcodec::saturating_round(value.float_value());
-    return set_int_value_inner(target, as_int);
+    return set_int_value_inner(target, value.to_int());
 }
 
 GenicamResult<Number> NodeEval::node_number(NodeId id) {

@@ -25,6 +25,14 @@ ValueRef* value_ref_of(Node& n) {
 
 }  // namespace
 
+GenicamResult<std::pair<NodeId, EvalScope>> NodeEval::enter_link(const Link& link) {
+    const NodeId* target = link.id_if();
+    if (!target) return std::unexpected(GenicamError::dangling_reference(link.name()));
+    auto scope = map_.guard(*target);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    return std::pair<NodeId, EvalScope>(*target, std::move(*scope));
+}
+
 GenicamResult<std::int64_t> NodeEval::ref_int(const ValueRef& ref) {
     switch (ref.tag()) {
         case ValueRef::Tag::Int:
@@ -33,11 +41,9 @@ GenicamResult<std::int64_t> NodeEval::ref_int(const ValueRef& ref) {
             return regcodec::saturating_round(*ref.float_if());
         case ValueRef::Tag::Ref: {
             const Link& link = *ref.link_if();
-            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
-            const NodeId target = link.id();
-            auto scope = map_.guard(target);
-            if (!scope) return std::unexpected(std::move(scope.error()));
-            return int_value_inner(target);
+            auto entered = enter_link(link);
+            if (!entered) return std::unexpected(std::move(entered.error()));
+            return int_value_inner(entered->first);
         }
         case ValueRef::Tag::Absent:
         case ValueRef::Tag::Text:
@@ -55,11 +61,9 @@ GenicamResult<void> NodeEval::set_ref_int(NodeId owner, ValueRef& ref, std::int6
             return {};
         case ValueRef::Tag::Ref: {
             const Link& link = *ref.link_if();
-            if (!link.is_resolved()) return std::unexpected(GenicamError::dangling_reference(link.name()));
-            const NodeId target = link.id();
-            auto scope = map_.guard(target);
-            if (!scope) return std::unexpected(std::move(scope.error()));
-            return set_int_value_inner(target, value);
+            auto entered = enter_link(link);
+            if (!entered) return std::unexpected(std::move(entered.error()));
+            return set_int_value_inner(entered->first, value);
         }
         case ValueRef::Tag::Absent:
         case ValueRef::Tag::Float:
@@ -111,7 +115,7 @@ GenicamResult<std::int64_t> NodeEval::int_value_inner(NodeId id) {
     if (node.is<node_data::Converter>() || node.is<node_data::SwissKnife>()) {
         auto n = eval_formula_node(id);
         if (!n) return std::unexpected(std::move(n.error()));
-        return n->is_int() ? n->int_value() : regcodec::saturating_round(n->float_value());
+        return n->to_int();
     }
     return std::unexpected(GenicamError::unsupported_access(node.name));
 }

@@ -6,61 +6,9 @@
 #include <fmt/format.h>
 
 #include "genicam/node_eval.hpp"
+#include "util/utf8.hpp"
 
 namespace oculane {
-
-namespace {
-
-// Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
-std::string utf8_lossy(std::span<const std::uint8_t> in) {
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(in.size());
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const std::uint8_t b = in[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;      // no overlong forms
-            if (b == 0xED) hi = 0x9F;      // no surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;      // nothing above U+10FFFF
-        }
-        if (len == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        // A maximal valid prefix of a broken sequence counts as one error.
-        std::size_t good = 1;
-        while (good < len && i + good < in.size()) {
-            const std::uint8_t c = in[i + good];
-            const std::uint8_t l = good == 1 ? lo : 0x80, h = good == 1 ? hi : 0xBF;
-            if (c < l || c > h) break;
-            ++good;
-        }
-        if (good == len) {
-            out.append(reinterpret_cast<const char*>(&in[i]), len);
-        } else {
-            out += kReplacement;
-        }
-        i += good;
-    }
-    return out;
-}
-
-}  // namespace
 
 GenicamResult<bool> NodeEval::bool_value(NodeId id) {
     if (auto* b = map_.node(id).get_if<node_data::Boolean>()) {
@@ -104,13 +52,11 @@ GenicamResult<std::string> NodeEval::string_value(NodeId id) {
     if (auto* s = node.get_if<node_data::StringValue>()) {
         if (auto* text = s->value.text_if()) return *text;
         if (auto* link = s->value.link_if()) {
-            if (!link->is_resolved()) return std::unexpected(GenicamError::dangling_reference(link->name()));
-            // Guarded so that strings referring to each other in a loop stop
+            // Entered so that strings referring to each other in a loop stop
             // with CircularReference instead of recursing without end.
-            const NodeId target = link->id();
-            auto scope = map_.guard(target);
-            if (!scope) return std::unexpected(std::move(scope.error()));
-            return string_value(target);
+            auto entered = enter_link(*link);
+            if (!entered) return std::unexpected(std::move(entered.error()));
+            return string_value(entered->first);
         }
         return std::unexpected(GenicamError::unsupported_access(node.name));
     }
@@ -141,11 +87,9 @@ GenicamResult<void> NodeEval::set_string_value(NodeId id, std::string_view text)
             return {};
         }
         if (auto* link = s->value.link_if()) {
-            if (!link->is_resolved()) return std::unexpected(GenicamError::dangling_reference(link->name()));
-            const NodeId target = link->id();
-            auto scope = map_.guard(target);
-            if (!scope) return std::unexpected(std::move(scope.error()));
-            auto r = set_string_value(target, text);
+            auto entered = enter_link(*link);
+            if (!entered) return std::unexpected(std::move(entered.error()));
+            auto r = set_string_value(entered->first, text);
             if (r) invalidate_dependents(id);
             return r;
         }
