@@ -11,26 +11,11 @@
 
 #include "gige/control_port.hpp"
 #include "util/overload.hpp"
-#include "util/utf8.hpp"
+#include "util/unique_fd.hpp"
 
 namespace oculane {
 
 namespace {
-
-// Closes the descriptor on every path out of the reader.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const TimedMemoryRead& read,
                                                      std::chrono::nanoseconds ack_wait) {
@@ -38,7 +23,7 @@ CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const Ti
     if (!block) return std::unexpected(std::move(block.error()));
     // The register is NUL-padded; the location ends at the first NUL.
     auto end = std::find(block->begin(), block->end(), std::uint8_t{0});
-    std::string text = decode_utf8_lossy(std::span<const std::uint8_t>(block->data(), end - block->begin()));
+    std::string text = utf8_lossy(std::span<const std::uint8_t>(block->data(), end - block->begin()));
     auto url = XmlUrl::parse(text);
     if (!url) return std::unexpected(CameraError::malformed(std::move(url.error())));
     return load_description(*url, read, ack_wait);
@@ -114,8 +99,8 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPor
 
 CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string& path, std::size_t max_size) {
     // O_NONBLOCK so that opening a FIFO cannot hang before the type check.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) return std::unexpected(CameraError::io_errno(errno));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return std::unexpected(CameraError::io_errno(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(CameraError::io_errno(errno));
     if (!S_ISREG(st.st_mode))
@@ -146,7 +131,5 @@ CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string&
     }
     return std::unexpected(CameraError::io(fmt::format("'{}' is larger than the {} byte limit", path, max_size)));
 }
-
-std::string decode_utf8_lossy(std::span<const std::uint8_t> b) { return utf8_lossy(b); }
 
 }  // namespace oculane

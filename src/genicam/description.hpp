@@ -33,6 +33,7 @@
 #include "genicam/zip.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "util/log.hpp"
+#include "util/utf8.hpp"
 
 namespace oculane {
 
@@ -80,9 +81,6 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
 CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string& path,
                                                               std::size_t max_size = kMaxDescriptionSize);
 
-// UTF-8 with every invalid sequence replaced by U+FFFD (no BOM handling).
-std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes);
-
 // genicam_xml: the cached bytes, or `fetch()` once and cache its success.
 template <class Fetch>
 CameraResult<DescriptionBytes> cached_description(DescriptionBytes& cache, Fetch&& fetch) {
@@ -107,7 +105,7 @@ GenicamResult<void> ensure_feature_model(std::optional<Model>& model, Check&& co
     if (model) return {};
     CameraResult<DescriptionBytes> bytes = genicam_xml();
     if (!bytes) return std::unexpected(GenicamError::transport(std::move(bytes.error())));
-    const std::string text = decode_utf8_lossy(**bytes);
+    const std::string text = utf8_lossy(**bytes);
     GenicamResult<Model> parsed = parse(std::string_view(text));
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     OCULANE_LOG(log::Level::Debug, log::kGige, "GenICam feature model loaded");

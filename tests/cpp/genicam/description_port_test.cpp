@@ -79,7 +79,7 @@ TEST(DescriptionOverControlPort, OwnDescriptionThroughEveryUrlVariant) {
             auto bytes = cam.fetch();
             ASSERT_TRUE(bytes) << int(fault) << "/" << zip << ": " << bytes.error().to_string();
             EXPECT_EQ(std::string(bytes->begin(), bytes->end()), cam.device->description());
-            auto map = parse_description(decode_utf8_lossy(*bytes));
+            auto map = parse_description(utf8_lossy(*bytes));
             EXPECT_TRUE(map) << map.error().to_string();
         }
     }
