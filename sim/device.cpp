@@ -56,6 +56,11 @@ bool known_pixel_format(std::uint32_t v) {
     return false;
 }
 
+// Appends a big-endian word, as every register value travels.
+void append_be32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
 std::uint32_t round_up4(std::size_t n) { return static_cast<std::uint32_t>((n + 3) & ~std::size_t{3}); }
 
 bool applies(const std::vector<std::uint16_t>& commands, std::uint16_t command) {
@@ -292,13 +297,18 @@ void Device::recompute_image_registers() {
 
 bool Device::is_controller(Endpoint e) const { return controller_ && controller_->endpoint == e; }
 
+bool Device::heartbeat_enforced() const {
+    // A pretended foreign holder never lapses, and the host may switch the
+    // heartbeat off (bit 0 of the GVCP configuration).
+    return controller_ && !controller_->foreign && !(space_.get(reg::kGvcpConfiguration) & 0x1);
+}
+
 bool Device::exclusive_elsewhere(Endpoint e) const {
     return controller_ && !(controller_->endpoint == e) && (controller_->ccp & bs::kCcpExclusive);
 }
 
 void Device::expire(Clock::time_point now) {
-    if (!controller_ || controller_->foreign) return;
-    if (space_.get(reg::kGvcpConfiguration) & 0x1) return;  // heartbeat disabled by the host
+    if (!heartbeat_enforced()) return;
     const auto timeout = std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout));
     if (now - last_heard_ > timeout) {
         end_control();
@@ -313,7 +323,7 @@ void Device::tick(Clock::time_point now) {
 
 std::optional<Clock::time_point> Device::next_deadline() const {
     std::lock_guard lock(mu_);
-    if (!controller_ || controller_->foreign || (space_.get(reg::kGvcpConfiguration) & 0x1)) return std::nullopt;
+    if (!heartbeat_enforced()) return std::nullopt;
     return last_heard_ + std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout)) +
            std::chrono::milliseconds(1);
 }
@@ -447,7 +457,6 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
     }
     s.set(address, value);
     recompute_image_registers();
-    (void)from;
     return kOk;
 }
 
@@ -478,7 +487,7 @@ Device::Answer Device::handle_read_reg(std::span<const std::uint8_t> payload, En
             a.status = st;
             break;
         }
-        for (int i = 3; i >= 0; --i) a.payload.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        append_be32(a.payload, v);
     }
     return a;
 }
@@ -506,7 +515,7 @@ Device::Answer Device::handle_write_reg(std::span<const std::uint8_t> payload, E
         ++done;
     }
     // Reserved half-word, then the index of the first write not carried out.
-    a.payload = {0, 0, static_cast<std::uint8_t>(done >> 8), static_cast<std::uint8_t>(done)};
+    append_be32(a.payload, done);
     return a;
 }
 
@@ -522,8 +531,7 @@ Device::Answer Device::handle_read_mem(std::span<const std::uint8_t> payload, En
     const std::uint32_t count = r.u32();
     rec.addresses.push_back(addr);
     rec.length = count;
-    a.payload = {static_cast<std::uint8_t>(addr >> 24), static_cast<std::uint8_t>(addr >> 16),
-                 static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
+    append_be32(a.payload, addr);
     if (addr % 4 != 0 || count % 4 != 0) {
         a.status = GvcpStatus::kBadAlignment;
     } else if (count == 0 || count > gvcp::kMaxMemoryChunk || std::uint64_t{addr} + count > 0x1'0000'0000ull) {
@@ -544,7 +552,7 @@ Device::Answer Device::handle_read_mem(std::span<const std::uint8_t> payload, En
             a.payload.resize(4);  // a refused read returns no data
             return a;
         }
-        for (int i = 3; i >= 0; --i) a.payload.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        append_be32(a.payload, v);
     }
     return a;
 }
@@ -574,7 +582,7 @@ Device::Answer Device::handle_write_mem(std::span<const std::uint8_t> payload, E
         for (std::size_t off = 0; off < data.size() && a.status == kOk; off += 4) {
             const auto w = static_cast<std::uint32_t>(addr + off);
             if (w == bs::kCcp) continue;  // its own rules, applied below
-            if (controller_ ? !is_controller(from) : true) a.status = GvcpStatus::kAccessDenied;
+            if (!is_controller(from)) a.status = GvcpStatus::kAccessDenied;
             else a.status = space_.check_write(w);
         }
         for (std::size_t off = 0; off < data.size() && a.status == kOk; off += 4) {
@@ -583,7 +591,7 @@ Device::Answer Device::handle_write_mem(std::span<const std::uint8_t> payload, E
             if (a.status == kOk) done = static_cast<std::uint16_t>(off + 4);
         }
     }
-    a.payload = {0, 0, static_cast<std::uint8_t>(done >> 8), static_cast<std::uint8_t>(done)};
+    append_be32(a.payload, done);
     return a;
 }
 

@@ -224,6 +224,8 @@ private:
     // and message channels it opened close with it.
     void end_control();
     bool is_controller(Endpoint e) const;
+    // A real controller holds the privilege and its heartbeat is checked.
+    bool heartbeat_enforced() const;
     bool exclusive_elsewhere(Endpoint e) const;
     std::optional<Endpoint> event_target() const;
     void record(CommandRecord rec);
