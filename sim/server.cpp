@@ -122,8 +122,16 @@ void Server::drain(int fd, bool via_broadcast) {
         auto out = device_->on_datagram(std::span(buffer_.data(), static_cast<std::size_t>(n)), peer, now,
                                         via_broadcast);
         for (auto& o : out) {
-            if (o.delay.count() <= 0) transmit(o);
-            else if (schedule_.size() < kScheduleLimit) schedule_.push_back(Scheduled{now + o.delay, std::move(o)});
+            if (o.delay.count() <= 0) {
+                transmit(o);
+            } else if (schedule_.size() < kScheduleLimit) {
+                // Kept in due order; a datagram due at the same time as
+                // others goes after them, as it was made after them.
+                const auto due = now + o.delay;
+                const auto at = std::upper_bound(schedule_.begin(), schedule_.end(), due,
+                                                 [](Clock::time_point t, const Scheduled& s) { return t < s.due; });
+                schedule_.insert(at, Scheduled{due, std::move(o)});
+            }
         }
     }
 }
@@ -131,9 +139,6 @@ void Server::drain(int fd, bool via_broadcast) {
 void Server::run(const ThreadHandle& self) {
     while (!self.stop_requested()) {
         auto now = Clock::now();
-        // Due datagrams go out in due order; equal times keep their order.
-        std::stable_sort(schedule_.begin(), schedule_.end(),
-                         [](const Scheduled& a, const Scheduled& b) { return a.due < b.due; });
         std::size_t sent = 0;
         while (sent < schedule_.size() && schedule_[sent].due <= now) transmit(schedule_[sent++].datagram);
         schedule_.erase(schedule_.begin(), schedule_.begin() + static_cast<std::ptrdiff_t>(sent));

@@ -66,7 +66,7 @@ private:
 
     std::mutex queue_mu_;
     std::vector<Outgoing> queued_;  // handed over by send(), guarded by queue_mu_
-    // Worker only: datagrams waiting for their due time.
+    // Worker only: datagrams waiting for their due time, in due order.
     struct Scheduled {
         Clock::time_point due;
         Outgoing datagram;
