@@ -20,10 +20,12 @@
 
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "util/inet.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace oculane::sim;
+namespace inet = oculane::inet;
 
 namespace {
 
@@ -34,11 +36,7 @@ std::uint32_t parse_ip(const std::string& text) {
     return ntohl(a.s_addr);
 }
 
-std::string ip_text(std::uint32_t ip) {
-    return fmt::format("{}.{}.{}.{}", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF);
-}
-
-nb::tuple endpoint(Endpoint e) { return nb::make_tuple(ip_text(e.ip), e.port); }
+nb::tuple endpoint(Endpoint e) { return nb::make_tuple(inet::format_ipv4(e.ip), e.port); }
 
 nb::bytes to_bytes(const std::vector<std::uint8_t>& v) {
     return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size());
@@ -312,7 +310,7 @@ NB_MODULE(_sim, m) {
              [](SimDevice& s) -> nb::object {
                  auto c = s.device().controller();
                  if (!c) return nb::none();
-                 return nb::make_tuple(ip_text(c->endpoint.ip), c->endpoint.port, c->ccp, c->foreign);
+                 return nb::make_tuple(inet::format_ipv4(c->endpoint.ip), c->endpoint.port, c->ccp, c->foreign);
              })
         .def("read_register", [](SimDevice& s, std::uint32_t a) { return s.device().read_register(a); }, "address"_a)
         .def("read_memory",
@@ -334,7 +332,7 @@ NB_MODULE(_sim, m) {
                  d["host_port"] = sc.host_port;
                  d["packet_size"] = sc.packet_size;
                  d["packet_delay"] = sc.packet_delay;
-                 d["destination"] = ip_text(sc.destination);
+                 d["destination"] = inet::format_ipv4(sc.destination);
                  return d;
              },
              "channel"_a = 0)
