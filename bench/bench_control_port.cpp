@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "sim/device.hpp"
 #include "sim/server.hpp"
 #include "util/inet.hpp"
+#include "util/unique_fd.hpp"
 
 using namespace oculane;
 using Clock = std::chrono::steady_clock;
@@ -25,11 +27,20 @@ namespace {
 constexpr std::uint32_t kCameraIp = 0x7F630002;  // 127.99.0.2
 constexpr std::uint32_t kPingIp = 0x7F630003;    // 127.99.0.3
 
+// A blocking UDP socket whose receives give up after a second, so that a
+// datagram lost on the way ends the run instead of hanging it.
+UniqueFd udp_socket() {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const timeval limit{1, 0};
+    if (fd) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
 // Seconds for `rounds` exchanges of a `request`-byte datagram answered by a
 // `reply`-byte one, between a client socket and an echoing thread.
 double ping_pong(int rounds, std::size_t request, std::size_t reply) {
-    int server = ::socket(AF_INET, SOCK_DGRAM, 0);
-    int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const UniqueFd server_fd = udp_socket(), client_fd = udp_socket();
+    const int server = server_fd.get(), client = client_fd.get();
     sockaddr_in sa = inet::to_sockaddr(kPingIp, 0);
     ::bind(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     socklen_t len = sizeof sa;
@@ -47,19 +58,18 @@ double ping_pong(int rounds, std::size_t request, std::size_t reply) {
     const auto start = Clock::now();
     for (int i = 0; i < rounds; ++i) {
         ::sendto(client, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::recv(client, in.data(), in.size(), 0);
+        if (::recv(client, in.data(), in.size(), 0) < 0) break;
     }
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     echo.join();
-    ::close(server);
-    ::close(client);
     return secs;
 }
 
 // Seconds for `rounds` READREG exchanges with the camera from a plain
 // blocking socket: the camera's own cost without the control worker.
 double raw_register_reads(int rounds) {
-    int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const UniqueFd sock_fd = udp_socket();
+    const int sock = sock_fd.get();
     sockaddr_in cam = inet::to_sockaddr(kCameraIp, 3956);
     std::vector<std::uint8_t> in(2048);
     const std::uint32_t regs[] = {bootstrap::kCcp};
@@ -67,11 +77,9 @@ double raw_register_reads(int rounds) {
     for (int i = 0; i < rounds; ++i) {
         const auto cmd = gvcp::encode_read_reg(regs, static_cast<std::uint16_t>(i % 0xFFFE + 1));
         ::sendto(sock, cmd.data(), cmd.size(), 0, reinterpret_cast<sockaddr*>(&cam), sizeof cam);
-        ::recv(sock, in.data(), in.size(), 0);
+        if (::recv(sock, in.data(), in.size(), 0) < 0) break;
     }
-    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    ::close(sock);
-    return secs;
+    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
