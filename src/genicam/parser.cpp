@@ -110,11 +110,20 @@ ValueRef float_ref(Element e, std::string_view name, std::string_view p_name) {
     return ValueRef::absent();
 }
 
-Sign sign_of(Element e) { return child_text(e, "Sign") == "Signed" ? Sign::Signed : Sign::Unsigned; }
+// Unknown words fall back to the defaults, as a missing element does.
+Sign sign_of(Element e) {
+    auto t = child_text(e, "Sign");
+    if (t == "Signed") return Sign::Signed;
+    if (t == "Unsigned") return Sign::Unsigned;
+    return kDefaultSign;
+}
 
 Endianness endianness_of(Element e) {
     // The element name is spelled this way in descriptions.
-    return child_text(e, "Endianess") == "BigEndian" ? Endianness::Big : Endianness::Little;
+    auto t = child_text(e, "Endianess");
+    if (t == "BigEndian") return Endianness::Big;
+    if (t == "LittleEndian") return Endianness::Little;
+    return kDefaultEndianness;
 }
 
 std::optional<AccessMode> exact_access_mode(Element e) {
@@ -129,7 +138,7 @@ CachePolicy cache_policy_of(Element e) {
     auto t = child_text(e, "Cachable");
     if (t == "NoCache") return CachePolicy::NoCache;
     if (t == "WriteThrough") return CachePolicy::WriteThrough;
-    return CachePolicy::CacheOnRead;
+    return kDefaultCachePolicy;
 }
 
 register_kind::Int bit_field_of(Element e) {
@@ -435,9 +444,8 @@ private:
             }
         }
         common.length = int_ref(e, "Length", "pLength");
-        common.access = exact_access_mode(e).value_or(AccessMode::RW);
-        // "RW" spelled out and anything unknown both mean read-write; only
-        // RO and WO restrict.
+        // An unknown or missing mode does not restrict; only RO and WO do.
+        common.access = exact_access_mode(e).value_or(kDefaultAccessMode);
         common.cache_policy = cache_policy_of(e);
         common.index = register_index_of(e);
         return common;
