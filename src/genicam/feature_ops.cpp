@@ -24,6 +24,14 @@ GenicamResult<T> fail(GenicamError e) {
 
 }  // namespace
 
+template <class Op>
+auto FeatureAccess::on_node(std::string_view name, Op&& op) -> std::invoke_result_t<Op, NodeEval&, NodeId> {
+    auto id = find(name);
+    if (!id) return std::unexpected(std::move(id.error()));
+    NodeEval e = eval();
+    return op(e, *id);
+}
+
 GenicamResult<void> FeatureAccess::check_ready() const {
     if (!s_.connected) return fail<void>(CameraError::not_connected());
     if (!s_.worker_running)
@@ -39,94 +47,66 @@ GenicamResult<NodeId> FeatureAccess::find(std::string_view name) const {
 }
 
 GenicamResult<std::int64_t> FeatureAccess::get_integer(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::int64_t>(std::move(id.error()));
-    return eval().int_value(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.int_value(id); });
 }
 
 GenicamResult<void> FeatureAccess::set_integer(std::string_view name, std::int64_t value) {
     trace_write("set integer", name, "value", value);
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().set_int_value(*id, value);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_int_value(id, value); });
 }
 
 GenicamResult<double> FeatureAccess::get_float(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<double>(std::move(id.error()));
-    return eval().float_value(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.float_value(id); });
 }
 
 GenicamResult<void> FeatureAccess::set_float(std::string_view name, double value) {
     trace_write("set float", name, "value", value);
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().set_float_value(*id, value);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_float_value(id, value); });
 }
 
 GenicamResult<bool> FeatureAccess::get_boolean(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<bool>(std::move(id.error()));
-    return eval().bool_value(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.bool_value(id); });
 }
 
 GenicamResult<void> FeatureAccess::set_boolean(std::string_view name, bool value) {
     trace_write("set boolean", name, "value", value);
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().set_bool_value(*id, value);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_bool_value(id, value); });
 }
 
 GenicamResult<std::string> FeatureAccess::get_string(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::string>(std::move(id.error()));
-    return eval().string_value(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.string_value(id); });
 }
 
 GenicamResult<void> FeatureAccess::set_string(std::string_view name, std::string_view value) {
     trace_write("set string", name, "value", value);
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().set_string_value(*id, value);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_string_value(id, value); });
 }
 
 GenicamResult<void> FeatureAccess::set_enum(std::string_view name, std::string_view entry) {
     trace_write("set enum", name, "entry", entry);
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().set_enum_entry(*id, entry);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_enum_entry(id, entry); });
 }
 
 GenicamResult<void> FeatureAccess::execute(std::string_view name) {
     if (log::enabled(log::Level::Trace))
         log::emit(log::kGenicam, log::Level::Trace, "execute command", {{"feature", std::string(name)}});
-    auto id = find(name);
-    if (!id) return fail<void>(std::move(id.error()));
-    return eval().execute(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.execute(id); });
 }
 
 GenicamResult<std::vector<EnumEntryValue>> FeatureAccess::enum_entries(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::vector<EnumEntryValue>>(std::move(id.error()));
-    return eval().enum_entries(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.enum_entries(id); });
 }
 
 GenicamResult<std::pair<std::int64_t, std::int64_t>> FeatureAccess::integer_bounds(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::pair<std::int64_t, std::int64_t>>(std::move(id.error()));
-    return eval().int_bounds(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.int_bounds(id); });
 }
 
 GenicamResult<std::int64_t> FeatureAccess::integer_increment(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::int64_t>(std::move(id.error()));
-    return eval().int_increment(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.int_increment(id); });
 }
 
 GenicamResult<std::pair<double, double>> FeatureAccess::float_bounds(std::string_view name) {
-    auto id = find(name);
-    if (!id) return fail<std::pair<double, double>>(std::move(id.error()));
-    return eval().float_bounds(*id);
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.float_bounds(id); });
 }
 
 GenicamResult<AccessMode> FeatureAccess::access_mode(std::string_view name) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,9 @@ private:
     // check_ready, then lookup of the name.
     GenicamResult<NodeId> find(std::string_view name) const;
     NodeEval eval() { return NodeEval(*s_.map, *s_.port); }
+    // find, then `op(eval, id)` on the node found.
+    template <class Op>
+    auto on_node(std::string_view name, Op&& op) -> std::invoke_result_t<Op, NodeEval&, NodeId>;
 
     FeatureState s_;
 };
