@@ -12,7 +12,8 @@ void RegisterSpace::map(std::uint32_t base, std::uint32_t size, Access access, s
         throw std::logic_error("register region " + name + " is not word aligned");
     auto pos = std::lower_bound(regions_.begin(), regions_.end(), base,
                                 [](const Region& r, std::uint32_t b) { return r.base < b; });
-    if (pos != regions_.end() && pos->base < base + size)
+    // 64-bit: a region may end exactly at the top of the address space.
+    if (pos != regions_.end() && pos->base < std::uint64_t{base} + size)
         throw std::logic_error("register region " + name + " overlaps " + pos->name);
     if (pos != regions_.begin() && std::prev(pos)->base + std::prev(pos)->size > base)
         throw std::logic_error("register region " + name + " overlaps " + std::prev(pos)->name);

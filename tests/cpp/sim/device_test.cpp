@@ -601,6 +601,16 @@ TEST(RegisterSpace, RegionsAndPermissiveStore) {
     EXPECT_EQ(s.read_bytes(0x106, 4), (std::vector<std::uint8_t>{0, 0, 1, 2}));
 }
 
+TEST(RegisterSpace, OverlapAtTheTopOfTheAddressSpaceIsRefused) {
+    // A region that ends at 2^32 must not pass the overlap check by wrapping.
+    RegisterSpace s;
+    s.map(0xFFFFFFF0u, 16, Access::ReadWrite, "top");
+    EXPECT_THROW(s.map(0xFFFFFF00u, 0x100, Access::ReadWrite, "below"), std::logic_error);
+    s.map(0xFFFFFF00u, 0xF0, Access::ReadWrite, "adjacent");
+    EXPECT_EQ(s.region_name(0xFFFFFFECu), "adjacent");
+    EXPECT_EQ(s.region_name(0xFFFFFFFCu), "top");
+}
+
 // Hostile hosts: random datagrams, many shaped like commands, never upset the
 // device; every answer is a well-formed acknowledge echoing the request id.
 TEST(DeviceRobustness, RandomDatagramsGetWellFormedAnswersOrNone) {
