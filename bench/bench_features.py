@@ -36,7 +36,10 @@ def raw_register_rate():
     exe = ROOT / "build" / "py" / "bench" / "bench_features"
     if not exe.is_file():
         return None
-    out = subprocess.run([str(exe), "--raw"], capture_output=True, text=True, cwd=ROOT).stdout
+    try:
+        out = subprocess.run([str(exe), "--raw"], capture_output=True, text=True, cwd=ROOT, timeout=120).stdout
+    except subprocess.TimeoutExpired:
+        return None
     m = re.search(r"raw control-port register read (\d+) /s", out)
     return float(m.group(1)) if m else None
 
