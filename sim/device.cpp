@@ -24,6 +24,12 @@ using gvcp::Ack;
 using gvcp::Command;
 
 constexpr std::uint16_t kOk = GvcpStatus::kSuccess;
+// The largest command payload: a 576-byte datagram less the IP, UDP and GVCP
+// headers (20 + 8 + 8 bytes). WRITEREG uses whole address-value pairs of it,
+// an event command keeps 16 bytes of it for its own fields.
+constexpr std::size_t kMaxPayload = 540;
+constexpr std::size_t kMaxWriteRegPayload = kMaxPayload - kMaxPayload % 8;
+constexpr std::size_t kEventFieldsSize = 16;
 constexpr std::uint32_t kOwnDescriptionAddress = 0x00100000;
 constexpr std::uint32_t kForeignDescriptionAddress = 0xE0000000;
 constexpr std::string_view kDefaultName = "oculane-virtual-camera";
@@ -471,7 +477,7 @@ std::optional<std::uint16_t> Device::injected_status(std::uint32_t first, std::u
 Device::Answer Device::handle_read_reg(std::span<const std::uint8_t> payload, Endpoint from,
                                        CommandRecord& rec) {
     Answer a{kOk, gvcp::code(Ack::ReadReg), {}};
-    if (payload.empty() || payload.size() % 4 != 0 || payload.size() > 540) {
+    if (payload.empty() || payload.size() % 4 != 0 || payload.size() > kMaxPayload) {
         a.status = GvcpStatus::kInvalidHeader;
         return a;
     }
@@ -495,7 +501,7 @@ Device::Answer Device::handle_read_reg(std::span<const std::uint8_t> payload, En
 Device::Answer Device::handle_write_reg(std::span<const std::uint8_t> payload, Endpoint from,
                                         Clock::time_point now, CommandRecord& rec) {
     Answer a{kOk, gvcp::code(Ack::WriteReg), {}};
-    if (payload.empty() || payload.size() % 8 != 0 || payload.size() > 536) {
+    if (payload.empty() || payload.size() % 8 != 0 || payload.size() > kMaxWriteRegPayload) {
         a.status = GvcpStatus::kInvalidHeader;
         return a;
     }
@@ -748,7 +754,7 @@ std::expected<Outgoing, std::string> Device::make_event(std::uint16_t command, s
         return std::unexpected(fmt::format("0x{:04x} is not an event command", command));
     if (command == gvcp::code(Command::Event) && !data.empty())
         return std::unexpected("an EVENT command carries no data; send EVENTDATA for that");
-    if (data.size() > 540 - 16) return std::unexpected("event data longer than 524 bytes");
+    if (data.size() > kMaxPayload - kEventFieldsSize) return std::unexpected("event data longer than 524 bytes");
     const auto target = event_target();
     if (!target) return std::unexpected("no controlling application to send the event to");
     const std::uint64_t ts = timestamp_ticks_unlocked(now);
