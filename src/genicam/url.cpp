@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "util/overload.hpp"
+
 namespace oculane {
 
 namespace {
@@ -84,14 +86,12 @@ std::expected<XmlUrl, std::string> XmlUrl::parse(std::string_view text) {
 }
 
 bool XmlUrl::is_zip() const {
-    return std::visit(
-        [](const auto& v) {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, Local>) return ends_with_nocase(v.file_name, ".zip");
-            else if constexpr (std::is_same_v<T, File>) return ends_with_nocase(v.path, ".zip");
-            else return ends_with_nocase(v.url, ".zip");
-        },
-        v_);
+    return std::visit(Overload{
+                          [](const Local& l) { return ends_with_nocase(l.file_name, ".zip"); },
+                          [](const File& f) { return ends_with_nocase(f.path, ".zip"); },
+                          [](const Http& h) { return ends_with_nocase(h.url, ".zip"); },
+                      },
+                      v_);
 }
 
 }  // namespace oculane
