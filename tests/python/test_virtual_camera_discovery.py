@@ -76,7 +76,12 @@ def serve(ns: str, *options: str) -> subprocess.Popen[str]:
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     line = proc.stdout.readline()
-    assert line.startswith("virtual camera on"), line + proc.stderr.read()
+    if not line.startswith("virtual camera on"):
+        # Not left running behind a failed test, nor inside a namespace that
+        # is about to be deleted.
+        proc.kill()
+        _, err = proc.communicate(timeout=10)
+        pytest.fail(f"the virtual camera did not start: {line}{err}")
     return proc
 
 
