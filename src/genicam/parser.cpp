@@ -89,6 +89,11 @@ std::optional<std::string_view> child_text(Element e, std::string_view name) {
     return trim(*t);
 }
 
+// A link to, or a value reference to, the node a description text names
+// (space around the name is not part of it).
+Link link_to(std::string_view name) { return Link::by_name(std::string(trim(name))); }
+ValueRef ref_to(std::string_view name) { return ValueRef::ref(link_to(name)); }
+
 std::optional<std::int64_t> child_int(Element e, std::string_view name) {
     auto t = child_text(e, name);
     if (!t) return std::nullopt;
@@ -96,13 +101,13 @@ std::optional<std::int64_t> child_int(Element e, std::string_view name) {
 }
 
 ValueRef int_ref(Element e, std::string_view name, std::string_view p_name) {
-    if (auto p = child_text(e, p_name)) return ValueRef::ref(Link::by_name(std::string(*p)));
+    if (auto p = child_text(e, p_name)) return ref_to(*p);
     if (auto v = child_int(e, name)) return ValueRef::integer(*v);
     return ValueRef::absent();
 }
 
 ValueRef float_ref(Element e, std::string_view name, std::string_view p_name) {
-    if (auto p = child_text(e, p_name)) return ValueRef::ref(Link::by_name(std::string(*p)));
+    if (auto p = child_text(e, p_name)) return ref_to(*p);
     if (auto t = child_text(e, name)) {
         if (auto f = parse_description_float(*t)) return ValueRef::floating(*f);
         if (auto i = parse_description_int(*t)) return ValueRef::integer(*i);
@@ -178,7 +183,7 @@ std::vector<FormulaVariable> variables_of(Element e) {
         if (!name || !text) continue;
         FormulaVariable v{std::string(*name), Link::by_name({})};
         if (kind == "pVariable") {
-            v.target = Link::by_name(std::string(trim(*text)));
+            v.target = link_to(*text);
         } else if (kind == "Constant") {
             v.constant = number_of(*text);
         } else {
@@ -204,7 +209,7 @@ std::optional<IndexedValues> indexed_of(Element e, bool floating) {
         return ValueRef::absent();
     };
     IndexedValues iv;
-    iv.selector = ValueRef::ref(Link::by_name(std::string(*selector)));
+    iv.selector = ref_to(*selector);
     for (Element c : e.children()) {
         std::string_view n = c.name();
         const bool by_ref = n == "pValueIndexed";
@@ -214,11 +219,11 @@ std::optional<IndexedValues> indexed_of(Element e, bool floating) {
         if (!index_text || !text) continue;
         auto index = parse_description_int(*index_text);
         if (!index) continue;
-        ValueRef v = by_ref ? ValueRef::ref(Link::by_name(std::string(trim(*text)))) : constant(*text);
+        ValueRef v = by_ref ? ref_to(*text) : constant(*text);
         if (!v.is_absent()) iv.entries.emplace_back(*index, std::move(v));
     }
     if (auto p = child_text(e, "pValueDefault")) {
-        iv.fallback = ValueRef::ref(Link::by_name(std::string(*p)));
+        iv.fallback = ref_to(*p);
     } else if (auto t = child_text(e, "ValueDefault")) {
         iv.fallback = constant(*t);
     }
@@ -232,9 +237,9 @@ std::optional<RegisterIndex> register_index_of(Element e) {
     auto text = c->text();
     if (!text || trim(*text).empty()) return std::nullopt;
     RegisterIndex ri;
-    ri.selector = ValueRef::ref(Link::by_name(std::string(trim(*text))));
+    ri.selector = ref_to(*text);
     if (auto p = c->attribute("pOffset")) {
-        ri.offset = ValueRef::ref(Link::by_name(std::string(trim(*p))));
+        ri.offset = ref_to(*p);
     } else if (auto o = c->attribute("Offset")) {
         if (auto v = parse_description_int(*o)) ri.offset = ValueRef::integer(*v);
     }
@@ -374,7 +379,7 @@ private:
         node_data::Category c;
         for (Element child : e.children()) {
             if (child.name() != "pFeature") continue;
-            if (auto t = child.text()) c.features.push_back(Link::by_name(std::string(trim(*t))));
+            if (auto t = child.text()) c.features.push_back(link_to(*t));
         }
         return append(std::move(c), std::move(name), e);
     }
@@ -402,7 +407,7 @@ private:
     std::optional<NodeId> add_string(Element e, std::string name) {
         node_data::StringValue n;
         if (auto p = child_text(e, "pValue")) {
-            n.value = ValueRef::ref(Link::by_name(std::string(*p)));
+            n.value = ref_to(*p);
         } else if (auto v = child_text(e, "Value")) {
             n.value = ValueRef::text(std::string(*v));
         }
@@ -438,7 +443,7 @@ private:
                     if (auto v = parse_description_int(*t)) common.address.push_back(ValueRef::integer(*v));
                 }
             } else if (n == "pAddress") {
-                if (auto t = c.text()) common.address.push_back(ValueRef::ref(Link::by_name(std::string(trim(*t)))));
+                if (auto t = c.text()) common.address.push_back(ref_to(*t));
             } else if (n == "IntSwissKnife") {
                 if (auto id = add_element(c)) common.address.push_back(ValueRef::ref(Link::to(*id)));
             }
