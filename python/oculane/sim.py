@@ -531,20 +531,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"cannot start the virtual camera: {e}", file=sys.stderr)
         return 2
     done = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: done.set())
+    # Restored on the way out: main() may be called from a program that has
+    # handlers of its own.
+    previous = {sig: signal.signal(sig, lambda *_: done.set()) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
-        cam.start()
-    except RuntimeError as e:
-        print(f"cannot start the virtual camera: {e}", file=sys.stderr)
-        return 1
-    try:
-        print(describe(cam), flush=True)
-        print("serving until interrupted (Ctrl-C)", flush=True)
-        while not done.wait(0.5):
-            pass
+        try:
+            cam.start()
+        except RuntimeError as e:
+            print(f"cannot start the virtual camera: {e}", file=sys.stderr)
+            return 1
+        try:
+            print(describe(cam), flush=True)
+            print("serving until interrupted (Ctrl-C)", flush=True)
+            while not done.wait(0.5):
+                pass
+        finally:
+            cam.stop()
     finally:
-        cam.stop()
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
     print("stopped", flush=True)
     return 0
 

@@ -51,6 +51,15 @@ def test_command_line_reports_a_busy_address(camera_ip: str) -> None:
     assert "Address already in use" in done.stderr
 
 
+def test_command_line_in_process_restores_signal_handlers(camera_ip: str) -> None:
+    from oculane.sim import VirtualCamera, main
+
+    before = signal.getsignal(signal.SIGINT), signal.getsignal(signal.SIGTERM)
+    with VirtualCamera(camera_ip):
+        assert main(["--ip", camera_ip]) == 1  # the address is taken
+    assert (signal.getsignal(signal.SIGINT), signal.getsignal(signal.SIGTERM)) == before
+
+
 @pytest.mark.parametrize(
     "options,message",
     [
