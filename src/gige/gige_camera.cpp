@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "gige/proto/bootstrap.hpp"
+#include "util/inet.hpp"
 #include "util/log.hpp"
 
 namespace oculane::gige {
@@ -93,19 +94,15 @@ CameraResult<void> GigECamera::connect() {
     info.ip = r[6];
     info.subnet_mask = r[7];
     info.gateway = r[8];
-    std::string* const fields[] = {&info.manufacturer, &info.model, &info.device_version,
-                                   &info.manufacturer_info, &info.serial, &info.user_defined_name};
-    const StringArea areas[] = {kManufacturerName, kModelName, kDeviceVersion,
-                                kManufacturerInfo, kSerialNumber, kUserDefinedName};
-    for (std::size_t i = 0; i < 6; ++i) {
-        auto text = fetch_string(port, areas[i]);
+    for (const auto& field : kDeviceInfoTexts) {
+        auto text = fetch_string(port, field.area);
         if (!text) return std::unexpected(std::move(text.error()));
-        *fields[i] = std::move(*text);
+        info.*field.member = std::move(*text);
     }
 
     if (log::enabled(log::Level::Debug))
         log::emit(log::kGige, log::Level::Debug, "connected",
-                  {{"addr", fmt::format("{}:{}", settings_.device.to_string(), gvcp::kPort)},
+                  {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)},
                    {"model", info.model},
                    {"serial", info.serial}});
     connection_ = std::make_unique<Connection>(std::move(port), std::move(worker), std::move(stats),
@@ -118,7 +115,7 @@ void GigECamera::disconnect(Duration deadline) {
     if (!conn) return;
     if (log::enabled(log::Level::Debug))
         log::emit(log::kGige, log::Level::Debug, "disconnecting",
-                  {{"addr", fmt::format("{}:{}", settings_.device.to_string(), gvcp::kPort)}});
+                  {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
     const ThreadHandle& worker = conn->worker();
     if (worker.worker_running()) (void)conn->port().shutdown();
     const auto start = std::chrono::steady_clock::now();

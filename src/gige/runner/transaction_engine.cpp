@@ -19,10 +19,6 @@ using bootstrap::kCcpControl;
 // whole size before the device has sent a byte.
 constexpr std::uint32_t kMaxReserve = 1u << 20;
 
-std::uint32_t be32_at(std::span<const std::uint8_t> b, std::size_t at) {
-    return ByteReader(b.subspan(at)).u32();
-}
-
 void log_trace_fields(const char* message, std::initializer_list<log::Field> fields) {
     if (log::enabled(log::Level::Trace)) log::emit(log::kRunner, log::Level::Trace, message, fields);
 }
@@ -209,7 +205,7 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
     if (shut_down_) return;
     // Devices may answer from another port than 3956, but never from another host.
     if (source.ip != config_.device_ip) return;
-    if (!datagram.empty() && datagram[0] == gvcp::kKey) {
+    if (gvcp::looks_like_command(datagram)) {
         handle_command(datagram, source);
         return;
     }
@@ -270,9 +266,15 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
     in_flight_.reset();
     stats_.bump(LinkCounter::Acks);
 
-    static constexpr std::uint16_t kExpectedAck[] = {0x0081, 0x0081, 0x0083, 0x0085, 0x0087, 0x0081};
-    static constexpr std::uint16_t kCommand[] = {0x0080, 0x0080, 0x0082, 0x0084, 0x0086, 0};
-    const auto kind = static_cast<std::size_t>(op.kind);
+    const gvcp::Command command = [&] {
+        switch (op.kind) {
+            case Kind::WriteRegisters: return gvcp::Command::WriteReg;
+            case Kind::ReadMemory: return gvcp::Command::ReadMem;
+            case Kind::WriteMemory: return gvcp::Command::WriteMem;
+            default: return gvcp::Command::ReadReg;  // heartbeats read the CCP register
+        }
+    }();
+    const std::uint16_t expected_ack = gvcp::ack_code_for(gvcp::code(command));
 
     if (GvcpStatus{header.status}.is_error()) {
         stats_.bump(LinkCounter::Naks);
@@ -282,12 +284,12 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
             lose_control();
             return;
         }
-        fail(op, CameraError::device_status(kCommand[kind], header.status));
+        fail(op, CameraError::device_status(gvcp::code(command), header.status));
         return;
     }
-    if (header.ack != kExpectedAck[kind]) {
+    if (header.ack != expected_ack) {
         fail(op, CameraError::malformed(fmt::format("expected ack {:#06x}, got {:#06x}",
-                                                    kExpectedAck[kind], header.ack)));
+                                                    expected_ack, header.ack)));
         return;
     }
     complete_op(std::move(op), payload, now);
