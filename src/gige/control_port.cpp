@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/proto/bytes.hpp"
 #include "util/log.hpp"
 
 namespace oculane::gige {
@@ -33,7 +34,7 @@ ControlPort::ControlPort(Sender<ToWorker> requests, ThreadHandle worker, Duratio
 ControlPort ControlPort::clone() const { return ControlPort(requests_, worker_.share(), wait_); }
 
 Duration ControlPort::memory_wait(std::uint32_t length) const {
-    return saturating_mul(wait_, std::uint64_t{length / 512} + 1);
+    return saturating_mul(wait_, std::uint64_t{length / gvcp::kMaxMemoryChunk} + 1);
 }
 
 template <class T>
@@ -129,7 +130,7 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
         auto value = read_register(start).wait_owned(wait_);
         if (!value) return std::unexpected(std::move(value.error()));
         std::uint8_t word[4];
-        for (int i = 0; i < 4; ++i) word[i] = static_cast<std::uint8_t>(*value >> (24 - 8 * i));
+        ByteWriter(word).u32(*value);
         std::copy_n(word + skip, destination.size(), destination.begin());
         return {};
     }
@@ -147,9 +148,7 @@ CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
     if (source.size() == 4 && *addr % 4 == 0) {
-        const std::uint32_t value = (std::uint32_t{source[0]} << 24) | (std::uint32_t{source[1]} << 16) |
-                                    (std::uint32_t{source[2]} << 8) | std::uint32_t{source[3]};
-        return write_register(*addr, value).wait_owned(wait_);
+        return write_register(*addr, be32_at(source, 0)).wait_owned(wait_);
     }
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
