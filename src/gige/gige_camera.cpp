@@ -100,11 +100,10 @@ CameraResult<void> GigECamera::connect() {
         info.*field.member = std::move(*text);
     }
 
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kGige, log::Level::Debug, "connected",
-                  {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)},
-                   {"model", info.model},
-                   {"serial", info.serial}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "connected",
+                       {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)},
+                        {"model", info.model},
+                        {"serial", info.serial}});
     connection_ = std::make_unique<Connection>(std::move(port), std::move(worker), std::move(stats),
                                                std::move(info), *capability, spawned->local);
     return {};
@@ -113,9 +112,8 @@ CameraResult<void> GigECamera::connect() {
 void GigECamera::disconnect(Duration deadline) {
     std::unique_ptr<Connection> conn = std::move(connection_);
     if (!conn) return;
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kGige, log::Level::Debug, "disconnecting",
-                  {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "disconnecting",
+                       {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
     const ThreadHandle& worker = conn->worker();
     if (worker.worker_running()) (void)conn->port().shutdown();
     const auto start = std::chrono::steady_clock::now();

@@ -202,9 +202,8 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
         }
     }
 
-    if (log::enabled(Level::Debug))
-        log::emit(log::kDiscovery, Level::Debug, "discovery finished",
-                  {{"devices", std::to_string(found.size())}});
+    OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "discovery finished",
+                       {{"devices", std::to_string(found.size())}});
     return found;
 }
 

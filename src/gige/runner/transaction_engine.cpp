@@ -19,10 +19,6 @@ using bootstrap::kCcpControl;
 // whole size before the device has sent a byte.
 constexpr std::uint32_t kMaxReserve = 1u << 20;
 
-void log_trace_fields(const char* message, std::initializer_list<log::Field> fields) {
-    if (log::enabled(log::Level::Trace)) log::emit(log::kRunner, log::Level::Trace, message, fields);
-}
-
 }  // namespace
 
 std::chrono::milliseconds heartbeat_period(std::uint32_t heartbeat_timeout_ms) {
@@ -102,9 +98,9 @@ void TransactionEngine::tick(Instant now) {
             --in_flight_->tries_left;
             in_flight_->deadline = now + config_.ack_timeout;
             stats_.bump(LinkCounter::Retries);
-            log_trace_fields("ack overdue, retrying transaction",
-                             {{"id", std::to_string(in_flight_->id)},
-                              {"tries_left", std::to_string(in_flight_->tries_left)}});
+            OCULANE_LOG_FIELDS(log::Level::Trace, log::kRunner, "ack overdue, retrying transaction",
+                               {{"id", std::to_string(in_flight_->id)},
+                                {"tries_left", std::to_string(in_flight_->tries_left)}});
             if (auto sent = io_.send_to_device(in_flight_->bytes); !sent)
                 OCULANE_LOG(log::Level::Warn, log::kRunner, "retry send failed: {}", sent.error());
         } else {
@@ -215,7 +211,7 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
 void TransactionEngine::handle_command(std::span<const std::uint8_t> datagram, Endpoint source) {
     const auto parsed = gvcp::parse_command(datagram);
     if (!parsed) {
-        log_trace_fields("malformed inbound command", {});
+        OCULANE_LOG(log::Level::Trace, log::kRunner, "malformed inbound command");
         return;
     }
     const auto& header = parsed->header;
@@ -341,9 +337,8 @@ void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload
 void TransactionEngine::shutdown() {
     if (shut_down_) return;
     shut_down_ = true;
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kRunner, log::Level::Debug, "gvcp worker shutting down",
-                  {{"control_lost", control_lost_ ? "true" : "false"}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "gvcp worker shutting down",
+                       {{"control_lost", control_lost_ ? "true" : "false"}});
     if (control_lost_) stats_.set_control_lost();
     const auto error = [&] {
         return control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
