@@ -99,8 +99,7 @@ Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retr
     s.retries = retries;
     s.heartbeat_timeout_ms = heartbeat_millis(heartbeat_timeout);
     s.exclusive = exclusive;
-    const auto device = s.device;
-    return Camera(std::make_shared<CameraState>(std::move(s)), device);
+    return Camera(std::make_shared<CameraState>(std::move(s)));
 }
 
 void connect(Camera& self) {
@@ -149,12 +148,10 @@ std::optional<gige::LinkStats> link_stats(Camera& self) {
 }
 
 std::string repr(Camera& self) {
-    bool connected;
-    {
-        std::lock_guard lock(self.state->mutex);
-        connected = self.state->camera.transport().is_connected();
-    }
-    return fmt::format("Camera({}, connected={})", self.ip.to_string(), connected ? "True" : "False");
+    std::lock_guard lock(self.state->mutex);
+    const auto& transport = self.state->camera.transport();
+    return fmt::format("Camera({}, connected={})", transport.settings().device.to_string(),
+                       transport.is_connected() ? "True" : "False");
 }
 
 }  // namespace
