@@ -26,6 +26,7 @@ constexpr std::uint64_t kSocketToken = 0;
 constexpr std::uint64_t kWakerToken = 1;
 constexpr auto kPollTimeout = std::chrono::milliseconds(10);
 constexpr std::size_t kMaxDatagram = 65535;
+constexpr std::size_t kMaxDatagramsPerWake = 64;
 
 using inet::to_sockaddr;
 
@@ -144,7 +145,10 @@ private:
     }
 
     void drain_socket() {
-        for (;;) {
+        // A bounded batch per wake: a peer sending as fast as we read must not
+        // keep the loop from requests, deadlines and the stop flag. The socket
+        // is level-triggered, so what is left is reported by the next wait.
+        for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
             const ssize_t n = ::recvfrom(socket_.get(), buffer_.data(), buffer_.size(), 0,
