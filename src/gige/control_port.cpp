@@ -37,29 +37,23 @@ Duration ControlPort::memory_wait(std::uint32_t length) const {
     return saturating_mul(wait_, std::uint64_t{length / gvcp::kMaxMemoryChunk} + 1);
 }
 
+bool ControlPort::post(ToWorker message) const {
+    if (!worker_.worker_running() || !requests_.send(std::move(message))) return false;
+    worker_.wake();
+    return true;
+}
+
 template <class T>
 ResponseHandle<T> ControlPort::deliver(ToWorker message, ResponseHandle<T> reply) const {
-    if (worker_.worker_running() && requests_.send(std::move(message))) {
-        worker_.wake();
-        // A worker that stopped right after our send may never see the
-        // request; answering here is harmless since the first answer stays.
-        if (worker_.worker_running()) return reply;
-    }
-    reply.fail(CameraError::not_connected());
+    // A worker that stopped right after our send may never see the request;
+    // answering here is harmless since the first answer stays.
+    if (!post(std::move(message)) || !worker_.worker_running()) reply.fail(CameraError::not_connected());
     return reply;
 }
 
-bool ControlPort::subscribe(Sender<GvcpEvent> events) const {
-    if (!worker_.worker_running() || !requests_.send(to_worker::Subscribe{std::move(events)})) return false;
-    worker_.wake();
-    return true;
-}
+bool ControlPort::subscribe(Sender<GvcpEvent> events) const { return post(to_worker::Subscribe{std::move(events)}); }
 
-bool ControlPort::shutdown() const {
-    if (!worker_.worker_running() || !requests_.send(to_worker::Shutdown{})) return false;
-    worker_.wake();
-    return true;
-}
+bool ControlPort::shutdown() const { return post(to_worker::Shutdown{}); }
 
 ResponseHandle<std::uint32_t> ControlPort::read_register(std::uint32_t address) const {
     ResponseHandle<std::uint32_t> reply;
