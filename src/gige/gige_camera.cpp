@@ -1,7 +1,5 @@
 #include "gige/gige_camera.hpp"
 
-#include <thread>
-
 #include <fmt/format.h>
 
 #include "gige/proto/bootstrap.hpp"
@@ -11,8 +9,6 @@
 namespace oculane::gige {
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // A string field of the identity block; a field the device refuses to give
 // out is just empty.
@@ -116,9 +112,7 @@ void GigECamera::disconnect(Duration deadline) {
                        {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
     const ThreadHandle& worker = conn->worker();
     if (worker.worker_running()) (void)conn->port().shutdown();
-    const auto start = std::chrono::steady_clock::now();
-    while (worker.worker_running() && std::chrono::steady_clock::now() - start < deadline)
-        std::this_thread::sleep_for(5ms);
+    (void)worker.wait_stopped(deadline);
     worker.request_stop();
     conn.reset();  // joins the worker
 }
