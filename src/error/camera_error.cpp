@@ -1,6 +1,5 @@
 #include "error/camera_error.hpp"
 
-
 #include "util/os_error.hpp"
 #include "util/overload.hpp"
 

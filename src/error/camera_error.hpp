@@ -108,9 +108,8 @@ using CameraResult = std::expected<T, CameraError>;
 // keeps its result while the waiting caller receives its own reference.
 using SharedCameraError = std::shared_ptr<const CameraError>;
 
-// Shared to owned. With the only reference the value is moved out unchanged;
-// while still shared it is copied (every field, the texts included), so the
-// variant and its display text survive either way.
+// Shared to owned: a copy of every field, the texts included, so the variant
+// and its display text survive whether or not others still share the error.
 CameraError unwrap_arc(SharedCameraError err);
 
 }  // namespace oculane

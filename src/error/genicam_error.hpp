@@ -78,7 +78,7 @@ public:
         Transport,
     };
 
-    // Any alternative converts implicitly, so `return camera_error::AckTimeout{};` works.
+    // Any alternative converts implicitly, so `return genicam_error::SnapTimeout{};` works.
     template <class T>
         requires std::is_constructible_v<Variant, T&&> && (!std::is_same_v<std::decay_t<T>, GenicamError>)
     GenicamError(T&& alternative) : v_(std::forward<T>(alternative)) {}  // NOLINT: implicit by design

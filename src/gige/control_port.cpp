@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/proto/bytes.hpp"
 #include "util/log.hpp"
 
 namespace oculane::gige {
@@ -33,32 +34,26 @@ ControlPort::ControlPort(Sender<ToWorker> requests, ThreadHandle worker, Duratio
 ControlPort ControlPort::clone() const { return ControlPort(requests_, worker_.share(), wait_); }
 
 Duration ControlPort::memory_wait(std::uint32_t length) const {
-    return saturating_mul(wait_, std::uint64_t{length / 512} + 1);
+    return saturating_mul(wait_, std::uint64_t{length / gvcp::kMaxMemoryChunk} + 1);
+}
+
+bool ControlPort::post(ToWorker message) const {
+    if (!worker_.worker_running() || !requests_.send(std::move(message))) return false;
+    worker_.wake();
+    return true;
 }
 
 template <class T>
 ResponseHandle<T> ControlPort::deliver(ToWorker message, ResponseHandle<T> reply) const {
-    if (worker_.worker_running() && requests_.send(std::move(message))) {
-        worker_.wake();
-        // A worker that stopped right after our send may never see the
-        // request; answering here is harmless since the first answer stays.
-        if (worker_.worker_running()) return reply;
-    }
-    reply.fail(CameraError::not_connected());
+    // A worker that stopped right after our send may never see the request;
+    // answering here is harmless since the first answer stays.
+    if (!post(std::move(message)) || !worker_.worker_running()) reply.fail(CameraError::not_connected());
     return reply;
 }
 
-bool ControlPort::subscribe(Sender<GvcpEvent> events) const {
-    if (!worker_.worker_running() || !requests_.send(to_worker::Subscribe{std::move(events)})) return false;
-    worker_.wake();
-    return true;
-}
+bool ControlPort::subscribe(Sender<GvcpEvent> events) const { return post(to_worker::Subscribe{std::move(events)}); }
 
-bool ControlPort::shutdown() const {
-    if (!worker_.worker_running() || !requests_.send(to_worker::Shutdown{})) return false;
-    worker_.wake();
-    return true;
-}
+bool ControlPort::shutdown() const { return post(to_worker::Shutdown{}); }
 
 ResponseHandle<std::uint32_t> ControlPort::read_register(std::uint32_t address) const {
     ResponseHandle<std::uint32_t> reply;
@@ -129,7 +124,7 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
         auto value = read_register(start).wait_owned(wait_);
         if (!value) return std::unexpected(std::move(value.error()));
         std::uint8_t word[4];
-        for (int i = 0; i < 4; ++i) word[i] = static_cast<std::uint8_t>(*value >> (24 - 8 * i));
+        ByteWriter(word).u32(*value);
         std::copy_n(word + skip, destination.size(), destination.begin());
         return {};
     }
@@ -147,9 +142,7 @@ CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
     if (source.size() == 4 && *addr % 4 == 0) {
-        const std::uint32_t value = (std::uint32_t{source[0]} << 24) | (std::uint32_t{source[1]} << 16) |
-                                    (std::uint32_t{source[2]} << 8) | std::uint32_t{source[3]};
-        return write_register(*addr, value).wait_owned(wait_);
+        return write_register(*addr, be32_at(source, 0)).wait_owned(wait_);
     }
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));

@@ -66,6 +66,9 @@ public:
     CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> source) const;
 
 private:
+    // Queues a message for a running worker and wakes it; false when no
+    // running worker took it.
+    bool post(ToWorker message) const;
     template <class T>
     ResponseHandle<T> deliver(ToWorker message, ResponseHandle<T> reply) const;
 

@@ -1,17 +1,14 @@
 #include "gige/gige_camera.hpp"
 
-#include <thread>
-
 #include <fmt/format.h>
 
 #include "gige/proto/bootstrap.hpp"
+#include "util/inet.hpp"
 #include "util/log.hpp"
 
 namespace oculane::gige {
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // A string field of the identity block; a field the device refuses to give
 // out is just empty.
@@ -93,21 +90,16 @@ CameraResult<void> GigECamera::connect() {
     info.ip = r[6];
     info.subnet_mask = r[7];
     info.gateway = r[8];
-    std::string* const fields[] = {&info.manufacturer, &info.model, &info.device_version,
-                                   &info.manufacturer_info, &info.serial, &info.user_defined_name};
-    const StringArea areas[] = {kManufacturerName, kModelName, kDeviceVersion,
-                                kManufacturerInfo, kSerialNumber, kUserDefinedName};
-    for (std::size_t i = 0; i < 6; ++i) {
-        auto text = fetch_string(port, areas[i]);
+    for (const auto& field : kDeviceInfoTexts) {
+        auto text = fetch_string(port, field.area);
         if (!text) return std::unexpected(std::move(text.error()));
-        *fields[i] = std::move(*text);
+        info.*field.member = std::move(*text);
     }
 
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kGige, log::Level::Debug, "connected",
-                  {{"addr", fmt::format("{}:{}", settings_.device.to_string(), gvcp::kPort)},
-                   {"model", info.model},
-                   {"serial", info.serial}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "connected",
+                       {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)},
+                        {"model", info.model},
+                        {"serial", info.serial}});
     connection_ = std::make_unique<Connection>(std::move(port), std::move(worker), std::move(stats),
                                                std::move(info), *capability, spawned->local);
     return {};
@@ -116,14 +108,11 @@ CameraResult<void> GigECamera::connect() {
 void GigECamera::disconnect(Duration deadline) {
     std::unique_ptr<Connection> conn = std::move(connection_);
     if (!conn) return;
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kGige, log::Level::Debug, "disconnecting",
-                  {{"addr", fmt::format("{}:{}", settings_.device.to_string(), gvcp::kPort)}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "disconnecting",
+                       {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
     const ThreadHandle& worker = conn->worker();
     if (worker.worker_running()) (void)conn->port().shutdown();
-    const auto start = std::chrono::steady_clock::now();
-    while (worker.worker_running() && std::chrono::steady_clock::now() - start < deadline)
-        std::this_thread::sleep_for(5ms);
+    (void)worker.wait_stopped(deadline);
     worker.request_stop();
     conn.reset();  // joins the worker
 }

@@ -39,6 +39,13 @@ bool comparable_code(nb::handle other, long long& out) {
     return false;
 }
 
+// The answer to == (equal) or != (not equal), or NotImplemented.
+nb::object compare(const PyAccessMode& self, nb::handle other, bool equal) {
+    long long code = 0;
+    if (!comparable_code(other, code)) return nb::borrow(Py_NotImplemented);
+    return nb::bool_((code == self.code) == equal);
+}
+
 }  // namespace
 
 nb::object access_mode_object(int code) {
@@ -58,16 +65,10 @@ void bind_access_mode(nb::module_& m) {
         .def("__repr__", [](const PyAccessMode& self) {
             return std::string("AccessMode.") + kNames[self.code];
         })
-        .def("__eq__", [](const PyAccessMode& self, nb::handle other) -> nb::object {
-            long long code = 0;
-            if (!comparable_code(other, code)) return nb::borrow(Py_NotImplemented);
-            return nb::bool_(code == self.code);
-        }, nb::arg("other").none())
-        .def("__ne__", [](const PyAccessMode& self, nb::handle other) -> nb::object {
-            long long code = 0;
-            if (!comparable_code(other, code)) return nb::borrow(Py_NotImplemented);
-            return nb::bool_(code != self.code);
-        }, nb::arg("other").none());
+        .def("__eq__", [](const PyAccessMode& self, nb::handle other) { return compare(self, other, true); },
+             nb::arg("other").none())
+        .def("__ne__", [](const PyAccessMode& self, nb::handle other) { return compare(self, other, false); },
+             nb::arg("other").none());
     // Values compare equal to ints, so hashing them like ints would be the
     // only consistent choice; the values are deliberately unhashable instead.
     cls.attr("__hash__") = nb::none();

@@ -99,8 +99,7 @@ Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retr
     s.retries = retries;
     s.heartbeat_timeout_ms = heartbeat_millis(heartbeat_timeout);
     s.exclusive = exclusive;
-    const auto device = s.device;
-    return Camera(std::make_shared<CameraState>(std::move(s)), device);
+    return Camera(std::make_shared<CameraState>(std::move(s)));
 }
 
 void connect(Camera& self) {
@@ -122,16 +121,11 @@ void connect(Camera& self) {
 }
 
 void disconnect(Camera& self, double deadline) {
+    const Duration wait = to_duration(deadline);
     BusyToken token = BusyToken::claim(self.busy, kBusyDisconnect);
-    std::optional<std::string> bad_deadline;
-    {
-        nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        if (auto d = duration_from_secs(deadline); d) self.state->camera.disconnect(*d);
-        else bad_deadline = std::move(d.error());
-    }
-    token.release();
-    if (bad_deadline) raise_value_error(*bad_deadline);
+    nb::gil_scoped_release released;
+    std::lock_guard lock(self.state->mutex);
+    self.state->camera.disconnect(wait);
 }
 
 bool is_connected(Camera& self) {
@@ -154,12 +148,10 @@ std::optional<gige::LinkStats> link_stats(Camera& self) {
 }
 
 std::string repr(Camera& self) {
-    bool connected;
-    {
-        std::lock_guard lock(self.state->mutex);
-        connected = self.state->camera.transport().is_connected();
-    }
-    return fmt::format("Camera({}, connected={})", self.ip.to_string(), connected ? "True" : "False");
+    std::lock_guard lock(self.state->mutex);
+    const auto& transport = self.state->camera.transport();
+    return fmt::format("Camera({}, connected={})", transport.settings().device.to_string(),
+                       transport.is_connected() ? "True" : "False");
 }
 
 }  // namespace

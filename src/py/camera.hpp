@@ -56,12 +56,11 @@ private:
 
 class Camera {
 public:
-    Camera(std::shared_ptr<CameraState> state, gige::IpAddress ip)
-        : state(std::move(state)), busy(std::make_shared<BusySlot>()), ip(ip) {}
+    explicit Camera(std::shared_ptr<CameraState> state)
+        : state(std::move(state)), busy(std::make_shared<BusySlot>()) {}
 
     std::shared_ptr<CameraState> state;
     std::shared_ptr<BusySlot> busy;
-    gige::IpAddress ip;  // for repr; the state's settings hold it too
 };
 
 // Labels of the operations that hold the busy slot.

@@ -24,9 +24,6 @@ std::vector<DeviceInfo> discover(double timeout) {
 
     gige::DiscoveryConfig config;
     config.timeout = *duration;
-    config.local_port = 0;
-    config.device_port = gvcp::kPort;
-    config.limited_broadcast = true;
 
     CameraResult<std::vector<gige::DiscoveredDevice>> result = [&] {
         nb::gil_scoped_release released;

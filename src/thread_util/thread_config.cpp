@@ -51,7 +51,6 @@ std::expected<void, std::string> set_fifo_priority(std::int32_t priority) {
 }  // namespace
 
 std::expected<void, std::string> ThreadConfig::apply() const {
-    if (!processor && priority <= 0) return {};
     if (processor) {
         if (auto r = pin_to(*processor); !r) return r;
     }

@@ -64,6 +64,26 @@ std::expected<void, std::error_code> ThreadHandle::start(std::string name, Body 
     return {};
 }
 
+void ThreadHandle::set_worker_stopped() const {
+    {
+        std::lock_guard lock(state_->stopped_mutex);
+        state_->running.store(false, std::memory_order_release);
+    }
+    state_->stopped_cv.notify_all();
+}
+
+bool ThreadHandle::wait_stopped(std::chrono::nanoseconds timeout) const {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock lock(state_->stopped_mutex);
+    const auto stopped = [this] { return !state_->running.load(std::memory_order_acquire); };
+    const auto now = Clock::now();
+    if (timeout >= Clock::time_point::max() - now) {
+        state_->stopped_cv.wait(lock, stopped);
+        return true;
+    }
+    return state_->stopped_cv.wait_until(lock, now + timeout, stopped);
+}
+
 void ThreadHandle::request_stop() const {
     state_->stop.store(true, std::memory_order_release);
     wake();

@@ -11,10 +11,13 @@
 // set_waker() and start() belong to the owner, before the handle is shared.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -61,7 +64,11 @@ public:
 
     bool worker_running() const { return state_->running.load(std::memory_order_acquire); }
     // The worker calls this when its shutdown is complete.
-    void set_worker_stopped() const { state_->running.store(false, std::memory_order_release); }
+    void set_worker_stopped() const;
+    // Waits until the worker-running flag is cleared or the timeout passes;
+    // true when it was cleared. A timeout too long for the clock waits
+    // without limit.
+    bool wait_stopped(std::chrono::nanoseconds timeout) const;
 
     bool stop_requested() const { return state_->stop.load(std::memory_order_acquire); }
     // Sets the stop flag and wakes the worker; any holder may ask.
@@ -78,6 +85,10 @@ public:
 private:
     struct State {
         std::atomic<bool> running{true};
+        // Only for wait_stopped(): the flag is cleared under this lock so that
+        // a waiter cannot miss the notification.
+        std::mutex stopped_mutex;
+        std::condition_variable stopped_cv;
         std::atomic<bool> stop{false};
         std::shared_ptr<Waker> waker;  // set before sharing; read-only after
     };

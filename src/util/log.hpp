@@ -76,3 +76,11 @@ inline constexpr std::string_view kThreadUtil = "oculane::thread_util";
         if (::oculane::log::enabled(level))                                           \
             ::oculane::log::emit((target), (level), ::fmt::format(__VA_ARGS__));      \
     } while (0)
+
+// OCULANE_LOG_FIELDS(Level::Debug, log::kGige, "connected", {{"model", m}}): the
+// fields are built only when enabled, since making their strings allocates.
+#define OCULANE_LOG_FIELDS(level, target, message, ...)                               \
+    do {                                                                              \
+        if (::oculane::log::enabled(level))                                           \
+            ::oculane::log::emit((target), (level), (message), __VA_ARGS__);          \
+    } while (0)

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
+#include "util/unique_fd.hpp"
 
 namespace oculane::gige {
 
@@ -31,35 +31,8 @@ using log::Level;
 constexpr auto kReceiveSlice = std::chrono::milliseconds(20);
 constexpr std::size_t kReceiveBufferSize = 65535;
 
-// Owns one socket descriptor.
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(Socket&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Socket& operator=(Socket&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-
-    int fd() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 struct Probe {
-    Socket socket;
+    UniqueFd socket;
     const NetworkAdapter* adapter;
 };
 
@@ -70,16 +43,20 @@ std::uint32_t ipv4_of(const sockaddr* sa) {
     return inet::ip_of(in);
 }
 
-// A socket bound to the adapter's address with broadcast sending enabled, or
-// the errno of the step that failed.
-std::expected<Socket, int> open_probe_socket(const NetworkAdapter& adapter, std::uint16_t local_port) {
-    Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (s.fd() < 0) return std::unexpected(errno);
+// A socket bound to the adapter's address with broadcast sending enabled and
+// a receive timeout of one slice, or the errno of the step that failed.
+std::expected<UniqueFd, int> open_probe_socket(const NetworkAdapter& adapter, std::uint16_t local_port) {
+    UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!s) return std::unexpected(errno);
     const int on = 1;
-    if (::setsockopt(s.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return std::unexpected(errno);
+    if (::setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return std::unexpected(errno);
     const sockaddr_in local = inet::to_sockaddr(adapter.ip, local_port);
-    if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return std::unexpected(errno);
+    timeval tv{};
+    tv.tv_usec = std::chrono::duration_cast<std::chrono::microseconds>(kReceiveSlice).count();
+    // A socket without the timeout would only block longer; not worth failing over.
+    (void)::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return s;
 }
 
@@ -98,7 +75,7 @@ std::vector<Probe> send_probes(const std::vector<NetworkAdapter>& adapters, cons
         bool sent = false;
         for (const auto& dest : probe_destinations(adapter, config.device_port, config.limited_broadcast)) {
             const sockaddr_in to = inet::to_sockaddr(dest);
-            const ssize_t n = ::sendto(sock->fd(), probe.data(), probe.size(), 0,
+            const ssize_t n = ::sendto(sock->get(), probe.data(), probe.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
             if (n < 0) {
                 const int err = errno;
@@ -119,13 +96,6 @@ Clock::time_point deadline_after(Duration timeout) {
     const auto room = Clock::time_point::max() - now;
     if (timeout >= room) return Clock::time_point::max();
     return now + std::chrono::duration_cast<Clock::duration>(timeout);
-}
-
-void set_receive_timeout(int fd) {
-    timeval tv{};
-    tv.tv_usec = std::chrono::duration_cast<std::chrono::microseconds>(kReceiveSlice).count();
-    // A socket without the timeout would only block longer; not worth failing over.
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 std::uint64_t mac_key(const std::array<std::uint8_t, 6>& mac) {
@@ -205,10 +175,9 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
         // The deadline is checked per round, so a run may overshoot by one
         // receive slice per socket.
         for (const auto& p : probes) {
-            set_receive_timeout(p.socket.fd());
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
-            const ssize_t n = ::recvfrom(p.socket.fd(), buffer.get(), kReceiveBufferSize, 0,
+            const ssize_t n = ::recvfrom(p.socket.get(), buffer.get(), kReceiveBufferSize, 0,
                                          reinterpret_cast<sockaddr*>(&from), &from_len);
             if (n < 0) {
                 const int err = errno;
@@ -233,9 +202,8 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
         }
     }
 
-    if (log::enabled(Level::Debug))
-        log::emit(log::kDiscovery, Level::Debug, "discovery finished",
-                  {{"devices", std::to_string(found.size())}});
+    OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "discovery finished",
+                       {{"devices", std::to_string(found.size())}});
     return found;
 }
 

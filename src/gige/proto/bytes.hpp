@@ -67,6 +67,11 @@ private:
     bool overflow_ = false;
 };
 
+// The big-endian word at `offset`, or 0 when fewer than 4 bytes are there.
+inline std::uint32_t be32_at(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return offset <= bytes.size() ? ByteReader(bytes.subspan(offset)).u32() : 0;
+}
+
 class ByteWriter {
 public:
     explicit ByteWriter(std::span<std::uint8_t> buffer) : buf_(buffer) {}

@@ -14,24 +14,6 @@ namespace {
 // Field layout, expressed as the bootstrap addresses the block mirrors.
 constexpr std::size_t kMacOffset = bootstrap::kMacHigh + 2;
 
-struct TextField {
-    std::string DeviceInfo::*member;
-    bootstrap::StringArea area;
-};
-constexpr TextField kTextFields[] = {
-    {&DeviceInfo::manufacturer, bootstrap::kManufacturerName},
-    {&DeviceInfo::model, bootstrap::kModelName},
-    {&DeviceInfo::device_version, bootstrap::kDeviceVersion},
-    {&DeviceInfo::manufacturer_info, bootstrap::kManufacturerInfo},
-    {&DeviceInfo::serial, bootstrap::kSerialNumber},
-    {&DeviceInfo::user_defined_name, bootstrap::kUserDefinedName},
-};
-
-std::uint32_t u32_at(std::span<const std::uint8_t> b, std::size_t offset) {
-    ByteReader r(b.subspan(std::min(offset, b.size())));
-    return r.u32();
-}
-
 void put_u32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t v) {
     ByteWriter w(out.subspan(offset));
     w.u32(v);
@@ -54,12 +36,12 @@ std::optional<DeviceInfo> DeviceInfo::parse(std::span<const std::uint8_t> bytes)
     d.spec_minor = head.u16();
     d.device_mode = head.u32();
     std::memcpy(d.mac.data(), bytes.data() + kMacOffset, d.mac.size());
-    d.ip_config_options = u32_at(bytes, bootstrap::kIpConfigOptions);
-    d.ip_config_current = u32_at(bytes, bootstrap::kIpConfigCurrent);
-    d.ip = u32_at(bytes, bootstrap::kCurrentIp);
-    d.subnet_mask = u32_at(bytes, bootstrap::kCurrentSubnetMask);
-    d.gateway = u32_at(bytes, bootstrap::kCurrentGateway);
-    for (const auto& f : kTextFields) d.*f.member = string_reg(bytes, f.area.address, f.area.size);
+    d.ip_config_options = be32_at(bytes, bootstrap::kIpConfigOptions);
+    d.ip_config_current = be32_at(bytes, bootstrap::kIpConfigCurrent);
+    d.ip = be32_at(bytes, bootstrap::kCurrentIp);
+    d.subnet_mask = be32_at(bytes, bootstrap::kCurrentSubnetMask);
+    d.gateway = be32_at(bytes, bootstrap::kCurrentGateway);
+    for (const auto& f : kDeviceInfoTexts) d.*f.member = string_reg(bytes, f.area.address, f.area.size);
     return d;
 }
 
@@ -76,7 +58,7 @@ std::array<std::uint8_t, DeviceInfo::kSize> DeviceInfo::encode() const {
     put_u32(o, bootstrap::kCurrentIp, ip);
     put_u32(o, bootstrap::kCurrentSubnetMask, subnet_mask);
     put_u32(o, bootstrap::kCurrentGateway, gateway);
-    for (const auto& f : kTextFields) {
+    for (const auto& f : kDeviceInfoTexts) {
         const std::string& text = this->*f.member;
         std::size_t len = std::min<std::size_t>(text.size(), f.area.size);
         // Never leave half a character at the end of a cut text.

@@ -49,6 +49,21 @@ struct DeviceInfo {
     bool operator==(const DeviceInfo&) const = default;
 };
 
+// The record's text fields, each with the bootstrap area it mirrors: the
+// identity block lays them out there, and a connected host reads them there.
+struct DeviceInfoText {
+    std::string DeviceInfo::*member;
+    bootstrap::StringArea area;
+};
+inline constexpr DeviceInfoText kDeviceInfoTexts[] = {
+    {&DeviceInfo::manufacturer, bootstrap::kManufacturerName},
+    {&DeviceInfo::model, bootstrap::kModelName},
+    {&DeviceInfo::device_version, bootstrap::kDeviceVersion},
+    {&DeviceInfo::manufacturer_info, bootstrap::kManufacturerInfo},
+    {&DeviceInfo::serial, bootstrap::kSerialNumber},
+    {&DeviceInfo::user_defined_name, bootstrap::kUserDefinedName},
+};
+
 // The text of a fixed-width, zero-padded field: bytes up to the first zero (or
 // the whole field), decoded as UTF-8 with every invalid sequence replaced by
 // U+FFFD. A field reaching past the end of `bytes` is cut to what is there.

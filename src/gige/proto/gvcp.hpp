@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "error/gvcp_status.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/proto/device_info.hpp"
 
@@ -63,8 +64,7 @@ constexpr std::uint16_t ack_code_for(std::uint16_t command) {
     return static_cast<std::uint16_t>(command + 1);
 }
 
-// Any status with the top bit set is an error.
-constexpr bool is_error_status(std::uint16_t status) { return (status & 0x8000) != 0; }
+constexpr bool is_error_status(std::uint16_t status) { return GvcpStatus{status}.is_error(); }
 
 struct CommandHeader {
     std::uint8_t flags = 0;

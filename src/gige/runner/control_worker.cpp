@@ -4,8 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <unordered_map>
 
@@ -13,6 +13,7 @@
 
 #include "util/inet.hpp"
 #include "util/log.hpp"
+#include "util/os_error.hpp"
 #include "util/overload.hpp"
 #include "util/poller.hpp"
 #include "util/unique_fd.hpp"
@@ -25,12 +26,11 @@ constexpr std::uint64_t kSocketToken = 0;
 constexpr std::uint64_t kWakerToken = 1;
 constexpr auto kPollTimeout = std::chrono::milliseconds(10);
 constexpr std::size_t kMaxDatagram = 65535;
+constexpr std::size_t kMaxDatagramsPerWake = 64;
 
 using inet::to_sockaddr;
 
 std::string endpoint_text(Endpoint ep) { return inet::format_endpoint(ep.ip, ep.port); }
-
-std::string errno_text(int err) { return std::system_category().message(err); }
 
 using PendingReply = std::variant<ResponseHandle<std::uint32_t>, ResponseHandle<std::vector<std::uint32_t>>,
                                   ResponseHandle<void>, ResponseHandle<std::vector<std::uint8_t>>>;
@@ -125,7 +125,11 @@ private:
     void loop() {
         for (;;) {
             if (self_.stop_requested() || engine_.control_lost()) return;
-            auto ready = poller_.wait(kPollTimeout);
+            // The slice bound keeps callers that gave up noticed soon; within
+            // it, the wait ends exactly when the engine next has work to do.
+            const auto until_due = engine_.next_deadline() - Clock::now();
+            auto ready = poller_.wait(std::clamp<Clock::duration>(until_due, Clock::duration::zero(),
+                                                                  kPollTimeout));
             if (!ready) {
                 if (ready.error() == std::errc::interrupted) continue;
                 OCULANE_LOG(log::Level::Error, log::kRunner, "gvcp worker poll error: {}",
@@ -141,7 +145,10 @@ private:
     }
 
     void drain_socket() {
-        for (;;) {
+        // A bounded batch per wake: a peer sending as fast as we read must not
+        // keep the loop from requests, deadlines and the stop flag. The socket
+        // is level-triggered, so what is left is reported by the next wait.
+        for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
             const ssize_t n = ::recvfrom(socket_.get(), buffer_.data(), buffer_.size(), 0,
@@ -149,7 +156,7 @@ private:
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    OCULANE_LOG(log::Level::Warn, log::kRunner, "gvcp recv error: {}", errno_text(errno));
+                    OCULANE_LOG(log::Level::Warn, log::kRunner, "gvcp recv error: {}", os_error_text(errno));
                 return;
             }
             if (from.sin_family != AF_INET) continue;
@@ -224,8 +231,6 @@ private:
     std::vector<Sender<GvcpEvent>> subscribers_;
 };
 
-CameraError start_error(const std::string& what) { return CameraError::worker_start(what); }
-
 }  // namespace
 
 void fail_request(ToWorker& message, const CameraError& error) {
@@ -241,26 +246,26 @@ CameraResult<SpawnedWorker> spawn_control_worker(Receiver<ToWorker> requests,
                                                  std::shared_ptr<LinkStatsRecord> stats,
                                                  WorkerConfig config) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!socket) return std::unexpected(start_error(errno_text(errno)));
+    if (!socket) return std::unexpected(CameraError::worker_start(os_error_text(errno)));
     const Endpoint local_request = config.local.value_or(Endpoint{0, 0});
     const sockaddr_in bind_to = to_sockaddr(local_request);
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&bind_to), sizeof bind_to) != 0)
-        return std::unexpected(start_error(
-            fmt::format("bind control socket {}: {}", endpoint_text(local_request), errno_text(errno))));
+        return std::unexpected(CameraError::worker_start(
+            fmt::format("bind control socket {}: {}", endpoint_text(local_request), os_error_text(errno))));
     sockaddr_in bound{};
     socklen_t bound_len = sizeof bound;
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
-        return std::unexpected(start_error(errno_text(errno)));
+        return std::unexpected(CameraError::worker_start(os_error_text(errno)));
     const Endpoint local{inet::ip_of(bound), inet::port_of(bound)};
 
     auto poller = Poller::create();
-    if (!poller) return std::unexpected(start_error(poller.error().message()));
+    if (!poller) return std::unexpected(CameraError::worker_start(poller.error().message()));
     if (auto added = poller->add(socket.get(), kSocketToken); !added)
-        return std::unexpected(start_error(added.error().message()));
+        return std::unexpected(CameraError::worker_start(added.error().message()));
     auto waker = Waker::create();
-    if (!waker) return std::unexpected(start_error(waker.error().message()));
+    if (!waker) return std::unexpected(CameraError::worker_start(waker.error().message()));
     if (auto added = poller->add_waker(*waker, kWakerToken); !added)
-        return std::unexpected(start_error(added.error().message()));
+        return std::unexpected(CameraError::worker_start(added.error().message()));
 
     ThreadHandle handle = ThreadHandle::create();
     handle.set_waker(std::move(*waker));
@@ -272,7 +277,7 @@ CameraResult<SpawnedWorker> spawn_control_worker(Receiver<ToWorker> requests,
                           config, std::move(self));
             runner.run();
         });
-    if (!started) return std::unexpected(start_error(started.error().message()));
+    if (!started) return std::unexpected(CameraError::worker_start(started.error().message()));
     return SpawnedWorker{std::move(handle), local};
 }
 

@@ -19,14 +19,6 @@ using bootstrap::kCcpControl;
 // whole size before the device has sent a byte.
 constexpr std::uint32_t kMaxReserve = 1u << 20;
 
-std::uint32_t be32_at(std::span<const std::uint8_t> b, std::size_t at) {
-    return ByteReader(b.subspan(at)).u32();
-}
-
-void log_trace_fields(const char* message, std::initializer_list<log::Field> fields) {
-    if (log::enabled(log::Level::Trace)) log::emit(log::kRunner, log::Level::Trace, message, fields);
-}
-
 }  // namespace
 
 std::chrono::milliseconds heartbeat_period(std::uint32_t heartbeat_timeout_ms) {
@@ -106,9 +98,9 @@ void TransactionEngine::tick(Instant now) {
             --in_flight_->tries_left;
             in_flight_->deadline = now + config_.ack_timeout;
             stats_.bump(LinkCounter::Retries);
-            log_trace_fields("ack overdue, retrying transaction",
-                             {{"id", std::to_string(in_flight_->id)},
-                              {"tries_left", std::to_string(in_flight_->tries_left)}});
+            OCULANE_LOG_FIELDS(log::Level::Trace, log::kRunner, "ack overdue, retrying transaction",
+                               {{"id", std::to_string(in_flight_->id)},
+                                {"tries_left", std::to_string(in_flight_->tries_left)}});
             if (auto sent = io_.send_to_device(in_flight_->bytes); !sent)
                 OCULANE_LOG(log::Level::Warn, log::kRunner, "retry send failed: {}", sent.error());
         } else {
@@ -209,7 +201,7 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
     if (shut_down_) return;
     // Devices may answer from another port than 3956, but never from another host.
     if (source.ip != config_.device_ip) return;
-    if (!datagram.empty() && datagram[0] == gvcp::kKey) {
+    if (gvcp::looks_like_command(datagram)) {
         handle_command(datagram, source);
         return;
     }
@@ -219,7 +211,7 @@ void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endp
 void TransactionEngine::handle_command(std::span<const std::uint8_t> datagram, Endpoint source) {
     const auto parsed = gvcp::parse_command(datagram);
     if (!parsed) {
-        log_trace_fields("malformed inbound command", {});
+        OCULANE_LOG(log::Level::Trace, log::kRunner, "malformed inbound command");
         return;
     }
     const auto& header = parsed->header;
@@ -270,9 +262,15 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
     in_flight_.reset();
     stats_.bump(LinkCounter::Acks);
 
-    static constexpr std::uint16_t kExpectedAck[] = {0x0081, 0x0081, 0x0083, 0x0085, 0x0087, 0x0081};
-    static constexpr std::uint16_t kCommand[] = {0x0080, 0x0080, 0x0082, 0x0084, 0x0086, 0};
-    const auto kind = static_cast<std::size_t>(op.kind);
+    const gvcp::Command command = [&] {
+        switch (op.kind) {
+            case Kind::WriteRegisters: return gvcp::Command::WriteReg;
+            case Kind::ReadMemory: return gvcp::Command::ReadMem;
+            case Kind::WriteMemory: return gvcp::Command::WriteMem;
+            default: return gvcp::Command::ReadReg;  // heartbeats read the CCP register
+        }
+    }();
+    const std::uint16_t expected_ack = gvcp::ack_code_for(gvcp::code(command));
 
     if (GvcpStatus{header.status}.is_error()) {
         stats_.bump(LinkCounter::Naks);
@@ -282,12 +280,12 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
             lose_control();
             return;
         }
-        fail(op, CameraError::device_status(kCommand[kind], header.status));
+        fail(op, CameraError::device_status(gvcp::code(command), header.status));
         return;
     }
-    if (header.ack != kExpectedAck[kind]) {
+    if (header.ack != expected_ack) {
         fail(op, CameraError::malformed(fmt::format("expected ack {:#06x}, got {:#06x}",
-                                                    kExpectedAck[kind], header.ack)));
+                                                    expected_ack, header.ack)));
         return;
     }
     complete_op(std::move(op), payload, now);
@@ -339,9 +337,8 @@ void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload
 void TransactionEngine::shutdown() {
     if (shut_down_) return;
     shut_down_ = true;
-    if (log::enabled(log::Level::Debug))
-        log::emit(log::kRunner, log::Level::Debug, "gvcp worker shutting down",
-                  {{"control_lost", control_lost_ ? "true" : "false"}});
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "gvcp worker shutting down",
+                       {{"control_lost", control_lost_ ? "true" : "false"}});
     if (control_lost_) stats_.set_control_lost();
     const auto error = [&] {
         return control_lost_ ? CameraError::control_lost() : CameraError::not_connected();

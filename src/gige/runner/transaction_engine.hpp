@@ -121,12 +121,12 @@ public:
 
 private:
     enum class Kind : std::uint8_t {
-        ReadRegister = 0,
-        ReadRegisters = 1,
-        WriteRegisters = 2,
-        ReadMemory = 3,
-        WriteMemory = 4,
-        Heartbeat = 5,
+        ReadRegister,
+        ReadRegisters,
+        WriteRegisters,
+        ReadMemory,
+        WriteMemory,
+        Heartbeat,
     };
 
     struct Op {

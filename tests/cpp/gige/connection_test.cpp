@@ -14,6 +14,8 @@
 #include "gige/proto/gvcp.hpp"
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "util/inet.hpp"
+#include "util/unique_fd.hpp"
 
 namespace oculane::gige {
 namespace {
@@ -353,6 +355,45 @@ TEST(Connection, GarbageFromTheCameraDoesNotDisturbTransactions) {
     done = true;
     noise.join();
     EXPECT_TRUE(camera.is_connected());
+}
+
+// Junk arriving on the control socket as fast as the worker can read it must
+// not keep it from taking requests or from stopping.
+TEST(Connection, AFloodOnTheControlSocketDoesNotStarveTheWorker) {
+    VirtualCamera cam(19);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    struct Flood {
+        std::atomic<bool> done{false};
+        std::atomic<bool> outlasted_the_test{false};
+        std::vector<std::thread> threads;
+        ~Flood() {
+            done = true;
+            for (auto& t : threads) t.join();
+        }
+    } flood;
+    const sockaddr_in to = inet::to_sockaddr(0x7F000001, camera.connection()->local_address().port);
+    for (int t = 0; t < 2; ++t)
+        flood.threads.emplace_back([&] {
+            UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            const std::uint8_t junk[8] = {};
+            // Bounded, so that a starved worker fails the test instead of hanging it.
+            const auto end = std::chrono::steady_clock::now() + 20s;
+            while (!flood.done) {
+                if (std::chrono::steady_clock::now() > end) {
+                    flood.outlasted_the_test = true;
+                    return;
+                }
+                (void)::sendto(fd.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            }
+        });
+    const auto& port = camera.connection()->port();
+    for (int i = 0; i < 20; ++i) {
+        auto v = port.read_register(bootstrap::kCcp).wait_owned(port.wait());
+        ASSERT_TRUE(v) << i << ": " << v.error().to_string();
+    }
+    camera.disconnect(port.wait());
+    EXPECT_FALSE(flood.outlasted_the_test) << "the worker only stopped once the flood ended";
 }
 
 TEST(Connection, VanishingCameraGivesAckTimeoutAndNoThreadLeaks) {

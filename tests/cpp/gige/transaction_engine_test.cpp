@@ -16,9 +16,6 @@ namespace {
 std::uint16_t be16_at(const std::vector<std::uint8_t>& b, std::size_t at) {
     return ByteReader(std::span(b).subspan(at)).u16();
 }
-std::uint32_t be32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return ByteReader(std::span(b).subspan(at)).u32();
-}
 
 using namespace std::chrono_literals;
 

@@ -6,6 +6,7 @@
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "thread_util/log_capture.hpp"
 #include "thread_util/thread_handle.hpp"
@@ -72,6 +73,22 @@ TEST(ThreadHandle, OwnerReleaseStopsWakesAndJoins) {
         return seen;
     }();
     EXPECT_TRUE(observer.stop_requested());
+    EXPECT_FALSE(observer.worker_running());
+}
+
+// A worker that only stops when asked: the wait must time out while it runs
+// and end once it has stopped, however long the wait was allowed to be.
+TEST(ThreadHandle, WaitStoppedEndsWhenTheWorkerStops) {
+    std::promise<void> started;
+    auto h = handle_with_waker();
+    ASSERT_TRUE(h.start("waiter", polling_worker(&started)));
+    started.get_future().wait();
+    const ThreadHandle observer = h.share();
+    EXPECT_FALSE(observer.wait_stopped(std::chrono::milliseconds(1)));
+    EXPECT_FALSE(observer.wait_stopped(std::chrono::nanoseconds::zero()));
+    std::thread stopper([&] { observer.request_stop(); });
+    EXPECT_TRUE(observer.wait_stopped(std::chrono::nanoseconds::max()));
+    stopper.join();
     EXPECT_FALSE(observer.worker_running());
 }
 

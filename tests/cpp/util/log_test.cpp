@@ -68,6 +68,7 @@ TEST(Log, WithoutASinkNothingIsEnabledOrFormatted) {
     for (Level l : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
         EXPECT_FALSE(log::enabled(l)) << log::level_name(l);
         OCULANE_LOG(l, log::kGige, "value {}", Counted{&formatted});
+        OCULANE_LOG_FIELDS(l, log::kGige, "fields", {{"value", fmt::format("{}", Counted{&formatted})}});
     }
     EXPECT_EQ(formatted, 0);
     // Emitting directly without a sink is dropped, not a crash.
@@ -81,8 +82,9 @@ TEST(Log, SinkReceivesEventsAtItsLevelAndAbove) {
         OCULANE_LOG(Level::Debug, log::kDiscovery, "below {}", Counted{&formatted});
         OCULANE_LOG(Level::Info, log::kDiscovery, "at {}", 1);
         OCULANE_LOG(Level::Error, log::kThreadUtil, "above {}", 2);
-        if (log::enabled(Level::Info))
-            log::emit(log::kDiscovery, Level::Info, "discovery finished", {{"devices", "3"}});
+        OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "below",
+                           {{"value", fmt::format("{}", Counted{&formatted})}});
+        OCULANE_LOG_FIELDS(Level::Info, log::kDiscovery, "discovery finished", {{"devices", "3"}});
         const auto ev = cap.events();
         ASSERT_EQ(ev.size(), 3u);
         EXPECT_EQ(ev[0].target, "oculane::gige::discovery");

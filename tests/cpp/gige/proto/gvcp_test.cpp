@@ -211,6 +211,13 @@ TEST(ByteCursors, OverflowIsSticky) {
     EXPECT_EQ(out, (std::array<std::uint8_t, 3>{0xAB, 0xCD, 0x00}));
 }
 
+TEST(ByteCursors, WordAtAnOffsetIsZeroWhenItDoesNotFit) {
+    const Bytes b = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(be32_at(b, 0), 0x01020304u);
+    EXPECT_EQ(be32_at(b, 2), 0x03040506u);
+    for (std::size_t offset : {3u, 6u, 7u, 1000u}) EXPECT_EQ(be32_at(b, offset), 0u) << offset;
+}
+
 // Every parser is given datagrams of every length up to a few hundred bytes,
 // with random contents and with header fields chosen to pass the early
 // checks. Each datagram has an allocation of exactly its size, so a read past
