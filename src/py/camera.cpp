@@ -121,11 +121,16 @@ void connect(Camera& self) {
 }
 
 void disconnect(Camera& self, double deadline) {
-    const Duration wait = to_duration(deadline);
     BusyToken token = BusyToken::claim(self.busy, kBusyDisconnect);
-    nb::gil_scoped_release released;
-    std::lock_guard lock(self.state->mutex);
-    self.state->camera.disconnect(wait);
+    std::optional<std::string> bad_deadline;
+    {
+        nb::gil_scoped_release released;
+        std::lock_guard lock(self.state->mutex);
+        if (auto d = duration_from_secs(deadline); d) self.state->camera.disconnect(*d);
+        else bad_deadline = std::move(d.error());
+    }
+    token.release();
+    if (bad_deadline) raise_value_error(*bad_deadline);
 }
 
 bool is_connected(Camera& self) {
