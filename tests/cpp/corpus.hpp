@@ -4,6 +4,9 @@
 // there and skip when the folder is absent.
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace oculane::test_corpus {
 
@@ -15,6 +18,14 @@ inline std::filesystem::path find_corpus() {
         if (dir == dir.parent_path()) break;
     }
     return {};
+}
+
+// The whole file, bytes unchanged.
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 }  // namespace oculane::test_corpus

@@ -25,12 +25,7 @@ namespace fs = std::filesystem;
 
 using ::oculane::test_corpus::find_corpus;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ::oculane::test_corpus::read_file;
 
 // Every node a node's evaluation may reach: its links and the feature names
 // its formulas use directly. A superset of what evaluation follows.

@@ -25,12 +25,7 @@ namespace fs = std::filesystem;
 
 using ::oculane::test_corpus::find_corpus;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ::oculane::test_corpus::read_file;
 
 constexpr std::string_view kPrefixedFile = "huaray-ds5131mg30ce.xml";
 constexpr std::size_t kPrefixLength = 73;

@@ -58,12 +58,7 @@ struct ServedCamera {
 
 using ::oculane::test_corpus::find_corpus;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using ::oculane::test_corpus::read_file;
 
 }  // namespace
 
@@ -93,7 +88,7 @@ TEST(DescriptionOverControlPort, MakersDescriptionsZippedAndPlain) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".xml") continue;
         ++files;
-        const std::string text = slurp(entry.path());
+        const std::string text = read_file(entry.path());
         for (bool zip : {true, false}) {
             sim::DeviceConfig cfg;
             cfg.description = text;

@@ -124,11 +124,8 @@ TEST(ServedDescription, MakersDescriptionsAreServedUnchanged) {
     int served = 0;
     for (const auto& entry : fs::directory_iterator(corpus)) {
         if (entry.path().extension() != ".xml") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
         DeviceConfig cfg;
-        cfg.description = text.str();
+        cfg.description = ::oculane::test_corpus::read_file(entry.path());
         cfg.description_name = entry.path().stem().string();
         Device device(cfg);
         DevicePort port(device);
