@@ -16,6 +16,8 @@
 #include "gige/proto/bootstrap.hpp"
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+
+#include "bench_camera.hpp"
 #include "util/inet.hpp"
 #include "util/unique_fd.hpp"
 
@@ -90,12 +92,8 @@ int main() {
     // A foreign description makes every address readable, so a 1 MiB region
     // exists to read.
     cfg.description = "<RegisterDescription/>";
-    auto device = std::make_shared<sim::Device>(cfg);
-    auto server = sim::Server::start(device, sim::ServerOptions{.ip = kCameraIp, .port = 3956});
-    if (!server) {
-        std::fprintf(stderr, "virtual camera: %s\n", server.error().c_str());
-        return 1;
-    }
+    auto running = bench::start_camera(cfg);
+    if (!running) return 1;
     gige::GigESettings settings;
     settings.device = gige::IpAddress::v4(kCameraIp);
     gige::GigECamera camera(settings);

@@ -12,6 +12,8 @@
 #include "sim/device.hpp"
 #include "sim/server.hpp"
 
+#include "bench_camera.hpp"
+
 using namespace oculane;
 using Clock = std::chrono::steady_clock;
 
@@ -38,12 +40,8 @@ int main(int argc, char** argv) {
     const bool raw_only = argc > 1 && std::string(argv[1]) == "--raw";
     sim::DeviceConfig cfg;
     cfg.ip = kCameraIp;
-    auto device = std::make_shared<sim::Device>(cfg);
-    auto server = sim::Server::start(device, sim::ServerOptions{.ip = kCameraIp, .port = 3956});
-    if (!server) {
-        std::fprintf(stderr, "virtual camera: %s\n", server.error().c_str());
-        return 1;
-    }
+    auto running = bench::start_camera(cfg);
+    if (!running) return 1;
     gige::GigESettings settings;
     settings.device = gige::IpAddress::v4(kCameraIp);
     GenICamera camera(settings);
