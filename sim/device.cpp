@@ -47,6 +47,10 @@ void validate(const DeviceConfig& c) {
             fail(fmt::format("{} '{}' is longer than the {} bytes its field holds", t.name, t.text, t.area.size));
     if (c.heartbeat_timeout_ms == 0) fail("heartbeat_timeout_ms must be at least 1");
     if (c.tick_frequency == 0) fail("tick_frequency must be at least 1");
+    if (c.stream_channels < 1 || c.stream_channels > kMaxStreamChannels)
+        fail(fmt::format("stream_channels must be from 1 to {}", kMaxStreamChannels));
+    if (c.path_mtu != 0 && (c.path_mtu < kMinPacketSize || c.path_mtu > 65535))
+        fail(fmt::format("path_mtu must be 0 (no limit) or from {} to 65535", kMinPacketSize));
     if (c.sensor_width < kMinWidth || c.sensor_width > kMaxSensorSide || c.sensor_width % kWidthInc != 0)
         fail(fmt::format("sensor_width must be a multiple of {} from {} to {}", kWidthInc, kMinWidth,
                          kMaxSensorSide));
@@ -67,6 +71,9 @@ Device::Device(DeviceConfig config, Clock::time_point start)
     : config_((validate(config), std::move(config))), start_(start), timestamp_origin_(start) {
     own_description_ = !config_.description.has_value();
     space_.set_permissive(!own_description_);
+    path_mtu_ = config_.path_mtu;
+    link_rate_ = config_.link_rate;
+    resend_memory_ = config_.resend_memory;
     build_register_map();
     build_description();
     recompute_image_registers();
@@ -138,8 +145,8 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
         case Command::ReadMem: answer = handle_read_mem(parsed->payload, from, rec); break;
         case Command::WriteMem: answer = handle_write_mem(parsed->payload, from, now, rec); break;
         case Command::PacketResend:
-            // Nothing is streamed yet, so there is nothing to resend; the
-            // command never takes an acknowledge.
+            // Never acknowledged: the answer is the packets themselves.
+            rec.status = handle_packet_resend(h, parsed->payload, rec).status;
             record(std::move(rec));
             return out;
         default: answer = Answer{GvcpStatus::kNotImplemented, gvcp::ack_code_for(h.command), {}}; break;
@@ -255,6 +262,7 @@ std::uint64_t Device::payload_size() const {
 
 StreamChannelState Device::stream_channel(std::uint32_t channel) const {
     std::lock_guard lock(mu_);
+    if (channel >= config_.stream_channels) return {};
     return StreamChannelState{space_.get(bs::stream_channel_port(channel)),
                               space_.get(bs::stream_channel_packet_size(channel)),
                               space_.get(bs::stream_channel_packet_delay(channel)),

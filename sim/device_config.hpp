@@ -64,6 +64,15 @@ struct DeviceConfig {
     std::uint32_t sensor_height = 960;
     std::uint32_t width = 640;
     std::uint32_t height = 480;
+
+    // Stream side.
+    std::uint32_t stream_channels = 2;  // 1 to kMaxStreamChannels
+    bool extended_ids = false;          // initial state of the extended-id switch (0x0954 bit 0x8)
+    std::uint32_t path_mtu = 0;         // largest IP datagram that arrives; 0 for no limit
+    std::uint64_t link_rate = 0;        // bits per second on the wire; 0 for no limit
+    // Frame memory kept for resends, in bytes: the most recent
+    // max(1, resend_memory / PayloadSize) frames of each channel are held.
+    std::uint64_t resend_memory = 64ull << 20;
 };
 
 }  // namespace oculane::sim

@@ -11,6 +11,7 @@
 #include "error/gvcp_status.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/proto/gvcp.hpp"
+#include "gige/proto/gvsp.hpp"
 #include "sim/feature_registers.hpp"
 
 namespace oculane::sim::detail {
@@ -35,11 +36,8 @@ constexpr std::uint32_t kMaxSensorSide = 16384;
 
 inline std::uint32_t bits_per_pixel(std::uint32_t pixel_format) { return (pixel_format >> 16) & 0xFF; }
 
-inline bool known_pixel_format(std::uint32_t v) {
-    for (auto f : {reg::kMono8, reg::kMono10, reg::kMono12, reg::kMono16, reg::kBayerRG8, reg::kRGB8})
-        if (v == f) return true;
-    return false;
-}
+// Any format of the GVSP table: the test pattern covers each of them.
+inline bool known_pixel_format(std::uint32_t v) { return gvsp::pixel_format_name(v).has_value(); }
 
 // Appends a big-endian word, as every register value travels.
 inline void append_be32(std::vector<std::uint8_t>& out, std::uint32_t v) {

@@ -80,8 +80,9 @@ void Device::end_control() {
     // The channels the departed application opened point at it; a device
     // closes them with the privilege so that nothing keeps streaming or
     // sending events to a host that is gone, and the next controller starts clean.
-    space_.set(bs::stream_channel_port(0), 0);
+    for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) close_stream_channel(ch);
     space_.set(reg::kMessageChannelPort, 0);
+    set_acquiring(false);
 }
 
 }  // namespace oculane::sim

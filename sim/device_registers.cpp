@@ -17,6 +17,7 @@
 #include "gige/proto/gvcp.hpp"
 #include "sim/device_internal.hpp"
 #include "sim/feature_registers.hpp"
+#include "sim/stream_types.hpp"
 
 namespace oculane::sim {
 
@@ -47,10 +48,15 @@ void Device::build_register_map() {
     s.map(bs::kCcp, 4, Access::ReadWrite, "CCP");
     s.map(reg::kMessageChannelPort, 4, Access::ReadWrite, "message channel port");
     s.map(reg::kMessageChannelDestination, 12, Access::ReadWrite, "message channel settings");
-    s.map(bs::stream_channel_port(0), 12, Access::ReadWrite, "stream channel 0");
-    s.map(bs::stream_channel_destination(0), 4, Access::ReadWrite, "stream channel 0 destination");
-    s.map(reg::kStreamChannelSourcePort, 8, Access::ReadOnly, "stream channel 0 source port, capability");
-    s.map(reg::kStreamChannelConfiguration, 4, Access::ReadWrite, "stream channel 0 configuration");
+    for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) {
+        const std::uint32_t base = bs::stream_channel_port(ch);
+        s.map(base, 12, Access::ReadWrite, fmt::format("stream channel {}", ch));
+        s.map(bs::stream_channel_destination(ch), 4, Access::ReadWrite, fmt::format("stream channel {} destination", ch));
+        s.map(base + reg::kStreamChannelSourcePort - 0x0D00, 8, Access::ReadOnly,
+              fmt::format("stream channel {} source port, capability", ch));
+        s.map(base + reg::kStreamChannelConfiguration - 0x0D00, 4, Access::ReadWrite,
+              fmt::format("stream channel {} configuration", ch));
+    }
 
     DeviceInfo info;
     info.spec_major = config_.spec_major;
@@ -76,7 +82,6 @@ void Device::build_register_map() {
     s.set(reg::kPersistentSubnetMask, config_.subnet_mask);
     s.set(reg::kPersistentGateway, config_.gateway);
     s.set(reg::kNumberOfMessageChannels, 1);
-    s.set(reg::kNumberOfStreamChannels, 1);
     std::uint32_t capability = reg::kCapUserDefinedName | reg::kCapSerialNumber | reg::kCapHeartbeatDisable |
                                reg::kCapPendingAck | reg::kCapEventData | reg::kCapEvent | reg::kCapWriteMem;
     if (config_.concatenation) capability |= reg::kCapConcatenation;
@@ -87,10 +92,14 @@ void Device::build_register_map() {
     s.set(bs::kTimestampTickFrequencyLow, static_cast<std::uint32_t>(config_.tick_frequency));
     s.set(reg::kMessageChannelTimeout, 300);
     s.set(reg::kMessageChannelRetries, 3);
-    s.set(bs::stream_channel_packet_size(0), 1500);
-    // Big-endian pixel data supported (the top bit); no IP reassembly, no
-    // extended chunk data, no multi-zone.
-    s.set(reg::kStreamChannelCapability, 0x80000000);
+    s.set(reg::kNumberOfStreamChannels, config_.stream_channels);
+    if (config_.extended_ids) s.set(reg::kGvcpConfiguration, reg::kGvcpConfigExtendedIds);
+    for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) {
+        s.set(bs::stream_channel_packet_size(ch), 1500);
+        // Big-endian pixel data supported (the top bit); no IP reassembly, no
+        // extended chunk data, no multi-zone.
+        s.set(bs::stream_channel_port(ch) + reg::kStreamChannelCapability - 0x0D00, 0x80000000);
+    }
 
     if (!own_description_) return;
 
@@ -98,6 +107,7 @@ void Device::build_register_map() {
     s.map(reg::kDeviceTemperature, 8, Access::ReadWrite, "temperature, TLParamsLocked");
     s.map(reg::kGain, 0x18, Access::ReadWrite, "analog");  // gain .. frame rate
     s.map(reg::kLutIndex, 4, Access::ReadWrite, "LUT index");
+    s.map(reg::kChunkModeActive, 8, Access::ReadWrite, "chunk mode, frame rate enable");
     s.map(reg::kTestEventGenerate, 4, Access::ReadWrite, "test event");
     s.map(reg::kLutTable, reg::kLutEntries * 4, Access::ReadWrite, "LUT");
     s.map(reg::kUserData, reg::kUserDataSize, Access::ReadWrite, "user data");
@@ -112,6 +122,7 @@ void Device::build_register_map() {
     s.set(reg::kHeightMin, kMinHeight);
     s.set(reg::kHeightInc, kHeightInc);
     s.set(reg::kAcquisitionFrameCount, 1);
+    s.set(reg::kAcquisitionFrameRateEnable, 1);
     s.set(reg::kExposureClock, 10'000'000);  // 10 MHz exposure clock
     s.set(reg::kExposureTicks, 100'000);     // 10 ms
     // Bit numbers in the description count from the most significant bit:
@@ -137,7 +148,8 @@ void Device::recompute_image_registers() {
     s.set(reg::kWidthMax, s.get(reg::kSensorWidth) - s.get(reg::kOffsetX));
     s.set(reg::kHeightMax, s.get(reg::kSensorHeight) - s.get(reg::kOffsetY));
     const std::uint64_t payload = std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) *
-                                  (bits_per_pixel(s.get(reg::kPixelFormat)) / 8);
+                                      (bits_per_pixel(s.get(reg::kPixelFormat)) / 8) +
+                                  (s.get(reg::kChunkModeActive) ? kChunkOverhead : 0);
     s.set(reg::kPayloadSize, static_cast<std::uint32_t>(payload));
     s.set(reg::kAcquisitionStatus, acquiring_ ? 1 : 0);
 }
@@ -184,6 +196,9 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             }
             return kOk;
         }
+        case reg::kGvcpConfiguration:
+            s.set(address, value & (reg::kGvcpConfigHeartbeatDisable | reg::kGvcpConfigExtendedIds));
+            return kOk;
         case bs::kHeartbeatTimeout:
             if (value == 0) return GvcpStatus::kInvalidParameter;
             s.set(address, value);
@@ -198,9 +213,25 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             return kOk;  // self-clearing
         default: break;
     }
+    if (is_stream_register(address)) return write_stream_register(address, value, now);
     if (!own_description_) {
         s.set(address, value);
         return kOk;
+    }
+    // While the transport-layer parameters are locked, what shapes the
+    // payload stays as it is (the host locks them before it starts).
+    if (s.get(reg::kTLParamsLocked) & 1) {
+        switch (address) {
+            case reg::kWidth:
+            case reg::kHeight:
+            case reg::kOffsetX:
+            case reg::kOffsetY:
+            case reg::kPixelFormat:
+            case reg::kImageFormatFlags:
+            case reg::kChunkModeActive:
+                return GvcpStatus::kWriteProtect;
+            default: break;
+        }
     }
     switch (address) {
         case reg::kWidth:
@@ -228,13 +259,19 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             if (value > 2) return GvcpStatus::kInvalidParameter;
             break;
         case reg::kAcquisitionStart:
-            if (value != 0) acquiring_ = true;
-            recompute_image_registers();
+            if (value != 0) start_acquisition(now);
             return kOk;  // a command register reads back 0
         case reg::kAcquisitionStop:
-            if (value != 0) acquiring_ = false;
-            recompute_image_registers();
+            if (value != 0) set_acquiring(false);
             return kOk;
+        case reg::kAcquisitionFrameCount:
+            if (value == 0 || value > 65535) return GvcpStatus::kInvalidParameter;
+            break;
+        case reg::kTLParamsLocked:
+        case reg::kChunkModeActive:
+        case reg::kAcquisitionFrameRateEnable:
+            value &= 1;
+            break;
         case reg::kTestEventGenerate:
             if (value != 0) {
                 const auto target = event_target();

@@ -273,7 +273,7 @@ def test_several_cameras_and_clean_release(camera_ip: str, next_camera_ip) -> No
             b.send(DISCOVERY)
             assert Ack(a.recv()).payload[216:232].rstrip(b"\0") == first.serial.encode()
             assert Ack(b.recv()).payload[216:232].rstrip(b"\0") == b"OTHER"
-        assert thread_count() == before + 2
+        assert thread_count() == before + 4  # each: the GVCP server and the GVSP sender
     assert not first.running and thread_count() == before and fd_count() == fds
     with VirtualCamera(camera_ip):  # the address is free again
         pass
