@@ -48,6 +48,8 @@ __all__ = [
     "GVCP_PORT",
     "describe",
     "main",
+    "parse_fault",
+    "run_command",
 ]
 
 GVCP_PORT = 3956
