@@ -692,6 +692,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--broken-first-url", choices=_URL_FAULTS, help="spoil the first URL register")
     p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
     p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
+    p.add_argument("--tick-frequency", type=int, default=1_000_000_000, help="timestamp ticks per second")
     p.add_argument("--stream-channels", type=int, default=2, help="number of stream channels (1 to 4)")
     p.add_argument("--extended-ids", action="store_true", help="start with 64-bit block ids")
     p.add_argument("--path-mtu", type=int, help="lose stream and test packets whose IP datagram is larger")
@@ -810,6 +811,7 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         heartbeat_timeout_ms=args.heartbeat_ms,
         no_concatenation=args.no_concatenation,
         stream_channels=args.stream_channels,
+        tick_frequency=args.tick_frequency,
         extended_ids=args.extended_ids,
         path_mtu=args.path_mtu,
         link_rate=int(args.link_rate) if args.link_rate.isdigit() else args.link_rate,

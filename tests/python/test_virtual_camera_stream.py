@@ -140,6 +140,20 @@ def test_continuous_runs_until_stopped(rig) -> None:
     assert rx.drain(0.1) == [] and cam.stream_counters()["frames"] == frames
 
 
+@pytest.mark.parametrize("frequency", [1_000_000_000, 125_000_000, 1000])
+def test_leader_timestamps_come_from_the_device_clock(camera_ip: str, frequency: int) -> None:
+    with VirtualCamera(camera_ip, width=32, height=16, tick_frequency=frequency) as cam, Host(camera_ip) as h, Receiver(h) as rx:
+        h.take_control()
+        assert h.read(0x093C, 0x0940) == [frequency >> 32, frequency & 0xFFFFFFFF]
+        rx.open()
+        rx.start(mode=2, count=3, paced=True)  # 30 Hz: a thirtieth of a second apart
+        stamps = [struct.unpack(">Q", rx.block()[0].payload[4:12])[0] for _ in range(3)]
+        assert h.write(0x0944, 0x2) == 0  # latch the clock
+        hi, lo = h.read(0x0948, 0x094C)
+    # Increasing in the device's ticks, and behind the clock latched afterwards.
+    assert stamps[0] < stamps[1] < stamps[2] <= (hi << 32 | lo), (stamps, hi << 32 | lo)
+
+
 def test_second_channel_streams_beside_the_first(rig) -> None:
     cam, h, rx = rig
     with Receiver(h, channel=1) as rx1:
