@@ -51,7 +51,7 @@ StreamSender::StreamSender(std::shared_ptr<Device> device)
     : device_(std::move(device)), batch_(std::make_unique<Batch>()) {}
 
 std::expected<std::unique_ptr<StreamSender>, std::string> StreamSender::start(std::shared_ptr<Device> device,
-                                                                              std::uint32_t ip) {
+                                                                              std::uint32_t ip, bool gso) {
     std::unique_ptr<StreamSender> s(new StreamSender(std::move(device)));
     s->sock_ = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!s->sock_) return std::unexpected(fmt::format("stream socket: {}", std::strerror(errno)));
@@ -63,7 +63,7 @@ std::expected<std::unique_ptr<StreamSender>, std::string> StreamSender::start(st
     // The kernel knows UDP GSO when it lets us read the option.
     int seg = 0;
     socklen_t seglen = sizeof seg;
-    s->gso_ = ::getsockopt(s->sock_.get(), SOL_UDP, UDP_SEGMENT, &seg, &seglen) == 0;
+    s->gso_ = gso && ::getsockopt(s->sock_.get(), SOL_UDP, UDP_SEGMENT, &seg, &seglen) == 0;
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ::getsockname(s->sock_.get(), reinterpret_cast<sockaddr*>(&local), &len);

@@ -31,8 +31,10 @@ class StreamSender {
 public:
     // Binds a UDP socket to (ip, any port) and starts the thread
     // ("oculane-gvsp-tx"). The device learns the source port.
+    // `gso` false sends one datagram per message, as on a kernel without
+    // UDP GSO.
     static std::expected<std::unique_ptr<StreamSender>, std::string> start(std::shared_ptr<Device> device,
-                                                                           std::uint32_t ip);
+                                                                           std::uint32_t ip, bool gso = true);
     ~StreamSender();
     StreamSender(const StreamSender&) = delete;
     StreamSender& operator=(const StreamSender&) = delete;

@@ -246,7 +246,8 @@ class VirtualCamera:
     speed; ``resend_memory`` is the frame memory resends are served from
     (the newest ``max(1, resend_memory // PayloadSize)`` frames of each
     channel); ``resend_capability=False`` clears the capability word's
-    packet-resend bit. AcquisitionFrameRate paces frames unless
+    packet-resend bit; ``gso=False`` sends one datagram per system-call
+    message, as on a kernel without UDP GSO. AcquisitionFrameRate paces frames unless
     AcquisitionFrameRateEnable is off, which sends them back to back.
 
     Options a camera could not honour (a serial longer than its 16-byte
@@ -284,6 +285,7 @@ class VirtualCamera:
         link_rate: int | str | None = None,
         resend_memory: int = 64 << 20,
         resend_capability: bool = True,
+        gso: bool = True,
         tick_frequency: int = 1_000_000_000,
         sensor_width: int = 1280,
         sensor_height: int = 960,
@@ -337,6 +339,7 @@ class VirtualCamera:
         self._ip = str(addr)
         self._port = port
         self._discovery = discovery
+        self._gso = gso
         self._device = _sim.Device(config)
 
     # ---- lifecycle -------------------------------------------------------
@@ -344,7 +347,7 @@ class VirtualCamera:
     def start(self) -> VirtualCamera:
         """Bind the address and start answering. Raises RuntimeError when the
         address cannot be bound (for example another camera already has it)."""
-        self._device.start(self._ip, self._port, self._discovery)
+        self._device.start(self._ip, self._port, self._discovery, self._gso)
         return self
 
     def stop(self) -> None:

@@ -39,9 +39,10 @@ FORMATS = {
 
 
 @pytest.fixture
-def rig(camera_ip: str):
-    """A small camera (32 x 16), a controlling host and a receiver on channel 0."""
-    with VirtualCamera(camera_ip, width=32, height=16) as cam, Host(camera_ip) as h, Receiver(h) as rx:
+def rig(camera_ip: str, request):
+    """A small camera (32 x 16), a controlling host and a receiver on channel 0;
+    with UDP GSO where the kernel has it unless parametrized with False."""
+    with VirtualCamera(camera_ip, width=32, height=16, gso=getattr(request, "param", True)) as cam, Host(camera_ip) as h, Receiver(h) as rx:
         h.take_control()
         rx.open()
         yield cam, h, rx
@@ -50,6 +51,7 @@ def rig(camera_ip: str):
 # ---- layout -------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("rig", [True, False], ids=["gso", "no-gso"], indirect=True)
 @pytest.mark.parametrize("name", list(FORMATS))
 @pytest.mark.parametrize("extended", [False, True])
 def test_block_layout_is_byte_exact(rig, name: str, extended: bool) -> None:
