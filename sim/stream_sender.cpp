@@ -25,7 +25,7 @@ namespace {
 constexpr std::uint64_t kTokenWaker = 0;
 // Messages per sendmmsg, datagrams per GSO message (the kernel's limit is
 // 64), and the bytes one GSO message may carry (a UDP length field's worth).
-constexpr std::size_t kMaxMessages = 16;
+constexpr std::size_t kMaxMessages = 64;
 constexpr std::size_t kMaxSegments = 64;
 constexpr std::size_t kMaxGsoBytes = 65000;
 constexpr std::size_t kMaxIov = kMaxMessages * kMaxSegments * 2;
@@ -158,12 +158,13 @@ bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t 
     const std::chrono::nanoseconds delay_ns(
         tick_frequency ? static_cast<std::int64_t>(static_cast<long double>(packet_delay) * 1e9L / tick_frequency) : 0);
     const bool paced = link_rate != 0 || delay_ns.count() > 0;
+    // A packet occupies the wire for its bytes at the link rate; the packet
+    // delay is a gap the camera inserts after each packet on top of that.
     auto packet_time = [&](const PacketDesc& p) {
         std::chrono::nanoseconds t = delay_ns;
         if (link_rate)
-            t = std::max(t, std::chrono::nanoseconds(static_cast<std::int64_t>(
-                                (p.size() + gvsp::kIpUdpOverhead + kEthernetOverhead) * 8 * 1'000'000'000ull /
-                                link_rate)));
+            t += std::chrono::nanoseconds(static_cast<std::int64_t>(
+                (p.size() + gvsp::kIpUdpOverhead + kEthernetOverhead) * 8 * 1'000'000'000ull / link_rate));
         return t;
     };
 
