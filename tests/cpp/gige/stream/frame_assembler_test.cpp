@@ -8,6 +8,7 @@
 
 #include "stream_rig.hpp"
 #include "support/alloc_counter.hpp"
+#include "util/log.hpp"
 
 namespace oculane::stream_test {
 namespace {
@@ -295,6 +296,48 @@ TEST(FrameAssembler, Scenarios) {
             ASSERT_FALSE(r.sink.frames.empty());
             EXPECT_EQ(r.sink.frames.back()->data_end(), sc.data_end);
         }
+    }
+}
+
+// The trace events of the per-packet path, with their fields. Nothing is
+// formatted unless trace logging is on.
+TEST(FrameAssembler, TraceEvents) {
+    struct Event {
+        std::string message;
+        std::string fields;
+    };
+    std::vector<Event> events;
+    log::set_sink(
+        [&](const log::Event& e) {
+            EXPECT_EQ(e.target, log::kStreamRunner);
+            EXPECT_EQ(e.level, log::Level::Trace);
+            std::string fields;
+            for (const auto& f : e.fields) fields += f.name + "=" + f.value + " ";
+            events.push_back({e.message, fields});
+        },
+        log::Level::Trace);
+    {
+        Rig r;
+        r.frame(10, 0ms, {4});
+        r.feed(leader(13));                // 11 and 12 skipped
+        r.feed(leader(12));                // late
+        r.feed(data(13, 11), 1ms);         // beyond the last data packet
+        r.tick(25ms);                      // packet 4 is asked for
+        r.assembler.abort_all(r.sink);
+    }
+    log::clear_sink();
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"frame ids skipped", "skipped=2 after=10 "},
+        {"discarding late frame", "frame_id=12 last=13 "},
+        {"payload packet id 11 outside 1..=10 (frame 13, 100 data bytes, ext=false)", ""},
+        {"requesting packet resend", "frame_id=10 first=4 last=4 "},
+        {"frame closed incomplete", "frame_id=10 status=Aborted "},
+        {"frame closed incomplete", "frame_id=13 status=Aborted "},
+    };
+    ASSERT_EQ(events.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(events[i].message, want[i].first) << i;
+        EXPECT_EQ(events[i].fields, want[i].second) << i;
     }
 }
 
