@@ -146,7 +146,6 @@ TEST(FrameAssemblerFuzz, RandomAndMutatedDatagrams) {
         EXPECT_GT(s.error_packets, 0u);
         EXPECT_GT(s.duplicated_packets, 0u);
         EXPECT_GT(s.ignored_packets, 0u);
-        std::cout << variants[v].name << ": " << repr(s) << "\n";
     }
 }
 

@@ -121,14 +121,7 @@ TEST(FramePool, FramesOutliveTheirPool) {
     a.reset();
 }
 
-TEST(Frame, StatusNamesPayloadClassesAndTimestamps) {
-    const std::pair<FrameStatus, std::string_view> names[] = {
-        {FrameStatus::Complete, "Complete"},           {FrameStatus::MissingPackets, "MissingPackets"},
-        {FrameStatus::Timeout, "Timeout"},             {FrameStatus::Aborted, "Aborted"},
-        {FrameStatus::WrongPacketId, "WrongPacketId"}, {FrameStatus::PayloadUnsupported, "PayloadUnsupported"},
-    };
-    for (auto [status, name] : names) EXPECT_EQ(frame_status_name(status), name);
-
+TEST(Frame, PayloadClassesAndTimestamps) {
     const std::pair<std::uint16_t, PayloadClass> classes[] = {
         {1, {PayloadClass::Image, 0}}, {5, {PayloadClass::Image, 0}}, {4, {PayloadClass::ChunkData, 0}},
         {2, {PayloadClass::Other, 2}}, {0, {PayloadClass::Other, 0}}, {0x8001, {PayloadClass::Other, 0x8001}},
