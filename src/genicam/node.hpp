@@ -181,9 +181,10 @@ struct RegisterCommon {
     std::optional<std::vector<std::uint8_t>> cache; // last bytes read or written; empty after parsing
     AccessMode access = kDefaultAccessMode;
     CachePolicy cache_policy = kDefaultCachePolicy;
-    // Selector-indexed registers keep the address their cached bytes came
-    // from: a selector change (by whatever path) then misses the cache.
     std::optional<RegisterIndex> index;
+    // The address the cached bytes came from. A register whose address
+    // depends on other nodes (pAddress, pIndex) reuses its cache only at that
+    // address: a selector change, by whatever path, then misses the cache.
     std::int64_t cache_address = 0;
 };
 
@@ -215,6 +216,9 @@ struct Converter {
     FormulaSlot to;
     FormulaSlot from;
     std::vector<FormulaVariable> variables;
+    // Converter computes in floating point and has a float value;
+    // IntConverter keeps integer arithmetic.
+    bool floating = false;
 };
 struct Category {
     std::vector<Link> features;
@@ -257,6 +261,9 @@ struct Register {
 struct SwissKnife {
     FormulaSlot formula;
     std::vector<FormulaVariable> variables;
+    // SwissKnife computes in floating point and has a float value;
+    // IntSwissKnife keeps integer arithmetic.
+    bool floating = false;
 };
 struct Port {};
 }  // namespace node_data

@@ -1,5 +1,7 @@
 // The integer core of node evaluation: value references, integer reads and
 // writes, register addresses, register access with its cache, invalidation.
+#include <utility>
+
 #include <fmt/format.h>
 
 #include "genicam/node_eval.hpp"
@@ -21,6 +23,15 @@ ValueRef* value_ref_of(Node& n) {
     if (auto* p = n.get_if<node_data::Enumeration>()) return &p->value;
     if (auto* p = n.get_if<node_data::Command>()) return &p->value;
     return nullptr;
+}
+
+// True when a register's address and length are constants of the
+// description, so they cannot change between two reads.
+bool fixed_location(const RegisterCommon& common) {
+    if (common.index || common.length.link_if()) return false;
+    for (const ValueRef& term : common.address)
+        if (!term.int_if()) return false;
+    return true;
 }
 
 }  // namespace
@@ -207,14 +218,18 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     if (reg->common.access == AccessMode::WO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     const bool cached = reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache;
-    // A plain register's cache is good without looking at the address; an
-    // indexed one's only for the address the selector now gives.
-    if (cached && !reg->common.index) return *reg->common.cache;
+    // A register at a constant address keeps its cache without looking at
+    // the address; one whose address or length depends on other nodes (a
+    // selector, a pAddress knife) only for the address and length the
+    // cached bytes came from.
+    if (cached && fixed_location(reg->common)) return *reg->common.cache;
     auto where = register_address(id);
     if (!where) return std::unexpected(std::move(where.error()));
     // Evaluating the address may have touched other nodes, never this one's
     // data, so `reg` is still the same register.
-    if (cached && reg->common.cache && reg->common.cache_address == where->first) return *reg->common.cache;
+    if (cached && reg->common.cache && reg->common.cache_address == where->first &&
+        std::cmp_equal(reg->common.cache->size(), where->second))
+        return *reg->common.cache;
     regcodec::Bytes bytes(static_cast<std::size_t>(where->second), 0);
     if (auto r = port_.read(static_cast<std::uint64_t>(where->first), bytes); !r)
         return std::unexpected(GenicamError::transport(std::move(r.error())));

@@ -500,12 +500,12 @@ private:
 
     std::optional<NodeId> add_converter(Element e, std::string name) {
         node_data::Converter n{int_ref(e, "Value", "pValue"), formula_of(e, "FormulaTo"),
-                               formula_of(e, "FormulaFrom"), variables_of(e)};
+                               formula_of(e, "FormulaFrom"), variables_of(e), e.name() == "Converter"};
         return append(std::move(n), std::move(name), e);
     }
 
     std::optional<NodeId> add_swiss_knife(Element e, std::string name) {
-        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e)};
+        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e), e.name() == "SwissKnife"};
         return append(std::move(n), std::move(name), e);
     }
 

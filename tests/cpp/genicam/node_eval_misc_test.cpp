@@ -151,5 +151,53 @@ TEST_F(NodeEvalTest, AccessModes) {
     EXPECT_TRUE(port_.log().empty());
 }
 
+// Missing bounds and increments come from the node the value stands for;
+// a Converter's come through its read formula, swapped when it decreases.
+TEST_F(NodeEvalTest, BoundsComeFromTheValueNode) {
+    load("<Integer Name=\"Packet\"><pValue>PacketReg</pValue></Integer>"
+         "<Integer Name=\"PacketReg\"><pValue>Raw</pValue><Min>500</Min><pMax>Top</pMax><Inc>4</Inc></Integer>"
+         "<Integer Name=\"Top\"><Value>8192</Value></Integer>" +
+         reg("IntReg", "Raw", "0", "4") +
+         "<Integer Name=\"OwnMin\"><pValue>PacketReg</pValue><Min>1000</Min></Integer>"
+         "<Integer Name=\"Plain\"><pValue>Raw</pValue></Integer>"
+         "<Float Name=\"AsFloat\"><pValue>PacketReg</pValue></Float>"
+         "<Integer Name=\"Period\"><pValue>Raw</pValue><Min>10</Min><Max>1000</Max></Integer>"
+         "<Converter Name=\"Rate\"><FormulaTo>1000000/FROM</FormulaTo><FormulaFrom>1000000/TO</FormulaFrom>"
+         "<pValue>Period</pValue></Converter>"
+         "<Float Name=\"FrameRate\"><pValue>Rate</pValue></Float>"
+         "<Converter Name=\"Unbounded\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO*2</FormulaFrom>"
+         "<pValue>Raw</pValue></Converter>"
+         "<Float Name=\"Scaled\"><pValue>Unbounded</pValue><Max>5.5</Max></Float>");
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr double kLow = std::numeric_limits<double>::lowest();
+    const struct {
+        const char* node;
+        std::int64_t min, max, inc;
+    } ints[] = {
+        {"Packet", 500, 8192, 4},
+        {"OwnMin", 1000, 8192, 4},
+        {"Plain", kMin, kMax, 1},
+    };
+    for (const auto& c : ints) {
+        EXPECT_EQ(eval().int_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;
+        EXPECT_EQ(eval().int_increment(id(c.node)).value(), c.inc) << c.node;
+    }
+    const struct {
+        const char* node;
+        double min, max;
+    } floats[] = {
+        {"AsFloat", 500, 8192},
+        {"Rate", 1000, 100000},  // 1000000/1000 .. 1000000/10
+        {"FrameRate", 1000, 100000},
+        {"Unbounded", kLow, std::numeric_limits<double>::max()},
+        {"Scaled", kLow, 5.5},
+    };
+    for (const auto& c : floats)
+        EXPECT_EQ(eval().float_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;
+    EXPECT_EQ(port_.reads(), 0u);  // bounds came from the description alone
+    EXPECT_TRUE(map_.evaluation_stack().empty());
+}
+
 }  // namespace
 }  // namespace oculane::testing
