@@ -182,6 +182,9 @@ struct RegisterCommon {
     AccessMode access = kDefaultAccessMode;
     CachePolicy cache_policy = kDefaultCachePolicy;
     std::optional<RegisterIndex> index;
+    // pPort: the port node the register is read through; Absent means the
+    // device's own registers.
+    ValueRef port;
     // The address the cached bytes came from. A register whose address
     // depends on other nodes (pAddress, pIndex) reuses its cache only at that
     // address: a selector change, by whatever path, then misses the cache.
@@ -265,7 +268,12 @@ struct SwissKnife {
     // IntSwissKnife keeps integer arithmetic.
     bool floating = false;
 };
-struct Port {};
+// Where a port's bytes come from: the device's registers, the chunk data
+// of frames (ChunkID) or the data of events (EventID).
+enum class PortKind : std::uint8_t { Device, Chunk, Event };
+struct Port {
+    PortKind kind = PortKind::Device;
+};
 }  // namespace node_data
 
 using NodeData =

@@ -118,6 +118,10 @@ private:
     // invalidator (one level).
     void invalidate_dependents(NodeId id);
     GenicamResult<std::int64_t> checked_length(NodeId id, const RegisterCommon& common);
+    // Registers reach the device only through a device port (or no pPort):
+    // chunk- and event-port registers are Unavailable, and a pPort that
+    // names no port node is a DescriptionError.
+    GenicamResult<void> check_port(NodeId id, const RegisterCommon& common) const;
     // A referenced node's value as the evaluator's number: float-valued
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);

@@ -212,9 +212,35 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
     return std::pair{static_cast<std::int64_t>(address), *length};
 }
 
+GenicamResult<void> NodeEval::check_port(NodeId id, const RegisterCommon& common) const {
+    if (common.port.is_absent()) return {};
+    const Link& link = *common.port.link_if();
+    const node_data::Port* port = nullptr;
+    if (const NodeId* target = link.id_if()) port = map_.node(*target).get_if<node_data::Port>();
+    const std::string& port_name = link.is_resolved() ? map_.node(link.id()).name : link.name();
+    if (!port)
+        return std::unexpected(GenicamError::description_error(
+            fmt::format("register '{}' is read through '{}', which is not a port", name(id), port_name)));
+    // Until frames and events hand their data to the feature model, such
+    // nodes have no value to give; reading device registers at their
+    // addresses would return unrelated bytes.
+    switch (port->kind) {
+        case node_data::PortKind::Device:
+            return {};
+        case node_data::PortKind::Chunk:
+            return std::unexpected(GenicamError::unavailable(
+                name(id), fmt::format("it is carried in the chunk data of frames (port '{}')", port_name)));
+        case node_data::PortKind::Event:
+            return std::unexpected(GenicamError::unavailable(
+                name(id), fmt::format("it is carried in event data (port '{}')", port_name)));
+    }
+    return {};
+}
+
 GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     if (reg->common.access == AccessMode::WO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     const bool cached = reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache;
@@ -243,6 +269,7 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
 GenicamResult<void> NodeEval::register_write(NodeId id, std::span<const std::uint8_t> bytes) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     if (reg->common.access == AccessMode::RO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     auto where = register_address(id);

@@ -293,6 +293,7 @@ public:
     }
 
     GenicamResult<void> add_built_ins() {
+        first_built_in_ = static_cast<NodeId>(nodes_.size());
         for (const BuiltIn& b : kBuiltIns) {
             if (index_.contains(b.name)) continue;
             auto doc = xml::Document::parse(b.fragment, xml::ParseOptions{.allow_doctype = false});
@@ -307,6 +308,13 @@ public:
 
     Genicam finish() && {
         resolve_links();
+        // The built-in registers are the device's own, also in a description
+        // that has no port of the name their fragments give.
+        for (NodeId id = first_built_in_; id < nodes_.size(); ++id) {
+            auto* reg = nodes_[id].get_if<node_data::Register>();
+            if (reg && reg->common.port.link_if() && !reg->common.port.link_if()->is_resolved())
+                reg->common.port = ValueRef::absent();
+        }
         Genicam::InvalidationTable invalidation;
         for (auto& [node, names] : pending_invalidators_) {
             for (const std::string& name : names) {
@@ -372,7 +380,13 @@ private:
     }
 
     std::optional<NodeId> add_port(Element e, std::string name) {
-        return append(node_data::Port{}, std::move(name), e);
+        node_data::Port port;
+        if (e.child("ChunkID") || e.child("pChunkID")) {
+            port.kind = node_data::PortKind::Chunk;
+        } else if (e.child("EventID") || e.child("pEventID")) {
+            port.kind = node_data::PortKind::Event;
+        }
+        return append(port, std::move(name), e);
     }
 
     std::optional<NodeId> add_category(Element e, std::string name) {
@@ -453,6 +467,7 @@ private:
         common.access = exact_access_mode(e).value_or(kDefaultAccessMode);
         common.cache_policy = cache_policy_of(e);
         common.index = register_index_of(e);
+        if (auto p = child_text(e, "pPort")) common.port = ref_to(*p);
         return common;
     }
 
@@ -566,6 +581,7 @@ private:
                                    resolve(n.common.index->selector);
                                    resolve(n.common.index->offset);
                                }
+                               resolve(n.common.port);
                            },
                            [&](node_data::SwissKnife& n) { resolve(n.variables); },
                            [](node_data::Port&) {},
@@ -578,6 +594,7 @@ private:
     std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
     Genicam::NameIndex index_;
     std::uint32_t anonymous_counter_ = 0;
+    NodeId first_built_in_ = 0;
 };
 
 }  // namespace

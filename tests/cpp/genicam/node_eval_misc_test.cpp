@@ -199,5 +199,50 @@ TEST_F(NodeEvalTest, BoundsComeFromTheValueNode) {
     EXPECT_TRUE(map_.evaluation_stack().empty());
 }
 
+// Registers behind chunk and event ports have no device registers to read;
+// a pPort must name a port. Either way nothing reaches the device.
+TEST_F(NodeEvalTest, RegistersReachTheDeviceOnlyThroughADevicePort) {
+    auto at = [](std::string_view name, std::string_view port) {
+        return "<IntReg Name=\"" + std::string(name) + "\"><Address>0x10</Address><Length>4</Length>" +
+               (port.empty() ? std::string() : "<pPort>" + std::string(port) + "</pPort>") + "</IntReg>";
+    };
+    load("<Port Name=\"Device\"/><Port Name=\"ChunkPort\"><ChunkID>8000</ChunkID></Port>"
+         "<Port Name=\"EventPort\"><EventID>9000</EventID></Port><Integer Name=\"NotAPort\"><Value>1</Value></Integer>" +
+         at("OnDevice", "Device") + at("NoPort", "") + at("InChunk", "ChunkPort") + at("InEvent", "EventPort") +
+         at("WrongPort", "NotAPort") + at("NoSuchPort", "Gone") +
+         "<Integer Name=\"ChunkWidth\"><pValue>InChunk</pValue></Integer>");
+    port_.poke(0x10, {7, 0, 0, 0});
+    const struct {
+        const char* node;
+        const char* error;  // nullptr: read from the device
+    } cases[] = {
+        {"OnDevice", nullptr},
+        {"NoPort", nullptr},
+        {"InChunk", "node 'InChunk' cannot be read from the device: it is carried in the chunk data of frames (port 'ChunkPort')"},
+        {"ChunkWidth", "node 'InChunk' cannot be read from the device: it is carried in the chunk data of frames (port 'ChunkPort')"},
+        {"InEvent", "node 'InEvent' cannot be read from the device: it is carried in event data (port 'EventPort')"},
+        {"WrongPort", "device description: register 'WrongPort' is read through 'NotAPort', which is not a port"},
+        {"NoSuchPort", "device description: register 'NoSuchPort' is read through 'Gone', which is not a port"},
+    };
+    for (const auto& c : cases) {
+        map_.clear_register_caches();
+        port_.clear_log();
+        if (!c.error) {
+            EXPECT_EQ(get_int(c.node).value(), 7) << c.node;
+            ASSERT_TRUE(set_int(c.node, 7)) << c.node;
+            EXPECT_EQ(port_.log().size(), 2u) << c.node;
+            continue;
+        }
+        EXPECT_EQ(error_text(get_int(c.node)), c.error);
+        EXPECT_EQ(error_text(set_int(c.node, 1)), c.error);
+        EXPECT_TRUE(port_.log().empty()) << c.node;
+    }
+    // The built-in registers use the device even where no port is called "Device".
+    auto parsed = parse_description("<RegisterDescription><Port Name=\"Dev\"/></RegisterDescription>");
+    ASSERT_TRUE(parsed.has_value());
+    map_ = std::move(*parsed);
+    EXPECT_TRUE(get_int("GevTimestampTickFrequency").has_value());
+}
+
 }  // namespace
 }  // namespace oculane::testing
