@@ -1,5 +1,6 @@
 // The integer core of node evaluation: value references, integer reads and
 // writes, register addresses, register access with its cache, invalidation.
+#include <limits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -188,11 +189,15 @@ GenicamResult<std::int64_t> NodeEval::checked_length(NodeId id, const RegisterCo
 GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(NodeId id) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
-    std::uint64_t address = 0;  // unsigned: the sum wraps around
+    // Constants are unsigned 64-bit addresses (0xFFFFFFFF00000000 is no
+    // negative number); node values may be negative offsets. The sum must be
+    // an address: one that wraps, either way, is a fault of the description,
+    // not a read at some unrelated address.
+    __int128 address = 0;
     for (const ValueRef& term : reg->common.address) {
         auto v = ref_int(term);
         if (!v) return std::unexpected(std::move(v.error()));
-        address += static_cast<std::uint64_t>(*v);
+        address += term.int_if() ? static_cast<__int128>(static_cast<std::uint64_t>(*v)) : static_cast<__int128>(*v);
     }
     auto length = checked_length(id, reg->common);
     if (!length) return std::unexpected(std::move(length.error()));
@@ -207,9 +212,13 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
             if (!v) return std::unexpected(std::move(v.error()));
             offset = *v;
         }
-        address += static_cast<std::uint64_t>(*selected) * static_cast<std::uint64_t>(offset);
+        address += static_cast<__int128>(*selected) * offset;
     }
-    return std::pair{static_cast<std::int64_t>(address), *length};
+    constexpr auto kTop = static_cast<__int128>(std::numeric_limits<std::uint64_t>::max());
+    if (address < 0 || address > kTop)
+        return std::unexpected(GenicamError::description_error(
+            fmt::format("address of register '{}' does not fit 64 bits", name(id))));
+    return std::pair{static_cast<std::int64_t>(static_cast<std::uint64_t>(address)), *length};
 }
 
 GenicamResult<void> NodeEval::check_port(NodeId id, const RegisterCommon& common) const {
