@@ -249,7 +249,6 @@ GenicamResult<void> NodeEval::check_port(NodeId id, const RegisterCommon& common
 GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
-    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     if (reg->common.access == AccessMode::WO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     const bool cached = reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache;
@@ -258,6 +257,9 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     // selector, a pAddress knife) only for the address and length the
     // cached bytes came from.
     if (cached && fixed_location(reg->common)) return *reg->common.cache;
+    // Checked on the way to the device only: a register behind any other
+    // port never gets cached bytes, since its reads and writes stop here.
+    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     auto where = register_address(id);
     if (!where) return std::unexpected(std::move(where.error()));
     // Evaluating the address may have touched other nodes, never this one's
