@@ -451,26 +451,6 @@ TEST(DescriptionParser, DescriptionFaultsNameTheNode) {
     }
 }
 
-// A description in UTF-16 with a byte-order mark loads like its UTF-8 form;
-// names come out as UTF-8.
-TEST(DescriptionParser, Utf16WithByteOrderMark) {
-    const std::u16string body =
-        u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><RegisterDescription>"
-        u"<Integer Name=\"Gr\u00f6\u00dfe\"><Value>7</Value></Integer></RegisterDescription>";
-    for (bool big : {false, true}) {
-        std::string text = big ? "\xFE\xFF" : "\xFF\xFE";
-        for (char16_t c : body) {
-            const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
-            text += big ? std::string{hi, lo} : std::string{lo, hi};
-        }
-        auto map = parse_description(text);
-        ASSERT_TRUE(map.has_value()) << map.error().to_string();
-        const auto found = map->find("Gr\xC3\xB6\xC3\x9F" "e");
-        ASSERT_TRUE(found.has_value()) << "big-endian: " << big;
-        EXPECT_EQ(map->node(*found).get_if<node_data::Integer>()->value, ValueRef::integer(7));
-    }
-}
-
 TEST(DescriptionParser, InvalidationTable) {
     Genicam map = parse(R"(
         <IntReg Name="Trigger"/>
