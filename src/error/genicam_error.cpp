@@ -24,8 +24,18 @@ std::string GenicamError::to_string() const {
                 return fmt::format("enumeration '{}' has no entry '{}'", e.enumeration, e.entry);
             },
             [](const OutOfRange& e) {
+                if (e.inc > 1)
+                    return fmt::format("value {} out of range [{}, {}] in steps of {} for '{}'", e.value,
+                                       e.min, e.max, e.inc, e.name);
                 return fmt::format("value {} out of range [{}, {}] for '{}'", e.value, e.min, e.max,
                                    e.name);
+            },
+            [](const FloatOutOfRange& e) {
+                return fmt::format("value {} out of range [{}, {}] for '{}'", e.value, e.min, e.max,
+                                   e.name);
+            },
+            [](const Unavailable& e) {
+                return fmt::format("node '{}' cannot be read from the device: {}", e.node, e.reason);
             },
             [](const DescriptionError& e) { return fmt::format("device description: {}", e.message); },
             [](const SnapTimeout&) { return std::string("no frame arrived within the snap timeout"); },

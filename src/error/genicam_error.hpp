@@ -44,6 +44,9 @@ struct OutOfRange {
     std::int64_t min = 0;
     std::int64_t max = 0;
     std::string name;
+    // The feature's increment: above 1, a value must also be min plus a
+    // multiple of it, and the text says so.
+    std::int64_t inc = 1;
 };
 struct DescriptionError {
     std::string message;
@@ -51,6 +54,19 @@ struct DescriptionError {
 struct SnapTimeout {};
 struct Transport {
     CameraError error;
+};
+// A float value outside a Float feature's bounds (NaN included).
+struct FloatOutOfRange {
+    double value = 0;
+    double min = 0;
+    double max = 0;
+    std::string name;
+};
+// A node whose value does not live in device registers, e.g. one carried in
+// frame chunk data or in event data; nothing is sent to the device.
+struct Unavailable {
+    std::string node;
+    std::string reason;
 };
 }  // namespace genicam_error
 
@@ -62,7 +78,8 @@ public:
                      genicam_error::CircularReference, genicam_error::FormulaError,
                      genicam_error::NoEnumEntry, genicam_error::OutOfRange,
                      genicam_error::DescriptionError, genicam_error::SnapTimeout,
-                     genicam_error::Transport>;
+                     genicam_error::Transport, genicam_error::FloatOutOfRange,
+                     genicam_error::Unavailable>;
 
     enum class Kind : std::uint8_t {
         FeatureNotFound,
@@ -76,6 +93,8 @@ public:
         DescriptionError,
         SnapTimeout,
         Transport,
+        FloatOutOfRange,
+        Unavailable,
     };
 
     // Any alternative converts implicitly, so `return genicam_error::SnapTimeout{};` works.
@@ -107,8 +126,14 @@ public:
         return genicam_error::NoEnumEntry{std::move(enumeration), std::move(entry)};
     }
     static GenicamError out_of_range(std::int64_t value, std::int64_t min, std::int64_t max,
-                                     std::string name) {
-        return genicam_error::OutOfRange{value, min, max, std::move(name)};
+                                     std::string name, std::int64_t inc = 1) {
+        return genicam_error::OutOfRange{value, min, max, std::move(name), inc};
+    }
+    static GenicamError float_out_of_range(double value, double min, double max, std::string name) {
+        return genicam_error::FloatOutOfRange{value, min, max, std::move(name)};
+    }
+    static GenicamError unavailable(std::string node, std::string reason) {
+        return genicam_error::Unavailable{std::move(node), std::move(reason)};
     }
     static GenicamError description_error(std::string message) {
         return genicam_error::DescriptionError{std::move(message)};

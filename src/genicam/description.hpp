@@ -91,6 +91,17 @@ CameraResult<DescriptionBytes> cached_description(DescriptionBytes& cache, Fetch
     return cache;
 }
 
+// The text the parser gets from description bytes. UTF-16 with a byte-order
+// mark goes as it is: the XML parser decodes it itself (and its declaration,
+// which says UTF-16, would contradict a UTF-8 copy). Anything else is taken
+// as UTF-8, invalid sequences replaced.
+inline std::string description_text(std::span<const std::uint8_t> bytes) {
+    const bool utf16 = bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) ||
+                                             (bytes[0] == 0xFE && bytes[1] == 0xFF));
+    if (utf16) return std::string(bytes.begin(), bytes.end());
+    return utf8_lossy(bytes);
+}
+
 // ensure_genicam over an abstract connection:
 //   connection_error(): std::optional<CameraError>, set when there is no live
 //       connection (ControlLost when control was lost, else NotConnected);
@@ -105,7 +116,7 @@ GenicamResult<void> ensure_feature_model(std::optional<Model>& model, Check&& co
     if (model) return {};
     CameraResult<DescriptionBytes> bytes = genicam_xml();
     if (!bytes) return std::unexpected(GenicamError::transport(std::move(bytes.error())));
-    const std::string text = utf8_lossy(**bytes);
+    const std::string text = description_text(**bytes);
     GenicamResult<Model> parsed = parse(std::string_view(text));
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     OCULANE_LOG(log::Level::Debug, log::kGige, "GenICam feature model loaded");

@@ -463,7 +463,12 @@ double round_places(double x, std::int64_t places) {
 
 }  // namespace
 
-std::expected<Number, std::string> Expr::eval(std::span<const Number> values) const {
+std::expected<Number, std::string> Expr::eval(std::span<const Number> values, Arithmetic mode) const {
+    return mode == Arithmetic::Floating ? run<true>(values) : run<false>(values);
+}
+
+template <bool kFloating>
+std::expected<Number, std::string> Expr::run(std::span<const Number> values) const {
     // Formulas in device descriptions are shallow; a deeper one gets a heap
     // stack. Raw bytes, so the common case initialises nothing.
     constexpr std::size_t kInline = 32;
@@ -501,8 +506,13 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
 
             case ExprCode::Neg:
             case ExprCode::FnNeg:
-                t[-1] = t[-1].is_int() ? Number::from_int(s(0 - u(t[-1].int_value())))
-                                       : Number::from_float(-t[-1].float_value());
+                if (t[-1].is_int()) {
+                    const std::int64_t v = t[-1].int_value();
+                    t[-1] = (kFloating && v == kMin) ? Number::from_float(-static_cast<double>(v))
+                                                     : Number::from_int(s(0 - u(v)));
+                } else {
+                    t[-1] = Number::from_float(-t[-1].float_value());
+                }
                 break;
             case ExprCode::Plus: break;
             case ExprCode::BitNot: t[-1] = Number::from_int(~t[-1].to_int()); break;
@@ -520,7 +530,8 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
                 if (t[-1].is_int()) {
                     // The most negative value has no positive counterpart and stays.
                     std::int64_t v = t[-1].int_value();
-                    t[-1] = Number::from_int(v < 0 ? s(0 - u(v)) : v);
+                    t[-1] = (kFloating && v == kMin) ? Number::from_float(-static_cast<double>(v))
+                                                     : Number::from_int(v < 0 ? s(0 - u(v)) : v);
                 } else {
                     t[-1] = Number::from_float(std::fabs(t[-1].float_value()));
                 }
@@ -544,25 +555,43 @@ std::expected<Number, std::string> Expr::eval(std::span<const Number> values) co
                 break;
 
             case ExprCode::Add:
-                t[-2] = t[-2].is_int() && t[-1].is_int()
-                            ? Number::from_int(s(u(t[-2].int_value()) + u(t[-1].int_value())))
-                            : Number::from_float(t[-2].to_double() + t[-1].to_double());
+                if (t[-2].is_int() && t[-1].is_int()) {
+                    std::int64_t r;
+                    if (kFloating && __builtin_add_overflow(t[-2].int_value(), t[-1].int_value(), &r))
+                        t[-2] = Number::from_float(t[-2].to_double() + t[-1].to_double());
+                    else
+                        t[-2] = Number::from_int(s(u(t[-2].int_value()) + u(t[-1].int_value())));
+                } else {
+                    t[-2] = Number::from_float(t[-2].to_double() + t[-1].to_double());
+                }
                 --sp;
                 break;
             case ExprCode::Sub:
-                t[-2] = t[-2].is_int() && t[-1].is_int()
-                            ? Number::from_int(s(u(t[-2].int_value()) - u(t[-1].int_value())))
-                            : Number::from_float(t[-2].to_double() - t[-1].to_double());
+                if (t[-2].is_int() && t[-1].is_int()) {
+                    std::int64_t r;
+                    if (kFloating && __builtin_sub_overflow(t[-2].int_value(), t[-1].int_value(), &r))
+                        t[-2] = Number::from_float(t[-2].to_double() - t[-1].to_double());
+                    else
+                        t[-2] = Number::from_int(s(u(t[-2].int_value()) - u(t[-1].int_value())));
+                } else {
+                    t[-2] = Number::from_float(t[-2].to_double() - t[-1].to_double());
+                }
                 --sp;
                 break;
             case ExprCode::Mul:
-                t[-2] = t[-2].is_int() && t[-1].is_int()
-                            ? Number::from_int(s(u(t[-2].int_value()) * u(t[-1].int_value())))
-                            : Number::from_float(t[-2].to_double() * t[-1].to_double());
+                if (t[-2].is_int() && t[-1].is_int()) {
+                    std::int64_t r;
+                    if (kFloating && __builtin_mul_overflow(t[-2].int_value(), t[-1].int_value(), &r))
+                        t[-2] = Number::from_float(t[-2].to_double() * t[-1].to_double());
+                    else
+                        t[-2] = Number::from_int(s(u(t[-2].int_value()) * u(t[-1].int_value())));
+                } else {
+                    t[-2] = Number::from_float(t[-2].to_double() * t[-1].to_double());
+                }
                 --sp;
                 break;
             case ExprCode::Div:
-                if (t[-2].is_int() && t[-1].is_int()) {
+                if (!kFloating && t[-2].is_int() && t[-1].is_int()) {
                     if (t[-1].int_value() == 0) return std::unexpected(std::string("division by zero"));
                     t[-2] = Number::from_int(int_div(t[-2].int_value(), t[-1].int_value()));
                 } else {

@@ -169,6 +169,14 @@ bool expr_right_assoc(ExprCode code);
 // `op` (strictly tighter for right-associative ops), then pushes `op`.
 void push_operator(ExprOp op, std::vector<ExprOp>& stack, std::vector<ExprOp>& output);
 
+// How a program computes with two integers. `Integer` keeps the typed
+// rules: Int op Int gives an Int (wrapping, truncating division). `Floating`
+// is the arithmetic of a float formula (SwissKnife, Converter): division
+// always gives a Float, and a sum, difference, product or negation that
+// leaves the 64-bit range gives the Float result instead of wrapping; exact
+// integer results stay Ints, so nothing that fits loses precision.
+enum class Arithmetic : std::uint8_t { Integer, Floating };
+
 // A compiled formula.
 class Expr {
 public:
@@ -185,7 +193,8 @@ public:
     // "expression stack underflow", "division by zero", "remainder by zero",
     // "NaN in comparison", "malformed expression",
     // "internal: operand in operator position".
-    std::expected<Number, std::string> eval(std::span<const Number> values) const;
+    std::expected<Number, std::string> eval(std::span<const Number> values,
+                                            Arithmetic mode = Arithmetic::Integer) const;
 
     // Variable names in order of first appearance, each once.
     const std::vector<std::string>& variables() const { return variables_; }
@@ -194,6 +203,9 @@ public:
     std::size_t max_depth() const { return max_depth_; }
 
 private:
+    template <bool kFloating>
+    std::expected<Number, std::string> run(std::span<const Number> values) const;
+
     std::vector<ExprOp> ops_;
     std::vector<std::string> variables_;
     std::size_t max_depth_ = 0;

@@ -52,7 +52,10 @@ GenicamResult<std::int64_t> FeatureAccess::get_integer(std::string_view name) {
 
 GenicamResult<void> FeatureAccess::set_integer(std::string_view name, std::int64_t value) {
     trace_write("set integer", name, "value", value);
-    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_int_value(id, value); });
+    return on_node(name, [&](NodeEval& e, NodeId id) -> GenicamResult<void> {
+        if (auto r = e.check_int_write(id, value); !r) return r;
+        return e.set_int_value(id, value);
+    });
 }
 
 GenicamResult<double> FeatureAccess::get_float(std::string_view name) {
@@ -61,7 +64,10 @@ GenicamResult<double> FeatureAccess::get_float(std::string_view name) {
 
 GenicamResult<void> FeatureAccess::set_float(std::string_view name, double value) {
     trace_write("set float", name, "value", value);
-    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_float_value(id, value); });
+    return on_node(name, [&](NodeEval& e, NodeId id) -> GenicamResult<void> {
+        if (auto r = e.check_float_write(id, value); !r) return r;
+        return e.set_float_value(id, value);
+    });
 }
 
 GenicamResult<bool> FeatureAccess::get_boolean(std::string_view name) {

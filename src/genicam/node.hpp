@@ -181,9 +181,13 @@ struct RegisterCommon {
     std::optional<std::vector<std::uint8_t>> cache; // last bytes read or written; empty after parsing
     AccessMode access = kDefaultAccessMode;
     CachePolicy cache_policy = kDefaultCachePolicy;
-    // Selector-indexed registers keep the address their cached bytes came
-    // from: a selector change (by whatever path) then misses the cache.
     std::optional<RegisterIndex> index;
+    // pPort: the port node the register is read through; Absent means the
+    // device's own registers.
+    ValueRef port;
+    // The address the cached bytes came from. A register whose address
+    // depends on other nodes (pAddress, pIndex) reuses its cache only at that
+    // address: a selector change, by whatever path, then misses the cache.
     std::int64_t cache_address = 0;
 };
 
@@ -215,6 +219,9 @@ struct Converter {
     FormulaSlot to;
     FormulaSlot from;
     std::vector<FormulaVariable> variables;
+    // Converter computes in floating point and has a float value;
+    // IntConverter keeps integer arithmetic.
+    bool floating = false;
 };
 struct Category {
     std::vector<Link> features;
@@ -257,8 +264,16 @@ struct Register {
 struct SwissKnife {
     FormulaSlot formula;
     std::vector<FormulaVariable> variables;
+    // SwissKnife computes in floating point and has a float value;
+    // IntSwissKnife keeps integer arithmetic.
+    bool floating = false;
 };
-struct Port {};
+// Where a port's bytes come from: the device's registers, the chunk data
+// of frames (ChunkID) or the data of events (EventID).
+enum class PortKind : std::uint8_t { Device, Chunk, Event };
+struct Port {
+    PortKind kind = PortKind::Device;
+};
 }  // namespace node_data
 
 using NodeData =

@@ -93,13 +93,35 @@ public:
     GenicamResult<void> execute(NodeId id);
     GenicamResult<std::pair<std::int64_t, std::int64_t>> int_bounds(NodeId id);
     GenicamResult<std::int64_t> int_increment(NodeId id);
+    // Float and Converter nodes; a Converter's bounds are those of the node
+    // it converts, mapped through its read formula.
     GenicamResult<std::pair<double, double>> float_bounds(NodeId id);
 
+    // Checks a value against the bounds (and, for integers, the increment)
+    // of the node it is about to be written to: OutOfRange or
+    // FloatOutOfRange when it does not fit. Only reads, so a refused write
+    // sends nothing. Nodes without bounds accept everything.
+    GenicamResult<void> check_int_write(NodeId id, std::int64_t value);
+    GenicamResult<void> check_float_write(NodeId id, double value);
+
 private:
+    // Bounds a node has: its own Min/Max, else those of the node its value
+    // stands for (through Integer, Float and Converter nodes); absent where
+    // none is known.
+    struct Limits {
+        std::optional<Number> min, max;
+    };
+    GenicamResult<Limits> limits(NodeId id);
+    GenicamResult<Limits> limits_of_ref(const ValueRef& ref);
+
     // Drops the cached bytes of the register nodes that name `id` as their
     // invalidator (one level).
     void invalidate_dependents(NodeId id);
     GenicamResult<std::int64_t> checked_length(NodeId id, const RegisterCommon& common);
+    // Registers reach the device only through a device port (or no pPort):
+    // chunk- and event-port registers are Unavailable, and a pPort that
+    // names no port node is a DescriptionError.
+    GenicamResult<void> check_port(NodeId id, const RegisterCommon& common) const;
     // A referenced node's value as the evaluator's number: float-valued
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);
@@ -120,7 +142,8 @@ private:
 };
 
 // True for the nodes whose values are fetched and written as floats when
-// another node refers to them: Float nodes and float registers.
+// another node refers to them: Float nodes, float registers, SwissKnife and
+// Converter (not their Int forms).
 bool is_float_valued(const Node& node);
 
 // The advisory access mode of a node, from the model alone (no device

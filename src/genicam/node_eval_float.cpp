@@ -27,6 +27,8 @@ bool integer_only(const Node& node) {
 
 bool is_float_valued(const Node& node) {
     if (node.is<node_data::Float>()) return true;
+    if (auto* sk = node.get_if<node_data::SwissKnife>()) return sk->floating;
+    if (auto* conv = node.get_if<node_data::Converter>()) return conv->floating;
     auto* reg = node.get_if<node_data::Register>();
     return reg && std::holds_alternative<register_kind::Float>(reg->kind);
 }
@@ -307,7 +309,11 @@ GenicamResult<Number> NodeEval::eval_formula(NodeId id, FormulaSlot& slot,
                     name(id), fmt::format("unbound variable '{}'", expr.variables()[i])));
         }
     }
-    auto result = expr.eval(values.first(count));
+    // SwissKnife and Converter compute in floating point; their Int forms
+    // (and the inline address knives) keep integer arithmetic.
+    const Node& owner = map_.node(id);
+    const bool floating = is_float_valued(owner);
+    auto result = expr.eval(values.first(count), floating ? Arithmetic::Floating : Arithmetic::Integer);
     if (!result) return std::unexpected(GenicamError::formula_error(name(id), std::move(result.error())));
     return *result;
 }

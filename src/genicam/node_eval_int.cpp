@@ -1,5 +1,8 @@
 // The integer core of node evaluation: value references, integer reads and
 // writes, register addresses, register access with its cache, invalidation.
+#include <limits>
+#include <utility>
+
 #include <fmt/format.h>
 
 #include "genicam/node_eval.hpp"
@@ -21,6 +24,15 @@ ValueRef* value_ref_of(Node& n) {
     if (auto* p = n.get_if<node_data::Enumeration>()) return &p->value;
     if (auto* p = n.get_if<node_data::Command>()) return &p->value;
     return nullptr;
+}
+
+// True when a register's address and length are constants of the
+// description, so they cannot change between two reads.
+bool fixed_location(const RegisterCommon& common) {
+    if (common.index || common.length.link_if()) return false;
+    for (const ValueRef& term : common.address)
+        if (!term.int_if()) return false;
+    return true;
 }
 
 }  // namespace
@@ -177,11 +189,15 @@ GenicamResult<std::int64_t> NodeEval::checked_length(NodeId id, const RegisterCo
 GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(NodeId id) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
-    std::uint64_t address = 0;  // unsigned: the sum wraps around
+    // Constants are unsigned 64-bit addresses (0xFFFFFFFF00000000 is no
+    // negative number); node values may be negative offsets. The sum must be
+    // an address: one that wraps, either way, is a fault of the description,
+    // not a read at some unrelated address.
+    __int128 address = 0;
     for (const ValueRef& term : reg->common.address) {
         auto v = ref_int(term);
         if (!v) return std::unexpected(std::move(v.error()));
-        address += static_cast<std::uint64_t>(*v);
+        address += term.int_if() ? static_cast<__int128>(static_cast<std::uint64_t>(*v)) : static_cast<__int128>(*v);
     }
     auto length = checked_length(id, reg->common);
     if (!length) return std::unexpected(std::move(length.error()));
@@ -196,9 +212,38 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
             if (!v) return std::unexpected(std::move(v.error()));
             offset = *v;
         }
-        address += static_cast<std::uint64_t>(*selected) * static_cast<std::uint64_t>(offset);
+        address += static_cast<__int128>(*selected) * offset;
     }
-    return std::pair{static_cast<std::int64_t>(address), *length};
+    constexpr auto kTop = static_cast<__int128>(std::numeric_limits<std::uint64_t>::max());
+    if (address < 0 || address > kTop)
+        return std::unexpected(GenicamError::description_error(
+            fmt::format("address of register '{}' does not fit 64 bits", name(id))));
+    return std::pair{static_cast<std::int64_t>(static_cast<std::uint64_t>(address)), *length};
+}
+
+GenicamResult<void> NodeEval::check_port(NodeId id, const RegisterCommon& common) const {
+    if (common.port.is_absent()) return {};
+    const Link& link = *common.port.link_if();
+    const node_data::Port* port = nullptr;
+    if (const NodeId* target = link.id_if()) port = map_.node(*target).get_if<node_data::Port>();
+    const std::string& port_name = link.is_resolved() ? map_.node(link.id()).name : link.name();
+    if (!port)
+        return std::unexpected(GenicamError::description_error(
+            fmt::format("register '{}' is read through '{}', which is not a port", name(id), port_name)));
+    // Until frames and events hand their data to the feature model, such
+    // nodes have no value to give; reading device registers at their
+    // addresses would return unrelated bytes.
+    switch (port->kind) {
+        case node_data::PortKind::Device:
+            return {};
+        case node_data::PortKind::Chunk:
+            return std::unexpected(GenicamError::unavailable(
+                name(id), fmt::format("it is carried in the chunk data of frames (port '{}')", port_name)));
+        case node_data::PortKind::Event:
+            return std::unexpected(GenicamError::unavailable(
+                name(id), fmt::format("it is carried in event data (port '{}')", port_name)));
+    }
+    return {};
 }
 
 GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
@@ -207,14 +252,21 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     if (reg->common.access == AccessMode::WO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     const bool cached = reg->common.cache_policy != CachePolicy::NoCache && reg->common.cache;
-    // A plain register's cache is good without looking at the address; an
-    // indexed one's only for the address the selector now gives.
-    if (cached && !reg->common.index) return *reg->common.cache;
+    // A register at a constant address keeps its cache without looking at
+    // the address; one whose address or length depends on other nodes (a
+    // selector, a pAddress knife) only for the address and length the
+    // cached bytes came from.
+    if (cached && fixed_location(reg->common)) return *reg->common.cache;
+    // Checked on the way to the device only: a register behind any other
+    // port never gets cached bytes, since its reads and writes stop here.
+    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     auto where = register_address(id);
     if (!where) return std::unexpected(std::move(where.error()));
     // Evaluating the address may have touched other nodes, never this one's
     // data, so `reg` is still the same register.
-    if (cached && reg->common.cache && reg->common.cache_address == where->first) return *reg->common.cache;
+    if (cached && reg->common.cache && reg->common.cache_address == where->first &&
+        std::cmp_equal(reg->common.cache->size(), where->second))
+        return *reg->common.cache;
     regcodec::Bytes bytes(static_cast<std::size_t>(where->second), 0);
     if (auto r = port_.read(static_cast<std::uint64_t>(where->first), bytes); !r)
         return std::unexpected(GenicamError::transport(std::move(r.error())));
@@ -228,6 +280,7 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
 GenicamResult<void> NodeEval::register_write(NodeId id, std::span<const std::uint8_t> bytes) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
+    if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));
     if (reg->common.access == AccessMode::RO)
         return std::unexpected(GenicamError::access_mode_violation(name(id)));
     auto where = register_address(id);

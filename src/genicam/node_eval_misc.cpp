@@ -1,6 +1,7 @@
 // Booleans, enumerations, strings, commands, bounds and access modes: thin
 // rules over the integer and float core.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include <fmt/format.h>
@@ -125,23 +126,97 @@ GenicamResult<void> NodeEval::execute(NodeId id) {
     return r;
 }
 
+GenicamResult<NodeEval::Limits> NodeEval::limits_of_ref(const ValueRef& ref) {
+    const Link* link = ref.link_if();
+    if (!link || !link->is_resolved()) return Limits{};
+    auto entered = enter_link(*link);
+    if (!entered) return std::unexpected(std::move(entered.error()));
+    return limits(entered->first);
+}
+
+GenicamResult<NodeEval::Limits> NodeEval::limits(NodeId id) {
+    Node& node = map_.node(id);
+    // Own bounds first; what is missing comes from the node the value
+    // stands for, so an Integer over an Integer with pMin/pMax has them too.
+    auto own_and_inherited = [&](const ValueRef& min, const ValueRef& max, ValueRef& value,
+                                 std::optional<IndexedValues>& indexed, bool floating) -> GenicamResult<Limits> {
+        Limits out;
+        auto number = [&](const ValueRef& r) -> GenicamResult<Number> {
+            if (floating) {
+                auto v = ref_float(r);
+                if (!v) return std::unexpected(std::move(v.error()));
+                return Number::from_float(*v);
+            }
+            auto v = ref_int(r);
+            if (!v) return std::unexpected(std::move(v.error()));
+            return Number::from_int(*v);
+        };
+        if (!min.is_absent()) {
+            auto v = number(min);
+            if (!v) return std::unexpected(std::move(v.error()));
+            out.min = *v;
+        }
+        if (!max.is_absent()) {
+            auto v = number(max);
+            if (!v) return std::unexpected(std::move(v.error()));
+            out.max = *v;
+        }
+        if (out.min && out.max) return out;
+        auto in_force = value_in_force(value, indexed);
+        if (!in_force) return std::unexpected(std::move(in_force.error()));
+        auto inherited = limits_of_ref(**in_force);
+        if (!inherited) return std::unexpected(std::move(inherited.error()));
+        if (!out.min) out.min = inherited->min;
+        if (!out.max) out.max = inherited->max;
+        return out;
+    };
+    if (auto* i = node.get_if<node_data::Integer>()) {
+        // Copies: evaluating them may not move the node, but the lambda
+        // takes the value references by reference anyway.
+        const ValueRef min = i->min, max = i->max;
+        return own_and_inherited(min, max, i->value, i->indexed, false);
+    }
+    if (auto* f = node.get_if<node_data::Float>()) {
+        const ValueRef min = f->min, max = f->max;
+        return own_and_inherited(min, max, f->value, f->indexed, true);
+    }
+    if (auto* conv = node.get_if<node_data::Converter>()) {
+        // The converted node's bounds mapped through the read formula. A
+        // decreasing formula (a rate from a period) swaps them; a formula that
+        // fails or gives NaN at a bound leaves the converter without bounds.
+        auto inner = limits_of_ref(conv->value);
+        if (!inner) return std::unexpected(std::move(inner.error()));
+        if (!inner->min || !inner->max) return Limits{};
+        Number mapped[2];
+        const Number ends[2] = {*inner->min, *inner->max};
+        for (int k = 0; k < 2; ++k) {
+            const ExtraVariable to{"TO", ends[k]};
+            auto& c = *map_.node(id).get_if<node_data::Converter>();
+            auto n = eval_formula(id, c.from, c.variables, &to);
+            if (!n) {
+                if (n.error().is<genicam_error::FormulaError>()) return Limits{};
+                return std::unexpected(std::move(n.error()));
+            }
+            if (std::isnan(n->to_double())) return Limits{};
+            mapped[k] = *n;
+        }
+        if (mapped[1].to_double() < mapped[0].to_double()) std::swap(mapped[0], mapped[1]);
+        return Limits{mapped[0], mapped[1]};
+    }
+    return Limits{};
+}
+
 GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::int_bounds(NodeId id) {
     constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
     constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     Node& node = map_.node(id);
-    if (auto* i = node.get_if<node_data::Integer>()) {
-        std::int64_t lo = kMin, hi = kMax;
-        if (!i->min.is_absent()) {
-            auto v = ref_int(i->min);
-            if (!v) return std::unexpected(std::move(v.error()));
-            lo = *v;
-        }
-        if (!i->max.is_absent()) {
-            auto v = ref_int(i->max);
-            if (!v) return std::unexpected(std::move(v.error()));
-            hi = *v;
-        }
-        return std::pair{lo, hi};
+    if (node.is<node_data::Integer>()) {
+        // Entered, so that bounds that refer back to the node stop.
+        auto scope = map_.guard(id);
+        if (!scope) return std::unexpected(std::move(scope.error()));
+        auto l = limits(id);
+        if (!l) return std::unexpected(std::move(l.error()));
+        return std::pair{l->min ? l->min->to_int() : kMin, l->max ? l->max->to_int() : kMax};
     }
     if (auto* reg = node.get_if<node_data::Register>();
         reg && std::holds_alternative<register_kind::Int>(reg->kind))
@@ -152,25 +227,61 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::int_bounds(NodeId
 GenicamResult<std::int64_t> NodeEval::int_increment(NodeId id) {
     auto* i = map_.node(id).get_if<node_data::Integer>();
     if (!i) return std::unexpected(GenicamError::unsupported_access(name(id)));
-    if (i->inc.is_absent()) return 1;
-    return ref_int(i->inc);
+    if (!i->inc.is_absent()) return ref_int(i->inc);
+    // Without its own, the increment of the Integer its value stands for.
+    auto in_force = value_in_force(i->value, i->indexed);
+    if (!in_force) return std::unexpected(std::move(in_force.error()));
+    const Link* link = (*in_force)->link_if();
+    if (!link || !link->is_resolved() || !map_.node(link->id()).is<node_data::Integer>()) return 1;
+    auto entered = enter_link(*link);
+    if (!entered) return std::unexpected(std::move(entered.error()));
+    return int_increment(entered->first);
 }
 
 GenicamResult<std::pair<double, double>> NodeEval::float_bounds(NodeId id) {
-    auto* f = map_.node(id).get_if<node_data::Float>();
-    if (!f) return std::unexpected(GenicamError::unsupported_access(name(id)));
-    double lo = std::numeric_limits<double>::lowest(), hi = std::numeric_limits<double>::max();
-    if (!f->min.is_absent()) {
-        auto v = ref_float(f->min);
-        if (!v) return std::unexpected(std::move(v.error()));
-        lo = *v;
-    }
-    if (!f->max.is_absent()) {
-        auto v = ref_float(f->max);
-        if (!v) return std::unexpected(std::move(v.error()));
-        hi = *v;
-    }
-    return std::pair{lo, hi};
+    const Node& node = map_.node(id);
+    if (!node.is<node_data::Float>() && !node.is<node_data::Converter>())
+        return std::unexpected(GenicamError::unsupported_access(name(id)));
+    auto scope = map_.guard(id);
+    if (!scope) return std::unexpected(std::move(scope.error()));
+    auto l = limits(id);
+    if (!l) return std::unexpected(std::move(l.error()));
+    return std::pair{l->min ? l->min->to_double() : std::numeric_limits<double>::lowest(),
+                     l->max ? l->max->to_double() : std::numeric_limits<double>::max()};
+}
+
+GenicamResult<void> NodeEval::check_int_write(NodeId id, std::int64_t value) {
+    const Node& node = map_.node(id);
+    if (node.is<node_data::Float>() || node.is<node_data::Converter>())
+        return check_float_write(id, static_cast<double>(value));
+    if (!node.is<node_data::Integer>()) return {};
+    auto bounds = int_bounds(id);
+    if (!bounds) return std::unexpected(std::move(bounds.error()));
+    auto inc = int_increment(id);
+    if (!inc) return std::unexpected(std::move(inc.error()));
+    const auto [lo, hi] = *bounds;
+    // An increment below 1 from the device cannot be honoured; only the
+    // bounds are checked then.
+    const std::int64_t step = *inc > 1 ? *inc : 1;
+    bool fits = value >= lo && value <= hi;
+    // value >= lo here, so the distance fits an unsigned 64-bit number.
+    if (fits && step > 1)
+        fits = (static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(lo)) %
+                   static_cast<std::uint64_t>(step) == 0;
+    if (!fits) return std::unexpected(GenicamError::out_of_range(value, lo, hi, name(id), step));
+    return {};
+}
+
+GenicamResult<void> NodeEval::check_float_write(NodeId id, double value) {
+    const Node& node = map_.node(id);
+    if (node.is<node_data::Integer>()) return check_int_write(id, regcodec::saturating_round(value));
+    if (!node.is<node_data::Float>() && !node.is<node_data::Converter>()) return {};
+    auto bounds = float_bounds(id);
+    if (!bounds) return std::unexpected(std::move(bounds.error()));
+    // Written so that NaN is out of every range.
+    if (!(value >= bounds->first && value <= bounds->second))
+        return std::unexpected(GenicamError::float_out_of_range(value, bounds->first, bounds->second, name(id)));
+    return {};
 }
 
 namespace {

@@ -89,6 +89,30 @@ std::optional<std::string_view> child_text(Element e, std::string_view name) {
     return trim(*t);
 }
 
+// The first number in the description that does not parse, with the node
+// it belongs to: reported once the document is walked, instead of the field
+// silently going missing (an Address that does not fit 64 bits would read
+// address 0). One per thread, set for the length of a parse, so the helpers
+// below keep their plain signatures.
+struct LiteralErrors {
+    std::string node;
+    std::optional<GenicamError> first;
+};
+thread_local LiteralErrors* t_literal_errors = nullptr;
+
+void bad_literal(std::string_view what, std::string_view text, std::string_view kind) {
+    LiteralErrors* errors = t_literal_errors;
+    if (errors == nullptr || errors->first) return;
+    errors->first = GenicamError::description_error(
+        fmt::format("node '{}': {} '{}' is not {}", errors->node, what, trim(text), kind));
+}
+
+std::optional<std::int64_t> checked_int(std::string_view what, std::string_view text) {
+    auto v = parse_description_int(text);
+    if (!v) bad_literal(what, text, "a 64-bit integer");
+    return v;
+}
+
 // A link to, or a value reference to, the node a description text names
 // (space around the name is not part of it).
 Link link_to(std::string_view name) { return Link::by_name(std::string(trim(name))); }
@@ -97,7 +121,7 @@ ValueRef ref_to(std::string_view name) { return ValueRef::ref(link_to(name)); }
 std::optional<std::int64_t> child_int(Element e, std::string_view name) {
     auto t = child_text(e, name);
     if (!t) return std::nullopt;
-    return parse_description_int(*t);
+    return checked_int(name, *t);
 }
 
 ValueRef int_ref(Element e, std::string_view name, std::string_view p_name) {
@@ -111,6 +135,7 @@ ValueRef float_ref(Element e, std::string_view name, std::string_view p_name) {
     if (auto t = child_text(e, name)) {
         if (auto f = parse_description_float(*t)) return ValueRef::floating(*f);
         if (auto i = parse_description_int(*t)) return ValueRef::integer(*i);
+        bad_literal(name, *t, "a number");
     }
     return ValueRef::absent();
 }
@@ -199,13 +224,14 @@ std::vector<FormulaVariable> variables_of(Element e) {
 std::optional<IndexedValues> indexed_of(Element e, bool floating) {
     auto selector = child_text(e, "pIndex");
     if (!selector) return std::nullopt;
-    auto constant = [&](std::string_view text) -> ValueRef {
+    auto constant = [&](std::string_view what, std::string_view text) -> ValueRef {
         if (!floating) {
-            if (auto v = parse_description_int(text)) return ValueRef::integer(*v);
+            if (auto v = checked_int(what, text)) return ValueRef::integer(*v);
             return ValueRef::absent();
         }
         if (auto f = parse_description_float(text)) return ValueRef::floating(*f);
         if (auto i = parse_description_int(text)) return ValueRef::integer(*i);
+        bad_literal(what, text, "a number");
         return ValueRef::absent();
     };
     IndexedValues iv;
@@ -217,15 +243,15 @@ std::optional<IndexedValues> indexed_of(Element e, bool floating) {
         auto index_text = c.attribute("Index");
         auto text = c.text();
         if (!index_text || !text) continue;
-        auto index = parse_description_int(*index_text);
+        auto index = checked_int("Index", *index_text);
         if (!index) continue;
-        ValueRef v = by_ref ? ref_to(*text) : constant(*text);
+        ValueRef v = by_ref ? ref_to(*text) : constant(n, *text);
         if (!v.is_absent()) iv.entries.emplace_back(*index, std::move(v));
     }
     if (auto p = child_text(e, "pValueDefault")) {
         iv.fallback = ref_to(*p);
     } else if (auto t = child_text(e, "ValueDefault")) {
-        iv.fallback = constant(*t);
+        iv.fallback = constant("ValueDefault", *t);
     }
     return iv;
 }
@@ -241,7 +267,7 @@ std::optional<RegisterIndex> register_index_of(Element e) {
     if (auto p = c->attribute("pOffset")) {
         ri.offset = ref_to(*p);
     } else if (auto o = c->attribute("Offset")) {
-        if (auto v = parse_description_int(*o)) ri.offset = ValueRef::integer(*v);
+        if (auto v = checked_int("Offset", *o)) ri.offset = ValueRef::integer(*v);
     }
     return ri;
 }
@@ -293,6 +319,7 @@ public:
     }
 
     GenicamResult<void> add_built_ins() {
+        first_built_in_ = static_cast<NodeId>(nodes_.size());
         for (const BuiltIn& b : kBuiltIns) {
             if (index_.contains(b.name)) continue;
             auto doc = xml::Document::parse(b.fragment, xml::ParseOptions{.allow_doctype = false});
@@ -307,6 +334,13 @@ public:
 
     Genicam finish() && {
         resolve_links();
+        // The built-in registers are the device's own, also in a description
+        // that has no port of the name their fragments give.
+        for (NodeId id = first_built_in_; id < nodes_.size(); ++id) {
+            auto* reg = nodes_[id].get_if<node_data::Register>();
+            if (reg && reg->common.port.link_if() && !reg->common.port.link_if()->is_resolved())
+                reg->common.port = ValueRef::absent();
+        }
         Genicam::InvalidationTable invalidation;
         for (auto& [node, names] : pending_invalidators_) {
             for (const std::string& name : names) {
@@ -328,8 +362,25 @@ public:
         }
         auto handler = handlers().find(e.name());
         if (handler == handlers().end()) return std::nullopt;
-        return (this->*(handler->second))(e, std::move(name));
+        // Numbers that do not parse are reported with the node they belong
+        // to; an inline knife names itself, then its register again.
+        std::string outer = std::exchange(literal_errors_.node, name);
+        auto id = (this->*(handler->second))(e, std::move(name));
+        literal_errors_.node = std::move(outer);
+        return id;
     }
+
+    // The first description error met while walking, if any.
+    std::optional<GenicamError> error() const {
+        if (duplicate_) return GenicamError::description_error(fmt::format("duplicate node name '{}'", *duplicate_));
+        return literal_errors_.first;
+    }
+
+    // Numbers are checked against this builder's error slot while it lives.
+    Builder() { t_literal_errors = &literal_errors_; }
+    ~Builder() { t_literal_errors = nullptr; }
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
 
 private:
     using Handler = std::optional<NodeId> (Builder::*)(Element, std::string);
@@ -360,7 +411,8 @@ private:
 
     NodeId append(NodeData data, std::string name, Element invalidators_from) {
         auto id = static_cast<NodeId>(nodes_.size());
-        index_.insert_or_assign(name, id);
+        // Two nodes of one name leave every reference to it ambiguous.
+        if (!index_.insert_or_assign(name, id).second && !duplicate_) duplicate_ = name;
         nodes_.push_back(Node{std::move(data), std::move(name)});
         std::vector<std::string> names;
         for (Element c : invalidators_from.children()) {
@@ -372,7 +424,13 @@ private:
     }
 
     std::optional<NodeId> add_port(Element e, std::string name) {
-        return append(node_data::Port{}, std::move(name), e);
+        node_data::Port port;
+        if (e.child("ChunkID") || e.child("pChunkID")) {
+            port.kind = node_data::PortKind::Chunk;
+        } else if (e.child("EventID") || e.child("pEventID")) {
+            port.kind = node_data::PortKind::Event;
+        }
+        return append(port, std::move(name), e);
     }
 
     std::optional<NodeId> add_category(Element e, std::string name) {
@@ -440,7 +498,7 @@ private:
             std::string_view n = c.name();
             if (n == "Address") {
                 if (auto t = c.text()) {
-                    if (auto v = parse_description_int(*t)) common.address.push_back(ValueRef::integer(*v));
+                    if (auto v = checked_int("Address", *t)) common.address.push_back(ValueRef::integer(*v));
                 }
             } else if (n == "pAddress") {
                 if (auto t = c.text()) common.address.push_back(ref_to(*t));
@@ -453,6 +511,7 @@ private:
         common.access = exact_access_mode(e).value_or(kDefaultAccessMode);
         common.cache_policy = cache_policy_of(e);
         common.index = register_index_of(e);
+        if (auto p = child_text(e, "pPort")) common.port = ref_to(*p);
         return common;
     }
 
@@ -490,7 +549,9 @@ private:
             if (!entry_name) continue;
             RegisterCommon copy = common;
             if (auto mode = exact_access_mode(entry)) copy.access = *mode;
+            std::string outer = std::exchange(literal_errors_.node, std::string(*entry_name));
             register_kind::Int kind = bit_field_of(entry);
+            literal_errors_.node = std::move(outer);
             if (!entry.child("Endianess")) kind.endianness = endianness;
             if (!entry.child("Sign")) kind.sign = sign;
             append(node_data::Register{std::move(copy), kind}, std::string(*entry_name), entry);
@@ -500,12 +561,12 @@ private:
 
     std::optional<NodeId> add_converter(Element e, std::string name) {
         node_data::Converter n{int_ref(e, "Value", "pValue"), formula_of(e, "FormulaTo"),
-                               formula_of(e, "FormulaFrom"), variables_of(e)};
+                               formula_of(e, "FormulaFrom"), variables_of(e), e.name() == "Converter"};
         return append(std::move(n), std::move(name), e);
     }
 
     std::optional<NodeId> add_swiss_knife(Element e, std::string name) {
-        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e)};
+        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e), e.name() == "SwissKnife"};
         return append(std::move(n), std::move(name), e);
     }
 
@@ -566,6 +627,7 @@ private:
                                    resolve(n.common.index->selector);
                                    resolve(n.common.index->offset);
                                }
+                               resolve(n.common.port);
                            },
                            [&](node_data::SwissKnife& n) { resolve(n.variables); },
                            [](node_data::Port&) {},
@@ -578,6 +640,9 @@ private:
     std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
     Genicam::NameIndex index_;
     std::uint32_t anonymous_counter_ = 0;
+    NodeId first_built_in_ = 0;
+    std::optional<std::string> duplicate_;
+    LiteralErrors literal_errors_;
 };
 
 }  // namespace
@@ -587,6 +652,7 @@ GenicamResult<Genicam> parse_description(std::string_view text) {
     if (!doc) return std::unexpected(GenicamError::description_error(std::move(doc.error())));
     Builder builder;
     builder.walk(doc->root());
+    if (auto e = builder.error()) return std::unexpected(std::move(*e));
     if (auto r = builder.add_built_ins(); !r) return std::unexpected(std::move(r.error()));
     Genicam map = std::move(builder).finish();
     if (log::enabled(log::Level::Debug)) {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include <fmt/format.h>
+#include <zlib.h>
 
 #include "genicam/inflate.hpp"
 
@@ -28,6 +29,17 @@ std::optional<std::uint32_t> le(std::span<const std::uint8_t> b, std::uint64_t o
 
 std::unexpected<std::string> fail(const char* text) { return std::unexpected(std::string(text)); }
 
+std::uint32_t crc32_of(std::span<const std::uint8_t> data) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    // zlib takes at most 4 GiB per call; descriptions are capped far below.
+    constexpr std::size_t kChunk = std::size_t{1} << 30;
+    for (std::size_t at = 0; at < data.size(); at += kChunk) {
+        const std::size_t n = std::min(kChunk, data.size() - at);
+        crc = crc32(crc, data.data() + at, static_cast<uInt>(n));
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
 }  // namespace
 
 std::expected<std::vector<std::uint8_t>, std::string> extract_first_file(std::span<const std::uint8_t> archive) {
@@ -51,16 +63,23 @@ std::expected<std::vector<std::uint8_t>, std::string> extract_first_file(std::sp
     if (cd + 4 > len) return fail("truncated archive");
     if (*le(archive, cd, 4) != kCentralDirEntry) return fail("bad central directory");
 
+    auto flags = le(archive, cd + 8, 2);
+    auto crc = le(archive, cd + 16, 4);
     auto method = le(archive, cd + 10, 2);
     auto compressed = le(archive, cd + 20, 4);
     auto uncompressed = le(archive, cd + 24, 4);
     auto local = le(archive, cd + 42, 4);
-    if (!method || !compressed || !uncompressed || !local) return fail("truncated archive");
+    if (!flags || !crc || !method || !compressed || !uncompressed || !local) return fail("truncated archive");
+    // Bit 0 of the flags: the data is encrypted, and there is no key.
+    if (*flags & 1u) return fail("encrypted archive entry");
     if (*uncompressed > kMaxDescriptionSize) return fail("archive entry too large");
 
     auto signature = le(archive, *local, 4);
     if (!signature) return fail("truncated archive");
     if (*signature != kLocalHeader) return fail("bad local file header");
+    auto local_flags = le(archive, std::uint64_t{*local} + 6, 2);
+    if (!local_flags) return fail("truncated archive");
+    if (*local_flags & 1u) return fail("encrypted archive entry");
     auto name_len = le(archive, std::uint64_t{*local} + 26, 2);
     auto extra_len = le(archive, std::uint64_t{*local} + 28, 2);
     if (!name_len || !extra_len) return fail("truncated archive");
@@ -68,15 +87,22 @@ std::expected<std::vector<std::uint8_t>, std::string> extract_first_file(std::sp
     if (data + *compressed > len) return fail("truncated archive data");
     auto bytes = archive.subspan(data, *compressed);
 
+    std::vector<std::uint8_t> out;
     switch (*method) {
-        case 0: return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+        case 0: out.assign(bytes.begin(), bytes.end()); break;
         case 8: {
-            auto out = inflate_raw(bytes, kMaxDescriptionSize, *uncompressed);
-            if (!out) return std::unexpected("deflate: " + out.error());
-            return std::move(*out);
+            auto inflated = inflate_raw(bytes, kMaxDescriptionSize, *uncompressed);
+            if (!inflated) return std::unexpected("deflate: " + inflated.error());
+            out = std::move(*inflated);
+            break;
         }
         default: return std::unexpected(fmt::format("unsupported compression method {}", *method));
     }
+    // A damaged transfer or archive must not pass for a description.
+    const auto actual = crc32_of(out);
+    if (actual != *crc)
+        return std::unexpected(fmt::format("CRC-32 mismatch: entry says {:08x}, data gives {:08x}", *crc, actual));
+    return out;
 }
 
 }  // namespace oculane

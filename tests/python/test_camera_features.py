@@ -453,6 +453,17 @@ AWKWARD = """<?xml version="1.0" encoding="utf-8"?>
   <Enumeration Name="Mode"><EnumEntry Name="Off"><Value>0</Value></EnumEntry>
     <EnumEntry Name="On"><Value>1</Value></EnumEntry><pValue>PlainReg</pValue></Enumeration>
   <Port Name="Device"/>
+  <Port Name="ChunkPort"><ChunkID>8000</ChunkID></Port>
+  <Port Name="EventPort"><EventID>9000</EventID></Port>
+  <IntReg Name="ChunkValue"><Address>0x20010</Address><Length>4</Length><pPort>ChunkPort</pPort></IntReg>
+  <IntReg Name="EventValue"><Address>0x20010</Address><Length>4</Length><pPort>EventPort</pPort></IntReg>
+  <IntReg Name="NotAPort"><Address>0x20010</Address><Length>4</Length><pPort>Plain</pPort></IntReg>
+  <IntReg Name="Wrapping"><Address>0xFFFFFFFFFFFFFFFF</Address><Address>0x20011</Address><Length>4</Length>
+    <pPort>Device</pPort></IntReg>
+  <Integer Name="Bounded"><pValue>PlainReg</pValue><Min>0</Min><Max>100</Max><Inc>2</Inc></Integer>
+  <Integer Name="Inherits"><pValue>Bounded</pValue></Integer>
+  <Float Name="FBounded"><pValue>FloatAt10</pValue><Min>0</Min><Max>1.5</Max></Float>
+  <FloatReg Name="FloatAt10"><Address>0x20010</Address><Length>4</Length><pPort>Device</pPort></FloatReg>
 </RegisterDescription>
 """
 
@@ -471,6 +482,17 @@ AWKWARD = """<?xml version="1.0" encoding="utf-8"?>
         (lambda c: c.set_string("HugeString", "x"), "^formula in 'HugeString': register length 549755813632 "),
         (lambda c: c.get_enum("Mode"), "^enumeration 'Mode' has no entry 'value 2'$"),
         (lambda c: c.set_enum("Mode", "on"), "^enumeration 'Mode' has no entry 'on'$"),
+        (lambda c: c.get_integer("ChunkValue"),
+         r"^node 'ChunkValue' cannot be read from the device: it is carried in the chunk data of frames \(port 'ChunkPort'\)$"),
+        (lambda c: c.set_integer("EventValue", 1),
+         r"^node 'EventValue' cannot be read from the device: it is carried in event data \(port 'EventPort'\)$"),
+        (lambda c: c.get_integer("NotAPort"),
+         "^device description: register 'NotAPort' is read through 'Plain', which is not a port$"),
+        (lambda c: c.get_integer("Wrapping"), "^device description: address of register 'Wrapping' does not fit 64 bits$"),
+        (lambda c: c.set_integer("Bounded", 102), r"^value 102 out of range \[0, 100\] in steps of 2 for 'Bounded'$"),
+        (lambda c: c.set_integer("Inherits", 3), r"^value 3 out of range \[0, 100\] in steps of 2 for 'Inherits'$"),
+        (lambda c: c.set_float("FBounded", 1.75), r"^value 1.75 out of range \[0, 1.5\] for 'FBounded'$"),
+        (lambda c: c.set_float("FBounded", float("nan")), r"^value nan out of range \[0, 1.5\] for 'FBounded'$"),
     ],
 )
 def test_awkward_descriptions_fail_cleanly_and_leave_the_camera_usable(tmp_path, call, message):
@@ -486,5 +508,6 @@ def test_awkward_descriptions_fail_cleanly_and_leave_the_camera_usable(tmp_path,
             # No evaluation state is left behind, and no register was touched.
             assert camera.get_integer("Plain") == 2
             assert device.read_register(0x20010) == 0
+            assert not [c for c in device.commands() if 0x20010 in c.addresses]
         finally:
             camera.disconnect()

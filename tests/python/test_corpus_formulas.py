@@ -66,3 +66,39 @@ def test_corpus_formulas_and_selectors_evaluate(path):
             assert read > 0
         finally:
             camera.disconnect()
+
+
+# Values the makers' files give over the virtual camera's zero registers,
+# where a wrong model shows: float formulas computed as integers (a frame
+# rate of 1000000/43970 read 22.0), bounds not taken from the pValue node,
+# and chunk or event nodes read from unrelated device registers.
+KNOWN = [
+    ("teledyne-dalsa-shadobox.xml", lambda c: c.get_float("FrameRate"), pytest.approx(1000000 / 43970)),
+    ("ids-ui322xcp-m.xml", lambda c: c.get_float("AcquisitionFrameRate"), pytest.approx(73.1528895391368)),
+    ("basler-a2A2600-20gmBAS.xml", lambda c: c.integer_bounds("GevSCPSPacketSize"), (500, 8192)),
+    ("basler-a2A2600-20gmBAS.xml", lambda c: c.get_integer("BslChunkTimestampValue"),
+     "node 'd_977' cannot be read from the device: it is carried in the chunk data of frames (port 'd_978')"),
+    ("hikrobot-mv-ca013-a0um.xml", lambda c: c.get_integer("EventExposureStart"),
+     "node 'EventExposureStart_Reg' cannot be read from the device: it is carried in event data (port 'EventExposureStartPort')"),
+]
+
+
+@pytest.mark.parametrize("file,call,want", KNOWN, ids=[f"{k[0]}-{i}" for i, k in enumerate(KNOWN)])
+def test_corpus_known_values(file, call, want):
+    path = next((p for p in corpus_files() if p.name == file), None)
+    if path is None:
+        pytest.skip(f"{file} not found in shared/genicam-corpus")
+    with sim.VirtualCamera(IP, description_file=path) as device:
+        camera = Camera(device.ip)
+        camera.connect()
+        try:
+            if isinstance(want, str):
+                device.clear_commands()
+                with pytest.raises(oculane.GenicamException) as info:
+                    call(camera)
+                assert str(info.value) == want
+                assert not [c for c in device.commands() if c.command in (sim.Command.READREG, sim.Command.READMEM)]
+            else:
+                assert call(camera) == want
+        finally:
+            camera.disconnect()

@@ -79,6 +79,30 @@ def test_prefixed_description_loads_once_the_comment_is_cut(tmp_path, zipped):
             camera.disconnect()
 
 
+@pytest.mark.parametrize("codec", ["utf-16-le", "utf-16-be"])
+@pytest.mark.parametrize("zipped", [True, False], ids=["zip", "plain"])
+def test_utf16_description_with_byte_order_mark_loads(tmp_path, codec, zipped):
+    path = next((p for p in CORPUS if p.name == "pgr-flea3-ge-28s4c.xml"), None)
+    if path is None:
+        pytest.skip("pgr-flea3-ge-28s4c.xml not in shared/genicam-corpus")
+    text = path.read_text(encoding="utf-8")
+    text = re.sub(r"encoding=[\"'][^\"']*[\"']", 'encoding="UTF-16"', text, count=1)
+    wide = tmp_path / "utf16.xml"
+    wide.write_bytes("\ufeff".encode(codec) + text.encode(codec))
+    names = {}
+    for served in (path, wide):
+        with sim.VirtualCamera(IP, description_file=served, serve_zip=zipped) as device:
+            camera = Camera(device.ip)
+            camera.connect()
+            try:
+                names[served] = camera.feature_names()
+                assert camera.get_integer("Width") >= 0
+            finally:
+                camera.disconnect()
+    assert names[wide] == names[path]
+    assert "Width" in names[wide]
+
+
 @pytest.mark.parametrize("fault", ["bad_text", "http", "corrupt_zip", "truncated_zip"])
 def test_spoiled_first_location_falls_back_to_the_second(fault):
     with sim.VirtualCamera("127.0.93.3", broken_first_url=fault) as device:

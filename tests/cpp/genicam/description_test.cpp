@@ -295,6 +295,26 @@ TEST(DescriptionText, Utf8LossyDecoding) {
     }
 }
 
+// UTF-16 with a byte-order mark reaches the parser untouched (it decodes
+// it); everything else is cleaned up as UTF-8, so a UTF-16 mark is not
+// turned into replacement characters.
+TEST(DescriptionText, Utf16WithAMarkIsLeftToTheParser) {
+    const std::string R = "\xEF\xBF\xBD";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {std::string("\xFF\xFE<\0a\0", 6), std::string("\xFF\xFE<\0a\0", 6)},
+        {std::string("\xFE\xFF\0<\0a", 6), std::string("\xFE\xFF\0<\0a", 6)},
+        {"\xEF\xBB\xBF<a/>", "\xEF\xBB\xBF<a/>"},  // a UTF-8 mark is valid UTF-8
+        {"\xFF<a/>", R + "<a/>"},
+        {"\xFE", R},
+    };
+    for (const auto& c : cases) {
+        auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size());
+        EXPECT_EQ(description_text(bytes), c.out);
+    }
+}
+
 namespace {
 
 // A stand-in node map: the text it was parsed from.

@@ -18,10 +18,11 @@ const double kInf = std::numeric_limits<double>::infinity();
 Number I(std::int64_t v) { return Number::from_int(v); }
 Number F(double v) { return Number::from_float(v); }
 
-std::expected<Number, std::string> run(std::string_view text, std::vector<Number> values = {}) {
+std::expected<Number, std::string> run(std::string_view text, std::vector<Number> values = {},
+                                       Arithmetic mode = Arithmetic::Integer) {
     auto expr = Expr::parse(text);
     if (!expr) return std::unexpected("parse: " + expr.error());
-    return expr->eval(values);
+    return expr->eval(values, mode);
 }
 
 struct ValueCase {
@@ -29,9 +30,9 @@ struct ValueCase {
     Number want;
 };
 
-void check_values(const std::vector<ValueCase>& cases) {
+void check_values(const std::vector<ValueCase>& cases, Arithmetic mode = Arithmetic::Integer) {
     for (const auto& c : cases) {
-        auto got = run(c.text);
+        auto got = run(c.text, {}, mode);
         ASSERT_TRUE(got.has_value()) << c.text << ": " << got.error();
         EXPECT_EQ(*got, c.want) << c.text << " gave " << got->to_string();
     }
@@ -135,6 +136,25 @@ TEST(FormulaArithmetic, IntFloatTyping) {
         {"0x7FFFFFFFFFFFFFFF", I(kMax)},
         {"0x00000000000000000001", I(1)},
     });
+}
+
+// The arithmetic of float formulas: division is always floating point and
+// integer results that leave the 64-bit range become floats; everything
+// exact stays exact.
+TEST(FormulaArithmetic, FloatingMode) {
+    check_values(
+        {
+            {"7/2", F(3.5)},
+            {"1000000/43970", F(1000000.0 / 43970)},
+            {"(7 & 0xF)/2", F(3.5)},  // Ints made by bit operations divide as floats too
+            {"1/0", F(kInf)},         // no integer division, so no division-by-zero error
+            {"9223372036854775807+1", F(9223372036854775808.0)},
+            {"4611686018427387904*4", F(18446744073709551616.0)},
+            {"-(-9223372036854775807-1)", F(9223372036854775808.0)},
+            {"ABS(-9223372036854775807-1)", F(9223372036854775808.0)},
+            {"9007199254740993 - 1", I(9007199254740992)},  // exact where it fits
+        },
+        Arithmetic::Floating);
 }
 
 TEST(FormulaBits, ShiftsAndConversions) {

@@ -1,5 +1,6 @@
 #include "genicam/feature_ops.hpp"
 
+#include <cmath>
 #include <functional>
 #include <mutex>
 
@@ -177,6 +178,52 @@ TEST_F(FeatureAccessTest, NamesAndPresence) {
     EXPECT_EQ(names[0], "Width");
     EXPECT_EQ(names[1], "WidthReg");
     EXPECT_NE(std::find(names.begin(), names.end(), "TLParamsLocked"), names.end());
+}
+
+// Writes outside the bounds or off the increment are refused before any
+// traffic, with the bounds in the message.
+TEST_F(FeatureAccessTest, OutOfRangeWritesSendNothing) {
+    load("<Integer Name=\"Packet\"><pValue>PacketReg</pValue></Integer>"
+         "<Integer Name=\"PacketReg\"><pValue>Raw</pValue><Min>500</Min><Max>8192</Max><Inc>4</Inc></Integer>" +
+         reg("IntReg", "Raw", "0", "4") +
+         "<Float Name=\"Gain\"><pValue>GainReg</pValue><Min>0</Min><Max>24.5</Max></Float>" +
+         reg("FloatReg", "GainReg", "8", "4") +
+         "<Float Name=\"Free\"><pValue>GainReg</pValue></Float>"
+         "<Integer Name=\"Period\"><pValue>Raw</pValue><Min>10</Min><Max>1000</Max></Integer>"
+         "<Converter Name=\"Rate\"><FormulaTo>1000000/FROM</FormulaTo><FormulaFrom>1000000/TO</FormulaFrom>"
+         "<pValue>Period</pValue></Converter>");
+    auto f = ready();
+    auto text = [](const GenicamResult<void>& r) { return r ? std::string("<ok>") : r.error().to_string(); };
+    const struct {
+        std::function<GenicamResult<void>()> write;
+        const char* error;  // nullptr: accepted
+    } cases[] = {
+        {[&] { return f.set_integer("Packet", 499); }, "value 499 out of range [500, 8192] in steps of 4 for 'Packet'"},
+        {[&] { return f.set_integer("Packet", 8196); }, "value 8196 out of range [500, 8192] in steps of 4 for 'Packet'"},
+        {[&] { return f.set_integer("Packet", 1001); }, "value 1001 out of range [500, 8192] in steps of 4 for 'Packet'"},
+        {[&] { return f.set_float("Packet", 7998.6); }, "value 7999 out of range [500, 8192] in steps of 4 for 'Packet'"},
+        {[&] { return f.set_integer("Period", 5); }, "value 5 out of range [10, 1000] for 'Period'"},
+        {[&] { return f.set_float("Gain", 24.6); }, "value 24.6 out of range [0, 24.5] for 'Gain'"},
+        {[&] { return f.set_float("Gain", -0.1); }, "value -0.1 out of range [0, 24.5] for 'Gain'"},
+        {[&] { return f.set_float("Gain", NAN); }, "value nan out of range [0, 24.5] for 'Gain'"},
+        {[&] { return f.set_integer("Gain", 25); }, "value 25 out of range [0, 24.5] for 'Gain'"},
+        {[&] { return f.set_float("Rate", 999.0); }, "value 999 out of range [1000, 100000] for 'Rate'"},
+        {[&] { return f.set_integer("Packet", 1000); }, nullptr},
+        {[&] { return f.set_float("Gain", 24.5); }, nullptr},
+        {[&] { return f.set_float("Free", 1e30); }, nullptr},
+        {[&] { return f.set_float("Rate", 2000.0); }, nullptr},
+    };
+    for (const auto& c : cases) {
+        port_.clear_log();
+        auto r = c.write();
+        if (c.error) {
+            EXPECT_EQ(text(r), c.error);
+            EXPECT_EQ(port_.writes(), 0u) << c.error;
+        } else {
+            EXPECT_EQ(text(r), "<ok>");
+            EXPECT_EQ(port_.writes(), 1u);
+        }
+    }
 }
 
 }  // namespace

@@ -15,9 +15,12 @@ namespace oculane::testing {
 
 class NodeEvalTest : public ::testing::Test {
 protected:
+    // Registers made by reg() are read through the port "Device", which a
+    // fragment gets when it does not bring its own.
     void load(std::string_view body) {
-        auto parsed = parse_description("<RegisterDescription>" + std::string(body) +
-                                        "</RegisterDescription>");
+        std::string text(body);
+        if (text.find("<Port Name=\"Device\"") == std::string::npos) text += "<Port Name=\"Device\"/>";
+        auto parsed = parse_description("<RegisterDescription>" + text + "</RegisterDescription>");
         ASSERT_TRUE(parsed.has_value()) << parsed.error().to_string();
         map_ = std::move(*parsed);
     }

@@ -60,14 +60,71 @@ TEST_F(NodeEvalTest, FloatNodesByTheirValueReference) {
 TEST_F(NodeEvalTest, SwissKnifeVariablesTakeTheirNodesType) {
     load("<Float Name=\"F\"><Value>0.5</Value></Float>"
          "<SwissKnife Name=\"Half\"><Formula>1.5</Formula></SwissKnife>"
+         "<IntSwissKnife Name=\"IntHalf\"><Formula>3/2</Formula></IntSwissKnife>"
          "<SwissKnife Name=\"UsesFloat\"><pVariable Name=\"X\">F</pVariable><Formula>X*2</Formula></SwissKnife>"
-         "<SwissKnife Name=\"UsesKnife\"><pVariable Name=\"X\">Half</pVariable><Formula>X/4</Formula></SwissKnife>");
-    EXPECT_EQ(get_float("UsesFloat").value(), 1.0);
-    // Half is fetched as an integer (1.5 rounds to 2), and 2/4 is integer division.
-    EXPECT_EQ(get_float("UsesKnife").value(), 0.0);
+         "<SwissKnife Name=\"UsesKnife\"><pVariable Name=\"X\">Half</pVariable><Formula>X/4</Formula></SwissKnife>"
+         "<IntSwissKnife Name=\"IntUsesKnife\"><pVariable Name=\"X\">Half</pVariable><Formula>X*2</Formula></IntSwissKnife>"
+         "<IntSwissKnife Name=\"IntUsesInt\"><pVariable Name=\"X\">IntHalf</pVariable><Formula>X/4</Formula></IntSwissKnife>");
+    const struct {
+        const char* node;
+        double want;
+    } cases[] = {
+        {"UsesFloat", 1.0},
+        {"UsesKnife", 0.375},   // Half is a float node: 1.5, not 2
+        {"IntUsesKnife", 3.0},  // a float variable stays a float in an integer formula
+        {"IntHalf", 1.0},       // IntSwissKnife divides as integers
+        {"IntUsesInt", 0.0},    // and its value is an integer to others
+    };
+    for (const auto& c : cases) {
+        auto got = get_float(c.node);
+        ASSERT_TRUE(got.has_value()) << c.node << ": " << error_text(got);
+        EXPECT_EQ(*got, c.want) << c.node;
+    }
     EXPECT_EQ(get_int("Half").value(), 2);
     EXPECT_EQ(error_text(set_int("Half", 1)), "node 'Half' does not support this access");
     EXPECT_EQ(error_text(set_float("Half", 1)), "node 'Half' does not support this access");
+}
+
+// Float formulas compute in floating point even when every value in them is
+// an integer (a frame rate of 1000000/43970 us is 22.743, not 22); their Int
+// forms keep integer arithmetic.
+TEST_F(NodeEvalTest, FloatFormulasComputeInFloatingPoint) {
+    load(reg("IntReg", "Period", "0x0", "4") +
+         "<Converter Name=\"Rate\"><FormulaTo>1000000/FROM</FormulaTo><FormulaFrom>1000000/TO</FormulaFrom>"
+         "<pValue>Period</pValue></Converter>"
+         "<IntConverter Name=\"IntRate\"><FormulaTo>1000000/FROM</FormulaTo><FormulaFrom>1000000/TO</FormulaFrom>"
+         "<pValue>Period</pValue></IntConverter>"
+         "<SwissKnife Name=\"Knife\"><pVariable Name=\"P\">Period</pVariable><Formula>1000000/P</Formula></SwissKnife>"
+         "<IntSwissKnife Name=\"IntKnife\"><pVariable Name=\"P\">Period</pVariable><Formula>1000000/P</Formula></IntSwissKnife>"
+         "<SwissKnife Name=\"Mask\"><pVariable Name=\"P\">Period</pVariable><Formula>(P &amp; 0xFF)/2</Formula></SwissKnife>"
+         "<SwissKnife Name=\"Big\"><Formula>0x7FFFFFFFFFFFFFFF+1</Formula></SwissKnife>"
+         "<IntSwissKnife Name=\"IntBig\"><Formula>0x7FFFFFFFFFFFFFFF+1</Formula></IntSwissKnife>"
+         "<SwissKnife Name=\"Kelvin\"><pVariable Name=\"R\">Period</pVariable><Formula>R/3</Formula></SwissKnife>"
+         "<SwissKnife Name=\"Celsius\"><pVariable Name=\"d\">Kelvin</pVariable><Formula>d - 273.15</Formula></SwissKnife>");
+    port_.poke(0, {0xC2, 0xAB, 0, 0});  // 43970
+    const struct {
+        const char* node;
+        double want;
+    } cases[] = {
+        {"Rate", 1000000.0 / 43970},
+        {"IntRate", 22.0},
+        {"Knife", 1000000.0 / 43970},
+        {"IntKnife", 22.0},
+        {"Mask", 97.0},  // 0xC2 / 2, not truncated
+        {"Big", 9223372036854775808.0},  // leaves the integer range instead of wrapping
+        {"IntBig", -9223372036854775808.0},
+        {"Celsius", 43970.0 / 3 - 273.15},  // the float variable is not truncated
+    };
+    for (const auto& c : cases) {
+        auto got = get_float(c.node);
+        ASSERT_TRUE(got.has_value()) << c.node << ": " << error_text(got);
+        EXPECT_DOUBLE_EQ(*got, c.want) << c.node;
+    }
+    // Writing the rate goes through the float formula too: 1000000/25 = 40000.
+    ASSERT_TRUE(set_float("Rate", 25.0));
+    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{0x40, 0x9C, 0, 0}));
+    ASSERT_TRUE(set_float("Rate", 30.0));  // 33333.33 rounds to 33333
+    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{0x35, 0x82, 0, 0}));
 }
 
 TEST_F(NodeEvalTest, ConverterReadsThroughFormulaFromAndWritesThroughFormulaTo) {
@@ -82,8 +139,8 @@ TEST_F(NodeEvalTest, ConverterReadsThroughFormulaFromAndWritesThroughFormulaTo) 
     EXPECT_EQ(get_int("Conv").value(), 20);
     ASSERT_TRUE(set_float("Conv", 10.0));  // 10.0 / 4 = 2.5, rounded to 3
     EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{3, 0, 0, 0}));
-    ASSERT_TRUE(set_int("Conv", 10));  // integer 10 / 4 = 2
-    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{2, 0, 0, 0}));
+    ASSERT_TRUE(set_int("Conv", 10));  // a float formula: 10 / 4 = 2.5 again, rounded to 3
+    EXPECT_EQ(port_.peek(0, 4), (std::vector<std::uint8_t>{3, 0, 0, 0}));
     // A constant value feeds TO; writes have nowhere to go.
     EXPECT_EQ(get_int("ConstConv").value(), 4);
     EXPECT_EQ(error_text(set_int("ConstConv", 1)), "node 'ConstConv' is not accessible this way (access mode)");

@@ -9,14 +9,16 @@ TEST_F(NodeEvalTest, ConstantsBindAsTypedNumbers) {
     load("<IntSwissKnife Name=\"Dec\"><Constant Name=\"C\">7</Constant><Formula>C*2</Formula></IntSwissKnife>"
          "<IntSwissKnife Name=\"Hex\"><Constant Name=\"C\">0x10</Constant><Formula>C+1</Formula></IntSwissKnife>"
          "<IntSwissKnife Name=\"Neg\"><Constant Name=\"C\"> -3 </Constant><Formula>C</Formula></IntSwissKnife>"
-         // A decimal point makes a float, so the division keeps its fraction.
+         // A decimal point makes a float constant; a SwissKnife divides in
+         // floating point either way, an IntSwissKnife as integers.
          "<SwissKnife Name=\"Flt\"><Constant Name=\"C\">1000.0</Constant><Formula>1500/C</Formula></SwissKnife>"
-         "<SwissKnife Name=\"IntDiv\"><Constant Name=\"C\">1000</Constant><Formula>1500/C</Formula></SwissKnife>"
+         "<SwissKnife Name=\"FltDiv\"><Constant Name=\"C\">1000</Constant><Formula>1500/C</Formula></SwissKnife>"
+         "<IntSwissKnife Name=\"IntDiv\"><Constant Name=\"C\">1000</Constant><Formula>1500/C</Formula></IntSwissKnife>"
          "<SwissKnife Name=\"Exp\"><Constant Name=\"C\">2.5e1</Constant><Formula>C</Formula></SwissKnife>");
     const struct {
         const char* node;
         double want;
-    } cases[] = {{"Dec", 14}, {"Hex", 17}, {"Neg", -3}, {"Flt", 1.5}, {"IntDiv", 1}, {"Exp", 25}};
+    } cases[] = {{"Dec", 14}, {"Hex", 17}, {"Neg", -3}, {"Flt", 1.5}, {"FltDiv", 1.5}, {"IntDiv", 1}, {"Exp", 25}};
     for (const auto& c : cases) {
         auto got = get_float(c.node);
         ASSERT_TRUE(got.has_value()) << c.node << ": " << error_text(got);

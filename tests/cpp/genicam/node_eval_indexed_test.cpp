@@ -127,5 +127,35 @@ TEST_F(NodeEvalTest, IndexedRegisterCacheFollowsTheSelector) {
     EXPECT_EQ(port_.reads(), 1u);  // the uncached selector register only
 }
 
+// The same holds for a register whose address or length comes from other
+// nodes (pAddress through a swiss knife over a selector, pLength): its
+// cache only serves the address and length it was read from.
+TEST_F(NodeEvalTest, CacheBehindPAddressFollowsTheAddress) {
+    load(reg("IntReg", "SelReg", "0x0", "4", "<Cachable>NoCache</Cachable>") +
+         "<Integer Name=\"Sel\"><pValue>SelReg</pValue></Integer>"
+         "<IntSwissKnife Name=\"Where\"><pVariable Name=\"S\">Sel</pVariable><Formula>0x100 + S*0x20</Formula></IntSwissKnife>"
+         "<IntReg Name=\"Val\"><pAddress>Where</pAddress><Address>4</Address><Length>4</Length>"
+         "<pPort>Device</pPort></IntReg>"
+         "<Integer Name=\"Len\"><Value>2</Value></Integer>"
+         "<IntReg Name=\"Sized\"><Address>0x200</Address><pLength>Len</pLength><pPort>Device</pPort></IntReg>");
+    port_.poke(0x104, {10, 0, 0, 0});
+    port_.poke(0x124, {11, 1, 0, 0});
+    const struct {
+        std::int64_t sel;
+        std::int64_t val;
+        std::size_t device_reads;  // the uncached selector register, and Val when it missed the cache
+    } cases[] = {{0, 10, 2}, {0, 10, 1}, {1, 267, 2}, {1, 267, 1}, {0, 10, 2}};
+    for (const auto& c : cases) {
+        port_.poke(0, {static_cast<std::uint8_t>(c.sel), 0, 0, 0});  // the selector changes behind our back
+        port_.clear_log();
+        EXPECT_EQ(get_int("Val").value(), c.val) << c.sel;
+        EXPECT_EQ(port_.reads(), c.device_reads) << c.sel;
+    }
+    port_.poke(0x200, {1, 0, 0, 1});
+    EXPECT_EQ(get_int("Sized").value(), 1);
+    ASSERT_TRUE(set_int("Len", 4));
+    EXPECT_EQ(get_int("Sized").value(), 0x01000001);  // four bytes now, not the two cached ones
+}
+
 }  // namespace
 }  // namespace oculane::testing

@@ -1,3 +1,4 @@
+#include <optional>
 #include <limits>
 
 #include "genicam/node_eval_fixture.hpp"
@@ -167,6 +168,38 @@ TEST_F(NodeEvalTest, AddressIsTheSumOfItsTerms) {
     EXPECT_EQ(eval().register_address(id("Zero")).value(), (std::pair<std::int64_t, std::int64_t>{0, 4}));
     ASSERT_TRUE(set_int("Zero", 5));
     EXPECT_EQ(port_.log().back(), (MemoryPort::Access{true, 0, {5, 0, 0, 0}}));
+}
+
+// Address constants are unsigned; node values may move an address down. A
+// sum that leaves 0..2^64-1 is a description fault, never a read elsewhere.
+TEST_F(NodeEvalTest, AddressSumsMustFit64Bits) {
+    const struct {
+        const char* terms;
+        std::int64_t offset;  // the value of node Off
+        std::optional<std::uint64_t> address;
+    } cases[] = {
+        {"<Address>0xFFFFFFFF00000000</Address>", 0, 0xFFFFFFFF00000000u},
+        {"<Address>0xFFFFFFFFFFFFFFFF</Address>", 0, 0xFFFFFFFFFFFFFFFFu},
+        {"<Address>0x100</Address><pAddress>Off</pAddress>", -4, 0xFCu},
+        {"<Address>0xFFFFFFFFFFFFFFFF</Address><Address>1</Address>", 0, std::nullopt},
+        {"<Address>0xFFFFFFFFFFFFFFF0</Address><pAddress>Off</pAddress>", 0x1000, std::nullopt},
+        {"<Address>0x10</Address><pAddress>Off</pAddress>", -0x20, std::nullopt},
+        {"<Address>0x10</Address><pIndex Offset=\"0x4000000000000000\">Off</pIndex>", 4, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        load("<Integer Name=\"Off\"><Value>" + std::to_string(c.offset) + "</Value></Integer><IntReg Name=\"R\">" +
+             c.terms + "<Length>4</Length><pPort>Device</pPort></IntReg>");
+        port_.clear_log();
+        auto where = eval().register_address(id("R"));
+        if (c.address) {
+            ASSERT_TRUE(where.has_value()) << c.terms << ": " << error_text(where);
+            EXPECT_EQ(static_cast<std::uint64_t>(where->first), *c.address) << c.terms;
+            continue;
+        }
+        EXPECT_EQ(error_text(where), "device description: address of register 'R' does not fit 64 bits") << c.terms;
+        EXPECT_EQ(error_text(get_int("R")), "device description: address of register 'R' does not fit 64 bits");
+        EXPECT_TRUE(port_.log().empty()) << c.terms;
+    }
 }
 
 TEST_F(NodeEvalTest, ReferencesAndRefusals) {

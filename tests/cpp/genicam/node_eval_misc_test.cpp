@@ -151,5 +151,98 @@ TEST_F(NodeEvalTest, AccessModes) {
     EXPECT_TRUE(port_.log().empty());
 }
 
+// Missing bounds and increments come from the node the value stands for;
+// a Converter's come through its read formula, swapped when it decreases.
+TEST_F(NodeEvalTest, BoundsComeFromTheValueNode) {
+    load("<Integer Name=\"Packet\"><pValue>PacketReg</pValue></Integer>"
+         "<Integer Name=\"PacketReg\"><pValue>Raw</pValue><Min>500</Min><pMax>Top</pMax><Inc>4</Inc></Integer>"
+         "<Integer Name=\"Top\"><Value>8192</Value></Integer>" +
+         reg("IntReg", "Raw", "0", "4") +
+         "<Integer Name=\"OwnMin\"><pValue>PacketReg</pValue><Min>1000</Min></Integer>"
+         "<Integer Name=\"Plain\"><pValue>Raw</pValue></Integer>"
+         "<Float Name=\"AsFloat\"><pValue>PacketReg</pValue></Float>"
+         "<Integer Name=\"Period\"><pValue>Raw</pValue><Min>10</Min><Max>1000</Max></Integer>"
+         "<Converter Name=\"Rate\"><FormulaTo>1000000/FROM</FormulaTo><FormulaFrom>1000000/TO</FormulaFrom>"
+         "<pValue>Period</pValue></Converter>"
+         "<Float Name=\"FrameRate\"><pValue>Rate</pValue></Float>"
+         "<Converter Name=\"Unbounded\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO*2</FormulaFrom>"
+         "<pValue>Raw</pValue></Converter>"
+         "<Float Name=\"Scaled\"><pValue>Unbounded</pValue><Max>5.5</Max></Float>");
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr double kLow = std::numeric_limits<double>::lowest();
+    const struct {
+        const char* node;
+        std::int64_t min, max, inc;
+    } ints[] = {
+        {"Packet", 500, 8192, 4},
+        {"OwnMin", 1000, 8192, 4},
+        {"Plain", kMin, kMax, 1},
+    };
+    for (const auto& c : ints) {
+        EXPECT_EQ(eval().int_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;
+        EXPECT_EQ(eval().int_increment(id(c.node)).value(), c.inc) << c.node;
+    }
+    const struct {
+        const char* node;
+        double min, max;
+    } floats[] = {
+        {"AsFloat", 500, 8192},
+        {"Rate", 1000, 100000},  // 1000000/1000 .. 1000000/10
+        {"FrameRate", 1000, 100000},
+        {"Unbounded", kLow, std::numeric_limits<double>::max()},
+        {"Scaled", kLow, 5.5},
+    };
+    for (const auto& c : floats)
+        EXPECT_EQ(eval().float_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;
+    EXPECT_EQ(port_.reads(), 0u);  // bounds came from the description alone
+    EXPECT_TRUE(map_.evaluation_stack().empty());
+}
+
+// Registers behind chunk and event ports have no device registers to read;
+// a pPort must name a port. Either way nothing reaches the device.
+TEST_F(NodeEvalTest, RegistersReachTheDeviceOnlyThroughADevicePort) {
+    auto at = [](std::string_view name, std::string_view port) {
+        return "<IntReg Name=\"" + std::string(name) + "\"><Address>0x10</Address><Length>4</Length>" +
+               (port.empty() ? std::string() : "<pPort>" + std::string(port) + "</pPort>") + "</IntReg>";
+    };
+    load("<Port Name=\"Device\"/><Port Name=\"ChunkPort\"><ChunkID>8000</ChunkID></Port>"
+         "<Port Name=\"EventPort\"><EventID>9000</EventID></Port><Integer Name=\"NotAPort\"><Value>1</Value></Integer>" +
+         at("OnDevice", "Device") + at("NoPort", "") + at("InChunk", "ChunkPort") + at("InEvent", "EventPort") +
+         at("WrongPort", "NotAPort") + at("NoSuchPort", "Gone") +
+         "<Integer Name=\"ChunkWidth\"><pValue>InChunk</pValue></Integer>");
+    port_.poke(0x10, {7, 0, 0, 0});
+    const struct {
+        const char* node;
+        const char* error;  // nullptr: read from the device
+    } cases[] = {
+        {"OnDevice", nullptr},
+        {"NoPort", nullptr},
+        {"InChunk", "node 'InChunk' cannot be read from the device: it is carried in the chunk data of frames (port 'ChunkPort')"},
+        {"ChunkWidth", "node 'InChunk' cannot be read from the device: it is carried in the chunk data of frames (port 'ChunkPort')"},
+        {"InEvent", "node 'InEvent' cannot be read from the device: it is carried in event data (port 'EventPort')"},
+        {"WrongPort", "device description: register 'WrongPort' is read through 'NotAPort', which is not a port"},
+        {"NoSuchPort", "device description: register 'NoSuchPort' is read through 'Gone', which is not a port"},
+    };
+    for (const auto& c : cases) {
+        map_.clear_register_caches();
+        port_.clear_log();
+        if (!c.error) {
+            EXPECT_EQ(get_int(c.node).value(), 7) << c.node;
+            ASSERT_TRUE(set_int(c.node, 7)) << c.node;
+            EXPECT_EQ(port_.log().size(), 2u) << c.node;
+            continue;
+        }
+        EXPECT_EQ(error_text(get_int(c.node)), c.error);
+        EXPECT_EQ(error_text(set_int(c.node, 1)), c.error);
+        EXPECT_TRUE(port_.log().empty()) << c.node;
+    }
+    // The built-in registers use the device even where no port is called "Device".
+    auto parsed = parse_description("<RegisterDescription><Port Name=\"Dev\"/></RegisterDescription>");
+    ASSERT_TRUE(parsed.has_value());
+    map_ = std::move(*parsed);
+    EXPECT_TRUE(get_int("GevTimestampTickFrequency").has_value());
+}
+
 }  // namespace
 }  // namespace oculane::testing

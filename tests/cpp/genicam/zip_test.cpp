@@ -97,14 +97,28 @@ TEST(ZipExtract, BrokenArchives) {
         {"data past end", [&](auto& z) { put32(z, cd + 20, static_cast<std::uint32_t>(z.size())); },
          "truncated archive data"},
         {"method 12", [&](auto& z) { put16(z, cd + 10, 12); }, "unsupported compression method 12"},
+        {"encrypted", [&](auto& z) { put16(z, cd + 8, 1); }, "encrypted archive entry"},
+        {"encrypted locally", [&](auto& z) { put16(z, 6, 0x0009); }, "encrypted archive entry"},
+        {"crc mismatch", [&](auto& z) { z[cd + 16] ^= 0x01; }, nullptr},
     };
     for (const auto& c : cases) {
         auto zip = good;
         c.damage(zip);
         auto got = extract_first_file(zip);
         ASSERT_FALSE(got) << c.name;
-        EXPECT_EQ(got.error(), c.error) << c.name;
+        if (c.error)
+            EXPECT_EQ(got.error(), c.error) << c.name;
+        else
+            EXPECT_TRUE(got.error().starts_with("CRC-32 mismatch: ")) << c.name << ": " << got.error();
     }
+}
+
+TEST(ZipExtract, ChangedDataFailsTheChecksum) {
+    auto zip = zip_one({.data = kXml});
+    zip[30 + 7 + 5] ^= 0x20;  // one byte of the stored member
+    auto got = extract_first_file(zip);
+    ASSERT_FALSE(got);
+    EXPECT_TRUE(got.error().starts_with("CRC-32 mismatch: entry says ")) << got.error();
 }
 
 TEST(ZipExtract, StoredMemberAtTheSizeLimitBoundary) {
