@@ -154,7 +154,7 @@ class DeviceInfo:
 
     def __repr__(self) -> str: ...
 
-def discover(timeout: float = 1.0) -> list[DeviceInfo]:
+def discover(timeout: float = 1.0, *, interface: str | None = None, address: str | None = None) -> list[DeviceInfo]:
     """
     Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
     return the devices that answer within `timeout` seconds.
