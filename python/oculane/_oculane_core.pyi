@@ -62,6 +62,31 @@ class Camera:
 
     def invalidate_caches(self) -> None: ...
 
+    def feature_info(self, name: str) -> object:
+        """
+        What the feature is: kind, display name, tooltip, description, unit,
+        representation, visibility and category path, and whether it is
+        implemented, available and locked now (read from the device).
+        """
+
+    def categories(self) -> object:
+        """
+        The category tree of the description: the top-level categories, each
+        with its features and subcategories.
+        """
+
+    def save_settings(self, path: object) -> object:
+        """
+        Write every readable and writable feature to a text file, in an order
+        that restores correctly; returns the number of features written.
+        """
+
+    def load_settings(self, path: object) -> object:
+        """
+        Apply a settings file. Returns the lines that could not be applied, each
+        with its reason; a file that cannot be parsed changes nothing.
+        """
+
 class AccessMode:
     def __int__(self) -> int: ...
 

@@ -73,6 +73,8 @@ public:
     }
     bool has_feature(std::string_view name) { return features().has_feature(name); }
     GenicamResult<std::vector<std::string>> feature_names() { return features().feature_names(); }
+    GenicamResult<FeatureInfo> feature_info(std::string_view name) { return features().feature_info(name); }
+    GenicamResult<std::vector<CategoryInfo>> categories() { return features().categories(); }
 
     // The node map of the current connection, if loaded.
     Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }

@@ -12,6 +12,8 @@ class Camera;
 void bind_camera(nanobind::module_& m);
 // The feature methods on Camera, added by the feature-access bindings.
 void bind_camera_features(nanobind::class_<Camera>& cls);
+// Feature metadata, the category tree and settings files on Camera.
+void bind_camera_tools(nanobind::class_<Camera>& cls);
 void bind_link_stats(nanobind::module_& m);
 
 // DeviceInfo: read-only identity record (also returned by Camera.device_info()).
