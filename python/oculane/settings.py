@@ -242,8 +242,8 @@ def load(camera: Camera, path: str | os.PathLike) -> list[SettingsIssue]:
         kind = kinds[op.name]
         try:
             value = parse_value(kind, op.text)
-        except ValueError as e:
-            return f"cannot read {op.text!r} as {kind}: {e}"
+        except ValueError:
+            return f"{op.text!r} is not a valid {kind} value"
         try:
             write_value(camera, kind, op.name, value)
         except _ERRORS as e:

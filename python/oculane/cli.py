@@ -1,0 +1,352 @@
+"""The `oculane` command: find cameras, inspect and change their features.
+
+    oculane discover [--interface NAME|ADDR] [--address IP] [--timeout S] [--json]
+    oculane info IP
+    oculane features IP [PATTERN] [--category NAME] [--all]
+    oculane get IP NAME...
+    oculane set IP NAME=VALUE...
+    oculane save IP FILE / oculane load IP FILE
+    oculane sim [virtual camera options]
+
+Exit status: 0 on success, 1 when the camera or a feature fails (one line on
+stderr), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import fnmatch
+import json
+import sys
+from typing import Callable, Sequence
+
+from . import _oculane_core as _core
+from .features import FeatureInfo, Visibility
+from .settings import parse_value, write_value
+
+__all__ = ["main"]
+
+_CAMERA_ERRORS = (_core.CameraError, _core.GenicamError)
+
+
+class _Failure(Exception):
+    """A camera or feature error, already worded for the user."""
+
+
+class _Usage(Exception):
+    """A command-line mistake the parser could not see (a NAME=VALUE without '=')."""
+
+
+# ---- helpers ---------------------------------------------------------------------
+
+def _connect(ip: str) -> _core.Camera:
+    camera = _core.Camera(ip)
+    try:
+        camera.connect()
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"cannot connect to {ip}: {e}") from None
+    return camera
+
+
+def _access(camera: _core.Camera, name: str) -> str:
+    mode = camera.access_mode(name)
+    for text in ("RO", "WO", "RW"):
+        if mode == getattr(_core.AccessMode, text):
+            return text
+    return "?"
+
+
+def _value_text(camera: _core.Camera, info: FeatureInfo) -> str:
+    getters: dict[str, Callable[[str], object]] = {
+        "Integer": camera.get_integer,
+        "Float": camera.get_float,
+        "Boolean": camera.get_boolean,
+        "String": camera.get_string,
+        "Enumeration": camera.get_enum,
+    }
+    if info.kind not in getters:
+        return ""
+    value = getters[info.kind](info.name)
+    if info.kind == "Boolean":
+        return "true" if value else "false"
+    if info.kind == "Float":
+        return f"{value:g}"
+    return str(value)
+
+
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+_VALUE_WIDTH = 40
+
+
+def _clip(text: str) -> str:
+    return text if len(text) <= _VALUE_WIDTH else text[:_VALUE_WIDTH - 3] + "..."
+
+
+def _range_text(camera: _core.Camera, info: FeatureInfo) -> str:
+    if info.kind == "Integer":
+        low, high = camera.integer_bounds(info.name)
+        if (low, high) == _INT64:
+            return ""  # no bounds in the description
+        step = camera.integer_increment(info.name)
+        return f"[{low}..{high}]" + (f" step {step}" if step != 1 else "")
+    if info.kind == "Float":
+        low, high = camera.float_bounds(info.name)
+        return f"[{low:g}..{high:g}]"
+    if info.kind == "Enumeration":
+        return "{" + "|".join(info.available_entries()) + "}"
+    return ""
+
+
+def _table(rows: list[list[str]]) -> str:
+    if not rows:
+        return ""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
+
+
+# ---- subcommands -----------------------------------------------------------------
+
+def _discover(args: argparse.Namespace) -> int:
+    try:
+        devices = _core.discover(args.timeout, interface=args.interface, address=args.address)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"discovery failed: {e}") from None
+    fields = ["model", "serial", "ip", "mac", "user_defined_name", "manufacturer"]
+    if args.json:
+        print(json.dumps([{f: getattr(d, f) for f in fields} for d in devices], indent=2))
+        return 0
+    if not devices:
+        print("no cameras found")
+        return 0
+    rows = [["MODEL", "SERIAL", "IP", "MAC", "USER NAME"]]
+    rows += [[f"{d.manufacturer} {d.model}", d.serial, d.ip, d.mac, d.user_defined_name] for d in devices]
+    print(_table(rows))
+    return 0
+
+
+def _info(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        d = camera.device_info()
+        names = camera.feature_names()
+        tops = camera.categories()
+        listed = {f for top in tops for _, c in top.walk() for f in c.features}
+        stats = camera.link_stats()
+    except _CAMERA_ERRORS as e:
+        raise _Failure(str(e)) from None
+    finally:
+        camera.disconnect()
+    rows = [
+        ["Device", f"{d.manufacturer} {d.model}"],
+        ["Serial", d.serial],
+        ["Version", d.device_version],
+        ["Maker info", d.manufacturer_info],
+        ["User name", d.user_defined_name],
+        ["MAC", d.mac],
+        ["Address", f"{d.ip} mask {d.subnet_mask} gateway {d.gateway}"],
+        ["GigE Vision", "{}.{}".format(*d.spec_version)],
+        ["Description", f"{len(listed)} features in categories, {len(names)} nodes"],
+        ["Link", repr(stats) if stats is not None else "-"],
+    ]
+    print(_table(rows))
+    return 0
+
+
+def _features(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        tops = camera.categories()
+        if args.category:
+            found = [c for top in tops for _, c in top.walk() if c.name == args.category]
+            if not found:
+                raise _Failure(f"no category '{args.category}'")
+            tops = found
+        limit = Visibility.INVISIBLE if args.all else Visibility.EXPERT
+        rows: list[list[str]] = []
+        for top in tops:
+            for depth, category in top.walk():
+                if category.visibility > limit:
+                    continue
+                shown = []
+                for name in category.features:
+                    if args.pattern and not fnmatch.fnmatchcase(name.lower(), args.pattern.lower()):
+                        continue
+                    try:
+                        info = camera.feature_info(name)
+                    except _CAMERA_ERRORS as e:
+                        shown.append(["  " * (depth + 1) + name, "?", "", _clip(f"<{e}>"), "", ""])
+                        continue
+                    if info.visibility > limit or not (args.all or (info.implemented and info.available)):
+                        continue
+                    access, value, bounds = "?", "", ""
+                    try:
+                        access = _access(camera, name)
+                        if access != "WO":
+                            value = _value_text(camera, info)
+                        bounds = _range_text(camera, info)
+                    except _CAMERA_ERRORS as e:
+                        value = f"<{e}>"
+                    shown.append(["  " * (depth + 1) + name, info.kind, access, _clip(value), info.unit,
+                                  bounds])
+                if shown or not args.pattern:
+                    rows.append(["  " * depth + category.name + "/", "", "", "", "", ""])
+                    rows.extend(shown)
+    finally:
+        camera.disconnect()
+    print(_table(rows))
+    return 0
+
+
+def _get(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        for name in args.names:
+            try:
+                info = camera.feature_info(name)
+                if info.kind not in ("Integer", "Float", "Boolean", "String", "Enumeration"):
+                    raise _Failure(f"{name}: a {info.kind} has no value to read")
+                text = _value_text(camera, info)
+            except _CAMERA_ERRORS as e:
+                raise _Failure(f"{name}: {e}") from None
+            print(f"{name} = {text}{' ' + info.unit if info.unit else ''}")
+    finally:
+        camera.disconnect()
+    return 0
+
+
+def _set(args: argparse.Namespace) -> int:
+    assignments = []
+    for item in args.assignments:
+        name, sep, value = item.partition("=")
+        if not sep or not name:
+            raise _Usage(f"expected NAME=VALUE, got {item!r}")
+        assignments.append((name.strip(), value.strip()))
+    camera = _connect(args.ip)
+    try:
+        for name, text in assignments:
+            try:
+                info = camera.feature_info(name)
+                if info.kind == "Command":
+                    if text not in ("", "1", "execute"):
+                        raise _Failure(f"{name}: a command takes no value (use {name}=)")
+                    camera.execute(name)
+                    continue
+                try:
+                    value = parse_value(info.kind, text)
+                except ValueError:
+                    raise _Failure(f"{name}: {text!r} is not a valid {info.kind} value") from None
+                write_value(camera, info.kind, name, value)
+            except _CAMERA_ERRORS as e:
+                raise _Failure(f"{name}: {e}") from None
+    finally:
+        camera.disconnect()
+    return 0
+
+
+def _save(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        count = camera.save_settings(args.file)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(str(e)) from None
+    except OSError as e:
+        raise _Failure(f"cannot write {args.file}: {e.strerror}") from None
+    finally:
+        camera.disconnect()
+    print(f"saved {count} settings to {args.file}")
+    return 0
+
+
+def _load(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        issues = camera.load_settings(args.file)
+    except ValueError as e:
+        raise _Failure(str(e)) from None
+    except OSError as e:
+        raise _Failure(f"cannot read {args.file}: {e.strerror}") from None
+    finally:
+        camera.disconnect()
+    for issue in issues:
+        print(f"{args.file}:{issue.line}: {issue.name}: {issue.reason}", file=sys.stderr)
+    return 1 if issues else 0
+
+
+# ---- entry point -----------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="oculane", description="GigE Vision cameras from the command line.")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    d = sub.add_parser("discover", help="list the cameras that answer discovery")
+    d.add_argument("--interface", metavar="NAME|ADDR", help="probe on this interface only")
+    d.add_argument("--address", metavar="IP", help="ask this one address instead of broadcasting")
+    d.add_argument("--timeout", type=float, default=1.0, metavar="S", help="seconds to wait (default 1)")
+    d.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    d.set_defaults(run=_discover)
+
+    i = sub.add_parser("info", help="identity, addressing and description of one camera")
+    i.add_argument("ip")
+    i.set_defaults(run=_info)
+
+    f = sub.add_parser("features", help="the feature tree with values, units and ranges")
+    f.add_argument("ip")
+    f.add_argument("pattern", nargs="?", help="only features whose name matches (shell wildcards)")
+    f.add_argument("--category", metavar="NAME", help="only this category")
+    f.add_argument("--all", action="store_true", help="also Guru, Invisible and unavailable features")
+    f.set_defaults(run=_features)
+
+    g = sub.add_parser("get", help="print feature values")
+    g.add_argument("ip")
+    g.add_argument("names", nargs="+", metavar="NAME")
+    g.set_defaults(run=_get)
+
+    s = sub.add_parser("set", help="set feature values (by the feature's kind)")
+    s.add_argument("ip")
+    s.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
+    s.set_defaults(run=_set)
+
+    sv = sub.add_parser("save", help="write the camera's settings to a file")
+    sv.add_argument("ip")
+    sv.add_argument("file")
+    sv.set_defaults(run=_save)
+
+    ld = sub.add_parser("load", help="apply a settings file")
+    ld.add_argument("ip")
+    ld.add_argument("file")
+    ld.set_defaults(run=_load)
+
+    sim = sub.add_parser("sim", help="run a virtual camera (as python -m oculane.sim)", add_help=False)
+    sim.add_argument("sim_args", nargs=argparse.REMAINDER)
+    sim.set_defaults(run=None)
+    return p
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything after "sim" belongs to the virtual camera's own parser.
+    if argv[:1] == ["sim"]:
+        from . import sim
+
+        return sim.main(argv[1:])
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except _Usage as e:
+        parser.error(str(e))
+    except _Failure as e:
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:
+        # Arguments the library refuses before any traffic (an address that
+        # is not one, a negative timeout): a usage error.
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
