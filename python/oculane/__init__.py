@@ -28,8 +28,19 @@ def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | Non
                             timeout=timeout)
 
 
+from .features import Category, EnumEntryInfo, FeatureInfo, Visibility  # noqa: E402
+from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
+from .settings import SettingsIssue  # noqa: E402
+
 __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "CameraException",
     "GenicamException",
+    "Category",
+    "EnumEntryInfo",
+    "FeatureInfo",
+    "SettingsIssue",
+    "Visibility",
+    "disable_logging",
+    "enable_logging",
     "force_ip",
 ]

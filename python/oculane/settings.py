@@ -240,6 +240,8 @@ def load(camera: Camera, path: str | os.PathLike) -> list[SettingsIssue]:
         if op.name in lookup_errors:
             return lookup_errors[op.name]
         kind = kinds[op.name]
+        if kind not in _VALUE_KINDS:
+            return f"a {kind} feature has no value to set"
         try:
             value = parse_value(kind, op.text)
         except ValueError:

@@ -20,6 +20,8 @@ void bind_link_stats(nanobind::module_& m);
 void bind_device_info(nanobind::module_& m);
 // discover(timeout=1.0)
 void bind_discover(nanobind::module_& m);
+// Private helpers of oculane.logging_bridge: log events queued for Python.
+void bind_log_bridge(nanobind::module_& m);
 // AccessMode: RO, WO, RW as shared value objects.
 void bind_access_mode(nanobind::module_& m);
 

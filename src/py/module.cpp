@@ -23,4 +23,6 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_link_stats(m);
     oculane::py::bind_device_info(m);
     oculane::py::bind_discover(m);
+    // Private names only (leading underscore), after the documented ones.
+    oculane::py::bind_log_bridge(m);
 }
