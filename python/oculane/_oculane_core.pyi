@@ -1,7 +1,11 @@
+import os
+
 from oculane import (
     CameraException as CameraError,
     GenicamException as GenicamError
 )
+import oculane.features
+import oculane.settings
 
 
 class Camera:
@@ -62,26 +66,26 @@ class Camera:
 
     def invalidate_caches(self) -> None: ...
 
-    def feature_info(self, name: str) -> object:
+    def feature_info(self, name: str) -> oculane.features.FeatureInfo:
         """
         What the feature is: kind, display name, tooltip, description, unit,
         representation, visibility and category path, and whether it is
         implemented, available and locked now (read from the device).
         """
 
-    def categories(self) -> object:
+    def categories(self) -> tuple[oculane.features.Category, ...]:
         """
         The category tree of the description: the top-level categories, each
         with its features and subcategories.
         """
 
-    def save_settings(self, path: object) -> object:
+    def save_settings(self, path: str | os.PathLike[str]) -> int:
         """
         Write every readable and writable feature to a text file, in an order
         that restores correctly; returns the number of features written.
         """
 
-    def load_settings(self, path: object) -> object:
+    def load_settings(self, path: str | os.PathLike[str]) -> list[oculane.settings.SettingsIssue]:
         """
         Apply a settings file. Returns the lines that could not be applied, each
         with its reason; a file that cannot be parsed changes nothing.

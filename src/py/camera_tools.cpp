@@ -74,22 +74,25 @@ nb::object categories(Camera& self) {
 
 void bind_camera_tools(nb::class_<Camera>& cls) {
     cls.def("feature_info", &feature_info, "name"_a,
+            nb::sig("def feature_info(self, name: str) -> oculane.features.FeatureInfo"),
             "What the feature is: kind, display name, tooltip, description, unit,\n"
             "representation, visibility and category path, and whether it is\n"
             "implemented, available and locked now (read from the device).");
     cls.def("categories", &categories,
+            nb::sig("def categories(self) -> tuple[oculane.features.Category, ...]"),
             "The category tree of the description: the top-level categories, each\n"
             "with its features and subcategories.");
     cls.def(
         "save_settings",
         [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("save")(self, path); },
-        "path"_a,
+        "path"_a, nb::sig("def save_settings(self, path: str | os.PathLike[str]) -> int"),
         "Write every readable and writable feature to a text file, in an order\n"
         "that restores correctly; returns the number of features written.");
     cls.def(
         "load_settings",
         [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("load")(self, path); },
         "path"_a,
+        nb::sig("def load_settings(self, path: str | os.PathLike[str]) -> list[oculane.settings.SettingsIssue]"),
         "Apply a settings file. Returns the lines that could not be applied, each\n"
         "with its reason; a file that cannot be parsed changes nothing.");
 }
