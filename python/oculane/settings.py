@@ -136,7 +136,7 @@ def _selector_values(camera: Camera, info: FeatureInfo) -> list:
 
 
 def save(camera: Camera, path: str | os.PathLike) -> int:
-    """Writes the settings file; returns the number of features in it."""
+    """Writes the settings file; returns the number of value lines in it."""
     infos: dict[str, FeatureInfo] = {}
     for name in _features_in_order(camera):
         try:
@@ -145,43 +145,51 @@ def save(camera: Camera, path: str | os.PathLike) -> int:
                 infos[name] = info
         except _ERRORS:
             continue  # a feature that cannot even be described is not a setting
-    # Each selected feature is written inside the group of its first
-    # selector that is itself saved; the selector is written where it stands.
-    owner = {}
+    # Each selected feature is written inside the group of its first saved
+    # selector. A selector with a group of its own stays at top level (its
+    # value is written where it stands), so nested selectors keep their groups.
+    groups: dict[str, list[str]] = {}
+    owned: set[str] = set()
     for name, info in infos.items():
         for selected in info.selected:
-            if selected in infos and selected not in owner and selected != name:
-                owner[selected] = name
+            if selected in infos and selected not in owned and selected != name:
+                groups.setdefault(name, []).append(selected)
+                owned.add(selected)
+    owned -= groups.keys()
 
-    lines = []
-    info = camera.device_info()
-    lines.append(f"# oculane settings: {info.manufacturer} {info.model} serial {info.serial}")
+    device = camera.device_info()
+    lines = [f"# oculane settings: {device.manufacturer} {device.model} serial {device.serial}"]
+
+    def line(info: FeatureInfo, value) -> None:
+        lines.append(f"{info.name} = {_format(info.kind, value)}")
+
     for name, info in infos.items():
-        if name in owner:
+        if name in owned:
             continue
         try:
             current = _read(camera, info)
         except _ERRORS:
             continue
-        group = [s for s, o in owner.items() if o == name]
-        if group:
-            for choice in _selector_values(camera, info):
-                try:
-                    write_value(camera, info.kind, name, choice)
-                except _ERRORS:
-                    continue
-                lines.append(f"{name} = {_format(info.kind, choice)}")
-                for selected in group:
+        if name in groups:
+            try:
+                for choice in _selector_values(camera, info) or [current]:
                     try:
-                        value = _read(camera, infos[selected])
+                        write_value(camera, info.kind, name, choice)
                     except _ERRORS:
                         continue
-                    lines.append(f"{selected} = {_format(infos[selected].kind, value)}")
-            write_value(camera, info.kind, name, current)
-        lines.append(f"{name} = {_format(info.kind, current)}")
+                    line(info, choice)
+                    for selected in groups[name]:
+                        try:
+                            line(infos[selected], _read(camera, infos[selected]))
+                        except _ERRORS:
+                            continue
+            finally:
+                # Saving leaves the camera as it found it.
+                write_value(camera, info.kind, name, current)
+        line(info, current)
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
-    return sum(1 for line in lines if not line.startswith("#"))
+    return len(lines) - 1
 
 
 # ---- loading ---------------------------------------------------------------------
