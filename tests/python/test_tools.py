@@ -318,6 +318,16 @@ def test_cli_discover_info_and_features(virtual_camera, camera_ip):
     assert "Height" not in rows and "ImageFormatControl/" in rows
 
 
+def test_cli_features_hide_what_is_not_for_now(next_camera_ip):
+    ip = next_camera_ip()
+    with VirtualCamera(ip, description_file=SELECTORS):
+        default = [line.split()[0] for line in cli("features", ip).stdout.splitlines()]
+        everything = [line.split()[0] for line in cli("features", ip, "--all").stdout.splitlines()]
+    # Boost is unavailable until BoostThere is set; GainSelector is Expert, shown by default.
+    assert default == ["Root/", "Analog/", "GainSelector", "Gain", "Label"]
+    assert everything == ["Root/", "Analog/", "GainSelector", "Gain", "Boost", "Label"]
+
+
 def test_cli_save_and_load(virtual_camera, camera_ip, tmp_path):
     path = str(tmp_path / "cam.txt")
     assert cli("save", camera_ip, path).returncode == 0
