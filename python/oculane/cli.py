@@ -124,6 +124,19 @@ def _discover(args: argparse.Namespace) -> int:
     return 0
 
 
+# GVCP capability register bits, most significant first.
+_CAPABILITIES = [
+    (31, "user-defined name"), (30, "serial number"), (29, "heartbeat disable"), (28, "link speed"),
+    (26, "manifest table"), (5, "pending ack"), (4, "event data"), (3, "event"), (2, "packet resend"),
+    (1, "WRITEMEM"), (0, "concatenation"),
+]
+
+
+def _capability_text(word: int) -> str:
+    names = [name for bit, name in _CAPABILITIES if word >> bit & 1]
+    return f"0x{word:08x} " + (", ".join(names) if names else "none")
+
+
 def _info(args: argparse.Namespace) -> int:
     camera = _connect(args.ip)
     try:
@@ -132,6 +145,7 @@ def _info(args: argparse.Namespace) -> int:
         tops = camera.categories()
         listed = {f for top in tops for _, c in top.walk() for f in c.features}
         stats = camera.link_stats()
+        link = camera._link_details() or {}
     except _CAMERA_ERRORS as e:
         raise _Failure(str(e)) from None
     finally:
@@ -145,6 +159,7 @@ def _info(args: argparse.Namespace) -> int:
         ["MAC", d.mac],
         ["Address", f"{d.ip} mask {d.subnet_mask} gateway {d.gateway}"],
         ["GigE Vision", "{}.{}".format(*d.spec_version)],
+        ["Capabilities", _capability_text(link["capability"]) if link else "-"],
         ["Description", f"{len(listed)} features in categories, {len(names)} nodes"],
         ["Link", repr(stats) if stats is not None else "-"],
     ]

@@ -10,11 +10,13 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/pair.h>
 
 #include "genicam/genicamera.hpp"
 #include "py/bindings.hpp"
 #include "py/camera.hpp"
 #include "py/errors.hpp"
+#include "util/inet.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -70,6 +72,26 @@ nb::object categories(Camera& self) {
     return features_module().attr("_category_tree")(rows);
 }
 
+// What the command line's `info` shows beyond the identity record: the GVCP
+// capability word (and the local end of the control socket); None while not
+// connected.
+nb::object link_details(Camera& self) {
+    std::optional<std::pair<std::uint32_t, std::string>> details;
+    {
+        nb::gil_scoped_release unlocked;
+        std::lock_guard lock(self.state->mutex);
+        if (const gige::Connection* c = self.state->camera.transport().connection()) {
+            const auto local = c->local_address();
+            details.emplace(c->capability(), inet::format_endpoint(local.ip, local.port));
+        }
+    }
+    if (!details) return nb::none();
+    nb::dict d;
+    d["capability"] = details->first;
+    d["local"] = details->second;
+    return d;
+}
+
 }  // namespace
 
 void bind_camera_tools(nb::class_<Camera>& cls) {
@@ -82,6 +104,7 @@ void bind_camera_tools(nb::class_<Camera>& cls) {
             nb::sig("def categories(self) -> tuple[oculane.features.Category, ...]"),
             "The category tree of the description: the top-level categories, each\n"
             "with its features and subcategories.");
+    cls.def("_link_details", &link_details);
     cls.def(
         "save_settings",
         [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("save")(self, path); },
