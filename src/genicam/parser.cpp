@@ -390,7 +390,8 @@ private:
     NodeId append(NodeData data, std::string name, Element invalidators_from) {
         auto id = static_cast<NodeId>(nodes_.size());
         index_.insert_or_assign(name, id);
-        nodes_.push_back(Node{std::move(data), std::move(name), meta_of(invalidators_from)});
+        nodes_.push_back(Node{std::move(data), std::move(name)});
+        nodes_.back().meta = meta_of(invalidators_from);
         std::vector<std::string> names;
         for (Element c : invalidators_from.children()) {
             if (c.name() != "pInvalidator") continue;
