@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +37,16 @@ constexpr auto kSilenceLimit = std::chrono::seconds(1);
 // the timeouts. What is left is reported by the next (level-triggered) wait.
 constexpr std::size_t kBatch = 64;
 constexpr std::size_t kBatchesPerWake = 16;
+// Wake-up coalescing. A camera that paces its packets would otherwise wake
+// the worker for every one of them. After a wake that found only a few
+// datagrams while a frame is under way, the worker sleeps this long before
+// it waits again, so the next wake finds a batch. A frame whose last packet
+// lands in that sleep is delivered at most this much later; bursts that fill
+// batches never sleep.
+constexpr auto kCoalesceWindow = std::chrono::microseconds(100);
+constexpr std::size_t kCoalesceBelow = kBatch / 2;
+// The thread's timer slack bounds how late the coalescing sleep may end.
+constexpr unsigned long kTimerSlackNs = 10'000;
 
 std::uint64_t wall_clock_ns() {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -64,6 +76,7 @@ public:
 
     void run() {
         thread_config_.apply_logged();
+        (void)::prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
         loop();
         shutdown();
     }
@@ -106,6 +119,11 @@ public:
 private:
     void loop() {
         while (!self_.stop_requested()) {
+            if (coalesce_) {
+                coalesce_ = false;
+                const timespec pause{0, std::chrono::nanoseconds(kCoalesceWindow).count()};
+                ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+            }
             auto ready = poller_.wait(poll_timeout(Clock::now()));
             if (!ready) {
                 if (ready.error() == std::errc::interrupted) continue;
@@ -131,6 +149,7 @@ private:
     }
 
     void drain_socket() {
+        std::size_t taken = 0;
         for (std::size_t round = 0; round < kBatchesPerWake; ++round) {
             auto n = batch_.receive(socket_.get());
             if (!n) {
@@ -139,15 +158,17 @@ private:
                 return;
             }
             assembler_.stats().kernel_drops += batch_.take_new_drops();
-            if (*n == 0) return;
+            if (*n == 0) break;
+            taken += *n;
             // One clock reading per batch: its datagrams were all queued by
             // the time the call returned.
             const Instant now = Clock::now();
             const std::uint64_t wall = wall_clock_ns();
             for (std::size_t i = 0; i < *n; ++i)
                 assembler_.on_datagram(batch_.datagram(i), batch_.source_ip(i), now, wall, *this);
-            if (*n < batch_.capacity()) return;  // the queue is empty
+            if (*n < batch_.capacity()) break;  // the queue is empty
         }
+        coalesce_ = taken > 0 && taken < kCoalesceBelow && assembler_.has_frames_in_flight();
     }
 
     void drain_control() {
@@ -214,6 +235,7 @@ private:
     UdpBatch batch_;
     std::vector<Sender<FramePtr>> subscribers_;
     bool stop_message_ = false;
+    bool coalesce_ = false;  // sleep kCoalesceWindow before the next wait
     bool silence_armed_ = false;
     bool silence_warned_ = false;
     Instant silence_deadline_{};
