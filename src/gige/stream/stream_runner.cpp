@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame_assembler.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
@@ -39,11 +40,14 @@ constexpr std::size_t kBatch = 64;
 constexpr std::size_t kBatchesPerWake = 16;
 // Wake-up coalescing. A camera that paces its packets would otherwise wake
 // the worker for every one of them. After a wake that found only a few
-// datagrams while a frame is under way, the worker sleeps this long before
-// it waits again, so the next wake finds a batch. A frame whose last packet
-// lands in that sleep is delivered at most this much later; bursts that fill
+// datagrams while a frame is under way, the worker sleeps up to this long
+// before it waits again, so the next wake finds a batch. The sleep ends one
+// packet interval before the frame's trailer is due (estimated from the last
+// packet id and the arrival rate), so a frame's delivery is not held back by
+// it; a misestimate delays a frame by at most the window. Bursts that fill
 // batches never sleep.
 constexpr auto kCoalesceWindow = std::chrono::microseconds(100);
+constexpr auto kShortestSleep = std::chrono::microseconds(10);
 constexpr std::size_t kCoalesceBelow = kBatch / 2;
 // The thread's timer slack bounds how late the coalescing sleep may end.
 constexpr unsigned long kTimerSlackNs = 10'000;
@@ -119,9 +123,9 @@ public:
 private:
     void loop() {
         while (!self_.stop_requested()) {
-            if (coalesce_) {
-                coalesce_ = false;
-                const timespec pause{0, std::chrono::nanoseconds(kCoalesceWindow).count()};
+            if (coalesce_ > Duration::zero()) {
+                const timespec pause{0, static_cast<long>(coalesce_.count())};
+                coalesce_ = Duration::zero();
                 ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
             }
             auto ready = poller_.wait(poll_timeout(Clock::now()));
@@ -150,6 +154,8 @@ private:
 
     void drain_socket() {
         std::size_t taken = 0;
+        Instant now{};
+        std::span<const std::uint8_t> last;
         for (std::size_t round = 0; round < kBatchesPerWake; ++round) {
             auto n = batch_.receive(socket_.get());
             if (!n) {
@@ -162,13 +168,35 @@ private:
             taken += *n;
             // One clock reading per batch: its datagrams were all queued by
             // the time the call returned.
-            const Instant now = Clock::now();
+            now = Clock::now();
             const std::uint64_t wall = wall_clock_ns();
             for (std::size_t i = 0; i < *n; ++i)
                 assembler_.on_datagram(batch_.datagram(i), batch_.source_ip(i), now, wall, *this);
+            last = batch_.datagram(*n - 1);
             if (*n < batch_.capacity()) break;  // the queue is empty
         }
-        coalesce_ = taken > 0 && taken < kCoalesceBelow && assembler_.has_frames_in_flight();
+        if (taken == 0) return;
+        coalesce_ = Duration::zero();
+        if (taken < kCoalesceBelow && assembler_.has_frames_in_flight())
+            coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
+        last_drain_ = now;
+    }
+
+    // How long to let packets gather before the next wait (see kCoalesceWindow).
+    Duration coalescing_sleep(std::span<const std::uint8_t> last, std::size_t taken, Duration since_last_drain) const {
+        const auto packet = gvsp::parse_packet(last);
+        if (!packet || (packet->kind != gvsp::PacketKind::Payload && packet->kind != gvsp::PacketKind::Leader))
+            return Duration::zero();  // a trailer or something odd: stay alert
+        const std::uint64_t per_packet = gvsp::bytes_per_packet(params_.packet_size, packet->extended);
+        if (per_packet == 0) return Duration::zero();
+        const std::uint64_t data_packets = (params_.payload_size + per_packet - 1) / per_packet;
+        // Packets still to come, the trailer included.
+        if (packet->packet_id > data_packets) return Duration::zero();
+        const std::uint64_t remaining = data_packets + 1 - packet->packet_id;
+        const Duration spacing = since_last_drain / static_cast<Duration::rep>(taken);
+        const Duration until_trailer = spacing * static_cast<Duration::rep>(remaining - 1);
+        const Duration sleep = std::min<Duration>(until_trailer, kCoalesceWindow);
+        return sleep < kShortestSleep ? Duration::zero() : sleep;
     }
 
     void drain_control() {
@@ -235,7 +263,8 @@ private:
     UdpBatch batch_;
     std::vector<Sender<FramePtr>> subscribers_;
     bool stop_message_ = false;
-    bool coalesce_ = false;  // sleep kCoalesceWindow before the next wait
+    Duration coalesce_{};  // sleep before the next wait
+    Instant last_drain_{};
     bool silence_armed_ = false;
     bool silence_warned_ = false;
     Instant silence_deadline_{};
