@@ -26,6 +26,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error/camera_error.hpp"
@@ -135,6 +136,7 @@ public:
     const FrameInfo& info() const { return info_; }
 
 private:
+    friend class FramePool;
     const std::uint8_t* data_;
     std::uint64_t length_;
     FrameInfo info_;
