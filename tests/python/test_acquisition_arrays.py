@@ -64,3 +64,19 @@ def test_arrays_outlive_acquisition_and_camera_and_hold_their_buffers(camera_ip)
     # Camera, acquisition and virtual camera are gone; the pixels are intact.
     for frame_id, array in zip(ids, arrays):
         assert array.tobytes() == expected_frame(frame_id, WIDTH, HEIGHT, "Mono8")
+
+
+def test_a_frame_too_short_for_its_image_refuses_an_array_but_not_its_bytes(camera_ip):
+    with streaming_camera(camera_ip) as (vc, cam):
+        # 540 bytes a packet: the 1024-byte image takes payload packets 1 and 2.
+        vc.stream_fault("drop_packets", packets=[2])
+        with cam.start_acquisition(packet_size=576, resend=False) as acq:
+            frame = acq.wait_for(5.0)
+    assert not frame.is_complete
+    with pytest.raises(ValueError) as err:
+        frame.array()
+    assert str(err.value) == (f"frame data holds 540 bytes, too few for a {WIDTH}x{HEIGHT} Mono8 image "
+                              f"({WIDTH * HEIGHT} bytes)")
+    with pytest.raises(ValueError):
+        np.asarray(frame)
+    assert frame.data() == expected_frame(frame.frame_id, WIDTH, HEIGHT, "Mono8")[:540]
