@@ -41,7 +41,7 @@ int main() {
         g_sink = copy_dst[0];
     }, kIters);
     const double resend_ns = ns_per_op([&](int i) {
-        g_sink = gvcp::encode_packet_resend(resend, static_cast<std::uint64_t>(i), 5, 9, false, 2);
+        g_sink = gvcp::encode_packet_resend(resend, 0, static_cast<std::uint64_t>(i), 5, 9, false, 2);
     }, kIters);
     report("encode_packet_resend (standard)", resend_ns, base20);
 

@@ -117,23 +117,24 @@ std::array<std::uint8_t, kHeaderSize> encode_discovery(std::uint16_t request_id)
     return out;
 }
 
-std::size_t encode_packet_resend(std::span<std::uint8_t> out, std::uint64_t block_id,
-                                 std::uint32_t first_packet_id, std::uint32_t last_packet_id,
-                                 bool extended, std::uint16_t request_id) {
+std::size_t encode_packet_resend(std::span<std::uint8_t> out, std::uint16_t channel,
+                                 std::uint64_t block_id, std::uint32_t first_packet_id,
+                                 std::uint32_t last_packet_id, bool extended, std::uint16_t request_id) {
     const std::size_t size = extended ? kPacketResendExtendedSize : kPacketResendSize;
     if (out.size() < size) return 0;
     const std::uint8_t flags = extended ? flag::kExtendedIds : 0;
     encode_command_header(out, {flags, code(Command::PacketResend),
                                 static_cast<std::uint16_t>(size - kHeaderSize), request_id});
     ByteWriter w(out.subspan(kHeaderSize, size - kHeaderSize));
+    w.u16(channel);
     if (extended) {
-        w.u32(0);  // stream channel index 0, reserved
+        w.u16(0);  // reserved
         w.u32(first_packet_id);
         w.u32(last_packet_id);
         w.u64(block_id);
     } else {
         // Standard packet ids are 24 bits wide; the top byte is reserved.
-        w.u32(static_cast<std::uint32_t>(block_id));
+        w.u16(static_cast<std::uint16_t>(block_id));
         w.u32(first_packet_id & 0x00FFFFFF);
         w.u32(last_packet_id & 0x00FFFFFF);
     }

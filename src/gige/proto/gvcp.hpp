@@ -156,11 +156,13 @@ inline constexpr std::size_t kPacketResendExtendedSize = 28;
 
 // Writes a packet-resend command into `out` and returns its size (20, or 28 in
 // the extended form), or 0 when `out` is too small; nothing is written past
-// its end. The standard form carries the low 32 bits of the block id and the
-// low 24 bits of each packet id. No acknowledge is requested.
-std::size_t encode_packet_resend(std::span<std::uint8_t> out, std::uint64_t block_id,
-                                 std::uint32_t first_packet_id, std::uint32_t last_packet_id,
-                                 bool extended, std::uint16_t request_id);
+// its end. Both forms name the stream channel in bytes 8-9 (a device serving
+// several channels resends from the one named). The standard form then
+// carries the 16-bit block id and the low 24 bits of each packet id. No
+// acknowledge is requested.
+std::size_t encode_packet_resend(std::span<std::uint8_t> out, std::uint16_t channel,
+                                 std::uint64_t block_id, std::uint32_t first_packet_id,
+                                 std::uint32_t last_packet_id, bool extended, std::uint16_t request_id);
 
 // Answer to an event or event-with-data command: success, code + 1, no payload,
 // the event's request id unchanged.

@@ -1,0 +1,444 @@
+#include "gige/stream/frame_assembler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "util/log.hpp"
+
+namespace oculane {
+
+namespace {
+
+using log::Level;
+
+// A frame's packet table is sized for its payload carried in packets of at
+// least this many data bytes (or the negotiated size, if smaller), with a
+// small floor. A device that claims more packets (a huge trailer id, or a
+// tiny first data packet) gets a WrongPacketId frame, not a bigger table.
+constexpr std::uint64_t kMinTableBytesPerPacket = 256;
+constexpr std::uint64_t kMinTableSlots = 64;
+// Beyond this the negotiated packet size is useless for the payload size.
+constexpr std::uint64_t kMaxTableSlots = std::uint64_t{1} << 26;
+
+// The request ids cycle through 65300..65535.
+constexpr std::uint16_t kFirstRequestId = 65300;
+
+constexpr std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+std::uint64_t resend_budget(std::uint32_t expected, double ratio) {
+    const double b = std::floor(static_cast<double>(expected) * ratio);
+    if (!(b > 0)) return 0;  // negative, zero or NaN
+    if (b >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(b);
+}
+
+// Signed distance from the last block id to a new one. 16-bit ids read as
+// signed 16-bit, extended ids as signed 64-bit (wrapping); block id 0 is
+// skipped on wrap-around, so 65535 followed by 1 is a distance of 1.
+std::int64_t block_distance(std::uint64_t id, std::uint64_t last, bool extended) {
+    if (extended) {
+        const bool wrap = static_cast<std::int64_t>(id) > 0 && static_cast<std::int64_t>(last) < 0;
+        return static_cast<std::int64_t>(id - last - (wrap ? 1 : 0));
+    }
+    const std::int64_t n = static_cast<std::int16_t>(id & 0xFFFF);
+    const std::int64_t l = static_cast<std::int16_t>(last & 0xFFFF);
+    return n - l - (n > 0 && l < 0 ? 1 : 0);
+}
+
+}  // namespace
+
+std::expected<FrameAssembler, CameraError> FrameAssembler::create(const AssemblerConfig& config) {
+    std::uint64_t limit = 0;
+    if (config.payload_size <= kMaxFrameBufferSize) {
+        limit = std::max(ceil_div(config.payload_size, kMinTableBytesPerPacket) + 2, kMinTableSlots);
+        for (bool extended : {false, true}) {
+            const std::uint64_t bpp = gvsp::bytes_per_packet(config.packet_size, extended);
+            if (bpp > 0) limit = std::max(limit, ceil_div(config.payload_size, bpp) + 2);
+        }
+        if (limit > kMaxTableSlots)
+            return std::unexpected(CameraError::io(
+                fmt::format("cannot allocate a frame pool of {} buffers of {} bytes: packets of {} bytes "
+                            "would need more than {} per frame",
+                            config.n_buffers, config.payload_size, config.packet_size, kMaxTableSlots)));
+    }
+    auto pool = FramePool::create(config.n_buffers, config.payload_size, static_cast<std::size_t>(limit));
+    if (!pool) return std::unexpected(std::move(pool.error()));
+    return FrameAssembler(config, std::move(*pool), static_cast<std::size_t>(limit));
+}
+
+FrameAssembler::FrameAssembler(const AssemblerConfig& config, std::shared_ptr<FramePool> pool,
+                               std::size_t table_limit)
+    : config_(config), pool_(std::move(pool)), table_limit_(table_limit) {
+    // Negative waits would make a packet due the moment it is first missed;
+    // nothing asks for that, and the scan bookkeeping relies on it.
+    config_.resend_delay = std::max(config_.resend_delay, Duration::zero());
+    config_.resend_interval = std::max(config_.resend_interval, Duration::zero());
+    // Each frame in flight holds a buffer, so this is the most there can be.
+    frames_.reserve(config_.n_buffers);
+}
+
+std::uint16_t FrameAssembler::next_request_id() {
+    request_id_ = request_id_ == 0xFFFF ? kFirstRequestId : static_cast<std::uint16_t>(request_id_ + 1);
+    return request_id_;
+}
+
+void FrameAssembler::on_datagram(std::span<const std::uint8_t> datagram, std::uint32_t source_ip, Instant now,
+                                 std::uint64_t wall_ns, AssemblerSink& sink) {
+    if (source_ip != config_.camera_ip) return;
+    ++stats_.packets;
+    stats_.bytes += datagram.size();
+    const auto parsed = gvsp::parse_packet(datagram);
+    if (!parsed) {
+        ++stats_.ignored_packets;
+        return;
+    }
+    const gvsp::Packet& p = *parsed;
+    if (first_packet_) {
+        last_block_id_ = p.block_id - 1;
+        first_packet_ = false;
+    }
+
+    InFlight* f = nullptr;
+    for (InFlight& candidate : frames_) {
+        if (candidate.block_id == p.block_id) {
+            f = &candidate;
+            break;
+        }
+    }
+    if (f != nullptr) {
+        f->last_packet = now;
+    } else {
+        f = find_or_create_frame(p, now);
+        if (f == nullptr) return;
+    }
+
+    if (gvsp::status::is_error(p.status)) {
+        if (gvsp::status::means_gone(p.status)) {
+            f->no_resend = true;
+            ++stats_.resend_disabled;
+        }
+        ++stats_.error_packets;
+        return;
+    }
+
+    if (p.packet_id < f->expected) {
+        PacketSlot& slot = f->slots[p.packet_id];
+        if (slot.received) {
+            ++stats_.duplicated_packets;
+            return;
+        }
+        if (slot.resend_requested) ++stats_.resent_packets;
+        slot.received = true;
+    }
+    advance_contiguous(*f);
+
+    switch (p.kind) {
+        case gvsp::PacketKind::Trailer:
+            f->trailer_seen = true;
+            if (!f->decided) {
+                if (p.packet_id > f->expected - 1) decide(*f, FrameStatus::WrongPacketId);
+                else set_expected(*f, p.packet_id + 1);
+            }
+            break;
+        case gvsp::PacketKind::Payload:
+            if (!f->decided) process_payload(*f, p);
+            break;
+        case gvsp::PacketKind::Leader:
+            if (!f->decided) {
+                if (p.packet_id == 0) {
+                    f->leader = gvsp::parse_leader(p.payload);
+                    f->system_timestamp_ns = wall_ns;
+                } else {
+                    decide(*f, FrameStatus::WrongPacketId);
+                }
+            }
+            break;
+        case gvsp::PacketKind::AllIn:
+        case gvsp::PacketKind::Unsupported: ++stats_.ignored_packets; break;
+    }
+
+    missing_packet_check(*f, p.packet_id, now, sink);
+    check_frame_completion(now, &p.block_id, sink);
+}
+
+FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packet& p, Instant now) {
+    const std::int64_t d = block_distance(p.block_id, last_block_id_, p.extended);
+    if (d >= -99 && d <= 0) {
+        OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "discarding late frame",
+                           {{"frame_id", fmt::to_string(p.block_id)}, {"last", fmt::to_string(last_block_id_)}});
+        ++stats_.ignored_packets;
+        return nullptr;
+    }
+
+    const std::uint64_t bpp = gvsp::bytes_per_packet(config_.packet_size, p.extended);
+    std::uint64_t expected = 0;
+    if (bpp > 0) {
+        const std::uint64_t n_data = ceil_div(config_.payload_size, bpp);
+        switch (p.kind) {
+            case gvsp::PacketKind::Leader: {
+                const auto leader = gvsp::parse_leader(p.payload);
+                if (leader && gvsp::payload_type::accepted(leader->payload_type)) expected = n_data + 2;
+                break;
+            }
+            case gvsp::PacketKind::Trailer: expected = std::uint64_t{p.packet_id} + 1; break;
+            case gvsp::PacketKind::Payload: expected = n_data + 2; break;
+            case gvsp::PacketKind::AllIn: expected = 1; break;
+            case gvsp::PacketKind::Unsupported: break;
+        }
+    }
+    if (expected == 0) {
+        ++stats_.ignored_packets;
+        ++stats_.unsupported_frames;
+        last_block_id_ = p.block_id;
+        return nullptr;
+    }
+
+    auto buffer = pool_->try_take();
+    if (!buffer) {
+        ++stats_.underruns;
+        last_block_id_ = p.block_id;
+        return nullptr;
+    }
+
+    // Only a trailer can claim more packets than the table holds (the others
+    // are bounded by the payload size when the table limit is chosen). Its
+    // frame keeps a one-slot table and is wrong from the start.
+    bool absurd = false;
+    if (expected > table_limit_) {
+        OCULANE_LOG(Level::Trace, log::kStreamRunner, "trailer packet id {} beyond the packet table (frame {})",
+                    p.packet_id, p.block_id);
+        expected = 1;
+        absurd = true;
+    }
+    std::vector<PacketSlot>& slots = buffer->packets();
+    slots.assign(static_cast<std::size_t>(expected), PacketSlot{});
+
+    if (d > 1) {
+        OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "frame ids skipped",
+                           {{"skipped", fmt::to_string(d - 1)}, {"after", fmt::to_string(last_block_id_)}});
+        stats_.missing_frames += static_cast<std::uint64_t>(d - 1);
+    }
+    last_block_id_ = p.block_id;
+
+    InFlight& f = frames_.emplace_back();
+    f.slots = slots.data();
+    f.data = buffer->data().data();
+    f.buffer = std::move(*buffer);
+    f.last_packet = now;
+    f.block_id = p.block_id;
+    f.expected = static_cast<std::uint32_t>(expected);
+    f.bytes_per_packet = static_cast<std::uint32_t>(bpp);
+    f.extended = p.extended;
+    if (absurd) decide(f, FrameStatus::WrongPacketId);
+    return &f;
+}
+
+void FrameAssembler::advance_contiguous(InFlight& f) {
+    const std::int64_t last = std::int64_t{f.expected} - 1;
+    std::int64_t c = f.contiguous;
+    while (c < last && f.slots[c + 1].received) ++c;
+    f.contiguous = c;
+}
+
+void FrameAssembler::set_expected(InFlight& f, std::uint32_t expected) {
+    f.expected = expected;
+    // "Packets 0..c arrived" is capped at the last packet; a trailer that
+    // shrinks the block must not leave it above, or the frame never completes.
+    const std::int64_t last = std::int64_t{expected} - 1;
+    f.contiguous = std::min(f.contiguous, last);
+    f.scanned = std::min(f.scanned, last);
+}
+
+void FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
+    const std::uint32_t id = p.packet_id;
+    const std::uint64_t n = p.payload.size();
+    if (id == 1 && !f.first_data_seen && n > 0) {
+        // The first data packet tells the real data size per packet, which
+        // may differ from what the negotiated packet size suggests.
+        f.first_data_seen = true;
+        if (n != f.bytes_per_packet) {
+            if (!f.trailer_seen) {
+                const std::uint64_t expected = ceil_div(config_.payload_size, n) + 2;
+                if (expected > table_limit_) {
+                    OCULANE_LOG(Level::Trace, log::kStreamRunner,
+                                "first data packet of {} bytes would need {} packets (frame {})", n, expected,
+                                f.block_id);
+                    decide(f, FrameStatus::WrongPacketId);
+                    return;
+                }
+                f.buffer.packets().resize(static_cast<std::size_t>(expected));  // within capacity
+                set_expected(f, static_cast<std::uint32_t>(expected));
+            }
+            f.bytes_per_packet = static_cast<std::uint32_t>(n);
+        }
+    }
+
+    const std::uint64_t last_data = f.expected >= 2 ? f.expected - 2 : 0;
+    if (id == 0 || id > last_data) {
+        OCULANE_LOG(Level::Trace, log::kStreamRunner, "payload packet id {} outside 1..={} (frame {}, {} data bytes, ext={})",
+                    id, last_data, f.block_id, n, f.extended);
+        decide(f, FrameStatus::WrongPacketId);
+        return;
+    }
+    const std::uint64_t size = config_.payload_size;
+    const std::uint64_t offset = std::uint64_t{id - 1} * f.bytes_per_packet;
+    std::uint64_t len = n;
+    if (offset + n > size) {
+        // Only the last data packet may be cut short by the payload size.
+        if (id != last_data) ++stats_.size_mismatch_errors;
+        len = offset >= size ? 0 : size - offset;
+    }
+    if (len > 0) std::memcpy(f.data + offset, p.payload.data(), static_cast<std::size_t>(len));
+    f.received_size += len;
+    f.data_end = std::max(f.data_end, offset + len);
+}
+
+void FrameAssembler::on_tick(Instant now, AssemblerSink& sink) { check_frame_completion(now, nullptr, sink); }
+
+void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* skip, AssemblerSink& sink) {
+    // Only the oldest frame may close; after a close the next one is examined.
+    while (!frames_.empty()) {
+        InFlight& f = frames_.front();
+        if (f.contiguous == std::int64_t{f.expected} - 1) {
+            close_frame(0, f.decided ? f.status : FrameStatus::Complete, sink);
+            continue;
+        }
+        if (frames_.size() > 1 && !config_.resend_enabled) {
+            close_frame(0, FrameStatus::MissingPackets, sink);
+            continue;
+        }
+        // The newest block with only its leader may be waiting for a long
+        // exposure; it is not timed out while nothing newer has started.
+        const bool after_leader = f.contiguous == 0 && f.block_id == last_block_id_;
+        if (!after_leader && now - f.last_packet >= config_.frame_timeout) {
+            close_frame(0, f.decided ? f.status : FrameStatus::Timeout, sink);
+            continue;
+        }
+        break;
+    }
+    for (InFlight& f : frames_) {
+        if (skip != nullptr && f.block_id == *skip) continue;
+        if (now - f.last_packet >= config_.resend_interval) missing_packet_check(f, f.expected - 1, now, sink);
+    }
+}
+
+void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink) {
+    if (!config_.resend_enabled || f.no_resend || f.ratio_reached) return;
+    const std::uint64_t budget = resend_budget(f.expected, config_.resend_ratio);
+    if (budget == 0 || up_to >= f.expected) return;
+    const std::int64_t start = f.contiguous + 1;
+    const std::int64_t end = up_to;
+    if (start > end) return;
+    PacketSlot* slots = f.slots;
+    const Instant first_due = now + config_.resend_delay;
+
+    if (now <= f.next_due) {
+        // Nothing looked at before is due yet (a packet is due when its due
+        // instant is strictly earlier than now), and a packet first seen
+        // missing now is due at the earliest after resend_delay: only the
+        // packets past the last scan need a look.
+        for (std::int64_t i = std::max(start, f.scanned + 1); i <= end; ++i) {
+            PacketSlot& s = slots[i];
+            if (s.received || s.due) continue;
+            s.due = first_due;
+            f.next_due = std::min(f.next_due, first_due);
+        }
+        f.scanned = std::max(f.scanned, end);
+        return;
+    }
+
+    // First pass: note newly missing packets and count the due ones. The
+    // budget is checked against the whole call's total first, so a call that
+    // would pass it sends (and marks) nothing.
+    std::uint64_t due_count = 0;
+    Instant next_due = Instant::max();
+    for (std::int64_t i = start; i <= end; ++i) {
+        PacketSlot& s = slots[i];
+        if (s.received) continue;
+        if (!s.due) s.due = first_due;
+        if (*s.due < now) ++due_count;
+        else next_due = std::min(next_due, *s.due);
+    }
+    // Packets past `end` scanned earlier keep their (possibly past) due
+    // instants; the old bound still covers them.
+    if (f.scanned > end) next_due = std::min(next_due, f.next_due);
+    f.scanned = std::max(f.scanned, end);
+    f.next_due = next_due;
+    if (due_count == 0) return;
+
+    f.resend_count += due_count;
+    if (f.resend_count > budget) {
+        f.ratio_reached = true;
+        ++stats_.resend_ratio_reached;
+        return;
+    }
+
+    // Second pass: each run of consecutive due packets becomes one request.
+    const Instant again = now + config_.resend_interval;
+    std::int64_t run = -1;
+    for (std::int64_t i = start; i <= end + 1; ++i) {
+        const bool due = i <= end && !slots[i].received && slots[i].due && *slots[i].due < now;
+        if (due) {
+            if (run < 0) run = i;
+            continue;
+        }
+        if (run < 0) continue;
+        const auto first = static_cast<std::uint32_t>(run);
+        const auto last = static_cast<std::uint32_t>(i - 1);
+        for (std::int64_t k = run; k < i; ++k) {
+            slots[k].resend_requested = true;
+            slots[k].due = again;
+        }
+        run = -1;
+        OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "requesting packet resend",
+                           {{"frame_id", fmt::to_string(f.block_id)},
+                            {"first", fmt::to_string(first)},
+                            {"last", fmt::to_string(last)}});
+        const std::size_t n = gvcp::encode_packet_resend(resend_buf_, config_.channel, f.block_id, first, last,
+                                                         f.extended, next_request_id());
+        sink.send_resend(std::span<const std::uint8_t>(resend_buf_.data(), n));
+        stats_.resend_requests += std::uint64_t{last} - first + 1;
+    }
+    f.next_due = std::min(f.next_due, again);
+}
+
+void FrameAssembler::close_frame(std::size_t index, FrameStatus status, AssemblerSink& sink) {
+    InFlight f = std::move(frames_[index]);
+    frames_.erase(frames_.begin() + static_cast<std::ptrdiff_t>(index));
+
+    if (status == FrameStatus::Complete) {
+        ++stats_.completed_frames;
+    } else {
+        OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "frame closed incomplete",
+                           {{"frame_id", fmt::to_string(f.block_id)},
+                            {"status", std::string(frame_status_name(status))}});
+        if (status == FrameStatus::Aborted) {
+            ++stats_.aborted_frames;
+        } else {
+            if (status == FrameStatus::Timeout) ++stats_.timed_out_frames;
+            ++stats_.failed_frames;
+            const std::int64_t missing = std::int64_t{f.expected} - 1 - f.contiguous;
+            if (missing > 0) stats_.missing_packets += static_cast<std::uint64_t>(missing);
+        }
+    }
+
+    FrameInfo info;
+    info.frame_id = f.block_id;
+    info.leader = f.leader;
+    info.system_timestamp_ns = f.system_timestamp_ns;
+    info.timestamp_ns = ticks_to_ns(f.leader ? f.leader->timestamp : 0, config_.tick_frequency, f.system_timestamp_ns);
+    info.received_size = f.received_size;
+    info.data_end = f.data_end;
+    info.status = status;
+    sink.frame_closed(pool_->publish(std::move(f.buffer), info));
+}
+
+void FrameAssembler::abort_all(AssemblerSink& sink) {
+    while (!frames_.empty()) close_frame(0, FrameStatus::Aborted, sink);
+}
+
+}  // namespace oculane

@@ -1,0 +1,610 @@
+// The frame assembler with synthetic time: every instant is made up, so no
+// test waits for a clock.
+#include <functional>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "stream_rig.hpp"
+
+namespace oculane::stream_test {
+namespace {
+
+using Counters = std::map<std::string, std::uint64_t>;
+
+// Every counter not named in `want` must be 0.
+void expect_counters(const StreamStats& s, const Counters& want) {
+    for (const auto& f : kStreamStatsFields) {
+        const auto it = want.find(std::string(f.name));
+        EXPECT_EQ(s.*f.member, it == want.end() ? 0 : it->second) << f.name;
+    }
+    for (const auto& [name, value] : want) {
+        const bool known = std::any_of(kStreamStatsFields.begin(), kStreamStatsFields.end(),
+                                       [&](const auto& f) { return f.name == name; });
+        EXPECT_TRUE(known) << "no counter " << name;
+    }
+}
+
+struct Scenario {
+    const char* name;
+    std::function<void(AssemblerConfig&)> configure;
+    std::function<void(Rig&)> run;
+    std::vector<FrameStatus> statuses;  // frames closed, in order
+    Counters counters;                  // all others must stay 0
+    std::uint64_t data_end = 0;         // of the last frame closed, when it matters
+};
+
+void no_change(AssemblerConfig&) {}
+void no_resend(AssemblerConfig& c) { c.resend_enabled = false; }
+
+using FS = FrameStatus;
+
+TEST(FrameAssembler, Scenarios) {
+    const Scenario scenarios[] = {
+        {"in order", no_change, [](Rig& r) { r.frame(1); }, {FS::Complete},
+         {{"packets", 12}, {"bytes", 8 + 36 + 10 * 108 + 16}, {"completed_frames", 1}}, 1000},
+        {"reordered with a duplicate",
+         no_change,
+         [](Rig& r) {
+             r.feed(data(1, 3));
+             r.feed(leader(1));
+             for (std::uint32_t id : {1u, 2u, 2u, 4u, 5u, 6u, 7u, 8u, 9u, 10u}) r.feed(data(1, id));
+             r.feed(trailer(1, 11));
+         },
+         {FS::Complete},
+         {{"packets", 13}, {"bytes", 8 + 36 + 11 * 108 + 16}, {"completed_frames", 1}, {"duplicated_packets", 1}},
+         1000},
+        {"camera stops mid-frame: timeout",
+         no_resend,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 5; ++id) r.feed(data(1, id));
+             r.tick(99ms);
+             EXPECT_TRUE(r.sink.statuses.empty()) << "closed before the frame timeout";
+             r.tick(100ms);
+         },
+         {FS::Timeout},
+         {{"packets", 6}, {"bytes", 44 + 5 * 108}, {"failed_frames", 1}, {"timed_out_frames", 1},
+          {"missing_packets", 6}},
+         500},
+        {"resend off: a newer block forces the older one out",
+         no_resend,
+         [](Rig& r) {
+             r.frame(7, 0ms, {5});
+             EXPECT_TRUE(r.sink.statuses.empty());
+             r.feed(leader(8));
+             EXPECT_EQ(r.sink.statuses.size(), 1u) << "block 7 must close as block 8 starts";
+             for (std::uint32_t id = 1; id <= 10; ++id) r.feed(data(8, id));
+             r.feed(trailer(8, 11));
+         },
+         {FS::MissingPackets, FS::Complete},
+         {{"packets", 23}, {"bytes", 2 * (44 + 16) + 19 * 108}, {"completed_frames", 1},
+          {"failed_frames", 1}, {"missing_packets", 7}},
+         1000},
+        {"resend on: a newer block does not force the older one out",
+         no_change,
+         [](Rig& r) {
+             r.frame(7, 0ms, {5});
+             r.frame(8, 1ms);
+             EXPECT_TRUE(r.sink.statuses.empty()) << "block 7 still waits for its resend";
+             r.feed(data(7, 5), 2ms);  // both close now, oldest first
+         },
+         {FS::Complete, FS::Complete},
+         {{"packets", 24}, {"bytes", 2 * (44 + 16) + 20 * 108}, {"completed_frames", 2}},
+         1000},
+        {"trailer beyond the expected packets: WrongPacketId",
+         no_resend,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 10; ++id) r.feed(data(1, id));
+             r.feed(trailer(1, 14));
+             r.tick(100ms);
+         },
+         {FS::WrongPacketId},
+         {{"packets", 12}, {"bytes", 44 + 10 * 108 + 16}, {"failed_frames", 1}, {"missing_packets", 1}},
+         1000},
+        {"trailer shrinks the block",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 6; ++id) r.feed(data(1, id));
+             r.feed(trailer(1, 7));
+         },
+         {FS::Complete},
+         {{"packets", 8}, {"bytes", 44 + 6 * 108 + 16}, {"completed_frames", 1}},
+         600},
+        {"first data packet larger, arriving last: block shrinks below packets already received",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 2; id <= 10; ++id) r.feed(data(1, id));
+             r.feed(data(1, 1, 200));  // 200 bytes per packet: 5 data packets, 7 in all
+         },
+         {FS::Complete},
+         {{"packets", 11}, {"bytes", 44 + 9 * 108 + 208}, {"completed_frames", 1}},
+         1000},
+        {"first data packet smaller than estimated: expected recomputed",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 20; ++id) r.feed(data(1, id, 50, false, 50));
+             EXPECT_TRUE(r.sink.statuses.empty());
+             r.feed(trailer(1, 21));
+         },
+         {FS::Complete},
+         {{"packets", 22}, {"bytes", 44 + 20 * 58 + 16}, {"completed_frames", 1}},
+         1000},
+        {"first data packet smaller, trailer seen first: expected kept",
+         no_change,
+         [](Rig& r) {
+             r.feed(trailer(1, 11));
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 10; ++id) r.feed(data(1, id, 50, false, 50));
+         },
+         {FS::Complete},
+         {{"packets", 12}, {"bytes", 16 + 44 + 10 * 58}, {"completed_frames", 1}},
+         500},
+        {"all-in packet: a one-packet block",
+         no_change,
+         [](Rig& r) { r.feed(packet(1, 4, 0, Bytes(30, 0xAB))); },
+         {FS::Complete},
+         {{"packets", 1}, {"bytes", 38}, {"completed_frames", 1}, {"ignored_packets", 1}}},
+        {"newest block with only its leader waits beyond the timeout",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             r.tick(10s);
+             EXPECT_TRUE(r.sink.statuses.empty());
+             r.feed(leader(2), 10s);  // now it is no longer the newest
+         },
+         {FS::Timeout},
+         {{"packets", 2}, {"bytes", 88}, {"failed_frames", 1}, {"timed_out_frames", 1}, {"missing_packets", 11}}},
+        {"packet unavailable: no resend for the frame",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 4; ++id) r.feed(data(1, id));
+             r.feed(packet(1, 3, 5, {}, false, 0x800C));
+             for (std::uint32_t id = 6; id <= 10; ++id) r.feed(data(1, id), 5ms);
+             r.feed(trailer(1, 11), 5ms);
+             for (auto t = 10ms; t <= 105ms; t += 5ms) r.tick(t);
+             EXPECT_TRUE(r.sink.resends.empty());
+         },
+         {FS::Timeout},
+         {{"packets", 12}, {"bytes", 44 + 9 * 108 + 8 + 16}, {"failed_frames", 1}, {"timed_out_frames", 1},
+          {"missing_packets", 7}, {"resend_disabled", 1}, {"error_packets", 1}},
+         1000},
+        {"other error status: counted, resend goes on",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 4; ++id) r.feed(data(1, id));
+             r.feed(packet(1, 3, 5, {}, false, 0x8001));
+             for (std::uint32_t id = 6; id <= 10; ++id) r.feed(data(1, id), 5ms);
+             r.feed(trailer(1, 11), 5ms);
+             r.tick(25ms);
+             r.feed(data(1, 5), 26ms);
+         },
+         {FS::Complete},
+         {{"packets", 13}, {"bytes", 44 + 10 * 108 + 8 + 16}, {"completed_frames", 1}, {"error_packets", 1},
+          {"resend_requests", 1}, {"resent_packets", 1}},
+         1000},
+        {"last packet cut at the buffer end, an earlier one overrunning it",
+         [](AssemblerConfig& c) { c.payload_size = 950; },
+         [](Rig& r) {
+             r.feed(leader(1));
+             for (std::uint32_t id = 1; id <= 8; ++id) r.feed(data(1, id));
+             r.feed(data(1, 9, 200));   // ends at 1000 > 950, and is not the last
+             r.feed(data(1, 10, 100));  // the last: cut to 50 bytes without complaint
+             r.feed(trailer(1, 11));
+         },
+         {FS::Complete},
+         {{"packets", 12}, {"bytes", 44 + 9 * 108 + 208 + 16}, {"completed_frames", 1},
+          {"size_mismatch_errors", 1}},
+         950},
+        {"short datagrams",
+         no_change,
+         [](Rig& r) {
+             r.feed(Bytes(7, 0));
+             Bytes ei(19, 0);
+             ei[4] = 0x81;
+             r.feed(ei);
+             r.feed(Bytes{});
+         },
+         {},
+         {{"packets", 3}, {"bytes", 26}, {"ignored_packets", 3}}},
+        {"another address changes nothing",
+         no_change,
+         [](Rig& r) {
+             r.frame(1);
+             r.feed(leader(2), 0ms, kCamera + 1);
+             r.feed(Bytes(3, 0), 0ms, kCamera + 1);
+             EXPECT_FALSE(r.assembler.has_frames_in_flight());
+         },
+         {FS::Complete},
+         {{"packets", 12}, {"bytes", 8 + 36 + 10 * 108 + 16}, {"completed_frames", 1}}},
+        {"unsupported blocks: payload type, short leader, format, and their later packets",
+         no_change,
+         [](Rig& r) {
+             r.feed(leader(1, false, 2));
+             r.feed(data(1, 1));  // same block: late now
+             r.feed(leader(2, false, 1, image_leader(), 11));
+             r.feed(packet(3, 7, 0, Bytes(4, 0)));
+         },
+         {},
+         {{"packets", 4}, {"bytes", 44 + 108 + 19 + 12}, {"ignored_packets", 4}, {"unsupported_frames", 3}}},
+        {"packet size not above the overhead",
+         [](AssemblerConfig& c) { c.packet_size = 36; },
+         [](Rig& r) { r.frame(1); },
+         {},
+         {{"packets", 12}, {"bytes", 8 + 36 + 10 * 108 + 16}, {"ignored_packets", 12}, {"unsupported_frames", 1}}},
+        {"packet ids contradicting the layout",
+         [](AssemblerConfig& c) { c.resend_ratio = 0; },
+         [](Rig& r) {
+             r.feed(packet(1, 3, 0, Bytes(10, 0)));  // a data packet in the leader's place
+             r.feed(data(2, 11));                     // beyond the last data packet
+             Bytes lead = leader(3);
+             lead[7] = 4;  // a leader not at 0
+             r.feed(lead);
+             r.tick(100ms);
+         },
+         {FS::WrongPacketId, FS::WrongPacketId, FS::WrongPacketId},
+         {{"packets", 3}, {"bytes", 18 + 108 + 44}, {"failed_frames", 3}, {"timed_out_frames", 0},
+          {"missing_packets", 11 + 12 + 12}}},
+        {"absurd trailer id: the table does not grow",
+         no_change,
+         [](Rig& r) {
+             r.feed(trailer(1, 0xFFFFFF));
+             r.feed(leader(1));  // fills the one slot the frame has
+             r.feed(data(1, 1));
+         },
+         {FS::WrongPacketId},
+         {{"packets", 3}, {"bytes", 16 + 44 + 108}, {"failed_frames", 1}, {"ignored_packets", 1}}},
+        {"absurdly small first data packet",
+         no_resend,
+         [](Rig& r) {
+             r.feed(leader(1));
+             r.feed(data(1, 1, 5, false, 5));  // would need 202 packets
+             r.feed(data(1, 2, 5, false, 5), 1ms);
+             r.tick(101ms);
+         },
+         {FS::WrongPacketId},
+         {{"packets", 3}, {"bytes", 44 + 2 * 13}, {"failed_frames", 1}, {"missing_packets", 9}}},
+    };
+
+    for (const auto& sc : scenarios) {
+        SCOPED_TRACE(sc.name);
+        AssemblerConfig config = small_config();
+        sc.configure(config);
+        Rig r(config);
+        sc.run(r);
+        EXPECT_EQ(r.sink.statuses, sc.statuses);
+        expect_counters(r.assembler.stats(), sc.counters);
+        for (const FramePtr& f : r.sink.frames) {
+            EXPECT_LE(f->data().size(), config.payload_size);
+            if (!f->is_complete()) continue;
+            // Every byte written came from its own offset of the block.
+            const auto bytes = f->data();
+            std::size_t wrong = 0;
+            for (std::size_t i = 0; i < bytes.size(); ++i) wrong += bytes[i] != pattern(f->frame_id(), i);
+            EXPECT_EQ(wrong, 0u) << "frame " << f->frame_id();
+        }
+        if (sc.data_end != 0) {
+            ASSERT_FALSE(r.sink.frames.empty());
+            EXPECT_EQ(r.sink.frames.back()->data_end(), sc.data_end);
+        }
+    }
+}
+
+// Block id sequences (one all-in block each): how many frames they make and
+// how many ids count as skipped.
+TEST(FrameAssembler, BlockIdsWrapLateAndSkipped) {
+    const struct {
+        const char* name;
+        bool extended;
+        std::vector<std::uint64_t> ids;
+        std::size_t frames;
+        std::uint64_t missing_frames;
+    } cases[] = {
+        {"first block", false, {7}, 1, 0},
+        {"65534, 65535, 1: id 0 is skipped on wrap", false, {65534, 65535, 1}, 3, 0},
+        {"65535 then 0", false, {65535, 0}, 2, 0},
+        {"65535 then 2", false, {65535, 2}, 2, 1},
+        {"10 then 13", false, {10, 13}, 2, 2},
+        {"99 below the newest is late", false, {500, 401}, 1, 0},
+        {"1 below the newest is late", false, {500, 499}, 1, 0},
+        {"the same id again is late", false, {500, 500}, 1, 0},
+        {"100 below the newest starts a new frame", false, {500, 400}, 2, 0},
+        {"late across the wrap", false, {1, 65535}, 1, 0},
+        {"half the id space ahead", false, {100, 30000}, 2, 29899},
+        {"extended: wrap of 64-bit ids", true, {0xFFFF'FFFF'FFFF'FFFE, 0xFFFF'FFFF'FFFF'FFFF, 1}, 3, 0},
+        {"extended: 10 then 13", true, {10, 13}, 2, 2},
+        {"extended: large ids, 99 below is late", true, {1'000'000'000'000, 999'999'999'901}, 1, 0},
+        {"extended: large ids, 100 below is new", true, {1'000'000'000'000, 999'999'999'900}, 2, 0},
+        {"extended: beyond 16 bits", true, {65535, 65536, 65538}, 3, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        for (std::uint64_t id : c.ids) r.feed(packet(id, 4, 0, {}, c.extended));
+        EXPECT_EQ(r.sink.frames.size(), c.frames);
+        EXPECT_EQ(r.assembler.stats().missing_frames, c.missing_frames);
+        // All-in packets are ignored after bookkeeping, late ones instead of it.
+        EXPECT_EQ(r.assembler.stats().ignored_packets, c.ids.size());
+        for (std::size_t i = 0; i < r.sink.frames.size(); ++i) EXPECT_EQ(r.sink.statuses[i], FS::Complete);
+    }
+}
+
+// A gap is asked for once resend_delay has passed (strictly) after it was
+// first seen, then every resend_interval while the frame lives.
+TEST(FrameAssembler, ResendTiming) {
+    AssemblerConfig config = small_config();
+    config.resend_ratio = 1.0;
+    Rig r(config);
+    r.feed(leader(1));
+    for (std::uint32_t id : {1u, 2u, 3u, 4u, 6u}) r.feed(data(1, id));  // 5 noticed missing at 0
+    r.feed(data(1, 7), 500us);
+    r.feed(data(1, 8), 1ms);  // due at 1 ms: not yet
+    r.feed(data(1, 9), 2ms);
+    r.feed(data(1, 10), 3ms);
+    r.feed(trailer(1, 11), 3ms);
+    for (auto t = 4ms; t <= 200ms; t += 1ms) r.tick(t);
+
+    const std::vector<Duration> want_times = {2ms, 23ms, 44ms, 65ms, 86ms};
+    EXPECT_EQ(r.sink.resend_times, want_times);
+    for (const Resend& rs : r.sink.resends) {
+        EXPECT_EQ(rs.block, 1u);
+        EXPECT_EQ(rs.first, 5u);
+        EXPECT_EQ(rs.last, 5u);
+        EXPECT_FALSE(rs.extended);
+    }
+    EXPECT_EQ(r.sink.statuses, std::vector<FS>{FS::Timeout});  // 100 ms after the last packet at 3 ms
+    EXPECT_EQ(r.assembler.stats().resend_requests, 5u);
+}
+
+// 100 packets at ratio 0.25: 25 may be asked for. Ten missing packets are
+// asked for twice (20); the third request would pass 25 and is not sent.
+TEST(FrameAssembler, ResendBudget) {
+    AssemblerConfig config = small_config();
+    config.payload_size = 98 * kBpp;  // 98 data packets, 100 in all
+    Rig r(config);
+    r.feed(leader(1));
+    for (std::uint32_t id = 1; id <= 98; ++id)
+        if (id < 10 || id > 19) r.feed(data(1, id));
+    r.feed(trailer(1, 99));
+    for (auto t = 1ms; t <= 150ms; t += 1ms) r.tick(t);
+
+    ASSERT_EQ(r.sink.resends.size(), 2u);
+    EXPECT_EQ(r.sink.resend_times, (std::vector<Duration>{20ms, 41ms}));
+    for (const Resend& rs : r.sink.resends) EXPECT_EQ(std::pair(rs.first, rs.last), std::pair(10u, 19u));
+    const StreamStats& s = r.assembler.stats();
+    EXPECT_EQ(s.resend_requests, 20u);
+    EXPECT_EQ(s.resend_ratio_reached, 1u);
+    EXPECT_EQ(r.sink.statuses, std::vector<FS>{FS::Timeout});
+    EXPECT_EQ(s.missing_packets, 90u);
+}
+
+// Requests over the budget are not sent, so packets of such a run that arrive
+// later are not counted as resent.
+TEST(FrameAssembler, RunsOverTheBudgetAreNotMarkedRequested) {
+    AssemblerConfig config = small_config();
+    config.resend_ratio = 0.25;  // 12 packets: 3
+    Rig r(config);
+    r.feed(leader(1));
+    for (std::uint32_t id : {1u, 3u, 4u, 5u, 9u, 10u}) r.feed(data(1, id));  // 2, 6-8 missing: 4 > 3
+    r.feed(trailer(1, 11));
+    r.tick(25ms);
+    EXPECT_TRUE(r.sink.resends.empty());
+    EXPECT_EQ(r.assembler.stats().resend_ratio_reached, 1u);
+    for (std::uint32_t id : {2u, 6u, 7u, 8u}) r.feed(data(1, id), 26ms);
+    EXPECT_EQ(r.sink.statuses, std::vector<FS>{FS::Complete});
+    EXPECT_EQ(r.assembler.stats().resent_packets, 0u);
+    EXPECT_EQ(r.assembler.stats().resend_requests, 0u);
+}
+
+// Request ids run 65301, ..., 65535, 65300, 65301, ...; every request names
+// the stream's channel.
+TEST(FrameAssembler, RequestIdsCycleAndNameTheChannel) {
+    AssemblerConfig config = small_config();
+    config.channel = 3;
+    Rig r(config);
+    r.sink.keep = false;
+    Duration t{};
+    for (std::uint64_t block = 1; block <= 240; ++block, t += 30ms) {
+        r.frame(block, t, {5});
+        r.tick(t + 20ms);  // 20 ms since the last packet: packet 5 is asked for
+        r.feed(data(block, 5), t + 21ms);
+    }
+    ASSERT_EQ(r.sink.resends.size(), 240u);
+    for (std::size_t i = 0; i < r.sink.resends.size(); ++i) {
+        const Resend& rs = r.sink.resends[i];
+        EXPECT_EQ(rs.request_id, 65300 + (i + 1) % 236) << i;
+        EXPECT_EQ(rs.channel, 3);
+        EXPECT_EQ(rs.block, i + 1);
+    }
+    EXPECT_EQ(r.assembler.stats().completed_frames, 240u);
+    EXPECT_EQ(r.assembler.stats().resent_packets, 240u);
+}
+
+TEST(FrameAssembler, ExtendedIds) {
+    AssemblerConfig config = small_config();
+    config.channel = 1;
+    Rig r(config);
+    constexpr std::uint64_t kBlock = (std::uint64_t{1} << 40) + 5;
+    constexpr std::uint64_t kStride = kBpp - 12;  // the longer header leaves 88 bytes: 12 data packets
+    r.feed(leader(kBlock, true));
+    for (std::uint32_t id = 1; id <= 12; ++id)
+        if (id != 4) r.feed(data(kBlock, id, id == 12 ? 1000 - 11 * kStride : kStride, true, kStride));
+    r.feed(trailer(kBlock, 13, true), 2ms);
+    ASSERT_EQ(r.sink.resends.size(), 1u);
+    EXPECT_EQ(r.sink.resends[0], (Resend{65301, 1, kBlock, 4, 4, true}));
+    r.feed(data(kBlock, 4, kStride, true, kStride), 3ms);
+    ASSERT_EQ(r.sink.frames.size(), 1u);
+    const Frame& f = *r.sink.frames[0];
+    EXPECT_EQ(f.status(), FS::Complete);
+    EXPECT_EQ(f.frame_id(), kBlock);
+    EXPECT_EQ(f.data_end(), 1000u);
+    for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(f.data()[i], pattern(kBlock, i)) << i;
+}
+
+TEST(FrameAssembler, FrameMetadata) {
+    const struct {
+        const char* name;
+        std::uint64_t tick_frequency;
+        bool with_leader;
+        std::uint64_t ticks;
+        std::uint64_t want_ns;
+    } cases[] = {
+        {"ticks at 125 MHz", 125'000'000, true, 250'000'001, 2'000'000'008},
+        {"ticks at 1 GHz", 1'000'000'000, true, 5, 5},
+        {"no tick frequency: host time", 0, true, 777, kWallNs},
+        {"no leader, tick frequency", 125'000'000, false, 0, 0},
+        {"no leader, no tick frequency", 0, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AssemblerConfig config = small_config();
+        config.tick_frequency = c.tick_frequency;
+        Rig r(config);
+        if (c.with_leader) r.feed(leader(9, false, 0x4001, image_leader(c.ticks)));
+        for (std::uint32_t id = 1; id <= 10; ++id) r.feed(data(9, id));
+        r.feed(trailer(9, 11));
+        r.tick(1s);
+        ASSERT_EQ(r.sink.frames.size(), 1u);
+        const Frame& f = *r.sink.frames[0];
+        EXPECT_EQ(f.timestamp_ns(), c.want_ns);
+        EXPECT_EQ(f.received_size(), 1000u);
+        if (c.with_leader) {
+            EXPECT_EQ(f.status(), FS::Complete);
+            EXPECT_EQ(f.timestamp_ticks(), c.ticks);
+            EXPECT_EQ(f.system_timestamp_ns(), kWallNs);
+            EXPECT_EQ(f.width(), 40u);
+            EXPECT_EQ(f.height(), 25u);
+            EXPECT_EQ(f.x_offset(), 2u);
+            EXPECT_EQ(f.y_offset(), 3u);
+            EXPECT_EQ(f.x_padding(), 4u);
+            EXPECT_EQ(f.y_padding(), 5u);
+            EXPECT_EQ(f.pixel_format_text(), "Mono8");
+            EXPECT_EQ(f.bits_per_pixel(), 8);
+            EXPECT_EQ(f.payload_class(), (PayloadClass{PayloadClass::Image, 0}));
+            EXPECT_EQ(f.has_chunks(), std::optional<bool>(true));
+            EXPECT_EQ(f.payload_type(), 1);
+        } else {
+            EXPECT_EQ(f.status(), FS::Timeout);
+            EXPECT_EQ(f.timestamp_ticks(), 0u);
+            EXPECT_EQ(f.system_timestamp_ns(), 0u);
+            EXPECT_EQ(f.width(), 0u);
+            EXPECT_EQ(f.height(), 0u);
+            EXPECT_EQ(f.pixel_format(), 0u);
+            EXPECT_EQ(f.payload_class(), (PayloadClass{PayloadClass::Other, 0}));
+            EXPECT_EQ(f.has_chunks(), std::nullopt);
+        }
+    }
+}
+
+// One buffer: a frame kept by a subscriber makes every new block an underrun
+// until it is released.
+TEST(FrameAssembler, UnderrunWhileTheOnlyBufferIsHeld) {
+    AssemblerConfig config = small_config();
+    config.n_buffers = 1;
+    Rig r(config);
+    r.frame(1);
+    ASSERT_EQ(r.sink.frames.size(), 1u);
+    EXPECT_EQ(r.assembler.pool().available(), 0u);
+    r.frame(2);
+    r.frame(3);
+    EXPECT_EQ(r.assembler.stats().underruns, 2u);
+    EXPECT_EQ(r.sink.frames.size(), 1u);
+    r.sink.frames.clear();  // the subscriber lets go
+    EXPECT_EQ(r.assembler.pool().available(), 1u);
+    r.frame(4);
+    EXPECT_EQ(r.sink.statuses, (std::vector<FS>{FS::Complete, FS::Complete}));
+    EXPECT_EQ(r.assembler.stats().underruns, 2u);
+    // The underrun blocks' other packets were late, not new blocks.
+    EXPECT_EQ(r.assembler.stats().ignored_packets, 22u);
+}
+
+TEST(FrameAssembler, ShutdownAbortsFramesInFlightOldestFirst) {
+    Rig r;
+    r.frame(1, 0ms, {3});
+    r.frame(2, 0ms, {7});
+    EXPECT_EQ(r.assembler.frames_in_flight(), 2u);
+    EXPECT_EQ(r.assembler.pool().available(), 2u);
+    r.assembler.abort_all(r.sink);
+    EXPECT_FALSE(r.assembler.has_frames_in_flight());
+    EXPECT_EQ(r.sink.statuses, (std::vector<FS>{FS::Aborted, FS::Aborted}));
+    EXPECT_EQ(r.sink.frames[0]->frame_id(), 1u);
+    EXPECT_EQ(r.sink.frames[1]->frame_id(), 2u);
+    EXPECT_EQ(r.assembler.stats().aborted_frames, 2u);
+    EXPECT_EQ(r.assembler.stats().failed_frames, 0u);
+    r.sink.frames.clear();
+    EXPECT_EQ(r.assembler.pool().available(), 4u);
+}
+
+// Packet 1 says 200 bytes per packet after the trailer fixed the count, so
+// the later packets land past the buffer: data_end says so, the view stops at
+// the buffer's end.
+TEST(FrameAssembler, DataViewNeverBeyondTheBuffer) {
+    Rig r;
+    r.feed(trailer(1, 11));
+    r.feed(leader(1));
+    for (std::uint32_t id = 1; id <= 10; ++id) r.feed(data(1, id, 200, false, 200));
+    ASSERT_EQ(r.sink.frames.size(), 1u);
+    const Frame& f = *r.sink.frames[0];
+    EXPECT_EQ(f.data_end(), 1800u);
+    EXPECT_EQ(f.data().size(), 1000u);
+    EXPECT_EQ(f.received_size(), 1000u);
+    EXPECT_EQ(r.assembler.stats().size_mismatch_errors, 4u);  // packets 6 to 9; 10 is the last
+}
+
+// A frame outlives its stream: its bytes stay readable, and letting go of it
+// afterwards frees the buffer (the sanitizer build checks for the leak).
+TEST(FrameAssembler, FrameReleasedAfterTheStreamClosed) {
+    FramePtr kept;
+    {
+        Rig r;
+        r.frame(1);
+        r.frame(2, 0ms, {4});
+        kept = r.sink.frames.at(0);
+        r.sink.frames.clear();
+        r.assembler.abort_all(r.sink);
+        r.sink.frames.clear();
+    }
+    EXPECT_EQ(kept->status(), FS::Complete);
+    for (std::size_t i = 0; i < kPayload; ++i) ASSERT_EQ(kept->data()[i], pattern(1, i));
+    kept.reset();
+}
+
+TEST(FrameAssembler, RefusesAPoolThatCannotBeAllocated) {
+    const struct {
+        const char* name;
+        std::uint64_t payload;
+        std::uint32_t packet_size;
+        std::size_t n_buffers;
+    } cases[] = {
+        {"payload beyond the per-buffer cap", kMaxFrameBufferSize + 1, 1500, 1},
+        {"more than the machine's memory", std::uint64_t{3} << 30, 1500, 1'000'000},
+        {"packet table for tiny packets", std::uint64_t{1} << 30, 49, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AssemblerConfig config = small_config();
+        config.payload_size = c.payload;
+        config.packet_size = c.packet_size;
+        config.n_buffers = c.n_buffers;
+        auto a = FrameAssembler::create(config);
+        ASSERT_FALSE(a.has_value());
+        EXPECT_EQ(a.error().kind(), CameraError::Kind::Io);
+        EXPECT_NE(a.error().to_string().find("cannot allocate a frame pool"), std::string::npos)
+            << a.error().to_string();
+    }
+    AssemblerConfig none = small_config();
+    none.n_buffers = 0;
+    Rig r(none);
+    r.frame(1);
+    EXPECT_EQ(r.assembler.stats().underruns, 1u);
+}
+
+}  // namespace
+}  // namespace oculane::stream_test
