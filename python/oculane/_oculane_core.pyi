@@ -1,9 +1,13 @@
+import os
+
 import numpy
 
 from oculane import (
     CameraException as CameraError,
     GenicamException as GenicamError
 )
+import oculane.features
+import oculane.settings
 
 
 class Camera:
@@ -63,6 +67,31 @@ class Camera:
     def feature_names(self) -> list[str]: ...
 
     def invalidate_caches(self) -> None: ...
+
+    def feature_info(self, name: str) -> oculane.features.FeatureInfo:
+        """
+        What the feature is: kind, display name, tooltip, description, unit,
+        representation, visibility and category path, and whether it is
+        implemented, available and locked now (read from the device).
+        """
+
+    def categories(self) -> tuple[oculane.features.Category, ...]:
+        """
+        The category tree of the description: the top-level categories, each
+        with its features and subcategories.
+        """
+
+    def save_settings(self, path: str | os.PathLike[str]) -> int:
+        """
+        Write every readable and writable feature to a text file, in an order
+        that restores correctly; returns the number of features written.
+        """
+
+    def load_settings(self, path: str | os.PathLike[str]) -> list[oculane.settings.SettingsIssue]:
+        """
+        Apply a settings file. Returns the lines that could not be applied, each
+        with its reason; a file that cannot be parsed changes nothing.
+        """
 
     def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True) -> Acquisition: ...
 
@@ -421,7 +450,7 @@ class DeviceInfo:
 
     def __repr__(self) -> str: ...
 
-def discover(timeout: float = 1.0) -> list[DeviceInfo]:
+def discover(timeout: float = 1.0, *, interface: str | None = None, address: str | None = None) -> list[DeviceInfo]:
     """
     Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
     return the devices that answer within `timeout` seconds.

@@ -170,7 +170,7 @@ protected:
     }
     void resend(std::uint16_t ch, std::uint64_t block, std::uint32_t first, std::uint32_t last, bool ext = false) {
         std::array<std::uint8_t, 28> b{};
-        const auto n = gvcp::encode_packet_resend(b, block, first, last, ext, 1);
+        const auto n = gvcp::encode_packet_resend(b, ch, block, first, last, ext, 1);
         b[8] = static_cast<std::uint8_t>(ch >> 8);
         b[9] = static_cast<std::uint8_t>(ch);
         device_.on_datagram(std::span(b.data(), n), kHost, t0_);
