@@ -6,6 +6,8 @@
     oculane get IP NAME...
     oculane set IP NAME=VALUE...
     oculane save IP FILE / oculane load IP FILE
+    oculane snap IP -o FILE (.png, .tif/.tiff or .npy)
+    oculane stream IP [--seconds N] [--packet-size N] [--save DIR --every N]
     oculane sim [virtual camera options]
 
 Exit status: 0 on success, 1 when the camera or a feature fails (one line on
@@ -17,7 +19,9 @@ from __future__ import annotations
 import argparse
 import fnmatch
 import json
+import os
 import sys
+import time
 from typing import Callable, Sequence
 
 from . import _oculane_core as _core
@@ -287,6 +291,112 @@ def _load(args: argparse.Namespace) -> int:
     return 1 if issues else 0
 
 
+# ---- images ----------------------------------------------------------------------
+
+_IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".npy")
+
+
+def _write_image(frame: _core.Frame, path: str) -> None:
+    """Writes the frame's pixels: .npy as the array itself, PNG and TIFF
+    through Pillow (8-bit and 16-bit grey, 8-bit colour)."""
+    import numpy as np
+
+    try:
+        pixels = frame.array()
+    except ValueError as e:
+        raise _Failure(f"frame {frame.frame_id}: {e}") from None
+    if path.lower().endswith(".npy"):
+        np.save(path, pixels)
+        return
+    if pixels.ndim == 3 and pixels.shape[2] != 3:
+        raise _Failure(f"{frame.pixel_format} cannot be written as an image file; use .npy")
+    if frame.pixel_format == "BGR8":
+        pixels = pixels[..., ::-1]
+    try:
+        from PIL import Image
+    except ImportError:
+        raise _Failure("writing PNG or TIFF needs Pillow (pip install pillow); .npy needs nothing") from None
+    Image.fromarray(np.ascontiguousarray(pixels)).save(path)
+
+
+def _image_path(path: str) -> str:
+    if not path.lower().endswith(_IMAGE_SUFFIXES):
+        raise _Usage(f"the output file must end in {', '.join(_IMAGE_SUFFIXES)}: {path!r}")
+    return path
+
+
+def _snap(args: argparse.Namespace) -> int:
+    path = _image_path(args.output)
+    camera = _connect(args.ip)
+    try:
+        try:
+            frame = camera.snap(args.timeout, packet_size=args.packet_size)
+        except _CAMERA_ERRORS as e:
+            raise _Failure(str(e)) from None
+        if not frame.is_complete:
+            raise _Failure(f"{frame!r} is incomplete; nothing written")
+        try:
+            _write_image(frame, path)
+        except OSError as e:
+            raise _Failure(f"cannot write {path}: {e.strerror or e}") from None
+    finally:
+        camera.disconnect()
+    print(f"{frame!r} -> {path}")
+    return 0
+
+
+def _status(stats, elapsed: float, frames: float, megabytes: float) -> str:
+    return (f"{elapsed:6.1f} s  {frames:7.1f} frames/s  {megabytes:8.2f} MB/s  "
+            f"complete {stats.completed_frames}  failed {stats.failed_frames}  "
+            f"resent {stats.resent_packets}  kernel drops {stats.kernel_drops}")
+
+
+def _stream(args: argparse.Namespace) -> int:
+    if (args.save is None) != (args.every is None):
+        raise _Usage("--save and --every go together")
+    if args.every is not None and args.every < 1:
+        raise _Usage("--every must be at least 1")
+    if args.seconds <= 0:
+        raise _Usage("--seconds must be positive")
+    if args.save is not None:
+        os.makedirs(args.save, exist_ok=True)
+    camera = _connect(args.ip)
+    saved = received = 0
+    try:
+        try:
+            acq = camera.start_acquisition(packet_size=args.packet_size)
+        except _CAMERA_ERRORS as e:
+            raise _Failure(str(e)) from None
+        with acq:
+            packet_size = acq.packet_size()
+            start = last_time = time.monotonic()
+            last = acq.stats()
+            # One plain line per second: readable live and in a log file alike.
+            try:
+                while (now := time.monotonic()) - start < args.seconds:
+                    frame = acq.wait_for(min(0.2, max(start + args.seconds - now, 0.0)))
+                    if frame is not None:
+                        received += 1
+                        if args.every and frame.is_complete and received % args.every == 0:
+                            _write_image(frame, os.path.join(args.save, f"frame-{frame.frame_id:08d}.npy"))
+                            saved += 1
+                    if time.monotonic() - last_time >= 1.0:
+                        stats, t = acq.stats(), time.monotonic()
+                        span = t - last_time
+                        print(_status(stats, t - start, (stats.completed_frames - last.completed_frames) / span,
+                                      (stats.bytes - last.bytes) / span / 1e6), flush=True)
+                        last, last_time = stats, t
+            except KeyboardInterrupt:
+                pass  # Ctrl-C ends the stream early; the summary still follows
+            stats, elapsed = acq.stats(), time.monotonic() - start
+    finally:
+        camera.disconnect()
+    print(f"summary: {_status(stats, elapsed, stats.completed_frames / elapsed, stats.bytes / elapsed / 1e6)}")
+    print(f"         packet size {packet_size}, {received} frames taken"
+          + (f", {saved} saved to {args.save}" if args.save else ""))
+    return 0
+
+
 # ---- entry point -----------------------------------------------------------------
 
 def _parser() -> argparse.ArgumentParser:
@@ -330,6 +440,21 @@ def _parser() -> argparse.ArgumentParser:
     ld.add_argument("ip")
     ld.add_argument("file")
     ld.set_defaults(run=_load)
+
+    sn = sub.add_parser("snap", help="take one frame and write it to a file")
+    sn.add_argument("ip")
+    sn.add_argument("-o", "--output", required=True, metavar="FILE", help="a .png, .tif/.tiff or .npy file")
+    sn.add_argument("--timeout", type=float, default=5.0, metavar="S", help="seconds to wait (default 5)")
+    sn.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    sn.set_defaults(run=_snap)
+
+    st = sub.add_parser("stream", help="stream for a while, with a status line every second")
+    st.add_argument("ip")
+    st.add_argument("--seconds", type=float, default=5.0, metavar="N", help="how long (default 5)")
+    st.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    st.add_argument("--save", metavar="DIR", help="write every N-th complete frame here as .npy")
+    st.add_argument("--every", type=int, metavar="N", help="with --save: which frames")
+    st.set_defaults(run=_stream)
 
     sim = sub.add_parser("sim", help="run a virtual camera (as python -m oculane.sim)", add_help=False)
     sim.add_argument("sim_args", nargs=argparse.REMAINDER)

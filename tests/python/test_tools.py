@@ -340,6 +340,47 @@ def test_cli_save_and_load(virtual_camera, camera_ip, tmp_path):
     assert r.returncode == 1 and r.stderr.startswith(f"{tmp_path / 'bad.txt'}:1: Height: ")
 
 
+def test_cli_snap_writes_the_frame(virtual_camera, camera_ip, tmp_path):
+    import re
+
+    import numpy as np
+    from oculane.sim import expected_frame
+
+    path = tmp_path / "f.npy"
+    r = cli("snap", camera_ip, "-o", str(path))
+    assert r.returncode == 0, r.stderr
+    frame_id = int(re.match(r"Frame\(id=(\d+), Complete, 640x480 Mono8", r.stdout).group(1))
+    assert np.load(path).tobytes() == expected_frame(frame_id, 640, 480, "Mono8")
+    bad = cli("snap", camera_ip, "-o", str(tmp_path / "f.jpg"))
+    assert bad.returncode == 2 and "must end in .png, .tif, .tiff, .npy" in bad.stderr
+    try:
+        import PIL  # noqa: F401
+    except ImportError:
+        return  # PNG and TIFF need Pillow; .npy is what every install can write
+    assert cli("snap", camera_ip, "-o", str(tmp_path / "f.png")).returncode == 0
+    from PIL import Image
+    assert Image.open(tmp_path / "f.png").size == (640, 480)
+
+
+def test_cli_stream_reports_and_saves(virtual_camera, camera_ip, tmp_path):
+    import numpy as np
+    from oculane.sim import expected_frame
+
+    r = cli("stream", camera_ip, "--seconds", "1.5", "--save", str(tmp_path), "--every", "5")
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert "frames/s" in lines[0] and "kernel drops" in lines[0]
+    summary = lines[-2].split()
+    completed = int(summary[summary.index("complete") + 1])
+    assert completed > 0 and lines[-1].split()[:2] == ["packet", "size"]
+    saved = sorted(tmp_path.glob("frame-*.npy"))
+    assert f"{len(saved)} saved to" in lines[-1] and saved
+    for path in saved:  # every saved frame is the camera's pattern for its id
+        frame_id = int(path.stem.split("-")[1])
+        assert np.load(path).tobytes() == expected_frame(frame_id, 640, 480, "Mono8")
+    assert cli("stream", camera_ip, "--save", str(tmp_path)).returncode == 2
+
+
 def test_console_script_is_installed():
     script = pathlib.Path(sys.executable).parent / "oculane"
     r = subprocess.run([str(script), "discover", "--help"], capture_output=True, text=True, timeout=60)
