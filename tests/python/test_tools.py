@@ -385,3 +385,6 @@ def test_console_script_is_installed():
     script = pathlib.Path(sys.executable).parent / "oculane"
     r = subprocess.run([str(script), "discover", "--help"], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and "--interface" in r.stdout
+    # `sim` hands everything after it to the virtual camera's own parser.
+    sim = subprocess.run([str(script), "sim", "--help"], capture_output=True, text=True, timeout=60)
+    assert sim.returncode == 0 and sim.stdout.startswith("usage: python -m oculane.sim")
