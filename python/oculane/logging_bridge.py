@@ -29,8 +29,6 @@ from . import _oculane_core as _core
 __all__ = ["TRACE", "enable", "disable", "drain", "dropped"]
 
 TRACE = 5
-if logging.getLevelName(TRACE) == f"Level {TRACE}":
-    logging.addLevelName(TRACE, "TRACE")
 
 # Core levels: trace, debug, info, warn, error.
 _TO_PYTHON = (TRACE, logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR)
@@ -100,6 +98,10 @@ def enable(level: int = logging.DEBUG, *, capacity: int = 10000, thread: bool = 
     """Starts delivering events at `level` (a logging level) and above."""
     global _thread, _reported_drops
     disable()
+    # Named only once the bridge is used, and never over a name the
+    # application gave level 5 itself.
+    if logging.getLevelName(TRACE) == f"Level {TRACE}":
+        logging.addLevelName(TRACE, "TRACE")
     with _lock:
         _core._log_enable(_core_level(level), capacity)
         _reported_drops = 0
