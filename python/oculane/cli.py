@@ -52,6 +52,14 @@ def _connect(ip: str) -> _core.Camera:
     return camera
 
 
+def _disconnect(camera: _core.Camera) -> None:
+    """Gives control back; a failure here changes nothing the user asked for."""
+    try:
+        camera.disconnect()
+    except _CAMERA_ERRORS:
+        pass
+
+
 def _access(camera: _core.Camera, name: str) -> str:
     mode = camera.access_mode(name)
     for text in ("RO", "WO", "RW"):
@@ -153,7 +161,7 @@ def _info(args: argparse.Namespace) -> int:
     except _CAMERA_ERRORS as e:
         raise _Failure(str(e)) from None
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     rows = [
         ["Device", f"{d.manufacturer} {d.model}"],
         ["Serial", d.serial],
@@ -211,7 +219,7 @@ def _features(args: argparse.Namespace) -> int:
                     rows.append(["  " * depth + category.name + "/", "", "", "", "", ""])
                     rows.extend(shown)
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     print(_table(rows))
     return 0
 
@@ -229,7 +237,7 @@ def _get(args: argparse.Namespace) -> int:
                 raise _Failure(f"{name}: {e}") from None
             print(f"{name} = {text}{' ' + info.unit if info.unit else ''}")
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     return 0
 
 
@@ -258,7 +266,7 @@ def _set(args: argparse.Namespace) -> int:
             except _CAMERA_ERRORS as e:
                 raise _Failure(f"{name}: {e}") from None
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     return 0
 
 
@@ -271,7 +279,7 @@ def _save(args: argparse.Namespace) -> int:
     except OSError as e:
         raise _Failure(f"cannot write {args.file}: {e.strerror}") from None
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     print(f"saved {count} settings to {args.file}")
     return 0
 
@@ -285,7 +293,7 @@ def _load(args: argparse.Namespace) -> int:
     except OSError as e:
         raise _Failure(f"cannot read {args.file}: {e.strerror}") from None
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     for issue in issues:
         print(f"{args.file}:{issue.line}: {issue.name}: {issue.reason}", file=sys.stderr)
     return 1 if issues else 0
@@ -340,7 +348,7 @@ def _snap(args: argparse.Namespace) -> int:
         except OSError as e:
             raise _Failure(f"cannot write {path}: {e.strerror or e}") from None
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     print(f"{frame!r} -> {path}")
     return 0
 
@@ -390,7 +398,7 @@ def _stream(args: argparse.Namespace) -> int:
                 pass  # Ctrl-C ends the stream early; the summary still follows
             stats, elapsed = acq.stats(), time.monotonic() - start
     finally:
-        camera.disconnect()
+        _disconnect(camera)
     print(f"summary: {_status(stats, elapsed, stats.completed_frames / elapsed, stats.bytes / elapsed / 1e6)}")
     print(f"         packet size {packet_size}, {received} frames taken"
           + (f", {saved} saved to {args.save}" if args.save else ""))
@@ -476,6 +484,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Usage as e:
         parser.error(str(e))
     except _Failure as e:
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 1
+    except _CAMERA_ERRORS as e:
+        # A camera or feature error on a path without its own wording.
         print(f"oculane {args.command}: {e}", file=sys.stderr)
         return 1
     except ValueError as e:

@@ -273,8 +273,8 @@ def cli(*args: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "oculane", *args], capture_output=True, text=True, timeout=60)
 
 
-def test_cli_reads_and_writes_features(virtual_camera, camera_ip):
-    ip = camera_ip
+def test_cli_reads_and_writes_features(virtual_camera, camera_ip, next_camera_ip):
+    ip, nobody = camera_ip, next_camera_ip()
     cases = [
         (["get", ip, "Width", "PixelFormat", "Gain"], 0, "Width = 640\nPixelFormat = Mono8\nGain = 0 dB\n", ""),
         (["set", ip, "Width=320", "ReverseX=true", "DeviceUserID=left cam"], 0, "", ""),
@@ -284,6 +284,7 @@ def test_cli_reads_and_writes_features(virtual_camera, camera_ip):
         (["set", ip, "Width=100000"], 1, "", None),
         (["get", ip, "AcquisitionStart"], 1, "", "oculane get: AcquisitionStart: a Command has no value to read\n"),
         (["info", "cam1"], 2, "", 'oculane info: invalid IP address: "cam1"\n'),
+        (["info", nobody], 1, "", f"oculane info: cannot connect to {nobody}: connect timed out\n"),
     ]
     for args, code, out, err in cases:
         r = cli(*args)
