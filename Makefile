@@ -49,7 +49,11 @@ test-python:
 	@cd tests/python && { ../../$(VPY) -m pytest -q . ; rc=$$?; \
 	  if [ $$rc = 5 ]; then echo "no Python tests were collected"; exit 1; fi; exit $$rc; }
 
+# The demo extra (an imaging library for the PNG it saves) is installed on
+# top of the build; the package itself is already built, so this is quick.
 demo: build
+	$(VPY) -c 'import PIL' 2>/dev/null || $(VPY) -m pip install --no-build-isolation --quiet \
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test,demo]'
 	$(VPY) scripts/demo.py
 
 bench: build

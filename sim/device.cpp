@@ -127,7 +127,9 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
     rec.request_id = h.request_id;
     rec.length = h.length;
 
-    if (via_broadcast && h.command != gvcp::code(Command::Discovery)) return out;
+    // FORCEIP is broadcast too: a device on the wrong subnet is reachable no other way.
+    if (via_broadcast && h.command != gvcp::code(Command::Discovery) && h.command != gvcp::code(Command::ForceIp))
+        return out;
     ++counters_.commands;
     if (!via_broadcast) last_sender_ = from;
     // Any command from the controlling application counts as a heartbeat.
@@ -138,6 +140,15 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
         case Command::Discovery: {
             answer = Answer{kOk, gvcp::code(Ack::Discovery), space_.read_bytes(0, bs::kDiscoveryDataSize)};
             if (!faults_.muted) ++counters_.discovery;
+            break;
+        }
+        case Command::ForceIp: {
+            auto a = handle_force_ip(parsed->payload, rec);
+            if (!a) {
+                record(std::move(rec));
+                return out;
+            }
+            answer = std::move(*a);
             break;
         }
         case Command::ReadReg: answer = handle_read_reg(parsed->payload, from, rec); break;

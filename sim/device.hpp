@@ -230,6 +230,8 @@ private:
     Answer handle_read_mem(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec);
     Answer handle_write_mem(std::span<const std::uint8_t> payload, Endpoint from, Clock::time_point now,
                             CommandRecord& rec);
+    // FORCEIP: nothing when the MAC is another device's.
+    std::optional<Answer> handle_force_ip(std::span<const std::uint8_t> payload, CommandRecord& rec);
 
     std::uint16_t read_word(std::uint32_t address, Endpoint from, std::uint32_t& value) const;
     std::uint16_t write_word(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);

@@ -1,5 +1,7 @@
 """GigE Vision cameras from Python: discovery, control, GenICam features and streaming."""
 
+from __future__ import annotations
+
 from . import _oculane_core
 from ._oculane_core import *  # noqa: F401,F403  (every public name of the core module)
 
@@ -10,7 +12,35 @@ GenicamException = _oculane_core.GenicamError
 CameraError = _oculane_core.CameraError
 GenicamError = _oculane_core.GenicamError
 
+
+
+def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | None = None,
+             address: str | None = None, timeout: float = 1.0) -> None:
+    """Tell the device with this MAC address ("00:0c:df:04:a1:7e") to take a
+    static IPv4 address, subnet mask and gateway (GVCP FORCEIP), and wait up
+    to `timeout` seconds for its acknowledge.
+
+    The command is broadcast on every adapter, or on the one `interface`
+    (name or address) names; with `address` it goes to that address alone.
+    Raises CameraException when no acknowledge comes or the device refuses.
+    """
+    _oculane_core._force_ip(mac, ip, mask, gateway, interface=interface, address=address,
+                            timeout=timeout)
+
+
+from .features import Category, EnumEntryInfo, FeatureInfo, Visibility  # noqa: E402
+from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
+from .settings import SettingsIssue  # noqa: E402
+
 __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "CameraException",
     "GenicamException",
+    "Category",
+    "EnumEntryInfo",
+    "FeatureInfo",
+    "SettingsIssue",
+    "Visibility",
+    "disable_logging",
+    "enable_logging",
+    "force_ip",
 ]

@@ -16,3 +16,19 @@ class GenicamException(RuntimeError):
 
 CameraError = CameraException
 GenicamError = GenicamException
+
+from .features import (
+    Category as Category,
+    EnumEntryInfo as EnumEntryInfo,
+    FeatureInfo as FeatureInfo,
+    Visibility as Visibility,
+)
+from .logging_bridge import disable as disable_logging, enable as enable_logging
+from .settings import SettingsIssue as SettingsIssue
+
+def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | None = None,
+             address: str | None = None, timeout: float = 1.0) -> None:
+    """
+    Tell the device with this MAC address to take a static IPv4 address,
+    subnet mask and gateway (GVCP FORCEIP) and wait for its acknowledge.
+    """

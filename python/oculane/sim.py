@@ -70,6 +70,7 @@ class Command(enum.IntEnum):
     """GVCP command codes the camera understands."""
 
     DISCOVERY = 0x0002
+    FORCEIP = 0x0004
     PACKETRESEND = 0x0040
     READREG = 0x0080
     WRITEREG = 0x0082

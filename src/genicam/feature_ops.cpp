@@ -149,4 +149,14 @@ GenicamResult<std::vector<std::string>> FeatureAccess::feature_names() const {
     return names;
 }
 
+GenicamResult<FeatureInfo> FeatureAccess::feature_info(std::string_view name) {
+    return on_node(name, [&](NodeEval& e, NodeId id) { return describe_feature(e, *s_.map, id); });
+}
+
+GenicamResult<std::vector<CategoryInfo>> FeatureAccess::categories() const {
+    if (!s_.connected || s_.map == nullptr)
+        return fail<std::vector<CategoryInfo>>(GenicamError::description_error("feature model not loaded"));
+    return category_tree(*s_.map);
+}
+
 }  // namespace oculane

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error/genicam_error.hpp"
+#include "genicam/feature_info.hpp"
 #include "genicam/node.hpp"
 #include "genicam/node_eval.hpp"
 #include "genicam/port.hpp"
@@ -64,6 +65,12 @@ public:
     bool has_feature(std::string_view name) const;
     // Every node name in node-table order; DescriptionError when no model.
     GenicamResult<std::vector<std::string>> feature_names() const;
+
+    // Presentation and state of one feature (feature_info.hpp); the state
+    // flags are read from the device.
+    GenicamResult<FeatureInfo> feature_info(std::string_view name);
+    // The category tree, parents first; no device access.
+    GenicamResult<std::vector<CategoryInfo>> categories() const;
 
     // The three state checks, in order: connection, running worker, model.
     GenicamResult<void> check_ready() const;

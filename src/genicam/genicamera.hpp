@@ -22,6 +22,7 @@
 #include "genicam/node.hpp"
 #include "genicam/port.hpp"
 #include "gige/gige_camera.hpp"
+#include "gige/stream/stream_channel.hpp"
 #include "util/duration.hpp"
 
 namespace oculane {
@@ -71,8 +72,16 @@ public:
     GenicamResult<void> fill_payload_size(std::optional<std::uint64_t>& payload_size) {
         return features().fill_payload_size(payload_size);
     }
+    // The stream config's payload size from PayloadSize, unless it has one.
+    GenicamResult<void> fill_payload_size(StreamConfig& config) { return fill_payload_size(config.payload_size); }
+    // One frame through a snapshot session opened and closed around it, all
+    // under the caller's hold of the camera-state lock. The frame comes back
+    // whatever its status; none before the timeout is SnapTimeout.
+    GenicamResult<FramePtr> snap(StreamConfig config, Duration timeout);
     bool has_feature(std::string_view name) { return features().has_feature(name); }
     GenicamResult<std::vector<std::string>> feature_names() { return features().feature_names(); }
+    GenicamResult<FeatureInfo> feature_info(std::string_view name) { return features().feature_info(name); }
+    GenicamResult<std::vector<CategoryInfo>> categories() { return features().categories(); }
 
     // The node map of the current connection, if loaded.
     Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }

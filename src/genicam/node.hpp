@@ -246,6 +246,10 @@ struct StringValue {
 struct EnumEntry {
     std::string name;
     std::int64_t value = 0;
+    // Presentation and state, as for a node (NodeMeta); absent: yes.
+    std::string display_name;
+    ValueRef is_implemented;
+    ValueRef is_available;
 };
 struct Enumeration {
     ValueRef value;
@@ -281,9 +285,31 @@ using NodeData =
                  node_data::Boolean, node_data::StringValue, node_data::Enumeration,
                  node_data::Command, node_data::Register, node_data::SwissKnife, node_data::Port>;
 
+enum class Visibility : std::uint8_t { Beginner = 0, Expert = 1, Guru = 2, Invisible = 3 };
+std::string_view to_string(Visibility v);
+
+// What a description says about a node for the people using it, and the
+// nodes that tell whether it is implemented, available or locked at the
+// moment (absent: implemented, available, not locked). Nothing here takes
+// part in evaluating the node's value.
+struct NodeMeta {
+    std::string element;  // the element the node came from, e.g. "IntSwissKnife"
+    std::string display_name;
+    std::string tooltip;
+    std::string description;
+    std::string unit;
+    std::string representation;
+    Visibility visibility = Visibility::Beginner;
+    ValueRef is_implemented;
+    ValueRef is_available;
+    ValueRef is_locked;
+    std::vector<Link> selected;  // pSelected: the features whose value this one selects
+};
+
 struct Node {
     NodeData data;
     std::string name;  // never changes after parsing
+    NodeMeta meta;
 
     template <class T>
     bool is() const { return std::holds_alternative<T>(data); }

@@ -278,6 +278,35 @@ FormulaSlot formula_of(Element e, std::string_view name) {
     return slot;
 }
 
+Visibility visibility_of(Element e) {
+    auto t = child_text(e, "Visibility");
+    if (t == "Expert") return Visibility::Expert;
+    if (t == "Guru") return Visibility::Guru;
+    if (t == "Invisible") return Visibility::Invisible;
+    return Visibility::Beginner;
+}
+
+// Presentation and state links of a node (or enumeration entry); evaluation
+// never reads them.
+NodeMeta meta_of(Element e) {
+    NodeMeta m;
+    m.element = std::string(e.name());
+    auto text = [&](std::string_view child) { return std::string(child_text(e, child).value_or("")); };
+    m.display_name = text("DisplayName");
+    m.tooltip = text("ToolTip");
+    m.description = text("Description");
+    m.unit = text("Unit");
+    m.representation = text("Representation");
+    m.visibility = visibility_of(e);
+    m.is_implemented = int_ref(e, "IsImplemented", "pIsImplemented");
+    m.is_available = int_ref(e, "IsAvailable", "pIsAvailable");
+    m.is_locked = int_ref(e, "IsLocked", "pIsLocked");
+    for (Element c : e.children())
+        if (c.name() == "pSelected")
+            if (auto t = c.text()) m.selected.push_back(link_to(*t));
+    return m;
+}
+
 // The three nodes the library itself uses, added when a description lacks
 // them. Parsed exactly like description elements.
 struct BuiltIn {
@@ -414,6 +443,7 @@ private:
         // Two nodes of one name leave every reference to it ambiguous.
         if (!index_.insert_or_assign(name, id).second && !duplicate_) duplicate_ = name;
         nodes_.push_back(Node{std::move(data), std::move(name)});
+        nodes_.back().meta = meta_of(invalidators_from);
         std::vector<std::string> names;
         for (Element c : invalidators_from.children()) {
             if (c.name() != "pInvalidator") continue;
@@ -479,7 +509,9 @@ private:
             auto entry_name = c.attribute("Name");
             auto value = child_int(c, "Value");
             if (!entry_name || !value) continue;
-            n.entries.push_back(node_data::EnumEntry{std::string(*entry_name), *value});
+            const NodeMeta m = meta_of(c);
+            n.entries.push_back(node_data::EnumEntry{std::string(*entry_name), *value, m.display_name,
+                                                     m.is_implemented, m.is_available});
         }
         n.value = int_ref(e, "Value", "pValue");
         return append(std::move(n), std::move(name), e);
@@ -592,6 +624,10 @@ private:
 
     void resolve_links() {
         for (Node& node : nodes_) {
+            resolve(node.meta.is_implemented);
+            resolve(node.meta.is_available);
+            resolve(node.meta.is_locked);
+            for (Link& l : node.meta.selected) resolve(l);
             std::visit(Overload{
                            [&](node_data::Converter& n) {
                                resolve(n.value);
@@ -615,7 +651,13 @@ private:
                            },
                            [&](node_data::Boolean& n) { resolve(n.value); },
                            [&](node_data::StringValue& n) { resolve(n.value); },
-                           [&](node_data::Enumeration& n) { resolve(n.value); },
+                           [&](node_data::Enumeration& n) {
+                               resolve(n.value);
+                               for (auto& entry : n.entries) {
+                                   resolve(entry.is_implemented);
+                                   resolve(entry.is_available);
+                               }
+                           },
                            [&](node_data::Command& n) {
                                resolve(n.value);
                                resolve(n.command_value);

@@ -20,6 +20,11 @@
 #include "thread_util/thread_handle.hpp"
 #include "util/duration.hpp"
 
+namespace oculane {
+struct StreamConfig;
+class StreamChannel;
+}  // namespace oculane
+
 namespace oculane::gige {
 
 struct GigESettings {
@@ -88,6 +93,13 @@ public:
     // NotConnected, or ControlLost when the worker ended because of it.
     CameraResult<DeviceInfo> device_info() const;
     std::optional<LinkStats> link_stats() const;
+
+    // Binds a stream socket, programs stream channel `config.channel` on the
+    // camera, settles the packet size (given, or by the fire test) and starts
+    // the stream worker "oculane-gvsp<channel>". Every failure after the port
+    // register was written writes 0 back to it. Include
+    // "gige/stream/stream_channel.hpp" to use the result.
+    CameraResult<std::unique_ptr<StreamChannel>> open_stream(const StreamConfig& config);
 
 private:
     std::unique_ptr<Connection> connection_;

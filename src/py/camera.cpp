@@ -181,6 +181,7 @@ void bind_camera(nb::module_& m) {
         .def("link_stats", &link_stats)
         .def("__repr__", &repr);
     bind_camera_features(cls);
+    bind_camera_tools(cls);
 }
 
 void bind_link_stats(nb::module_& m) {

@@ -22,7 +22,9 @@ namespace oculane::py {
 // The lock-protected camera state shared by a Camera and everything made from it.
 struct CameraState {
     explicit CameraState(gige::GigESettings settings) : camera(std::move(settings)) {}
-    std::mutex mutex;
+    // Timed, so that the drop path of an acquisition or snapshot session can
+    // give up on it after a bounded wait.
+    std::timed_mutex mutex;
     GenICamera camera;  // guarded by mutex
 };
 

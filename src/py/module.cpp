@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "py/bindings.hpp"
+#include "py/camera.hpp"
 #include "py/errors.hpp"
 
 namespace nb = nanobind;
@@ -13,14 +14,22 @@ NB_MODULE(_oculane_core, m) {
     // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
     // DeviceInfo; then discover. Each subsystem adds its line here.
     oculane::py::bind_camera(m);
-    // SnapshotSession
-    // Acquisition
-    // Frame
-    // FrameChannel
-    // FrameStatus
+    {
+        // The stream methods of Camera live with the classes they return.
+        auto camera = nb::borrow<nb::class_<oculane::py::Camera>>(nb::type<oculane::py::Camera>());
+        oculane::py::bind_camera_acquisition(camera);
+        oculane::py::bind_camera_snaps(camera);
+    }
+    oculane::py::bind_snapshot_session(m);
+    oculane::py::bind_acquisition(m);
+    oculane::py::bind_frame(m);
+    oculane::py::bind_frame_channel(m);
+    oculane::py::bind_frame_status(m);
     oculane::py::bind_access_mode(m);
-    // StreamStats
+    oculane::py::bind_stream_stats(m);
     oculane::py::bind_link_stats(m);
     oculane::py::bind_device_info(m);
     oculane::py::bind_discover(m);
+    // Private names only (leading underscore), after the documented ones.
+    oculane::py::bind_log_bridge(m);
 }

@@ -289,3 +289,70 @@ def test_device_info_is_read_only(virtual_camera, camera_ip):
         info.extra = 1
     assert info.ip == camera_ip
     assert repr(info) == f"DeviceInfo({info.manufacturer} {info.model} serial={info.serial} ip={camera_ip})"
+
+
+# ---- one interface, one address, FORCEIP ------------------------------------
+
+def test_unicast_discovery_finds_a_loopback_camera(next_camera_ip):
+    from oculane.sim import VirtualCamera
+    ips = [next_camera_ip(), next_camera_ip()]
+    with VirtualCamera(ips[0], serial="U1"), VirtualCamera(ips[1], serial="U2"):
+        # Only the addressed camera answers, though both listen on port 3956.
+        for ip, serial in zip(ips, ["U1", "U2"]):
+            [dev] = oculane.discover(0.3, address=ip)
+            assert (dev.ip, dev.serial) == (ip, serial)
+
+
+def test_unicast_to_nobody_returns_nothing(camera_ip):
+    assert oculane.discover(0.1, address=camera_ip) == []
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"address": "cam1"}, ValueError, 'invalid IP address: "cam1"'),
+    ({"interface": ""}, ValueError, "interface must not be empty"),
+    ({"address": "127.0.0.1", "timeout": -1.0}, ValueError,
+     "cannot convert float seconds to Duration: value is negative"),
+    ({"interface": "ocl-none0", "address": "127.0.0.1"}, oculane.CameraException,
+     "io error: no IPv4 address on interface 'ocl-none0'"),
+])
+def test_discovery_arguments_are_checked_before_traffic(kwargs, error, message):
+    # Every case fails before a probe is sent: the unicast ones would
+    # otherwise simply find nothing, and no broadcast is ever attempted.
+    with pytest.raises(error) as e:
+        oculane.discover(**kwargs)
+    assert str(e.value) == message
+
+
+def test_force_ip_moves_the_named_camera(virtual_camera, camera_ip):
+    [before] = oculane.discover(0.3, address=camera_ip)
+    oculane.force_ip(before.mac, "10.20.30.40", "255.255.0.0", "10.20.0.1", address=camera_ip)
+    [after] = oculane.discover(0.3, address=camera_ip)
+    assert (after.mac, after.ip, after.subnet_mask, after.gateway) == (
+        before.mac, "10.20.30.40", "255.255.0.0", "10.20.0.1")
+    # Another MAC gets no answer: the camera is not the one named.
+    with pytest.raises(oculane.CameraException, match="timed out waiting for acknowledge"):
+        oculane.force_ip("00:00:00:00:00:01", "10.0.0.9", "255.0.0.0", "10.0.0.1",
+                         address=camera_ip, timeout=0.2)
+    assert oculane.discover(0.3, address=camera_ip)[0].ip == "10.20.30.40"
+
+
+@pytest.mark.parametrize("mac", ["00:0c:df:04:a1", "00:0c:df:04:a1:7g", "000cdf04a17e0000x", "00:0c:df:04:a1:7e:"])
+def test_force_ip_refuses_a_bad_mac(mac):
+    with pytest.raises(ValueError, match="invalid MAC address"):
+        oculane.force_ip(mac, "10.0.0.2", "255.0.0.0", "10.0.0.1", address="127.0.0.1")
+
+
+@needs_netns
+def test_discover_on_one_interface(netns):
+    netns.start_responder(discovery_ack(identity_block()))
+    script = ("import json, oculane\n"
+              "out = []\n"
+              f"for name in ['{netns.host_if}', '198.18.0.1', 'lo', 'nope0']:\n"
+              "    try: out.append([d.ip for d in oculane.discover(0.3, interface=name)])\n"
+              "    except oculane.CameraException as e: out.append(str(e))\n"
+              "print(json.dumps(out))\n")
+    out = run(["ip", "netns", "exec", netns.host, sys.executable, "-c", script])
+    by_name, by_address, loopback, missing = json.loads(out.stdout)
+    assert by_name == by_address == ["198.18.0.2"]
+    assert loopback == []  # the namespace's own loopback holds no camera
+    assert missing == "io error: no IPv4 address on interface 'nope0'"

@@ -102,3 +102,39 @@ def test_broadcast_discovery(namespaces: tuple[str, str], discovery: bool, answe
         proc.terminate()
         proc.communicate(timeout=10)
     assert proc.returncode == 0
+
+
+# Inside the host namespace: the command line's broadcast discovery, then
+# FORCEIP by broadcast and discovery on the one interface.
+FORCE = textwrap.dedent(
+    """
+    import json, subprocess, sys, oculane
+    cli = subprocess.run([sys.executable, "-m", "oculane", "discover", "--json", "--timeout", "0.5"],
+                         capture_output=True, text=True)
+    [before] = oculane.discover(0.5)
+    oculane.force_ip(before.mac, "198.18.0.77", "255.255.255.0", "198.18.0.1")
+    after = oculane.discover(0.5, interface=sys.argv[1])
+    print(json.dumps({"cli": [cli.returncode, json.loads(cli.stdout or "[]")],
+                      "after": [(d.serial, d.ip, d.gateway) for d in after]}))
+    """
+)
+
+
+def test_command_line_discovery_and_force_ip_by_broadcast(namespaces: tuple[str, str]) -> None:
+    import json
+
+    cam_ns, host_ns = namespaces
+    host_if = f"ocl-h-{os.getpid() % 100000}"
+    proc = serve(cam_ns, "--discovery")
+    try:
+        done = subprocess.run(["ip", "netns", "exec", host_ns, sys.executable, "-c", FORCE, host_if],
+                              capture_output=True, text=True, timeout=60)
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=10)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    code, [listed] = result["cli"]
+    assert (code, listed["serial"], listed["ip"]) == (0, "NS-1", CAMERA_IP)
+    # The camera took the address; it still answers where its socket is bound.
+    assert result["after"] == [["NS-1", "198.18.0.77", "198.18.0.1"]]

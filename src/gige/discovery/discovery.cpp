@@ -5,7 +5,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
+#include "util/poller.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane::gige {
@@ -28,12 +28,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using log::Level;
 
-constexpr auto kReceiveSlice = std::chrono::milliseconds(20);
 constexpr std::size_t kReceiveBufferSize = 65535;
+// Datagrams read from one socket per wake-up, so a flooding peer on one
+// adapter cannot keep the loop from the deadline or from the other sockets.
+constexpr int kDrainBatch = 64;
+// Request id of FORCEIP; answers to it are told apart by the ack code anyway.
+constexpr std::uint16_t kForceIpRequestId = 0xFFFF;
 
 struct Probe {
     UniqueFd socket;
-    const NetworkAdapter* adapter;
+    NetworkAdapter adapter;
 };
 
 // getifaddrs hands out generic addresses; only AF_INET ones reach here.
@@ -43,39 +47,60 @@ std::uint32_t ipv4_of(const sockaddr* sa) {
     return inet::ip_of(in);
 }
 
-// A socket bound to the adapter's address with broadcast sending enabled and
-// a receive timeout of one slice, or the errno of the step that failed.
-std::expected<UniqueFd, int> open_probe_socket(const NetworkAdapter& adapter, std::uint16_t local_port) {
-    UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+NetworkAdapter to_adapter(const InterfaceAddress& a) {
+    // glibc reports the interface's own address as its broadcast address
+    // when none is configured (`ip addr add 10.1.2.3/16` without `brd`);
+    // a probe sent there would only reach this host.
+    const bool real_broadcast = a.broadcast && *a.broadcast != 0 && *a.broadcast != a.ip;
+    return {a.name, a.ip, a.netmask, real_broadcast ? *a.broadcast : (a.ip | ~a.netmask)};
+}
+
+bool names(const std::string& wanted, const std::string& name, std::uint32_t ip) {
+    return wanted == name || wanted == format_ipv4(ip);
+}
+
+// A non-blocking socket bound to (ip, port), allowed to broadcast when asked,
+// or the errno of the step that failed.
+std::expected<UniqueFd, int> open_probe_socket(std::uint32_t ip, std::uint16_t local_port, bool broadcast) {
+    UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!s) return std::unexpected(errno);
     const int on = 1;
-    if (::setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return std::unexpected(errno);
-    const sockaddr_in local = inet::to_sockaddr(adapter.ip, local_port);
+    if (broadcast && ::setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        return std::unexpected(errno);
+    const sockaddr_in local = inet::to_sockaddr(ip, local_port);
     if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return std::unexpected(errno);
-    timeval tv{};
-    tv.tv_usec = std::chrono::duration_cast<std::chrono::microseconds>(kReceiveSlice).count();
-    // A socket without the timeout would only block longer; not worth failing over.
-    (void)::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return s;
 }
 
-// Opens a socket per adapter and sends the probe to each destination; keeps
-// the sockets from which at least one probe went out.
-std::vector<Probe> send_probes(const std::vector<NetworkAdapter>& adapters, const DiscoveryConfig& config) {
-    const auto probe = gvcp::encode_discovery();
+// Opens a socket per adapter (or one unbound-address socket for a plain
+// unicast) and sends the datagram to each destination; keeps the sockets
+// from which at least one datagram went out.
+CameraResult<std::vector<Probe>> send_probes(const DiscoveryConfig& config,
+                                             std::span<const std::uint8_t> datagram) {
+    std::vector<NetworkAdapter> adapters;
+    if (config.unicast && !config.interface && !config.adapters) {
+        adapters.push_back({});  // 0.0.0.0: the routing table picks the way out
+    } else {
+        auto selected = select_adapters(config, nullptr);
+        if (!selected) return std::unexpected(std::move(selected.error()));
+        adapters = std::move(*selected);
+    }
     std::vector<Probe> kept;
-    for (const auto& adapter : adapters) {
-        auto sock = open_probe_socket(adapter, config.local_port);
+    for (auto& adapter : adapters) {
+        auto sock = open_probe_socket(adapter.ip, config.local_port, !config.unicast);
         if (!sock) {
             OCULANE_LOG(Level::Warn, log::kDiscovery, "discovery: skipping {} ({}): {}", adapter.name,
                         format_ipv4(adapter.ip), os_error_text(sock.error()));
             continue;
         }
+        const auto destinations =
+            config.unicast ? std::vector<Ipv4Endpoint>{{*config.unicast, config.device_port}}
+                           : probe_destinations(adapter, config.device_port, config.limited_broadcast);
         bool sent = false;
-        for (const auto& dest : probe_destinations(adapter, config.device_port, config.limited_broadcast)) {
+        for (const auto& dest : destinations) {
             const sockaddr_in to = inet::to_sockaddr(dest);
-            const ssize_t n = ::sendto(sock->get(), probe.data(), probe.size(), 0,
+            const ssize_t n = ::sendto(sock->get(), datagram.data(), datagram.size(), 0,
                                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
             if (n < 0) {
                 const int err = errno;
@@ -85,8 +110,10 @@ std::vector<Probe> send_probes(const std::vector<NetworkAdapter>& adapters, cons
             }
             sent = true;
         }
-        if (sent) kept.push_back({std::move(*sock), &adapter});
+        if (sent) kept.push_back({std::move(*sock), std::move(adapter)});
     }
+    if (kept.empty())
+        return std::unexpected(CameraError::io("no usable network adapter for discovery", EADDRNOTAVAIL));
     return kept;
 }
 
@@ -104,6 +131,52 @@ std::uint64_t mac_key(const std::array<std::uint8_t, 6>& mac) {
     return k;
 }
 
+// Hands every datagram that arrives on any probe socket before the deadline
+// to `on_datagram(bytes, probe, source)`, which returns true to end early.
+// The wait is one epoll over all sockets, so the call ends at the deadline
+// (give or take the millisecond the poller rounds up to), not one receive
+// slice per adapter later.
+template <class OnDatagram>
+CameraResult<void> listen(const std::vector<Probe>& probes, Clock::time_point deadline, OnDatagram&& on_datagram) {
+    auto poller = Poller::create();
+    if (!poller) return std::unexpected(CameraError::io_errno(poller.error().value()));
+    for (std::size_t i = 0; i < probes.size(); ++i)
+        if (auto r = poller->add(probes[i].socket.get(), i); !r)
+            return std::unexpected(CameraError::io_errno(r.error().value()));
+    auto buffer = std::make_unique<std::uint8_t[]>(kReceiveBufferSize);  // value-initialised: zeroed
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline) return {};
+        auto ready = poller->wait(deadline - now);
+        if (!ready) {
+            if (ready.error() == std::errc::interrupted) continue;
+            return std::unexpected(CameraError::io_errno(ready.error().value()));
+        }
+        for (const PollEvent& ev : *ready) {
+            const Probe& p = probes[ev.token];
+            for (int taken = 0; taken < kDrainBatch; ++taken) {
+                sockaddr_in from{};
+                socklen_t from_len = sizeof from;
+                const ssize_t n = ::recvfrom(p.socket.get(), buffer.get(), kReceiveBufferSize, 0,
+                                             reinterpret_cast<sockaddr*>(&from), &from_len);
+                if (n < 0) {
+                    const int err = errno;
+                    if (err == EINTR) continue;
+                    // A pending ICMP error is reported once and cleared; the
+                    // socket goes on receiving.
+                    if (err != EAGAIN && err != EWOULDBLOCK)
+                        OCULANE_LOG(Level::Trace, log::kDiscovery, "discovery: recv on {} failed: {}",
+                                    p.adapter.name, os_error_text(err));
+                    break;
+                }
+                const Ipv4Endpoint source{inet::ip_of(from), inet::port_of(from)};
+                if (on_datagram(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)), p, source))
+                    return {};
+            }
+        }
+    }
+}
+
 }  // namespace
 
 std::string Ipv4Endpoint::to_string() const { return inet::format_endpoint(ip, port); }
@@ -112,11 +185,7 @@ std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<Interface
     std::vector<NetworkAdapter> out;
     for (const auto& a : addrs) {
         if (a.ip == 0 || (a.ip >> 24) == 127) continue;
-        // glibc reports the interface's own address as its broadcast address
-        // when none is configured (`ip addr add 10.1.2.3/16` without `brd`);
-        // a probe sent there would only reach this host.
-        const bool real_broadcast = a.broadcast && *a.broadcast != 0 && *a.broadcast != a.ip;
-        out.push_back({a.name, a.ip, a.netmask, real_broadcast ? *a.broadcast : (a.ip | ~a.netmask)});
+        out.push_back(to_adapter(a));
     }
     return out;
 }
@@ -149,62 +218,86 @@ std::vector<Ipv4Endpoint> probe_destinations(const NetworkAdapter& adapter, std:
     return out;
 }
 
-CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& config) {
-    std::vector<NetworkAdapter> adapters;
+CameraResult<std::vector<NetworkAdapter>> select_adapters(const DiscoveryConfig& config,
+                                                          const std::vector<InterfaceAddress>* host) {
+    std::vector<NetworkAdapter> out;
     if (config.adapters) {
-        adapters = *config.adapters;
+        for (const auto& a : *config.adapters)
+            if (!config.interface || names(*config.interface, a.name, a.ip)) out.push_back(a);
     } else {
-        auto addrs = host_interface_addresses();
-        if (!addrs) return std::unexpected(std::move(addrs.error()));
-        adapters = adapters_from_interfaces(*addrs);
+        std::vector<InterfaceAddress> enumerated;
+        if (!host) {
+            auto addrs = host_interface_addresses();
+            if (!addrs) return std::unexpected(std::move(addrs.error()));
+            enumerated = std::move(*addrs);
+            host = &enumerated;
+        }
+        if (!config.interface) return adapters_from_interfaces(*host);
+        for (const auto& a : *host)
+            if (a.ip != 0 && names(*config.interface, a.name, a.ip)) out.push_back(to_adapter(a));
     }
+    if (config.interface && out.empty())
+        return std::unexpected(
+            CameraError::io(fmt::format("no IPv4 address on interface '{}'", *config.interface), ENODEV));
+    return out;
+}
 
-    // Probes hold pointers into `adapters`, which is not touched from here on.
-    const std::vector<Probe> probes = send_probes(adapters, config);
-    if (probes.empty())
-        return std::unexpected(CameraError::io("no usable network adapter for discovery", EADDRNOTAVAIL));
+CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& config) {
+    const auto probe = gvcp::encode_discovery();
+    auto probes = send_probes(config, probe);
+    if (!probes) return std::unexpected(std::move(probes.error()));
 
-    const auto deadline = deadline_after(config.timeout);
-    auto buffer = std::make_unique<std::uint8_t[]>(kReceiveBufferSize);  // value-initialised: zeroed
     std::vector<DiscoveredDevice> found;
     // A set rather than a scan of `found`: a flood of answers with made-up
     // MACs must not turn the listening loop quadratic.
     std::unordered_set<std::uint64_t> seen;
     bool limit_logged = false;
-    while (Clock::now() < deadline) {
-        // The deadline is checked per round, so a run may overshoot by one
-        // receive slice per socket.
-        for (const auto& p : probes) {
-            sockaddr_in from{};
-            socklen_t from_len = sizeof from;
-            const ssize_t n = ::recvfrom(p.socket.get(), buffer.get(), kReceiveBufferSize, 0,
-                                         reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (n < 0) {
-                const int err = errno;
-                if (err != EAGAIN && err != EWOULDBLOCK && err != ETIMEDOUT)
-                    OCULANE_LOG(Level::Trace, log::kDiscovery, "discovery: recv on {} failed: {}",
-                                p.adapter->name, os_error_text(err));
-                continue;
-            }
-            auto info = gvcp::parse_discovery_ack(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)));
-            if (!info || seen.contains(mac_key(info->mac))) continue;
-            if (found.size() >= config.max_devices) {
-                if (!limit_logged)
-                    OCULANE_LOG(Level::Warn, log::kDiscovery,
-                                "discovery: more than {} devices answered; the others are ignored",
-                                config.max_devices);
-                limit_logged = true;
-                continue;
-            }
-            seen.insert(mac_key(info->mac));
-            const Ipv4Endpoint source{inet::ip_of(from), inet::port_of(from)};
-            found.push_back({std::move(*info), *p.adapter, source});
-        }
-    }
+    auto listened = listen(*probes, deadline_after(config.timeout),
+                           [&](std::span<const std::uint8_t> datagram, const Probe& p, Ipv4Endpoint source) {
+                               auto info = gvcp::parse_discovery_ack(datagram);
+                               if (!info || seen.contains(mac_key(info->mac))) return false;
+                               if (found.size() >= config.max_devices) {
+                                   if (!limit_logged)
+                                       OCULANE_LOG(Level::Warn, log::kDiscovery,
+                                                   "discovery: more than {} devices answered; the others "
+                                                   "are ignored",
+                                                   config.max_devices);
+                                   limit_logged = true;
+                                   return false;
+                               }
+                               seen.insert(mac_key(info->mac));
+                               found.push_back({std::move(*info), p.adapter, source});
+                               return false;
+                           });
+    if (!listened) return std::unexpected(std::move(listened.error()));
 
     OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "discovery finished",
                        {{"devices", std::to_string(found.size())}});
     return found;
+}
+
+CameraResult<void> force_ip(const ForceIpConfig& config) {
+    const auto command = gvcp::encode_force_ip(config.request, kForceIpRequestId);
+    auto probes = send_probes(config.route, command);
+    if (!probes) return std::unexpected(std::move(probes.error()));
+
+    std::optional<std::uint16_t> status;
+    auto listened = listen(*probes, deadline_after(config.route.timeout),
+                           [&](std::span<const std::uint8_t> datagram, const Probe&, Ipv4Endpoint) {
+                               auto ack = gvcp::parse_ack(datagram);
+                               if (!ack || ack->header.ack != gvcp::code(gvcp::Ack::ForceIp) ||
+                                   ack->header.ack_id != kForceIpRequestId)
+                                   return false;
+                               status = ack->header.status;
+                               return true;
+                           });
+    if (!listened) return std::unexpected(std::move(listened.error()));
+    if (!status) return std::unexpected(CameraError::ack_timeout());
+    if (gvcp::is_error_status(*status))
+        return std::unexpected(CameraError::device_status(gvcp::code(gvcp::Command::ForceIp), *status));
+    OCULANE_LOG(Level::Debug, log::kDiscovery, "force ip: {} took {}", format_mac(config.request.mac),
+                format_ipv4(config.request.ip));
+    return {};
 }
 
 }  // namespace oculane::gige

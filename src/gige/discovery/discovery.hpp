@@ -1,11 +1,14 @@
 #pragma once
 // Finding devices: one GVCP discovery probe per local IPv4 address, sent to the
-// subnet broadcast (and the limited broadcast), then the acknowledges collected
-// until a deadline.
+// subnet broadcast (and the limited broadcast), or to one unicast address, then
+// the acknowledges collected until a deadline. Also FORCEIP, which goes out the
+// same way and waits for its one acknowledge.
 //
 // Runs entirely on the calling thread and keeps no state between calls; every
-// socket it opens is closed before it returns. Safe to call from several
-// threads at once (each call binds its own sockets).
+// socket it opens is closed before it returns. The sockets are non-blocking and
+// waited on together through one Poller, so a call ends at its deadline however
+// many adapters it uses. Safe to call from several threads at once (each call
+// binds its own sockets).
 
 #include <chrono>
 #include <cstdint>
@@ -47,6 +50,12 @@ struct DiscoveryConfig {
     std::uint16_t local_port = 0;  // 0: any
     std::uint16_t device_port = gvcp::kPort;
     bool limited_broadcast = true;  // also probe 255.255.255.255
+    // Present: only the adapters whose interface name or dotted address is this
+    // text. Loopback addresses count here, since they were asked for by name.
+    std::optional<std::string> interface;
+    // Present: the probe goes to this address alone instead of any broadcast.
+    // Without `interface` it leaves from one socket bound to any address.
+    std::optional<std::uint32_t> unicast;
     // Devices kept at most; answers from further devices are dropped (with one
     // WARN), so a flood of made-up MACs cannot grow the result without bound.
     std::size_t max_devices = 4096;
@@ -79,9 +88,28 @@ CameraResult<std::vector<InterfaceAddress>> host_interface_addresses();
 std::vector<Ipv4Endpoint> probe_destinations(const NetworkAdapter& adapter, std::uint16_t device_port,
                                              bool limited_broadcast);
 
-// The whole operation. Fails only when enumeration fails or no adapter could
-// send a probe ("no usable network adapter for discovery"); devices appear once
-// each, by MAC, in the order of their first accepted answer.
+// Keeps the adapters (from `adapters`, or the host's addresses when absent)
+// named by `interface` or the usual filter when it is absent; an interface
+// with no IPv4 address is an error naming it.
+CameraResult<std::vector<NetworkAdapter>> select_adapters(const DiscoveryConfig& config,
+                                                          const std::vector<InterfaceAddress>* host);
+
+// The whole operation. Fails when enumeration fails, a named interface has no
+// IPv4 address, or no adapter could send a probe ("no usable network adapter
+// for discovery"); devices appear once each, by MAC, in the order of their
+// first accepted answer.
 CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& config);
+
+struct ForceIpConfig {
+    gvcp::ForceIp request;
+    // How the command goes out, as for discovery (adapters, interface,
+    // unicast, ports, limited broadcast); its timeout bounds the wait for the
+    // acknowledge.
+    DiscoveryConfig route;
+};
+
+// Sends FORCEIP and waits for the matching acknowledge: AckTimeout when none
+// comes in time, DeviceStatus when the device refuses.
+CameraResult<void> force_ip(const ForceIpConfig& config);
 
 }  // namespace oculane::gige

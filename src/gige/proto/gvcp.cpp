@@ -221,6 +221,38 @@ std::optional<PacketResendRequest> parse_packet_resend(std::uint8_t flags, std::
     return q;
 }
 
+// ---- FORCEIP -------------------------------------------------------------------
+
+std::vector<std::uint8_t> encode_force_ip(const ForceIp& request, std::uint16_t request_id) {
+    auto out = command_buffer(flag::kAckRequired | flag::kBroadcastAck, Command::ForceIp, kForceIpPayloadSize,
+                              request_id);
+    ByteWriter w(payload_of(out));
+    w.zeros(2);
+    w.bytes(request.mac);
+    w.zeros(12);
+    w.u32(request.ip);
+    w.zeros(12);
+    w.u32(request.netmask);
+    w.zeros(12);
+    w.u32(request.gateway);
+    return out;
+}
+
+std::optional<ForceIp> parse_force_ip(std::span<const std::uint8_t> payload) {
+    if (payload.size() < kForceIpPayloadSize) return std::nullopt;
+    ByteReader r(payload);
+    ForceIp f;
+    r.skip(2);
+    for (auto& b : f.mac) b = r.u8();
+    r.skip(12);
+    f.ip = r.u32();
+    r.skip(12);
+    f.netmask = r.u32();
+    r.skip(12);
+    f.gateway = r.u32();
+    return f;
+}
+
 }  // namespace oculane::gvcp
 
 namespace oculane {

@@ -36,6 +36,7 @@ inline constexpr std::uint8_t kExtendedIds = 0x10;   // on packet resend
 
 enum class Command : std::uint16_t {
     Discovery = 0x0002,
+    ForceIp = 0x0004,
     PacketResend = 0x0040,
     ReadReg = 0x0080,
     WriteReg = 0x0082,
@@ -49,6 +50,7 @@ enum class Command : std::uint16_t {
 // acknowledge may arrive instead of any of them.
 enum class Ack : std::uint16_t {
     Discovery = 0x0003,
+    ForceIp = 0x0005,
     ReadReg = 0x0081,
     WriteReg = 0x0083,
     ReadMem = 0x0085,
@@ -129,6 +131,25 @@ std::vector<std::uint8_t> encode_write_mem(std::uint32_t address, std::span<cons
 
 // The discovery probe: 42 11 00 02 00 00 FF FF by default.
 std::array<std::uint8_t, kHeaderSize> encode_discovery(std::uint16_t request_id = kDiscoveryRequestId);
+
+// FORCEIP: the device whose MAC matches takes the given static address. The
+// payload is 56 bytes: 2 reserved, the MAC (6), then the address, the subnet
+// mask and the gateway, each in the last 4 bytes of a 16-byte field.
+inline constexpr std::size_t kForceIpPayloadSize = 56;
+
+struct ForceIp {
+    std::array<std::uint8_t, 6> mac{};
+    std::uint32_t ip = 0;
+    std::uint32_t netmask = 0;
+    std::uint32_t gateway = 0;
+    bool operator==(const ForceIp&) const = default;
+};
+
+// Acknowledge required; broadcast acknowledge allowed, since the device may
+// no longer be reachable by unicast from the sender once it has moved.
+std::vector<std::uint8_t> encode_force_ip(const ForceIp& request, std::uint16_t request_id);
+// Nothing unless the payload holds the whole 56-byte block.
+std::optional<ForceIp> parse_force_ip(std::span<const std::uint8_t> payload);
 
 inline constexpr std::size_t kPacketResendSize = 20;
 inline constexpr std::size_t kPacketResendExtendedSize = 28;

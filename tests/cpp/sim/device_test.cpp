@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gige/proto/bootstrap.hpp"
@@ -152,6 +153,29 @@ TEST_F(DeviceTest, DiscoveryAnswersWithTheIdentityBlock) {
     EXPECT_EQ(info->serial, DeviceConfig{}.serial);
     EXPECT_EQ(info->ip, DeviceConfig{}.ip);
     EXPECT_EQ(decode(out[0]).id, 0xFFFF);
+}
+
+TEST_F(DeviceTest, ForceIpMovesOnlyTheDeviceItNames) {
+    gvcp::ForceIp request{DeviceConfig{}.mac, 0x0A000002, 0xFF000000, 0x0A000001};
+    gvcp::ForceIp other = request;
+    other.mac[5] ^= 0xFF;
+    auto cut = gvcp::encode_force_ip(request, 3);
+    cut.resize(cut.size() - 1);
+    cut[5] = static_cast<std::uint8_t>(gvcp::kForceIpPayloadSize - 1);
+    // Another device's MAC, or a block too short to hold one: no answer, no change.
+    EXPECT_TRUE(raw(gvcp::encode_force_ip(other, 3), kHostB).empty());
+    EXPECT_TRUE(raw(cut, kHostB).empty());
+    EXPECT_EQ(read_reg(bootstrap::kCurrentIp), DeviceConfig{}.ip);
+
+    const Reply r = one(gvcp::encode_force_ip(request, 4), kHostB);
+    EXPECT_EQ((std::tuple{r.status, r.ack, r.id}), (std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0, 5, 4}));
+    EXPECT_EQ(read_reg(bootstrap::kCurrentIp), 0x0A000002u);
+    EXPECT_EQ(read_reg(bootstrap::kCurrentSubnetMask), 0xFF000000u);
+    EXPECT_EQ(read_reg(bootstrap::kCurrentGateway), 0x0A000001u);
+    // Discovery reports the new address.
+    auto out = raw(std::vector<std::uint8_t>{0x42, 0x11, 0x00, 0x02, 0x00, 0x00, 0xFF, 0xFF}, kHostB);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(gvcp::parse_discovery_ack(out[0].bytes)->ip, 0x0A000002u);
 }
 
 // ---- status codes -----------------------------------------------------------

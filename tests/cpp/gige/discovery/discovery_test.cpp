@@ -378,3 +378,83 @@ TEST(Discovery, DeviceLimitKeepsTheFirstDevicesAndWarnsOnce) {
     EXPECT_EQ(warnings, (std::vector<std::string>{
                             "discovery: more than 2 devices answered; the others are ignored"}));
 }
+
+TEST(DiscoveryAdapters, InterfaceSelectsByNameOrAddress) {
+    const std::vector<InterfaceAddress> host = {
+        {"lo", 0x7F000001, 0xFF000000, std::nullopt},
+        {"eth0", 0x0A010203, 0xFFFF0000, std::nullopt},
+        {"eth0", 0xC0A8010A, 0xFFFFFF00, 0xC0A801FF},
+        {"eth1", 0xC0A8020A, 0xFFFFFF00, 0xC0A802FF},
+    };
+    const struct {
+        std::optional<std::string> interface;
+        std::vector<std::string> want;  // adapter addresses, or the error text
+    } cases[] = {
+        {std::nullopt, {"10.1.2.3", "192.168.1.10", "192.168.2.10"}},
+        {"eth0", {"10.1.2.3", "192.168.1.10"}},
+        {"192.168.2.10", {"192.168.2.10"}},
+        {"lo", {"127.0.0.1"}},  // asked for by name, so loopback is not filtered out
+        {"eth7", {"io error: no IPv4 address on interface 'eth7'"}},
+        {"192.168.2.1", {"io error: no IPv4 address on interface '192.168.2.1'"}},
+    };
+    for (const auto& c : cases) {
+        DiscoveryConfig config;
+        config.interface = c.interface;
+        const auto r = select_adapters(config, &host);
+        std::vector<std::string> got;
+        if (!r) got.push_back(r.error().to_string());
+        else
+            for (const auto& a : *r) got.push_back(format_ipv4(a.ip));
+        EXPECT_EQ(got, c.want) << c.interface.value_or("(all)");
+    }
+    // Injected adapters are filtered the same way.
+    DiscoveryConfig injected;
+    injected.adapters = {lo("lo"), lo("lo:2", kLoopback2)};
+    injected.interface = "127.0.0.2";
+    const auto r = select_adapters(injected, nullptr);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (std::vector<NetworkAdapter>{lo("lo:2", kLoopback2)}));
+}
+
+TEST(Discovery, UnicastProbeGoesToTheOneAddress) {
+    Responder responder([](int) { return std::vector<Bytes>{gvcp::encode_discovery_ack(device(4, "uni"), 1)}; });
+    DiscoveryConfig config;
+    config.unicast = kLoopback;
+    config.device_port = responder.port();
+    config.timeout = 300ms;
+    const auto r = discover(config);
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_EQ(r->size(), 1u);
+    EXPECT_EQ((*r)[0].info.model, "uni");
+    EXPECT_EQ((*r)[0].source, (Ipv4Endpoint{kLoopback, responder.port()}));
+    // Exactly one probe, although two would go out per adapter when broadcasting.
+    EXPECT_EQ(responder.probes().size(), 1u);
+}
+
+TEST(ForceIp, AcknowledgeOutcomes) {
+    const gvcp::ForceIp request{{0x00, 0x0C, 0xDF, 0x00, 0x00, 0x01}, 0x0A000002, 0xFF000000, 0x0A000001};
+    const struct {
+        const char* name;
+        std::vector<Bytes> answers;
+        std::string want;  // "" for success, else the error text
+    } cases[] = {
+        {"accepted", {gvcp::encode_ack(0, 0x0005, 0xFFFF)}, ""},
+        {"refused", {gvcp::encode_ack(0x8006, 0x0005, 0xFFFF)},
+         "device answered command 0x0004 with access denied (0x8006)"},
+        // Another command's ack, or an ack for another request, is not the answer.
+        {"unrelated acks only", {gvcp::encode_ack(0, 0x0003, 0xFFFF), gvcp::encode_ack(0, 0x0005, 7)},
+         "timed out waiting for acknowledge"},
+        {"silent", {}, "timed out waiting for acknowledge"},
+    };
+    for (const auto& c : cases) {
+        Responder responder([&](int) { return c.answers; });
+        ForceIpConfig config{request, loopback_config(responder.port(), {lo()}, 200ms)};
+        const auto r = force_ip(config);
+        EXPECT_EQ(r ? std::string() : r.error().to_string(), c.want) << c.name;
+        ASSERT_TRUE(responder.wait_for_probes(1)) << c.name;
+        const Bytes sent = responder.probes()[0].first;
+        const auto parsed = gvcp::parse_command(sent);
+        ASSERT_TRUE(parsed) << c.name;
+        EXPECT_EQ(gvcp::parse_force_ip(parsed->payload), request) << c.name;
+    }
+}

@@ -35,6 +35,13 @@ TEST(GvcpEncode, ByteExactVectors) {
          {0x00, 0x00, 0x00, 0x89, 0x00, 0x04, 0x00, 0x09, 0x00, 0x00, 0x07, 0xD0}},
         {"nak without payload", gvcp::encode_ack(0x8006, 0x0083, 5),
          {0x80, 0x06, 0x00, 0x83, 0x00, 0x00, 0x00, 0x05}},
+        {"force ip",
+         gvcp::encode_force_ip({{0x00, 0x0C, 0xDF, 0x04, 0xA1, 0x7E}, 0xC0A8010A, 0xFFFFFF00, 0xC0A80101}, 0x0102),
+         {0x42, 0x11, 0x00, 0x04, 0x00, 0x38, 0x01, 0x02,                          // header, 56-byte payload
+          0x00, 0x00, 0x00, 0x0C, 0xDF, 0x04, 0xA1, 0x7E,                          // reserved, MAC
+          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xA8, 0x01, 0x0A,              // 192.168.1.10
+          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x00,              // 255.255.255.0
+          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xA8, 0x01, 0x01}},            // 192.168.1.1
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
 }
@@ -142,6 +149,17 @@ TEST(GvcpParse, CommandRoundTripsThroughTheDeviceSide) {
     EXPECT_EQ(ack->header.ack, 0x0081);
     EXPECT_EQ(ack->header.ack_id, 0x4242);
     EXPECT_EQ(ack->payload.size(), 4u);
+}
+
+TEST(GvcpParse, ForceIpPayload) {
+    const gvcp::ForceIp want{{0x00, 0x0C, 0xDF, 0x00, 0x00, 0x09}, 0x0A000002, 0xFF000000, 0x0A000001};
+    const Bytes datagram = gvcp::encode_force_ip(want, 1);
+    const auto parsed = gvcp::parse_command(datagram);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->header.command, 0x0004);
+    EXPECT_EQ(gvcp::parse_force_ip(parsed->payload), want);
+    // One byte short of the block: refused rather than read past.
+    EXPECT_FALSE(gvcp::parse_force_ip(parsed->payload.first(gvcp::kForceIpPayloadSize - 1)));
 }
 
 TEST(GvcpParse, PendingAckMillis) {

@@ -1,0 +1,133 @@
+#pragma once
+// Helpers of the stream receive benchmark: per-thread CPU clocks and
+// context-switch counts read from outside the thread, a bare recvmmsg sink
+// to compare the stream worker against, and a paced GVSP sender.
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "util/poller.hpp"
+#include "util/udp_batch.hpp"
+#include "util/unique_fd.hpp"
+
+namespace oculane::bench {
+
+using BenchClock = std::chrono::steady_clock;
+
+// The kernel id of this process's thread called `name`, if there is one.
+inline std::optional<pid_t> thread_id(const std::string& name) {
+    std::optional<pid_t> found;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string line;
+            std::getline(comm, line);
+            if (line == name) found = static_cast<pid_t>(std::stol(e->d_name));
+        }
+        ::closedir(d);
+    }
+    return found;
+}
+
+// CPU time of any thread of this process, in ns (the clock id glibc's
+// pthread_getcpuclockid builds, for a thread known only by its id).
+inline double thread_cpu_ns(pid_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<clockid_t>(tid) << 3) | 6);
+    timespec ts{};
+    if (::clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// Voluntary context switches of a thread: how often it went to sleep.
+inline std::uint64_t thread_wakeups(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stoull(line.substr(24));
+    return 0;
+}
+
+// The least a receiver does: wait for readiness, recvmmsg into one batch,
+// count. Same poller, same batch helper, same socket options as the worker.
+class BareReceiver {
+public:
+    explicit BareReceiver(UniqueFd socket) : socket_(std::move(socket)) {
+        thread_ = std::thread([this] { run(); });
+        while (tid_.load() == 0) std::this_thread::yield();
+    }
+    ~BareReceiver() { stop(); }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        stop_.store(true);
+        if (waker_) (void)waker_->wake();
+        thread_.join();
+    }
+    std::uint64_t packets() const { return packets_.load(std::memory_order_relaxed); }
+    std::uint64_t kernel_drops() const { return drops_.load(std::memory_order_relaxed); }
+    pid_t tid() const { return tid_.load(); }
+
+private:
+    void run() {
+        auto poller = Poller::create();
+        auto waker = Waker::create();
+        waker_ = *waker;
+        (void)poller->add(socket_.get(), 0);
+        (void)poller->add_waker(*waker, 1);
+        (void)enable_drop_counter(socket_.get());
+        UdpBatch batch(64);
+        tid_.store(::gettid());
+        while (!stop_.load(std::memory_order_relaxed)) {
+            auto ready = poller->wait(std::chrono::milliseconds(100));
+            if (!ready) continue;
+            for (;;) {
+                auto n = batch.receive(socket_.get());
+                if (!n || *n == 0) break;
+                std::uint64_t bytes = 0;
+                for (std::size_t i = 0; i < *n; ++i) bytes += batch.datagram(i).size();
+                bytes_ += bytes;
+                packets_.fetch_add(*n, std::memory_order_relaxed);
+                if (*n < batch.capacity()) break;
+            }
+            drops_.store(batch.drop_counter(), std::memory_order_relaxed);
+        }
+    }
+
+    UniqueFd socket_;
+    std::shared_ptr<Waker> waker_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<pid_t> tid_{0};
+    std::atomic<std::uint64_t> packets_{0};
+    std::atomic<std::uint64_t> drops_{0};
+    std::uint64_t bytes_ = 0;
+};
+
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+inline double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+}  // namespace oculane::bench

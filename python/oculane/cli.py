@@ -1,0 +1,504 @@
+"""The `oculane` command: find cameras, inspect and change their features.
+
+    oculane discover [--interface NAME|ADDR] [--address IP] [--timeout S] [--json]
+    oculane info IP
+    oculane features IP [PATTERN] [--category NAME] [--all]
+    oculane get IP NAME...
+    oculane set IP NAME=VALUE...
+    oculane save IP FILE / oculane load IP FILE
+    oculane snap IP -o FILE (.png, .tif/.tiff or .npy)
+    oculane stream IP [--seconds N] [--packet-size N] [--save DIR --every N]
+    oculane sim [virtual camera options]
+
+Exit status: 0 on success, 1 when the camera or a feature fails (one line on
+stderr), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import fnmatch
+import json
+import os
+import sys
+import time
+from typing import Callable, Sequence
+
+from . import _oculane_core as _core
+from .features import FeatureInfo, Visibility
+from .settings import parse_value, write_value
+
+__all__ = ["main"]
+
+_CAMERA_ERRORS = (_core.CameraError, _core.GenicamError)
+
+
+class _Failure(Exception):
+    """A camera or feature error, already worded for the user."""
+
+
+class _Usage(Exception):
+    """A command-line mistake the parser could not see (a NAME=VALUE without '=')."""
+
+
+# ---- helpers ---------------------------------------------------------------------
+
+def _connect(ip: str) -> _core.Camera:
+    camera = _core.Camera(ip)
+    try:
+        camera.connect()
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"cannot connect to {ip}: {e}") from None
+    return camera
+
+
+def _disconnect(camera: _core.Camera) -> None:
+    """Gives control back; a failure here changes nothing the user asked for."""
+    try:
+        camera.disconnect()
+    except _CAMERA_ERRORS:
+        pass
+
+
+def _access(camera: _core.Camera, name: str) -> str:
+    mode = camera.access_mode(name)
+    for text in ("RO", "WO", "RW"):
+        if mode == getattr(_core.AccessMode, text):
+            return text
+    return "?"
+
+
+def _value_text(camera: _core.Camera, info: FeatureInfo) -> str:
+    getters: dict[str, Callable[[str], object]] = {
+        "Integer": camera.get_integer,
+        "Float": camera.get_float,
+        "Boolean": camera.get_boolean,
+        "String": camera.get_string,
+        "Enumeration": camera.get_enum,
+    }
+    if info.kind not in getters:
+        return ""
+    value = getters[info.kind](info.name)
+    if info.kind == "Boolean":
+        return "true" if value else "false"
+    if info.kind == "Float":
+        return f"{value:g}"
+    return str(value)
+
+
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+_VALUE_WIDTH = 40
+
+
+def _clip(text: str) -> str:
+    return text if len(text) <= _VALUE_WIDTH else text[:_VALUE_WIDTH - 3] + "..."
+
+
+def _range_text(camera: _core.Camera, info: FeatureInfo) -> str:
+    if info.kind == "Integer":
+        low, high = camera.integer_bounds(info.name)
+        if (low, high) == _INT64:
+            return ""  # no bounds in the description
+        step = camera.integer_increment(info.name)
+        return f"[{low}..{high}]" + (f" step {step}" if step != 1 else "")
+    if info.kind == "Float":
+        low, high = camera.float_bounds(info.name)
+        return f"[{low:g}..{high:g}]"
+    if info.kind == "Enumeration":
+        return "{" + "|".join(info.available_entries()) + "}"
+    return ""
+
+
+def _table(rows: list[list[str]]) -> str:
+    if not rows:
+        return ""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
+
+
+# ---- subcommands -----------------------------------------------------------------
+
+def _discover(args: argparse.Namespace) -> int:
+    try:
+        devices = _core.discover(args.timeout, interface=args.interface, address=args.address)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"discovery failed: {e}") from None
+    fields = ["model", "serial", "ip", "mac", "user_defined_name", "manufacturer"]
+    if args.json:
+        print(json.dumps([{f: getattr(d, f) for f in fields} for d in devices], indent=2))
+        return 0
+    if not devices:
+        print("no cameras found")
+        return 0
+    rows = [["MODEL", "SERIAL", "IP", "MAC", "USER NAME"]]
+    rows += [[f"{d.manufacturer} {d.model}", d.serial, d.ip, d.mac, d.user_defined_name] for d in devices]
+    print(_table(rows))
+    return 0
+
+
+# GVCP capability register bits, most significant first.
+_CAPABILITIES = [
+    (31, "user-defined name"), (30, "serial number"), (29, "heartbeat disable"), (28, "link speed"),
+    (26, "manifest table"), (5, "pending ack"), (4, "event data"), (3, "event"), (2, "packet resend"),
+    (1, "WRITEMEM"), (0, "concatenation"),
+]
+
+
+def _capability_text(word: int) -> str:
+    names = [name for bit, name in _CAPABILITIES if word >> bit & 1]
+    return f"0x{word:08x} " + (", ".join(names) if names else "none")
+
+
+def _info(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        d = camera.device_info()
+        names = camera.feature_names()
+        tops = camera.categories()
+        listed = {f for top in tops for _, c in top.walk() for f in c.features}
+        stats = camera.link_stats()
+        link = camera._link_details() or {}
+    except _CAMERA_ERRORS as e:
+        raise _Failure(str(e)) from None
+    finally:
+        _disconnect(camera)
+    rows = [
+        ["Device", f"{d.manufacturer} {d.model}"],
+        ["Serial", d.serial],
+        ["Version", d.device_version],
+        ["Maker info", d.manufacturer_info],
+        ["User name", d.user_defined_name],
+        ["MAC", d.mac],
+        ["Address", f"{d.ip} mask {d.subnet_mask} gateway {d.gateway}"],
+        ["GigE Vision", "{}.{}".format(*d.spec_version)],
+        ["Capabilities", _capability_text(link["capability"]) if link else "-"],
+        ["Description", f"{len(listed)} features in categories, {len(names)} nodes"],
+        ["Link", repr(stats) if stats is not None else "-"],
+    ]
+    print(_table(rows))
+    return 0
+
+
+def _features(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        tops = camera.categories()
+        if args.category:
+            found = [c for top in tops for _, c in top.walk() if c.name == args.category]
+            if not found:
+                raise _Failure(f"no category '{args.category}'")
+            tops = found
+        limit = Visibility.INVISIBLE if args.all else Visibility.EXPERT
+        rows: list[list[str]] = []
+        for top in tops:
+            for depth, category in top.walk():
+                if category.visibility > limit:
+                    continue
+                shown = []
+                for name in category.features:
+                    if args.pattern and not fnmatch.fnmatchcase(name.lower(), args.pattern.lower()):
+                        continue
+                    try:
+                        info = camera.feature_info(name)
+                    except _CAMERA_ERRORS as e:
+                        shown.append(["  " * (depth + 1) + name, "?", "", _clip(f"<{e}>"), "", ""])
+                        continue
+                    if info.visibility > limit or not (args.all or (info.implemented and info.available)):
+                        continue
+                    access, value, bounds = "?", "", ""
+                    try:
+                        access = _access(camera, name)
+                        if access != "WO":
+                            value = _value_text(camera, info)
+                        bounds = _range_text(camera, info)
+                    except _CAMERA_ERRORS as e:
+                        value = f"<{e}>"
+                    shown.append(["  " * (depth + 1) + name, info.kind, access, _clip(value), info.unit,
+                                  bounds])
+                if shown or not args.pattern:
+                    rows.append(["  " * depth + category.name + "/", "", "", "", "", ""])
+                    rows.extend(shown)
+    finally:
+        _disconnect(camera)
+    print(_table(rows))
+    return 0
+
+
+def _get(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        for name in args.names:
+            try:
+                info = camera.feature_info(name)
+                if info.kind not in ("Integer", "Float", "Boolean", "String", "Enumeration"):
+                    raise _Failure(f"{name}: a {info.kind} has no value to read")
+                text = _value_text(camera, info)
+            except _CAMERA_ERRORS as e:
+                raise _Failure(f"{name}: {e}") from None
+            print(f"{name} = {text}{' ' + info.unit if info.unit else ''}")
+    finally:
+        _disconnect(camera)
+    return 0
+
+
+def _set(args: argparse.Namespace) -> int:
+    assignments = []
+    for item in args.assignments:
+        name, sep, value = item.partition("=")
+        if not sep or not name:
+            raise _Usage(f"expected NAME=VALUE, got {item!r}")
+        assignments.append((name.strip(), value.strip()))
+    camera = _connect(args.ip)
+    try:
+        for name, text in assignments:
+            try:
+                info = camera.feature_info(name)
+                if info.kind == "Command":
+                    if text not in ("", "1", "execute"):
+                        raise _Failure(f"{name}: a command takes no value (use {name}=)")
+                    camera.execute(name)
+                    continue
+                try:
+                    value = parse_value(info.kind, text)
+                except ValueError:
+                    raise _Failure(f"{name}: {text!r} is not a valid {info.kind} value") from None
+                write_value(camera, info.kind, name, value)
+            except _CAMERA_ERRORS as e:
+                raise _Failure(f"{name}: {e}") from None
+    finally:
+        _disconnect(camera)
+    return 0
+
+
+def _save(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        count = camera.save_settings(args.file)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(str(e)) from None
+    except OSError as e:
+        raise _Failure(f"cannot write {args.file}: {e.strerror}") from None
+    finally:
+        _disconnect(camera)
+    print(f"saved {count} settings to {args.file}")
+    return 0
+
+
+def _load(args: argparse.Namespace) -> int:
+    camera = _connect(args.ip)
+    try:
+        issues = camera.load_settings(args.file)
+    except ValueError as e:
+        raise _Failure(str(e)) from None
+    except OSError as e:
+        raise _Failure(f"cannot read {args.file}: {e.strerror}") from None
+    finally:
+        _disconnect(camera)
+    for issue in issues:
+        print(f"{args.file}:{issue.line}: {issue.name}: {issue.reason}", file=sys.stderr)
+    return 1 if issues else 0
+
+
+# ---- images ----------------------------------------------------------------------
+
+_IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".npy")
+
+
+def _write_image(frame: _core.Frame, path: str) -> None:
+    """Writes the frame's pixels: .npy as the array itself, PNG and TIFF
+    through Pillow (8-bit and 16-bit grey, 8-bit colour)."""
+    import numpy as np
+
+    try:
+        pixels = frame.array()
+    except ValueError as e:
+        raise _Failure(f"frame {frame.frame_id}: {e}") from None
+    if path.lower().endswith(".npy"):
+        np.save(path, pixels)
+        return
+    if pixels.ndim == 3 and pixels.shape[2] != 3:
+        raise _Failure(f"{frame.pixel_format} cannot be written as an image file; use .npy")
+    if frame.pixel_format == "BGR8":
+        pixels = pixels[..., ::-1]
+    try:
+        from PIL import Image
+    except ImportError:
+        raise _Failure("writing PNG or TIFF needs Pillow (pip install pillow); .npy needs nothing") from None
+    Image.fromarray(np.ascontiguousarray(pixels)).save(path)
+
+
+def _image_path(path: str) -> str:
+    if not path.lower().endswith(_IMAGE_SUFFIXES):
+        raise _Usage(f"the output file must end in {', '.join(_IMAGE_SUFFIXES)}: {path!r}")
+    return path
+
+
+def _snap(args: argparse.Namespace) -> int:
+    path = _image_path(args.output)
+    camera = _connect(args.ip)
+    try:
+        try:
+            frame = camera.snap(args.timeout, packet_size=args.packet_size)
+        except _CAMERA_ERRORS as e:
+            raise _Failure(str(e)) from None
+        if not frame.is_complete:
+            raise _Failure(f"{frame!r} is incomplete; nothing written")
+        try:
+            _write_image(frame, path)
+        except OSError as e:
+            raise _Failure(f"cannot write {path}: {e.strerror or e}") from None
+    finally:
+        _disconnect(camera)
+    print(f"{frame!r} -> {path}")
+    return 0
+
+
+def _status(stats, elapsed: float, frames: float, megabytes: float) -> str:
+    return (f"{elapsed:6.1f} s  {frames:7.1f} frames/s  {megabytes:8.2f} MB/s  "
+            f"complete {stats.completed_frames}  failed {stats.failed_frames}  "
+            f"resent {stats.resent_packets}  kernel drops {stats.kernel_drops}")
+
+
+def _stream(args: argparse.Namespace) -> int:
+    if (args.save is None) != (args.every is None):
+        raise _Usage("--save and --every go together")
+    if args.every is not None and args.every < 1:
+        raise _Usage("--every must be at least 1")
+    if args.seconds <= 0:
+        raise _Usage("--seconds must be positive")
+    if args.save is not None:
+        os.makedirs(args.save, exist_ok=True)
+    camera = _connect(args.ip)
+    saved = received = 0
+    try:
+        try:
+            acq = camera.start_acquisition(packet_size=args.packet_size)
+        except _CAMERA_ERRORS as e:
+            raise _Failure(str(e)) from None
+        with acq:
+            packet_size = acq.packet_size()
+            start = last_time = time.monotonic()
+            last = acq.stats()
+            # One plain line per second: readable live and in a log file alike.
+            try:
+                while (now := time.monotonic()) - start < args.seconds:
+                    frame = acq.wait_for(min(0.2, max(start + args.seconds - now, 0.0)))
+                    if frame is not None:
+                        received += 1
+                        if args.every and frame.is_complete and received % args.every == 0:
+                            _write_image(frame, os.path.join(args.save, f"frame-{frame.frame_id:08d}.npy"))
+                            saved += 1
+                    if time.monotonic() - last_time >= 1.0:
+                        stats, t = acq.stats(), time.monotonic()
+                        span = t - last_time
+                        print(_status(stats, t - start, (stats.completed_frames - last.completed_frames) / span,
+                                      (stats.bytes - last.bytes) / span / 1e6), flush=True)
+                        last, last_time = stats, t
+            except KeyboardInterrupt:
+                pass  # Ctrl-C ends the stream early; the summary still follows
+            stats, elapsed = acq.stats(), time.monotonic() - start
+    finally:
+        _disconnect(camera)
+    print(f"summary: {_status(stats, elapsed, stats.completed_frames / elapsed, stats.bytes / elapsed / 1e6)}")
+    print(f"         packet size {packet_size}, {received} frames taken"
+          + (f", {saved} saved to {args.save}" if args.save else ""))
+    return 0
+
+
+# ---- entry point -----------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="oculane", description="GigE Vision cameras from the command line.")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    d = sub.add_parser("discover", help="list the cameras that answer discovery")
+    d.add_argument("--interface", metavar="NAME|ADDR", help="probe on this interface only")
+    d.add_argument("--address", metavar="IP", help="ask this one address instead of broadcasting")
+    d.add_argument("--timeout", type=float, default=1.0, metavar="S", help="seconds to wait (default 1)")
+    d.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    d.set_defaults(run=_discover)
+
+    i = sub.add_parser("info", help="identity, addressing and description of one camera")
+    i.add_argument("ip")
+    i.set_defaults(run=_info)
+
+    f = sub.add_parser("features", help="the feature tree with values, units and ranges")
+    f.add_argument("ip")
+    f.add_argument("pattern", nargs="?", help="only features whose name matches (shell wildcards)")
+    f.add_argument("--category", metavar="NAME", help="only this category")
+    f.add_argument("--all", action="store_true", help="also Guru, Invisible and unavailable features")
+    f.set_defaults(run=_features)
+
+    g = sub.add_parser("get", help="print feature values")
+    g.add_argument("ip")
+    g.add_argument("names", nargs="+", metavar="NAME")
+    g.set_defaults(run=_get)
+
+    s = sub.add_parser("set", help="set feature values (by the feature's kind)")
+    s.add_argument("ip")
+    s.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
+    s.set_defaults(run=_set)
+
+    sv = sub.add_parser("save", help="write the camera's settings to a file")
+    sv.add_argument("ip")
+    sv.add_argument("file")
+    sv.set_defaults(run=_save)
+
+    ld = sub.add_parser("load", help="apply a settings file")
+    ld.add_argument("ip")
+    ld.add_argument("file")
+    ld.set_defaults(run=_load)
+
+    sn = sub.add_parser("snap", help="take one frame and write it to a file")
+    sn.add_argument("ip")
+    sn.add_argument("-o", "--output", required=True, metavar="FILE", help="a .png, .tif/.tiff or .npy file")
+    sn.add_argument("--timeout", type=float, default=5.0, metavar="S", help="seconds to wait (default 5)")
+    sn.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    sn.set_defaults(run=_snap)
+
+    st = sub.add_parser("stream", help="stream for a while, with a status line every second")
+    st.add_argument("ip")
+    st.add_argument("--seconds", type=float, default=5.0, metavar="N", help="how long (default 5)")
+    st.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    st.add_argument("--save", metavar="DIR", help="write every N-th complete frame here as .npy")
+    st.add_argument("--every", type=int, metavar="N", help="with --save: which frames")
+    st.set_defaults(run=_stream)
+
+    sim = sub.add_parser("sim", help="run a virtual camera (as python -m oculane.sim)", add_help=False)
+    sim.add_argument("sim_args", nargs=argparse.REMAINDER)
+    sim.set_defaults(run=None)
+    return p
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything after "sim" belongs to the virtual camera's own parser.
+    if argv[:1] == ["sim"]:
+        from . import sim
+
+        return sim.main(argv[1:])
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except _Usage as e:
+        parser.error(str(e))
+    except _Failure as e:
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 1
+    except _CAMERA_ERRORS as e:
+        # A camera or feature error on a path without its own wording.
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:
+        # Arguments the library refuses before any traffic (an address that
+        # is not one, a negative timeout): a usage error.
+        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

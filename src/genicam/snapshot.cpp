@@ -1,0 +1,98 @@
+#include "genicam/snapshot.hpp"
+
+#include "genicam/genicamera.hpp"
+#include "gige/stream/frame.hpp"
+
+namespace oculane {
+
+namespace {
+
+constexpr std::string_view kAcquisitionMode = "AcquisitionMode";
+constexpr std::string_view kSingleFrame = "SingleFrame";
+constexpr std::string_view kTlParamsLocked = "TLParamsLocked";
+constexpr std::size_t kSubscriptionCapacity = 4;
+
+}  // namespace
+
+GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, StreamConfig config,
+                                                     std::string_view log_target) {
+    SnapshotSession s;
+    s.log_target_ = log_target;
+
+    // Single-frame mode makes the camera stop by itself after the frame;
+    // without it each snap stops the camera explicitly.
+    if (auto mode = camera.get_enum(kAcquisitionMode); !mode) {
+        OCULANE_LOG(log::Level::Debug, log_target, "AcquisitionMode unavailable, stopping per snap: {}",
+                    mode.error());
+    } else if (*mode == kSingleFrame) {
+        s.single_frame_ = true;
+    } else if (auto set = camera.set_enum(kAcquisitionMode, kSingleFrame); set) {
+        s.saved_mode_ = std::move(*mode);
+        s.single_frame_ = true;
+    } else {
+        OCULANE_LOG(log::Level::Debug, log_target, "SingleFrame mode unavailable, stopping per snap: {}",
+                    set.error());
+    }
+
+    auto put_mode_back = [&] {
+        if (s.saved_mode_) (void)camera.set_enum(kAcquisitionMode, *s.saved_mode_);
+    };
+    if (auto filled = camera.fill_payload_size(config); !filled) {
+        put_mode_back();
+        return std::unexpected(std::move(filled.error()));
+    }
+    auto stream = camera.transport().open_stream(config);
+    if (!stream) {
+        put_mode_back();
+        return std::unexpected(GenicamError(genicam_error::Transport{std::move(stream.error())}));
+    }
+    s.stream_ = std::move(*stream);
+
+    if (auto locked = camera.set_integer(kTlParamsLocked, 1); !locked)
+        OCULANE_LOG(log::Level::Debug, log_target, "TLParamsLocked not set: {}", locked.error());
+    s.frames_ = s.stream_->subscribe(kSubscriptionCapacity);
+    return s;
+}
+
+GenicamResult<FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout) {
+    if (!stream_) return std::unexpected(GenicamError(genicam_error::SnapTimeout{}));
+    // A frame from before this snap's start must not answer it.
+    frames_.clear();
+    if (auto started = camera.execute("AcquisitionStart"); !started) return std::unexpected(std::move(started.error()));
+    stream_->acquisition_started();
+
+    // recv_timeout waits without limit when now + timeout is not representable.
+    std::optional<FramePtr> frame;
+    if (auto got = frames_.recv_timeout(timeout)) frame = std::move(*got);
+
+    if (!frame || !single_frame_) {
+        if (auto stopped = camera.execute("AcquisitionStop"); !stopped)
+            OCULANE_LOG(log::Level::Warn, log_target_, "AcquisitionStop after snap failed: {}", stopped.error());
+    }
+    if (!frame) return std::unexpected(GenicamError(genicam_error::SnapTimeout{}));
+    return std::move(*frame);
+}
+
+void SnapshotSession::close(GenICamera& camera) {
+    if (!stream_) return;
+    if (auto unlocked = camera.set_integer(kTlParamsLocked, 0); !unlocked)
+        OCULANE_LOG(log::Level::Debug, log_target_, "TLParamsLocked not cleared: {}", unlocked.error());
+    if (saved_mode_) {
+        if (auto restored = camera.set_enum(kAcquisitionMode, *saved_mode_); !restored)
+            OCULANE_LOG(log::Level::Debug, log_target_, "AcquisitionMode not restored: {}", restored.error());
+        saved_mode_.reset();
+    }
+    stream_->close();
+    stream_.reset();
+    frames_ = FrameChannel();
+}
+
+GenicamResult<FramePtr> GenICamera::snap(StreamConfig config, Duration timeout) {
+    auto session = SnapshotSession::open(*this, std::move(config));
+    if (!session) return std::unexpected(std::move(session.error()));
+    auto frame = session->snap(*this, timeout);
+    session->close(*this);
+    return frame;
+}
+
+}  // namespace oculane

@@ -1,0 +1,161 @@
+#pragma once
+// The caller side of an open stream: StreamConfig (what to open), FrameChannel
+// (one subscriber's queue of finished frames) and StreamChannel (the owning
+// handle of the stream worker and of the channel on the camera).
+//
+// Thread safety: every member of FrameChannel and StreamChannel may be called
+// from any thread. Nothing here takes the camera-state lock; a StreamChannel
+// talks to its worker only through its control channel, its waker and the
+// shared counters.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "gige/ip_address.hpp"
+#include "gige/runner/transaction_engine.hpp"
+#include "thread_util/thread_config.hpp"
+#include "thread_util/thread_handle.hpp"
+#include "util/channel.hpp"
+#include "util/duration.hpp"
+
+namespace oculane {
+
+class Frame;
+// Shared and immutable once published; the pooled buffer goes home with the
+// last reference, from any thread.
+using FramePtr = std::shared_ptr<const Frame>;
+struct StreamStats;
+class StreamStatsRecord;
+
+// Where the stream socket binds when the caller chooses it. Port 0 lets the
+// system pick one.
+struct StreamDestination {
+    gige::IpAddress ip;
+    std::uint16_t port = 0;
+};
+
+struct StreamConfig {
+    // Bytes per frame, normally filled from the PayloadSize feature; absent
+    // or 0 refuses to open.
+    std::optional<std::uint64_t> payload_size;
+    ThreadConfig thread;                         // of the stream worker
+    std::optional<std::uint32_t> packet_delay;   // written only when given
+    Duration resend_delay = std::chrono::milliseconds(1);
+    Duration resend_interval = std::chrono::milliseconds(20);
+    Duration frame_timeout = std::chrono::milliseconds(100);
+    // None: the local address that routes to the camera, any port.
+    std::optional<StreamDestination> destination;
+    std::size_t n_buffers = 8;
+    double resend_ratio = 0.25;
+    std::size_t receive_buffer = 0;              // bytes; 0 sizes it from the payload
+    std::optional<std::uint16_t> packet_size;    // none: found by the fire test
+    std::uint16_t channel = 0;
+    bool resend = true;
+};
+
+// What a StreamChannel tells its worker.
+namespace to_stream_worker {
+struct Subscribe {
+    Sender<FramePtr> frames;
+};
+// The camera was just told to start: a stream that then stays silent for a
+// second gets one warning.
+struct AcquisitionStarted {};
+struct Stop {};
+}  // namespace to_stream_worker
+using ToStreamWorker =
+    std::variant<to_stream_worker::Subscribe, to_stream_worker::AcquisitionStarted, to_stream_worker::Stop>;
+
+// The consumer end of one subscriber queue. Copies share the queue (each
+// frame goes to one of them). A default-constructed channel is disconnected.
+class FrameChannel {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    FrameChannel() = default;
+    explicit FrameChannel(Receiver<FramePtr> frames) : frames_(std::move(frames)) {}
+
+    // Never waits; nothing when the queue is empty (or disconnected).
+    std::optional<FramePtr> try_recv();
+    // Waits until a frame arrives, the deadline passes (RecvError::Timeout) or
+    // the queue is empty with the worker gone (RecvError::Disconnected). No
+    // deadline waits without limit. Frames still queued after the worker
+    // stopped are returned before disconnection is reported.
+    std::expected<FramePtr, RecvError> recv_until(std::optional<Clock::time_point> deadline);
+    // recv_until(now + timeout); a timeout too large for the clock waits
+    // without limit.
+    std::expected<FramePtr, RecvError> recv_timeout(Duration timeout);
+    // Every frame queued now, oldest first, possibly none; never waits.
+    std::vector<FramePtr> recv_all();
+    // Drops every frame queued now; never waits.
+    void clear();
+    // The worker let go of this queue and nothing is left in it.
+    bool is_disconnected() const { return frames_.senders_gone() && frames_.empty(); }
+    std::size_t size() const { return frames_.size(); }
+
+private:
+    Receiver<FramePtr> frames_;
+};
+
+// The owning handle of one open stream. Releasing it (or close()) writes 0 to
+// the channel's port register on the camera (acknowledged or not), sends the
+// stop message, wakes and joins the worker. Frames already handed out stay
+// valid; queues report disconnection once drained.
+class StreamChannel {
+public:
+    // Writes 0 to the channel's port register and waits for the answer; the
+    // outcome is ignored. Given by stream setup, which owns the control port.
+    using CameraCloser = std::move_only_function<void()>;
+
+    // For stream setup: the running worker and everything close needs.
+    StreamChannel(gige::Endpoint local, std::uint16_t channel, std::uint16_t packet_size,
+                  Sender<ToStreamWorker> control, std::shared_ptr<StreamStatsRecord> stats, ThreadHandle worker,
+                  CameraCloser close_on_camera);
+    ~StreamChannel();
+    StreamChannel(const StreamChannel&) = delete;
+    StreamChannel& operator=(const StreamChannel&) = delete;
+
+    // A new queue of `capacity` frames that receives every frame closed after
+    // the worker picks it up (at once: the worker is woken). Capacity 0 is
+    // taken as 1. After the stream stopped the queue is empty and
+    // disconnected.
+    FrameChannel subscribe(std::size_t capacity);
+
+    // Call right after the camera was told to start acquiring. If no
+    // datagram then arrives within a second, the worker logs one warning
+    // (at most once per stream) naming the usual causes.
+    void acquisition_started();
+
+    // A copy of the counters, taken under their lock.
+    StreamStats stats() const;
+    gige::Endpoint local_address() const { return local_; }
+    std::uint16_t packet_size() const { return packet_size_; }
+    std::uint16_t channel() const { return channel_; }
+    bool worker_running() const { return worker_.worker_running(); }
+    bool is_closed() const;
+
+    // Idempotent; never fails. Concurrent callers return once the first one
+    // finished closing.
+    void close();
+
+private:
+    const gige::Endpoint local_;
+    const std::uint16_t channel_;
+    const std::uint16_t packet_size_;
+    mutable std::mutex close_mutex_;
+    Sender<ToStreamWorker> control_;        // sending locks the channel itself
+    std::shared_ptr<StreamStatsRecord> stats_;
+    ThreadHandle worker_;                   // owning; joined by close()
+    CameraCloser close_on_camera_;          // guarded by close_mutex_
+    bool closed_ = false;                   // guarded by close_mutex_
+};
+
+}  // namespace oculane

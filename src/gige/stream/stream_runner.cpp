@@ -1,0 +1,331 @@
+#include "gige/stream/stream_runner.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "gige/proto/gvsp.hpp"
+#include "gige/stream/frame_assembler.hpp"
+#include "util/inet.hpp"
+#include "util/log.hpp"
+#include "util/os_error.hpp"
+#include "util/overload.hpp"
+#include "util/poller.hpp"
+#include "util/udp_batch.hpp"
+
+namespace oculane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kSocketToken = 0;
+constexpr std::uint64_t kWakerToken = 1;
+constexpr auto kIdlePoll = std::chrono::milliseconds(100);
+constexpr auto kSilenceLimit = std::chrono::seconds(1);
+// Datagrams per recvmmsg call, and calls per wake-up: a sender faster than
+// we read must not keep the loop from the stop flag, the control channel and
+// the timeouts. What is left is reported by the next (level-triggered) wait.
+constexpr std::size_t kBatch = 64;
+constexpr std::size_t kBatchesPerWake = 16;
+// Wake-up coalescing. A camera that paces its packets would otherwise wake
+// the worker for every one of them. After a wake that found only a few
+// datagrams while a frame is under way, the worker sleeps up to this long
+// before it waits again, so the next wake finds a batch. The sleep ends one
+// packet interval before the frame's trailer is due (estimated from the last
+// packet id and the arrival rate), so a frame's delivery is not held back by
+// it; a misestimate delays a frame by at most the window. Bursts that fill
+// batches never sleep.
+constexpr auto kCoalesceWindow = std::chrono::microseconds(100);
+constexpr auto kShortestSleep = std::chrono::microseconds(10);
+constexpr std::size_t kCoalesceBelow = kBatch / 2;
+// The thread's timer slack bounds how late the coalescing sleep may end.
+constexpr unsigned long kTimerSlackNs = 10'000;
+
+std::uint64_t wall_clock_ns() {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+    return ns > 0 ? static_cast<std::uint64_t>(ns) : 0;
+}
+
+class Runner final : public AssemblerSink {
+public:
+    Runner(UniqueFd socket, Poller poller, FrameAssembler assembler, Receiver<ToStreamWorker> control,
+           std::shared_ptr<StreamStatsRecord> shared, const StreamWorkerParams& params, const StreamConfig& config,
+           ThreadHandle self)
+        : socket_(std::move(socket)),
+          poller_(std::move(poller)),
+          assembler_(std::move(assembler)),
+          control_(std::move(control)),
+          shared_(std::move(shared)),
+          params_(params),
+          thread_config_(config.thread),
+          channel_(config.channel),
+          resend_interval_(config.resend_interval),
+          camera_(inet::to_sockaddr(params.camera)),
+          self_(std::move(self)),
+          batch_(kBatch) {
+        subscribers_.reserve(4);
+    }
+
+    void run() {
+        thread_config_.apply_logged();
+        (void)::prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+        loop();
+        shutdown();
+    }
+
+    // ---- AssemblerSink ----------------------------------------------------
+    void send_resend(std::span<const std::uint8_t> command) override {
+        for (;;) {
+            const ssize_t n = ::sendto(socket_.get(), command.data(), command.size(), 0,
+                                       reinterpret_cast<const sockaddr*>(&camera_), sizeof camera_);
+            if (n >= 0 || errno != EINTR) {
+                if (n < 0)
+                    OCULANE_LOG(log::Level::Trace, log::kStreamRunner, "resend request send failed: {}",
+                                os_error_text(errno));
+                return;
+            }
+        }
+    }
+
+    void frame_closed(FramePtr frame) override {
+        // A subscriber added meanwhile must see this frame.
+        drain_control();
+        StreamStats& stats = assembler_.stats();
+        publish();
+        bool dropped = false;
+        for (auto it = subscribers_.begin(); it != subscribers_.end();) {
+            auto sent = it->try_send(frame);
+            if (!sent && sent.error().reason == SendError::Disconnected) {
+                it = subscribers_.erase(it);
+                continue;
+            }
+            if (!sent) {
+                ++stats.frames_dropped;
+                dropped = true;
+            }
+            ++it;
+        }
+        if (dropped) publish();
+    }
+
+private:
+    void loop() {
+        while (!self_.stop_requested()) {
+            if (coalesce_ > Duration::zero()) {
+                const timespec pause{0, static_cast<long>(coalesce_.count())};
+                coalesce_ = Duration::zero();
+                ::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+            }
+            auto ready = poller_.wait(poll_timeout(Clock::now()));
+            if (!ready) {
+                if (ready.error() == std::errc::interrupted) continue;
+                OCULANE_LOG(log::Level::Error, log::kStreamRunner, "gvsp worker poll error: {}",
+                            ready.error().message());
+                return;
+            }
+            drain_control();
+            if (stop_message_) return;
+            for (const PollEvent& ev : *ready)
+                if (ev.token == kSocketToken) drain_socket();
+            const Instant now = Clock::now();
+            assembler_.on_tick(now, *this);
+            watch_for_silence(now);
+            publish();
+        }
+    }
+
+    Duration poll_timeout(Instant now) const {
+        Duration timeout = assembler_.has_frames_in_flight() ? resend_interval_ : Duration(kIdlePoll);
+        if (silence_armed_) timeout = std::min<Duration>(timeout, std::max(Duration::zero(), silence_deadline_ - now));
+        return timeout;
+    }
+
+    void drain_socket() {
+        std::size_t taken = 0;
+        Instant now{};
+        std::span<const std::uint8_t> last;
+        for (std::size_t round = 0; round < kBatchesPerWake; ++round) {
+            auto n = batch_.receive(socket_.get());
+            if (!n) {
+                OCULANE_LOG(log::Level::Warn, log::kStreamRunner, "gvsp recv error: {}",
+                            os_error_text(n.error().value()));
+                return;
+            }
+            assembler_.stats().kernel_drops += batch_.take_new_drops();
+            if (*n == 0) break;
+            taken += *n;
+            // One clock reading per batch: its datagrams were all queued by
+            // the time the call returned.
+            now = Clock::now();
+            const std::uint64_t wall = wall_clock_ns();
+            for (std::size_t i = 0; i < *n; ++i)
+                assembler_.on_datagram(batch_.datagram(i), batch_.source_ip(i), now, wall, *this);
+            last = batch_.datagram(*n - 1);
+            if (*n < batch_.capacity()) break;  // the queue is empty
+        }
+        if (taken == 0) return;
+        coalesce_ = Duration::zero();
+        if (taken < kCoalesceBelow && assembler_.has_frames_in_flight())
+            coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
+        last_drain_ = now;
+    }
+
+    // How long to let packets gather before the next wait (see kCoalesceWindow).
+    Duration coalescing_sleep(std::span<const std::uint8_t> last, std::size_t taken, Duration since_last_drain) const {
+        const auto packet = gvsp::parse_packet(last);
+        if (!packet || (packet->kind != gvsp::PacketKind::Payload && packet->kind != gvsp::PacketKind::Leader))
+            return Duration::zero();  // a trailer or something odd: stay alert
+        const std::uint64_t per_packet = gvsp::bytes_per_packet(params_.packet_size, packet->extended);
+        if (per_packet == 0) return Duration::zero();
+        const std::uint64_t data_packets = (params_.payload_size + per_packet - 1) / per_packet;
+        // Packets still to come, the trailer included.
+        if (packet->packet_id > data_packets) return Duration::zero();
+        const std::uint64_t remaining = data_packets + 1 - packet->packet_id;
+        const Duration spacing = since_last_drain / static_cast<Duration::rep>(taken);
+        const Duration until_trailer = spacing * static_cast<Duration::rep>(remaining - 1);
+        const Duration sleep = std::min<Duration>(until_trailer, kCoalesceWindow);
+        return sleep < kShortestSleep ? Duration::zero() : sleep;
+    }
+
+    void drain_control() {
+        for (;;) {
+            auto message = control_.try_recv();
+            if (!message) return;
+            std::visit(Overload{
+                           [&](to_stream_worker::Subscribe& s) { subscribers_.push_back(std::move(s.frames)); },
+                           [&](to_stream_worker::AcquisitionStarted&) { arm_silence_watch(); },
+                           [&](to_stream_worker::Stop&) { stop_message_ = true; },
+                       },
+                       *message);
+        }
+    }
+
+    // A started camera whose packets never arrive is the commonest set-up
+    // fault (the stream goes to another address, or a firewall or route
+    // swallows it); say so once instead of leaving the user with timeouts.
+    void arm_silence_watch() {
+        if (silence_warned_) return;
+        silence_armed_ = true;
+        silence_deadline_ = Clock::now() + kSilenceLimit;
+        packets_at_arm_ = assembler_.stats().packets;
+    }
+
+    void watch_for_silence(Instant now) {
+        if (!silence_armed_) return;
+        if (assembler_.stats().packets != packets_at_arm_) {
+            silence_armed_ = false;
+            return;
+        }
+        if (now < silence_deadline_) return;
+        silence_armed_ = false;
+        silence_warned_ = true;
+        OCULANE_LOG(log::Level::Warn, log::kStreamRunner,
+                    "no stream packet arrived within 1 s after AcquisitionStart on channel {} (listening on {}); "
+                    "a wrong stream destination, a firewall or routing are the usual causes",
+                    channel_, inet::format_endpoint(params_.local.ip, params_.local.port));
+    }
+
+    void publish() { shared_->publish(assembler_.stats()); }
+
+    void shutdown() {
+        assembler_.abort_all(*this);
+        publish();
+        // Queues report disconnection once their last frames are read.
+        subscribers_.clear();
+        OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "gvsp worker shutting down");
+        self_.set_worker_stopped();
+        socket_.reset();
+    }
+
+    UniqueFd socket_;
+    Poller poller_;
+    FrameAssembler assembler_;
+    Receiver<ToStreamWorker> control_;
+    std::shared_ptr<StreamStatsRecord> shared_;
+    StreamWorkerParams params_;
+    ThreadConfig thread_config_;
+    std::uint16_t channel_;
+    Duration resend_interval_;
+    sockaddr_in camera_;
+    ThreadHandle self_;
+    UdpBatch batch_;
+    std::vector<Sender<FramePtr>> subscribers_;
+    bool stop_message_ = false;
+    Duration coalesce_{};  // sleep before the next wait
+    Instant last_drain_{};
+    bool silence_armed_ = false;
+    bool silence_warned_ = false;
+    Instant silence_deadline_{};
+    std::uint64_t packets_at_arm_ = 0;
+};
+
+CameraError start_error(std::string_view what, const std::error_code& e) {
+    return CameraError::io(fmt::format("stream worker start-up: {}: {}", what, e.message()), e.value());
+}
+
+}  // namespace
+
+CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
+                                               const StreamConfig& config, Receiver<ToStreamWorker> control,
+                                               std::shared_ptr<StreamStatsRecord> stats) {
+    const int flags = ::fcntl(socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return std::unexpected(start_error("non-blocking socket", std::error_code(errno, std::generic_category())));
+    // Without the counter the stream still works; kernel_drops stays 0.
+    if (auto counted = enable_drop_counter(socket.get()); !counted)
+        OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "kernel drop counter unavailable: {}",
+                    counted.error().message());
+
+    auto poller = Poller::create();
+    if (!poller) return std::unexpected(start_error("poller", poller.error()));
+    if (auto added = poller->add(socket.get(), kSocketToken); !added)
+        return std::unexpected(start_error("poller registration", added.error()));
+    OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "stream socket {} registered for readability as token {}",
+                inet::format_endpoint(params.local.ip, params.local.port), kSocketToken);
+    auto waker = Waker::create();
+    if (!waker) return std::unexpected(start_error("waker", waker.error()));
+    if (auto added = poller->add_waker(*waker, kWakerToken); !added)
+        return std::unexpected(start_error("waker registration", added.error()));
+
+    AssemblerConfig ac;
+    ac.payload_size = *config.payload_size;
+    ac.packet_size = params.packet_size;
+    ac.tick_frequency = params.tick_frequency;
+    ac.resend_enabled = params.resend_enabled;
+    ac.channel = config.channel;
+    ac.camera_ip = params.camera.ip;
+    ac.resend_delay = config.resend_delay;
+    ac.resend_interval = config.resend_interval;
+    ac.frame_timeout = config.frame_timeout;
+    ac.resend_ratio = config.resend_ratio;
+    ac.n_buffers = config.n_buffers;
+    auto assembler = FrameAssembler::create(ac);
+    if (!assembler) return std::unexpected(std::move(assembler.error()));
+
+    ThreadHandle handle = ThreadHandle::create();
+    handle.set_waker(std::move(*waker));
+    auto started = handle.start(
+        stream_thread_name(config.channel),
+        [socket = std::move(socket), poller = std::move(*poller), assembler = std::move(*assembler),
+         control = std::move(control), stats = std::move(stats), params, config](ThreadHandle self) mutable {
+            Runner runner(std::move(socket), std::move(poller), std::move(assembler), std::move(control),
+                          std::move(stats), params, config, std::move(self));
+            runner.run();
+        });
+    if (!started) return std::unexpected(start_error("thread", started.error()));
+    return handle;
+}
+
+}  // namespace oculane

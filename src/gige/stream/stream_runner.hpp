@@ -1,0 +1,60 @@
+#pragma once
+// The stream worker: one thread per open stream channel ("oculane-gvsp<N>")
+// that alone owns the stream socket. It receives datagrams in batches, feeds
+// them to the FrameAssembler with the time they arrived, ticks it when the
+// poll times out, hands closed frames to every subscriber and publishes the
+// counters. Every stream decision lives in the assembler; this file only
+// owns the socket, the poller, the clocks and the subscribers.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "error/camera_error.hpp"
+#include "gige/runner/transaction_engine.hpp"
+#include "gige/stream/stream_channel.hpp"
+#include "gige/stream/stream_stats.hpp"
+#include "thread_util/thread_handle.hpp"
+#include "util/channel.hpp"
+#include "util/unique_fd.hpp"
+
+namespace oculane {
+
+// The counters readers copy. The worker publishes its private copy after
+// every loop iteration and every closed frame; the lock is held only for
+// the copy.
+class StreamStatsRecord {
+public:
+    void publish(const StreamStats& stats) {
+        std::lock_guard lock(m_);
+        stats_ = stats;
+    }
+    StreamStats snapshot() const {
+        std::lock_guard lock(m_);
+        return stats_;
+    }
+
+private:
+    mutable std::mutex m_;
+    StreamStats stats_;  // guarded by m_
+};
+
+// What stream setup learned, passed to the worker.
+struct StreamWorkerParams {
+    gige::Endpoint camera;        // control address: source filter (IP only) and resend destination
+    gige::Endpoint local;         // the stream socket's address, for log lines
+    std::uint64_t payload_size = 0;
+    std::uint64_t tick_frequency = 0;
+    std::uint16_t packet_size = 0;
+    bool resend_enabled = false;
+};
+
+// Prepares the worker (non-blocking socket, drop counter, poller with the
+// socket as token 0 and a waker as token 1, the frame pool) and starts
+// "oculane-gvsp<channel>". The returned handle owns the thread and carries
+// the waker. Failures are I/O errors; the socket is closed with them.
+CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
+                                               const StreamConfig& config, Receiver<ToStreamWorker> control,
+                                               std::shared_ptr<StreamStatsRecord> stats);
+
+}  // namespace oculane

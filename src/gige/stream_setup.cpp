@@ -1,0 +1,173 @@
+#include "gige/stream_setup.hpp"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "gige/proto/gvsp.hpp"
+#include "util/inet.hpp"
+#include "util/log.hpp"
+#include "util/os_error.hpp"
+
+namespace oculane::gige {
+
+namespace {
+
+constexpr std::size_t kMinAutoBuffer = 262'144;
+constexpr std::size_t kMaxAutoBuffer = 8'388'608;
+constexpr std::uint32_t kProbeLadder[] = {1488, 1008, 560};
+constexpr std::uint32_t kSearchStep = 16;
+constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
+constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
+constexpr int kDatagramsPerProbe = 3;
+
+std::atomic<bool> g_short_buffer_warned{false};
+
+void set_receive_timeout(int socket, std::chrono::microseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000);
+    tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1'000'000);
+    (void)::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Register writes that the device refused only fail the probe; a link that
+// does not answer would fail every later probe the same way, each after the
+// full acknowledgement wait, so it ends the search at once.
+bool ends_search(const CameraError& e) { return !e.is<camera_error::DeviceStatus>(); }
+
+}  // namespace
+
+std::size_t receive_buffer_size(std::size_t requested, std::uint64_t payload_size) {
+    if (requested != 0) return requested;
+    const std::uint64_t want = payload_size > kMaxAutoBuffer ? kMaxAutoBuffer : payload_size + 1024;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(want, kMinAutoBuffer, kMaxAutoBuffer));
+}
+
+namespace detail {
+
+ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size,
+                                 std::atomic<bool>& warned) {
+    ReceiveBuffer out;
+    out.asked = receive_buffer_size(requested, payload_size);
+    // The option takes an int; a larger request is as much as it can say.
+    const int value = static_cast<int>(std::min<std::size_t>(out.asked, static_cast<std::size_t>(INT32_MAX / 2)));
+    // Privileged processes may go past net.core.rmem_max; everyone else gets
+    // the plain option, which the kernel silently caps.
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof value) == 0) {
+        out.forced = true;
+    } else if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0) {
+        OCULANE_LOG(log::Level::Warn, log::kGige, "SO_RCVBUF={} not applied: {}", out.asked, os_error_text(errno));
+    }
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted > 0) {
+        // The kernel doubles the value for its bookkeeping and reports that.
+        out.granted = static_cast<std::size_t>(granted) / 2;
+        if (out.granted < static_cast<std::size_t>(value) && !warned.exchange(true)) {
+            OCULANE_LOG(log::Level::Warn, log::kGige,
+                        "stream receive buffer is {} bytes, {} were asked for; frames may lose packets under "
+                        "load. Raise the sysctl net.core.rmem_max to at least {}",
+                        out.granted, out.asked, out.asked);
+        }
+    }
+    return out;
+}
+
+}  // namespace detail
+
+ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size) {
+    return detail::set_receive_buffer(socket, requested, payload_size, g_short_buffer_warned);
+}
+
+CameraResult<std::uint32_t> search_packet_size(const Probe& probe) {
+    auto jumbo = probe(kJumboProbe);
+    if (!jumbo) return std::unexpected(std::move(jumbo.error()));
+    if (*jumbo) return kJumboProbe;
+
+    std::uint32_t lower = 0;
+    std::uint32_t best = 0;
+    for (const std::uint32_t size : kProbeLadder) {
+        auto r = probe(size);
+        if (!r) return std::unexpected(std::move(r.error()));
+        if (*r) {
+            lower = size;
+            best = **r;
+            break;
+        }
+    }
+    if (lower == 0) {
+        OCULANE_LOG(log::Level::Warn, log::kGige, "packet size fire-test unsupported, falling back to 1500");
+        return kFallbackPacketSize;
+    }
+    std::uint32_t upper = kJumboProbe;
+    while (upper - lower > kSearchStep) {
+        const std::uint32_t size = lower + (upper - lower) / (2 * kSearchStep) * kSearchStep;
+        auto r = probe(size);
+        if (!r) return std::unexpected(std::move(r.error()));
+        if (*r) {
+            lower = size;
+            best = std::max(best, **r);
+        } else {
+            upper = size;
+        }
+    }
+    return std::max(best, kSmallestPacketSize);
+}
+
+CameraResult<std::uint32_t> negotiate_packet_size(const ControlPort& port, int socket, std::uint32_t camera_ip,
+                                                  std::uint32_t packet_size_register) {
+    set_receive_timeout(socket, kProbeTimeout);
+    std::vector<std::uint8_t> scratch(65536);
+
+    const Probe probe = [&](std::uint32_t size) -> ProbeResult {
+        if (auto written = port.write_register(packet_size_register, kFireTestBits + size).wait_owned(port.wait());
+            !written) {
+            if (ends_search(written.error())) return std::unexpected(std::move(written.error()));
+            OCULANE_LOG(log::Level::Debug, log::kGige, "fire-test probe {} refused: {}", size, written.error());
+            return std::optional<std::uint32_t>();
+        }
+        std::optional<std::uint32_t> largest;
+        for (int i = 0; i < kDatagramsPerProbe; ++i) {
+            sockaddr_in from{};
+            socklen_t from_len = sizeof from;
+            const ssize_t n = ::recvfrom(socket, scratch.data(), scratch.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                break;  // timed out: nothing more is coming for this probe
+            }
+            if (from.sin_family != AF_INET || inet::ip_of(from) != camera_ip) continue;
+            const auto total = static_cast<std::uint32_t>(n) + static_cast<std::uint32_t>(gvsp::kIpUdpOverhead);
+            if (total > size) continue;
+            largest = std::max(largest.value_or(0), total);
+            if (total == size) break;
+        }
+        OCULANE_LOG(log::Level::Trace, log::kGige, "fire-test probe {}: {}", size,
+                    largest ? fmt::format("{} bytes", *largest) : std::string("nothing"));
+        return largest;
+    };
+
+    auto size = search_packet_size(probe);
+    if (!size) return size;
+    if (auto written = port.write_register(packet_size_register, *size).wait_owned(port.wait()); !written)
+        return std::unexpected(std::move(written.error()));
+
+    // Test packets still on their way would otherwise greet the worker.
+    set_receive_timeout(socket, kDrainTimeout);
+    for (;;) {
+        const ssize_t n = ::recv(socket, scratch.data(), scratch.size(), 0);
+        if (n < 0 && errno != EINTR) break;
+    }
+    OCULANE_LOG(log::Level::Debug, log::kGige, "negotiated stream packet size {}", *size);
+    return size;
+}
+
+}  // namespace oculane::gige

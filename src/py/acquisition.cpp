@@ -1,0 +1,257 @@
+// Python Acquisition and FrameChannel, and Camera.start_acquisition.
+//
+// Lock order: camera-state lock, then the acquisition's state lock, then its
+// busy-holder lock, then the busy-slot lock (inside the token release). The
+// acquisition's own locks are only ever held for a few instructions (taking
+// the running state out, copying counters), never across device traffic, so
+// the quick queries may wait for them with the interpreter lock held.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include "gige/stream/stream_stats.hpp"
+#include "py/bindings.hpp"
+#include "py/errors.hpp"
+#include "py/stream.hpp"
+#include "util/log.hpp"
+
+namespace nb = nanobind;
+
+namespace oculane::py {
+
+namespace {
+
+using log::Level;
+
+// The running state: the open stream. Stopping consumes it.
+struct AcqState {
+    std::unique_ptr<StreamChannel> stream;
+};
+
+struct AcquisitionCore {
+    AcquisitionCore(std::shared_ptr<CameraState> camera, FrameChannel frames, AcqState state, BusyToken busy)
+        : camera(std::move(camera)), frames(std::move(frames)), state(std::move(state)), busy(std::move(busy)) {}
+
+    std::shared_ptr<CameraState> camera;
+    FrameChannel frames;  // the built-in subscription; thread-safe itself
+
+    std::mutex state_mutex;
+    std::optional<AcqState> state;  // guarded by state_mutex
+
+    std::mutex busy_mutex;
+    std::optional<BusyToken> busy;  // guarded by busy_mutex
+
+    // Takes the running state out, leaving the acquisition stopped.
+    std::optional<AcqState> take_state() {
+        std::optional<AcqState> out;
+        std::lock_guard lock(state_mutex);
+        out.swap(state);
+        return out;
+    }
+    void release_busy() {
+        std::optional<BusyToken> token;
+        {
+            std::lock_guard lock(busy_mutex);
+            token.swap(busy);
+        }
+        // The token's release takes the busy-slot lock, after ours is let go.
+    }
+};
+
+// AcquisitionStop, TLParamsLocked back to 0, then the stream closed: always
+// all three, in this order. Returns the AcquisitionStop result. The
+// camera-state lock is held by the caller.
+GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream) {
+    auto stopped = camera.execute("AcquisitionStop");
+    if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
+        OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
+    stream.close();
+    return stopped;
+}
+
+// The drop path: runs when Python releases an acquisition that was not
+// stopped. The interpreter lock is not held.
+void drop(AcquisitionCore& a) {
+    auto state = a.take_state();
+    if (!state) return;
+    auto lock = lock_for_drop(*a.camera);
+    if (!lock.owns_lock()) {
+        OCULANE_LOG(Level::Warn, log::kPy, "acquisition dropped while camera busy; AcquisitionStop not sent");
+        state->stream->close();
+        return;
+    }
+    if (auto r = finish(a.camera->camera, *state->stream); !r)
+        OCULANE_LOG(Level::Warn, log::kPy, "AcquisitionStop on drop failed: {}", r.error().to_string());
+}
+
+}  // namespace
+
+// Python's Acquisition. Movable only so that it can be handed to Python.
+class PyAcquisition {
+public:
+    explicit PyAcquisition(std::unique_ptr<AcquisitionCore> core) : core_(std::move(core)) {}
+    PyAcquisition(PyAcquisition&&) noexcept = default;
+    PyAcquisition& operator=(PyAcquisition&&) = delete;
+    ~PyAcquisition() {
+        if (!core_) return;
+        // Everything here may block (device traffic, joining the stream
+        // worker, and, for the last reference to the camera state, ending the
+        // connection), so none of it runs with the interpreter lock held.
+        without_interpreter_lock([&] {
+            drop(*core_);
+            core_.reset();
+        });
+    }
+
+    AcquisitionCore& core() { return *core_; }
+
+private:
+    std::unique_ptr<AcquisitionCore> core_;
+};
+
+namespace {
+
+void stop(PyAcquisition& self) {
+    auto& a = self.core();
+    std::optional<GenicamError> failure;
+    {
+        nb::gil_scoped_release released;
+        std::lock_guard camera_lock(a.camera->mutex);
+        if (auto state = a.take_state()) {
+            if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
+        }
+        a.release_busy();
+    }
+    if (failure) raise(*failure);
+}
+
+bool is_stopped(PyAcquisition& self) {
+    std::lock_guard lock(self.core().state_mutex);
+    return !self.core().state.has_value();
+}
+
+// Runs `query` on the open stream, or raises "acquisition is stopped".
+template <class F>
+auto with_stream(PyAcquisition& self, F&& query) {
+    std::optional<decltype(query(std::declval<StreamChannel&>()))> result;
+    {
+        std::lock_guard lock(self.core().state_mutex);
+        if (self.core().state) result.emplace(query(*self.core().state->stream));
+    }
+    if (!result) raise_value_error("acquisition is stopped");
+    return std::move(*result);
+}
+
+PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
+    BusyToken token = BusyToken::claim(self.busy, kBusyAcquisition);
+    StreamConfig config = stream_config(args);
+    std::variant<std::monostate, CameraError, GenicamError> failure;
+    std::optional<FrameChannel> frames;
+    std::optional<AcqState> state;
+    {
+        nb::gil_scoped_release released;
+        std::lock_guard lock(self.state->mutex);
+        GenICamera& camera = self.state->camera;
+        if (auto r = camera.fill_payload_size(config.payload_size); !r) {
+            failure = std::move(r.error());
+        } else if (auto opened = camera.transport().open_stream(config); !opened) {
+            failure = std::move(opened.error());
+        } else {
+            std::unique_ptr<StreamChannel> stream = std::move(*opened);
+            // Subscribed before the camera starts, so even the first frame is delivered.
+            frames.emplace(stream->subscribe(args.n_buffers));
+            if (auto r = camera.set_integer("TLParamsLocked", 1); !r)
+                OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not set: {}", r.error().to_string());
+            if (auto started = camera.execute("AcquisitionStart"); !started) {
+                if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
+                    OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
+                frames.reset();
+                stream->close();
+                failure = std::move(started.error());
+            } else {
+                stream->acquisition_started();
+                state.emplace(AcqState{std::move(stream)});
+            }
+        }
+    }
+    if (auto* e = std::get_if<CameraError>(&failure)) {
+        token.release();
+        raise(*e);
+    }
+    if (auto* e = std::get_if<GenicamError>(&failure)) {
+        token.release();
+        raise(*e);
+    }
+    return PyAcquisition(std::make_unique<AcquisitionCore>(self.state, std::move(*frames), std::move(*state),
+                                                           std::move(token)));
+}
+
+FrameChannel& built_in(PyAcquisition& self) { return self.core().frames; }
+FrameChannel& channel_of(PyFrameChannel& self) { return self.channel; }
+
+}  // namespace
+
+void bind_acquisition(nb::module_& m) {
+    nb::class_<PyAcquisition> cls(m, "Acquisition",
+                                  "A running continuous acquisition. The built-in subscription is created\n"
+                                  "before the camera starts, so even the first frame is delivered. Use as a\n"
+                                  "context manager or call `stop()`; buffered frames stay readable after.");
+    cls.def("stop", &stop,
+            "Stop the camera, unlock transport parameters, and close the stream\n"
+            "channel. Idempotent; frames already buffered stay readable.");
+    cls.def("__enter__", [](PyAcquisition& self) -> PyAcquisition& { return self; }, nb::rv_policy::reference);
+    cls.def("__exit__", [](PyAcquisition& self, nb::args) {
+        stop(self);
+        return false;
+    });
+    cls.def("is_stopped", &is_stopped);
+    cls.def("stats", [](PyAcquisition& self) { return with_stream(self, [](StreamChannel& s) { return s.stats(); }); });
+    cls.def("packet_size", [](PyAcquisition& self) {
+        return with_stream(self, [](StreamChannel& s) { return s.packet_size(); });
+    });
+    cls.def("local_addr", [](PyAcquisition& self) {
+        return with_stream(self, [](StreamChannel& s) {
+            const auto local = s.local_address();
+            return inet::format_endpoint(local.ip, local.port);
+        });
+    });
+    cls.def(
+        "subscribe",
+        [](PyAcquisition& self, std::size_t capacity) {
+            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(capacity); })};
+        },
+        nb::arg("capacity") = 16,
+        "An additional subscription with its own buffer; unlike the built-in\n"
+        "one it only sees frames completed after this call.");
+    def_frame_reading(cls, &built_in, nb::arg("timeout") = 1.0);
+    cls.def("__repr__", [](PyAcquisition& self) {
+        return std::string("Acquisition(stopped=") + (is_stopped(self) ? "True" : "False") + ")";
+    });
+}
+
+void bind_frame_channel(nb::module_& m) {
+    nb::class_<PyFrameChannel> cls(m, "FrameChannel",
+                                   "A clone-able receiver for completed frames. Each subscription has its own\n"
+                                   "bounded buffer; when it is full new frames are dropped for that\n"
+                                   "subscriber and counted in [`StreamStats::frames_dropped`].");
+    def_frame_reading(cls, &channel_of, nb::arg("timeout"));
+}
+
+void bind_camera_acquisition(nb::class_<Camera>& cls) {
+    cls.def(
+        "start_acquisition",
+        [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
+           std::optional<std::uint32_t> packet_delay, bool resend) {
+            return start_acquisition(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+        },
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
+        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true);
+}
+
+}  // namespace oculane::py

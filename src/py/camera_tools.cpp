@@ -1,0 +1,123 @@
+// The tool methods of Camera: feature metadata and the category tree (built
+// here, returned as the plain Python records of oculane.features) and the
+// settings files (written in Python, oculane.settings, over the public
+// feature methods).
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/pair.h>
+
+#include "genicam/genicamera.hpp"
+#include "py/bindings.hpp"
+#include "py/camera.hpp"
+#include "py/errors.hpp"
+#include "util/inet.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace oculane::py {
+
+namespace {
+
+// The interpreter lock is released while the camera-state lock and the
+// device are waited for, and taken back to build the result.
+template <class F>
+auto released(Camera& self, F&& op) {
+    using Result = decltype(op(std::declval<GenICamera&>()));
+    std::optional<Result> result;
+    {
+        nb::gil_scoped_release unlocked;
+        std::lock_guard lock(self.state->mutex);
+        result.emplace(op(self.state->camera));
+    }
+    return unwrap(std::move(*result));
+}
+
+nb::tuple strings(const std::vector<std::string>& v) {
+    nb::list out;
+    for (const auto& s : v) out.append(nb::str(s.c_str(), s.size()));
+    return nb::tuple(out);
+}
+
+nb::object features_module() { return nb::module_::import_("oculane.features"); }
+
+nb::object feature_info(Camera& self, const std::string& name) {
+    FeatureInfo info = released(self, [&](GenICamera& c) { return c.feature_info(name); });
+    nb::object mod = features_module();
+    nb::list entries;
+    for (const auto& e : info.entries)
+        entries.append(mod.attr("EnumEntryInfo")(e.name, e.value, e.display_name, e.implemented, e.available));
+    return mod.attr("FeatureInfo")(
+        "name"_a = info.name, "kind"_a = info.kind, "display_name"_a = info.display_name,
+        "tooltip"_a = info.tooltip, "description"_a = info.description, "unit"_a = info.unit,
+        "representation"_a = info.representation,
+        "visibility"_a = mod.attr("Visibility")(static_cast<int>(info.visibility)),
+        "category_path"_a = strings(info.category_path), "implemented"_a = info.implemented,
+        "available"_a = info.available, "locked"_a = info.locked, "selected"_a = strings(info.selected),
+        "selectors"_a = strings(info.selectors), "entries"_a = nb::tuple(entries));
+}
+
+nb::object categories(Camera& self) {
+    std::vector<CategoryInfo> flat = released(self, [](GenICamera& c) { return c.categories(); });
+    nb::list rows;
+    for (const auto& c : flat)
+        rows.append(nb::make_tuple(c.name, c.display_name, static_cast<int>(c.visibility), c.parent,
+                                   strings(c.subcategories), strings(c.features)));
+    return features_module().attr("_category_tree")(rows);
+}
+
+// What the command line's `info` shows beyond the identity record: the GVCP
+// capability word (and the local end of the control socket); None while not
+// connected.
+nb::object link_details(Camera& self) {
+    std::optional<std::pair<std::uint32_t, std::string>> details;
+    {
+        nb::gil_scoped_release unlocked;
+        std::lock_guard lock(self.state->mutex);
+        if (const gige::Connection* c = self.state->camera.transport().connection()) {
+            const auto local = c->local_address();
+            details.emplace(c->capability(), inet::format_endpoint(local.ip, local.port));
+        }
+    }
+    if (!details) return nb::none();
+    nb::dict d;
+    d["capability"] = details->first;
+    d["local"] = details->second;
+    return d;
+}
+
+}  // namespace
+
+void bind_camera_tools(nb::class_<Camera>& cls) {
+    cls.def("feature_info", &feature_info, "name"_a,
+            nb::sig("def feature_info(self, name: str) -> oculane.features.FeatureInfo"),
+            "What the feature is: kind, display name, tooltip, description, unit,\n"
+            "representation, visibility and category path, and whether it is\n"
+            "implemented, available and locked now (read from the device).");
+    cls.def("categories", &categories,
+            nb::sig("def categories(self) -> tuple[oculane.features.Category, ...]"),
+            "The category tree of the description: the top-level categories, each\n"
+            "with its features and subcategories.");
+    cls.def("_link_details", &link_details);
+    cls.def(
+        "save_settings",
+        [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("save")(self, path); },
+        "path"_a, nb::sig("def save_settings(self, path: str | os.PathLike[str]) -> int"),
+        "Write every readable and writable feature to a text file, in an order\n"
+        "that restores correctly; returns the number of features written.");
+    cls.def(
+        "load_settings",
+        [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("load")(self, path); },
+        "path"_a,
+        nb::sig("def load_settings(self, path: str | os.PathLike[str]) -> list[oculane.settings.SettingsIssue]"),
+        "Apply a settings file. Returns the lines that could not be applied, each\n"
+        "with its reason; a file that cannot be parsed changes nothing.");
+}
+
+}  // namespace oculane::py

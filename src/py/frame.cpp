@@ -1,0 +1,185 @@
+// Python Frame and FrameStatus: frame metadata, the payload as a bytes copy,
+// and the pixels as a read-only numpy array that views the pooled buffer.
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include "gige/proto/pixel_layout.hpp"
+#include "py/bindings.hpp"
+#include "py/errors.hpp"
+#include "py/stream.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace oculane::py {
+
+namespace {
+
+// ---- FrameStatus: shared value objects, like AccessMode ---------------------
+
+struct PyFrameStatus {
+    int code = 0;
+};
+
+constexpr std::array<const char*, 6> kStatusNames = {"Complete",      "MissingPackets",    "Timeout", "Aborted",
+                                                      "WrongPacketId", "PayloadUnsupported"};
+
+// Borrowed; the values live as class attributes until the exit handler below.
+PyObject* g_status_type = nullptr;
+
+nb::object status_object(FrameStatus status) {
+    const auto code = static_cast<std::size_t>(status);
+    if (!g_status_type) {
+        PyErr_SetString(PyExc_RuntimeError, "oculane.FrameStatus is gone: the interpreter is shutting down");
+        throw nb::python_error();
+    }
+    return nb::handle(g_status_type).attr(kStatusNames[code < kStatusNames.size() ? code : 0]);
+}
+
+// == and != with a FrameStatus or an int; anything else is not ours to decide.
+nb::object compare(const PyFrameStatus& self, nb::handle other, bool equal) {
+    long long code = 0;
+    if (nb::isinstance<PyFrameStatus>(other)) {
+        code = nb::cast<PyFrameStatus&>(other).code;
+    } else if (PyLong_Check(other.ptr())) {
+        int overflow = 0;
+        code = PyLong_AsLongLongAndOverflow(other.ptr(), &overflow);
+        if (overflow != 0) code = -1;
+    } else {
+        return nb::borrow(Py_NotImplemented);
+    }
+    return nb::bool_((code == self.code) == equal);
+}
+
+// ---- pixel arrays --------------------------------------------------------------
+
+using ByteArray = nb::ndarray<nb::numpy, const std::uint8_t>;
+using WordArray = nb::ndarray<nb::numpy, const std::uint16_t>;
+
+// The pixels of `frame` as a read-only array whose owner is the Python Frame
+// `owner`, so the pooled buffer stays out of the pool while the array lives.
+nb::object pixel_array(const Frame& frame, nb::handle owner) {
+    const auto data = frame.data();
+    const auto geometry =
+        gvsp::image_geometry(frame.pixel_format(), frame.width(), frame.height(), frame.x_padding(), data.size());
+    if (!geometry) raise_value_error(geometry.error());
+    const auto& g = *geometry;
+    const auto stride = static_cast<std::int64_t>(g.row_stride);
+    const std::size_t channels = g.layout.channels;
+
+    if (g.layout.element_bytes == 1) {
+        const std::size_t shape[3] = {g.height, g.width, channels};
+        const std::int64_t strides[3] = {stride, static_cast<std::int64_t>(channels), 1};
+        return ByteArray(data.data(), channels == 1 ? 2 : 3, shape, owner, strides).cast(nb::rv_policy::reference);
+    }
+    // 16-bit pixels arrive little-endian. On a little-endian host with whole
+    // 16-bit rows the buffer is viewed as uint16 directly; otherwise (odd line
+    // padding, or a big-endian host) as byte pairs reinterpreted by numpy.
+    if (std::endian::native == std::endian::little && stride % 2 == 0) {
+        const std::size_t shape[2] = {g.height, g.width};
+        const std::int64_t strides[2] = {stride / 2, 1};
+        return WordArray(data.data(), 2, shape, owner, strides).cast(nb::rv_policy::reference);
+    }
+    const std::size_t shape[3] = {g.height, g.width, 2};
+    const std::int64_t strides[3] = {stride, 2, 1};
+    nb::object pairs = ByteArray(data.data(), 3, shape, owner, strides).cast(nb::rv_policy::reference);
+    return pairs.attr("view")("<u2")[nb::make_tuple(nb::ellipsis(), 0)];
+}
+
+std::string frame_repr(const Frame& f) {
+    return fmt::format("Frame(id={}, {}, {}x{} {}, {} bytes)", f.frame_id(), frame_status_name(f.status()), f.width(),
+                       f.height(), f.pixel_format_text(), f.received_size());
+}
+
+const char* const kArrayDoc =
+    "The pixels as a read-only numpy array viewing the frame's buffer, without\n"
+    "a copy: (height, width) uint8 for Mono8 and the 8-bit Bayer formats,\n"
+    "(height, width) uint16 for Mono10, Mono12 and Mono16 (little-endian, as\n"
+    "GigE Vision sends them), (height, width, 3) uint8 for RGB8 and BGR8, and\n"
+    "(height, width, 2) uint8 for YUV422_8; line padding is skipped through\n"
+    "the strides. The array keeps the frame, and with it one buffer of the\n"
+    "stream's pool, until it is released; it stays valid after the\n"
+    "acquisition stopped. Raises ValueError when the format has no known\n"
+    "layout or the data is too short for the image (`data()` still works).";
+
+}  // namespace
+
+void bind_frame(nb::module_& m) {
+    nb::class_<PyFrame>(m, "Frame", "One captured frame. The pixel payload is copied out by `data()`.")
+        .def_prop_ro("status", [](const PyFrame& f) { return status_object(f.frame->status()); },
+                     nb::for_getter(nb::sig("def status(self, /) -> FrameStatus")))
+        .def_prop_ro("is_complete", [](const PyFrame& f) { return f.frame->is_complete(); },
+                     "`True` when every packet of the frame arrived.")
+        .def_prop_ro("frame_id", [](const PyFrame& f) { return f.frame->frame_id(); })
+        .def_prop_ro("width", [](const PyFrame& f) { return f.frame->width(); })
+        .def_prop_ro("height", [](const PyFrame& f) { return f.frame->height(); })
+        .def_prop_ro("x_offset", [](const PyFrame& f) { return f.frame->x_offset(); })
+        .def_prop_ro("y_offset", [](const PyFrame& f) { return f.frame->y_offset(); })
+        .def_prop_ro("pixel_format", [](const PyFrame& f) { return f.frame->pixel_format_text(); },
+                     "Pixel format name (e.g. `\"Mono8\"`), or the raw GigE Vision code in\n"
+                     "hex for formats without a known name.")
+        .def_prop_ro("pixel_format_code", [](const PyFrame& f) { return f.frame->pixel_format(); },
+                     "The raw 32-bit GigE Vision pixel format code.")
+        .def_prop_ro("bits_per_pixel", [](const PyFrame& f) { return int{f.frame->bits_per_pixel()}; })
+        .def_prop_ro("timestamp_ns", [](const PyFrame& f) { return f.frame->timestamp_ns(); })
+        .def_prop_ro("timestamp_ticks", [](const PyFrame& f) { return f.frame->timestamp_ticks(); })
+        .def_prop_ro("system_timestamp_ns", [](const PyFrame& f) { return f.frame->system_timestamp_ns(); })
+        .def_prop_ro("received_size", [](const PyFrame& f) { return f.frame->received_size(); })
+        .def(
+            "data",
+            [](const PyFrame& f) {
+                const auto d = f.frame->data();
+                return nb::bytes(reinterpret_cast<const char*>(d.data()), d.size());
+            },
+            "The payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
+            "frame the holes read as stale buffer content — check `status` first.")
+        .def(
+            "array", [](nb::handle self) { return pixel_array(*nb::cast<PyFrame&>(self).frame, self); },
+            nb::sig("def array(self) -> numpy.ndarray"), kArrayDoc)
+        // numpy.asarray(frame) and numpy.array(frame) go through here. Without
+        // copy=True the result is the same read-only view as array().
+        .def(
+            "__array__",
+            [](nb::handle self, nb::handle dtype, nb::handle copy) {
+                nb::object view = pixel_array(*nb::cast<PyFrame&>(self).frame, self);
+                if (!dtype.is_none()) view = view.attr("astype")(dtype, "copy"_a = false);
+                if (!copy.is_none() && PyObject_IsTrue(copy.ptr()) == 1) view = view.attr("copy")();
+                return view;
+            },
+            nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none(),
+            nb::sig("def __array__(self, dtype: object | None = None, copy: bool | None = None) -> "
+                    "numpy.ndarray"))
+        .def("__repr__", [](const PyFrame& f) { return frame_repr(*f.frame); });
+}
+
+void bind_frame_status(nb::module_& m) {
+    auto cls = nb::class_<PyFrameStatus>(m, "FrameStatus", "How a frame ended.")
+                   .def("__int__", [](const PyFrameStatus& self) { return self.code; })
+                   .def("__repr__",
+                        [](const PyFrameStatus& self) { return std::string("FrameStatus.") + kStatusNames[self.code]; })
+                   .def("__eq__", [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, true); },
+                        nb::arg("other").none())
+                   .def("__ne__",
+                        [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, false); },
+                        nb::arg("other").none());
+    // Equal to ints but not hashed like them: deliberately unhashable.
+    cls.attr("__hash__") = nb::none();
+    for (int code = 0; code < static_cast<int>(kStatusNames.size()); ++code)
+        cls.attr(kStatusNames[code]) = nb::cast(PyFrameStatus{code});
+    g_status_type = cls.ptr();
+    // The values and their class refer to each other; break the cycle at exit.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
+        if (!g_status_type) return;
+        for (const char* name : kStatusNames)
+            if (PyObject_HasAttrString(g_status_type, name)) PyObject_DelAttrString(g_status_type, name);
+        g_status_type = nullptr;
+    }));
+}
+
+}  // namespace oculane::py

@@ -1,0 +1,95 @@
+// Stream settings, float-second arguments and subscription waits shared by
+// Acquisition, FrameChannel and the snap paths.
+#include "py/stream.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "py/errors.hpp"
+
+namespace nb = nanobind;
+
+namespace oculane::py {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a wait runs without the interpreter lock before it comes back to
+// let Python signal handlers run.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(100);
+
+// Runs pending Python signal handlers; an exception one of them raised (such
+// as KeyboardInterrupt) propagates from here.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
+enum class Waited { Frame, Nothing, Disconnected };
+
+// One wait of at most the signal-check interval, interpreter lock released.
+Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<FramePtr>& out) {
+    nb::gil_scoped_release released;
+    auto r = channel.recv_until(until);
+    if (r) {
+        out = std::move(*r);
+        return Waited::Frame;
+    }
+    return r.error() == RecvError::Disconnected ? Waited::Disconnected : Waited::Nothing;
+}
+
+}  // namespace
+
+StreamConfig stream_config(const StreamArgs& args) {
+    StreamConfig c;
+    c.packet_delay = args.packet_delay;
+    c.resend_delay = std::chrono::milliseconds(1);
+    c.resend_interval = std::chrono::milliseconds(20);
+    c.frame_timeout = std::chrono::milliseconds(100);
+    c.n_buffers = args.n_buffers;
+    c.resend_ratio = 0.25;
+    c.receive_buffer = 0;
+    c.packet_size = args.packet_size;
+    c.channel = args.channel;
+    c.resend = args.resend;
+    return c;
+}
+
+Duration seconds_arg(double seconds) {
+    auto d = duration_from_secs(seconds);
+    if (!d) raise_value_error(d.error());
+    return *d;
+}
+
+std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout) {
+    const Duration limit = seconds_arg(timeout);
+    // A queued frame is taken without giving up the interpreter lock.
+    if (auto frame = channel.try_recv()) return frame;
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        std::optional<FramePtr> frame;
+        const auto outcome = wait_slice(channel, std::min(deadline, Clock::now() + kSignalCheckInterval), frame);
+        if (outcome == Waited::Frame) return frame;
+        if (outcome == Waited::Disconnected || Clock::now() >= deadline) return std::nullopt;
+        check_signals();
+    }
+}
+
+FramePtr next_frame(FrameChannel& channel) {
+    if (auto frame = channel.try_recv()) return std::move(*frame);
+    for (;;) {
+        std::optional<FramePtr> frame;
+        const auto outcome = wait_slice(channel, Clock::now() + kSignalCheckInterval, frame);
+        if (outcome == Waited::Frame) return std::move(*frame);
+        check_signals();
+        // A disconnected queue yields what it still holds first, so nothing
+        // is left behind when the iteration ends here.
+        if (outcome == Waited::Disconnected) throw nb::stop_iteration();
+    }
+}
+
+std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state) {
+    return std::unique_lock<std::timed_mutex>(state.mutex, std::chrono::milliseconds(200));
+}
+
+}  // namespace oculane::py

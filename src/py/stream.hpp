@@ -1,0 +1,123 @@
+#pragma once
+// What the stream-side Python classes share: Frame objects, the stream
+// settings every stream opened from Python uses, waiting on a subscription,
+// and the drop-time wait for the camera-state lock.
+//
+// Frame reading never takes the camera-state lock; it only touches the
+// subscription queue, which the stream worker fills concurrently. Waits
+// release the interpreter lock and come back for it at least every 100 ms,
+// so Python signal handlers (Ctrl-C) run while a consumer waits.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
+
+#include "gige/stream/frame.hpp"
+#include "gige/stream/stream_channel.hpp"
+#include "py/camera.hpp"
+
+namespace oculane::py {
+
+// Python's Frame: a shared reference to one published frame. Holding it keeps
+// the frame's pooled buffer out of the pool, also after the stream closed.
+struct PyFrame {
+    FramePtr frame;
+};
+
+// Python's FrameChannel: an extra subscription's receiving end.
+struct PyFrameChannel {
+    FrameChannel channel;
+};
+
+// The keyword arguments shared by start_acquisition, snap and snapshot_session.
+struct StreamArgs {
+    std::uint16_t channel = 0;
+    std::size_t n_buffers = 8;
+    std::optional<std::uint16_t> packet_size;
+    std::optional<std::uint32_t> packet_delay;
+    bool resend = true;
+};
+
+// The stream settings of every stream opened from Python: 1 ms resend delay,
+// 20 ms resend interval, 100 ms frame timeout, resend ratio 0.25, automatic
+// receive buffer, no destination override; the payload size is left for
+// fill_payload_size.
+StreamConfig stream_config(const StreamArgs& args);
+
+// Converts float seconds or raises ValueError with the duration texts.
+Duration seconds_arg(double seconds);
+
+// The next frame, waiting at most `timeout` seconds; nothing when the
+// deadline passes or the subscription is disconnected and empty. Raises the
+// exception of a Python signal handler that raised while it waited.
+std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout);
+
+// The next frame for iteration; raises StopIteration once the subscription is
+// disconnected and empty, or a signal handler's exception.
+FramePtr next_frame(FrameChannel& channel);
+
+// Locks the camera state for a drop path, waiting at most 200 ms: the drop
+// may run during garbage collection while another thread holds the lock for
+// a long camera operation. Call with the interpreter lock released.
+std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state);
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Runs `body` with the interpreter lock released when this thread holds it
+// (a destructor called from garbage collection does; one called while the
+// interpreter shuts down keeps it, as nothing else can run then anyway).
+template <class F>
+void without_interpreter_lock(F&& body) {
+    if (PyGILState_Check() && !interpreter_finalizing()) {
+        nanobind::gil_scoped_release released;
+        body();
+    } else {
+        body();
+    }
+}
+
+// Adds the frame-reading members (wait_for, try_recv, recv_all, clear and
+// iteration) to a class whose instances lead to a FrameChannel through
+// `channel_of`. Only wait_for and iteration wait, with the interpreter lock
+// released; the others take what is queued right now.
+template <class T, class ChannelOf, class TimeoutArg>
+void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, TimeoutArg timeout_arg) {
+    namespace nb = nanobind;
+    cls.def(
+        "wait_for",
+        [channel_of](T& self, double timeout) -> std::optional<PyFrame> {
+            auto frame = wait_for_frame(channel_of(self), timeout);
+            if (!frame) return std::nullopt;
+            return PyFrame{std::move(*frame)};
+        },
+        timeout_arg);
+    cls.def("try_recv", [channel_of](T& self) -> std::optional<PyFrame> {
+        auto frame = channel_of(self).try_recv();
+        if (!frame) return std::nullopt;
+        return PyFrame{std::move(*frame)};
+    });
+    cls.def("recv_all", [channel_of](T& self) {
+        std::vector<PyFrame> out;
+        for (auto& frame : channel_of(self).recv_all()) out.push_back(PyFrame{std::move(frame)});
+        return out;
+    });
+    cls.def("clear", [channel_of](T& self) { channel_of(self).clear(); });
+    cls.def("__iter__", [](T& self) -> T& { return self; }, nb::rv_policy::reference);
+    cls.def("__next__", [channel_of](T& self) { return PyFrame{next_frame(channel_of(self))}; });
+}
+
+}  // namespace oculane::py

@@ -1,0 +1,147 @@
+// GigECamera::open_stream and StreamChannel closing against the virtual
+// camera on loopback. Each test has its own 127.89.0.x camera address.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "gige/gige_camera.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "gige/proto/gvcp.hpp"
+#include "gige/stream/frame.hpp"
+#include "gige/stream/stream_channel.hpp"
+#include "gige/stream/stream_stats.hpp"
+#include "sim/device.hpp"
+#include "sim/server.hpp"
+#include "thread_util/log_capture.hpp"
+
+namespace oculane::gige {
+namespace {
+
+using namespace std::chrono_literals;
+namespace bs = bootstrap;
+
+constexpr std::uint32_t kBase = 0x7F590000;  // 127.89.0.0
+
+struct Camera {
+    explicit Camera(std::uint8_t host, sim::DeviceConfig cfg = {}) {
+        cfg.ip = kBase | host;
+        device = std::make_shared<sim::Device>(cfg);
+        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
+        if (!started) {
+            ADD_FAILURE() << started.error();
+            return;
+        }
+        server = std::move(*started);
+        GigESettings s;
+        s.device = IpAddress::v4(cfg.ip);
+        s.ack_timeout = 200ms;
+        s.retries = 2;
+        transport = std::make_unique<GigECamera>(s);
+        if (!transport->connect()) ADD_FAILURE() << "connect";
+        device->clear_command_log();
+    }
+
+    // Register writes the camera received, in order, as (address, value).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes() const {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+        for (const auto& c : device->command_log())
+            if (c.command == static_cast<std::uint16_t>(gvcp::Command::WriteReg))
+                for (std::size_t i = 0; i < c.addresses.size() && i < c.values.size(); ++i)
+                    out.emplace_back(c.addresses[i], c.values[i]);
+        return out;
+    }
+
+    std::shared_ptr<sim::Device> device;
+    std::unique_ptr<sim::Server> server;
+    std::unique_ptr<GigECamera> transport;
+};
+
+StreamConfig config_with(std::uint64_t payload, std::optional<std::uint16_t> packet_size = std::nullopt) {
+    StreamConfig c;
+    c.payload_size = payload;
+    c.packet_size = packet_size;
+    return c;
+}
+
+TEST(OpenStream, RefusesWhatCannotStream) {
+    Camera cam(1);
+    GigECamera never_connected(GigESettings{.device = IpAddress::v4(kBase | 1)});
+    StreamConfig v6 = config_with(1000, 1500);
+    v6.destination = StreamDestination{*IpAddress::parse("::1"), 0};
+    struct Case {
+        const char* name;
+        GigECamera* camera;
+        StreamConfig config;
+        CameraError::Kind kind;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"no payload size", cam.transport.get(), StreamConfig{}, CameraError::Kind::Malformed,
+         "malformed packet: payload_size must be set"},
+        {"payload size 0", cam.transport.get(), config_with(0), CameraError::Kind::Malformed,
+         "malformed packet: payload_size must be set"},
+        {"not connected", &never_connected, config_with(1000), CameraError::Kind::NotConnected,
+         "driver is not connected"},
+        {"IPv6 destination", cam.transport.get(), v6, CameraError::Kind::Unsupported,
+         "device does not support IPv6 stream destinations"},
+    };
+    for (const auto& c : cases) {
+        auto opened = c.camera->open_stream(c.config);
+        ASSERT_FALSE(opened) << c.name;
+        EXPECT_EQ(opened.error().kind(), c.kind) << c.name;
+        EXPECT_EQ(opened.error().to_string(), c.text) << c.name;
+    }
+    EXPECT_TRUE(cam.writes().empty()) << "refusals reach no register";
+}
+
+TEST(OpenStream, GivenPacketSizeIsWrittenAsIsAndCloseWritesPortZero) {
+    Camera cam(2);
+    auto opened = cam.transport->open_stream(config_with(4096, 1234));
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    StreamChannel& stream = **opened;
+    EXPECT_EQ(stream.packet_size(), 1234);
+    EXPECT_EQ(stream.channel(), 0);
+    EXPECT_NE(stream.local_address().port, 0);
+    const auto writes = cam.writes();
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
+        {bs::stream_channel_destination(0), stream.local_address().ip},
+        {bs::stream_channel_port(0), stream.local_address().port},
+        {bs::stream_channel_packet_size(0), 1234},
+    };
+    EXPECT_EQ(writes, expected) << "no fire test when the size is given";
+    EXPECT_TRUE(stream.worker_running());
+
+    opened->reset();
+    EXPECT_EQ(cam.device->stream_channel(0).host_port, 0u);
+    EXPECT_EQ(cam.writes().back(), std::make_pair(bs::stream_channel_port(0), 0u));
+}
+
+TEST(OpenStream, ASetupFailureAfterThePortWriteClosesTheChannelAgain) {
+    Camera cam(3);
+    cam.device->set_address_status(bs::stream_channel_packet_delay(0), GvcpStatus::kAccessDenied);
+    StreamConfig cfg = config_with(4096, 1500);
+    cfg.packet_delay = 100;
+    auto opened = cam.transport->open_stream(cfg);
+    ASSERT_FALSE(opened);
+    ASSERT_TRUE(opened.error().is<camera_error::DeviceStatus>()) << opened.error().to_string();
+    const auto writes = cam.writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back(), std::make_pair(bs::stream_channel_port(0), 0u));
+    EXPECT_EQ(cam.device->stream_channel(0).host_port, 0u);
+}
+
+TEST(OpenStream, ClosingAfterDisconnectStillStopsTheWorker) {
+    Camera cam(4);
+    auto opened = cam.transport->open_stream(config_with(4096, 1500));
+    ASSERT_TRUE(opened);
+    FrameChannel frames = (*opened)->subscribe(2);
+    cam.transport->disconnect(500ms);
+    // The port write fails at once (no control worker); the stream closes anyway.
+    (*opened)->close();
+    EXPECT_FALSE((*opened)->worker_running());
+    EXPECT_TRUE(frames.recv_until(std::nullopt).error() == RecvError::Disconnected);
+}
+
+}  // namespace
+}  // namespace oculane::gige
