@@ -9,7 +9,9 @@
 // server thread and Python callers may use one Device concurrently. Nothing
 // here blocks beyond that mutex, and nothing calls out while holding it.
 
+#include <array>
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -19,19 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "gige/proto/gvcp.hpp"
 #include "sim/device_config.hpp"
+#include "util/poller.hpp"
 #include "sim/register_space.hpp"
+#include "sim/stream_types.hpp"
 
 namespace oculane::sim {
-
-using Clock = std::chrono::steady_clock;
-
-// An IPv4 UDP endpoint, address as a number (127.0.0.2 is 0x7F000002).
-struct Endpoint {
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    friend bool operator==(const Endpoint&, const Endpoint&) = default;
-};
 
 struct Outgoing {
     Endpoint to;
@@ -51,6 +47,11 @@ struct CommandRecord {
     std::uint32_t length = 0;              // READMEM count, WRITEMEM data bytes, else payload bytes
     std::uint16_t status = 0;              // status answered (or that would have been)
     bool answered = false;                 // an acknowledge went out (possibly spoiled)
+    // PACKETRESEND: the channel, block and packet range asked for.
+    std::uint16_t channel = 0;
+    std::uint64_t block_id = 0;
+    std::uint32_t first_packet = 0;
+    std::uint32_t last_packet = 0;
 };
 
 struct EventAckRecord {
@@ -92,9 +93,8 @@ struct Controller {
     bool foreign = false;   // pretended by a fault, never expires
 };
 
-// Stream channel registers as last written. A stream sender, when there is
-// one, runs beside Server and takes what it needs from the device:
-// acquiring(), payload_size(), stream_channel() and timestamp().
+// Stream channel registers as last written. The stream sender (beside
+// Server) takes its work from the device with take_stream_work().
 struct StreamChannelState {
     std::uint32_t host_port = 0;
     std::uint32_t packet_size = 0;  // raw register, flag bits included
@@ -162,6 +162,26 @@ public:
     StreamChannelState stream_channel(std::uint32_t channel = 0) const;
     std::uint64_t timestamp(Clock::time_point now) const;
 
+    // ---- stream side (device_stream.cpp) ---------------------------------
+    // Called by the sender: the resends asked for since the last call, and the
+    // frames due at `now` (one per open channel), with the faults that hit
+    // them; `work.next_due` says when to ask again at the latest.
+    void take_stream_work(Clock::time_point now, StreamWork& work);
+    void add_stream_counts(const StreamCounters& delta);
+    StreamCounters stream_counters() const;
+    // The sender's waker, woken when there is new work (acquisition started,
+    // a resend asked for), and the source port of its socket.
+    void attach_stream_sender(std::shared_ptr<Waker> waker, std::uint16_t source_port);
+    void detach_stream_sender();
+    std::uint32_t stream_channel_count() const { return config_.stream_channels; }
+
+    void add_stream_fault(StreamFault fault);
+    void clear_stream_faults();
+    void set_lose_resent(bool lose);
+    void set_path_mtu(std::uint32_t mtu);
+    void set_link_rate(std::uint64_t bits_per_second);
+    void set_resend_memory(std::uint64_t bytes);
+
     // What is served: the description text, the bytes in device memory at the
     // good location (zip or text), and the two URL register texts.
     const std::string& description() const { return description_; }
@@ -217,6 +237,26 @@ private:
     std::uint16_t apply_write(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);
     std::optional<std::uint16_t> injected_status(std::uint32_t first, std::uint32_t size) const;
 
+    // Stream side.
+    struct ChannelRuntime {
+        std::uint64_t next_block = 1;
+        std::uint64_t sent = 0;  // blocks sent since the channel opened
+        std::deque<FrameJob> held;  // most recent frames, oldest first
+    };
+    bool is_stream_register(std::uint32_t address) const;
+    std::uint16_t write_stream_register(std::uint32_t address, std::uint32_t value, Clock::time_point now);
+    Answer handle_packet_resend(const gvcp::CommandHeader& h, std::span<const std::uint8_t> payload,
+                                CommandRecord& rec);
+    bool channel_open(std::uint32_t ch) const;
+    bool extended_ids() const;
+    bool refused_destination(std::uint32_t ip) const;
+    void start_acquisition(Clock::time_point now);
+    void set_acquiring(bool on);
+    void close_stream_channel(std::uint32_t ch);
+    FrameJob make_frame(std::uint32_t ch, Clock::time_point now);
+    std::size_t frames_held_limit() const;
+    void wake_sender() const;
+
     void deliver(const Answer& answer, std::uint16_t command, std::uint16_t request_id, Endpoint to,
                  std::vector<Outgoing>& out, CommandRecord& rec);
     void expire(Clock::time_point now);
@@ -251,6 +291,19 @@ private:
     bool acquiring_ = false;
     std::uint16_t event_request_id_ = 0;
     std::vector<Outgoing> side_effects_;  // datagrams caused by register writes (test events)
+
+    // Stream side, guarded by mu_ like the rest.
+    std::array<ChannelRuntime, kMaxStreamChannels> channels_{};
+    std::deque<ResendJob> resend_queue_;
+    std::uint32_t frames_left_ = 0;  // SingleFrame and MultiFrame: frames still to take; 0 without end
+    Clock::time_point next_frame_due_{};
+    std::vector<StreamFault> stream_faults_;
+    bool lose_resent_ = false;
+    std::uint32_t path_mtu_ = 0;
+    std::uint64_t link_rate_ = 0;
+    std::uint64_t resend_memory_ = 0;
+    StreamCounters stream_counters_;
+    std::shared_ptr<Waker> stream_waker_;
 
     Faults faults_;
     std::deque<CommandRecord> log_;

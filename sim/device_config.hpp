@@ -52,11 +52,27 @@ struct DeviceConfig {
 
     // Behaviour.
     std::uint32_t heartbeat_timeout_ms = 3000;
+    // Several register reads or writes in one command. Without it the
+    // capability word's concatenation bit is clear and a READREG or WRITEREG
+    // is served for its first address only, as by devices that lack it.
+    bool concatenation = true;
+    // The packet-resend bit of the capability word (resends are served
+    // either way; a host that reads the bit clear should not ask).
+    bool packet_resend = true;
     std::uint64_t tick_frequency = 1'000'000'000;
     std::uint32_t sensor_width = 1280;
     std::uint32_t sensor_height = 960;
     std::uint32_t width = 640;
     std::uint32_t height = 480;
+
+    // Stream side.
+    std::uint32_t stream_channels = 2;  // 1 to kMaxStreamChannels
+    bool extended_ids = false;          // initial state of the extended-id switch (0x0954 bit 0x8)
+    std::uint32_t path_mtu = 0;         // largest IP datagram that arrives; 0 for no limit
+    std::uint64_t link_rate = 0;        // bits per second on the wire; 0 for no limit
+    // Frame memory kept for resends, in bytes: the most recent
+    // max(1, resend_memory / PayloadSize) frames of each channel are held.
+    std::uint64_t resend_memory = 64ull << 20;
 };
 
 }  // namespace oculane::sim

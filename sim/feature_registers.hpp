@@ -18,7 +18,11 @@ inline constexpr std::uint32_t kNumberOfStreamChannels = 0x0904;
 inline constexpr std::uint32_t kTimestampControl = 0x0944;  // bit 0 reset, bit 1 latch
 inline constexpr std::uint32_t kTimestampValueHigh = 0x0948;
 inline constexpr std::uint32_t kTimestampValueLow = 0x094C;
-inline constexpr std::uint32_t kGvcpConfiguration = 0x0954;  // bit 0: heartbeat disabled
+inline constexpr std::uint32_t kGvcpConfiguration = 0x0954;
+inline constexpr std::uint32_t kGvcpConfigHeartbeatDisable = 0x1;
+// This device's switch for extended ids (64-bit block ids, 32-bit packet ids)
+// on every stream channel.
+inline constexpr std::uint32_t kGvcpConfigExtendedIds = 0x8;
 inline constexpr std::uint32_t kMessageChannelPort = 0x0B00;
 inline constexpr std::uint32_t kMessageChannelDestination = 0x0B10;
 inline constexpr std::uint32_t kMessageChannelTimeout = 0x0B14;
@@ -70,6 +74,8 @@ inline constexpr std::uint32_t kAcquisitionFrameRate = 0x10070;  // float64, big
 inline constexpr std::uint32_t kDeviceTemperature = 0x10078;  // int16 LE, tenths of a degree
 inline constexpr std::uint32_t kTLParamsLocked = 0x1007C;
 inline constexpr std::uint32_t kLutIndex = 0x10080;
+inline constexpr std::uint32_t kChunkModeActive = 0x10084;
+inline constexpr std::uint32_t kAcquisitionFrameRateEnable = 0x10088;
 inline constexpr std::uint32_t kTestEventGenerate = 0x10090;
 inline constexpr std::uint32_t kLutTable = 0x10100;  // 256 entries of 4 bytes
 inline constexpr std::uint32_t kLutEntries = 256;

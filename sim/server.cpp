@@ -77,6 +77,9 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
         if (auto r = poller->add(s->bsock_.get(), kTokenBroadcast); !r) return fail("epoll", r.error());
     s->waker_ = *waker;
     s->poller_.emplace(std::move(*poller));
+    auto sender = StreamSender::start(s->device_, s->local_.ip);
+    if (!sender) return std::unexpected(sender.error());
+    s->sender_ = std::move(*sender);
     s->thread_.set_waker(s->waker_);
     if (auto r = s->thread_.start("oculane-sim", [raw = s.get()](ThreadHandle self) { raw->run(self); }); !r)
         return fail("worker thread", r.error());
@@ -85,7 +88,10 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
 
 Server::~Server() { stop(); }
 
-void Server::stop() { thread_.stop_and_join(); }
+void Server::stop() {
+    thread_.stop_and_join();
+    if (sender_) sender_->stop();
+}
 
 bool Server::running() const { return thread_.has_thread() && thread_.worker_running(); }
 

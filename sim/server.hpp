@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/device.hpp"
+#include "sim/stream_sender.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/poller.hpp"
 #include "util/unique_fd.hpp"
@@ -73,6 +74,7 @@ private:
     };
     std::vector<Scheduled> schedule_;
     std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<StreamSender> sender_;  // the GVSP side, a thread of its own
 
     ThreadHandle thread_ = ThreadHandle::create();
 };

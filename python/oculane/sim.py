@@ -38,6 +38,9 @@ from typing import Iterable, Sequence
 from . import _sim
 
 __all__ = [
+    "STREAM_FAULTS",
+    "LINK_RATES",
+    "expected_frame",
     "Command",
     "CommandRecord",
     "EventAck",
@@ -84,6 +87,14 @@ class CommandRecord:
     """Status the camera answered with (or would have, when the answer was withheld)."""
     answered: bool
     """Whether an acknowledge went out (a spoiled one counts)."""
+    channel: int = 0
+    """PACKETRESEND: the stream channel index."""
+    block_id: int = 0
+    """PACKETRESEND: the block asked for."""
+    first_packet: int = 0
+    """PACKETRESEND: the first packet id asked for."""
+    last_packet: int = 0
+    """PACKETRESEND: the last packet id asked for."""
 
     @property
     def command_name(self) -> str:
@@ -105,6 +116,68 @@ class EventAck:
 
 
 _URL_FAULTS = ("bad_text", "http", "corrupt_zip", "truncated_zip")
+
+STREAM_FAULTS = (
+    "loss",
+    "burst",
+    "drop_packets",
+    "drop_leader",
+    "drop_trailer",
+    "drop_frame",
+    "reorder",
+    "duplicate",
+    "error_status",
+    "wrong_packet_id",
+    "absurd_trailer",
+    "bad_payload_type",
+    "truncate",
+)
+"""Stream fault kinds of ``VirtualCamera.stream_fault``."""
+
+LINK_RATES = {"1g": 1_000_000_000, "10g": 10_000_000_000, "unlimited": 0}
+"""Named link rates, in bits per second (0: no limit)."""
+
+
+def expected_frame(frame_id: int, width: int, height: int, pixel_format: int | str) -> bytes:
+    """The image bytes of block ``frame_id`` as the virtual camera sends them.
+
+    Row-major, no padding: ``width * height * bytes_per_pixel`` bytes. With
+    ``h = x + 3*r + ((x*r) >> 4)`` (unsigned 32-bit) and ``r = y + frame_id % 16``:
+    Mono8, BayerRG8, BayerGB8 hold ``h % 256``; Mono10, Mono12, Mono16 hold
+    ``h`` masked to 10, 12 or 16 bits as two little-endian bytes; RGB8 holds
+    ``h, h+85, h+170`` (mod 256) and BGR8 the same in reverse; YUV422_8 holds
+    ``Y = h % 256`` then U (even x) or V (odd x) of the pixel pair, with g the
+    value of h at the even x of the pair: ``U = g+64``, ``V = g+192`` (mod 256).
+    In chunk mode the payload continues with an 8-byte tag (0xA0000001, image
+    length), the 64-bit block id and its tag (0xA0000002, 8), big-endian.
+
+    ``pixel_format`` is a name ("Mono8") or a code; ValueError for a format
+    outside the table.
+    """
+    if width < 0 or height < 0 or frame_id < 0:
+        raise ValueError("frame_id, width and height must not be negative")
+    return _sim.expected_frame(frame_id, width, height, pixel_format)
+
+
+def _link_rate(rate: int | str | None) -> int:
+    if rate is None:
+        return 0
+    if isinstance(rate, str):
+        try:
+            return LINK_RATES[rate.lower()]
+        except KeyError:
+            raise ValueError(f"link_rate must be one of {', '.join(LINK_RATES)} or bits per second") from None
+    if rate < 0:
+        raise ValueError("link_rate must not be negative")
+    return int(rate)
+
+
+def _path_mtu(mtu: int | None) -> int:
+    if mtu is None:
+        return 0
+    if not 64 <= mtu <= 65535:
+        raise ValueError("path_mtu must be from 64 to 65535 (or None for no limit)")
+    return int(mtu)
 _ACK_SPOILERS = ("wrong_id", "wrong_code", "short_payload", "malformed")
 
 
@@ -146,6 +219,23 @@ class VirtualCamera:
     with a permissive register space: every address reads (as 0 until
     written) and every write is remembered.
 
+    ``no_concatenation=True`` plays a device that reads or writes one
+    register per command: the capability word's concatenation bit is clear,
+    and a READREG or WRITEREG naming several addresses is served for the
+    first one only.
+
+    Stream options: ``stream_channels`` (1 to 4, each with its registers at
+    0x0D00 + 0x40 * c); ``extended_ids`` starts with 64-bit block ids (the
+    host may switch them with bit 0x8 of register 0x0954, the
+    GevGVSPExtendedIDMode feature); ``path_mtu`` silently loses every stream
+    and test packet whose IP datagram is larger; ``link_rate`` ("1g", "10g",
+    "unlimited" or bits per second) paces the sender like a link of that
+    speed; ``resend_memory`` is the frame memory resends are served from
+    (the newest ``max(1, resend_memory // PayloadSize)`` frames of each
+    channel); ``resend_capability=False`` clears the capability word's
+    packet-resend bit. AcquisitionFrameRate paces frames unless
+    AcquisitionFrameRateEnable is off, which sends them back to back.
+
     Options a camera could not honour (a serial longer than its 16-byte
     field, a width beyond the sensor or off its increment of 4, a zero
     heartbeat timeout) raise ValueError naming the option.
@@ -174,6 +264,13 @@ class VirtualCamera:
         description_file: str | os.PathLike[str] | None = None,
         description_address: int | None = None,
         heartbeat_timeout_ms: int = 3000,
+        no_concatenation: bool = False,
+        stream_channels: int = 2,
+        extended_ids: bool = False,
+        path_mtu: int | None = None,
+        link_rate: int | str | None = None,
+        resend_memory: int = 64 << 20,
+        resend_capability: bool = True,
         tick_frequency: int = 1_000_000_000,
         sensor_width: int = 1280,
         sensor_height: int = 960,
@@ -182,6 +279,10 @@ class VirtualCamera:
     ) -> None:
         addr = ipaddress.IPv4Address(ip)
         packed = addr.packed
+        if not 1 <= stream_channels <= 4:
+            raise ValueError("stream_channels must be from 1 to 4")
+        if resend_memory < 0:
+            raise ValueError("resend_memory must not be negative")
         if broken_first_url is not None and broken_first_url not in _URL_FAULTS:
             raise ValueError(f"broken_first_url must be one of {', '.join(_URL_FAULTS)}")
         config: dict[str, object] = {
@@ -202,6 +303,13 @@ class VirtualCamera:
             "first_url_fault": broken_first_url or "none",
             "description_address": description_address,
             "heartbeat_timeout_ms": heartbeat_timeout_ms,
+            "concatenation": not no_concatenation,
+            "stream_channels": stream_channels,
+            "extended_ids": extended_ids,
+            "path_mtu": _path_mtu(path_mtu),
+            "link_rate": _link_rate(link_rate),
+            "resend_memory": resend_memory,
+            "packet_resend": resend_capability,
             "tick_frequency": tick_frequency,
             "sensor_width": sensor_width,
             "sensor_height": sensor_height,
@@ -359,8 +467,93 @@ class VirtualCamera:
         self._device.set_foreign_controller(ip, port)
 
     def clear_faults(self) -> None:
-        """Undo every fault switch (a lost or foreign privilege stays as it is)."""
+        """Undo every fault switch (a lost or foreign privilege stays as it is),
+        stream faults included."""
         self._device.clear_faults()
+        self._device.clear_stream_faults()
+
+    # ---- stream side -------------------------------------------------------------
+
+    def stream_fault(
+        self,
+        kind: str,
+        *,
+        ratio: float = 0.0,
+        length: int = 0,
+        status: int = 0x800C,
+        packets: Iterable[int] | None = None,
+        frames: Iterable[int] | None = None,
+        count: int | None = None,
+    ) -> None:
+        """Spoil the stream from the next block on. ``kind`` is one of
+        STREAM_FAULTS: "loss" (each packet with probability ``ratio``, or only
+        the listed ``packets``), "burst" (``length`` packets in a row from
+        ``packets[0]``, default 1), "drop_packets" (the listed ids),
+        "drop_leader", "drop_trailer", "drop_frame", "reorder" (each window of
+        ``length`` packets reversed), "duplicate" (the listed packets, or each
+        with probability ``ratio``), "error_status" (the listed packets,
+        default 1, replaced by a bare header with ``status``),
+        "wrong_packet_id" (the listed payload packets, default 1, carry an id
+        past the trailer's), "absurd_trailer" (the largest packet id),
+        "bad_payload_type" (the leader announces a file transfer) or
+        "truncate" (the listed packets, default 1, cut to half their data).
+        ``frames`` limits it to those block ids; ``count`` to that many blocks.
+        """
+        if kind not in STREAM_FAULTS:
+            raise ValueError(f"kind must be one of {', '.join(STREAM_FAULTS)}")
+        if not 0.0 <= ratio <= 1.0:
+            raise ValueError("ratio must be from 0 to 1")
+        if kind in ("loss",) and ratio == 0.0 and packets is None:
+            raise ValueError("a loss fault needs a ratio above 0")
+        if kind in ("burst", "reorder") and length < 1:
+            raise ValueError(f"a {kind} fault needs a length of at least 1")
+        if kind == "duplicate" and ratio == 0.0 and packets is None:
+            raise ValueError("a duplicate fault needs a ratio above 0 or packets")
+        if kind == "drop_packets" and not packets:
+            raise ValueError("a drop_packets fault needs packets")
+        if not 0 <= status <= 0xFFFF:
+            raise ValueError("status must be a 16-bit value")
+        if kind == "error_status" and not status & 0x8000:
+            raise ValueError("status must be an error status (0x8000 or above)")
+        pids = [int(p) for p in packets] if packets is not None else []
+        if any(not 0 <= p <= 0xFFFFFFFF for p in pids):
+            raise ValueError("packet ids must be from 0 to 4294967295")
+        blocks = [int(f) for f in frames] if frames is not None else []
+        if any(b < 0 for b in blocks):
+            raise ValueError("block ids must not be negative")
+        self._device.add_stream_fault(kind, ratio, length, status, pids, blocks, _count(count))
+
+    def clear_stream_faults(self) -> None:
+        """Undo every stream fault (lose_resent included)."""
+        self._device.clear_stream_faults()
+
+    def lose_resent(self, on: bool = True) -> None:
+        """Let the loss faults (loss, burst, drop_packets) hit resent packets too."""
+        self._device.set_lose_resent(bool(on))
+
+    def set_path_mtu(self, mtu: int | None) -> None:
+        """Lose every stream and test packet whose IP datagram exceeds ``mtu``
+        bytes (None: no limit), from now on."""
+        self._device.set_path_mtu(_path_mtu(mtu))
+
+    def set_link_rate(self, rate: int | str | None) -> None:
+        """Pace the sender like a link of this speed ("1g", "10g", "unlimited"
+        or bits per second)."""
+        self._device.set_link_rate(_link_rate(rate))
+
+    def set_resend_memory(self, size: int) -> None:
+        """Frame memory for resends, in bytes (at least one frame is kept)."""
+        if size < 0:
+            raise ValueError("resend_memory must not be negative")
+        self._device.set_resend_memory(size)
+
+    def stream_counters(self) -> dict[str, int]:
+        """What the stream side did: frames and packets sent, bytes, packets
+        lost on purpose (``lost``) or to the path MTU (``mtu_lost``), packets
+        resent, 0x800C answers (``unavailable``), PACKETRESEND commands
+        received and refused, frames refused for want of a destination, test
+        packets, duplicates and send errors."""
+        return dict(self._device.stream_counters())
 
     def send_raw(self, data: bytes, ip: str | None = None, port: int | None = None) -> None:
         """Send ``data`` from the camera's address and port; by default to the
@@ -433,6 +626,10 @@ class VirtualCamera:
     def payload_size(self) -> int:
         return int(self._device.payload_size)
 
+    @property
+    def stream_channels(self) -> int:
+        return self.read_register(0x0904)
+
     def stream_channel(self, channel: int = 0) -> dict[str, int | str]:
         """Stream channel registers as last written (host port, packet size, delay, destination)."""
         return dict(self._device.stream_channel(channel))
@@ -482,7 +679,86 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--broken-first-url", choices=_URL_FAULTS, help="spoil the first URL register")
     p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
     p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
+    p.add_argument("--stream-channels", type=int, default=2, help="number of stream channels (1 to 4)")
+    p.add_argument("--extended-ids", action="store_true", help="start with 64-bit block ids")
+    p.add_argument("--path-mtu", type=int, help="lose stream and test packets whose IP datagram is larger")
+    p.add_argument("--link-rate", default="unlimited", help="1g, 10g, unlimited or bits per second")
+    p.add_argument("--resend-memory", type=int, default=64 << 20, help="frame memory for resends, bytes")
+    p.add_argument("--no-resend-capability", action="store_true", help="clear the packet-resend capability bit")
+    p.add_argument(
+        "--fault",
+        action="append",
+        default=[],
+        metavar="SPEC",
+        help="stream fault kind[:key=value,...], repeatable; e.g. loss:ratio=0.01 or drop_packets:packets=3+4",
+    )
+    p.add_argument("--lose-resent", action="store_true", help="loss faults hit resent packets too")
+    p.add_argument(
+        "--no-concatenation",
+        action="store_true",
+        help="one register per READREG/WRITEREG (capability bit clear; further addresses ignored)",
+    )
     return p
+
+
+def parse_fault(spec: str) -> tuple[str, dict[str, object]]:
+    """A stream fault as the command line writes it: ``kind`` or
+    ``kind:key=value,...`` with keys ratio, length, status, packets, frames
+    and count; lists join their numbers with "+" (``drop_packets:packets=3+4``)."""
+    kind, _, rest = spec.partition(":")
+    args: dict[str, object] = {}
+    for item in filter(None, rest.split(",")):
+        key, eq, value = item.partition("=")
+        if not eq:
+            raise ValueError(f"fault option {item!r} is not key=value")
+        try:
+            if key == "ratio":
+                args[key] = float(value)
+            elif key in ("length", "status", "count"):
+                args[key] = int(value, 0)
+            elif key in ("packets", "frames"):
+                args[key] = [int(v, 0) for v in value.split("+")]
+            else:
+                raise ValueError(f"unknown fault option {key!r} (ratio, length, status, packets, frames, count)")
+        except ValueError as e:
+            if "fault option" in str(e):
+                raise
+            raise ValueError(f"fault option {key!r} has an invalid value {value!r}") from None
+    return kind, args
+
+
+def run_command(cam: VirtualCamera, line: str) -> str:
+    """One run-time command of ``python -m oculane.sim`` (read from its
+    standard input): ``fault SPEC``, ``clear``, ``lose-resent on|off``,
+    ``mtu N|none``, ``link RATE``, ``resend-memory BYTES``, ``counters``.
+    Returns the answer line; ValueError for a bad command."""
+    words = line.split()
+    if not words:
+        return ""
+    cmd, args = words[0], words[1:]
+    if cmd == "fault" and len(args) == 1:
+        kind, options = parse_fault(args[0])
+        cam.stream_fault(kind, **options)  # type: ignore[arg-type]
+        return f"fault {args[0]} set"
+    if cmd == "clear" and not args:
+        cam.clear_stream_faults()
+        return "stream faults cleared"
+    if cmd == "lose-resent" and args in (["on"], ["off"]):
+        cam.lose_resent(args[0] == "on")
+        return f"lose-resent {args[0]}"
+    if cmd == "mtu" and len(args) == 1:
+        cam.set_path_mtu(None if args[0] == "none" else int(args[0]))
+        return f"path MTU {args[0]}"
+    if cmd == "link" and len(args) == 1:
+        cam.set_link_rate(args[0] if not args[0].isdigit() else int(args[0]))
+        return f"link rate {args[0]}"
+    if cmd == "resend-memory" and len(args) == 1:
+        cam.set_resend_memory(int(args[0]))
+        return f"resend memory {args[0]}"
+    if cmd == "counters" and not args:
+        return " ".join(f"{k}={v}" for k, v in cam.stream_counters().items())
+    raise ValueError(f"unknown command {line.strip()!r} (fault SPEC, clear, lose-resent on|off, mtu N|none, "
+                     "link RATE, resend-memory BYTES, counters)")
 
 
 def describe(cam: VirtualCamera) -> str:
@@ -501,7 +777,7 @@ def describe(cam: VirtualCamera) -> str:
 
 
 def _camera_from(args: argparse.Namespace) -> VirtualCamera:
-    return VirtualCamera(
+    cam = VirtualCamera(
         args.ip,
         port=args.port,
         discovery=args.discovery,
@@ -519,7 +795,34 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         broken_first_url=args.broken_first_url,
         description_file=args.description,
         heartbeat_timeout_ms=args.heartbeat_ms,
+        no_concatenation=args.no_concatenation,
+        stream_channels=args.stream_channels,
+        extended_ids=args.extended_ids,
+        path_mtu=args.path_mtu,
+        link_rate=int(args.link_rate) if args.link_rate.isdigit() else args.link_rate,
+        resend_memory=args.resend_memory,
+        resend_capability=not args.no_resend_capability,
     )
+    for spec in args.fault:
+        kind, options = parse_fault(spec)
+        cam.stream_fault(kind, **options)  # type: ignore[arg-type]
+    if args.lose_resent:
+        cam.lose_resent(True)
+    return cam
+
+
+def _serve_commands(cam: VirtualCamera) -> None:
+    """Run-time switches from standard input, one command a line (run_command)."""
+    try:
+        for line in sys.stdin:
+            try:
+                answer = run_command(cam, line)
+            except ValueError as e:
+                answer = f"error: {e}"
+            if answer:
+                print(answer, flush=True)
+    except (OSError, ValueError):
+        pass  # no readable standard input (closed, or captured by a test runner)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -543,6 +846,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             print(describe(cam), flush=True)
             print("serving until interrupted (Ctrl-C)", flush=True)
+            threading.Thread(target=_serve_commands, args=(cam,), daemon=True).start()
             while not done.wait(0.5):
                 pass
         finally:

@@ -20,6 +20,8 @@
 
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "sim/test_pattern.hpp"
+#include "gige/proto/gvsp.hpp"
 #include "util/inet.hpp"
 
 namespace nb = nanobind;
@@ -56,6 +58,46 @@ AckFault fault_kind(const std::string& name) {
     throw nb::value_error(
         fmt::format("unknown acknowledge fault '{}' (drop, wrong_id, wrong_code, short_payload, malformed)", name)
             .c_str());
+}
+
+struct StreamFaultName {
+    const char* name;
+    StreamFaultKind kind;
+};
+constexpr StreamFaultName kStreamFaults[] = {
+    {"loss", StreamFaultKind::Loss},
+    {"burst", StreamFaultKind::Burst},
+    {"drop_packets", StreamFaultKind::DropPackets},
+    {"drop_leader", StreamFaultKind::DropLeader},
+    {"drop_trailer", StreamFaultKind::DropTrailer},
+    {"drop_frame", StreamFaultKind::DropFrame},
+    {"reorder", StreamFaultKind::Reorder},
+    {"duplicate", StreamFaultKind::Duplicate},
+    {"error_status", StreamFaultKind::ErrorStatus},
+    {"wrong_packet_id", StreamFaultKind::WrongPacketId},
+    {"absurd_trailer", StreamFaultKind::AbsurdTrailer},
+    {"bad_payload_type", StreamFaultKind::BadPayloadType},
+    {"truncate", StreamFaultKind::Truncate},
+};
+
+StreamFaultKind stream_fault_kind(const std::string& name) {
+    for (const auto& f : kStreamFaults)
+        if (name == f.name) return f.kind;
+    std::string names;
+    for (const auto& f : kStreamFaults) names += (names.empty() ? "" : ", ") + std::string(f.name);
+    throw nb::value_error(fmt::format("unknown stream fault '{}' ({})", name, names).c_str());
+}
+
+std::uint32_t pixel_format_arg(nb::handle v) {
+    if (nb::isinstance<nb::str>(v)) {
+        const auto name = nb::cast<std::string>(v);
+        if (auto code = oculane::gvsp::pixel_format_code(name)) return *code;
+        throw nb::value_error(fmt::format("unknown pixel format '{}'", name).c_str());
+    }
+    const auto code = nb::cast<std::uint32_t>(v);
+    if (!oculane::gvsp::pixel_format_name(code))
+        throw nb::value_error(fmt::format("pixel format 0x{:08x} has no test pattern", code).c_str());
+    return code;
 }
 
 UrlFault url_fault(const std::string& name) {
@@ -179,6 +221,13 @@ private:
             else if (key == "second_url") c.second_url = nb::cast<bool>(v);
             else if (key == "first_url_fault") c.first_url_fault = url_fault(nb::cast<std::string>(v));
             else if (key == "description_address") c.description_address = nb::cast<std::uint32_t>(v);
+            else if (key == "stream_channels") c.stream_channels = nb::cast<std::uint32_t>(v);
+            else if (key == "extended_ids") c.extended_ids = nb::cast<bool>(v);
+            else if (key == "path_mtu") c.path_mtu = nb::cast<std::uint32_t>(v);
+            else if (key == "link_rate") c.link_rate = nb::cast<std::uint64_t>(v);
+            else if (key == "resend_memory") c.resend_memory = nb::cast<std::uint64_t>(v);
+            else if (key == "concatenation") c.concatenation = nb::cast<bool>(v);
+            else if (key == "packet_resend") c.packet_resend = nb::cast<bool>(v);
             else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
             else if (key == "tick_frequency") c.tick_frequency = nb::cast<std::uint64_t>(v);
             else if (key == "sensor_width") c.sensor_width = nb::cast<std::uint32_t>(v);
@@ -213,6 +262,10 @@ nb::dict record_dict(const CommandRecord& r) {
     d["length"] = r.length;
     d["status"] = r.status;
     d["answered"] = r.answered;
+    d["channel"] = r.channel;
+    d["block_id"] = r.block_id;
+    d["first_packet"] = r.first_packet;
+    d["last_packet"] = r.last_packet;
     return d;
 }
 
@@ -224,6 +277,22 @@ std::vector<std::uint16_t> commands_arg(const std::optional<std::vector<std::uin
 
 NB_MODULE(_sim, m) {
     m.doc() = "Device side of the oculane virtual GigE Vision camera (used by oculane.sim).";
+
+    m.def(
+        "expected_frame",
+        [](std::uint64_t frame_id, std::uint32_t width, std::uint32_t height, nb::handle pixel_format) {
+            const std::uint32_t code = pixel_format_arg(pixel_format);
+            if (std::uint64_t{width} * height * (code >> 16 & 0xFF) / 8 > (std::uint64_t{1} << 31))
+                throw nb::value_error("frame larger than 2 GiB");
+            std::vector<std::uint8_t> bytes;
+            {
+                nb::gil_scoped_release unlocked;
+                bytes = expected_frame(frame_id, width, height, code);
+            }
+            return to_bytes(bytes);
+        },
+        "frame_id"_a, "width"_a, "height"_a, "pixel_format"_a,
+        "The image bytes of block `frame_id` as the camera sends them (row-major, no padding).");
 
     nb::class_<SimDevice>(m, "Device", "A virtual camera's device model and, once started, its UDP server.")
         .def(nb::init<nb::dict>(), "config"_a, "Build the device from a dict of options (see oculane.sim).")
@@ -326,7 +395,9 @@ NB_MODULE(_sim, m) {
         .def_prop_ro("payload_size", [](SimDevice& s) { return s.device().payload_size(); })
         .def("stream_channel",
              [](SimDevice& s, std::uint32_t ch) {
-                 if (ch != 0) throw nb::value_error("the camera has one stream channel (0)");
+                 if (ch >= s.device().stream_channel_count())
+                     throw nb::value_error(
+                         fmt::format("the camera has {} stream channels", s.device().stream_channel_count()).c_str());
                  const auto sc = s.device().stream_channel(ch);
                  nb::dict d;
                  d["host_port"] = sc.host_port;
@@ -336,6 +407,46 @@ NB_MODULE(_sim, m) {
                  return d;
              },
              "channel"_a = 0)
+        .def("stream_counters",
+             [](SimDevice& s) {
+                 const auto c = s.device().stream_counters();
+                 nb::dict d;
+                 d["frames"] = c.frames;
+                 d["packets"] = c.packets;
+                 d["bytes"] = c.bytes;
+                 d["lost"] = c.lost;
+                 d["mtu_lost"] = c.mtu_lost;
+                 d["resent"] = c.resent;
+                 d["unavailable"] = c.unavailable;
+                 d["resend_requests"] = c.resend_requests;
+                 d["resend_refused"] = c.resend_refused;
+                 d["frames_refused"] = c.frames_refused;
+                 d["test_packets"] = c.test_packets;
+                 d["duplicated"] = c.duplicated;
+                 d["send_errors"] = c.send_errors;
+                 return d;
+             })
+        .def("add_stream_fault",
+             [](SimDevice& s, const std::string& kind, double ratio, std::uint32_t length, std::uint16_t status,
+                std::vector<std::uint32_t> packets, std::vector<std::uint64_t> frames, std::int64_t count) {
+                 StreamFault f;
+                 f.kind = stream_fault_kind(kind);
+                 f.ratio = ratio;
+                 f.length = length;
+                 f.status = status;
+                 f.packets = std::move(packets);
+                 f.frames = std::move(frames);
+                 f.remaining = count;
+                 s.device().add_stream_fault(std::move(f));
+             },
+             "kind"_a, "ratio"_a = 0.0, "length"_a = 0, "status"_a = 0x800C, "packets"_a = std::vector<std::uint32_t>{},
+             "frames"_a = std::vector<std::uint64_t>{}, "count"_a = -1)
+        .def("clear_stream_faults", [](SimDevice& s) { s.device().clear_stream_faults(); })
+        .def("set_lose_resent", [](SimDevice& s, bool on) { s.device().set_lose_resent(on); }, "on"_a)
+        .def("set_path_mtu", [](SimDevice& s, std::uint32_t mtu) { s.device().set_path_mtu(mtu); }, "mtu"_a)
+        .def("set_link_rate", [](SimDevice& s, std::uint64_t bps) { s.device().set_link_rate(bps); }, "bits_per_second"_a)
+        .def("set_resend_memory", [](SimDevice& s, std::uint64_t bytes) { s.device().set_resend_memory(bytes); },
+             "bytes"_a)
         .def_prop_ro("description",
                      [](SimDevice& s) {
                          // A maker's file in another encoding still shows as text.

@@ -201,6 +201,26 @@ std::optional<DeviceInfo> parse_discovery_ack(std::span<const std::uint8_t> data
     return DeviceInfo::parse(ack->payload);
 }
 
+std::optional<PacketResendRequest> parse_packet_resend(std::uint8_t flags, std::span<const std::uint8_t> payload) {
+    PacketResendRequest q;
+    q.extended = (flags & flag::kExtendedIds) != 0;
+    if (payload.size() < (q.extended ? kPacketResendExtendedSize : kPacketResendSize) - kHeaderSize)
+        return std::nullopt;
+    ByteReader r(payload);
+    q.channel = r.u16();
+    const std::uint16_t short_block = r.u16();
+    if (q.extended) {
+        q.first_packet_id = r.u32();
+        q.last_packet_id = r.u32();
+        q.block_id = r.u64();
+    } else {
+        q.block_id = short_block;
+        q.first_packet_id = r.u32() & 0x00FFFFFF;
+        q.last_packet_id = r.u32() & 0x00FFFFFF;
+    }
+    return q;
+}
+
 }  // namespace oculane::gvcp
 
 namespace oculane {

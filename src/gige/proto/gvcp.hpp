@@ -173,6 +173,24 @@ std::optional<std::uint32_t> pending_ack_millis(std::span<const std::uint8_t> pa
 // least the 248-byte block within its length field.
 std::optional<DeviceInfo> parse_discovery_ack(std::span<const std::uint8_t> datagram);
 
+// ---- Device side: commands from the host ------------------------------------
+
+// A packet-resend command as a device reads it. Both forms carry the stream
+// channel index in bytes 8-9; the standard form has a 16-bit block id in
+// bytes 10-11 and 24-bit packet ids, the extended one (flag kExtendedIds) a
+// 64-bit block id after the packet ids.
+struct PacketResendRequest {
+    std::uint16_t channel = 0;
+    std::uint64_t block_id = 0;
+    std::uint32_t first_packet_id = 0;
+    std::uint32_t last_packet_id = 0;
+    bool extended = false;
+    bool operator==(const PacketResendRequest&) const = default;
+};
+// `payload` is the command's payload (after the 8-byte header). Nothing when
+// it is shorter than its form needs.
+std::optional<PacketResendRequest> parse_packet_resend(std::uint8_t flags, std::span<const std::uint8_t> payload);
+
 }  // namespace oculane::gvcp
 
 namespace oculane {
