@@ -50,6 +50,7 @@ struct Result {
     double cpu_ns_per_packet = 0;
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
+    double wire_bits_per_second = 0;
 };
 
 // A recvmmsg sink on 127.0.0.1 counting datagrams until told to stop and
@@ -203,12 +204,13 @@ void write_reg(sim::Device& d, std::uint32_t address, std::uint32_t value) {
                         sim::Clock::now());
 }
 
-Result camera(std::uint32_t packet_size) {
+Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0) {
     Sink sink;
     sim::DeviceConfig cfg;
     cfg.ip = kCameraIp;
     cfg.width = 1280;
     cfg.height = 960;
+    cfg.link_rate = link_rate;
     auto device = std::make_shared<sim::Device>(cfg);
     auto sender = sim::StreamSender::start(device, kCameraIp);
     Result r;
@@ -235,6 +237,7 @@ Result camera(std::uint32_t packet_size) {
     const double cpu = named_thread_cpu_seconds("oculane-gvsp-tx") - c0;
     sink.settle();
     r.sent = device->stream_counters().packets;
+    r.wire_bits_per_second = (device->stream_counters().bytes + r.sent * (28 + 38)) * 8 / secs;
     r.received = sink.received();
     r.packets_per_second = r.sent / secs;
     r.cpu_ns_per_packet = cpu * 1e9 / std::max<std::uint64_t>(r.sent, 1);
@@ -262,5 +265,9 @@ int main() {
         const Result c = camera(size);
         report("virtual camera", size, c, &b);
     }
+    // Pacing: a camera playing a 1 GigE link should fill it and no more.
+    const Result g = camera(1500, 1'000'000'000);
+    std::printf("virtual camera    1500 B  at 1 GbE: %.3f Gb/s on the simulated wire (%.2fx the link rate)\n",
+                g.wire_bits_per_second / 1e9, g.wire_bits_per_second / 1e9);
     return 0;
 }

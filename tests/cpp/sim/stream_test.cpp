@@ -168,12 +168,27 @@ protected:
         device_.take_stream_work(t0_ + at, work_);
         return work_;
     }
+    // A PACKETRESEND as a host sends it, written out byte by byte.
     void resend(std::uint16_t ch, std::uint64_t block, std::uint32_t first, std::uint32_t last, bool ext = false) {
         std::array<std::uint8_t, 28> b{};
-        const auto n = gvcp::encode_packet_resend(b, block, first, last, ext, 1);
-        b[8] = static_cast<std::uint8_t>(ch >> 8);
-        b[9] = static_cast<std::uint8_t>(ch);
-        device_.on_datagram(std::span(b.data(), n), kHost, t0_);
+        ByteWriter w(b);
+        w.u8(0x42);
+        w.u8(ext ? 0x10 : 0x00);
+        w.u16(0x0040);
+        w.u16(ext ? 20 : 12);
+        w.u16(1);
+        w.u16(ch);
+        if (ext) {
+            w.u16(0);
+            w.u32(first);
+            w.u32(last);
+            w.u64(block);
+        } else {
+            w.u16(static_cast<std::uint16_t>(block));
+            w.u32(first);
+            w.u32(last);
+        }
+        device_.on_datagram(std::span(b.data(), ext ? 28 : 20), kHost, t0_);
     }
 
     Clock::time_point t0_ = Clock::time_point{} + 1000s;
