@@ -283,7 +283,7 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     sim.write(bootstrap::stream_channel_destination(0), host);
     sim.write(bootstrap::stream_channel_port(0), port);
     sim.write(bootstrap::stream_channel_packet_size(0), packet_size);
-    BareReceiver bare(std::move(socket));
+    BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64);
     Run r;
     const double cpu0 = thread_cpu_ns(bare.tid());
     const auto t0 = BenchClock::now();
@@ -316,7 +316,7 @@ double lossless_rate(F run, double top_pps, std::uint32_t packet_size, bool* sen
     return lo;
 }
 
-void receiver_vs_bare(Sim& sim, std::uint16_t packet_size, double paced_pps) {
+void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     const std::uint64_t rate = link_rate_for(paced_pps, packet_size);
     // Alternating rounds, medians: other load on the machine comes and goes.
     std::vector<double> worker_cpu, bare_cpu;
@@ -334,6 +334,10 @@ void receiver_vs_bare(Sim& sim, std::uint16_t packet_size, double paced_pps) {
                 "(target <= %.1fx); kernel drops %llu / %llu\n",
                 packet_size, paced_pps, w, b, w / b, packet_size <= 1500 ? 1.5 : 1.3,
                 static_cast<unsigned long long>(worker_drops), static_cast<unsigned long long>(bare_drops));
+}
+
+void receiver_vs_bare(Sim& sim, std::uint16_t packet_size, double paced_pps) {
+    receiver_vs_bare_cpu(sim, packet_size, paced_pps);
     bool worker_sender_bound = false, bare_sender_bound = false;
     const double top = paced_pps * 4;
     const double wr = lossless_rate([&](std::uint64_t lr, std::chrono::milliseconds ms) {
