@@ -93,6 +93,7 @@ TEST(Snap, FeatureWritesFollowTheAcquisitionMode) {
         bool mode_refused;                  // the mode register answers every access with an error
         std::vector<std::string> writes;    // acquisition register writes of one snap
         const char* log;                    // the debug line the session leaves, if any
+        bool mode_cached = false;           // the mode was read (and cached) before the refusal
     };
     const Case cases[] = {
         {"already SingleFrame", 1, false, {"locked=1", "start=1", "locked=0"}, nullptr},
@@ -102,12 +103,17 @@ TEST(Snap, FeatureWritesFollowTheAcquisitionMode) {
          {"mode=1", "locked=1", "start=1", "locked=0", "mode=2"}, nullptr},
         {"no usable mode: stopped after the frame", 0, true, {"locked=1", "start=1", "stop=1", "locked=0"},
          "AcquisitionMode unavailable, stopping per snap: "},
+        // The refused write is in the log (attempted, answered with an error).
+        {"SingleFrame refused: stopped after the frame", 0, true,
+         {"mode=1", "locked=1", "start=1", "stop=1", "locked=0"},
+         "SingleFrame mode unavailable, stopping per snap: ", true},
     };
     std::uint8_t host = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Camera cam(host++);
         cam.device->poke_register(reg::kAcquisitionMode, c.mode);
+        if (c.mode_cached) ASSERT_TRUE(cam.camera->get_enum("AcquisitionMode"));
         if (c.mode_refused) cam.device->set_address_status(reg::kAcquisitionMode, GvcpStatus::kAccessDenied);
         cam.device->clear_command_log();
         test::LogCapture logs(log::Level::Debug);
