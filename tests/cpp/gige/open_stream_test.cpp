@@ -2,7 +2,11 @@
 // camera on loopback. Each test has its own 127.89.0.x camera address.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "gige/gige_camera.hpp"
@@ -16,6 +20,8 @@
 #include "sim/server.hpp"
 #include "sim/test_pattern.hpp"
 #include "thread_util/log_capture.hpp"
+#include "util/inet.hpp"
+#include "util/unique_fd.hpp"
 
 namespace oculane::gige {
 namespace {
@@ -182,6 +188,37 @@ TEST(OpenStream, FireTestSettlesOnWhatThePathCarries) {
             warned |= l.message == "packet size fire-test unsupported, falling back to 1500";
         EXPECT_EQ(warned, c.warns);
     }
+}
+
+TEST(OpenStream, TrafficThatNeverPausesDoesNotHoldTheFireTestOpen) {
+    Camera cam(15);
+    const std::uint32_t host = kBase | 115;
+    // A port for the stream socket, known before it is opened.
+    std::uint16_t port = 0;
+    {
+        UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in any = inet::to_sockaddr(host, 0);
+        ASSERT_EQ(::bind(probe.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+        sockaddr_in bound{};
+        socklen_t len = sizeof bound;
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&bound), &len);
+        port = inet::port_of(bound);
+    }
+    // Someone else's datagrams, without a pause, at that port.
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        UniqueFd tx(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in to = inet::to_sockaddr(host, port);
+        const std::uint8_t junk[64] = {};
+        while (!stop.load()) ::sendto(tx.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    });
+    StreamConfig cfg = config_with(4096);
+    cfg.destination = StreamDestination{IpAddress::v4(host), port};
+    auto opened = cam.transport->open_stream(cfg);
+    stop.store(true);
+    flood.join();
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    EXPECT_EQ((*opened)->local_address().port, port);
 }
 
 TEST(OpenStream, ChannelOneProgramsItsOwnRegisters) {
