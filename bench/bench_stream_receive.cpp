@@ -238,13 +238,14 @@ std::uint64_t link_rate_for(double pps, std::uint32_t packet_size) {
 }
 
 Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::chrono::milliseconds length,
-               bool resend = false, std::int32_t priority = 0) {
+               bool resend = false, std::int32_t priority = 0, std::size_t n_buffers = 8) {
     sim.cam.device->set_link_rate(link_rate);
     StreamConfig cfg;
     cfg.payload_size = sim.payload();
     cfg.packet_size = packet_size;
     cfg.resend = resend;
     cfg.thread.priority = priority;
+    cfg.n_buffers = n_buffers;
     auto opened = sim.transport->open_stream(cfg);
     if (!opened) {
         std::fprintf(stderr, "open_stream: %s\n", opened.error().to_string().c_str());
@@ -371,18 +372,19 @@ void line_rate(Sim& sim, std::chrono::seconds length, std::int32_t priority) {
                 static_cast<unsigned long long>(r.kernel_drops), static_cast<unsigned long long>(sent.frames));
 }
 
-void loss_with_resend(Sim& sim) {
+void loss_with_resend(Sim& sim, std::size_t n_buffers) {
     sim.cam.device->add_stream_fault(sim::StreamFault{.kind = sim::StreamFaultKind::Loss, .ratio = 0.01});
     const auto before = sim.cam.device->stream_counters();
-    const Run r = run_worker(sim, 1500, 1'000'000'000ull, 2000ms, /*resend=*/true);
+    const Run r = run_worker(sim, 1500, 1'000'000'000ull, 2000ms, /*resend=*/true, 0, n_buffers);
     const auto after = sim.cam.device->stream_counters();
     sim.cam.device->clear_stream_faults();
     // Against what the camera sent: a block refused for want of a buffer is
     // a lost frame too.
     const auto frames = after.frames - before.frames;
-    std::printf("1%% random loss, resend on: %.2f%% of %llu frames sent arrived complete (target >= 99.9%%); "
-                "packets lost by the "
+    std::printf("1%% random loss, resend on, %zu buffers: %.2f%% of %llu frames sent arrived complete (target >= "
+                "99.9%%); packets lost by the "
                 "camera %llu; receiver asked for %llu, got %llu resent; camera resent %llu\n",
+                n_buffers,
                 frames ? 100.0 * static_cast<double>(r.stats.completed_frames) / static_cast<double>(frames) : 0.0,
                 static_cast<unsigned long long>(frames), static_cast<unsigned long long>(after.lost - before.lost),
                 static_cast<unsigned long long>(r.stats.resend_requests),
@@ -409,7 +411,10 @@ int main() {
         line_rate(*sim, 3s, 10);
     }
     if (auto sim = start_sim(0x7F5C0102, 640, 480)) {  // 127.92.1.2
-        loss_with_resend(*sim);
+        // The default pool, then one deep enough to hold the frames that
+        // arrive while a frame whose last packets were lost waits for them.
+        loss_with_resend(*sim, 8);
+        loss_with_resend(*sim, 32);
     }
     return 0;
 }
