@@ -325,7 +325,15 @@ void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* sk
     }
     for (InFlight& f : frames_) {
         if (skip != nullptr && f.block_id == *skip) continue;
-        if (now - f.last_packet >= config_.resend_interval) missing_packet_check(f, f.expected - 1, now, sink);
+        // Once a newer block has started, the camera is done with this one:
+        // packets missing at its end (the trailer, the last data packets)
+        // cannot be noticed by a later packet of the block, so they are
+        // looked for now rather than after a resend interval of silence,
+        // which at a high frame rate would hold the frame (and its buffer)
+        // while the pool runs dry. Their due time still applies.
+        const bool superseded = &f != &frames_.back();
+        if (superseded || now - f.last_packet >= config_.resend_interval)
+            missing_packet_check(f, f.expected - 1, now, sink);
     }
 }
 
