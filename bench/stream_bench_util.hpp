@@ -63,10 +63,15 @@ inline std::uint64_t thread_wakeups(pid_t tid) {
 }
 
 // The least a receiver does: wait for readiness, recvmmsg into one batch,
-// count. Same poller, same batch helper, same socket options as the worker.
+// count. Same poller, same batch helper, same socket options as the worker
+// (receive coalescing included: a coalesced datagram counts its packets).
 class BareReceiver {
 public:
-    explicit BareReceiver(UniqueFd socket) : socket_(std::move(socket)) {
+    // Slots of `slot_size` bytes, as the stream worker sizes them for its
+    // packet size; `coalescing` as the worker sets its socket up, or off for
+    // the classic one-datagram-per-slot sink.
+    BareReceiver(UniqueFd socket, std::size_t slot_size, bool coalescing = true)
+        : socket_(std::move(socket)), slot_size_(slot_size), coalescing_(coalescing) {
         thread_ = std::thread([this] { run(); });
         while (tid_.load() == 0) std::this_thread::yield();
     }
@@ -90,7 +95,8 @@ private:
         (void)poller->add(socket_.get(), 0);
         (void)poller->add_waker(*waker, 1);
         (void)enable_drop_counter(socket_.get());
-        UdpBatch batch(64);
+        const bool coalescing = coalescing_ && enable_coalescing(socket_.get()).has_value();
+        UdpBatch batch(coalescing ? 32 : 64, coalescing ? 65536 : slot_size_);
         tid_.store(::gettid());
         while (!stop_.load(std::memory_order_relaxed)) {
             auto ready = poller->wait(std::chrono::milliseconds(100));
@@ -98,10 +104,14 @@ private:
             for (;;) {
                 auto n = batch.receive(socket_.get());
                 if (!n || *n == 0) break;
-                std::uint64_t bytes = 0;
-                for (std::size_t i = 0; i < *n; ++i) bytes += batch.datagram(i).size();
+                std::uint64_t bytes = 0, packets = 0;
+                for (std::size_t i = 0; i < *n; ++i) {
+                    const std::size_t len = batch.datagram(i).size(), seg = batch.segment_size(i);
+                    bytes += len;
+                    packets += seg ? (len + seg - 1) / seg : 1;
+                }
                 bytes_ += bytes;
-                packets_.fetch_add(*n, std::memory_order_relaxed);
+                packets_.fetch_add(packets, std::memory_order_relaxed);
                 if (*n < batch.capacity()) break;
             }
             drops_.store(batch.drop_counter(), std::memory_order_relaxed);
@@ -109,6 +119,8 @@ private:
     }
 
     UniqueFd socket_;
+    std::size_t slot_size_;
+    bool coalescing_;
     std::shared_ptr<Waker> waker_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

@@ -1,5 +1,6 @@
 #include "util/udp_batch.hpp"
 
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -10,8 +11,13 @@ namespace oculane {
 
 namespace {
 
-// Room for the drop counter, the only control message we ask for.
-constexpr std::size_t kControlSpace = CMSG_SPACE(sizeof(std::uint32_t));
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
+
+// Room for the two control messages we ask for: the drop counter and the
+// segment size of a coalesced datagram.
+constexpr std::size_t kControlSpace = CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(int));
 // Slots start at distinct cache-line offsets: many slots 64 KiB apart would
 // otherwise all map their first bytes onto the same cache sets.
 constexpr std::size_t kStagger = 64;
@@ -24,8 +30,16 @@ struct UdpBatch::Storage {
     std::vector<iovec> iovs;
     std::vector<sockaddr_in> sources;
     std::vector<std::uint8_t> control;  // kControlSpace per slot, aligned for cmsghdr
+    std::vector<std::uint32_t> segments;  // segment size per slot, 0 for plain datagrams
     std::size_t stride = 0;
 };
+
+std::expected<void, std::error_code> enable_coalescing(int socket) {
+    const int on = 1;
+    if (::setsockopt(socket, IPPROTO_UDP, UDP_GRO, &on, sizeof on) != 0)
+        return std::unexpected(std::error_code(errno, std::generic_category()));
+    return {};
+}
 
 std::expected<void, std::error_code> enable_drop_counter(int socket) {
     const int on = 1;
@@ -46,6 +60,7 @@ UdpBatch::UdpBatch(std::size_t capacity, std::size_t slot_size)
     // cmsghdr needs size_t alignment; vector storage from operator new has it,
     // and kControlSpace is a multiple of it.
     s.control.resize(kControlSpace * capacity_);
+    s.segments.resize(capacity_);
     for (std::size_t i = 0; i < capacity_; ++i) {
         s.iovs[i] = iovec{s.bytes.data() + i * s.stride, slot_size_};
     }
@@ -72,20 +87,22 @@ std::expected<std::size_t, std::error_code> UdpBatch::receive(int socket) {
     for (;;) {
         const int n = ::recvmmsg(socket, s.headers.data(), static_cast<unsigned>(capacity_), MSG_DONTWAIT, nullptr);
         if (n >= 0) {
-            // The counter rides on every datagram once drops happened; the
-            // newest value is the one that counts.
-            for (int i = n - 1; i >= 0; --i) {
-                msghdr& h = s.headers[static_cast<std::size_t>(i)].msg_hdr;
-                bool found = false;
+            // The drop counter rides on every datagram once drops happened;
+            // the newest value is the one that counts.
+            for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+                msghdr& h = s.headers[i].msg_hdr;
+                s.segments[i] = 0;
                 for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
                     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
                         c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
                         std::memcpy(&drop_counter_, CMSG_DATA(c), sizeof drop_counter_);
-                        found = true;
-                        break;
+                    } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO &&
+                               c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+                        int segment = 0;
+                        std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+                        s.segments[i] = segment > 0 ? static_cast<std::uint32_t>(segment) : 0;
                     }
                 }
-                if (found) break;
             }
             return static_cast<std::size_t>(n);
         }
@@ -100,6 +117,8 @@ std::span<const std::uint8_t> UdpBatch::datagram(std::size_t i) const {
     const std::size_t len = std::min<std::size_t>(s.headers[i].msg_len, slot_size_);
     return {s.bytes.data() + i * s.stride, len};
 }
+
+std::size_t UdpBatch::segment_size(std::size_t i) const { return s_->segments[i]; }
 
 bool UdpBatch::truncated(std::size_t i) const { return (s_->headers[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
 

@@ -21,6 +21,12 @@ namespace oculane {
 // Asks the kernel to attach its drop counter to received datagrams.
 std::expected<void, std::error_code> enable_drop_counter(int socket);
 
+// Lets the kernel hand over runs of equal-sized datagrams of one sender as
+// one coalesced datagram (UDP receive offload): the run's datagrams laid end
+// to end, each `segment_size` bytes but the last. One receive then carries
+// dozens of packets. Only for sockets whose reader splits them again.
+std::expected<void, std::error_code> enable_coalescing(int socket);
+
 class UdpBatch {
 public:
     // Datagrams longer than `slot_size` arrive cut short (truncated() says
@@ -39,6 +45,9 @@ public:
     // Valid for i below the count of the last receive, until the next one.
     std::span<const std::uint8_t> datagram(std::size_t i) const;
     bool truncated(std::size_t i) const;
+    // For a coalesced datagram (enable_coalescing), the size of each of the
+    // datagrams it holds (the last may be shorter); 0 for a plain one.
+    std::size_t segment_size(std::size_t i) const;
     // Host-order IPv4 source; 0 for another address family.
     std::uint32_t source_ip(std::size_t i) const;
     std::uint16_t source_port(std::size_t i) const;

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "util/frame_copy.hpp"
 #include "util/log.hpp"
 
 namespace oculane {
@@ -294,7 +295,7 @@ void FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
         if (id != last_data) ++stats_.size_mismatch_errors;
         len = offset >= size ? 0 : size - offset;
     }
-    if (len > 0) std::memcpy(f.data + offset, p.payload.data(), static_cast<std::size_t>(len));
+    if (len > 0) copy_into_frame(f.data + offset, p.payload.data(), static_cast<std::size_t>(len), size);
     f.received_size += len;
     f.data_end = std::max(f.data_end, offset + len);
 }
@@ -324,7 +325,15 @@ void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* sk
     }
     for (InFlight& f : frames_) {
         if (skip != nullptr && f.block_id == *skip) continue;
-        if (now - f.last_packet >= config_.resend_interval) missing_packet_check(f, f.expected - 1, now, sink);
+        // Once a newer block has started, the camera is done with this one:
+        // packets missing at its end (the trailer, the last data packets)
+        // cannot be noticed by a later packet of the block, so they are
+        // looked for now rather than after a resend interval of silence,
+        // which at a high frame rate would hold the frame (and its buffer)
+        // while the pool runs dry. Their due time still applies.
+        const bool superseded = &f != &frames_.back();
+        if (superseded || now - f.last_packet >= config_.resend_interval)
+            missing_packet_check(f, f.expected - 1, now, sink);
     }
 }
 

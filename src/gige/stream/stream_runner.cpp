@@ -36,8 +36,11 @@ constexpr auto kSilenceLimit = std::chrono::seconds(1);
 // Datagrams per recvmmsg call, and calls per wake-up: a sender faster than
 // we read must not keep the loop from the stop flag, the control channel and
 // the timeouts. What is left is reported by the next (level-triggered) wait.
+// With receive coalescing a datagram may hold dozens of packets.
 constexpr std::size_t kBatch = 64;
+constexpr std::size_t kCoalescedBatch = 32;
 constexpr std::size_t kBatchesPerWake = 16;
+constexpr std::size_t kCoalescedSlot = 65536;
 // Wake-up coalescing. A camera that paces its packets would otherwise wake
 // the worker for every one of them. After a wake that found only a few
 // datagrams while a frame is under way, the worker sleeps up to this long
@@ -48,9 +51,18 @@ constexpr std::size_t kBatchesPerWake = 16;
 // batches never sleep.
 constexpr auto kCoalesceWindow = std::chrono::microseconds(100);
 constexpr auto kShortestSleep = std::chrono::microseconds(10);
-constexpr std::size_t kCoalesceBelow = kBatch / 2;
+constexpr std::size_t kCoalesceBelow = 32;  // packets per wake
 // The thread's timer slack bounds how late the coalescing sleep may end.
 constexpr unsigned long kTimerSlackNs = 10'000;
+
+// The longest datagram a stream of this packet size takes (with room to
+// spare). Without receive coalescing it is also the batch slot size: a batch
+// of 64 then spans a few hundred kilobytes instead of 4 MiB, which the cache
+// and the TLB notice on every packet. Longer datagrams are not given to the
+// assembler (see deliver).
+std::size_t longest_datagram(std::uint16_t packet_size) {
+    return (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64;
+}
 
 std::uint64_t wall_clock_ns() {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -62,7 +74,7 @@ class Runner final : public AssemblerSink {
 public:
     Runner(UniqueFd socket, Poller poller, FrameAssembler assembler, Receiver<ToStreamWorker> control,
            std::shared_ptr<StreamStatsRecord> shared, const StreamWorkerParams& params, const StreamConfig& config,
-           ThreadHandle self)
+           ThreadHandle self, bool coalescing)
         : socket_(std::move(socket)),
           poller_(std::move(poller)),
           assembler_(std::move(assembler)),
@@ -74,7 +86,8 @@ public:
           resend_interval_(config.resend_interval),
           camera_(inet::to_sockaddr(params.camera)),
           self_(std::move(self)),
-          batch_(kBatch) {
+          longest_(longest_datagram(params.packet_size)),
+          batch_(coalescing ? kCoalescedBatch : kBatch, coalescing ? kCoalescedSlot : longest_) {
         subscribers_.reserve(4);
     }
 
@@ -165,14 +178,32 @@ private:
             }
             assembler_.stats().kernel_drops += batch_.take_new_drops();
             if (*n == 0) break;
-            taken += *n;
             // One clock reading per batch: its datagrams were all queued by
             // the time the call returned.
             now = Clock::now();
             const std::uint64_t wall = wall_clock_ns();
-            for (std::size_t i = 0; i < *n; ++i)
-                assembler_.on_datagram(batch_.datagram(i), batch_.source_ip(i), now, wall, *this);
-            last = batch_.datagram(*n - 1);
+            for (std::size_t i = 0; i < *n; ++i) {
+                const auto bytes = batch_.datagram(i);
+                const std::uint32_t source = batch_.source_ip(i);
+                const std::size_t segment = batch_.segment_size(i);
+                if (batch_.truncated(i)) [[unlikely]] {
+                    note_oversized(source, bytes.size());
+                    ++taken;
+                    continue;
+                }
+                if (segment == 0 || segment >= bytes.size()) {
+                    deliver(bytes, source, now, wall);
+                    last = bytes;
+                    ++taken;
+                    continue;
+                }
+                // A coalesced run: the camera's datagrams end to end.
+                for (std::size_t at = 0; at < bytes.size(); at += segment) {
+                    last = bytes.subspan(at, std::min(segment, bytes.size() - at));
+                    deliver(last, source, now, wall);
+                    ++taken;
+                }
+            }
             if (*n < batch_.capacity()) break;  // the queue is empty
         }
         if (taken == 0) return;
@@ -180,6 +211,27 @@ private:
         if (taken < kCoalesceBelow && assembler_.has_frames_in_flight())
             coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
         last_drain_ = now;
+    }
+
+    void deliver(std::span<const std::uint8_t> datagram, std::uint32_t source, Instant now, std::uint64_t wall) {
+        if (datagram.size() > longest_) [[unlikely]] {
+            note_oversized(source, datagram.size());
+            return;
+        }
+        assembler_.on_datagram(datagram, source, now, wall, *this);
+    }
+
+    // A datagram longer than the packet size this stream negotiated cannot be
+    // a packet of it (and would overwrite its neighbours' bytes); from the
+    // camera it counts as received and ignored.
+    void note_oversized(std::uint32_t source, std::size_t length) {
+        if (source != params_.camera.ip) return;
+        StreamStats& stats = assembler_.stats();
+        ++stats.packets;
+        stats.bytes += length;
+        ++stats.ignored_packets;
+        OCULANE_LOG(log::Level::Trace, log::kStreamRunner, "datagram longer than the packet size {} ignored",
+                    params_.packet_size);
     }
 
     // How long to let packets gather before the next wait (see kCoalesceWindow).
@@ -260,6 +312,7 @@ private:
     Duration resend_interval_;
     sockaddr_in camera_;
     ThreadHandle self_;
+    std::size_t longest_;
     UdpBatch batch_;
     std::vector<Sender<FramePtr>> subscribers_;
     bool stop_message_ = false;
@@ -287,6 +340,8 @@ CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWork
     if (auto counted = enable_drop_counter(socket.get()); !counted)
         OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "kernel drop counter unavailable: {}",
                     counted.error().message());
+    // Runs of packets then arrive with one receive; without it, one each.
+    const bool coalescing = enable_coalescing(socket.get()).has_value();
 
     auto poller = Poller::create();
     if (!poller) return std::unexpected(start_error("poller", poller.error()));
@@ -319,9 +374,10 @@ CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWork
     auto started = handle.start(
         stream_thread_name(config.channel),
         [socket = std::move(socket), poller = std::move(*poller), assembler = std::move(*assembler),
-         control = std::move(control), stats = std::move(stats), params, config](ThreadHandle self) mutable {
+         control = std::move(control), stats = std::move(stats), params, config,
+         coalescing](ThreadHandle self) mutable {
             Runner runner(std::move(socket), std::move(poller), std::move(assembler), std::move(control),
-                          std::move(stats), params, config, std::move(self));
+                          std::move(stats), params, config, std::move(self), coalescing);
             runner.run();
         });
     if (!started) return std::unexpected(start_error("thread", started.error()));

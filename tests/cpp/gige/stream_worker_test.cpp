@@ -3,10 +3,12 @@
 // address and GVCP port, so resend requests land on it too). Each test uses
 // its own 127.88.x.y addresses: ctest runs tests in parallel.
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -96,6 +98,30 @@ struct Rig {
         ::sendto(camera.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
 
+    // Equal-sized datagrams (the last may be shorter) as one segmented send,
+    // the way a fast sender batches them.
+    void send_run(const std::vector<Bytes>& datagrams) const {
+        Bytes run;
+        for (const auto& d : datagrams) run.insert(run.end(), d.begin(), d.end());
+        const sockaddr_in to = inet::to_sockaddr(local);
+        iovec iov{run.data(), run.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+        msghdr m{};
+        m.msg_name = const_cast<sockaddr_in*>(&to);
+        m.msg_namelen = sizeof to;
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto segment = static_cast<std::uint16_t>(datagrams.front().size());
+        std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+        ::sendmsg(camera.get(), &m, 0);
+    }
+
     static Bytes packet(std::uint64_t block, gvsp::PacketFormat format, std::uint32_t id,
                         std::span<const std::uint8_t> payload) {
         Bytes out(gvsp::kHeaderSize + payload.size());
@@ -180,6 +206,46 @@ TEST(StreamWorker, EverySubscriberGetsEveryFrameAndAFullQueueOnlyDropsForItself)
     EXPECT_EQ(s.completed_frames, 4u);
     EXPECT_EQ(s.frames_dropped, 3u) << "frames 2 to 4 for the idle subscriber only";
     EXPECT_EQ(s.packets, 4u * (kDataPackets + 2));
+}
+
+TEST(StreamWorker, CoalescedRunsAreSplitIntoTheirPackets) {
+    Rig rig(12);
+    FrameChannel sub = rig.channel->subscribe(4);
+    rig.send_leader(4);
+    std::vector<Bytes> data;
+    for (std::uint32_t id = 1; id <= kDataPackets; ++id) {
+        Bytes d;
+        for (std::size_t i = (id - 1) * kDataPerPacket; i < std::min<std::size_t>(id * kDataPerPacket, kPayload); ++i)
+            d.push_back(pattern(4, i));
+        data.push_back(Rig::packet(4, gvsp::PacketFormat::Payload, id, d));
+    }
+    rig.send_run(data);  // ten full packets and a short last one
+    rig.send_trailer(4);
+    auto f = sub.recv_timeout(5s);
+    ASSERT_TRUE(f);
+    EXPECT_EQ((*f)->status(), FrameStatus::Complete);
+    expect_pixels(**f, 4);
+    rig.channel->close();
+    EXPECT_EQ(rig.stats().packets, kDataPackets + 2);
+}
+
+TEST(StreamWorker, DatagramsLongerThanThePacketSizeOnlyMoveCounters) {
+    Rig rig(11);
+    FrameChannel sub = rig.channel->subscribe(4);
+    rig.send_leader(3);
+    // A payload packet far beyond the negotiated size, in the middle of a frame.
+    rig.send(Rig::packet(3, gvsp::PacketFormat::Payload, 1, Bytes(4000, 0xEE)));
+    for (std::uint32_t id = 1; id <= kDataPackets; ++id) rig.send_data(3, id);
+    rig.send_trailer(3);
+    auto f = sub.recv_timeout(5s);
+    ASSERT_TRUE(f);
+    EXPECT_EQ((*f)->status(), FrameStatus::Complete);
+    expect_pixels(**f, 3);
+    rig.channel->close();
+    const StreamStats s = rig.stats();
+    EXPECT_EQ(s.packets, kDataPackets + 3);
+    EXPECT_EQ(s.ignored_packets, 1u);
+    EXPECT_EQ(s.duplicated_packets, 0u);
 }
 
 TEST(StreamWorker, SubscribingAfterTheStopGivesAnEmptyDisconnectedQueue) {

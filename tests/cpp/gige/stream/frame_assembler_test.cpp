@@ -407,6 +407,33 @@ TEST(FrameAssembler, ResendTiming) {
     EXPECT_EQ(r.assembler.stats().resend_requests, 5u);
 }
 
+// A lost tail (the last data packet and the trailer) has no later packet of
+// its block to reveal it. Once the next block starts, it is asked for after
+// resend_delay, not after a resend interval of silence: at high frame rates
+// that wait would keep the frame, and its buffer, for 20 ms.
+TEST(FrameAssembler, LostTailIsAskedForOnceANewerBlockStarts) {
+    AssemblerConfig config = small_config();
+    config.resend_ratio = 1.0;
+    Rig r(config);
+    r.feed(leader(1));
+    for (std::uint32_t id = 1; id <= 9; ++id) r.feed(data(1, id));  // 10 and the trailer lost
+    r.feed(leader(2), 500us);   // the tail is noticed missing now, due after 1 ms
+    r.feed(data(2, 1), 1ms);    // not yet due (due must be strictly earlier)
+    r.feed(data(2, 2), 2ms);    // due: asked for
+    ASSERT_EQ(r.sink.resends.size(), 1u);
+    EXPECT_EQ(r.sink.resend_times[0], 2ms);
+    EXPECT_EQ(r.sink.resends[0].block, 1u);
+    EXPECT_EQ(r.sink.resends[0].first, 10u);
+    EXPECT_EQ(r.sink.resends[0].last, 11u);
+    r.feed(data(1, 10), 3ms);
+    r.feed(trailer(1, 11), 3ms);
+    EXPECT_EQ(r.sink.statuses, std::vector<FS>{FS::Complete});
+    EXPECT_EQ(r.assembler.stats().resent_packets, 2u);
+    // The newest block itself still waits for a resend interval of silence.
+    for (auto t = 4ms; t < 22ms; t += 1ms) r.tick(t);
+    EXPECT_EQ(r.sink.resends.size(), 1u);
+}
+
 // 100 packets at ratio 0.25: 25 may be asked for. Ten missing packets are
 // asked for twice (20); the third request would pass 25 and is not sent.
 TEST(FrameAssembler, ResendBudget) {
