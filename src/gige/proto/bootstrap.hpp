@@ -37,6 +37,9 @@ inline constexpr StringArea kFirstUrl{0x0200, 512};
 inline constexpr StringArea kSecondUrl{0x0400, 512};
 
 inline constexpr std::uint32_t kGvcpCapability = 0x0934;
+// Its least significant bit: several register reads or writes may share one
+// command. A device without it answers a list with one value or refuses it.
+inline constexpr std::uint32_t kCapConcatenation = 0x00000001;
 inline constexpr std::uint32_t kHeartbeatTimeout = 0x0938;  // milliseconds
 // Read together in one command: upper then lower 32 bits.
 inline constexpr std::uint32_t kTimestampTickFrequencyHigh = 0x093C;
