@@ -52,6 +52,13 @@ struct DeviceConfig {
 
     // Behaviour.
     std::uint32_t heartbeat_timeout_ms = 3000;
+    // Several register reads or writes in one command. Without it the
+    // capability word's concatenation bit is clear and a READREG or WRITEREG
+    // is served for its first address only, as by devices that lack it.
+    bool concatenation = true;
+    // The packet-resend bit of the capability word (resends are served
+    // either way; a host that reads the bit clear should not ask).
+    bool packet_resend = true;
     std::uint64_t tick_frequency = 1'000'000'000;
     std::uint32_t sensor_width = 1280;
     std::uint32_t sensor_height = 960;

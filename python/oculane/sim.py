@@ -146,6 +146,11 @@ class VirtualCamera:
     with a permissive register space: every address reads (as 0 until
     written) and every write is remembered.
 
+    ``no_concatenation=True`` plays a device that reads or writes one
+    register per command: the capability word's concatenation bit is clear,
+    and a READREG or WRITEREG naming several addresses is served for the
+    first one only.
+
     Options a camera could not honour (a serial longer than its 16-byte
     field, a width beyond the sensor or off its increment of 4, a zero
     heartbeat timeout) raise ValueError naming the option.
@@ -174,6 +179,7 @@ class VirtualCamera:
         description_file: str | os.PathLike[str] | None = None,
         description_address: int | None = None,
         heartbeat_timeout_ms: int = 3000,
+        no_concatenation: bool = False,
         tick_frequency: int = 1_000_000_000,
         sensor_width: int = 1280,
         sensor_height: int = 960,
@@ -202,6 +208,7 @@ class VirtualCamera:
             "first_url_fault": broken_first_url or "none",
             "description_address": description_address,
             "heartbeat_timeout_ms": heartbeat_timeout_ms,
+            "concatenation": not no_concatenation,
             "tick_frequency": tick_frequency,
             "sensor_width": sensor_width,
             "sensor_height": sensor_height,
@@ -482,6 +489,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--broken-first-url", choices=_URL_FAULTS, help="spoil the first URL register")
     p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
     p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
+    p.add_argument(
+        "--no-concatenation",
+        action="store_true",
+        help="one register per READREG/WRITEREG (capability bit clear; further addresses ignored)",
+    )
     return p
 
 
@@ -519,6 +531,7 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         broken_first_url=args.broken_first_url,
         description_file=args.description,
         heartbeat_timeout_ms=args.heartbeat_ms,
+        no_concatenation=args.no_concatenation,
     )
 
 

@@ -179,6 +179,8 @@ private:
             else if (key == "second_url") c.second_url = nb::cast<bool>(v);
             else if (key == "first_url_fault") c.first_url_fault = url_fault(nb::cast<std::string>(v));
             else if (key == "description_address") c.description_address = nb::cast<std::uint32_t>(v);
+            else if (key == "concatenation") c.concatenation = nb::cast<bool>(v);
+            else if (key == "packet_resend") c.packet_resend = nb::cast<bool>(v);
             else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
             else if (key == "tick_frequency") c.tick_frequency = nb::cast<std::uint64_t>(v);
             else if (key == "sensor_width") c.sensor_width = nb::cast<std::uint32_t>(v);

@@ -294,3 +294,13 @@ def test_own_description_references_only_existing_nodes(virtual_camera: VirtualC
     }
     assert refs, "no references found"
     assert {r for r in refs if r[1] not in names} == set()
+
+
+@pytest.mark.parametrize("no_concatenation", [False, True])
+def test_concatenation_can_be_switched_off(camera_ip: str, no_concatenation: bool) -> None:
+    with VirtualCamera(camera_ip, no_concatenation=no_concatenation), Host(camera_ip) as h:
+        capability = h.read(0x0934)[0]
+        assert bool(capability & 0x1) is not no_concatenation
+        ack = h.transact(read_reg, 0x0000, 0x0938)
+        assert ack.status == 0
+        assert ack.words() == ([0x00020000] if no_concatenation else [0x00020000, 3000])

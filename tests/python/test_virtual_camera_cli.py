@@ -80,3 +80,10 @@ def test_command_line_refuses_bad_options_without_a_traceback(camera_ip: str, op
     assert done.returncode == 2
     assert done.stderr.startswith("cannot start the virtual camera: ") and message in done.stderr
     assert "Traceback" not in done.stderr and done.stdout == ""
+
+
+def test_command_line_device_switches_reach_the_device(camera_ip: str) -> None:
+    from oculane.sim import _camera_from, _parser
+
+    cam = _camera_from(_parser().parse_args(["--ip", camera_ip, "--no-concatenation"]))
+    assert cam.read_register(0x0934) & 0x1 == 0

@@ -211,6 +211,31 @@ TEST_F(DeviceTest, MultiRegisterReadStopsAtTheFirstFailure) {
     EXPECT_EQ(r.payload.size(), 4u);  // only the value read before the failure
 }
 
+class NoConcatenationTest : public DeviceTest {
+protected:
+    NoConcatenationTest() : DeviceTest(make()) {}
+    static DeviceConfig make() {
+        DeviceConfig c;
+        c.concatenation = false;
+        return c;
+    }
+};
+
+TEST_F(NoConcatenationTest, OneRegisterPerCommandAndTheCapabilityBitClear) {
+    EXPECT_EQ(read_reg(bootstrap::kGvcpCapability) & reg::kCapConcatenation, 0u);
+    auto r = read_regs({0x0000, 0x0004, 0x0024});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.payload.size(), 4u);  // the first value only
+    EXPECT_EQ(ByteReader(r.payload).u32(), read_reg(0x0000));
+    take_control();
+    const gvcp::RegisterWrite w[] = {{reg::kWidth, 320}, {reg::kHeight, 200}};
+    auto ack = one(gvcp::encode_write_reg(w, 5));
+    EXPECT_EQ(ack.status, 0);
+    EXPECT_EQ(ack.payload, (std::vector<std::uint8_t>{0, 0, 0, 1}));  // one write carried out
+    EXPECT_EQ(read_reg(reg::kWidth), 320u);
+    EXPECT_EQ(read_reg(reg::kHeight), 480u);
+}
+
 TEST_F(DeviceTest, DatagramsWithoutAckFlagOrHeaderGetNoAnswer) {
     auto d = gvcp::encode_read_reg(std::vector<std::uint32_t>{0}, 1);
     d[1] = 0x00;
