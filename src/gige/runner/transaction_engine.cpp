@@ -139,13 +139,7 @@ void TransactionEngine::give_up_in_flight() {
     Op op = std::move(in_flight_->op);
     const std::size_t batch = in_flight_->batch;
     in_flight_.reset();
-    // A take left unanswered may have been granted with only its
-    // acknowledges lost; giving it back then frees the device at once. One
-    // the device refused is never undone.
-    if (op.kind == Kind::WriteRegisters) {
-        for (const auto& w : std::span(op.pairs).subspan(op.next, batch))
-            if (w.address == kCcp && w.value != 0) control_taken_ = true;
-    }
+    note_unanswered(op, batch);
     if (op.kind == Kind::Heartbeat) {
         OCULANE_LOG(log::Level::Warn, log::kRunner, "heartbeat timed out, considering control lost");
         lose_control();
@@ -158,7 +152,9 @@ bool TransactionEngine::abandon(RequestToken token, CameraError error) {
     if (token == 0) return false;
     if (in_flight_ && in_flight_->op.kind != Kind::Heartbeat && in_flight_->op.token == token) {
         Op op = std::move(in_flight_->op);
+        const std::size_t batch = in_flight_->batch;
         in_flight_.reset();
+        note_unanswered(op, batch);
         fail(op, std::move(error));
         return true;
     }
@@ -181,6 +177,15 @@ std::size_t TransactionEngine::batch_for(const Op& op) const {
     const std::size_t left = total - op.next;
     if (!concatenation_) return std::min<std::size_t>(left, 1);
     return std::min(left, op.kind == Kind::WriteRegisters ? gvcp::kMaxWriteRegisters : gvcp::kMaxReadRegisters);
+}
+
+void TransactionEngine::note_unanswered(const Op& op, std::size_t batch) {
+    // A take left unanswered may have been granted with only its
+    // acknowledges lost; giving it back then frees the device at once. One
+    // the device refused is never undone.
+    if (op.kind != Kind::WriteRegisters) return;
+    for (const auto& w : std::span(op.pairs).subspan(op.next, batch))
+        if (w.address == kCcp && w.value != 0) control_taken_ = true;
 }
 
 void TransactionEngine::note_writes(std::span<const gvcp::RegisterWrite> done) {

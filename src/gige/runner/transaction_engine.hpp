@@ -196,6 +196,7 @@ private:
     void give_up_in_flight();
     std::size_t batch_for(const Op& op) const;
     void note_writes(std::span<const gvcp::RegisterWrite> done);
+    void note_unanswered(const Op& op, std::size_t batch);
 
     EngineConfig config_;
     LinkStatsRecord& stats_;

@@ -617,10 +617,11 @@ TEST_F(EngineTest, OrderlyShutdownFailsWithNotConnectedAndReleasesControl) {
 // after a refused take could evict the application that really holds it. A
 // take nobody answered may have been granted with its acknowledges lost.
 TEST_F(EngineTest, ControlIsReleasedOnlyAfterASuccessfulTake) {
-    enum class Take { Granted, Refused, Unanswered, GrantedThenReleased, Never };
+    enum class Take { Granted, Refused, Unanswered, Interrupted, GrantedThenReleased, Never };
     const std::pair<Take, bool> cases[] = {{Take::Granted, true},
                                            {Take::Refused, false},
                                            {Take::Unanswered, true},
+                                           {Take::Interrupted, true},
                                            {Take::GrantedThenReleased, false},
                                            {Take::Never, false}};
     for (const auto [take, releases] : cases) {
@@ -633,6 +634,7 @@ TEST_F(EngineTest, ControlIsReleasedOnlyAfterASuccessfulTake) {
             if (take == Take::Refused) engine->on_datagram(ack(0x8006, 0x0083, io.sent[0].id()), kDeviceEp, t0);
             if (take == Take::Granted || take == Take::GrantedThenReleased) answer(be32({1}), t0);
             if (take == Take::Unanswered) engine->tick(t0 + 50ms);
+            if (take == Take::Interrupted) engine->abandon(1, CameraError::ack_timeout());
             ASSERT_TRUE(io.results.contains(1));
         }
         if (take == Take::GrantedThenReleased) {
