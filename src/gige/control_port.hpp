@@ -1,10 +1,12 @@
 #pragma once
-// The caller side of the control worker. Each operation queues one request
-// and returns its response handle at once; callers wait on the handle. Copies
-// made with clone() reach the same worker; releasing a port never stops it.
+// The caller side of the control link. The asynchronous operations queue one
+// request and return its response handle at once; the synchronous ones (and
+// the byte access the feature model uses) wait for the result, carrying the
+// exchange out on the calling thread when nothing else is in flight. Copies
+// made with clone() reach the same link; releasing a port never stops it.
 //
 // Thread safety: any thread may use a port or its clones concurrently; the
-// worker serialises their requests in arrival order.
+// link serialises their requests in arrival order.
 
 #include <cstdint>
 #include <memory>
@@ -30,9 +32,11 @@ Duration transaction_wait(Duration ack_timeout, std::uint8_t retries);
 
 // What one command of a long operation may take on average. A transfer of n
 // commands gets two whole transaction waits (for retries anywhere in it) plus
-// n of these: a device that answers each chunk just inside its acknowledge
-// timeout cannot keep a download going for hours.
-inline constexpr Duration kCommandAllowance = std::chrono::milliseconds(4);
+// n of these, so it must keep up about 50 KB/s: a device that answers each
+// chunk just inside its acknowledge timeout cannot keep a 64 MiB download
+// going for hours (it ends within 22 minutes with default settings, and
+// an interrupt ends it at once).
+inline constexpr Duration kCommandAllowance = std::chrono::milliseconds(10);
 // The overall wait for an operation of `commands` commands: `wait` for one,
 // 2 × wait + commands × kCommandAllowance for more.
 Duration operation_budget(Duration wait, std::uint64_t commands);

@@ -176,6 +176,8 @@ CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& l
                                 now);
         // Deadlines and retries, and whatever queued up behind us goes out.
         engine_.tick(now);
+        // The worker ends the link at once; our request goes with it.
+        if (engine_.control_lost() && !slot.result) engine_.abandon(token, CameraError::control_lost());
     }
     settle(token, slot);
     const bool wake = hand_over_if_busy();

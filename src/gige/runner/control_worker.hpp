@@ -9,7 +9,10 @@
 // Everything else (heartbeats, requests that arrive while another is in
 // flight, listening for events while someone subscribed) is the worker's,
 // thread "oculane-gvcp". Exactly one party receives from the socket at a
-// time: the "receiver" role below.
+// time: the "receiver" role below. While nobody subscribed to events and
+// nothing is in flight nobody receives; a datagram that comes then (a late
+// acknowledge, an event) is read by the next receiver, at the latest with
+// the next heartbeat.
 //
 // Thread safety: every public member may be called from any thread. The
 // engine, the waiting requests and the role sit behind one mutex, which is

@@ -548,7 +548,7 @@ TEST(Connection, LongTransfersEndAtTheirOverallBudget) {
     VirtualCamera cam(21, sim::DeviceConfig{.description = "<RegisterDescription/>"});
     auto s = settings_for(cam);
     s.ack_timeout = 100ms;
-    s.retries = 0;  // W = 600 ms; 64 chunks may take 2 W + 64 × 4 ms
+    s.retries = 0;  // W = 600 ms; 64 chunks may take 2 W + 64 × 10 ms
     GigECamera camera(s);
     ASSERT_TRUE(camera.connect());
     const auto& port = camera.connection()->port();
@@ -608,8 +608,8 @@ TEST(TransactionWait, SaturatesInsteadOfOverflowing) {
     // Overall budgets: one command keeps its wait; a 64 MiB description
     // with default settings gets minutes, not hours.
     EXPECT_EQ(operation_budget(3000ms, 1), 3000ms);
-    EXPECT_EQ(operation_budget(3000ms, 2), 6008ms);
-    EXPECT_EQ(operation_budget(3000ms, memory_commands(64u << 20)), 6000ms + 131072 * 4ms);
+    EXPECT_EQ(operation_budget(3000ms, 2), 6020ms);
+    EXPECT_EQ(operation_budget(3000ms, memory_commands(64u << 20)), 6000ms + 131072 * 10ms);
     EXPECT_EQ(operation_budget(Duration::max() / 2, 3), Duration::max());
     EXPECT_EQ(memory_commands(0), 0u);
     EXPECT_EQ(memory_commands(513), 2u);
