@@ -40,7 +40,10 @@ def test_frames_are_pixel_exact_and_viewed_without_a_copy(camera_ip, pixel_forma
             array[0, 0] = 1
         view = np.asarray(frame)
         assert np.shares_memory(view, array) and view.shape == array.shape
-        assert np.array(frame, dtype=np.float64).dtype == np.float64
+        assert not np.shares_memory(np.array(frame), array)  # numpy.array copies by default
+        assert np.array_equal(np.asarray(frame, dtype=np.float64), array)
+        with pytest.raises(ValueError):
+            np.asarray(frame, dtype=np.float64, copy=False)
     if dtype != np.uint8:
         # Little-endian 16-bit pixels: the value of pixel (1, 2) from its two bytes.
         raw = frames[0].data()
