@@ -32,6 +32,8 @@ def test_frames_are_pixel_exact_and_viewed_without_a_copy(camera_ip, pixel_forma
     for frame in frames:
         expected = expected_frame(frame.frame_id, WIDTH, HEIGHT, pixel_format)
         assert frame.is_complete and frame.data() == expected
+        assert frame.pixel_format == pixel_format
+        assert frame.bits_per_pixel == 8 * np.dtype(dtype).itemsize * (channels[0] if channels else 1)
         array = frame.array()
         assert array.shape == (HEIGHT, WIDTH) + channels and array.dtype == dtype
         assert array.tobytes() == expected
@@ -67,6 +69,15 @@ def test_arrays_outlive_acquisition_and_camera_and_hold_their_buffers(camera_ip)
     # Camera, acquisition and virtual camera are gone; the pixels are intact.
     for frame_id, array in zip(ids, arrays):
         assert array.tobytes() == expected_frame(frame_id, WIDTH, HEIGHT, "Mono8")
+
+
+def test_chunk_data_after_the_image_is_not_part_of_the_array(camera_ip):
+    with streaming_camera(camera_ip) as (_, cam):
+        cam.set_boolean("ChunkModeActive", True)
+        frame = cam.snap()
+    image = expected_frame(frame.frame_id, WIDTH, HEIGHT, "Mono8")
+    assert len(frame.data()) > len(image)
+    assert frame.array().shape == (HEIGHT, WIDTH) and frame.array().tobytes() == image
 
 
 def test_a_frame_too_short_for_its_image_refuses_an_array_but_not_its_bytes(camera_ip):
