@@ -231,6 +231,7 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
     f.last_packet = now;
     f.block_id = p.block_id;
     f.expected = static_cast<std::uint32_t>(expected);
+    f.budget = resend_budget(f.expected, config_.resend_ratio);
     f.bytes_per_packet = static_cast<std::uint32_t>(bpp);
     f.extended = p.extended;
     if (absurd) decide(f, FrameStatus::WrongPacketId);
@@ -246,6 +247,7 @@ void FrameAssembler::advance_contiguous(InFlight& f) {
 
 void FrameAssembler::set_expected(InFlight& f, std::uint32_t expected) {
     f.expected = expected;
+    f.budget = resend_budget(expected, config_.resend_ratio);
     // "Packets 0..c arrived" is capped at the last packet; a trailer that
     // shrinks the block must not leave it above, or the frame never completes.
     const std::int64_t last = std::int64_t{expected} - 1;
@@ -328,11 +330,13 @@ void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* sk
 
 void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink) {
     if (!config_.resend_enabled || f.no_resend || f.ratio_reached) return;
-    const std::uint64_t budget = resend_budget(f.expected, config_.resend_ratio);
-    if (budget == 0 || up_to >= f.expected) return;
     const std::int64_t start = f.contiguous + 1;
     const std::int64_t end = up_to;
+    // An empty walk does nothing, whatever the budget: the common case of a
+    // packet arriving in order ends here.
     if (start > end) return;
+    const std::uint64_t budget = f.budget;
+    if (budget == 0 || up_to >= f.expected) return;
     PacketSlot* slots = f.slots;
     const Instant first_due = now + config_.resend_delay;
 

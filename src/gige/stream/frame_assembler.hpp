@@ -101,6 +101,7 @@ private:
         std::uint64_t data_end = 0;
         std::uint64_t system_timestamp_ns = 0;
         std::uint64_t resend_count = 0;
+        std::uint64_t budget = 0;            // floor(expected * resend_ratio)
         // Resend scan bookkeeping: packets up to `scanned` have been looked at
         // (a missing one has its due set), and no missing packet among them is
         // due before `next_due`, so a check that finds now <= next_due only
