@@ -66,7 +66,8 @@ inline std::uint64_t thread_wakeups(pid_t tid) {
 // count. Same poller, same batch helper, same socket options as the worker.
 class BareReceiver {
 public:
-    explicit BareReceiver(UniqueFd socket) : socket_(std::move(socket)) {
+    // Slots of `slot_size` bytes, as the stream worker sizes them for its packet size.
+    BareReceiver(UniqueFd socket, std::size_t slot_size) : socket_(std::move(socket)), slot_size_(slot_size) {
         thread_ = std::thread([this] { run(); });
         while (tid_.load() == 0) std::this_thread::yield();
     }
@@ -90,7 +91,7 @@ private:
         (void)poller->add(socket_.get(), 0);
         (void)poller->add_waker(*waker, 1);
         (void)enable_drop_counter(socket_.get());
-        UdpBatch batch(64);
+        UdpBatch batch(64, slot_size_);
         tid_.store(::gettid());
         while (!stop_.load(std::memory_order_relaxed)) {
             auto ready = poller->wait(std::chrono::milliseconds(100));
@@ -109,6 +110,7 @@ private:
     }
 
     UniqueFd socket_;
+    std::size_t slot_size_;
     std::shared_ptr<Waker> waker_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

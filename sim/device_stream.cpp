@@ -217,7 +217,15 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) {
         if (!channel_open(ch)) continue;
         any = true;
-        work.frames.push_back(make_frame(ch, now));
+        FrameJob f = make_frame(ch, now);
+        if (!f.extended && f.packet_count() > 0xFFFFFF) {
+            // More packets than 24-bit standard ids can number: a real
+            // camera refuses such a packet size; this one sends nothing.
+            channels_[ch].held.pop_back();
+            ++stream_counters_.frames_refused;
+            continue;
+        }
+        work.frames.push_back(f);
         const std::size_t begin = work.faults.size();
         const std::uint64_t block = work.frames.back().block_id;
         for (auto it = stream_faults_.begin(); it != stream_faults_.end();) {
@@ -236,7 +244,7 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     if (frames_left_ > 0 && --frames_left_ == 0) set_acquiring(false);
     // No catching up after a stall: when the next slot has passed already,
     // the next frame goes now and the rhythm restarts from it.
-    next_frame_due_ += any ? period : std::max<Clock::duration>(period, kRefusedFramePeriod);
+    next_frame_due_ += !work.frames.empty() ? period : std::max<Clock::duration>(period, kRefusedFramePeriod);
     if (next_frame_due_ < now) next_frame_due_ = now;
     if (acquiring_) work.next_due = next_frame_due_;
 }

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -34,6 +35,7 @@ constexpr auto kBatchTime = std::chrono::microseconds(100);
 // header (14), frame check (4), inter-frame gap (12).
 constexpr std::uint64_t kEthernetOverhead = 38;
 constexpr auto kIdleWait = std::chrono::milliseconds(100);
+constexpr auto kIdleRestart = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -91,6 +93,9 @@ void StreamSender::stop() {
 }
 
 void StreamSender::run(const ThreadHandle& self) {
+    // Pacing sleeps are tens of microseconds; the default 50 us timer slack
+    // would stretch each of them.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     while (!self.stop_requested()) {
         const auto now = Clock::now();
         device_->take_stream_work(now, work_);
@@ -209,7 +214,10 @@ bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t 
         if (paced) {
             const auto now = Clock::now();
             if (wire_free_ > now) std::this_thread::sleep_until(wire_free_);
-            wire_free_ = std::max(wire_free_, now) + batch_time;
+            // A sleep that overran is made up by the next batches; only
+            // after an idle spell does the wire start again from now.
+            if (now - wire_free_ > kIdleRestart) wire_free_ = now;
+            wire_free_ += batch_time;
         }
 
         std::size_t done = 0;

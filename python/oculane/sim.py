@@ -15,8 +15,19 @@ Several cameras run at once on distinct loopback addresses::
     with VirtualCamera("127.0.0.2") as cam, VirtualCamera("127.0.0.3", serial="B2"):
         ...   # talk to 127.0.0.2:3956 and 127.0.0.3:3956
 
+It streams like one too. A host programs a stream channel (destination
+0x0D18, port 0x0D00, packet size 0x0D04, delay 0x0D08; channel c at
++0x40 * c) and starts the acquisition; a sender thread of the camera's own
+then sends GVSP blocks (leader, payload packets of the packet size, trailer)
+with test images that ``expected_frame`` reproduces byte for byte. It
+serves PACKETRESEND from its recent frames and answers packets it no longer
+holds with status 0x800C, answers the packet-size fire test, and can lose,
+reorder, duplicate or spoil packets on purpose (``stream_fault``) while
+``stream_counters`` tells what it really did.
+
 From the command line, ``python -m oculane.sim --ip 127.0.0.2`` serves one
-until interrupted.
+until interrupted; stream faults and settings can be switched while it runs
+by typing commands on its standard input (``run_command``).
 
 Answering discovery broadcasts needs a wildcard socket on port 3956
 (``discovery=True``); use that only inside a network namespace of its own.
@@ -48,6 +59,8 @@ __all__ = [
     "GVCP_PORT",
     "describe",
     "main",
+    "parse_fault",
+    "run_command",
 ]
 
 GVCP_PORT = 3956

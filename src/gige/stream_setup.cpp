@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <vector>
 
@@ -28,6 +29,9 @@ constexpr std::uint32_t kSearchStep = 16;
 constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
 constexpr int kDatagramsPerProbe = 3;
+// A camera that is already streaming at this socket would keep the drain
+// going for ever; leftover test packets are gone well within this.
+constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 
 std::atomic<bool> g_short_buffer_warned{false};
 
@@ -162,7 +166,8 @@ CameraResult<std::uint32_t> negotiate_packet_size(const ControlPort& port, int s
 
     // Test packets still on their way would otherwise greet the worker.
     set_receive_timeout(socket, kDrainTimeout);
-    for (;;) {
+    const auto drain_end = std::chrono::steady_clock::now() + kDrainLimit;
+    while (std::chrono::steady_clock::now() < drain_end) {
         const ssize_t n = ::recv(socket, scratch.data(), scratch.size(), 0);
         if (n < 0 && errno != EINTR) break;
     }

@@ -87,3 +87,47 @@ def test_command_line_device_switches_reach_the_device(camera_ip: str) -> None:
 
     cam = _camera_from(_parser().parse_args(["--ip", camera_ip, "--no-concatenation"]))
     assert cam.read_register(0x0934) & 0x1 == 0
+
+
+def test_stream_switches_from_flags_and_at_run_time(camera_ip: str) -> None:
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "oculane.sim", "--ip", camera_ip, "--fault", "drop_packets:packets=3+4,count=2",
+         "--path-mtu", "1500", "--link-rate", "1g", "--stream-channels", "3"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        for _ in range(5):
+            proc.stdout.readline()
+        with Host(camera_ip) as h:
+            h.send(read_reg(3, 0x0904))
+            assert Ack(h.recv()).words() == [3]
+        answers = []
+        for line in ["fault loss:ratio=0.25", "lose-resent on", "mtu none", "link 10g", "clear", "fault jitter",
+                     "counters"]:
+            proc.stdin.write(line + "\n")
+            proc.stdin.flush()
+            answers.append(proc.stdout.readline().strip())
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert answers[:5] == ["fault loss:ratio=0.25 set", "lose-resent on", "path MTU none", "link rate 10g",
+                           "stream faults cleared"]
+    assert answers[5].startswith("error: kind must be one of")
+    assert answers[6].startswith("frames=0 packets=0 ")
+
+
+@pytest.mark.parametrize(
+    "spec,message",
+    [("loss:ratio", "not key=value"), ("loss:speed=3", "unknown fault option"), ("burst:length=x", "invalid value")],
+)
+def test_bad_fault_specs_are_named(spec: str, message: str) -> None:
+    from oculane.sim import parse_fault
+
+    with pytest.raises(ValueError, match=message):
+        parse_fault(spec)

@@ -324,6 +324,12 @@ def test_stream_faults_against_their_counters(camera_ip: str, kind, options, che
         assert c["packets"] + c["lost"] - c["duplicated"] == 20
 
 
+@pytest.mark.parametrize("capability", [True, False])
+def test_resend_capability_bit_follows_the_option(camera_ip: str, capability: bool) -> None:
+    with VirtualCamera(camera_ip, resend_capability=capability), Host(camera_ip) as h:
+        assert bool(h.read(0x0934)[0] & 0x4) is capability
+
+
 def test_lost_resends_only_when_asked(rig) -> None:
     cam, h, rx = rig
     rx.start()

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "util/frame_copy.hpp"
 #include "util/log.hpp"
 
 namespace oculane {
@@ -294,7 +295,7 @@ void FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
         if (id != last_data) ++stats_.size_mismatch_errors;
         len = offset >= size ? 0 : size - offset;
     }
-    if (len > 0) std::memcpy(f.data + offset, p.payload.data(), static_cast<std::size_t>(len));
+    if (len > 0) copy_into_frame(f.data + offset, p.payload.data(), static_cast<std::size_t>(len), size);
     f.received_size += len;
     f.data_end = std::max(f.data_end, offset + len);
 }

@@ -52,6 +52,15 @@ constexpr std::size_t kCoalesceBelow = kBatch / 2;
 // The thread's timer slack bounds how late the coalescing sleep may end.
 constexpr unsigned long kTimerSlackNs = 10'000;
 
+// Batch slots hold one packet of the negotiated size (with room to spare),
+// not 64 KiB each: a batch of 64 then spans a few hundred kilobytes instead of
+// 4 MiB, which the cache and the TLB notice on every packet. A datagram too
+// large for its slot is cut short by the kernel and is not given to the
+// assembler (see drain_socket).
+std::size_t slot_size(std::uint16_t packet_size) {
+    return (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64;
+}
+
 std::uint64_t wall_clock_ns() {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
@@ -74,7 +83,7 @@ public:
           resend_interval_(config.resend_interval),
           camera_(inet::to_sockaddr(params.camera)),
           self_(std::move(self)),
-          batch_(kBatch) {
+          batch_(kBatch, slot_size(params.packet_size)) {
         subscribers_.reserve(4);
     }
 
@@ -170,8 +179,13 @@ private:
             // the time the call returned.
             now = Clock::now();
             const std::uint64_t wall = wall_clock_ns();
-            for (std::size_t i = 0; i < *n; ++i)
+            for (std::size_t i = 0; i < *n; ++i) {
+                if (batch_.truncated(i)) [[unlikely]] {
+                    note_oversized(i);
+                    continue;
+                }
                 assembler_.on_datagram(batch_.datagram(i), batch_.source_ip(i), now, wall, *this);
+            }
             last = batch_.datagram(*n - 1);
             if (*n < batch_.capacity()) break;  // the queue is empty
         }
@@ -180,6 +194,18 @@ private:
         if (taken < kCoalesceBelow && assembler_.has_frames_in_flight())
             coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
         last_drain_ = now;
+    }
+
+    // A datagram longer than the packet size this stream negotiated cannot be
+    // a packet of it; from the camera it counts as received and ignored.
+    void note_oversized(std::size_t i) {
+        if (batch_.source_ip(i) != params_.camera.ip) return;
+        StreamStats& stats = assembler_.stats();
+        ++stats.packets;
+        stats.bytes += batch_.datagram(i).size();
+        ++stats.ignored_packets;
+        OCULANE_LOG(log::Level::Trace, log::kStreamRunner, "datagram longer than the packet size {} ignored",
+                    params_.packet_size);
     }
 
     // How long to let packets gather before the next wait (see kCoalesceWindow).

@@ -182,6 +182,25 @@ TEST(StreamWorker, EverySubscriberGetsEveryFrameAndAFullQueueOnlyDropsForItself)
     EXPECT_EQ(s.packets, 4u * (kDataPackets + 2));
 }
 
+TEST(StreamWorker, DatagramsLongerThanThePacketSizeOnlyMoveCounters) {
+    Rig rig(11);
+    FrameChannel sub = rig.channel->subscribe(4);
+    rig.send_leader(3);
+    // A payload packet far beyond the negotiated size, in the middle of a frame.
+    rig.send(Rig::packet(3, gvsp::PacketFormat::Payload, 1, Bytes(4000, 0xEE)));
+    for (std::uint32_t id = 1; id <= kDataPackets; ++id) rig.send_data(3, id);
+    rig.send_trailer(3);
+    auto f = sub.recv_timeout(5s);
+    ASSERT_TRUE(f);
+    EXPECT_EQ((*f)->status(), FrameStatus::Complete);
+    expect_pixels(**f, 3);
+    rig.channel->close();
+    const StreamStats s = rig.stats();
+    EXPECT_EQ(s.packets, kDataPackets + 3);
+    EXPECT_EQ(s.ignored_packets, 1u);
+    EXPECT_EQ(s.duplicated_packets, 0u);
+}
+
 TEST(StreamWorker, SubscribingAfterTheStopGivesAnEmptyDisconnectedQueue) {
     Rig rig(2);
     rig.channel->close();

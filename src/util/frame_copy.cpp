@@ -1,0 +1,46 @@
+#include "util/frame_copy.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#define OCULANE_STREAMING_STORES 1
+#endif
+
+namespace oculane {
+
+void copy_into_frame(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, std::uint64_t frame_size) {
+#ifdef OCULANE_STREAMING_STORES
+    // Below a few cache lines the alignment work outweighs the gain.
+    if (frame_size >= kStreamingCopyFrameSize && n >= 256) {
+        // Streaming stores need 16-byte aligned destinations: the unaligned
+        // head goes the ordinary way.
+        const std::size_t head = (16 - (reinterpret_cast<std::uintptr_t>(dst) & 15)) & 15;
+        std::memcpy(dst, src, head);
+        dst += head;
+        src += head;
+        n -= head;
+        std::size_t i = 0;
+        for (; i + 64 <= n; i += 64) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+        }
+        std::memcpy(dst + i, src + i, n - i);
+        // Streaming stores are weakly ordered: fence them before the frame
+        // can be handed to another thread.
+        _mm_sfence();
+        return;
+    }
+#else
+    (void)frame_size;
+#endif
+    std::memcpy(dst, src, n);
+}
+
+}  // namespace oculane
