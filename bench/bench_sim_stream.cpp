@@ -204,7 +204,7 @@ void write_reg(sim::Device& d, std::uint32_t address, std::uint32_t value) {
                         sim::Clock::now());
 }
 
-Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0) {
+Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0, bool gso = true) {
     Sink sink;
     sim::DeviceConfig cfg;
     cfg.ip = kCameraIp;
@@ -212,7 +212,7 @@ Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0) {
     cfg.height = 960;
     cfg.link_rate = link_rate;
     auto device = std::make_shared<sim::Device>(cfg);
-    auto sender = sim::StreamSender::start(device, kCameraIp);
+    auto sender = sim::StreamSender::start(device, kCameraIp, gso);
     Result r;
     if (!sender) {
         std::fprintf(stderr, "stream sender: %s\n", sender.error().c_str());
@@ -264,6 +264,7 @@ int main() {
         report("bare sender", size, b, nullptr);
         const Result c = camera(size);
         report("virtual camera", size, c, &b);
+        report("  without GSO", size, camera(size, 0, false), &b);
     }
     // Pacing: a camera playing a 1 GigE link should fill it and no more.
     const Result g = camera(1500, 1'000'000'000);

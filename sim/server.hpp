@@ -29,6 +29,7 @@ struct ServerOptions {
     std::uint32_t ip = 0x7F000002;
     std::uint16_t port = 3956;
     bool discovery = false;  // also answer broadcasts (wildcard socket)
+    bool gso = true;         // the stream sender may use UDP GSO
 };
 
 class Server {

@@ -25,7 +25,7 @@ namespace {
 constexpr std::uint64_t kTokenWaker = 0;
 // Messages per sendmmsg, datagrams per GSO message (the kernel's limit is
 // 64), and the bytes one GSO message may carry (a UDP length field's worth).
-constexpr std::size_t kMaxMessages = 16;
+constexpr std::size_t kMaxMessages = 64;
 constexpr std::size_t kMaxSegments = 64;
 constexpr std::size_t kMaxGsoBytes = 65000;
 constexpr std::size_t kMaxIov = kMaxMessages * kMaxSegments * 2;
@@ -51,7 +51,7 @@ StreamSender::StreamSender(std::shared_ptr<Device> device)
     : device_(std::move(device)), batch_(std::make_unique<Batch>()) {}
 
 std::expected<std::unique_ptr<StreamSender>, std::string> StreamSender::start(std::shared_ptr<Device> device,
-                                                                              std::uint32_t ip) {
+                                                                              std::uint32_t ip, bool gso) {
     std::unique_ptr<StreamSender> s(new StreamSender(std::move(device)));
     s->sock_ = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!s->sock_) return std::unexpected(fmt::format("stream socket: {}", std::strerror(errno)));
@@ -63,7 +63,7 @@ std::expected<std::unique_ptr<StreamSender>, std::string> StreamSender::start(st
     // The kernel knows UDP GSO when it lets us read the option.
     int seg = 0;
     socklen_t seglen = sizeof seg;
-    s->gso_ = ::getsockopt(s->sock_.get(), SOL_UDP, UDP_SEGMENT, &seg, &seglen) == 0;
+    s->gso_ = gso && ::getsockopt(s->sock_.get(), SOL_UDP, UDP_SEGMENT, &seg, &seglen) == 0;
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ::getsockname(s->sock_.get(), reinterpret_cast<sockaddr*>(&local), &len);
@@ -158,12 +158,13 @@ bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t 
     const std::chrono::nanoseconds delay_ns(
         tick_frequency ? static_cast<std::int64_t>(static_cast<long double>(packet_delay) * 1e9L / tick_frequency) : 0);
     const bool paced = link_rate != 0 || delay_ns.count() > 0;
+    // A packet occupies the wire for its bytes at the link rate; the packet
+    // delay is a gap the camera inserts after each packet on top of that.
     auto packet_time = [&](const PacketDesc& p) {
         std::chrono::nanoseconds t = delay_ns;
         if (link_rate)
-            t = std::max(t, std::chrono::nanoseconds(static_cast<std::int64_t>(
-                                (p.size() + gvsp::kIpUdpOverhead + kEthernetOverhead) * 8 * 1'000'000'000ull /
-                                link_rate)));
+            t += std::chrono::nanoseconds(static_cast<std::int64_t>(
+                (p.size() + gvsp::kIpUdpOverhead + kEthernetOverhead) * 8 * 1'000'000'000ull / link_rate));
         return t;
     };
 

@@ -5,9 +5,13 @@
 // cached test pattern (packetizer.hpp), and transmits them in batches:
 // sendmmsg, and UDP GSO (UDP_SEGMENT) for runs of equal-sized datagrams where
 // the kernel has it, falling back to one datagram per message when it has
-// not. Pacing follows the packet-delay register (in device ticks) and the
-// link-rate setting: a batch holds at most about 100 us of packets, and the
-// next batch waits until the previous one would have left the wire.
+// not. Pacing follows the link-rate setting (each packet's bytes, with
+// Ethernet's framing, at that rate) plus the packet-delay register (a gap of
+// that many device ticks after each packet): a batch holds at most about
+// 100 us of packets, and the next batch waits until the previous one would
+// have left the wire. A sleep that overran is made up by the following
+// batches, so the average rate holds; after more than 10 ms behind, the
+// pace restarts from now.
 //
 // Thread safety: start() and stop() from the owner (Server); everything else
 // runs on the sender's own thread.
@@ -31,8 +35,10 @@ class StreamSender {
 public:
     // Binds a UDP socket to (ip, any port) and starts the thread
     // ("oculane-gvsp-tx"). The device learns the source port.
+    // `gso` false sends one datagram per message, as on a kernel without
+    // UDP GSO.
     static std::expected<std::unique_ptr<StreamSender>, std::string> start(std::shared_ptr<Device> device,
-                                                                           std::uint32_t ip);
+                                                                           std::uint32_t ip, bool gso = true);
     ~StreamSender();
     StreamSender(const StreamSender&) = delete;
     StreamSender& operator=(const StreamSender&) = delete;

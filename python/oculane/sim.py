@@ -246,7 +246,8 @@ class VirtualCamera:
     speed; ``resend_memory`` is the frame memory resends are served from
     (the newest ``max(1, resend_memory // PayloadSize)`` frames of each
     channel); ``resend_capability=False`` clears the capability word's
-    packet-resend bit. AcquisitionFrameRate paces frames unless
+    packet-resend bit; ``gso=False`` sends one datagram per system-call
+    message, as on a kernel without UDP GSO. AcquisitionFrameRate paces frames unless
     AcquisitionFrameRateEnable is off, which sends them back to back.
 
     Options a camera could not honour (a serial longer than its 16-byte
@@ -284,6 +285,7 @@ class VirtualCamera:
         link_rate: int | str | None = None,
         resend_memory: int = 64 << 20,
         resend_capability: bool = True,
+        gso: bool = True,
         tick_frequency: int = 1_000_000_000,
         sensor_width: int = 1280,
         sensor_height: int = 960,
@@ -337,6 +339,7 @@ class VirtualCamera:
         self._ip = str(addr)
         self._port = port
         self._discovery = discovery
+        self._gso = gso
         self._device = _sim.Device(config)
 
     # ---- lifecycle -------------------------------------------------------
@@ -344,7 +347,7 @@ class VirtualCamera:
     def start(self) -> VirtualCamera:
         """Bind the address and start answering. Raises RuntimeError when the
         address cannot be bound (for example another camera already has it)."""
-        self._device.start(self._ip, self._port, self._discovery)
+        self._device.start(self._ip, self._port, self._discovery, self._gso)
         return self
 
     def stop(self) -> None:
@@ -692,6 +695,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--broken-first-url", choices=_URL_FAULTS, help="spoil the first URL register")
     p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
     p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
+    p.add_argument("--tick-frequency", type=int, default=1_000_000_000, help="timestamp ticks per second")
     p.add_argument("--stream-channels", type=int, default=2, help="number of stream channels (1 to 4)")
     p.add_argument("--extended-ids", action="store_true", help="start with 64-bit block ids")
     p.add_argument("--path-mtu", type=int, help="lose stream and test packets whose IP datagram is larger")
@@ -810,6 +814,7 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         heartbeat_timeout_ms=args.heartbeat_ms,
         no_concatenation=args.no_concatenation,
         stream_channels=args.stream_channels,
+        tick_frequency=args.tick_frequency,
         extended_ids=args.extended_ids,
         path_mtu=args.path_mtu,
         link_rate=int(args.link_rate) if args.link_rate.isdigit() else args.link_rate,

@@ -115,10 +115,10 @@ class SimDevice {
 public:
     explicit SimDevice(nb::dict cfg) : device_(std::make_shared<Device>(make_config(cfg))) {}
 
-    void start(const std::string& ip, std::uint16_t port, bool discovery) {
+    void start(const std::string& ip, std::uint16_t port, bool discovery, bool gso) {
         std::lock_guard lock(mu_);
         if (server_) throw nb::value_error("the virtual camera is already running");
-        auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery});
+        auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery, gso});
         if (!s) throw std::runtime_error(s.error());
         server_ = std::move(*s);
     }
@@ -296,7 +296,7 @@ NB_MODULE(_sim, m) {
 
     nb::class_<SimDevice>(m, "Device", "A virtual camera's device model and, once started, its UDP server.")
         .def(nb::init<nb::dict>(), "config"_a, "Build the device from a dict of options (see oculane.sim).")
-        .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false,
+        .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false, "gso"_a = true,
              nb::call_guard<nb::gil_scoped_release>(), "Bind (ip, port) and start answering.")
         .def("stop", &SimDevice::stop, nb::call_guard<nb::gil_scoped_release>(),
              "Stop answering; the worker thread is joined and the sockets closed.")

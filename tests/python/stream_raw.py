@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import socket
 import struct
+import time
 from dataclasses import dataclass
 
 from gvcp_raw import Host
@@ -75,6 +76,20 @@ class Receiver:
         while (p := self.recv(timeout)) is not None:
             out.append(p)
         return out
+
+    def settle(self, cam, received: int = 0, idle: bool = True, timeout: float = 5.0) -> list[Packet]:
+        """Everything still on its way: packets until the camera has sent
+        (by its counters, which it publishes after each block) as many as
+        `received` plus those returned, and, with `idle`, its acquisition is
+        over. Waits on the camera, not on a quiet spell."""
+        out: list[Packet] = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            out += self.drain(0.02)
+            done = not (idle and cam.acquiring)
+            if done and cam.stream_counters()["packets"] == received + len(out):
+                return out
+        raise AssertionError(f"camera sent {cam.stream_counters()['packets']}, received {received + len(out)}")
 
     def block(self, timeout: float = 2.0) -> list[Packet]:
         """The packets of the next block, leader to trailer, in arrival order."""
