@@ -345,6 +345,17 @@ def test_ctrl_c_interrupts_a_connect_and_leaves_the_camera_free(next_camera_ip, 
         camera.disconnect()
 
 
+@pytest.mark.parametrize("announced_ms", [0, 1])
+def test_a_pending_ack_announcing_no_time_still_gets_the_ack_timeout(cam, announced_ms):
+    # The first commands are answered "pending, 0-1 ms" first, the real answer
+    # follows 30 ms later: well inside the 0.2 s acknowledge timeout.
+    cam.pending_ack(announced_ms, answer_after_ms=30, count=5)
+    camera = fast_camera(cam, gvcp_timeout=0.2, retries=2)
+    camera.connect()
+    assert camera.is_connected()
+    assert camera.link_stats().pending_acks > 0
+
+
 @pytest.mark.parametrize("concatenation", [True, False])
 def test_register_lists_follow_the_concatenation_capability(next_camera_ip, concatenation):
     with VirtualCamera(next_camera_ip(), no_concatenation=not concatenation) as vc:
