@@ -20,6 +20,9 @@ LAYOUTS = {
     "Mono12": (np.dtype("<u2"), ()),
     "Mono16": (np.dtype("<u2"), ()),
     "RGB8": (np.uint8, (3,)),
+    "BGR8": (np.uint8, (3,)),
+    "BayerGB8": (np.uint8, ()),
+    "YUV422_8": (np.uint8, (2,)),
 }
 
 
