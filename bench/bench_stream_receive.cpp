@@ -263,8 +263,8 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
     sim.start();
     std::this_thread::sleep_for(length);
     sim.stop();
-    std::this_thread::sleep_for(100ms);  // the last frame and any resends
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
+    std::this_thread::sleep_for(100ms);  // the last frame and any resends
     r.cpu_ns = tid ? thread_cpu_ns(*tid) - cpu0 : 0;
     stream.close();
     consumer.join();
@@ -290,8 +290,8 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     sim.start();
     std::this_thread::sleep_for(length);
     sim.stop();
-    std::this_thread::sleep_for(100ms);
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
+    std::this_thread::sleep_for(100ms);
     r.cpu_ns = thread_cpu_ns(bare.tid()) - cpu0;
     bare.stop();
     sim.write(bootstrap::stream_channel_port(0), 0);
