@@ -7,9 +7,11 @@ changed between them. No root needed."""
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import re
 import sys
+import textwrap
 import time
 
 import numpy as np
@@ -85,7 +87,7 @@ def save_png(pixels: np.ndarray, path: pathlib.Path) -> str:
         return "not saved: the PNG needs the demo extra (pip install 'oculane[demo]')"
     path.parent.mkdir(parents=True, exist_ok=True)
     Image.fromarray(pixels).save(path)
-    return f"saved as {path}"
+    return f"saved as {os.path.relpath(path)}"
 
 
 def snap_one(camera: Camera, out_dir: pathlib.Path) -> None:
@@ -108,41 +110,48 @@ def status_line(stats: oculane.StreamStats, elapsed: float, mbps: float) -> str:
             f"resent {stats.resent_packets}  kernel drops {stats.kernel_drops}")
 
 
-def stream(camera: Camera, seconds: float) -> None:
-    print(f"\nstreaming for {seconds:g} s, every frame read as a numpy array:")
+def stream(camera: Camera, device: VirtualCamera, seconds: float) -> None:
+    print(f"\nstreaming for {seconds:g} s, every frame read as a numpy array; the virtual camera loses")
+    print("one packet in 2000 on purpose, and the receiver asks for each one again:")
+    device.stream_fault("loss", ratio=0.0005)
     live = sys.stdout.isatty()  # one line rewritten in place, else a line a second
     frames = pixels_seen = 0
     with camera.start_acquisition(n_buffers=16) as acq:
         start = last = time.monotonic()
         last_bytes = 0
-        while (now := time.monotonic()) - start < seconds:
-            frame = acq.wait_for(0.25)
-            if frame is not None:
-                pixels = frame.array()  # no copy: a view of the frame's buffer
-                frames += 1
-                pixels_seen += pixels.size
-            if now - last >= (0.25 if live else 1.0):
+        while True:
+            now = time.monotonic()
+            done = now - start >= seconds
+            if done or now - last >= (0.25 if live else 1.0):
                 s = acq.stats()
                 line = status_line(s, now - start, (s.bytes - last_bytes) / (now - last) / 1e6)
                 print("\r" + line if live else line, end="" if live else "\n", flush=True)
                 last, last_bytes = now, s.bytes
+            if done:
+                break
+            frame = acq.wait_for(0.25)
+            if frame is not None and frame.is_complete:
+                pixels = frame.array()  # no copy: a view of the frame's buffer
+                frames += 1
+                pixels_seen += pixels.size
         stats = acq.stats()
+    device.clear_stream_faults()
     if live:
         print()
-    print(f"  Python received {frames} frames ({pixels_seen / 1e6:.1f} M pixels); the stream's counters:")
-    print(f"  {stats!r}")
+    print(f"  Python took {frames} complete frames ({pixels_seen / 1e6:.1f} M pixels). The stream's counters:")
+    print(textwrap.fill(repr(stats), width=100, initial_indent="  ", subsequent_indent="    "))
 
 
 def snapshot_session(camera: Camera) -> None:
     print("\nsnapshot session: the stream stays open, the camera sends one frame per snap()")
-    mode = camera.get_enum("AcquisitionMode")
+    print(f"  AcquisitionMode is {camera.get_enum('AcquisitionMode')}")
     with camera.snapshot_session() as session:
         print(f"  AcquisitionMode is {camera.get_enum('AcquisitionMode')} while the session is open")
         for exposure in (1000.0, 4000.0, 16000.0):
             camera.set_float("ExposureTime", exposure)  # features stay usable between snaps
             frame = session.snap(timeout=2.0)
             print(f"  ExposureTime {exposure:7.0f} us -> {frame!r}")
-    print(f"  closed: AcquisitionMode back to {camera.get_enum('AcquisitionMode')} (was {mode})")
+    print(f"  closed: AcquisitionMode back to {camera.get_enum('AcquisitionMode')}")
 
 
 def main() -> None:
@@ -164,7 +173,7 @@ def main() -> None:
         change_settings(camera)
         configure(camera)
         snap_one(camera, args.out)
-        stream(camera, args.seconds)
+        stream(camera, device, args.seconds)
         snapshot_session(camera)
 
         stats = camera.link_stats()

@@ -17,13 +17,17 @@ namespace oculane {
 
 namespace {
 
+// `blank` is set when the register was read and names no location at all,
+// the usual state of the second register.
 CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const TimedMemoryRead& read,
-                                                     std::chrono::nanoseconds ack_wait) {
+                                                     std::chrono::nanoseconds ack_wait, bool& blank) {
+    blank = false;
     auto block = read(reg, kUrlRegisterLength, gige::saturating_mul(ack_wait, 2));
     if (!block) return std::unexpected(std::move(block.error()));
     // The register is NUL-padded; the location ends at the first NUL.
     auto end = std::find(block->begin(), block->end(), std::uint8_t{0});
     std::string text = utf8_lossy(std::span<const std::uint8_t>(block->data(), end - block->begin()));
+    blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
     auto url = XmlUrl::parse(text);
     if (!url) return std::unexpected(CameraError::malformed(std::move(url.error())));
     return load_description(*url, read, ack_wait);
@@ -46,7 +50,7 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
                 if (l.size == 0) return std::vector<std::uint8_t>{};
                 // Saturating: a user may configure a wait so long that the
                 // product would wrap round to a negative one.
-                const auto timeout = gige::saturating_mul(ack_wait, l.size / 512 + 2);
+                const auto timeout = gige::operation_budget(ack_wait, gige::memory_commands(l.size));
                 auto data =
                     read(static_cast<std::uint32_t>(l.address), static_cast<std::uint32_t>(l.size), timeout);
                 if (data && data->size() != l.size)
@@ -68,15 +72,21 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
 
 CameraResult<std::vector<std::uint8_t>> fetch_description(const TimedMemoryRead& read,
                                                           std::chrono::nanoseconds ack_wait) {
-    // Never returned: the first register always replaces it.
-    CameraError pending = CameraError::malformed("no GenICam URL");
+    // When both fail, the first register that names a location tells why:
+    // a blank second register must not hide the first one's real failure.
+    std::optional<CameraError> reported;
+    bool reported_blank = false;
     for (std::uint32_t reg : {kFirstUrlRegister, kSecondUrlRegister}) {
-        auto bytes = try_register(reg, read, ack_wait);
+        bool blank = false;
+        auto bytes = try_register(reg, read, ack_wait, blank);
         if (bytes) return bytes;
-        pending = std::move(bytes.error());
-        OCULANE_LOG(log::Level::Debug, log::kGige, "GenICam URL at {:#x} failed: {}", reg, pending);
+        OCULANE_LOG(log::Level::Debug, log::kGige, "GenICam URL at {:#x} failed: {}", reg, bytes.error());
+        if (!reported || (reported_blank && !blank)) {
+            reported = std::move(bytes.error());
+            reported_blank = blank;
+        }
     }
-    return std::unexpected(std::move(pending));
+    return std::unexpected(std::move(*reported));
 }
 
 CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port) {
@@ -89,12 +99,17 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port) {
     return fetch_description(read, std::chrono::nanoseconds{0});
 }
 
-CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port) {
-    TimedMemoryRead read = [&port](std::uint32_t address, std::uint32_t length,
-                                   std::chrono::nanoseconds timeout) {
-        return port.read_memory(address, length).wait_owned(timeout);
+CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port,
+                                                          const gige::WaitLimit& limit) {
+    TimedMemoryRead read = [&port, &limit](std::uint32_t address, std::uint32_t length,
+                                           std::chrono::nanoseconds timeout) {
+        return port.read_memory(address, length, limit.narrowed(timeout));
     };
     return fetch_description(read, std::chrono::duration_cast<std::chrono::nanoseconds>(port.wait()));
+}
+
+CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port) {
+    return fetch_description(port, gige::WaitLimit{});
 }
 
 CameraResult<std::vector<std::uint8_t>> read_description_file(const std::string& path, std::size_t max_size) {

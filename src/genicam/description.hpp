@@ -39,6 +39,7 @@ namespace oculane {
 
 namespace gige {
 class ControlPort;
+struct WaitLimit;
 }
 
 using DescriptionBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
@@ -57,15 +58,19 @@ using TimedMemoryRead = std::function<CameraResult<std::vector<std::uint8_t>>(
 
 // Fetches the description through both URL registers in order: the first
 // that yields a description wins; each failure is logged at debug level
-// ("GenICam URL at 0x200 failed: ...") and the second register's failure is
-// the result when both fail. Register reads wait twice `ack_wait`; a local
-// description of n bytes waits `ack_wait` * (n / 512 + 2).
+// ("GenICam URL at 0x200 failed: ..."). When both fail the result is the
+// first register's failure, unless that register was blank and the second
+// was not. Register reads wait twice `ack_wait`; a local description of n
+// bytes waits gige::operation_budget(ack_wait, its 512-byte commands).
 CameraResult<std::vector<std::uint8_t>> fetch_description(const TimedMemoryRead& read,
                                                           std::chrono::nanoseconds ack_wait);
 // The same over a PortIo, whose reads keep their own timeouts.
 CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port);
 // The same over a connection's control port, with the waits above measured in
-// the port's per-transaction wait.
+// the port's per-transaction wait, each also ending by `limit` (connect's
+// deadline and interrupt).
+CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port,
+                                                          const gige::WaitLimit& limit);
 CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port);
 
 // Produces the description bytes a location names (after the register text

@@ -4,9 +4,9 @@
 
 namespace oculane {
 
-CameraResult<void> GenICamera::connect_transport() {
+CameraResult<void> GenICamera::connect_transport(const gige::WaitLimit& limit) {
     const bool was_live = transport_.is_connected();
-    auto r = transport_.connect();
+    auto r = transport_.connect(limit);
     if (!was_live) drop_model();
     return r;
 }
@@ -22,7 +22,7 @@ void GenICamera::drop_model() {
     port_ref_.bind(nullptr);
 }
 
-GenicamResult<void> GenICamera::ensure_model() {
+GenicamResult<void> GenICamera::ensure_model(const gige::WaitLimit& limit) {
     auto connection_error = [this]() -> std::optional<CameraError> {
         const gige::Connection* c = transport_.connection();
         if (!c) return CameraError::not_connected();
@@ -30,11 +30,11 @@ GenicamResult<void> GenICamera::ensure_model() {
             return c->control_lost() ? CameraError::control_lost() : CameraError::not_connected();
         return std::nullopt;
     };
-    auto genicam_xml = [this]() {
+    auto genicam_xml = [this, &limit]() {
         // Over the control port itself rather than the PortIo view, so that the
         // URL registers and a large description get the waits sized for them.
         return cached_description(description_,
-                                  [this] { return fetch_description(transport_.connection()->port()); });
+                                  [&] { return fetch_description(transport_.connection()->port(), limit); });
     };
     return ensure_feature_model(node_map_, connection_error, genicam_xml,
                                 [](std::string_view text) { return parse_description(text); });

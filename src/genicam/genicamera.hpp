@@ -37,11 +37,11 @@ public:
     // The transport step of connecting: control worker, privilege, identity.
     // A live connection is kept as it is, with its feature model; any other
     // outcome starts without a model.
-    CameraResult<void> connect_transport();
+    CameraResult<void> connect_transport(const gige::WaitLimit& limit = {});
 
     // The feature-model step of connecting: makes sure the description is
     // fetched and parsed for the current connection (a loaded model is kept).
-    GenicamResult<void> ensure_model();
+    GenicamResult<void> ensure_model(const gige::WaitLimit& limit = {});
 
     void disconnect(Duration deadline);
 

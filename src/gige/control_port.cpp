@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/proto/bootstrap.hpp"
 #include "gige/proto/bytes.hpp"
 #include "util/log.hpp"
 
@@ -28,48 +29,50 @@ Duration transaction_wait(Duration ack_timeout, std::uint8_t retries) {
                           std::chrono::milliseconds(500));
 }
 
-ControlPort::ControlPort(Sender<ToWorker> requests, ThreadHandle worker, Duration wait)
-    : requests_(std::move(requests)), worker_(std::move(worker)), wait_(wait) {}
+Duration operation_budget(Duration wait, std::uint64_t commands) {
+    if (commands <= 1) return wait;
+    return saturating_add(saturating_mul(wait, 2), saturating_mul(kCommandAllowance, commands));
+}
 
-ControlPort ControlPort::clone() const { return ControlPort(requests_, worker_.share(), wait_); }
+std::uint64_t memory_commands(std::uint64_t length) {
+    return length == 0 ? 0 : (length + gvcp::kMaxMemoryChunk - 1) / gvcp::kMaxMemoryChunk;
+}
+
+ControlPort::ControlPort(std::shared_ptr<ControlLink> link, ThreadHandle worker, Duration wait)
+    : link_(std::move(link)), worker_(std::move(worker)), wait_(wait) {}
+
+ControlPort ControlPort::clone() const { return ControlPort(link_, worker_.share(), wait_); }
 
 Duration ControlPort::memory_wait(std::uint32_t length) const {
-    return saturating_mul(wait_, std::uint64_t{length / gvcp::kMaxMemoryChunk} + 1);
+    return operation_budget(wait_, memory_commands(length));
 }
 
-bool ControlPort::post(ToWorker message) const {
-    if (!worker_.worker_running() || !requests_.send(std::move(message))) return false;
-    worker_.wake();
-    return true;
+bool ControlPort::subscribe(Sender<GvcpEvent> events) const { return link_->subscribe(std::move(events)); }
+
+bool ControlPort::shutdown() const { return link_->request_shutdown(); }
+
+void ControlPort::set_capability(std::uint32_t capability) const {
+    link_->set_concatenation((capability & bootstrap::kCapConcatenation) != 0);
 }
-
-template <class T>
-ResponseHandle<T> ControlPort::deliver(ToWorker message, ResponseHandle<T> reply) const {
-    // A worker that stopped right after our send may never see the request;
-    // answering here is harmless since the first answer stays.
-    if (!post(std::move(message)) || !worker_.worker_running()) reply.fail(CameraError::not_connected());
-    return reply;
-}
-
-bool ControlPort::subscribe(Sender<GvcpEvent> events) const { return post(to_worker::Subscribe{std::move(events)}); }
-
-bool ControlPort::shutdown() const { return post(to_worker::Shutdown{}); }
 
 ResponseHandle<std::uint32_t> ControlPort::read_register(std::uint32_t address) const {
     ResponseHandle<std::uint32_t> reply;
-    return deliver(to_worker::ReadRegister{address, reply}, reply);
+    link_->submit(request::ReadRegister{address}, reply);
+    return reply;
 }
 
 ResponseHandle<std::vector<std::uint32_t>> ControlPort::read_registers(
     std::vector<std::uint32_t> addresses) const {
     ResponseHandle<std::vector<std::uint32_t>> reply;
-    return deliver(to_worker::ReadRegisters{std::move(addresses), reply}, reply);
+    link_->submit(request::ReadRegisters{std::move(addresses)}, reply);
+    return reply;
 }
 
 ResponseHandle<void> ControlPort::write_register(std::uint32_t address, std::uint32_t value) const {
     OCULANE_LOG(log::Level::Trace, log::kGige, "write register {:#06x} := {:#010x}", address, value);
     ResponseHandle<void> reply;
-    return deliver(to_worker::WriteRegisters{{{address, value}}, reply}, reply);
+    link_->submit(request::WriteRegisters{{{address, value}}}, reply);
+    return reply;
 }
 
 ResponseHandle<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t address,
@@ -79,7 +82,8 @@ ResponseHandle<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t
         reply.fail(CameraError::malformed("read address must be 4-byte aligned"));
         return reply;
     }
-    return deliver(to_worker::ReadMemory{address, length, reply}, reply);
+    link_->submit(request::ReadMemory{address, length}, reply);
+    return reply;
 }
 
 ResponseHandle<void> ControlPort::write_memory(std::uint32_t address, std::vector<std::uint8_t> data) const {
@@ -89,7 +93,37 @@ ResponseHandle<void> ControlPort::write_memory(std::uint32_t address, std::vecto
         return reply;
     }
     OCULANE_LOG(log::Level::Trace, log::kGige, "write memory {:#06x} ({} bytes)", address, data.size());
-    return deliver(to_worker::WriteMemory{std::move(data), address, reply}, reply);
+    link_->submit(request::WriteMemory{address, std::move(data)}, reply);
+    return reply;
+}
+
+CameraResult<std::uint32_t> ControlPort::read_register(std::uint32_t address, const WaitLimit& limit) const {
+    auto r = link_->transact(request::ReadRegister{address}, limit);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return std::get<std::uint32_t>(*r);
+}
+
+CameraResult<std::vector<std::uint32_t>> ControlPort::read_registers(std::vector<std::uint32_t> addresses,
+                                                                     const WaitLimit& limit) const {
+    auto r = link_->transact(request::ReadRegisters{std::move(addresses)}, limit);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return std::get<std::vector<std::uint32_t>>(std::move(*r));
+}
+
+CameraResult<void> ControlPort::write_register(std::uint32_t address, std::uint32_t value,
+                                               const WaitLimit& limit) const {
+    OCULANE_LOG(log::Level::Trace, log::kGige, "write register {:#06x} := {:#010x}", address, value);
+    auto r = link_->transact(request::WriteRegisters{{{address, value}}}, limit);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return {};
+}
+
+CameraResult<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t address, std::uint32_t length,
+                                                                 const WaitLimit& limit) const {
+    if (address % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
+    auto r = link_->transact(request::ReadMemory{address, length}, limit);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return std::get<std::vector<std::uint8_t>>(std::move(*r));
 }
 
 namespace {
@@ -121,7 +155,7 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
     // read: packed 1- and 2-byte registers live in register space, which
     // devices do not always serve to memory reads.
     if (end - first == 4 && (skip != 0 || destination.size() == 4)) {
-        auto value = read_register(start).wait_owned(wait_);
+        auto value = read_register(start, WaitLimit::within(wait_));
         if (!value) return std::unexpected(std::move(value.error()));
         std::uint8_t word[4];
         ByteWriter(word).u32(*value);
@@ -131,7 +165,7 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
     // Aligned requests keep their own length (the worker rounds the command
     // up itself); unaligned ones ask for the covering span.
     const auto length = static_cast<std::uint32_t>(skip == 0 ? destination.size() : end - first);
-    auto bytes = read_memory(start, length).wait_owned(memory_wait(length));
+    auto bytes = read_memory(start, length, WaitLimit::within(memory_wait(length)));
     if (!bytes) return std::unexpected(std::move(bytes.error()));
     if (bytes->size() != length) return std::unexpected(CameraError::malformed("short memory read"));
     std::copy_n(bytes->begin() + static_cast<std::ptrdiff_t>(skip), destination.size(), destination.begin());
@@ -141,14 +175,16 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
 CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std::uint8_t> source) const {
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
-    if (source.size() == 4 && *addr % 4 == 0) {
-        return write_register(*addr, be32_at(source, 0)).wait_owned(wait_);
-    }
+    if (source.size() == 4 && *addr % 4 == 0) return write_register(*addr, be32_at(source, 0), WaitLimit::within(wait_));
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
+    if (*addr % 4 != 0 || source.size() % 4 != 0)
+        return std::unexpected(CameraError::malformed("write address and length must be 4-byte aligned"));
     const auto length = static_cast<std::uint32_t>(source.size());
-    return write_memory(*addr, std::vector<std::uint8_t>(source.begin(), source.end()))
-        .wait_owned(memory_wait(length));
+    auto r = link_->transact(request::WriteMemory{*addr, std::vector<std::uint8_t>(source.begin(), source.end())},
+                             WaitLimit::within(memory_wait(length)));
+    if (!r) return std::unexpected(std::move(r.error()));
+    return {};
 }
 
 }  // namespace oculane::gige

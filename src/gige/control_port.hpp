@@ -1,12 +1,15 @@
 #pragma once
-// The caller side of the control worker. Each operation queues one request
-// and returns its response handle at once; callers wait on the handle. Copies
-// made with clone() reach the same worker; releasing a port never stops it.
+// The caller side of the control link. The asynchronous operations queue one
+// request and return its response handle at once; the synchronous ones (and
+// the byte access the feature model uses) wait for the result, carrying the
+// exchange out on the calling thread when nothing else is in flight. Copies
+// made with clone() reach the same link; releasing a port never stops it.
 //
 // Thread safety: any thread may use a port or its clones concurrently; the
-// worker serialises their requests in arrival order.
+// link serialises their requests in arrival order.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -27,10 +30,24 @@ Duration saturating_mul(Duration d, std::uint64_t factor);
 // acknowledge timeout × (retries + 1) + 500 ms.
 Duration transaction_wait(Duration ack_timeout, std::uint8_t retries);
 
+// What one command of a long operation may take on average. A transfer of n
+// commands gets two whole transaction waits (for retries anywhere in it) plus
+// n of these, so it must keep up about 50 KB/s: a device that answers each
+// chunk just inside its acknowledge timeout cannot keep a 64 MiB download
+// going for hours (it ends within 22 minutes with default settings, and
+// an interrupt ends it at once).
+inline constexpr Duration kCommandAllowance = std::chrono::milliseconds(10);
+// The overall wait for an operation of `commands` commands: `wait` for one,
+// 2 × wait + commands × kCommandAllowance for more.
+Duration operation_budget(Duration wait, std::uint64_t commands);
+// Commands needed to move `length` bytes of memory.
+std::uint64_t memory_commands(std::uint64_t length);
+
 class ControlPort {
 public:
-    ControlPort(Sender<ToWorker> requests, ThreadHandle worker, Duration wait);
+    ControlPort(std::shared_ptr<ControlLink> link, ThreadHandle worker, Duration wait);
 
+    // Asynchronous forms: queued at once, answered through the handle.
     ResponseHandle<std::uint32_t> read_register(std::uint32_t address) const;
     ResponseHandle<std::vector<std::uint32_t>> read_registers(std::vector<std::uint32_t> addresses) const;
     ResponseHandle<void> write_register(std::uint32_t address, std::uint32_t value) const;
@@ -38,6 +55,15 @@ public:
     ResponseHandle<std::vector<std::uint8_t>> read_memory(std::uint32_t address, std::uint32_t length) const;
     // Address and data length must both be multiples of 4.
     ResponseHandle<void> write_memory(std::uint32_t address, std::vector<std::uint8_t> data) const;
+
+    // Synchronous forms: carried out on the calling thread when nothing else
+    // is in flight (see ControlLink), waiting at most until `limit`.
+    CameraResult<std::uint32_t> read_register(std::uint32_t address, const WaitLimit& limit) const;
+    CameraResult<std::vector<std::uint32_t>> read_registers(std::vector<std::uint32_t> addresses,
+                                                            const WaitLimit& limit) const;
+    CameraResult<void> write_register(std::uint32_t address, std::uint32_t value, const WaitLimit& limit) const;
+    CameraResult<std::vector<std::uint8_t>> read_memory(std::uint32_t address, std::uint32_t length,
+                                                        const WaitLimit& limit) const;
 
     ControlPort clone() const;
 
@@ -50,9 +76,13 @@ public:
     // control back, stop). False when no running worker took the message.
     bool shutdown() const;
 
+    // From the device's GVCP capability word: whether register lists may go
+    // in one command. Until told, every register goes alone.
+    void set_capability(std::uint32_t capability) const;
+
     // The per-transaction wait fixed at connect.
     Duration wait() const { return wait_; }
-    // The wait for a memory transfer of `length` bytes: one per possible chunk.
+    // The overall wait for a memory transfer of `length` bytes.
     Duration memory_wait(std::uint32_t length) const;
     bool worker_running() const { return worker_.worker_running(); }
 
@@ -66,13 +96,7 @@ public:
     CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> source) const;
 
 private:
-    // Queues a message for a running worker and wakes it; false when no
-    // running worker took it.
-    bool post(ToWorker message) const;
-    template <class T>
-    ResponseHandle<T> deliver(ToWorker message, ResponseHandle<T> reply) const;
-
-    mutable Sender<ToWorker> requests_;  // sending is thread-safe; the channel locks
+    std::shared_ptr<ControlLink> link_;
     ThreadHandle worker_;  // non-owning
     Duration wait_;
 };

@@ -10,25 +10,68 @@ namespace oculane::gige {
 
 namespace {
 
+// Commands of the identity step after the CCP, heartbeat and capability
+// writes and reads: the nine bootstrap registers (one each on a device
+// without concatenation) and the six strings.
+constexpr std::uint64_t kConnectCommands = 3 + 9 + 6;
+
 // A string field of the identity block; a field the device refuses to give
 // out is just empty.
-CameraResult<std::string> fetch_string(const ControlPort& port, bootstrap::StringArea area) {
-    auto bytes = port.read_memory(area.address, area.size).wait_timeout(port.wait());
+CameraResult<std::string> fetch_string(const ControlPort& port, bootstrap::StringArea area, const WaitLimit& limit) {
+    auto bytes = port.read_memory(area.address, area.size, limit);
     if (bytes) return string_reg(*bytes, 0, bytes->size());
-    if (bytes.error()->is<camera_error::DeviceStatus>()) {
+    if (bytes.error().is<camera_error::DeviceStatus>()) {
         OCULANE_LOG(log::Level::Trace, log::kGige, "string register {:#06x} unreadable: {}", area.address,
-                    *bytes.error());
+                    bytes.error());
         return std::string();
     }
-    return std::unexpected(unwrap_arc(std::move(bytes.error())));
+    return std::unexpected(std::move(bytes.error()));
 }
 
 }  // namespace
 
-CameraResult<void> GigECamera::connect() {
+bool LinkView::is_connected() const {
+    std::lock_guard lock(mutex_);
+    return worker_ && worker_->worker_running();
+}
+
+CameraResult<DeviceInfo> LinkView::device_info() const {
+    std::lock_guard lock(mutex_);
+    if (!worker_ || !info_) return std::unexpected(CameraError::not_connected());
+    // The reason is published before the worker is seen to stop.
+    if (!worker_->worker_running())
+        return std::unexpected(stats_->control_lost() ? CameraError::control_lost() : CameraError::not_connected());
+    return *info_;
+}
+
+std::optional<LinkStats> LinkView::link_stats() const {
+    std::lock_guard lock(mutex_);
+    if (!stats_) return std::nullopt;
+    return stats_->snapshot();
+}
+
+void LinkView::publish(const Connection* connection) {
+    std::lock_guard lock(mutex_);
+    if (!connection) {
+        stats_.reset();
+        worker_.reset();
+        info_.reset();
+        return;
+    }
+    stats_ = connection->stats();
+    worker_.emplace(connection->worker().share());
+    info_ = connection->device_info();
+}
+
+void GigECamera::set_connection(std::unique_ptr<Connection> connection) {
+    connection_ = std::move(connection);
+    view_->publish(connection_.get());
+}
+
+CameraResult<void> GigECamera::connect(const WaitLimit& outer) {
     if (connection_) {
         if (connection_->worker_running()) return {};
-        connection_.reset();
+        set_connection(nullptr);
     }
     if (!settings_.device.is_v4())
         return std::unexpected(CameraError::io(
@@ -38,7 +81,6 @@ CameraResult<void> GigECamera::connect() {
             fmt::format("GVCP runs over IPv4 only; cannot bind {}", settings_.local->to_string())));
 
     auto stats = std::make_shared<LinkStatsRecord>();
-    auto [sender, receiver] = make_channel<ToWorker>(std::nullopt);
     WorkerConfig config;
     config.device = Endpoint{settings_.device.v4_value(), gvcp::kPort};
     if (settings_.local) config.local = Endpoint{settings_.local->v4_value(), 0};
@@ -46,34 +88,40 @@ CameraResult<void> GigECamera::connect() {
     config.retries = settings_.retries;
     config.heartbeat_timeout_ms = settings_.heartbeat_timeout_ms;
     config.thread = settings_.thread;
-    auto spawned = spawn_control_worker(std::move(receiver), stats, config);
+    auto spawned = spawn_control_worker(stats, config);
     if (!spawned) return std::unexpected(std::move(spawned.error()));
 
     // From here on, leaving early releases the port and the worker handle,
-    // which stops the worker; it then gives control back itself.
+    // which stops the worker; it gives control back itself, and only when
+    // the take below succeeded.
     ThreadHandle worker = std::move(spawned->handle);
-    ControlPort port(std::move(sender), worker.share(), transaction_wait(settings_.ack_timeout, settings_.retries));
+    ControlPort port(std::move(spawned->link), worker.share(),
+                     transaction_wait(settings_.ack_timeout, settings_.retries));
     const Duration w = port.wait();
+    const WaitLimit overall = outer.narrowed(operation_budget(w, kConnectCommands));
+    const auto step = [&] { return overall.narrowed(w); };
 
     const std::uint32_t ccp = bootstrap::kCcpControl | (settings_.exclusive ? bootstrap::kCcpExclusive : 0);
-    if (auto taken = port.write_register(bootstrap::kCcp, ccp).wait_timeout(w); !taken) {
-        const CameraError& e = *taken.error();
+    if (auto taken = port.write_register(bootstrap::kCcp, ccp, step()); !taken) {
+        const CameraError& e = taken.error();
         if (e.is<camera_error::AckTimeout>()) return std::unexpected(CameraError::connect_timeout());
         if (const auto* st = e.get_if<camera_error::DeviceStatus>();
             st && (st->status.code == GvcpStatus::kWriteProtect || st->status.code == GvcpStatus::kAccessDenied))
             return std::unexpected(CameraError::access_denied());
-        return std::unexpected(unwrap_arc(std::move(taken.error())));
+        return std::unexpected(std::move(taken.error()));
     }
-    if (auto set = port.write_register(bootstrap::kHeartbeatTimeout, settings_.heartbeat_timeout_ms).wait_owned(w);
-        !set)
+    if (auto set = port.write_register(bootstrap::kHeartbeatTimeout, settings_.heartbeat_timeout_ms, step()); !set)
         return std::unexpected(std::move(set.error()));
-    auto capability = port.read_register(bootstrap::kGvcpCapability).wait_owned(w);
+    auto capability = port.read_register(bootstrap::kGvcpCapability, step());
     if (!capability) return std::unexpected(std::move(capability.error()));
+    // Register lists go in one command only where the device says it takes
+    // them; elsewhere they go register by register.
+    port.set_capability(*capability);
 
     using namespace bootstrap;
     auto regs = port.read_registers({kVersion, kDeviceMode, kMacHigh, kMacLow, kIpConfigOptions, kIpConfigCurrent,
-                                     kCurrentIp, kCurrentSubnetMask, kCurrentGateway})
-                    .wait_owned(w);
+                                     kCurrentIp, kCurrentSubnetMask, kCurrentGateway},
+                                    overall);
     if (!regs) return std::unexpected(std::move(regs.error()));
     if (regs->size() != 9) return std::unexpected(CameraError::malformed("short bootstrap register read"));
     const auto& r = *regs;
@@ -91,7 +139,7 @@ CameraResult<void> GigECamera::connect() {
     info.subnet_mask = r[7];
     info.gateway = r[8];
     for (const auto& field : kDeviceInfoTexts) {
-        auto text = fetch_string(port, field.area);
+        auto text = fetch_string(port, field.area, step());
         if (!text) return std::unexpected(std::move(text.error()));
         info.*field.member = std::move(*text);
     }
@@ -100,13 +148,14 @@ CameraResult<void> GigECamera::connect() {
                        {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)},
                         {"model", info.model},
                         {"serial", info.serial}});
-    connection_ = std::make_unique<Connection>(std::move(port), std::move(worker), std::move(stats),
-                                               std::move(info), *capability, spawned->local);
+    set_connection(std::make_unique<Connection>(std::move(port), std::move(worker), std::move(stats),
+                                                std::move(info), *capability, spawned->local));
     return {};
 }
 
 void GigECamera::disconnect(Duration deadline) {
     std::unique_ptr<Connection> conn = std::move(connection_);
+    view_->publish(nullptr);
     if (!conn) return;
     OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "disconnecting",
                        {{"addr", inet::format_endpoint(settings_.device.v4_value(), gvcp::kPort)}});
@@ -115,19 +164,6 @@ void GigECamera::disconnect(Duration deadline) {
     (void)worker.wait_stopped(deadline);
     worker.request_stop();
     conn.reset();  // joins the worker
-}
-
-CameraResult<DeviceInfo> GigECamera::device_info() const {
-    if (!connection_) return std::unexpected(CameraError::not_connected());
-    if (!connection_->worker_running())
-        return std::unexpected(connection_->control_lost() ? CameraError::control_lost()
-                                                           : CameraError::not_connected());
-    return connection_->device_info();
-}
-
-std::optional<LinkStats> GigECamera::link_stats() const {
-    if (!connection_) return std::nullopt;
-    return connection_->stats()->snapshot();
 }
 
 }  // namespace oculane::gige

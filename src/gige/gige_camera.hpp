@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -74,13 +75,39 @@ private:
     Endpoint local_;
 };
 
+// The connection facts quick queries need, readable without the camera's
+// owner lock so that they never wait behind a long operation: kept current by
+// connect and disconnect.
+//
+// Thread safety: every member may be called from any thread; the lock is held
+// only to copy or replace the fields.
+class LinkView {
+public:
+    // A connection exists and its worker runs.
+    bool is_connected() const;
+    // NotConnected, or ControlLost when the worker ended because of it.
+    CameraResult<DeviceInfo> device_info() const;
+    std::optional<LinkStats> link_stats() const;
+
+    void publish(const Connection* connection);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<LinkStatsRecord> stats_;  // guarded by mutex_
+    std::optional<ThreadHandle> worker_;      // guarded by mutex_; non-owning
+    std::optional<DeviceInfo> info_;          // guarded by mutex_
+};
+
 class GigECamera {
 public:
-    explicit GigECamera(GigESettings settings) : settings_(std::move(settings)) {}
+    explicit GigECamera(GigESettings settings)
+        : settings_(std::move(settings)), view_(std::make_shared<LinkView>()) {}
 
     // Starts the worker, takes control, sets the heartbeat timeout and reads
-    // the identity. Succeeds at once when a live connection exists.
-    CameraResult<void> connect();
+    // the identity. Succeeds at once when a live connection exists. The whole
+    // of it ends by `limit` and by its own overall budget, whichever comes
+    // first; an interrupt ends it with interrupted_error().
+    CameraResult<void> connect(const WaitLimit& limit = {});
     // Asks the worker to stop, waits for it at most `deadline`, then stops
     // and joins it. Never fails.
     void disconnect(Duration deadline);
@@ -89,10 +116,12 @@ public:
     Connection* connection() { return connection_.get(); }
     const Connection* connection() const { return connection_.get(); }
     // A connection exists and its worker runs.
-    bool is_connected() const { return connection_ && connection_->worker_running(); }
+    bool is_connected() const { return view_->is_connected(); }
     // NotConnected, or ControlLost when the worker ended because of it.
-    CameraResult<DeviceInfo> device_info() const;
-    std::optional<LinkStats> link_stats() const;
+    CameraResult<DeviceInfo> device_info() const { return view_->device_info(); }
+    std::optional<LinkStats> link_stats() const { return view_->link_stats(); }
+    // Shared, for readers that do not hold the owner's lock.
+    const std::shared_ptr<LinkView>& view() const { return view_; }
 
     // Binds a stream socket, programs stream channel `config.channel` on the
     // camera, settles the packet size (given, or by the fire test) and starts
@@ -102,8 +131,11 @@ public:
     CameraResult<std::unique_ptr<StreamChannel>> open_stream(const StreamConfig& config);
 
 private:
+    void set_connection(std::unique_ptr<Connection> connection);
+
     std::unique_ptr<Connection> connection_;
     GigESettings settings_;
+    std::shared_ptr<LinkView> view_;
 };
 
 }  // namespace oculane::gige

@@ -3,7 +3,10 @@
 // errors are raised only after it is taken back.
 #include "py/camera.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <thread>
 #include <optional>
 #include <variant>
 
@@ -102,22 +105,67 @@ Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retr
     return Camera(std::make_shared<CameraState>(std::move(s)));
 }
 
+using Failure = std::variant<std::monostate, CameraError, GenicamError>;
+
+// The connect itself, on a thread of its own so that the calling thread can
+// look for signals while it runs: that thread never holds the camera-state
+// lock, and this one never takes the interpreter lock.
+Failure connect_with(CameraState& state, const std::atomic<bool>& interrupt) {
+    std::lock_guard lock(state.mutex);
+    const gige::WaitLimit limit{gige::Instant::max(), &interrupt};
+    Failure failure;
+    if (auto r = state.camera.connect_transport(limit); !r) {
+        failure = std::move(r.error());
+    } else if (auto m = state.camera.ensure_model(limit); !m) {
+        // The transport stays up: features then report the missing model.
+        failure = std::move(m.error());
+    }
+    // An interrupted connect leaves nothing half made: no connection, no
+    // control held.
+    if (interrupt.load(std::memory_order_acquire)) state.camera.disconnect(std::chrono::milliseconds(500));
+    return failure;
+}
+
 void connect(Camera& self) {
     BusyToken token = BusyToken::claim(self.busy, kBusyConnect);
-    std::variant<std::monostate, CameraError, GenicamError> failure;
-    {
+    struct Shared {
+        std::atomic<bool> interrupt{false};
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;  // guarded by mutex
+        Failure failure;    // written by the connecting thread before `done`
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread connecting([state = self.state, shared] {
+        Failure failure = connect_with(*state, shared->interrupt);
+        std::lock_guard lock(shared->mutex);
+        shared->failure = std::move(failure);
+        shared->done = true;
+        shared->done_cv.notify_all();
+    });
+    // Waits with the interpreter lock released, 100 ms at a time, looking
+    // for signals in between (Ctrl-C raises KeyboardInterrupt).
+    auto wait_done = [&](std::chrono::milliseconds slice) {
         nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        if (auto r = self.state->camera.connect_transport(); !r) {
-            failure = std::move(r.error());
-        } else if (auto m = self.state->camera.ensure_model(); !m) {
-            // The transport stays up: features then report the missing model.
-            failure = std::move(m.error());
+        std::unique_lock lock(shared->mutex);
+        return shared->done_cv.wait_for(lock, slice, [&] { return shared->done; });
+    };
+    bool raised = false;
+    while (!wait_done(std::chrono::milliseconds(100))) {
+        if (PyErr_CheckSignals() != 0) {
+            raised = true;
+            shared->interrupt.store(true, std::memory_order_release);
+            break;
         }
     }
+    {
+        nb::gil_scoped_release released;
+        connecting.join();
+    }
     token.release();
-    if (auto* e = std::get_if<CameraError>(&failure)) raise(*e);
-    if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
+    if (raised) throw nb::python_error();
+    if (auto* e = std::get_if<CameraError>(&shared->failure)) raise(*e);
+    if (auto* e = std::get_if<GenicamError>(&shared->failure)) raise(*e);
 }
 
 void disconnect(Camera& self, double deadline) {
@@ -133,30 +181,17 @@ void disconnect(Camera& self, double deadline) {
     if (bad_deadline) raise_value_error(*bad_deadline);
 }
 
-bool is_connected(Camera& self) {
-    std::lock_guard lock(self.state->mutex);
-    return self.state->camera.transport().is_connected();
-}
+// The quick queries answer from the published link view: they never wait
+// for the camera-state lock, which a connect may hold for long.
+bool is_connected(Camera& self) { return self.state->view->is_connected(); }
 
-DeviceInfo device_info(Camera& self) {
-    CameraResult<DeviceInfo> info;
-    {
-        std::lock_guard lock(self.state->mutex);
-        info = self.state->camera.transport().device_info();
-    }
-    return unwrap(std::move(info));
-}
+DeviceInfo device_info(Camera& self) { return unwrap(self.state->view->device_info()); }
 
-std::optional<gige::LinkStats> link_stats(Camera& self) {
-    std::lock_guard lock(self.state->mutex);
-    return self.state->camera.transport().link_stats();
-}
+std::optional<gige::LinkStats> link_stats(Camera& self) { return self.state->view->link_stats(); }
 
 std::string repr(Camera& self) {
-    std::lock_guard lock(self.state->mutex);
-    const auto& transport = self.state->camera.transport();
-    return fmt::format("Camera({}, connected={})", transport.settings().device.to_string(),
-                       transport.is_connected() ? "True" : "False");
+    return fmt::format("Camera({}, connected={})", self.state->device_text,
+                       self.state->view->is_connected() ? "True" : "False");
 }
 
 }  // namespace

@@ -21,11 +21,18 @@ namespace oculane::py {
 
 // The lock-protected camera state shared by a Camera and everything made from it.
 struct CameraState {
-    explicit CameraState(gige::GigESettings settings) : camera(std::move(settings)) {}
+    explicit CameraState(gige::GigESettings settings)
+        : device_text(settings.device.to_string()), camera(std::move(settings)), view(camera.transport().view()) {}
+    // Constant after construction: readable without the lock.
+    const std::string device_text;
     // Timed, so that the drop path of an acquisition or snapshot session can
     // give up on it after a bounded wait.
     std::timed_mutex mutex;
     GenICamera camera;  // guarded by mutex
+    // Connected, identity and counters for the quick queries, which answer
+    // from here without waiting for the lock (a connect or a slow
+    // transaction may hold it for long).
+    const std::shared_ptr<gige::LinkView> view;
 };
 
 // At most one labelled long operation at a time.

@@ -37,12 +37,19 @@ auto released(Camera& self, F&& op) {
     return unwrap(std::move(*result));
 }
 
-// The same with the interpreter lock kept: for the quick state queries that
-// never touch the device.
+// For the quick queries that need the node map but never the device: the
+// camera-state lock may be held by a long operation, so it is waited for
+// with the interpreter lock released all the same.
 template <class F>
-auto held(Camera& self, F&& op) {
-    std::lock_guard lock(self.state->mutex);
-    return op(self.state->camera);
+auto unlocked(Camera& self, F&& op) {
+    using Result = decltype(op(std::declval<GenICamera&>()));
+    std::optional<Result> result;
+    {
+        nb::gil_scoped_release released_gil;
+        std::lock_guard lock(self.state->mutex);
+        result.emplace(op(self.state->camera));
+    }
+    return std::move(*result);
 }
 
 }  // namespace
@@ -102,13 +109,13 @@ void bind_camera_features(nb::class_<Camera>& cls) {
         return access_mode_object(static_cast<int>(mode));
     }, nb::arg("name"));
     cls.def("has_feature", [](Camera& self, const std::string& name) {
-        return held(self, [&](GenICamera& c) { return c.has_feature(name); });
+        return unlocked(self, [&](GenICamera& c) { return c.has_feature(name); });
     }, nb::arg("name"));
     cls.def("feature_names", [](Camera& self) {
-        return unwrap(held(self, [](GenICamera& c) { return c.feature_names(); }));
+        return unwrap(unlocked(self, [](GenICamera& c) { return c.feature_names(); }));
     });
     cls.def("invalidate_caches", [](Camera& self) {
-        unwrap(held(self, [](GenICamera& c) { return c.invalidate_caches(); }));
+        unwrap(unlocked(self, [](GenICamera& c) { return c.invalidate_caches(); }));
     });
 }
 

@@ -15,7 +15,6 @@
 #include "py/stream.hpp"
 
 namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace oculane::py {
 
@@ -148,9 +147,14 @@ void bind_frame(nb::module_& m) {
             "__array__",
             [](nb::handle self, nb::handle dtype, nb::handle copy) {
                 nb::object view = pixel_array(*nb::cast<PyFrame&>(self).frame, self);
-                if (!dtype.is_none()) view = view.attr("astype")(dtype, "copy"_a = false);
-                if (!copy.is_none() && PyObject_IsTrue(copy.ptr()) == 1) view = view.attr("copy")();
-                return view;
+                const bool must_copy = !copy.is_none() && PyObject_IsTrue(copy.ptr()) == 1;
+                const bool may_copy = copy.is_none() || must_copy;
+                if (!dtype.is_none() && !view.attr("dtype").equal(nb::module_::import_("numpy").attr("dtype")(dtype))) {
+                    // Another element type is always a new array.
+                    if (!may_copy) raise_value_error("Unable to avoid copy while creating an array as requested.");
+                    return view.attr("astype")(dtype);
+                }
+                return must_copy ? view.attr("copy")() : view;
             },
             nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none(),
             nb::sig("def __array__(self, dtype: object | None = None, copy: bool | None = None) -> "

@@ -136,7 +136,7 @@ def test_queued_frames_stay_readable_after_stop(camera):
     assert eventually(lambda: acq.stats().underruns > 0)
     acq.stop()
     frames = list(acq)
-    assert len(frames) == 4 and all(f.is_complete for f in frames)
+    assert len(frames) == 4
     assert [f.frame_id for f in frames] == sorted(f.frame_id for f in frames)
     assert acq.recv_all() == [] and acq.try_recv() is None and acq.wait_for(0.0) is None
 
@@ -208,9 +208,9 @@ def test_drop_while_another_thread_holds_the_camera(camera_ip):
     with streaming_camera(camera_ip, gvcp_timeout=3.0) as (vc, cam):
         acq = cam.start_acquisition()
         assert acq.wait_for(5.0) is not None
-        # A feature read whose acknowledge is held back for 600 ms keeps the
+        # A feature read whose acknowledge is held back for a second keeps the
         # camera-state lock that long; the drop gives up on it after 200 ms.
-        vc.delay_acks(600)
+        vc.delay_acks(1000)
         before = len(vc.commands())
         reader = threading.Thread(target=cam.get_integer, args=("AcquisitionStatus",))
         reader.start()
@@ -283,8 +283,11 @@ def test_frame_status_values_follow_the_access_mode_rules():
         FrameStatus.Timeout < FrameStatus.Aborted
     with pytest.raises(TypeError):
         hash(FrameStatus.Complete)
-    with pytest.raises(TypeError):
-        FrameStatus()
+    # None of the stream classes is made from Python.
+    for cls in (FrameStatus, oculane.Frame, oculane.FrameChannel, oculane.Acquisition, oculane.SnapshotSession,
+                oculane.StreamStats):
+        with pytest.raises(TypeError):
+            cls()
 
 
 def test_frame_metadata_and_stats_repr(camera):

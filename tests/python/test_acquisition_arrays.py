@@ -20,6 +20,9 @@ LAYOUTS = {
     "Mono12": (np.dtype("<u2"), ()),
     "Mono16": (np.dtype("<u2"), ()),
     "RGB8": (np.uint8, (3,)),
+    "BGR8": (np.uint8, (3,)),
+    "BayerGB8": (np.uint8, ()),
+    "YUV422_8": (np.uint8, (2,)),
 }
 
 
@@ -32,6 +35,8 @@ def test_frames_are_pixel_exact_and_viewed_without_a_copy(camera_ip, pixel_forma
     for frame in frames:
         expected = expected_frame(frame.frame_id, WIDTH, HEIGHT, pixel_format)
         assert frame.is_complete and frame.data() == expected
+        assert frame.pixel_format == pixel_format
+        assert frame.bits_per_pixel == 8 * np.dtype(dtype).itemsize * (channels[0] if channels else 1)
         array = frame.array()
         assert array.shape == (HEIGHT, WIDTH) + channels and array.dtype == dtype
         assert array.tobytes() == expected
@@ -40,7 +45,10 @@ def test_frames_are_pixel_exact_and_viewed_without_a_copy(camera_ip, pixel_forma
             array[0, 0] = 1
         view = np.asarray(frame)
         assert np.shares_memory(view, array) and view.shape == array.shape
-        assert np.array(frame, dtype=np.float64).dtype == np.float64
+        assert not np.shares_memory(np.array(frame), array)  # numpy.array copies by default
+        assert np.array_equal(np.asarray(frame, dtype=np.float64), array)
+        with pytest.raises(ValueError):
+            np.asarray(frame, dtype=np.float64, copy=False)
     if dtype != np.uint8:
         # Little-endian 16-bit pixels: the value of pixel (1, 2) from its two bytes.
         raw = frames[0].data()
@@ -64,6 +72,15 @@ def test_arrays_outlive_acquisition_and_camera_and_hold_their_buffers(camera_ip)
     # Camera, acquisition and virtual camera are gone; the pixels are intact.
     for frame_id, array in zip(ids, arrays):
         assert array.tobytes() == expected_frame(frame_id, WIDTH, HEIGHT, "Mono8")
+
+
+def test_chunk_data_after_the_image_is_not_part_of_the_array(camera_ip):
+    with streaming_camera(camera_ip) as (_, cam):
+        cam.set_boolean("ChunkModeActive", True)
+        frame = cam.snap()
+    image = expected_frame(frame.frame_id, WIDTH, HEIGHT, "Mono8")
+    assert len(frame.data()) > len(image)
+    assert frame.array().shape == (HEIGHT, WIDTH) and frame.array().tobytes() == image
 
 
 def test_a_frame_too_short_for_its_image_refuses_an_array_but_not_its_bytes(camera_ip):

@@ -275,6 +275,99 @@ def test_failed_connect_releases_the_busy_slot(cam):
     assert camera.is_connected()
 
 
+def test_quick_queries_answer_while_a_connect_holds_the_camera(cam):
+    # A silent camera keeps connect on its first command, holding the camera
+    # state, for as long as the test wants (20 tries of 0.5 s).
+    cam.set_silent()
+    camera = fast_camera(cam, gvcp_timeout=0.5, retries=20)
+    done = threading.Event()
+    found = []
+
+    def connect():
+        try:
+            camera.connect()
+        finally:
+            done.set()
+
+    connecting = threading.Thread(target=connect)
+    connecting.start()
+    assert eventually(lambda: len(cam.commands()) > 0)
+    # Waits for the camera state with the interpreter lock released.
+    waiting = threading.Thread(target=lambda: found.append(camera.has_feature("Width")))
+    waiting.start()
+    # This thread keeps running, and the connection queries answer without
+    # waiting for the connect.
+    assert not camera.is_connected()
+    assert repr(camera) == f"Camera({cam.ip}, connected=False)"
+    assert camera.link_stats() is None
+    with pytest.raises(oculane.CameraException, match="driver is not connected"):
+        camera.device_info()
+    assert not done.is_set() and waiting.is_alive()
+    cam.set_silent(False)
+    connecting.join()
+    waiting.join()
+    assert camera.is_connected() and found == [True]
+    assert repr(camera) == f"Camera({cam.ip}, connected=True)"
+
+
+def _description_read_seen(vc: VirtualCamera) -> bool:
+    return any(c.command == 0x0084 and c.addresses[0] >= 0x10000 for c in vc.commands())
+
+
+@pytest.mark.parametrize("phase", ["take", "download"])
+def test_ctrl_c_interrupts_a_connect_and_leaves_the_camera_free(next_camera_ip, phase):
+    import _thread
+
+    # A long heartbeat timeout: the camera is free again only because
+    # control was given back, not because the privilege lapsed.
+    with VirtualCamera(next_camera_ip(), heartbeat_timeout_ms=60000) as cam:
+        if phase == "take":
+            cam.set_silent()  # the take goes unanswered (yet is carried out)
+            seen = lambda: len(cam.commands()) > 0  # noqa: E731
+        else:
+            cam.delay_acks(30)  # control is ours; the description comes slowly
+            seen = lambda: _description_read_seen(cam)  # noqa: E731
+        camera = fast_camera(cam, gvcp_timeout=0.5, retries=10, heartbeat_timeout=60.0)
+
+        def interrupt():
+            if eventually(seen):
+                _thread.interrupt_main()
+
+        threading.Thread(target=interrupt).start()
+        with pytest.raises(KeyboardInterrupt):
+            camera.connect()
+        assert not camera.is_connected()
+        assert eventually(lambda: cam.control_bits == 0)
+        cam.clear_faults()
+        cam.set_silent(False)
+        camera.connect()
+        assert camera.is_connected()
+        camera.disconnect()
+
+
+@pytest.mark.parametrize("announced_ms", [0, 1])
+def test_a_pending_ack_announcing_no_time_still_gets_the_ack_timeout(cam, announced_ms):
+    # The first commands are answered "pending, 0-1 ms" first, the real answer
+    # follows 30 ms later: well inside the 0.2 s acknowledge timeout.
+    cam.pending_ack(announced_ms, answer_after_ms=30, count=5)
+    camera = fast_camera(cam, gvcp_timeout=0.2, retries=2)
+    camera.connect()
+    assert camera.is_connected()
+    assert camera.link_stats().pending_acks > 0
+
+
+@pytest.mark.parametrize("concatenation", [True, False])
+def test_register_lists_follow_the_concatenation_capability(next_camera_ip, concatenation):
+    with VirtualCamera(next_camera_ip(), no_concatenation=not concatenation) as vc:
+        camera = fast_camera(vc)
+        camera.connect()
+        info = camera.device_info()
+        assert (info.serial, info.model, info.mac.lower()) == (vc.serial, vc.model, vc.mac)
+        assert camera.get_integer("Width") == vc.read_register(0x10010)
+        lists = [len(c.addresses) for c in vc.commands() if c.command in (0x0080, 0x0082)]
+        assert max(lists) == (9 if concatenation else 1)
+
+
 # ---- robustness -----------------------------------------------------------------
 
 

@@ -39,6 +39,9 @@ inline constexpr StringArea kSecondUrl{0x0400, 512};
 inline constexpr std::uint32_t kGvcpCapability = 0x0934;
 // Capability bit: the device answers PACKETRESEND.
 inline constexpr std::uint32_t kCapabilityPacketResend = 0x00000004;
+// Its least significant bit: several register reads or writes may share one
+// command. A device without it answers a list with one value or refuses it.
+inline constexpr std::uint32_t kCapConcatenation = 0x00000001;
 inline constexpr std::uint32_t kHeartbeatTimeout = 0x0938;  // milliseconds
 // Read together in one command: upper then lower 32 bits.
 inline constexpr std::uint32_t kTimestampTickFrequencyHigh = 0x093C;

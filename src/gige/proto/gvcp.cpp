@@ -73,6 +73,7 @@ bool encode_ack_header(std::span<std::uint8_t> out, const AckHeader& h) {
 
 std::vector<std::uint8_t> encode_read_reg(std::span<const std::uint32_t> addresses,
                                           std::uint16_t request_id) {
+    if (addresses.empty() || addresses.size() > kMaxReadRegisters) return {};
     auto out = command_buffer(flag::kAckRequired, Command::ReadReg, 4 * addresses.size(), request_id);
     ByteWriter w(payload_of(out));
     for (auto a : addresses) w.u32(a);
@@ -81,6 +82,7 @@ std::vector<std::uint8_t> encode_read_reg(std::span<const std::uint32_t> address
 
 std::vector<std::uint8_t> encode_write_reg(std::span<const RegisterWrite> writes,
                                            std::uint16_t request_id) {
+    if (writes.empty() || writes.size() > kMaxWriteRegisters) return {};
     auto out = command_buffer(flag::kAckRequired, Command::WriteReg, 8 * writes.size(), request_id);
     ByteWriter w(payload_of(out));
     for (const auto& p : writes) {
@@ -92,7 +94,7 @@ std::vector<std::uint8_t> encode_write_reg(std::span<const RegisterWrite> writes
 
 std::vector<std::uint8_t> encode_read_mem(std::uint32_t address, std::uint32_t count,
                                           std::uint16_t request_id) {
-    assert(count <= kMaxMemoryChunk);
+    if (count > kMaxMemoryChunk) return {};
     auto out = command_buffer(flag::kAckRequired, Command::ReadMem, 8, request_id);
     ByteWriter w(payload_of(out));
     w.u32(address);
@@ -102,7 +104,7 @@ std::vector<std::uint8_t> encode_read_mem(std::uint32_t address, std::uint32_t c
 
 std::vector<std::uint8_t> encode_write_mem(std::uint32_t address, std::span<const std::uint8_t> data,
                                            std::uint16_t request_id) {
-    assert(data.size() <= kMaxMemoryChunk);
+    if (data.size() > kMaxMemoryChunk || data.size() % 4 != 0) return {};
     auto out = command_buffer(flag::kAckRequired, Command::WriteMem, 4 + data.size(), request_id);
     ByteWriter w(payload_of(out));
     w.u32(address);

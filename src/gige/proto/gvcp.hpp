@@ -25,6 +25,12 @@ inline constexpr std::uint8_t kKey = 0x42;  // first byte of every command
 inline constexpr std::size_t kHeaderSize = 8;
 // Largest READMEM / WRITEMEM chunk.
 inline constexpr std::uint32_t kMaxMemoryChunk = 512;
+// The largest command payload a device must accept: a 576-byte datagram less
+// the IP, UDP and GVCP headers (20 + 8 + 8 bytes).
+inline constexpr std::size_t kMaxCommandPayload = 540;
+// Register lists that fit one command.
+inline constexpr std::size_t kMaxReadRegisters = kMaxCommandPayload / 4;   // 135
+inline constexpr std::size_t kMaxWriteRegisters = kMaxCommandPayload / 8;  // 67
 // Request id used by the discovery probe.
 inline constexpr std::uint16_t kDiscoveryRequestId = 0xFFFF;
 
@@ -117,15 +123,16 @@ struct RegisterWrite {
     std::uint32_t value = 0;
 };
 
-// At most 16383 addresses (or 8191 pairs) fit the 16-bit length field.
+// Each encoder checks its arguments against the command payload limit
+// (kMaxReadRegisters addresses, kMaxWriteRegisters pairs, kMaxMemoryChunk
+// bytes, whole words for memory writes) and returns an empty vector, which no
+// command ever is, when they break it.
 std::vector<std::uint8_t> encode_read_reg(std::span<const std::uint32_t> addresses,
                                           std::uint16_t request_id);
 std::vector<std::uint8_t> encode_write_reg(std::span<const RegisterWrite> writes,
                                            std::uint16_t request_id);
-// `count` at most kMaxMemoryChunk.
 std::vector<std::uint8_t> encode_read_mem(std::uint32_t address, std::uint32_t count,
                                           std::uint16_t request_id);
-// `data` at most kMaxMemoryChunk bytes, a multiple of 4.
 std::vector<std::uint8_t> encode_write_mem(std::uint32_t address, std::span<const std::uint8_t> data,
                                            std::uint16_t request_id);
 

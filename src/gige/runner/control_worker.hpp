@@ -1,12 +1,30 @@
 #pragma once
-// The control worker: one thread per connection that alone owns the UDP
-// control socket. It feeds the TransactionEngine with requests from its
-// channel, datagrams from its socket and the monotonic clock, and answers
-// callers through their response handles.
+// The control link: the UDP control socket, the TransactionEngine and the
+// bookkeeping of who waits for what, shared by the control worker thread and
+// the callers (ControlPort copies).
+//
+// A caller that finds nothing in flight carries out its own transaction on
+// its own thread: it sends the command and receives the acknowledge itself,
+// so a register read costs one request/answer exchange and no thread hand-off.
+// Everything else (heartbeats, requests that arrive while another is in
+// flight, listening for events while someone subscribed) is the worker's,
+// thread "oculane-gvcp". Exactly one party receives from the socket at a
+// time: the "receiver" role below. While nobody subscribed to events and
+// nothing is in flight nobody receives; a datagram that comes then (a late
+// acknowledge, an event) is read by the next receiver, at the latest with
+// the next heartbeat.
+//
+// Thread safety: every public member may be called from any thread. The
+// engine, the waiting requests and the role sit behind one mutex, which is
+// never held across a socket wait or a caller's wait.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -20,44 +38,30 @@
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
 #include "util/duration.hpp"
+#include "util/poller.hpp"
+#include "util/unique_fd.hpp"
+
+#include <netinet/in.h>
+#include <sys/types.h>
 
 namespace oculane::gige {
 
-namespace to_worker {
-struct ReadRegister {
-    std::uint32_t address = 0;
-    ResponseHandle<std::uint32_t> reply;
-};
-struct ReadRegisters {
-    std::vector<std::uint32_t> addresses;
-    ResponseHandle<std::vector<std::uint32_t>> reply;
-};
-struct WriteRegisters {
-    std::vector<gvcp::RegisterWrite> pairs;
-    ResponseHandle<void> reply;
-};
-struct ReadMemory {
-    std::uint32_t address = 0;
-    std::uint32_t length = 0;
-    ResponseHandle<std::vector<std::uint8_t>> reply;
-};
-struct WriteMemory {
-    std::vector<std::uint8_t> data;
-    std::uint32_t address = 0;
-    ResponseHandle<void> reply;
-};
-struct Subscribe {
-    Sender<GvcpEvent> events;
-};
-struct Shutdown {};
-}  // namespace to_worker
+// How long one caller waits for one operation: an overall deadline and,
+// optionally, a flag another thread sets to interrupt the wait (checked at
+// least every 10 ms).
+struct WaitLimit {
+    Instant deadline = Instant::max();
+    const std::atomic<bool>* interrupt = nullptr;
 
-using ToWorker = std::variant<to_worker::ReadRegister, to_worker::ReadRegisters, to_worker::WriteRegisters,
-                              to_worker::ReadMemory, to_worker::WriteMemory, to_worker::Subscribe,
-                              to_worker::Shutdown>;
+    static WaitLimit within(Duration d, const std::atomic<bool>* interrupt = nullptr);
+    // The earlier of the two deadlines, the interrupt flag of either.
+    WaitLimit narrowed(Duration d) const;
+    bool interrupted() const { return interrupt && interrupt->load(std::memory_order_acquire); }
+};
 
-// Answers a request that never reached a worker.
-void fail_request(ToWorker& message, const CameraError& error);
+// The error an interrupted wait ends with.
+CameraError interrupted_error();
+bool is_interrupted_error(const CameraError& e);
 
 struct WorkerConfig {
     Endpoint device;                 // IPv4, host order
@@ -68,15 +72,94 @@ struct WorkerConfig {
     ThreadConfig thread;
 };
 
+class ControlLink;
+
 struct SpawnedWorker {
-    ThreadHandle handle;  // owning
-    Endpoint local;       // where the control socket was bound
+    ThreadHandle handle;                // owning
+    std::shared_ptr<ControlLink> link;  // shared with the worker thread
+    Endpoint local;                     // where the control socket was bound
 };
 
-// Binds the control socket, sets up the poller and starts "oculane-gvcp".
-// Failures are WorkerStart with the system's text.
-CameraResult<SpawnedWorker> spawn_control_worker(Receiver<ToWorker> requests,
-                                                 std::shared_ptr<LinkStatsRecord> stats,
-                                                 WorkerConfig config);
+// Binds the control socket and starts "oculane-gvcp". Failures are
+// WorkerStart with the system's text.
+CameraResult<SpawnedWorker> spawn_control_worker(std::shared_ptr<LinkStatsRecord> stats, WorkerConfig config);
+
+class ControlLink final : private EngineIo {
+public:
+    using PendingReply = std::variant<ResponseHandle<std::uint32_t>, ResponseHandle<std::vector<std::uint32_t>>,
+                                      ResponseHandle<void>, ResponseHandle<std::vector<std::uint8_t>>>;
+
+    ControlLink(UniqueFd socket, std::shared_ptr<LinkStatsRecord> stats, const WorkerConfig& config);
+    ~ControlLink() override;
+
+    // Carries out `request` and waits for its end, at most until `limit`
+    // (AckTimeout when the deadline passes, interrupted_error() when the flag
+    // is set). On the calling thread when nothing else is in flight; else the
+    // request waits its turn.
+    CameraResult<Reply> transact(Request request, const WaitLimit& limit);
+    // Queues `request`; its result goes to `reply`. Never waits.
+    void submit(Request request, PendingReply reply);
+    // False when the link has ended.
+    bool subscribe(Sender<GvcpEvent> events);
+    void set_concatenation(bool supported);
+    // Asks the worker to end in order (fail what is outstanding, give
+    // control back). False when it has ended already.
+    bool request_shutdown();
+    bool ended() const;
+    const std::shared_ptr<LinkStatsRecord>& stats() const { return stats_; }
+
+    // The worker thread's body: `listen` polls the socket and the waker,
+    // `idle` the waker alone.
+    void run_worker(ThreadHandle self, ThreadConfig thread, Poller listen, Poller idle);
+    // Before the link is shared: the handle used to wake the worker.
+    void set_worker(ThreadHandle worker) { worker_.emplace(std::move(worker)); }
+
+private:
+    enum class Role : std::uint8_t { None, Worker, Caller };
+    struct LocalSlot {
+        std::optional<CameraResult<Reply>> result;
+    };
+    using Waiter = std::variant<PendingReply, LocalSlot*>;
+
+    // EngineIo, always called with mutex_ held.
+    CameraResult<void> send_to_device(std::span<const std::uint8_t> bytes) override;
+    CameraResult<void> send_to(std::span<const std::uint8_t> bytes, Endpoint to) override;
+    void complete(RequestToken token, CameraResult<Reply> result) override;
+    void event(std::uint16_t command, std::span<const std::uint8_t> payload) override;
+    bool abandoned(RequestToken token) const override;
+
+    CameraResult<Reply> transact_direct(std::unique_lock<std::mutex>& lock, RequestToken token, LocalSlot& slot,
+                                        const WaitLimit& limit);
+    CameraResult<Reply> transact_queued(std::unique_lock<std::mutex>& lock, RequestToken token, LocalSlot& slot,
+                                        const WaitLimit& limit);
+    // After a tick or a submit by a caller: someone must receive while
+    // anything is in flight. True when the worker must be woken.
+    bool hand_over_if_busy();
+    void settle(RequestToken token, LocalSlot& slot);
+    void wake_worker();
+    // One datagram from the socket into buffer_ (the receiver role is
+    // needed); its length, or -1 when none came.
+    ssize_t receive(int flags, Endpoint& source);
+    void worker_loop(const ThreadHandle& self, Poller& listen, Poller& idle);
+    void worker_end(const ThreadHandle& self);
+
+    UniqueFd socket_;
+    std::shared_ptr<LinkStatsRecord> stats_;
+    sockaddr_in device_{};
+
+    mutable std::mutex mutex_;
+    std::condition_variable done_;  // a queued caller's request finished
+    TransactionEngine engine_;      // guarded by mutex_
+    std::unordered_map<RequestToken, Waiter> waiting_;  // guarded by mutex_
+    RequestToken last_token_ = 0;                       // guarded by mutex_
+    std::vector<Sender<GvcpEvent>> subscribers_;        // guarded by mutex_
+    Role role_ = Role::None;                            // guarded by mutex_
+    bool shutdown_asked_ = false;                       // guarded by mutex_
+    std::size_t queued_waiters_ = 0;                    // guarded by mutex_
+    // Non-owning, for wakes; set before the link is shared, constant after.
+    std::optional<ThreadHandle> worker_;
+    // Only the party holding the receiver role touches it.
+    std::vector<std::uint8_t> buffer_;
+};
 
 }  // namespace oculane::gige

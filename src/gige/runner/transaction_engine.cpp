@@ -68,6 +68,10 @@ void TransactionEngine::submit(RequestToken token, Request request) {
             }
         },
         std::move(request));
+    if (shut_down_) {
+        fail(op, end_error());
+        return;
+    }
     // A transfer of nothing needs no device round trip.
     if (op.kind == Kind::ReadMemory && op.total == 0) {
         finish(op, std::vector<std::uint8_t>{});
@@ -75,6 +79,12 @@ void TransactionEngine::submit(RequestToken token, Request request) {
     }
     if (op.kind == Kind::WriteMemory && op.bytes.empty()) {
         finish(op, std::monostate{});
+        return;
+    }
+    if ((op.kind == Kind::ReadRegisters && op.addresses.empty()) ||
+        (op.kind == Kind::WriteRegisters && op.pairs.empty())) {
+        if (op.kind == Kind::ReadRegisters) finish(op, std::vector<std::uint32_t>{});
+        else finish(op, std::monostate{});
         return;
     }
     queue_.push_back(std::move(op));
@@ -127,13 +137,60 @@ void TransactionEngine::tick(Instant now) {
 void TransactionEngine::give_up_in_flight() {
     stats_.bump(LinkCounter::Timeouts);
     Op op = std::move(in_flight_->op);
+    const std::size_t batch = in_flight_->batch;
     in_flight_.reset();
+    note_unanswered(op, batch);
     if (op.kind == Kind::Heartbeat) {
         OCULANE_LOG(log::Level::Warn, log::kRunner, "heartbeat timed out, considering control lost");
         lose_control();
         return;
     }
     fail(op, CameraError::ack_timeout());
+}
+
+bool TransactionEngine::abandon(RequestToken token, CameraError error) {
+    if (token == 0) return false;
+    if (in_flight_ && in_flight_->op.kind != Kind::Heartbeat && in_flight_->op.token == token) {
+        Op op = std::move(in_flight_->op);
+        const std::size_t batch = in_flight_->batch;
+        in_flight_.reset();
+        note_unanswered(op, batch);
+        fail(op, std::move(error));
+        return true;
+    }
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (it->kind == Kind::Heartbeat || it->token != token) continue;
+        Op op = std::move(*it);
+        queue_.erase(it);
+        fail(op, std::move(error));
+        return true;
+    }
+    return false;
+}
+
+CameraError TransactionEngine::end_error() const {
+    return control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
+}
+
+std::size_t TransactionEngine::batch_for(const Op& op) const {
+    const std::size_t total = op.kind == Kind::WriteRegisters ? op.pairs.size() : op.addresses.size();
+    const std::size_t left = total - op.next;
+    if (!concatenation_) return std::min<std::size_t>(left, 1);
+    return std::min(left, op.kind == Kind::WriteRegisters ? gvcp::kMaxWriteRegisters : gvcp::kMaxReadRegisters);
+}
+
+void TransactionEngine::note_unanswered(const Op& op, std::size_t batch) {
+    // A take left unanswered may have been granted with only its
+    // acknowledges lost; giving it back then frees the device at once. One
+    // the device refused is never undone.
+    if (op.kind != Kind::WriteRegisters) return;
+    for (const auto& w : std::span(op.pairs).subspan(op.next, batch))
+        if (w.address == kCcp && w.value != 0) control_taken_ = true;
+}
+
+void TransactionEngine::note_writes(std::span<const gvcp::RegisterWrite> done) {
+    for (const auto& w : done)
+        if (w.address == kCcp) control_taken_ = (w.value & (kCcpControl | bootstrap::kCcpExclusive)) != 0;
 }
 
 bool TransactionEngine::heartbeat_outstanding() const {
@@ -145,16 +202,24 @@ bool TransactionEngine::heartbeat_outstanding() const {
 void TransactionEngine::send_op(Op op, Instant now) {
     const std::uint16_t id = next_id();
     std::vector<std::uint8_t> bytes;
+    std::size_t batch = 0;
+    std::uint32_t asked_count = 0;
     switch (op.kind) {
         case Kind::ReadRegister:
-        case Kind::ReadRegisters:
         case Kind::Heartbeat: bytes = gvcp::encode_read_reg(op.addresses, id); break;
-        case Kind::WriteRegisters: bytes = gvcp::encode_write_reg(op.pairs, id); break;
+        case Kind::ReadRegisters:
+            batch = batch_for(op);
+            bytes = gvcp::encode_read_reg(std::span(op.addresses).subspan(op.next, batch), id);
+            break;
+        case Kind::WriteRegisters:
+            batch = batch_for(op);
+            bytes = gvcp::encode_write_reg(std::span(op.pairs).subspan(op.next, batch), id);
+            break;
         case Kind::ReadMemory: {
             const std::uint32_t remaining = op.total - static_cast<std::uint32_t>(op.bytes.size());
             const std::uint64_t rounded = (std::uint64_t{remaining} + 3) & ~std::uint64_t{3};
-            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, kMaxChunk));
-            bytes = gvcp::encode_read_mem(op.address, count, id);
+            asked_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, kMaxChunk));
+            bytes = gvcp::encode_read_mem(op.address, asked_count, id);
             break;
         }
         case Kind::WriteMemory: {
@@ -165,18 +230,31 @@ void TransactionEngine::send_op(Op op, Instant now) {
             break;
         }
     }
+    if (bytes.empty()) {
+        // Requests are cut to what one command carries before they get here,
+        // so only a bad request (a single register list beyond the limit of
+        // a device without concatenation cannot occur) lands here.
+        fail(op, CameraError::malformed("command does not fit one GVCP datagram"));
+        return;
+    }
     if (auto sent = io_.send_to_device(bytes); !sent) {
         fail(op, std::move(sent.error()));
         return;
     }
     stats_.bump(LinkCounter::Commands);
+    const std::uint32_t asked_address = op.address;
     in_flight_.emplace(InFlight{std::move(bytes), std::move(op), now + config_.ack_timeout, now, id,
-                                config_.retries});
+                                config_.retries, false, batch, asked_address, asked_count});
 }
 
 void TransactionEngine::continue_op(Op op, Instant now) {
     // A transfer's next chunk goes before anything else that waits, except a
     // heartbeat that is already due: keeping control matters more.
+    // Nobody reads the rest of a transfer whose caller stopped waiting.
+    if (op.kind == Kind::ReadMemory && io_.abandoned(op.token)) {
+        fail(op, CameraError::ack_timeout());
+        return;
+    }
     if (!queue_.empty() && queue_.front().kind == Kind::Heartbeat) {
         queue_.insert(queue_.begin() + 1, std::move(op));
         return;
@@ -194,7 +272,13 @@ void TransactionEngine::finish(Op& op, Reply reply) {
     io_.complete(op.token, std::move(reply));
 }
 
-void TransactionEngine::lose_control() { control_lost_ = true; }
+void TransactionEngine::lose_control() {
+    control_lost_ = true;
+    // Published at once, before anyone can see the worker stop: a caller that
+    // finds the worker gone then reads the reason, never a bare "not
+    // connected".
+    stats_.set_control_lost();
+}
 
 void TransactionEngine::on_datagram(std::span<const std::uint8_t> datagram, Endpoint source,
                                     Instant now) {
@@ -252,13 +336,19 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
                 give_up_in_flight();
                 return;
             }
-            in_flight_->deadline = std::min(now + std::chrono::milliseconds(*millis), limit);
+            // A device announcing next to no delay still gets the ordinary
+            // acknowledge timeout: retrying at once would only burn the tries.
+            const Duration wait = std::max<Duration>(std::chrono::milliseconds(*millis), config_.ack_timeout);
+            in_flight_->deadline = std::min(now + wait, limit);
             in_flight_->extended = true;
             stats_.bump(LinkCounter::PendingAcks);
             return;
         }
     }
     Op op = std::move(in_flight_->op);
+    const std::size_t batch = in_flight_->batch;
+    const std::uint32_t asked_address = in_flight_->asked_address;
+    const std::uint32_t asked_count = in_flight_->asked_count;
     in_flight_.reset();
     stats_.bump(LinkCounter::Acks);
 
@@ -288,33 +378,55 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
                                                     expected_ack, header.ack)));
         return;
     }
-    complete_op(std::move(op), payload, now);
+    complete_op(std::move(op), payload, Asked{batch, asked_address, asked_count}, now);
 }
 
-void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload, Instant now) {
+void TransactionEngine::complete_op(Op op, std::span<const std::uint8_t> payload, Asked asked, Instant now) {
     switch (op.kind) {
         case Kind::ReadRegister:
             if (payload.size() < 4) return fail(op, CameraError::malformed("empty read register ack"));
             return finish(op, be32_at(payload, 0));
         case Kind::ReadRegisters: {
+            // Exactly one value per address asked: a device that does not
+            // really take lists answers with fewer, which must not pass.
             const std::size_t count = payload.size() / 4;
-            if (count != op.addresses.size())
+            if (count != asked.batch)
                 return fail(op, CameraError::malformed(
                                     fmt::format("read register ack carried {} values, expected {}",
-                                                count, op.addresses.size())));
-            std::vector<std::uint32_t> values(count);
-            for (std::size_t i = 0; i < count; ++i) values[i] = be32_at(payload, i * 4);
-            return finish(op, std::move(values));
+                                                count, asked.batch)));
+            for (std::size_t i = 0; i < count; ++i) op.values.push_back(be32_at(payload, i * 4));
+            op.next += asked.batch;
+            if (op.next == op.addresses.size()) return finish(op, std::move(op.values));
+            return continue_op(std::move(op), now);
         }
-        case Kind::WriteRegisters: return finish(op, std::monostate{});
+        case Kind::WriteRegisters: {
+            // The acknowledge names how many writes were carried out (after
+            // a reserved half-word); fewer than asked is no success.
+            if (payload.size() >= 4) {
+                const std::uint16_t done = static_cast<std::uint16_t>(be32_at(payload, 0) & 0xFFFF);
+                if (done < asked.batch)
+                    return fail(op, CameraError::malformed(fmt::format(
+                                        "write register ack reports {} of {} writes done", done, asked.batch)));
+            }
+            note_writes(std::span(op.pairs).subspan(op.next, asked.batch));
+            op.next += asked.batch;
+            if (op.next == op.pairs.size()) return finish(op, std::monostate{});
+            return continue_op(std::move(op), now);
+        }
         case Kind::ReadMemory: {
             if (payload.size() < 4) return fail(op, CameraError::malformed("short read memory ack"));
+            // Exactly the bytes asked for, from the address asked for: data
+            // from elsewhere, or more or less of it, would corrupt the result.
+            const std::uint32_t echoed = be32_at(payload, 0);
             const auto data = payload.subspan(4);
+            if (echoed != asked.address || data.size() != asked.count)
+                return fail(op, CameraError::malformed(
+                                    fmt::format("read memory ack carried {} bytes at {:#x}, asked {} at {:#x}",
+                                                data.size(), echoed, asked.count, asked.address)));
             const std::uint32_t missing = op.total - static_cast<std::uint32_t>(op.bytes.size());
-            const auto take = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), missing));
+            const std::uint32_t take = std::min(asked.count, missing);
             op.bytes.insert(op.bytes.end(), data.begin(), data.begin() + take);
             if (op.bytes.size() == op.total) return finish(op, std::move(op.bytes));
-            if (data.empty()) return fail(op, CameraError::malformed("empty read memory ack"));
             op.address += take;
             return continue_op(std::move(op), now);
         }
@@ -340,9 +452,7 @@ void TransactionEngine::shutdown() {
     OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "gvcp worker shutting down",
                        {{"control_lost", control_lost_ ? "true" : "false"}});
     if (control_lost_) stats_.set_control_lost();
-    const auto error = [&] {
-        return control_lost_ ? CameraError::control_lost() : CameraError::not_connected();
-    };
+    const auto error = [&] { return end_error(); };
     if (in_flight_) {
         Op op = std::move(in_flight_->op);
         in_flight_.reset();
@@ -355,7 +465,8 @@ void TransactionEngine::shutdown() {
     }
     // After a loss the device has already dropped us; writing the CCP could
     // only disturb whoever holds control now.
-    if (!control_lost_) {
+    if (!control_lost_ && control_taken_) {
+        control_taken_ = false;
         const gvcp::RegisterWrite release[] = {{kCcp, 0}};
         (void)io_.send_to_device(gvcp::encode_write_reg(release, next_id()));
     }

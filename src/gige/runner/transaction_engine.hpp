@@ -108,13 +108,28 @@ public:
     // Deadlines, the heartbeat and starting the next transaction.
     void tick(Instant now);
     // Fails everything outstanding (ControlLost after loss of control, else
-    // NotConnected) and, when control is still held, gives it back.
+    // NotConnected) and gives control back when a take of ours succeeded and
+    // was not lost since. Requests submitted later fail at once.
     void shutdown();
+    // Ends one request early with `error`, whether it waits or is in flight
+    // (a late acknowledge then counts as unsolicited). For a caller whose
+    // overall deadline passed or who was interrupted. False when the token is
+    // unknown (already finished).
+    bool abandon(RequestToken token, CameraError error);
+
+    // Whether the device takes several register reads or writes in one
+    // command (the concatenation bit of its GVCP capability word). Until it
+    // is known, every register goes in a command of its own.
+    void set_concatenation(bool supported) { concatenation_ = supported; }
 
     bool control_lost() const { return control_lost_; }
+    bool shut_down() const { return shut_down_; }
     bool idle() const { return !in_flight_ && queue_.empty(); }
+    // The error for requests that come after the end.
+    CameraError end_error() const;
     // The earliest instant at which tick() has work to do.
     Instant next_deadline() const;
+    Instant next_heartbeat() const { return next_heartbeat_; }
 
     // For tests: the id used last (the next command uses the one after it).
     void set_last_request_id(std::uint16_t id) { last_id_ = id; }
@@ -136,6 +151,10 @@ private:
         std::vector<std::uint32_t> addresses;
         // WriteRegisters
         std::vector<gvcp::RegisterWrite> pairs;
+        // Register lists: index of the first register of the command in
+        // flight, and the values read so far.
+        std::size_t next = 0;
+        std::vector<std::uint32_t> values;
         // ReadMemory: address of the next chunk, total length, bytes so far.
         // WriteMemory: start address, offset of the next chunk, the data.
         std::uint32_t address = 0;
@@ -152,6 +171,11 @@ private:
         std::uint16_t id = 0;
         std::uint8_t tries_left = 0;
         bool extended = false;  // a pending acknowledge moved the deadline
+        // What the command asked for: registers in a list command, memory
+        // address and byte count of a memory read.
+        std::size_t batch = 0;
+        std::uint32_t asked_address = 0;
+        std::uint32_t asked_count = 0;
     };
 
     std::uint16_t next_id();
@@ -161,10 +185,18 @@ private:
     void finish(Op& op, Reply reply);
     void handle_command(std::span<const std::uint8_t> datagram, Endpoint source);
     void handle_ack(std::span<const std::uint8_t> datagram, Instant now);
-    void complete_op(Op op, std::span<const std::uint8_t> payload, Instant now);
+    struct Asked {
+        std::size_t batch = 0;
+        std::uint32_t address = 0;
+        std::uint32_t count = 0;
+    };
+    void complete_op(Op op, std::span<const std::uint8_t> payload, Asked asked, Instant now);
     bool heartbeat_outstanding() const;
     void lose_control();
     void give_up_in_flight();
+    std::size_t batch_for(const Op& op) const;
+    void note_writes(std::span<const gvcp::RegisterWrite> done);
+    void note_unanswered(const Op& op, std::size_t batch);
 
     EngineConfig config_;
     LinkStatsRecord& stats_;
@@ -176,6 +208,13 @@ private:
     std::uint16_t last_id_ = 0;
     bool control_lost_ = false;
     bool shut_down_ = false;
+    bool concatenation_ = false;
+    // Set once a write of ours to the CCP register was acknowledged (or went
+    // unanswered: the grant may have happened with its acknowledges lost),
+    // cleared when we write 0 there. A take the device refused never sets
+    // it, so a refused connect cannot evict the application that holds
+    // control.
+    bool control_taken_ = false;
 };
 
 }  // namespace oculane::gige

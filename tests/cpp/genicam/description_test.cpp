@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "genicam/description.hpp"
+#include "gige/control_port.hpp"
 #include "util/log.hpp"
 #include "zip_builder.hpp"
 
@@ -135,7 +136,8 @@ TEST(DescriptionFetch, LocalReadTimeoutScalesWithSize) {
     auto got = fetch_description(mem.timed(), 100ms);
     ASSERT_TRUE(got);
     ASSERT_EQ(mem.reads.size(), 2u);
-    EXPECT_EQ(mem.reads[1].timeout, 400ms);  // 1024 / 512 + 2 waits
+    // Two whole waits, plus the allowance for each of the two commands.
+    EXPECT_EQ(mem.reads[1].timeout, 200ms + 2 * gige::kCommandAllowance);
     EXPECT_EQ(*got, xml);
 }
 
@@ -146,7 +148,7 @@ TEST(DescriptionFetch, HugeWaitsSaturateInsteadOfWrapping) {
     std::vector<std::uint8_t> xml(0x400, ' ');
     mem.put(0x10000, xml);
     mem.put_url(kFirstUrlRegister, "Local:cam.xml;10000;400");
-    const auto huge = std::chrono::nanoseconds::max() / 3;
+    const auto huge = std::chrono::nanoseconds::max() / 2;
     auto got = fetch_description(mem.timed(), huge);
     ASSERT_TRUE(got) << got.error().to_string();
     ASSERT_EQ(mem.reads.size(), 2u);
@@ -170,31 +172,37 @@ TEST(DescriptionFetch, SecondRegisterAfterLoggedFailure) {
               "string");
 }
 
-TEST(DescriptionFetch, BothRegistersFailWithTheSecondError) {
+// The first register that names a location tells why both failed: the
+// usual blank second register must not hide the real cause.
+TEST(DescriptionFetch, BothRegistersFailWithTheFirstRealError) {
     struct Case {
-        const char* first;
+        const char* first;  // nullptr: the register itself is unreadable
         const char* second;
         std::string error;
     };
+    const std::string invalid_address = "device answered command 0x0084 with invalid address (0x8003)";
     const Case cases[] = {
-        {"http://cam/x.xml", "Local:x.xml;100000000;10", "malformed packet: XML address beyond 32 bit"},
-        {"Local:x.xml;8000", "http://cam/x.xml", "device does not support http-hosted GenICam XML"},
+        {"http://cam/x.xml", "Local:x.xml;100000000;10", "device does not support http-hosted GenICam XML"},
+        {"Local:x.xml;8000", "http://cam/x.xml", "malformed packet: missing size"},
         {"", "Local:x.xml", "malformed packet: missing address"},
-        {"Local:x.xml;8000", "ftp://x", "malformed packet: unrecognized GenICam URL 'ftp://x'"},
+        {"  ", "ftp://x", "malformed packet: unrecognized GenICam URL 'ftp://x'"},
         // Memory that is not there: the device's own answer comes through.
-        {"", "Local:x.xml;9000;10", "device answered command 0x0084 with invalid address (0x8003)"},
+        {"", "Local:x.xml;9000;10", invalid_address},
+        {"Local:x.xml;9000;10", "", invalid_address},
+        {nullptr, "", invalid_address},
         // A location naming more than the cap is refused before any read.
         {"", "Local:x.xml;A000;4000001", "malformed packet: XML size 0x4000001 beyond the 67108864 byte limit"},
-        {"", "Local:x.zip;8000;10", "malformed packet: no end-of-central-directory record"},
+        {"Local:x.zip;8000;10", "", "malformed packet: no end-of-central-directory record"},
+        {"", "", "malformed packet: unrecognized GenICam URL ''"},
     };
     for (const auto& c : cases) {
         FakeMemory mem;
         mem.put(0x8000, std::vector<std::uint8_t>(16, 'x'));
-        mem.put_url(kFirstUrlRegister, c.first);
+        if (c.first) mem.put_url(kFirstUrlRegister, c.first);
         mem.put_url(kSecondUrlRegister, c.second);
         auto got = fetch_description(mem.timed(), 10ms);
-        ASSERT_FALSE(got) << c.second;
-        EXPECT_EQ(got.error().to_string(), c.error) << c.second;
+        ASSERT_FALSE(got) << (c.first ? c.first : "unreadable") << " / " << c.second;
+        EXPECT_EQ(got.error().to_string(), c.error) << (c.first ? c.first : "unreadable") << " / " << c.second;
         for (const auto& r : mem.reads) EXPECT_NE(r.address, 0xA000u) << "read despite the cap";
     }
 }

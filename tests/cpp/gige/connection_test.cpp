@@ -123,6 +123,10 @@ TEST(Connection, RefusedControlMapsToTheRightError) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().to_string(), "device control is held by another application");
     EXPECT_FALSE(camera.is_connected());
+    // Control never granted is never given back: on a device that checks
+    // the privilege by address alone, CCP := 0 would evict the owner.
+    for (const auto& c : cam.device->command_log())
+        EXPECT_FALSE(c.command == 0x0082 && c.values == std::vector<std::uint32_t>{0}) << "CCP released";
 
     cam.device->set_foreign_controller(std::nullopt);
     cam.device->set_address_status(bootstrap::kCcp, GvcpStatus::kInvalidAddress);
@@ -181,8 +185,11 @@ TEST(Connection, LossOfControlIsReportedAndReconnectRecovers) {
     ASSERT_TRUE(eventually([&] { return !camera.is_connected(); }));
     EXPECT_EQ(camera.device_info().error().to_string(), "device control was lost (heartbeat failed)");
     const auto& port = camera.connection()->port();
-    EXPECT_TRUE(port.read_register(0).wait_owned(0s).error().is<camera_error::NotConnected>())
+    // However late the request comes, it learns why the link ended.
+    EXPECT_TRUE(port.read_register(0).wait_owned(0s).error().is<camera_error::ControlLost>())
         << "a stopped worker answers at once";
+    std::uint8_t word[4];
+    EXPECT_TRUE(port.read(0, word).error().is<camera_error::ControlLost>());
     EXPECT_TRUE(camera.link_stats().has_value()) << "counters stay readable";
     ASSERT_TRUE(camera.connect());
     EXPECT_TRUE(camera.is_connected());
@@ -510,6 +517,87 @@ TEST(Connection, EventsAreAcknowledgedAndForwardedWithoutBlocking) {
     EXPECT_EQ(camera.link_stats()->events, 3u);
 }
 
+// Devices without the concatenation bit get one register per command, in
+// connect as in feature access; with it, lists go in one command.
+TEST(Connection, RegisterListsFollowTheDeviceCapability) {
+    for (const bool concatenation : {true, false}) {
+        SCOPED_TRACE(concatenation);
+        VirtualCamera cam(concatenation ? 19 : 20, sim::DeviceConfig{.concatenation = concatenation});
+        GigECamera camera(settings_for(cam));
+        const auto connected = camera.connect();
+        ASSERT_TRUE(connected) << connected.error().to_string();
+        EXPECT_EQ(camera.device_info()->mac, cam.device->config().mac);
+        EXPECT_EQ(camera.device_info()->ip, cam.ip());
+        const auto& port = camera.connection()->port();
+        const std::vector<std::uint32_t> addresses = {bootstrap::kCcp, bootstrap::kHeartbeatTimeout,
+                                                      bootstrap::kGvcpCapability};
+        const auto values = port.read_registers(addresses, WaitLimit::within(port.wait()));
+        ASSERT_TRUE(values) << values.error().to_string();
+        EXPECT_EQ(*values, (std::vector<std::uint32_t>{2, 3000, cam.device->read_register(bootstrap::kGvcpCapability)}));
+        std::size_t longest = 0;
+        for (const auto& c : cam.device->command_log())
+            if (c.command == 0x0080 || c.command == 0x0082) longest = std::max(longest, c.addresses.size());
+        EXPECT_EQ(longest, concatenation ? 9u : 1u);
+    }
+}
+
+// A device that answers every chunk just inside the acknowledge timeout
+// cannot keep a transfer going past its overall budget.
+TEST(Connection, LongTransfersEndAtTheirOverallBudget) {
+    // A foreign description makes every address readable.
+    VirtualCamera cam(21, sim::DeviceConfig{.description = "<RegisterDescription/>"});
+    auto s = settings_for(cam);
+    s.ack_timeout = 100ms;
+    s.retries = 0;  // W = 600 ms; 64 chunks may take 2 W + 64 × 10 ms
+    GigECamera camera(s);
+    ASSERT_TRUE(camera.connect());
+    const auto& port = camera.connection()->port();
+    cam.device->set_ack_delay(40ms);  // 64 chunks would take 2.6 s
+    cam.device->clear_command_log();
+    std::vector<std::uint8_t> bytes(64 * 512);
+    const auto r = port.read(0x20000000, bytes);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<camera_error::AckTimeout>()) << r.error().to_string();
+    std::size_t chunks = 0;
+    for (const auto& c : cam.device->command_log()) chunks += c.command == 0x0084;
+    EXPECT_LT(chunks, 64u);
+    EXPECT_EQ(port.memory_wait(64 * 512), 2 * port.wait() + 64 * kCommandAllowance);
+    cam.device->set_ack_delay(0ms);
+    std::uint8_t word[4];
+    const auto after = port.read(bootstrap::kCcp, word);
+    EXPECT_TRUE(after) << "the link goes on: " << after.error().to_string();
+}
+
+// An interrupt flag set by another thread ends the wait of a transaction
+// and of a whole connect; nothing stays connected.
+TEST(Connection, AnInterruptEndsTransactionsAndConnect) {
+    VirtualCamera cam(22);
+    GigECamera camera(settings_for(cam));
+    ASSERT_TRUE(camera.connect());
+    cam.device->set_muted(true);
+    for (const bool whole_connect : {false, true}) {
+        SCOPED_TRACE(whole_connect);
+        cam.device->clear_command_log();
+        std::atomic<bool> interrupt{false};
+        std::thread setter([&] {
+            if (eventually([&] { return cam.commands_seen() > 0; })) interrupt = true;
+        });
+        const WaitLimit limit{Instant::max(), &interrupt};
+        CameraResult<void> r;
+        if (whole_connect) {
+            camera.disconnect(0ms);
+            r = camera.connect(limit);
+        } else {
+            auto value = camera.connection()->port().read_register(bootstrap::kCcp, limit);
+            r = value ? CameraResult<void>{} : std::unexpected(value.error());
+        }
+        setter.join();
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(is_interrupted_error(r.error())) << r.error().to_string();
+    }
+    EXPECT_FALSE(camera.is_connected());
+}
+
 TEST(TransactionWait, SaturatesInsteadOfOverflowing) {
     EXPECT_EQ(transaction_wait(500ms, 4), 3000ms);
     EXPECT_EQ(transaction_wait(0ms, 0), 500ms);
@@ -517,6 +605,14 @@ TEST(TransactionWait, SaturatesInsteadOfOverflowing) {
     EXPECT_EQ(saturating_mul(3000ms, 2000 / 512 + 1), 12000ms);
     EXPECT_EQ(saturating_mul(Duration::max(), 2), Duration::max());
     EXPECT_EQ(saturating_add(Duration::max(), 1ms), Duration::max());
+    // Overall budgets: one command keeps its wait; a 64 MiB description
+    // with default settings gets minutes, not hours.
+    EXPECT_EQ(operation_budget(3000ms, 1), 3000ms);
+    EXPECT_EQ(operation_budget(3000ms, 2), 6020ms);
+    EXPECT_EQ(operation_budget(3000ms, memory_commands(64u << 20)), 6000ms + 131072 * 10ms);
+    EXPECT_EQ(operation_budget(Duration::max() / 2, 3), Duration::max());
+    EXPECT_EQ(memory_commands(0), 0u);
+    EXPECT_EQ(memory_commands(513), 2u);
 }
 
 TEST(IpAddressParse, AcceptsStandardFormsOnly) {

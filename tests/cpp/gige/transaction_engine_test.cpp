@@ -83,6 +83,13 @@ protected:
         const auto& last = io.sent.back();
         engine->on_datagram(ack(0, last.command() + 1, last.id(), std::move(payload)), kDeviceEp, at);
     }
+    // Answer the last READMEM as asked: its address echoed, `fill` bytes.
+    void answer_memory(std::uint8_t fill, Instant at) {
+        const auto& last = io.sent.back();
+        std::vector<std::uint8_t> payload = be32({last.u32(8)});
+        payload.insert(payload.end(), last.u32(12), fill);
+        answer(std::move(payload), at);
+    }
     const CameraError& error_of(RequestToken t) { return io.results.at(t).error(); }
 
     const Instant t0 = Instant{} + 1000h;
@@ -298,9 +305,21 @@ TEST_F(EngineTest, AcknowledgeFaultsBecomeErrors) {
         {"empty register", request::ReadRegister{0}, 0, 0, {}, "malformed packet: empty read register ack"},
         {"count", request::ReadRegisters{{0, 4, 8}}, 0, 0, be32({1, 2}),
          "malformed packet: read register ack carried 2 values, expected 3"},
+        {"count beyond", request::ReadRegisters{{0, 4}}, 0, 0, be32({1, 2, 3}),
+         "malformed packet: read register ack carried 3 values, expected 2"},
+        {"partial write", request::WriteRegisters{{{0x0A00, 2}, {0x0938, 9}}}, 0, 0, be32({1}),
+         "malformed packet: write register ack reports 1 of 2 writes done"},
         {"short mem", request::ReadMemory{0x100, 8}, 0, 0, {0, 0}, "malformed packet: short read memory ack"},
-        {"empty mem", request::ReadMemory{0x100, 8}, 0, 0, be32({0x100}), "malformed packet: empty read memory ack"},
+        {"empty mem", request::ReadMemory{0x100, 8}, 0, 0, be32({0x100}),
+         "malformed packet: read memory ack carried 0 bytes at 0x100, asked 8 at 0x100"},
+        {"short data", request::ReadMemory{0x100, 8}, 0, 0, be32({0x100, 1}),
+         "malformed packet: read memory ack carried 4 bytes at 0x100, asked 8 at 0x100"},
+        {"surplus data", request::ReadMemory{0x100, 8}, 0, 0, be32({0x100, 1, 2, 3}),
+         "malformed packet: read memory ack carried 12 bytes at 0x100, asked 8 at 0x100"},
+        {"other address", request::ReadMemory{0x100, 8}, 0, 0, be32({0x104, 1, 2}),
+         "malformed packet: read memory ack carried 8 bytes at 0x104, asked 8 at 0x100"},
     };
+    engine->set_concatenation(true);
     RequestToken token = 0;
     for (const auto& c : cases) {
         ++token;
@@ -318,6 +337,7 @@ TEST_F(EngineTest, AcknowledgeFaultsBecomeErrors) {
 }
 
 TEST_F(EngineTest, RegisterRepliesCarryTheValuesInOrder) {
+    engine->set_concatenation(true);
     engine->submit(1, request::ReadRegisters{{0x0, 0x4, 0x8}});
     engine->tick(t0);
     EXPECT_EQ(io.sent[0].bytes, gvcp::encode_read_reg(std::vector<std::uint32_t>{0, 4, 8}, 1));
@@ -331,44 +351,154 @@ TEST_F(EngineTest, RegisterRepliesCarryTheValuesInOrder) {
     EXPECT_EQ(std::get<std::uint32_t>(*io.results.at(2)), 5u);
 }
 
-TEST_F(EngineTest, MemoryReadIsChunkedAndFollowsShortAnswers) {
+// A device without the concatenation bit gets one register per command; with
+// it, lists go in as few commands as the 540-byte payload allows.
+TEST_F(EngineTest, RegisterListsFollowTheConcatenationCapability) {
+    struct Case {
+        bool concatenation;
+        bool write;
+        std::size_t registers;
+        std::vector<std::size_t> commands;  // registers in each command sent
+    };
+    const Case cases[] = {
+        {false, false, 9, std::vector<std::size_t>(9, 1)},
+        {true, false, 9, {9}},
+        {true, false, 300, {135, 135, 30}},
+        {false, true, 3, {1, 1, 1}},
+        {true, true, 70, {67, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.concatenation << " " << c.write << " " << c.registers);
+        io = RecordingIo{};
+        make({.heartbeat_timeout_ms = 600000});
+        engine->set_concatenation(c.concatenation);
+        std::vector<std::uint32_t> addresses;
+        std::vector<gvcp::RegisterWrite> pairs;
+        for (std::uint32_t i = 0; i < c.registers; ++i) {
+            addresses.push_back(0x1000 + 4 * i);
+            pairs.push_back({0x1000 + 4 * i, i});
+        }
+        if (c.write) engine->submit(1, request::WriteRegisters{pairs});
+        else engine->submit(1, request::ReadRegisters{addresses});
+        engine->tick(t0);
+        for (std::size_t n : c.commands) {
+            ASSERT_FALSE(io.results.contains(1));
+            const auto& last = io.sent.back();
+            const std::size_t per = c.write ? 8 : 4;
+            ASSERT_EQ(be16_at(last.bytes, 4), n * per);
+            if (c.write) {
+                answer(be32({static_cast<std::uint32_t>(n)}), t0);
+                continue;
+            }
+            std::vector<std::uint32_t> values;
+            for (std::size_t i = 0; i < n; ++i) values.push_back(last.u32(8 + 4 * i) + 1);
+            std::vector<std::uint8_t> payload;
+            for (auto v : values) payload.insert(payload.end(), {std::uint8_t(v >> 24), std::uint8_t(v >> 16),
+                                                                 std::uint8_t(v >> 8), std::uint8_t(v)});
+            answer(payload, t0);
+        }
+        ASSERT_TRUE(io.results.contains(1));
+        ASSERT_TRUE(io.results.at(1).has_value()) << io.results.at(1).error().to_string();
+        EXPECT_EQ(io.sent.size(), c.commands.size());
+        if (!c.write) {
+            const auto& values = std::get<std::vector<std::uint32_t>>(*io.results.at(1));
+            ASSERT_EQ(values.size(), c.registers);
+            for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(values[i], addresses[i] + 1) << i;
+        }
+    }
+}
+
+// A pending acknowledge that announces next to no time still leaves the
+// ordinary acknowledge timeout before the next try.
+TEST_F(EngineTest, PendingAckWaitsAtLeastTheAckTimeout) {
+    for (const auto [announced, retry_at] : {std::pair{0ms, 510ms}, {1ms, 510ms}, {2000ms, 2010ms}}) {
+        SCOPED_TRACE(announced.count());
+        io = RecordingIo{};
+        make({.ack_timeout = 500ms, .retries = 1, .heartbeat_timeout_ms = 600000});
+        engine->submit(1, request::ReadRegister{0x0934});
+        engine->tick(t0);
+        const auto id = io.sent[0].id();
+        engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), id,
+                                be32({static_cast<std::uint32_t>(announced.count())})),
+                            kDeviceEp, t0 + 10ms);
+        engine->tick(t0 + retry_at - 1ms);
+        EXPECT_EQ(io.sent.size(), 1u);
+        engine->tick(t0 + retry_at);
+        EXPECT_EQ(io.sent.size(), 2u);
+        EXPECT_FALSE(io.results.contains(1));
+    }
+}
+
+// A caller whose overall deadline passed, or who was interrupted, takes its
+// request out wherever it is; the engine goes on with the next one.
+TEST_F(EngineTest, AbandonEndsARequestWaitingOrInFlight) {
+    make({.ack_timeout = 500ms, .retries = 4, .heartbeat_timeout_ms = 600000});
+    engine->submit(1, request::ReadMemory{0x1000, 4096});
+    engine->submit(2, request::ReadRegister{0x0938});
+    engine->submit(3, request::ReadRegister{0x0934});
+    engine->tick(t0);
+    EXPECT_TRUE(engine->abandon(2, CameraError::io("interrupted", EINTR)));
+    EXPECT_TRUE(error_of(2).is<camera_error::Io>());
+    EXPECT_TRUE(engine->abandon(1, CameraError::ack_timeout()));
+    EXPECT_TRUE(error_of(1).is<camera_error::AckTimeout>());
+    EXPECT_FALSE(engine->abandon(1, CameraError::ack_timeout())) << "already finished";
+    const auto first_id = io.sent[0].id();
+    engine->tick(t0);
+    ASSERT_EQ(io.sent.size(), 2u);
+    EXPECT_EQ(io.sent[1].u32(8), 0x0934u);
+    engine->on_datagram(ack(0, 0x0085, first_id, be32({0x1000})), kDeviceEp, t0);  // the late answer
+    EXPECT_EQ(stats.snapshot().unsolicited, 1u);
+    answer(be32({7}), t0);
+    EXPECT_EQ(std::get<std::uint32_t>(*io.results.at(3)), 7u);
+
+    // A transfer whose caller stopped waiting asks for no further chunk.
+    engine->submit(4, request::ReadMemory{0x1000, 2048});
+    engine->tick(t0);
+    const auto sent = io.sent.size();
+    io.gone.insert(4);
+    answer_memory(0, t0);
+    EXPECT_EQ(io.sent.size(), sent);
+    EXPECT_TRUE(error_of(4).is<camera_error::AckTimeout>());
+}
+
+TEST_F(EngineTest, MemoryReadTakesExactlyWhatWasAskedChunkByChunk) {
     engine->submit(1, request::ReadMemory{0x1000, 1000});
     engine->tick(t0);
-    ASSERT_EQ(io.sent.size(), 1u);
-    EXPECT_EQ(io.sent[0].command(), gvcp::code(gvcp::Command::ReadMem));
-    EXPECT_EQ(io.sent[0].u32(8), 0x1000u);
-    EXPECT_EQ(io.sent[0].u32(12), 512u);
-    // The device sends only 100 bytes of this chunk.
-    std::vector<std::uint8_t> part = be32({0x1000});
-    for (int i = 0; i < 100; ++i) part.push_back(static_cast<std::uint8_t>(i));
-    answer(part, t0);
-    ASSERT_EQ(io.sent.size(), 2u) << "the continuation goes out at once";
-    EXPECT_EQ(io.sent[1].u32(8), 0x1000u + 100);
-    EXPECT_EQ(io.sent[1].u32(12), 512u);
-    std::vector<std::uint8_t> next = be32({0x1064});
-    for (int i = 100; i < 612; ++i) next.push_back(static_cast<std::uint8_t>(i));
-    answer(next, t0);
-    ASSERT_EQ(io.sent.size(), 3u);
-    EXPECT_EQ(io.sent[2].u32(8), 0x1000u + 612);
-    EXPECT_EQ(io.sent[2].u32(12), 388u);
-    std::vector<std::uint8_t> rest = be32({0x1264});
-    for (int i = 612; i < 1000; ++i) rest.push_back(static_cast<std::uint8_t>(i));
-    rest.insert(rest.end(), 12, 0xEE);  // surplus is dropped
-    answer(rest, t0);
-    const auto& bytes = std::get<std::vector<std::uint8_t>>(*io.results.at(1));
-    ASSERT_EQ(bytes.size(), 1000u);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(bytes[i], static_cast<std::uint8_t>(i)) << i;
+    std::vector<std::uint8_t> want;
+    for (const auto [address, count] : {std::pair{0x1000u, 512u}, std::pair{0x1200u, 488u}}) {
+        ASSERT_FALSE(io.results.contains(1));
+        const auto& s = io.sent.back();
+        EXPECT_EQ(s.command(), gvcp::code(gvcp::Command::ReadMem));
+        EXPECT_EQ(s.u32(8), address);
+        EXPECT_EQ(s.u32(12), count);
+        std::vector<std::uint8_t> payload = be32({address});
+        for (std::uint32_t i = 0; i < count; ++i) payload.push_back(static_cast<std::uint8_t>(address + i));
+        want.insert(want.end(), payload.begin() + 4, payload.end());
+        answer(payload, t0);  // the continuation goes out at once
+    }
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*io.results.at(1)), want);
+    EXPECT_EQ(stats.snapshot().commands, 2u);
+
+    // An oversized answer (65,495 bytes for 512 asked) must not end up in
+    // the result: the transfer fails and nothing more is asked for.
+    engine->submit(2, request::ReadMemory{0x2000, 1024});
+    engine->tick(t0);
+    std::vector<std::uint8_t> huge = be32({0x2000});
+    huge.resize(4 + 65491, 0xEE);
+    answer(huge, t0);
+    ASSERT_TRUE(io.results.contains(2));
+    EXPECT_TRUE(error_of(2).is<camera_error::Malformed>());
     EXPECT_EQ(stats.snapshot().commands, 3u);
 }
 
 TEST_F(EngineTest, MemoryReadOf1000BytesGoesOutAs512And488) {
     engine->submit(1, request::ReadMemory{0x2000, 1000});
     engine->tick(t0);
-    answer(std::vector<std::uint8_t>(4 + 512, 1), t0);
+    answer_memory(1, t0);
     ASSERT_EQ(io.sent.size(), 2u);
     EXPECT_EQ(io.sent[1].u32(8), 0x2200u);
     EXPECT_EQ(io.sent[1].u32(12), 488u);
-    answer(std::vector<std::uint8_t>(4 + 488, 2), t0);
+    answer_memory(2, t0);
     EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*io.results.at(1)).size(), 1000u);
 }
 
@@ -405,11 +535,11 @@ TEST_F(EngineTest, DueHeartbeatGoesBetweenChunksOfAMemoryRead) {
     engine->submit(1, request::ReadMemory{0x1000, 1536});
     engine->submit(2, request::ReadRegister{0x0934});
     engine->tick(t0);
-    answer(std::vector<std::uint8_t>(516, 0), t0 + 10ms);  // chunk 2 goes straight out
+    answer_memory(0, t0 + 10ms);  // chunk 2 goes straight out
     ASSERT_EQ(io.sent.size(), 2u);
     engine->tick(t0 + 100ms);  // heartbeat due while chunk 2 is in flight
     ASSERT_EQ(io.sent.size(), 2u);
-    answer(std::vector<std::uint8_t>(516, 0), t0 + 110ms);  // chunk 3 waits for the heartbeat
+    answer_memory(0, t0 + 110ms);  // chunk 3 waits for the heartbeat
     engine->tick(t0 + 110ms);
     ASSERT_EQ(io.sent.size(), 3u);
     EXPECT_EQ(io.sent[2].command(), gvcp::code(gvcp::Command::ReadReg));
@@ -419,7 +549,7 @@ TEST_F(EngineTest, DueHeartbeatGoesBetweenChunksOfAMemoryRead) {
     ASSERT_EQ(io.sent.size(), 4u);
     EXPECT_EQ(io.sent[3].command(), gvcp::code(gvcp::Command::ReadMem)) << "the transfer goes before queued requests";
     EXPECT_EQ(io.sent[3].u32(8), 0x1400u);
-    answer(std::vector<std::uint8_t>(516, 0), t0 + 130ms);
+    answer_memory(0, t0 + 130ms);
     EXPECT_TRUE(io.results.at(1).has_value());
     engine->tick(t0 + 130ms);
     EXPECT_EQ(io.sent.back().u32(8), 0x0934u);
@@ -459,6 +589,7 @@ TEST_F(EngineTest, LossOfControlFailsEverythingWithControlLostAndLeavesTheCcpAlo
                 break;
         }
         ASSERT_TRUE(engine->control_lost());
+        EXPECT_TRUE(fresh.control_lost()) << "the reason is published before the worker can be seen to stop";
         const auto sent_before = io.sent.size();
         engine->shutdown();
         EXPECT_EQ(io.sent.size(), sent_before) << "no CCP write after losing control";
@@ -477,10 +608,50 @@ TEST_F(EngineTest, OrderlyShutdownFailsWithNotConnectedAndReleasesControl) {
     ASSERT_EQ(io.results.size(), 2u);
     for (auto& [token, result] : io.results)
         EXPECT_TRUE(result.error().is<camera_error::NotConnected>()) << token;
-    ASSERT_EQ(io.sent.size(), 2u);
-    const gvcp::RegisterWrite release[] = {{0x0A00, 0}};
-    EXPECT_EQ(io.sent[1].bytes, gvcp::encode_write_reg(release, 2));
     EXPECT_FALSE(stats.control_lost());
+    engine->submit(3, request::ReadRegister{0});
+    EXPECT_TRUE(error_of(3).is<camera_error::NotConnected>()) << "a request after the end fails at once";
+}
+
+// Control is given back only when the device may have granted it: writing 0
+// after a refused take could evict the application that really holds it. A
+// take nobody answered may have been granted with its acknowledges lost.
+TEST_F(EngineTest, ControlIsReleasedOnlyAfterASuccessfulTake) {
+    enum class Take { Granted, Refused, Unanswered, Interrupted, GrantedThenReleased, Never };
+    const std::pair<Take, bool> cases[] = {{Take::Granted, true},
+                                           {Take::Refused, false},
+                                           {Take::Unanswered, true},
+                                           {Take::Interrupted, true},
+                                           {Take::GrantedThenReleased, false},
+                                           {Take::Never, false}};
+    for (const auto [take, releases] : cases) {
+        SCOPED_TRACE(static_cast<int>(take));
+        io = RecordingIo{};
+        make({.ack_timeout = 50ms, .retries = 0, .heartbeat_timeout_ms = 600000});
+        if (take != Take::Never) {
+            engine->submit(1, request::WriteRegisters{{{0x0A00, 2}}});
+            engine->tick(t0);
+            if (take == Take::Refused) engine->on_datagram(ack(0x8006, 0x0083, io.sent[0].id()), kDeviceEp, t0);
+            if (take == Take::Granted || take == Take::GrantedThenReleased) answer(be32({1}), t0);
+            if (take == Take::Unanswered) engine->tick(t0 + 50ms);
+            if (take == Take::Interrupted) engine->abandon(1, CameraError::ack_timeout());
+            ASSERT_TRUE(io.results.contains(1));
+        }
+        if (take == Take::GrantedThenReleased) {
+            engine->submit(2, request::WriteRegisters{{{0x0A00, 0}}});
+            engine->tick(t0);
+            answer(be32({1}), t0);
+        }
+        const auto before = io.sent.size();
+        engine->shutdown();
+        const gvcp::RegisterWrite release[] = {{0x0A00, 0}};
+        if (releases) {
+            ASSERT_EQ(io.sent.size(), before + 1);
+            EXPECT_EQ(io.sent.back().bytes, gvcp::encode_write_reg(release, io.sent.back().id()));
+        } else {
+            EXPECT_EQ(io.sent.size(), before);
+        }
+    }
 }
 
 TEST_F(EngineTest, SendFailureFailsTheRequestWithIo) {

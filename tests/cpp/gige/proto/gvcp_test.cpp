@@ -46,6 +46,30 @@ TEST(GvcpEncode, ByteExactVectors) {
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
 }
 
+// Checked in every build, not by assert: arguments beyond what one command
+// carries give an empty result, never a datagram with a wrapped length.
+TEST(GvcpEncode, CommandsBeyondThePayloadLimitAreRefused) {
+    const std::vector<std::uint32_t> addresses(gvcp::kMaxReadRegisters + 1, 0x0A00);
+    const std::vector<gvcp::RegisterWrite> pairs(gvcp::kMaxWriteRegisters + 1, {0x0A00, 2});
+    const std::vector<std::uint8_t> chunk(gvcp::kMaxMemoryChunk + 4, 0);
+    const struct {
+        const char* name;
+        Bytes got;
+        std::size_t size;  // 0: refused
+    } cases[] = {
+        {"read list at the limit", gvcp::encode_read_reg(std::span(addresses).first(135), 1), 8 + 540},
+        {"read list beyond", gvcp::encode_read_reg(addresses, 1), 0},
+        {"read list empty", gvcp::encode_read_reg({}, 1), 0},
+        {"write list at the limit", gvcp::encode_write_reg(std::span(pairs).first(67), 1), 8 + 536},
+        {"write list beyond", gvcp::encode_write_reg(pairs, 1), 0},
+        {"memory read beyond a chunk", gvcp::encode_read_mem(0, gvcp::kMaxMemoryChunk + 4, 1), 0},
+        {"memory write at a chunk", gvcp::encode_write_mem(0, std::span(chunk).first(512), 1), 8 + 4 + 512},
+        {"memory write beyond a chunk", gvcp::encode_write_mem(0, chunk, 1), 0},
+        {"memory write of part of a word", gvcp::encode_write_mem(0, std::span(chunk).first(6), 1), 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got.size(), c.size) << c.name;
+}
+
 TEST(GvcpEncode, PacketResendForms) {
     const struct {
         const char* name;
