@@ -369,12 +369,13 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
                                           [](const PollEvent& ev) { return ev.token == kSocketToken; });
         if (!readable) continue;
         // A bounded batch per wake: a peer sending as fast as we read must
-        // not keep the loop from deadlines and the stop flag.
+        // not keep the loop from deadlines and the stop flag. The receives
+        // never block, so the lock is held across the batch.
+        std::lock_guard relock(mutex_);
         for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
             Endpoint source;
             const ssize_t n = receive(MSG_DONTWAIT, source);
             if (n < 0) break;
-            std::lock_guard relock(mutex_);
             engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
                                 Clock::now());
             if (engine_.control_lost()) break;
