@@ -181,8 +181,10 @@ CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& l
         if (n >= 0)
             engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
                                 now);
-        // Deadlines and retries, and whatever queued up behind us goes out.
-        engine_.tick(now);
+        // Deadlines and retries, and whatever queued up behind us goes out
+        // (a heartbeat that falls due with nothing else to do is the
+        // worker's own business).
+        if (!slot.result || !engine_.idle()) engine_.tick(now);
         // The worker ends the link at once; our request goes with it.
         if (engine_.control_lost() && !slot.result) engine_.abandon(token, CameraError::control_lost());
     }
