@@ -231,10 +231,10 @@ void TransactionEngine::send_op(Op op, Instant now) {
         }
     }
     if (bytes.empty()) {
-        // Requests are cut to what one command carries before they get here,
-        // so only a bad request (a single register list beyond the limit of
-        // a device without concatenation cannot occur) lands here.
-        fail(op, CameraError::malformed("command does not fit one GVCP datagram"));
+        // Register lists and transfers are cut to what one command carries
+        // before they get here; what still does not encode (memory data in
+        // part of a word) fails without traffic.
+        fail(op, CameraError::malformed("command beyond what one GVCP command carries"));
         return;
     }
     if (auto sent = io_.send_to_device(bytes); !sent) {
