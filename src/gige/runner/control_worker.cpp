@@ -61,7 +61,9 @@ ControlLink::ControlLink(UniqueFd socket, std::shared_ptr<LinkStatsRecord> stats
       device_(to_sockaddr(config.device)),
       engine_(EngineConfig{config.device.ip, config.ack_timeout, config.retries, config.heartbeat_timeout_ms},
               *stats_, *this, Clock::now()),
-      buffer_(kMaxDatagram) {}
+      buffer_(kMaxDatagram) {
+    waiting_.reserve(16);
+}
 
 ControlLink::~ControlLink() = default;
 
@@ -83,7 +85,7 @@ CameraResult<void> ControlLink::send_to(std::span<const std::uint8_t> bytes, End
 }
 
 void ControlLink::complete(RequestToken token, CameraResult<Reply> result) {
-    auto it = waiting_.find(token);
+    auto it = find_waiting(token);
     if (it == waiting_.end()) return;
     Waiter waiter = std::move(it->second);
     waiting_.erase(it);
@@ -113,7 +115,7 @@ void ControlLink::complete(RequestToken token, CameraResult<Reply> result) {
 }
 
 bool ControlLink::abandoned(RequestToken token) const {
-    const auto it = waiting_.find(token);
+    const auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const auto& w) { return w.first == token; });
     if (it == waiting_.end()) return true;
     // A caller waiting in transact() gives up by itself, through abandon().
     if (std::holds_alternative<LocalSlot*>(it->second)) return false;
@@ -136,6 +138,10 @@ void ControlLink::event(std::uint16_t command, std::span<const std::uint8_t> pay
     }
 }
 
+std::vector<std::pair<RequestToken, ControlLink::Waiter>>::iterator ControlLink::find_waiting(RequestToken token) {
+    return std::find_if(waiting_.begin(), waiting_.end(), [&](const auto& w) { return w.first == token; });
+}
+
 // ---- callers ----
 
 CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limit) {
@@ -146,7 +152,7 @@ CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limi
     // Nothing in flight and nobody listening: this thread can be the one
     // that receives, so the exchange needs no other thread at all.
     const bool direct = role_ == Role::None && engine_.idle() && subscribers_.empty();
-    waiting_.emplace(token, &slot);
+    waiting_.emplace_back(token, &slot);
     engine_.submit(token, std::move(request));
     if (slot.result) return std::move(*slot.result);  // needed no traffic
     return direct ? transact_direct(lock, token, slot, limit) : transact_queued(lock, token, slot, limit);
@@ -155,13 +161,14 @@ CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limi
 CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& lock, RequestToken token,
                                                  LocalSlot& slot, const WaitLimit& limit) {
     role_ = Role::Caller;
-    engine_.tick(Clock::now());
+    Instant now = Clock::now();
+    engine_.tick(now);
     while (!slot.result) {
         if (limit.interrupted()) {
             engine_.abandon(token, interrupted_error());
             break;
         }
-        if (Clock::now() >= limit.deadline) {
+        if (now >= limit.deadline) {
             engine_.abandon(token, CameraError::ack_timeout());
             break;
         }
@@ -170,12 +177,14 @@ CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& l
         Endpoint source;
         const ssize_t n = receive(0, source);
         lock.lock();
-        const Instant now = Clock::now();
+        now = Clock::now();
         if (n >= 0)
             engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
                                 now);
-        // Deadlines and retries, and whatever queued up behind us goes out.
-        engine_.tick(now);
+        // Deadlines and retries, and whatever queued up behind us goes out
+        // (a heartbeat that falls due with nothing else to do is the
+        // worker's own business).
+        if (!slot.result || !engine_.idle()) engine_.tick(now);
         // The worker ends the link at once; our request goes with it.
         if (engine_.control_lost() && !slot.result) engine_.abandon(token, CameraError::control_lost());
     }
@@ -223,7 +232,7 @@ CameraResult<Reply> ControlLink::transact_queued(std::unique_lock<std::mutex>& l
 void ControlLink::settle(RequestToken token, LocalSlot& slot) {
     // The slot lives on the caller's stack: nothing may point at it after
     // the caller returns, whatever the engine did with the token.
-    waiting_.erase(token);
+    if (auto it = find_waiting(token); it != waiting_.end()) waiting_.erase(it);
     if (!slot.result) slot.result.emplace(std::unexpected(CameraError::ack_timeout()));
 }
 
@@ -252,7 +261,7 @@ void ControlLink::submit(Request request, PendingReply reply) {
             return;
         }
         const RequestToken token = ++last_token_;
-        waiting_.emplace(token, std::move(reply));
+        waiting_.emplace_back(token, std::move(reply));
         engine_.submit(token, std::move(request));
         engine_.tick(Clock::now());
         if (role_ == Role::None && !engine_.idle()) {
@@ -316,13 +325,17 @@ ssize_t ControlLink::receive(int flags, Endpoint& source) {
 
 // ---- the worker ----
 
-void ControlLink::run_worker(ThreadHandle self, ThreadConfig thread, Poller listen, Poller idle) {
+void ControlLink::run_worker(ThreadHandle self, ThreadConfig thread, Poller poller) {
     thread.apply_logged();
-    worker_loop(self, listen, idle);
+    worker_loop(self, poller);
     worker_end(self);
 }
 
-void ControlLink::worker_loop(const ThreadHandle& self, Poller& listen, Poller& idle) {
+void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
+    // The socket is in the poll set only while the worker receives: while
+    // it sits there, every datagram also goes through the poller's wake-up
+    // path, a cost a caller receiving its own acknowledge should not pay.
+    bool watching = false;
     for (;;) {
         std::unique_lock lock(mutex_);
         if (self.stop_requested() || shutdown_asked_ || engine_.control_lost()) return;
@@ -337,9 +350,17 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& listen, Poller& 
         const Instant due = listening ? engine_.next_deadline() : engine_.next_heartbeat();
         lock.unlock();
 
+        if (listening != watching) {
+            auto changed = listening ? poller.add(socket_.get(), kSocketToken) : poller.remove(socket_.get());
+            if (!changed) {
+                OCULANE_LOG(log::Level::Error, log::kRunner, "gvcp worker poll error: {}", changed.error().message());
+                return;
+            }
+            watching = listening;
+        }
         const auto until_due = std::clamp<Clock::duration>(due - Clock::now(), Clock::duration::zero(),
                                                            listening ? Clock::duration(kSlice) : std::chrono::seconds(1));
-        auto ready = (listening ? listen : idle).wait(until_due);
+        auto ready = poller.wait(until_due);
         if (!ready) {
             if (ready.error() == std::errc::interrupted) continue;
             OCULANE_LOG(log::Level::Error, log::kRunner, "gvcp worker poll error: {}", ready.error().message());
@@ -350,12 +371,13 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& listen, Poller& 
                                           [](const PollEvent& ev) { return ev.token == kSocketToken; });
         if (!readable) continue;
         // A bounded batch per wake: a peer sending as fast as we read must
-        // not keep the loop from deadlines and the stop flag.
+        // not keep the loop from deadlines and the stop flag. The receives
+        // never block, so the lock is held across the batch.
+        std::lock_guard relock(mutex_);
         for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
             Endpoint source;
             const ssize_t n = receive(MSG_DONTWAIT, source);
             if (n < 0) break;
-            std::lock_guard relock(mutex_);
             engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
                                 Clock::now());
             if (engine_.control_lost()) break;
@@ -407,26 +429,21 @@ CameraResult<SpawnedWorker> spawn_control_worker(std::shared_ptr<LinkStatsRecord
         return std::unexpected(CameraError::worker_start(os_error_text(errno)));
     const Endpoint local{inet::ip_of(bound), inet::port_of(bound)};
 
-    auto listen = Poller::create();
-    auto idle = Poller::create();
-    if (!listen) return std::unexpected(CameraError::worker_start(listen.error().message()));
-    if (!idle) return std::unexpected(CameraError::worker_start(idle.error().message()));
-    if (auto added = listen->add(socket.get(), kSocketToken); !added)
-        return std::unexpected(CameraError::worker_start(added.error().message()));
+    // The socket joins the poll set only while the worker receives.
+    auto poller = Poller::create();
+    if (!poller) return std::unexpected(CameraError::worker_start(poller.error().message()));
     auto waker = Waker::create();
     if (!waker) return std::unexpected(CameraError::worker_start(waker.error().message()));
-    for (Poller* p : {&*listen, &*idle})
-        if (auto added = p->add_waker(*waker, kWakerToken); !added)
-            return std::unexpected(CameraError::worker_start(added.error().message()));
+    if (auto added = poller->add_waker(*waker, kWakerToken); !added)
+        return std::unexpected(CameraError::worker_start(added.error().message()));
 
     auto link = std::make_shared<ControlLink>(std::move(socket), std::move(stats), config);
     ThreadHandle handle = ThreadHandle::create();
     handle.set_waker(std::move(*waker));
     link->set_worker(handle.share());
     auto started = handle.start(std::string(kControlThreadName),
-                                [link, thread = config.thread, listen = std::move(*listen),
-                                 idle = std::move(*idle)](ThreadHandle self) mutable {
-                                    link->run_worker(std::move(self), thread, std::move(listen), std::move(idle));
+                                [link, thread = config.thread, poller = std::move(*poller)](ThreadHandle self) mutable {
+                                    link->run_worker(std::move(self), thread, std::move(poller));
                                 });
     if (!started) return std::unexpected(CameraError::worker_start(started.error().message()));
     return SpawnedWorker{std::move(handle), std::move(link), local};

@@ -24,7 +24,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -108,9 +107,9 @@ public:
     bool ended() const;
     const std::shared_ptr<LinkStatsRecord>& stats() const { return stats_; }
 
-    // The worker thread's body: `listen` polls the socket and the waker,
-    // `idle` the waker alone.
-    void run_worker(ThreadHandle self, ThreadConfig thread, Poller listen, Poller idle);
+    // The worker thread's body; `poller` holds the waker (the socket is
+    // added while the worker receives).
+    void run_worker(ThreadHandle self, ThreadConfig thread, Poller poller);
     // Before the link is shared: the handle used to wake the worker.
     void set_worker(ThreadHandle worker) { worker_.emplace(std::move(worker)); }
 
@@ -136,11 +135,12 @@ private:
     // anything is in flight. True when the worker must be woken.
     bool hand_over_if_busy();
     void settle(RequestToken token, LocalSlot& slot);
+    std::vector<std::pair<RequestToken, Waiter>>::iterator find_waiting(RequestToken token);
     void wake_worker();
     // One datagram from the socket into buffer_ (the receiver role is
     // needed); its length, or -1 when none came.
     ssize_t receive(int flags, Endpoint& source);
-    void worker_loop(const ThreadHandle& self, Poller& listen, Poller& idle);
+    void worker_loop(const ThreadHandle& self, Poller& poller);
     void worker_end(const ThreadHandle& self);
 
     UniqueFd socket_;
@@ -150,7 +150,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable done_;  // a queued caller's request finished
     TransactionEngine engine_;      // guarded by mutex_
-    std::unordered_map<RequestToken, Waiter> waiting_;  // guarded by mutex_
+    // Few at a time (one per waiting caller): a vector that keeps its
+    // capacity costs no allocation per request.
+    std::vector<std::pair<RequestToken, Waiter>> waiting_;  // guarded by mutex_
     RequestToken last_token_ = 0;                       // guarded by mutex_
     std::vector<Sender<GvcpEvent>> subscribers_;        // guarded by mutex_
     Role role_ = Role::None;                            // guarded by mutex_

@@ -48,7 +48,7 @@ void TransactionEngine::submit(RequestToken token, Request request) {
             using R = std::decay_t<decltype(r)>;
             if constexpr (std::is_same_v<R, request::ReadRegister>) {
                 op.kind = Kind::ReadRegister;
-                op.addresses.push_back(r.address);
+                op.address = r.address;
             } else if constexpr (std::is_same_v<R, request::ReadRegisters>) {
                 op.kind = Kind::ReadRegisters;
                 op.addresses = std::move(r.addresses);
@@ -123,7 +123,7 @@ void TransactionEngine::tick(Instant now) {
         if (!heartbeat_outstanding()) {
             Op hb;
             hb.kind = Kind::Heartbeat;
-            hb.addresses.push_back(kCcp);
+            hb.address = kCcp;
             queue_.push_front(std::move(hb));
         }
     }
@@ -206,7 +206,7 @@ void TransactionEngine::send_op(Op op, Instant now) {
     std::uint32_t asked_count = 0;
     switch (op.kind) {
         case Kind::ReadRegister:
-        case Kind::Heartbeat: bytes = gvcp::encode_read_reg(op.addresses, id); break;
+        case Kind::Heartbeat: bytes = gvcp::encode_read_reg(std::span(&op.address, 1), id); break;
         case Kind::ReadRegisters:
             batch = batch_for(op);
             bytes = gvcp::encode_read_reg(std::span(op.addresses).subspan(op.next, batch), id);
@@ -231,10 +231,10 @@ void TransactionEngine::send_op(Op op, Instant now) {
         }
     }
     if (bytes.empty()) {
-        // Requests are cut to what one command carries before they get here,
-        // so only a bad request (a single register list beyond the limit of
-        // a device without concatenation cannot occur) lands here.
-        fail(op, CameraError::malformed("command does not fit one GVCP datagram"));
+        // Register lists and transfers are cut to what one command carries
+        // before they get here; what still does not encode (memory data in
+        // part of a word) fails without traffic.
+        fail(op, CameraError::malformed("command beyond what one GVCP command carries"));
         return;
     }
     if (auto sent = io_.send_to_device(bytes); !sent) {

@@ -147,7 +147,7 @@ private:
     struct Op {
         Kind kind = Kind::Heartbeat;
         RequestToken token = 0;
-        // ReadRegister / ReadRegisters / Heartbeat
+        // ReadRegisters (ReadRegister and Heartbeat use `address`)
         std::vector<std::uint32_t> addresses;
         // WriteRegisters
         std::vector<gvcp::RegisterWrite> pairs;
@@ -155,6 +155,7 @@ private:
         // flight, and the values read so far.
         std::size_t next = 0;
         std::vector<std::uint32_t> values;
+        // ReadRegister, Heartbeat: the register.
         // ReadMemory: address of the next chunk, total length, bytes so far.
         // WriteMemory: start address, offset of the next chunk, the data.
         std::uint32_t address = 0;

@@ -691,10 +691,17 @@ TEST_F(EngineTest, EventsAreAcknowledgedCountedAndForwarded) {
 TEST_F(EngineTest, ZeroLengthTransfersNeedNoTraffic) {
     engine->submit(1, request::ReadMemory{0x100, 0});
     engine->submit(2, request::WriteMemory{0x100, {}});
+    engine->submit(3, request::ReadRegisters{});
     engine->tick(t0);
     EXPECT_TRUE(io.sent.empty());
     EXPECT_TRUE(std::get<std::vector<std::uint8_t>>(*io.results.at(1)).empty());
     EXPECT_TRUE(io.results.at(2).has_value());
+    EXPECT_TRUE(std::get<std::vector<std::uint32_t>>(*io.results.at(3)).empty());
+    // What no command can carry fails cleanly, without traffic.
+    engine->submit(4, request::WriteMemory{0x100, {1, 2, 3, 4, 5, 6}});
+    engine->tick(t0);
+    EXPECT_EQ(error_of(4).to_string(), "malformed packet: command beyond what one GVCP command carries");
+    EXPECT_TRUE(io.sent.empty());
 }
 
 // Captures the worker's log events for one test.
