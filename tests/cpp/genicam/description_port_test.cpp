@@ -17,6 +17,7 @@
 #include "gige/gige_camera.hpp"
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "sim/served_device.hpp"
 
 using namespace oculane;
 using namespace std::chrono_literals;
@@ -26,21 +27,12 @@ namespace {
 
 constexpr std::uint32_t kBase = 0x7F4F0000;  // 127.79.0.0
 
-struct ServedCamera {
-    ServedCamera(std::uint32_t host, sim::DeviceConfig cfg) {
-        cfg.ip = kBase | host;
-        device = std::make_shared<sim::Device>(cfg);
-        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
-        if (!started) {
-            ADD_FAILURE() << started.error();
-            return;
-        }
-        server = std::move(*started);
-        gige::GigESettings s;
-        s.device = gige::IpAddress::v4(cfg.ip);
-        s.ack_timeout = 200ms;
-        s.retries = 3;
-        camera = std::make_unique<gige::GigECamera>(s);
+struct ServedCamera : test::ServedDevice {
+    ServedCamera(std::uint32_t host, sim::DeviceConfig cfg)
+        : ServedDevice(test::at_address(std::move(cfg), kBase | host)) {
+        if (!server) return;
+        camera = std::make_unique<gige::GigECamera>(
+            gige::GigESettings{.device = gige::IpAddress::v4(ip()), .ack_timeout = 200ms, .retries = 3});
         if (auto r = camera->connect(); !r) ADD_FAILURE() << r.error().to_string();
     }
     ~ServedCamera() {
@@ -51,8 +43,6 @@ struct ServedCamera {
         return fetch_description(camera->connection()->port());
     }
 
-    std::shared_ptr<sim::Device> device;
-    std::unique_ptr<sim::Server> server;
     std::unique_ptr<gige::GigECamera> camera;
 };
 

@@ -14,6 +14,7 @@
 #include "sim/device.hpp"
 #include "sim/feature_registers.hpp"
 #include "sim/server.hpp"
+#include "sim/served_device.hpp"
 #include "sim/test_pattern.hpp"
 #include "thread_util/log_capture.hpp"
 
@@ -27,25 +28,20 @@ constexpr std::uint32_t kBase = 0x7F5B0000;  // 127.91.0.0
 constexpr std::uint32_t kWidth = 64;
 constexpr std::uint32_t kHeight = 16;
 
-struct Camera {
-    explicit Camera(std::uint8_t host) {
-        sim::DeviceConfig cfg;
-        cfg.ip = kBase | host;
-        cfg.width = kWidth;
-        cfg.height = kHeight;
-        cfg.tl_params_locked = true;
-        device = std::make_shared<sim::Device>(cfg);
-        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
-        if (!started) {
-            ADD_FAILURE() << started.error();
-            return;
-        }
-        server = std::move(*started);
-        gige::GigESettings s;
-        s.device = gige::IpAddress::v4(cfg.ip);
-        s.ack_timeout = 200ms;
-        s.retries = 2;
-        camera = std::make_unique<GenICamera>(s);
+sim::DeviceConfig small_camera(std::uint8_t host) {
+    sim::DeviceConfig cfg;
+    cfg.ip = kBase | host;
+    cfg.width = kWidth;
+    cfg.height = kHeight;
+    cfg.tl_params_locked = true;
+    return cfg;
+}
+
+struct Camera : test::ServedDevice {
+    explicit Camera(std::uint8_t host) : ServedDevice(small_camera(host)) {
+        if (!server) return;
+        camera = std::make_unique<GenICamera>(
+            gige::GigESettings{.device = gige::IpAddress::v4(ip()), .ack_timeout = 200ms, .retries = 2});
         if (!camera->connect_transport() || !camera->ensure_model()) ADD_FAILURE() << "connect";
     }
 
@@ -60,17 +56,12 @@ struct Camera {
                                            {reg::kAcquisitionStop, "stop"},
                                            {reg::kTLParamsLocked, "locked"}};
         std::vector<std::string> out;
-        for (const auto& c : device->command_log()) {
-            if (c.command != static_cast<std::uint16_t>(gvcp::Command::WriteReg)) continue;
-            for (std::size_t i = 0; i < c.addresses.size() && i < c.values.size(); ++i)
-                for (const auto& n : kNames)
-                    if (n.address == c.addresses[i]) out.push_back(fmt::format("{}={}", n.name, c.values[i]));
-        }
+        for (const auto& [address, value] : register_writes())
+            for (const auto& n : kNames)
+                if (n.address == address) out.push_back(fmt::format("{}={}", n.name, value));
         return out;
     }
 
-    std::shared_ptr<sim::Device> device;
-    std::unique_ptr<sim::Server> server;
     std::unique_ptr<GenICamera> camera;
 };
 

@@ -14,6 +14,7 @@
 #include "gige/proto/gvcp.hpp"
 #include "sim/device.hpp"
 #include "sim/server.hpp"
+#include "sim/served_device.hpp"
 #include "util/inet.hpp"
 #include "util/unique_fd.hpp"
 
@@ -24,19 +25,10 @@ using namespace std::chrono_literals;
 
 constexpr std::uint32_t kBase = 0x7F4D0000;  // 127.77.0.0
 
-struct VirtualCamera {
-    explicit VirtualCamera(std::uint8_t host, sim::DeviceConfig cfg = {}) {
-        cfg.ip = kBase | host;
-        device = std::make_shared<sim::Device>(cfg);
-        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
-        if (!started) ADD_FAILURE() << started.error();
-        else server = std::move(*started);
-    }
-    std::uint32_t ip() const { return device->config().ip; }
+struct VirtualCamera : test::ServedDevice {
+    explicit VirtualCamera(std::uint8_t host, sim::DeviceConfig cfg = {})
+        : ServedDevice(test::at_address(std::move(cfg), kBase | host)) {}
     std::size_t commands_seen() const { return device->command_log().size(); }
-
-    std::shared_ptr<sim::Device> device;
-    std::unique_ptr<sim::Server> server;
 };
 
 GigESettings settings_for(const VirtualCamera& cam) {

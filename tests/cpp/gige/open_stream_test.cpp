@@ -18,6 +18,7 @@
 #include "sim/device.hpp"
 #include "sim/feature_registers.hpp"
 #include "sim/server.hpp"
+#include "sim/served_device.hpp"
 #include "sim/test_pattern.hpp"
 #include "thread_util/log_capture.hpp"
 #include "util/inet.hpp"
@@ -31,37 +32,18 @@ namespace bs = bootstrap;
 
 constexpr std::uint32_t kBase = 0x7F590000;  // 127.89.0.0
 
-struct Camera {
-    explicit Camera(std::uint8_t host, sim::DeviceConfig cfg = {}) {
-        cfg.ip = kBase | host;
-        device = std::make_shared<sim::Device>(cfg);
-        auto started = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
-        if (!started) {
-            ADD_FAILURE() << started.error();
-            return;
-        }
-        server = std::move(*started);
-        GigESettings s;
-        s.device = IpAddress::v4(cfg.ip);
-        s.ack_timeout = 200ms;
-        s.retries = 2;
-        transport = std::make_unique<GigECamera>(s);
+struct Camera : test::ServedDevice {
+    explicit Camera(std::uint8_t host, sim::DeviceConfig cfg = {})
+        : ServedDevice(test::at_address(std::move(cfg), kBase | host)) {
+        if (!server) return;
+        transport = std::make_unique<GigECamera>(
+            GigESettings{.device = IpAddress::v4(ip()), .ack_timeout = 200ms, .retries = 2});
         if (!transport->connect()) ADD_FAILURE() << "connect";
         device->clear_command_log();
     }
 
-    // Register writes the camera received, in order, as (address, value).
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes() const {
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
-        for (const auto& c : device->command_log())
-            if (c.command == static_cast<std::uint16_t>(gvcp::Command::WriteReg))
-                for (std::size_t i = 0; i < c.addresses.size() && i < c.values.size(); ++i)
-                    out.emplace_back(c.addresses[i], c.values[i]);
-        return out;
-    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> writes() const { return register_writes(); }
 
-    std::shared_ptr<sim::Device> device;
-    std::unique_ptr<sim::Server> server;
     std::unique_ptr<GigECamera> transport;
 };
 
