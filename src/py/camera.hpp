@@ -12,10 +12,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <nanobind/nanobind.h>
 
 #include "genicam/genicamera.hpp"
+#include "py/errors.hpp"
 
 namespace oculane::py {
 
@@ -71,6 +73,29 @@ public:
     std::shared_ptr<CameraState> state;
     std::shared_ptr<BusySlot> busy;
 };
+
+// Runs a facade operation with the interpreter lock released while it waits
+// for the camera-state lock and the device, and returns its outcome as is,
+// with the interpreter lock held again. The quick queries that need only the
+// node map go through here too: a long operation may hold the camera-state
+// lock.
+template <class F>
+auto with_camera(Camera& self, F&& op) {
+    using Result = decltype(op(std::declval<GenICamera&>()));
+    std::optional<Result> result;
+    {
+        nanobind::gil_scoped_release unlocked;
+        std::lock_guard lock(self.state->mutex);
+        result.emplace(op(self.state->camera));
+    }
+    return std::move(*result);
+}
+
+// with_camera, then the outcome's value, or its error raised.
+template <class F>
+auto call_camera(Camera& self, F&& op) {
+    return unwrap(with_camera(self, std::forward<F>(op)));
+}
 
 // Labels of the operations that hold the busy slot.
 inline constexpr const char* kBusyConnect = "a connect";

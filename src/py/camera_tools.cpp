@@ -2,7 +2,6 @@
 // here, returned as the plain Python records of oculane.features) and the
 // settings files (written in Python, oculane.settings, over the public
 // feature methods).
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,20 +24,6 @@ namespace oculane::py {
 
 namespace {
 
-// The interpreter lock is released while the camera-state lock and the
-// device are waited for, and taken back to build the result.
-template <class F>
-auto released(Camera& self, F&& op) {
-    using Result = decltype(op(std::declval<GenICamera&>()));
-    std::optional<Result> result;
-    {
-        nb::gil_scoped_release unlocked;
-        std::lock_guard lock(self.state->mutex);
-        result.emplace(op(self.state->camera));
-    }
-    return unwrap(std::move(*result));
-}
-
 nb::tuple strings(const std::vector<std::string>& v) {
     nb::list out;
     for (const auto& s : v) out.append(nb::str(s.c_str(), s.size()));
@@ -48,7 +33,7 @@ nb::tuple strings(const std::vector<std::string>& v) {
 nb::object features_module() { return nb::module_::import_("oculane.features"); }
 
 nb::object feature_info(Camera& self, const std::string& name) {
-    FeatureInfo info = released(self, [&](GenICamera& c) { return c.feature_info(name); });
+    FeatureInfo info = call_camera(self, [&](GenICamera& c) { return c.feature_info(name); });
     nb::object mod = features_module();
     nb::list entries;
     for (const auto& e : info.entries)
@@ -64,7 +49,7 @@ nb::object feature_info(Camera& self, const std::string& name) {
 }
 
 nb::object categories(Camera& self) {
-    std::vector<CategoryInfo> flat = released(self, [](GenICamera& c) { return c.categories(); });
+    std::vector<CategoryInfo> flat = call_camera(self, [](GenICamera& c) { return c.categories(); });
     nb::list rows;
     for (const auto& c : flat)
         rows.append(nb::make_tuple(c.name, c.display_name, static_cast<int>(c.visibility), c.parent,
@@ -76,15 +61,14 @@ nb::object categories(Camera& self) {
 // capability word (and the local end of the control socket); None while not
 // connected.
 nb::object link_details(Camera& self) {
-    std::optional<std::pair<std::uint32_t, std::string>> details;
-    {
-        nb::gil_scoped_release unlocked;
-        std::lock_guard lock(self.state->mutex);
-        if (const gige::Connection* c = self.state->camera.transport().connection()) {
+    const auto details = with_camera(self, [](GenICamera& camera) {
+        std::optional<std::pair<std::uint32_t, std::string>> out;
+        if (const gige::Connection* c = camera.transport().connection()) {
             const auto local = c->local_address();
-            details.emplace(c->capability(), inet::format_endpoint(local.ip, local.port));
+            out.emplace(c->capability(), inet::format_endpoint(local.ip, local.port));
         }
-    }
+        return out;
+    });
     if (!details) return nb::none();
     nb::dict d;
     d["capability"] = details->first;
