@@ -270,30 +270,29 @@ def _set(args: argparse.Namespace) -> int:
     return 0
 
 
-def _save(args: argparse.Namespace) -> int:
+def _settings_file(args: argparse.Namespace, verb: str, errors: tuple[type[Exception], ...],
+                   apply: Callable[[_core.Camera, str], object]) -> object:
+    """Runs `apply(camera, args.file)` on the camera at args.ip; an error of
+    the given kinds or of the file itself (which it would `verb`) fails."""
     camera = _connect(args.ip)
     try:
-        count = camera.save_settings(args.file)
-    except _CAMERA_ERRORS as e:
+        return apply(camera, args.file)
+    except errors as e:
         raise _Failure(str(e)) from None
     except OSError as e:
-        raise _Failure(f"cannot write {args.file}: {e.strerror}") from None
+        raise _Failure(f"cannot {verb} {args.file}: {e.strerror}") from None
     finally:
         _disconnect(camera)
+
+
+def _save(args: argparse.Namespace) -> int:
+    count = _settings_file(args, "write", _CAMERA_ERRORS, lambda camera, path: camera.save_settings(path))
     print(f"saved {count} settings to {args.file}")
     return 0
 
 
 def _load(args: argparse.Namespace) -> int:
-    camera = _connect(args.ip)
-    try:
-        issues = camera.load_settings(args.file)
-    except ValueError as e:
-        raise _Failure(str(e)) from None
-    except OSError as e:
-        raise _Failure(f"cannot read {args.file}: {e.strerror}") from None
-    finally:
-        _disconnect(camera)
+    issues = _settings_file(args, "read", (ValueError,), lambda camera, path: camera.load_settings(path))
     for issue in issues:
         print(f"{args.file}:{issue.line}: {issue.name}: {issue.reason}", file=sys.stderr)
     return 1 if issues else 0
