@@ -14,6 +14,7 @@ import pytest
 
 import oculane
 from oculane.sim import VirtualCamera
+from streaming import eventually
 
 # A block of loopback addresses apart from the shared fixtures', so these
 # cameras never meet another test run's on port 3956.
@@ -33,16 +34,6 @@ def fast_camera(vc: VirtualCamera, **kw) -> oculane.Camera:
     kw.setdefault("gvcp_timeout", 0.1)
     kw.setdefault("retries", 2)
     return oculane.Camera(vc.ip, **kw)
-
-
-def eventually(condition, limit: float = 5.0) -> bool:
-    """Polls a condition that has no event to wait on (a worker ending)."""
-    end = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 # ---- construction -----------------------------------------------------------
