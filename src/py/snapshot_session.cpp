@@ -107,17 +107,13 @@ namespace {
 
 PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
     BusyToken token = BusyToken::claim(self.busy, kBusySnapshotSession);
-    std::optional<GenicamResult<SnapshotSession>> opened;
-    {
-        nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        opened.emplace(SnapshotSession::open(self.state->camera, stream_config(args), log::kPy));
-    }
-    if (!*opened) {
+    auto opened = with_camera(
+        self, [&](GenICamera& camera) { return SnapshotSession::open(camera, stream_config(args), log::kPy); });
+    if (!opened) {
         token.release();
-        raise(opened->error());
+        raise(opened.error());
     }
-    return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(**opened), std::move(token)));
+    return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(*opened), std::move(token)));
 }
 
 PyFrame session_snap(PySnapshotSession& self, double timeout) {
