@@ -6,6 +6,7 @@ from __future__ import annotations
 import socket
 import struct
 import time
+from typing import Self
 
 PORT = 3956
 
@@ -43,23 +44,40 @@ class Ack:
         return f"Ack(status=0x{self.status:04x}, code=0x{self.code:04x}, id={self.ack_id}, {len(self.payload)} bytes)"
 
 
-class Host:
-    """One application: a UDP socket on a loopback address of its own."""
+class UdpSocket:
+    """A UDP socket bound to a loopback address, closed on leaving `with`."""
 
-    def __init__(self, camera_ip: str, local_ip: str = "127.0.0.1", port: int = PORT) -> None:
-        self.camera = (camera_ip, port)
+    def __init__(self, local_ip: str, receive_buffer: int | None = None) -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        if receive_buffer is not None:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self.sock.bind((local_ip, 0))
-        self.next_id = 1
 
     def close(self) -> None:
         self.sock.close()
 
-    def __enter__(self) -> "Host":
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+    def receive(self, timeout: float) -> tuple[bytes, tuple[str, int]] | None:
+        """The next datagram and its source, or None when none comes in time."""
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recvfrom(65536)
+        except socket.timeout:
+            return None
+
+
+class Host(UdpSocket):
+    """One application: a UDP socket on a loopback address of its own."""
+
+    def __init__(self, camera_ip: str, local_ip: str = "127.0.0.1", port: int = PORT) -> None:
+        super().__init__(local_ip)
+        self.camera = (camera_ip, port)
+        self.next_id = 1
 
     @property
     def address(self) -> tuple[str, int]:
@@ -70,11 +88,10 @@ class Host:
 
     def recv(self, timeout: float = 2.0) -> bytes | None:
         """The next datagram from the camera, or None when none comes in time."""
-        self.sock.settimeout(timeout)
-        try:
-            data, source = self.sock.recvfrom(65536)
-        except socket.timeout:
+        got = self.receive(timeout)
+        if got is None:
             return None
+        data, source = got
         assert source == self.camera, f"datagram from {source}, expected {self.camera}"
         return data
 

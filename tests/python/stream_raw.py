@@ -3,12 +3,11 @@ byte, independent of the oculane client."""
 
 from __future__ import annotations
 
-import socket
 import struct
 import time
 from dataclasses import dataclass
 
-from gvcp_raw import Host
+from gvcp_raw import Host, UdpSocket
 
 SCP = 0x0D00  # stream channel 0: port; +0x04 packet size, +0x08 delay, +0x18 destination
 ACQ_MODE, FRAME_COUNT, ACQ_START, ACQ_STOP, ACQ_STATUS = 0x10030, 0x10034, 0x10038, 0x1003C, 0x10050
@@ -36,25 +35,14 @@ def parse(raw: bytes) -> Packet:
     return Packet(raw, status, block, flags & 0x7F, pid, False, raw[8:])
 
 
-class Receiver:
+class Receiver(UdpSocket):
     """A host application with a stream socket on 127.0.0.1 that programs
     channel `channel` of the camera to send to it."""
 
     def __init__(self, host: Host, channel: int = 0) -> None:
+        super().__init__("127.0.0.1", receive_buffer=1 << 22)
         self.host = host
         self.base = SCP + 0x40 * channel
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
-        self.sock.bind(("127.0.0.1", 0))
-
-    def close(self) -> None:
-        self.sock.close()
-
-    def __enter__(self) -> "Receiver":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def open(self, packet_size: int = 576) -> None:
         assert self.host.write(self.base + 0x18, 0x7F000001) == 0
@@ -62,11 +50,10 @@ class Receiver:
         assert self.host.write(self.base + 0x04, packet_size) == 0
 
     def recv(self, timeout: float = 2.0) -> Packet | None:
-        self.sock.settimeout(timeout)
-        try:
-            data, source = self.sock.recvfrom(65536)
-        except socket.timeout:
+        got = self.receive(timeout)
+        if got is None:
             return None
+        data, source = got
         assert source[0] == self.host.camera[0]
         return parse(data)
 
