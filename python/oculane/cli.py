@@ -26,7 +26,7 @@ from typing import Callable, Sequence
 
 from . import _oculane_core as _core
 from .features import FeatureInfo, Visibility
-from .settings import parse_value, write_value
+from .settings import parse_value, read_value, write_value
 
 __all__ = ["main"]
 
@@ -68,17 +68,14 @@ def _access(camera: _core.Camera, name: str) -> str:
     return "?"
 
 
+# The kinds of feature that have a value to read.
+_VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
+
+
 def _value_text(camera: _core.Camera, info: FeatureInfo) -> str:
-    getters: dict[str, Callable[[str], object]] = {
-        "Integer": camera.get_integer,
-        "Float": camera.get_float,
-        "Boolean": camera.get_boolean,
-        "String": camera.get_string,
-        "Enumeration": camera.get_enum,
-    }
-    if info.kind not in getters:
+    if info.kind not in _VALUE_KINDS:
         return ""
-    value = getters[info.kind](info.name)
+    value = read_value(camera, info)
     if info.kind == "Boolean":
         return "true" if value else "false"
     if info.kind == "Float":
@@ -230,7 +227,7 @@ def _get(args: argparse.Namespace) -> int:
         for name in args.names:
             try:
                 info = camera.feature_info(name)
-                if info.kind not in ("Integer", "Float", "Boolean", "String", "Enumeration"):
+                if info.kind not in _VALUE_KINDS:
                     raise _Failure(f"{name}: a {info.kind} has no value to read")
                 text = _value_text(camera, info)
             except _CAMERA_ERRORS as e:

@@ -51,7 +51,9 @@ class SettingsIssue(NamedTuple):
 
 # ---- values as text ------------------------------------------------------------
 
-def _read(camera: Camera, info: FeatureInfo):
+def read_value(camera: Camera, info: FeatureInfo):
+    """The feature's value through the getter of its kind (a KeyError for a
+    kind that has no value)."""
     return {
         "Integer": camera.get_integer,
         "Float": camera.get_float,
@@ -167,7 +169,7 @@ def save(camera: Camera, path: str | os.PathLike) -> int:
         if name in owned:
             continue
         try:
-            current = _read(camera, info)
+            current = read_value(camera, info)
         except _ERRORS:
             continue
         if name in groups:
@@ -180,7 +182,7 @@ def save(camera: Camera, path: str | os.PathLike) -> int:
                     line(info, choice)
                     for selected in groups[name]:
                         try:
-                            line(infos[selected], _read(camera, infos[selected]))
+                            line(infos[selected], read_value(camera, infos[selected]))
                         except _ERRORS:
                             continue
             finally:
