@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -343,8 +344,7 @@ void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps)
                 packet_size, c, w / c);
 }
 
-void receiver_vs_bare(Sim& sim, std::uint16_t packet_size, double paced_pps) {
-    receiver_vs_bare_cpu(sim, packet_size, paced_pps);
+void receiver_lossless_rates(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     bool worker_sender_bound = false, bare_sender_bound = false;
     const double top = paced_pps * 4;
     const double wr = lossless_rate([&](std::uint64_t lr, std::chrono::milliseconds ms) {
@@ -399,22 +399,41 @@ void loss_with_resend(Sim& sim, std::size_t n_buffers) {
 
 }  // namespace
 
-int main() {
-    paced_camera(20us, 150);
-    paced_camera(5us, 150);
-    if (auto sim = start_sim(0x7F5C0002, 1920, 1080)) {  // 127.92.0.2
-        receiver_vs_bare(*sim, 1500, 400'000);
-        receiver_vs_bare(*sim, 9000, 70'000);
-        line_rate(*sim, 10s, 0);
-        // The same with the worker at real-time priority: what the receiver
-        // does when other processes on this machine cannot take its core.
-        line_rate(*sim, 3s, 10);
+// Optional argument: run one part only ("paced", "cpu", "rates", "line",
+// "loss"); all parts without one.
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    const auto want = [&](const char* part) { return only.empty() || only == part; };
+    if (want("paced")) {
+        paced_camera(20us, 150);
+        paced_camera(5us, 150);
     }
-    if (auto sim = start_sim(0x7F5C0102, 640, 480)) {  // 127.92.1.2
-        // The default pool, then one deep enough to hold the frames that
-        // arrive while a frame whose last packets were lost waits for them.
-        loss_with_resend(*sim, 8);
-        loss_with_resend(*sim, 32);
+    if (want("cpu") || want("rates") || want("line")) {
+        if (auto sim = start_sim(0x7F5C0002, 1920, 1080)) {  // 127.92.0.2
+            if (want("cpu")) {
+                receiver_vs_bare_cpu(*sim, 1500, 400'000);
+                receiver_vs_bare_cpu(*sim, 9000, 70'000);
+            }
+            if (want("rates")) {
+                receiver_lossless_rates(*sim, 1500, 400'000);
+                receiver_lossless_rates(*sim, 9000, 70'000);
+            }
+            if (want("line")) {
+                line_rate(*sim, 10s, 0);
+                // The same with the worker at real-time priority: what the
+                // receiver does when other processes on this machine cannot
+                // take its core.
+                line_rate(*sim, 3s, 10);
+            }
+        }
+    }
+    if (want("loss")) {
+        if (auto sim = start_sim(0x7F5C0102, 640, 480)) {  // 127.92.1.2
+            // The default pool, then one deep enough to hold the frames that
+            // arrive while a frame whose last packets were lost waits for them.
+            loss_with_resend(*sim, 8);
+            loss_with_resend(*sim, 32);
+        }
     }
     return 0;
 }

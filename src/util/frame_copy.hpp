@@ -1,11 +1,14 @@
 #pragma once
 // The one copy of image bytes from a received datagram into a frame buffer.
 //
-// Frames larger than the caches are gone from them by the time anyone reads
-// them, so filling them through the cache only costs a read of every line
-// before it is overwritten. For such frames the copy uses streaming stores,
-// which write memory directly; small frames are copied normally, so a
-// consumer finds them still cached.
+// Frames far larger than the caches are gone from them by the time anyone
+// reads them, so filling them through the cache only costs a read of every
+// line before it is overwritten. For such frames the copy uses streaming
+// stores, which write memory directly. Everything smaller is copied normally:
+// a pool of a few megabyte-sized frames stays in a server's last-level cache,
+// where ordinary stores cost far less than streaming ones (measured: about
+// 0.25 us less per 1,500-byte packet with 2 MB frames and a 32 MiB cache),
+// and a consumer finds the frame still cached.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,11 +16,16 @@
 namespace oculane {
 
 // Frames of at least this many bytes are filled with streaming stores.
-inline constexpr std::uint64_t kStreamingCopyFrameSize = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kStreamingCopyFrameSize = std::uint64_t{16} << 20;
 
 // Copies n bytes to dst, a part of a frame buffer of frame_size bytes. The
-// bytes are visible to other threads once the frame is published (the copy
-// ends with a store fence when it used streaming stores).
+// copying thread sees the bytes at once; other threads only once the copying
+// thread has called publish_frame_bytes() after its last copy into the frame.
 void copy_into_frame(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, std::uint64_t frame_size);
+
+// Makes the bytes copied so far by this thread visible to other threads
+// before anything the thread stores afterwards (a store fence: streaming
+// stores are weakly ordered). Called once before a frame is handed over.
+void publish_frame_bytes();
 
 }  // namespace oculane
