@@ -226,11 +226,15 @@ struct Run {
     std::uint64_t packets = 0;
     std::uint64_t kernel_drops = 0;
     double cpu_ns = 0;
+    std::uint64_t wakeups = 0;  // voluntary context switches of the receiving thread
     std::uint64_t complete = 0, failed = 0;
     StreamStats stats;
 
     double pps() const { return static_cast<double>(packets) / seconds; }
     double cpu_per_packet_us() const { return packets ? cpu_ns / static_cast<double>(packets) / 1000.0 : 0; }
+    double wakeups_per_packet() const {
+        return packets ? static_cast<double>(wakeups) / static_cast<double>(packets) : 0;
+    }
 };
 
 // Link rate in bits per second for `pps` packets of `packet_size` bytes a second.
@@ -261,6 +265,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
     std::this_thread::sleep_for(20ms);
     const auto tid = thread_id(stream_thread_name(0));
     const double cpu0 = tid ? thread_cpu_ns(*tid) : 0;
+    const std::uint64_t wake0 = tid ? thread_wakeups(*tid) : 0;
     const auto t0 = BenchClock::now();
     sim.start();
     std::this_thread::sleep_for(length);
@@ -268,6 +273,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
     std::this_thread::sleep_for(100ms);  // the last frame and any resends
     r.cpu_ns = tid ? thread_cpu_ns(*tid) - cpu0 : 0;
+    r.wakeups = tid ? thread_wakeups(*tid) - wake0 : 0;
     stream.close();
     consumer.join();
     r.stats = stream.stats();
@@ -289,6 +295,7 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64, coalescing);
     Run r;
     const double cpu0 = thread_cpu_ns(bare.tid());
+    const std::uint64_t wake0 = thread_wakeups(bare.tid());
     const auto t0 = BenchClock::now();
     sim.start();
     std::this_thread::sleep_for(length);
@@ -296,6 +303,7 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
     std::this_thread::sleep_for(100ms);
     r.cpu_ns = thread_cpu_ns(bare.tid()) - cpu0;
+    r.wakeups = thread_wakeups(bare.tid()) - wake0;
     bare.stop();
     sim.write(bootstrap::stream_channel_port(0), 0);
     r.packets = bare.packets();
@@ -322,7 +330,7 @@ double lossless_rate(F run, double top_pps, std::uint32_t packet_size, bool* sen
 void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     const std::uint64_t rate = link_rate_for(paced_pps, packet_size);
     // Alternating rounds, medians: other load on the machine comes and goes.
-    std::vector<double> worker_cpu, bare_cpu, classic_cpu;
+    std::vector<double> worker_cpu, bare_cpu, classic_cpu, worker_wakes, bare_wakes;
     std::uint64_t worker_drops = 0, bare_drops = 0;
     for (int round = 0; round < 3; ++round) {
         const Run bare = run_bare(sim, packet_size, rate, 600ms);
@@ -331,6 +339,8 @@ void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps)
         bare_cpu.push_back(bare.cpu_per_packet_us());
         classic_cpu.push_back(classic.cpu_per_packet_us());
         worker_cpu.push_back(worker.cpu_per_packet_us());
+        bare_wakes.push_back(bare.wakeups_per_packet());
+        worker_wakes.push_back(worker.wakeups_per_packet());
         bare_drops += bare.kernel_drops;
         worker_drops += worker.kernel_drops;
     }
@@ -339,6 +349,8 @@ void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps)
                 "socket set-up (receive coalescing on), ratio %.2fx (target <= %.1fx); kernel drops %llu / %llu\n",
                 packet_size, paced_pps, w, b, w / b, packet_size <= 1500 ? 1.5 : 1.3,
                 static_cast<unsigned long long>(worker_drops), static_cast<unsigned long long>(bare_drops));
+    std::printf("%5u-byte packets: wake-ups per packet %.4f receiver, %.4f bare\n", packet_size,
+                median(worker_wakes), median(bare_wakes));
     std::printf("%5u-byte packets: a bare sink without receive coalescing (one datagram per slot) costs %.3f us per "
                 "packet: receiver/that %.2fx\n",
                 packet_size, c, w / c);
