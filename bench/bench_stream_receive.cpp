@@ -283,7 +283,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
 }
 
 Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::chrono::milliseconds length,
-             bool coalescing = true) {
+             bool coalescing = true, bool copying = false) {
     sim.cam.device->set_link_rate(link_rate);
     const std::uint32_t host = sim.ip - 1;
     UniqueFd socket = bound_socket(host, 0);
@@ -292,7 +292,8 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     sim.write(bootstrap::stream_channel_destination(0), host);
     sim.write(bootstrap::stream_channel_port(0), port);
     sim.write(bootstrap::stream_channel_packet_size(0), packet_size);
-    BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64, coalescing);
+    BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64, coalescing,
+                      copying ? sim.payload() : 0);
     Run r;
     const double cpu0 = thread_cpu_ns(bare.tid());
     const std::uint64_t wake0 = thread_wakeups(bare.tid());
@@ -330,12 +331,14 @@ double lossless_rate(F run, double top_pps, std::uint32_t packet_size, bool* sen
 void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     const std::uint64_t rate = link_rate_for(paced_pps, packet_size);
     // Alternating rounds, medians: other load on the machine comes and goes.
-    std::vector<double> worker_cpu, bare_cpu, classic_cpu, worker_wakes, bare_wakes;
+    std::vector<double> worker_cpu, bare_cpu, classic_cpu, copying_cpu, worker_wakes, bare_wakes;
     std::uint64_t worker_drops = 0, bare_drops = 0;
     for (int round = 0; round < 3; ++round) {
         const Run bare = run_bare(sim, packet_size, rate, 600ms);
         const Run classic = run_bare(sim, packet_size, rate, 600ms, /*coalescing=*/false);
+        const Run copying = run_bare(sim, packet_size, rate, 600ms, /*coalescing=*/true, /*copying=*/true);
         const Run worker = run_worker(sim, packet_size, rate, 600ms);
+        copying_cpu.push_back(copying.cpu_per_packet_us());
         bare_cpu.push_back(bare.cpu_per_packet_us());
         classic_cpu.push_back(classic.cpu_per_packet_us());
         worker_cpu.push_back(worker.cpu_per_packet_us());
@@ -351,6 +354,9 @@ void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps)
                 static_cast<unsigned long long>(worker_drops), static_cast<unsigned long long>(bare_drops));
     std::printf("%5u-byte packets: wake-ups per packet %.4f receiver, %.4f bare\n", packet_size,
                 median(worker_wakes), median(bare_wakes));
+    std::printf("%5u-byte packets: the bare sink that also copies each packet into a frame-sized buffer costs %.3f us "
+                "per packet: receiver/that %.2fx\n",
+                packet_size, median(copying_cpu), w / median(copying_cpu));
     std::printf("%5u-byte packets: a bare sink without receive coalescing (one datagram per slot) costs %.3f us per "
                 "packet: receiver/that %.2fx\n",
                 packet_size, c, w / c);
@@ -411,8 +417,8 @@ void loss_with_resend(Sim& sim, std::size_t n_buffers) {
 
 }  // namespace
 
-// Optional argument: run one part only ("paced", "cpu", "rates", "line",
-// "loss"); all parts without one.
+// Optional argument: run one part only ("paced", "cpu", "cpu1500",
+// "cpu9000", "rates", "line", "loss"); all parts without one.
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
     const auto want = [&](const char* part) { return only.empty() || only == part; };
@@ -420,12 +426,10 @@ int main(int argc, char** argv) {
         paced_camera(20us, 150);
         paced_camera(5us, 150);
     }
-    if (want("cpu") || want("rates") || want("line")) {
+    if (want("cpu") || want("rates") || want("line") || only == "cpu1500" || only == "cpu9000") {
         if (auto sim = start_sim(0x7F5C0002, 1920, 1080)) {  // 127.92.0.2
-            if (want("cpu")) {
-                receiver_vs_bare_cpu(*sim, 1500, 400'000);
-                receiver_vs_bare_cpu(*sim, 9000, 70'000);
-            }
+            if (want("cpu") || only == "cpu1500") receiver_vs_bare_cpu(*sim, 1500, 400'000);
+            if (want("cpu") || only == "cpu9000") receiver_vs_bare_cpu(*sim, 9000, 70'000);
             if (want("rates")) {
                 receiver_lossless_rates(*sim, 1500, 400'000);
                 receiver_lossless_rates(*sim, 9000, 70'000);
