@@ -13,9 +13,11 @@ void copy_into_frame(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, 
 #ifdef OCULANE_STREAMING_STORES
     // Below a few cache lines the alignment work outweighs the gain.
     if (frame_size >= kStreamingCopyFrameSize && n >= 256) {
-        // Streaming stores need 16-byte aligned destinations: the unaligned
-        // head goes the ordinary way.
-        const std::size_t head = (16 - (reinterpret_cast<std::uintptr_t>(dst) & 15)) & 15;
+        // Only whole cache lines are streamed: a partly written line would
+        // reach memory as a partial write, which costs more than filling it
+        // through the cache. The head up to the first line boundary and the
+        // tail after the last go the ordinary way.
+        const std::size_t head = (64 - (reinterpret_cast<std::uintptr_t>(dst) & 63)) & 63;
         std::memcpy(dst, src, head);
         dst += head;
         src += head;

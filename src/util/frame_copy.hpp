@@ -1,14 +1,14 @@
 #pragma once
 // The one copy of image bytes from a received datagram into a frame buffer.
 //
-// Frames far larger than the caches are gone from them by the time anyone
-// reads them, so filling them through the cache only costs a read of every
-// line before it is overwritten. For such frames the copy uses streaming
-// stores, which write memory directly. Everything smaller is copied normally:
-// a pool of a few megabyte-sized frames stays in a server's last-level cache,
-// where ordinary stores cost far less than streaming ones (measured: about
-// 0.25 us less per 1,500-byte packet with 2 MB frames and a 32 MiB cache),
-// and a consumer finds the frame still cached.
+// Frames larger than the caches are gone from them by the time anyone reads
+// them, so filling them through the cache only costs a read of every line
+// before it is overwritten. For such frames the copy uses streaming stores,
+// which write memory directly, for the whole cache lines of a packet; its
+// partial first and last lines, and all of a small frame, are copied
+// normally. Streaming stores are fenced once per frame, not per packet
+// (publish_frame_bytes): a fence per packet, or lines written partly with
+// streaming stores, cost more than the whole ordinary copy.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@
 namespace oculane {
 
 // Frames of at least this many bytes are filled with streaming stores.
-inline constexpr std::uint64_t kStreamingCopyFrameSize = std::uint64_t{16} << 20;
+inline constexpr std::uint64_t kStreamingCopyFrameSize = std::uint64_t{1} << 20;
 
 // Copies n bytes to dst, a part of a frame buffer of frame_size bytes. The
 // copying thread sees the bytes at once; other threads only once the copying
