@@ -9,6 +9,19 @@
 //    receiver (recvmmsg into one batch, nothing else; same socket set-up,
 //    same sender): CPU per packet at a common paced rate, and the highest
 //    packet rate each takes without a kernel drop, at 1,500 and 9,000 bytes.
+//    Both sides: a socket bound on loopback with the receive buffer the
+//    stream sizes for the payload, the kernel drop counter and UDP receive
+//    coalescing on, readiness from the same poller, recvmmsg batches of 32
+//    slots of 64 KiB; CPU is the receiving thread's own CPU time over the
+//    run, divided by the packets it counted. The worker then splits each
+//    coalesced datagram, runs the frame assembler on every packet, copies the
+//    payload into a pooled frame buffer and hands finished frames to a
+//    subscriber; the bare receiver only counts. Two more sinks on the same
+//    sender put that in proportion: the bare one that also copies each
+//    packet's payload into one frame-sized buffer (the floor for any
+//    receiver that fills frames; it reuses one buffer where the worker
+//    alternates between pooled ones while a frame is being read), and the
+//    classic one without receive coalescing (one datagram per slot).
 // 3. 10 GigE line rate for 10 s: frames lost, if any.
 // 4. 1% random packet loss with resend on: complete frames, and the
 //    receiver's resend counters against the camera's count of resent packets.
@@ -18,6 +31,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -225,11 +239,15 @@ struct Run {
     std::uint64_t packets = 0;
     std::uint64_t kernel_drops = 0;
     double cpu_ns = 0;
+    std::uint64_t wakeups = 0;  // voluntary context switches of the receiving thread
     std::uint64_t complete = 0, failed = 0;
     StreamStats stats;
 
     double pps() const { return static_cast<double>(packets) / seconds; }
     double cpu_per_packet_us() const { return packets ? cpu_ns / static_cast<double>(packets) / 1000.0 : 0; }
+    double wakeups_per_packet() const {
+        return packets ? static_cast<double>(wakeups) / static_cast<double>(packets) : 0;
+    }
 };
 
 // Link rate in bits per second for `pps` packets of `packet_size` bytes a second.
@@ -260,6 +278,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
     std::this_thread::sleep_for(20ms);
     const auto tid = thread_id(stream_thread_name(0));
     const double cpu0 = tid ? thread_cpu_ns(*tid) : 0;
+    const std::uint64_t wake0 = tid ? thread_wakeups(*tid) : 0;
     const auto t0 = BenchClock::now();
     sim.start();
     std::this_thread::sleep_for(length);
@@ -267,6 +286,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
     std::this_thread::sleep_for(100ms);  // the last frame and any resends
     r.cpu_ns = tid ? thread_cpu_ns(*tid) - cpu0 : 0;
+    r.wakeups = tid ? thread_wakeups(*tid) - wake0 : 0;
     stream.close();
     consumer.join();
     r.stats = stream.stats();
@@ -276,7 +296,7 @@ Run run_worker(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std
 }
 
 Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::chrono::milliseconds length,
-             bool coalescing = true) {
+             bool coalescing = true, bool copying = false) {
     sim.cam.device->set_link_rate(link_rate);
     const std::uint32_t host = sim.ip - 1;
     UniqueFd socket = bound_socket(host, 0);
@@ -285,9 +305,11 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     sim.write(bootstrap::stream_channel_destination(0), host);
     sim.write(bootstrap::stream_channel_port(0), port);
     sim.write(bootstrap::stream_channel_packet_size(0), packet_size);
-    BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64, coalescing);
+    BareReceiver bare(std::move(socket), (std::max<std::size_t>(packet_size, 1024) + 63) / 64 * 64, coalescing,
+                      copying ? sim.payload() : 0);
     Run r;
     const double cpu0 = thread_cpu_ns(bare.tid());
+    const std::uint64_t wake0 = thread_wakeups(bare.tid());
     const auto t0 = BenchClock::now();
     sim.start();
     std::this_thread::sleep_for(length);
@@ -295,6 +317,7 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     r.seconds = std::chrono::duration<double>(BenchClock::now() - t0).count();
     std::this_thread::sleep_for(100ms);
     r.cpu_ns = thread_cpu_ns(bare.tid()) - cpu0;
+    r.wakeups = thread_wakeups(bare.tid()) - wake0;
     bare.stop();
     sim.write(bootstrap::stream_channel_port(0), 0);
     r.packets = bare.packets();
@@ -321,15 +344,19 @@ double lossless_rate(F run, double top_pps, std::uint32_t packet_size, bool* sen
 void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     const std::uint64_t rate = link_rate_for(paced_pps, packet_size);
     // Alternating rounds, medians: other load on the machine comes and goes.
-    std::vector<double> worker_cpu, bare_cpu, classic_cpu;
+    std::vector<double> worker_cpu, bare_cpu, classic_cpu, copying_cpu, worker_wakes, bare_wakes;
     std::uint64_t worker_drops = 0, bare_drops = 0;
     for (int round = 0; round < 3; ++round) {
         const Run bare = run_bare(sim, packet_size, rate, 600ms);
         const Run classic = run_bare(sim, packet_size, rate, 600ms, /*coalescing=*/false);
+        const Run copying = run_bare(sim, packet_size, rate, 600ms, /*coalescing=*/true, /*copying=*/true);
         const Run worker = run_worker(sim, packet_size, rate, 600ms);
+        copying_cpu.push_back(copying.cpu_per_packet_us());
         bare_cpu.push_back(bare.cpu_per_packet_us());
         classic_cpu.push_back(classic.cpu_per_packet_us());
         worker_cpu.push_back(worker.cpu_per_packet_us());
+        bare_wakes.push_back(bare.wakeups_per_packet());
+        worker_wakes.push_back(worker.wakeups_per_packet());
         bare_drops += bare.kernel_drops;
         worker_drops += worker.kernel_drops;
     }
@@ -338,13 +365,17 @@ void receiver_vs_bare_cpu(Sim& sim, std::uint16_t packet_size, double paced_pps)
                 "socket set-up (receive coalescing on), ratio %.2fx (target <= %.1fx); kernel drops %llu / %llu\n",
                 packet_size, paced_pps, w, b, w / b, packet_size <= 1500 ? 1.5 : 1.3,
                 static_cast<unsigned long long>(worker_drops), static_cast<unsigned long long>(bare_drops));
+    std::printf("%5u-byte packets: wake-ups per packet %.4f receiver, %.4f bare\n", packet_size,
+                median(worker_wakes), median(bare_wakes));
+    std::printf("%5u-byte packets: the bare sink that also copies each packet into a frame-sized buffer costs %.3f us "
+                "per packet: receiver/that %.2fx\n",
+                packet_size, median(copying_cpu), w / median(copying_cpu));
     std::printf("%5u-byte packets: a bare sink without receive coalescing (one datagram per slot) costs %.3f us per "
                 "packet: receiver/that %.2fx\n",
                 packet_size, c, w / c);
 }
 
-void receiver_vs_bare(Sim& sim, std::uint16_t packet_size, double paced_pps) {
-    receiver_vs_bare_cpu(sim, packet_size, paced_pps);
+void receiver_lossless_rates(Sim& sim, std::uint16_t packet_size, double paced_pps) {
     bool worker_sender_bound = false, bare_sender_bound = false;
     const double top = paced_pps * 4;
     const double wr = lossless_rate([&](std::uint64_t lr, std::chrono::milliseconds ms) {
@@ -399,22 +430,39 @@ void loss_with_resend(Sim& sim, std::size_t n_buffers) {
 
 }  // namespace
 
-int main() {
-    paced_camera(20us, 150);
-    paced_camera(5us, 150);
-    if (auto sim = start_sim(0x7F5C0002, 1920, 1080)) {  // 127.92.0.2
-        receiver_vs_bare(*sim, 1500, 400'000);
-        receiver_vs_bare(*sim, 9000, 70'000);
-        line_rate(*sim, 10s, 0);
-        // The same with the worker at real-time priority: what the receiver
-        // does when other processes on this machine cannot take its core.
-        line_rate(*sim, 3s, 10);
+// Optional argument: run one part only ("paced", "cpu", "cpu1500",
+// "cpu9000", "rates", "line", "loss"); all parts without one.
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    const auto want = [&](const char* part) { return only.empty() || only == part; };
+    if (want("paced")) {
+        paced_camera(20us, 150);
+        paced_camera(5us, 150);
     }
-    if (auto sim = start_sim(0x7F5C0102, 640, 480)) {  // 127.92.1.2
-        // The default pool, then one deep enough to hold the frames that
-        // arrive while a frame whose last packets were lost waits for them.
-        loss_with_resend(*sim, 8);
-        loss_with_resend(*sim, 32);
+    if (want("cpu") || want("rates") || want("line") || only == "cpu1500" || only == "cpu9000") {
+        if (auto sim = start_sim(0x7F5C0002, 1920, 1080)) {  // 127.92.0.2
+            if (want("cpu") || only == "cpu1500") receiver_vs_bare_cpu(*sim, 1500, 400'000);
+            if (want("cpu") || only == "cpu9000") receiver_vs_bare_cpu(*sim, 9000, 70'000);
+            if (want("rates")) {
+                receiver_lossless_rates(*sim, 1500, 400'000);
+                receiver_lossless_rates(*sim, 9000, 70'000);
+            }
+            if (want("line")) {
+                line_rate(*sim, 10s, 0);
+                // The same with the worker at real-time priority: what the
+                // receiver does when other processes on this machine cannot
+                // take its core.
+                line_rate(*sim, 3s, 10);
+            }
+        }
+    }
+    if (want("loss")) {
+        if (auto sim = start_sim(0x7F5C0102, 640, 480)) {  // 127.92.1.2
+            // The default pool, then one deep enough to hold the frames that
+            // arrive while a frame whose last packets were lost waits for them.
+            loss_with_resend(*sim, 8);
+            loss_with_resend(*sim, 32);
+        }
     }
     return 0;
 }

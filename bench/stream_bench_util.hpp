@@ -16,10 +16,12 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "util/frame_copy.hpp"
 #include "util/poller.hpp"
 #include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
@@ -70,8 +72,12 @@ public:
     // Slots of `slot_size` bytes, as the stream worker sizes them for its
     // packet size; `coalescing` as the worker sets its socket up, or off for
     // the classic one-datagram-per-slot sink.
-    BareReceiver(UniqueFd socket, std::size_t slot_size, bool coalescing = true)
-        : socket_(std::move(socket)), slot_size_(slot_size), coalescing_(coalescing) {
+    // With `frame_bytes` above 0 it also copies every packet's bytes after
+    // its 8-byte header into a buffer of that size, end to end and wrapping,
+    // as a receiver filling frame buffers must: the least a receiver that
+    // hands out frames pays.
+    BareReceiver(UniqueFd socket, std::size_t slot_size, bool coalescing = true, std::size_t frame_bytes = 0)
+        : socket_(std::move(socket)), slot_size_(slot_size), coalescing_(coalescing), frame_(frame_bytes) {
         thread_ = std::thread([this] { run(); });
         while (tid_.load() == 0) std::this_thread::yield();
     }
@@ -109,6 +115,11 @@ private:
                     const std::size_t len = batch.datagram(i).size(), seg = batch.segment_size(i);
                     bytes += len;
                     packets += seg ? (len + seg - 1) / seg : 1;
+                    if (!frame_.empty()) {
+                        const auto d = batch.datagram(i);
+                        const std::size_t step = seg ? seg : len;
+                        for (std::size_t at = 0; at < len; at += step) copy_packet(d.subspan(at, std::min(step, len - at)));
+                    }
                 }
                 bytes_ += bytes;
                 packets_.fetch_add(packets, std::memory_order_relaxed);
@@ -118,9 +129,20 @@ private:
         }
     }
 
+    void copy_packet(std::span<const std::uint8_t> packet) {
+        constexpr std::size_t kHeader = 8;
+        if (packet.size() <= kHeader) return;
+        const std::size_t n = std::min(packet.size() - kHeader, frame_.size());
+        if (frame_at_ + n > frame_.size()) frame_at_ = 0;
+        copy_into_frame(frame_.data() + frame_at_, packet.data() + kHeader, n, frame_.size());
+        frame_at_ += n;
+    }
+
     UniqueFd socket_;
     std::size_t slot_size_;
     bool coalescing_;
+    std::vector<std::uint8_t> frame_;
+    std::size_t frame_at_ = 0;
     std::shared_ptr<Waker> waker_;
     std::thread thread_;
     std::atomic<bool> stop_{false};

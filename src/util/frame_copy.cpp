@@ -13,9 +13,11 @@ void copy_into_frame(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, 
 #ifdef OCULANE_STREAMING_STORES
     // Below a few cache lines the alignment work outweighs the gain.
     if (frame_size >= kStreamingCopyFrameSize && n >= 256) {
-        // Streaming stores need 16-byte aligned destinations: the unaligned
-        // head goes the ordinary way.
-        const std::size_t head = (16 - (reinterpret_cast<std::uintptr_t>(dst) & 15)) & 15;
+        // Only whole cache lines are streamed: a partly written line would
+        // reach memory as a partial write, which costs more than filling it
+        // through the cache. The head up to the first line boundary and the
+        // tail after the last go the ordinary way.
+        const std::size_t head = (64 - (reinterpret_cast<std::uintptr_t>(dst) & 63)) & 63;
         std::memcpy(dst, src, head);
         dst += head;
         src += head;
@@ -31,16 +33,21 @@ void copy_into_frame(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, 
             _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
             _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
         }
+        // No fence here: waiting for every packet's lines to reach memory
+        // costs more than the copy; publish_frame_bytes() fences once a frame.
         std::memcpy(dst + i, src + i, n - i);
-        // Streaming stores are weakly ordered: fence them before the frame
-        // can be handed to another thread.
-        _mm_sfence();
         return;
     }
 #else
     (void)frame_size;
 #endif
     std::memcpy(dst, src, n);
+}
+
+void publish_frame_bytes() {
+#ifdef OCULANE_STREAMING_STORES
+    _mm_sfence();
+#endif
 }
 
 }  // namespace oculane

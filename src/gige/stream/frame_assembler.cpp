@@ -447,6 +447,7 @@ void FrameAssembler::close_frame(std::size_t index, FrameStatus status, Assemble
     info.received_size = f.received_size;
     info.data_end = f.data_end;
     info.status = status;
+    publish_frame_bytes();
     sink.frame_closed(pool_->publish(std::move(f.buffer), info));
 }
 

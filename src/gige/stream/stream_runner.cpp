@@ -52,6 +52,10 @@ constexpr std::size_t kCoalescedSlot = 65536;
 constexpr auto kCoalesceWindow = std::chrono::microseconds(100);
 constexpr auto kShortestSleep = std::chrono::microseconds(10);
 constexpr std::size_t kCoalesceBelow = 32;  // packets per wake
+// Nor after a wake that found this many bytes: large packets at a high rate
+// come a dozen to a wake, and a sleep then costs more (a timer armed and
+// fired, another switch) than the wake-ups it saves.
+constexpr std::size_t kCoalesceBelowBytes = 64 * 1024;
 // The thread's timer slack bounds how late the coalescing sleep may end.
 constexpr unsigned long kTimerSlackNs = 10'000;
 
@@ -167,6 +171,7 @@ private:
 
     void drain_socket() {
         std::size_t taken = 0;
+        std::size_t taken_bytes = 0;
         Instant now{};
         std::span<const std::uint8_t> last;
         for (std::size_t round = 0; round < kBatchesPerWake; ++round) {
@@ -184,6 +189,7 @@ private:
             const std::uint64_t wall = wall_clock_ns();
             for (std::size_t i = 0; i < *n; ++i) {
                 const auto bytes = batch_.datagram(i);
+                taken_bytes += bytes.size();
                 const std::uint32_t source = batch_.source_ip(i);
                 const std::size_t segment = batch_.segment_size(i);
                 if (batch_.truncated(i)) [[unlikely]] {
@@ -208,7 +214,7 @@ private:
         }
         if (taken == 0) return;
         coalesce_ = Duration::zero();
-        if (taken < kCoalesceBelow && assembler_.has_frames_in_flight())
+        if (taken < kCoalesceBelow && taken_bytes < kCoalesceBelowBytes && assembler_.has_frames_in_flight())
             coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
         last_drain_ = now;
     }
