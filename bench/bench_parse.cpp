@@ -18,6 +18,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <expat.h>
@@ -105,15 +106,53 @@ std::string read_file(const fs::path& p) {
 }
 
 // The same description's content repeated inside one root: same structure,
-// `times` the size (repeated names simply resolve to the last copy).
+// `times` the size. Node names must be unique, so every copy after the first
+// renames its nodes and the references to them (a suffix on each node's Name
+// attribute and on every element text that names a node); formula variable
+// names (the Name of pVariable, Constant and Expression) stay as they are.
 std::string replicate(const std::string& text, int times) {
     auto open_end = text.find('>', text.find("<RegisterDescription"));
     auto close = text.rfind("</RegisterDescription>");
     if (open_end == std::string::npos || close == std::string::npos) return {};
-    std::string body = text.substr(open_end + 1, close - open_end - 1);
+    const std::string body = text.substr(open_end + 1, close - open_end - 1);
+
+    // Where each node name is defined: (offset of the name, its length).
+    std::vector<std::pair<std::size_t, std::size_t>> defs;
+    std::unordered_set<std::string_view> names;
+    for (std::size_t at = body.find(" Name=\""); at != std::string::npos; at = body.find(" Name=\"", at + 1)) {
+        const std::size_t tag = body.rfind('<', at);
+        const std::string_view element(body.data() + tag + 1, at - tag - 1);
+        if (element == "pVariable" || element == "Constant" || element == "Expression") continue;
+        const std::size_t begin = at + 7;
+        const std::size_t end = body.find('"', begin);
+        if (end == std::string::npos) break;
+        defs.emplace_back(begin, end - begin);
+        names.emplace(body.data() + begin, end - begin);
+    }
+    // Element texts that are exactly a node name: references.
+    std::vector<std::pair<std::size_t, std::size_t>> refs;
+    for (std::size_t gt = body.find('>'); gt != std::string::npos; gt = body.find('>', gt + 1)) {
+        const std::size_t lt = body.find('<', gt + 1);
+        if (lt == std::string::npos) break;
+        if (names.contains(std::string_view(body.data() + gt + 1, lt - gt - 1))) refs.emplace_back(gt + 1, lt - gt - 1);
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> spots = defs;
+    spots.insert(spots.end(), refs.begin(), refs.end());
+    std::sort(spots.begin(), spots.end());
+
     std::string out = text.substr(0, open_end + 1);
-    out.reserve(text.size() * static_cast<std::size_t>(times));
-    for (int i = 0; i < times; ++i) out += body;
+    out.reserve(text.size() * static_cast<std::size_t>(times) + spots.size() * 4 * static_cast<std::size_t>(times));
+    out += body;
+    for (int i = 1; i < times; ++i) {
+        const std::string suffix = "__copy" + std::to_string(i);
+        std::size_t from = 0;
+        for (const auto& [pos, len] : spots) {
+            out.append(body, from, pos + len - from);
+            out += suffix;
+            from = pos + len;
+        }
+        out.append(body, from, std::string::npos);
+    }
     out += text.substr(close);
     return out;
 }
@@ -168,6 +207,7 @@ int run() {
     auto parse_one = [&](const std::string& t, std::size_t& count) {
         auto map = oculane::parse_description(t);
         if (!map) {
+            if (ok) fmt::print("parse failed: {}\n", map.error().to_string());
             ok = false;
             return;
         }
