@@ -170,6 +170,7 @@ def _info(args: argparse.Namespace) -> int:
         ["GigE Vision", "{}.{}".format(*d.spec_version)],
         ["Capabilities", _capability_text(link["capability"]) if link else "-"],
         ["Description", f"{len(listed)} features in categories, {len(names)} nodes"],
+        ["Source", link.get("description") or "-"],
         ["Link", repr(stats) if stats is not None else "-"],
     ]
     print(_table(rows))

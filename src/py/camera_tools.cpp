@@ -2,6 +2,7 @@
 // here, returned as the plain Python records of oculane.features) and the
 // settings files (written in Python, oculane.settings, over the public
 // feature methods).
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,10 +13,12 @@
 #include <nanobind/stl/pair.h>
 
 #include "genicam/genicamera.hpp"
+#include "gige/proto/bootstrap.hpp"
 #include "py/bindings.hpp"
 #include "py/camera.hpp"
 #include "py/errors.hpp"
 #include "util/inet.hpp"
+#include "util/utf8.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -60,19 +63,40 @@ nb::object categories(Camera& self) {
 // What the command line's `info` shows beyond the identity record: the GVCP
 // capability word (and the local end of the control socket); None while not
 // connected.
+// The description's location as the device names it: the first URL register
+// that is not blank (the order connect tries them in), or "" when neither
+// could be read. Read fresh, since the connection keeps only the parsed model.
+std::string description_location(const gige::Connection& c) {
+    for (const auto& reg : {bootstrap::kFirstUrl, bootstrap::kSecondUrl}) {
+        auto block = c.port().read_memory(reg.address, reg.size, gige::WaitLimit{});
+        if (!block) continue;
+        const auto end = std::find(block->begin(), block->end(), std::uint8_t{0});
+        std::string text = utf8_lossy(std::span<const std::uint8_t>(block->data(), end - block->begin()));
+        if (text.find_first_not_of(" \t\r\n") != std::string::npos) return text;
+    }
+    return {};
+}
+
+struct LinkDetails {
+    std::uint32_t capability;
+    std::string local;
+    std::string description;
+};
+
 nb::object link_details(Camera& self) {
     const auto details = with_camera(self, [](GenICamera& camera) {
-        std::optional<std::pair<std::uint32_t, std::string>> out;
+        std::optional<LinkDetails> out;
         if (const gige::Connection* c = camera.transport().connection()) {
             const auto local = c->local_address();
-            out.emplace(c->capability(), inet::format_endpoint(local.ip, local.port));
+            out.emplace(c->capability(), inet::format_endpoint(local.ip, local.port), description_location(*c));
         }
         return out;
     });
     if (!details) return nb::none();
     nb::dict d;
-    d["capability"] = details->first;
-    d["local"] = details->second;
+    d["capability"] = details->capability;
+    d["local"] = details->local;
+    d["description"] = details->description;
     return d;
 }
 
