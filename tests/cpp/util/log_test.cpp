@@ -114,7 +114,7 @@ TEST(Log, SinkMayBeReplacedWhileOtherThreadsLog) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> loggers;
     for (int t = 0; t < 3; ++t)
-        loggers.emplace_back([&] {
+        loggers.emplace_back([&stop, t] {
             while (!stop.load()) OCULANE_LOG(Level::Info, log::kGige, "busy {}", t);
         });
     for (int i = 0; i < 200; ++i) {
