@@ -707,7 +707,7 @@ def _parser() -> argparse.ArgumentParser:
         "--fault",
         action="append",
         default=[],
-        metavar="SPEC",
+        metavar="FAULT",
         help="stream fault kind[:key=value,...], repeatable; e.g. loss:ratio=0.01 or drop_packets:packets=3+4",
     )
     p.add_argument("--lose-resent", action="store_true", help="loss faults hit resent packets too")
@@ -719,11 +719,11 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-def parse_fault(spec: str) -> tuple[str, dict[str, object]]:
+def parse_fault(text: str) -> tuple[str, dict[str, object]]:
     """A stream fault as the command line writes it: ``kind`` or
     ``kind:key=value,...`` with keys ratio, length, status, packets, frames
     and count; lists join their numbers with "+" (``drop_packets:packets=3+4``)."""
-    kind, _, rest = spec.partition(":")
+    kind, _, rest = text.partition(":")
     args: dict[str, object] = {}
     for item in filter(None, rest.split(",")):
         key, eq, value = item.partition("=")
@@ -747,7 +747,7 @@ def parse_fault(spec: str) -> tuple[str, dict[str, object]]:
 
 def run_command(cam: VirtualCamera, line: str) -> str:
     """One run-time command of ``python -m oculane.sim`` (read from its
-    standard input): ``fault SPEC``, ``clear``, ``lose-resent on|off``,
+    standard input): ``fault KIND[:OPTIONS]``, ``clear``, ``lose-resent on|off``,
     ``mtu N|none``, ``link RATE``, ``resend-memory BYTES``, ``counters``.
     Returns the answer line; ValueError for a bad command."""
     words = line.split()
@@ -775,7 +775,7 @@ def run_command(cam: VirtualCamera, line: str) -> str:
         return f"resend memory {args[0]}"
     if cmd == "counters" and not args:
         return " ".join(f"{k}={v}" for k, v in cam.stream_counters().items())
-    raise ValueError(f"unknown command {line.strip()!r} (fault SPEC, clear, lose-resent on|off, mtu N|none, "
+    raise ValueError(f"unknown command {line.strip()!r} (fault KIND[:OPTIONS], clear, lose-resent on|off, mtu N|none, "
                      "link RATE, resend-memory BYTES, counters)")
 
 
@@ -822,8 +822,8 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         resend_memory=args.resend_memory,
         resend_capability=not args.no_resend_capability,
     )
-    for spec in args.fault:
-        kind, options = parse_fault(spec)
+    for text in args.fault:
+        kind, options = parse_fault(text)
         cam.stream_fault(kind, **options)  # type: ignore[arg-type]
     if args.lose_resent:
         cam.lose_resent(True)

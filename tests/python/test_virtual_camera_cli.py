@@ -123,11 +123,11 @@ def test_stream_switches_from_flags_and_at_run_time(camera_ip: str) -> None:
 
 
 @pytest.mark.parametrize(
-    "spec,message",
+    "text,message",
     [("loss:ratio", "not key=value"), ("loss:speed=3", "unknown fault option"), ("burst:length=x", "invalid value")],
 )
-def test_bad_fault_specs_are_named(spec: str, message: str) -> None:
+def test_bad_fault_texts_are_named(text: str, message: str) -> None:
     from oculane.sim import parse_fault
 
     with pytest.raises(ValueError, match=message):
-        parse_fault(spec)
+        parse_fault(text)
