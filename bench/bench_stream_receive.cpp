@@ -45,6 +45,7 @@
 #include "gige/stream/stream_runner.hpp"
 #include "gige/stream_setup.hpp"
 #include "stream_bench_util.hpp"
+#include "support/loopback_udp.hpp"
 #include "sim/feature_registers.hpp"
 #include "util/inet.hpp"
 
@@ -55,20 +56,12 @@ using namespace std::chrono_literals;
 namespace {
 
 UniqueFd bound_socket(std::uint32_t ip, std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in sa = inet::to_sockaddr(ip, port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    UniqueFd fd = testing::bound_udp(ip, port);
+    if (!fd) {
         std::perror("bind");
         std::exit(1);
     }
     return fd;
-}
-
-std::uint16_t port_of(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return inet::port_of(sa);
 }
 
 // GVSP datagrams of one image frame, built once; the block id is patched in.
@@ -117,7 +110,7 @@ StreamUnderTest start_worker(std::uint32_t camera_ip, std::uint32_t local_ip, st
                              std::uint16_t packet_size) {
     UniqueFd socket = bound_socket(local_ip, 0);
     gige::set_receive_buffer(socket.get(), 0, payload);
-    const gige::Endpoint local{local_ip, port_of(socket.get())};
+    const gige::Endpoint local{local_ip, testing::local_port(socket.get())};
     StreamConfig config;
     config.payload_size = payload;
     config.n_buffers = 8;
@@ -301,7 +294,7 @@ Run run_bare(Sim& sim, std::uint16_t packet_size, std::uint64_t link_rate, std::
     const std::uint32_t host = sim.ip - 1;
     UniqueFd socket = bound_socket(host, 0);
     gige::set_receive_buffer(socket.get(), 0, sim.payload());
-    const std::uint16_t port = port_of(socket.get());
+    const std::uint16_t port = testing::local_port(socket.get());
     sim.write(bootstrap::stream_channel_destination(0), host);
     sim.write(bootstrap::stream_channel_port(0), port);
     sim.write(bootstrap::stream_channel_packet_size(0), packet_size);

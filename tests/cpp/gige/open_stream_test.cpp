@@ -20,6 +20,7 @@
 #include "sim/server.hpp"
 #include "sim/served_device.hpp"
 #include "sim/test_pattern.hpp"
+#include "support/loopback_udp.hpp"
 #include "thread_util/log_capture.hpp"
 #include "util/inet.hpp"
 #include "util/unique_fd.hpp"
@@ -178,13 +179,9 @@ TEST(OpenStream, TrafficThatNeverPausesDoesNotHoldTheFireTestOpen) {
     // A port for the stream socket, known before it is opened.
     std::uint16_t port = 0;
     {
-        UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in any = inet::to_sockaddr(host, 0);
-        ASSERT_EQ(::bind(probe.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-        sockaddr_in bound{};
-        socklen_t len = sizeof bound;
-        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&bound), &len);
-        port = inet::port_of(bound);
+        UniqueFd probe = testing::bound_udp(host, 0);
+        ASSERT_TRUE(probe);
+        port = testing::local_port(probe.get());
     }
     // Someone else's datagrams, without a pause, at that port.
     std::atomic<bool> stop{false};

@@ -3,12 +3,10 @@
 // address and GVCP port, so resend requests land on it too). Each test uses
 // its own 127.88.x.y addresses: ctest runs tests in parallel.
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <array>
-#include <cstring>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -22,6 +20,7 @@
 #include "gige/stream/stream_channel.hpp"
 #include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
+#include "support/loopback_udp.hpp"
 #include "thread_util/log_capture.hpp"
 #include "util/inet.hpp"
 #include "util/unique_fd.hpp"
@@ -42,17 +41,9 @@ constexpr std::uint32_t kDataPackets = (kPayload + kDataPerPacket - 1) / kDataPe
 std::uint8_t pattern(std::uint64_t block, std::size_t i) { return static_cast<std::uint8_t>(block * 7 + i * 3); }
 
 UniqueFd bound(std::uint32_t ip, std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in sa = inet::to_sockaddr(ip, port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) ADD_FAILURE() << "bind";
+    UniqueFd fd = testing::bound_udp(ip, port);
+    if (!fd) ADD_FAILURE() << "bind";
     return fd;
-}
-
-std::uint16_t port_of(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return inet::port_of(sa);
 }
 
 template <class F>
@@ -73,7 +64,7 @@ struct Rig {
         camera = bound(camera_ip, gvcp::kPort);
         UniqueFd stream = bound(local_ip, 0);
         stream_fd = stream.get();
-        local = gige::Endpoint{local_ip, port_of(stream.get())};
+        local = gige::Endpoint{local_ip, testing::local_port(stream.get())};
         config.payload_size = config.payload_size.value_or(kPayload);
         auto stats = std::make_shared<StreamStatsRecord>();
         auto [control, control_rx] = unbounded<ToStreamWorker>();
@@ -103,23 +94,8 @@ struct Rig {
     void send_run(const std::vector<Bytes>& datagrams) const {
         Bytes run;
         for (const auto& d : datagrams) run.insert(run.end(), d.begin(), d.end());
-        const sockaddr_in to = inet::to_sockaddr(local);
-        iovec iov{run.data(), run.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-        msghdr m{};
-        m.msg_name = const_cast<sockaddr_in*>(&to);
-        m.msg_namelen = sizeof to;
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-        const auto segment = static_cast<std::uint16_t>(datagrams.front().size());
-        std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-        ::sendmsg(camera.get(), &m, 0);
+        testing::send_segmented(camera.get(), inet::to_sockaddr(local), run,
+                                static_cast<std::uint16_t>(datagrams.front().size()));
     }
 
     static Bytes packet(std::uint64_t block, gvsp::PacketFormat format, std::uint32_t id,

@@ -1,14 +1,13 @@
 // The batched receive helper on loopback sockets of the test's own.
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/loopback_udp.hpp"
 #include "util/inet.hpp"
 #include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
@@ -24,13 +23,9 @@ struct Socket {
 };
 
 Socket bound_socket() {
-    Socket s{UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))};
-    const sockaddr_in any = inet::to_sockaddr(kLoopback, 0);
-    EXPECT_EQ(::bind(s.fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(s.fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
-    s.port = inet::port_of(bound);
+    Socket s{testing::bound_udp(kLoopback, 0)};
+    EXPECT_TRUE(s.fd);
+    s.port = testing::local_port(s.fd.get());
     return s;
 }
 
@@ -99,23 +94,10 @@ TEST(UdpBatch, CoalescedRunsArriveWholeWithTheirSegmentSize) {
     // Three datagrams of 4000 bytes and one of 500, sent as one segmented message.
     std::string run;
     for (int i = 0; i < 12'500; ++i) run.push_back(static_cast<char>(i * 13));
-    const sockaddr_in dest = inet::to_sockaddr(kLoopback, rx.port);
-    iovec iov{run.data(), run.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-    msghdr m{};
-    m.msg_name = const_cast<sockaddr_in*>(&dest);
-    m.msg_namelen = sizeof dest;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_SEGMENT;
-    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-    const std::uint16_t segment = 4000;
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-    if (::sendmsg(tx.fd.get(), &m, 0) != static_cast<ssize_t>(run.size())) GTEST_SKIP() << "no UDP segmentation here";
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(run.data()), run.size());
+    if (testing::send_segmented(tx.fd.get(), inet::to_sockaddr(kLoopback, rx.port), bytes, 4000) !=
+        static_cast<ssize_t>(run.size()))
+        GTEST_SKIP() << "no UDP segmentation here";
     send_text(tx, rx, "plain");
 
     UdpBatch batch(8);
