@@ -32,6 +32,7 @@ struct UdpBatch::Storage {
     std::vector<std::uint8_t> control;  // kControlSpace per slot, aligned for cmsghdr
     std::vector<std::uint32_t> segments;  // segment size per slot, 0 for plain datagrams
     std::size_t stride = 0;
+    std::size_t filled = 0;  // slots the last receive wrote to
 };
 
 std::expected<void, std::error_code> enable_coalescing(int socket) {
@@ -63,7 +64,13 @@ UdpBatch::UdpBatch(std::size_t capacity, std::size_t slot_size)
     s.segments.resize(capacity_);
     for (std::size_t i = 0; i < capacity_; ++i) {
         s.iovs[i] = iovec{s.bytes.data() + i * s.stride, slot_size_};
+        msghdr& h = s.headers[i].msg_hdr;
+        h.msg_name = &s.sources[i];
+        h.msg_iov = &s.iovs[i];
+        h.msg_iovlen = 1;
+        h.msg_control = s.control.data() + i * kControlSpace;
     }
+    s.filled = capacity_;  // lengths not set yet
 }
 
 UdpBatch::UdpBatch(UdpBatch&&) noexcept = default;
@@ -72,21 +79,20 @@ UdpBatch::~UdpBatch() = default;
 
 std::expected<std::size_t, std::error_code> UdpBatch::receive(int socket) {
     Storage& s = *s_;
-    // The kernel overwrites name and control lengths; reset them each call.
-    for (std::size_t i = 0; i < capacity_; ++i) {
+    // The kernel overwrites name and control lengths of the slots it fills;
+    // reset those of the last call (the buffers never move).
+    for (std::size_t i = 0; i < s.filled; ++i) {
         msghdr& h = s.headers[i].msg_hdr;
-        h.msg_name = &s.sources[i];
         h.msg_namelen = sizeof(sockaddr_in);
-        h.msg_iov = &s.iovs[i];
-        h.msg_iovlen = 1;
-        h.msg_control = s.control.data() + i * kControlSpace;
         h.msg_controllen = kControlSpace;
         h.msg_flags = 0;
         s.headers[i].msg_len = 0;
     }
+    s.filled = 0;
     for (;;) {
         const int n = ::recvmmsg(socket, s.headers.data(), static_cast<unsigned>(capacity_), MSG_DONTWAIT, nullptr);
         if (n >= 0) {
+            s.filled = static_cast<std::size_t>(n);
             // The drop counter rides on every datagram once drops happened;
             // the newest value is the one that counts.
             for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
