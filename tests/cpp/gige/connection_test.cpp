@@ -15,6 +15,7 @@
 #include "sim/device.hpp"
 #include "sim/server.hpp"
 #include "sim/served_device.hpp"
+#include "support/eventually.hpp"
 #include "util/inet.hpp"
 #include "util/unique_fd.hpp"
 
@@ -39,17 +40,7 @@ GigESettings settings_for(const VirtualCamera& cam) {
     return s;
 }
 
-// Polls a condition that has no event to wait on (a device-side flag),
-// bounded so a broken build fails instead of hanging.
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 std::size_t count_entries(const char* dir) {
     std::size_t n = 0;

@@ -20,6 +20,7 @@
 #include "gige/stream/stream_channel.hpp"
 #include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
+#include "support/eventually.hpp"
 #include "support/loopback_udp.hpp"
 #include "thread_util/log_capture.hpp"
 #include "util/inet.hpp"
@@ -46,15 +47,7 @@ UniqueFd bound(std::uint32_t ip, std::uint16_t port) {
     return fd;
 }
 
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 // One stream worker with a fake camera in front of it.
 struct Rig {
