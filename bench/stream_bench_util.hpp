@@ -110,10 +110,9 @@ private:
             for (;;) {
                 auto n = batch.receive(socket_.get());
                 if (!n || *n == 0) break;
-                std::uint64_t bytes = 0, packets = 0;
+                std::uint64_t packets = 0;
                 for (std::size_t i = 0; i < *n; ++i) {
                     const std::size_t len = batch.datagram(i).size(), seg = batch.segment_size(i);
-                    bytes += len;
                     packets += seg ? (len + seg - 1) / seg : 1;
                     if (!frame_.empty()) {
                         const auto d = batch.datagram(i);
@@ -121,7 +120,6 @@ private:
                         for (std::size_t at = 0; at < len; at += step) copy_packet(d.subspan(at, std::min(step, len - at)));
                     }
                 }
-                bytes_ += bytes;
                 packets_.fetch_add(packets, std::memory_order_relaxed);
                 if (*n < batch.capacity()) break;
             }
@@ -149,7 +147,6 @@ private:
     std::atomic<pid_t> tid_{0};
     std::atomic<std::uint64_t> packets_{0};
     std::atomic<std::uint64_t> drops_{0};
-    std::uint64_t bytes_ = 0;
 };
 
 inline double median(std::vector<double> v) {
