@@ -81,14 +81,11 @@ public:
 // lock.
 template <class F>
 auto with_camera(Camera& self, F&& op) {
-    using Result = decltype(op(std::declval<GenICamera&>()));
-    std::optional<Result> result;
-    {
-        nanobind::gil_scoped_release unlocked;
-        std::lock_guard lock(self.state->mutex);
-        result.emplace(op(self.state->camera));
-    }
-    return std::move(*result);
+    // The outcome is made before the lock is let go and the interpreter lock
+    // taken back (locals end after the return value is built).
+    nanobind::gil_scoped_release unlocked;
+    std::lock_guard lock(self.state->mutex);
+    return op(self.state->camera);
 }
 
 // with_camera, then the outcome's value, or its error raised.

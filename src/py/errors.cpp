@@ -40,6 +40,12 @@ void raise(const GenicamError& e) {
 
 void raise_value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
 
+Duration seconds_arg(double seconds) {
+    auto d = duration_from_secs(seconds);
+    if (!d) raise_value_error(d.error());
+    return *d;
+}
+
 void bind_errors(nb::module_& m) {
     m.attr("CameraError") = nb::handle(camera_exception_type());
     m.attr("GenicamError") = nb::handle(genicam_exception_type());

@@ -8,6 +8,7 @@
 
 #include "error/camera_error.hpp"
 #include "error/genicam_error.hpp"
+#include "util/duration.hpp"
 
 namespace oculane::py {
 
@@ -32,6 +33,9 @@ private:
 // Transport raises its wrapped error's class and text.
 [[noreturn]] void raise(const GenicamError& e);
 [[noreturn]] void raise_value_error(const std::string& message);
+
+// Converts float seconds or raises ValueError with the duration texts.
+Duration seconds_arg(double seconds);
 
 // Unwraps an expected value or raises its error.
 template <class T, class E>

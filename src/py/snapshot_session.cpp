@@ -163,18 +163,11 @@ auto with_stream(PySnapshotSession& self, F&& query) {
 
 PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     BusyToken token = BusyToken::claim(self.busy, kBusySnap);
-    StreamConfig config = stream_config(args);
-    std::optional<GenicamResult<FramePtr>> result;
-    std::optional<std::string> bad_timeout;
-    {
-        nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        if (auto limit = duration_from_secs(timeout); !limit) bad_timeout = std::move(limit.error());
-        else result.emplace(self.state->camera.snap(std::move(config), *limit));
-    }
+    // A bad timeout is refused before anything waits or touches the device.
+    const Duration limit = seconds_arg(timeout);
+    auto result = with_camera(self, [&](GenICamera& camera) { return camera.snap(stream_config(args), limit); });
     token.release();
-    if (bad_timeout) raise_value_error(*bad_timeout);
-    return PyFrame{unwrap(std::move(*result))};
+    return PyFrame{unwrap(std::move(result))};
 }
 
 }  // namespace
