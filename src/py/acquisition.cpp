@@ -151,7 +151,7 @@ auto with_stream(PyAcquisition& self, F&& query) {
 PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
     BusyToken token = BusyToken::claim(self.busy, kBusyAcquisition);
     StreamConfig config = stream_config(args);
-    std::variant<std::monostate, CameraError, GenicamError> failure;
+    Failure failure;
     std::optional<FrameChannel> frames;
     std::optional<AcqState> state;
     {
@@ -180,13 +180,9 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
             }
         }
     }
-    if (auto* e = std::get_if<CameraError>(&failure)) {
+    if (!std::holds_alternative<std::monostate>(failure)) {
         token.release();
-        raise(*e);
-    }
-    if (auto* e = std::get_if<GenicamError>(&failure)) {
-        token.release();
-        raise(*e);
+        raise_if_failed(failure);
     }
     return PyAcquisition(std::make_unique<AcquisitionCore>(self.state, std::move(*frames), std::move(*state),
                                                            std::move(token)));

@@ -99,8 +99,6 @@ Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retr
     return Camera(std::make_shared<CameraState>(std::move(s)));
 }
 
-using Failure = std::variant<std::monostate, CameraError, GenicamError>;
-
 // The connect itself, on a thread of its own so that the calling thread can
 // look for signals while it runs: that thread never holds the camera-state
 // lock, and this one never takes the interpreter lock.
@@ -158,8 +156,7 @@ void connect(Camera& self) {
     }
     token.release();
     if (raised) throw nb::python_error();
-    if (auto* e = std::get_if<CameraError>(&shared->failure)) raise(*e);
-    if (auto* e = std::get_if<GenicamError>(&shared->failure)) raise(*e);
+    raise_if_failed(shared->failure);
 }
 
 void disconnect(Camera& self, double deadline) {

@@ -40,6 +40,11 @@ void raise(const GenicamError& e) {
 
 void raise_value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
 
+void raise_if_failed(const Failure& failure) {
+    if (auto* e = std::get_if<CameraError>(&failure)) raise(*e);
+    if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
+}
+
 Duration seconds_arg(double seconds) {
     auto d = duration_from_secs(seconds);
     if (!d) raise_value_error(d.error());

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <string>
+#include <variant>
 
 #include <nanobind/nanobind.h>
 
@@ -36,6 +37,13 @@ private:
 
 // Converts float seconds or raises ValueError with the duration texts.
 Duration seconds_arg(double seconds);
+
+// An error kept while the interpreter lock is released, raised once it is
+// held again; monostate when there was none.
+using Failure = std::variant<std::monostate, CameraError, GenicamError>;
+
+// Raises the error `failure` holds; returns when it holds none.
+void raise_if_failed(const Failure& failure);
 
 // Unwraps an expected value or raises its error.
 template <class T, class E>
