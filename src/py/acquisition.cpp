@@ -44,8 +44,7 @@ struct AcquisitionCore {
     std::mutex state_mutex;
     std::optional<AcqState> state;  // guarded by state_mutex
 
-    std::mutex busy_mutex;
-    std::optional<BusyToken> busy;  // guarded by busy_mutex
+    BusyHolder busy;
 
     // Takes the running state out, leaving the acquisition stopped.
     std::optional<AcqState> take_state() {
@@ -53,14 +52,6 @@ struct AcquisitionCore {
         std::lock_guard lock(state_mutex);
         out.swap(state);
         return out;
-    }
-    void release_busy() {
-        std::optional<BusyToken> token;
-        {
-            std::lock_guard lock(busy_mutex);
-            token.swap(busy);
-        }
-        // The token's release takes the busy-slot lock, after ours is let go.
     }
 };
 
@@ -126,7 +117,7 @@ void stop(PyAcquisition& self) {
         if (auto state = a.take_state()) {
             if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
         }
-        a.release_busy();
+        a.busy.release();
     }
     if (failure) raise(*failure);
 }

@@ -46,19 +46,13 @@ struct SessionCore {
     std::optional<SnapshotSession> state;  // guarded by state_mutex
     std::atomic<bool> closed{false};       // set when `state` is taken out
 
-    std::mutex busy_mutex;
-    std::optional<BusyToken> busy;  // guarded by busy_mutex
+    BusyHolder busy;
 
     std::optional<SnapshotSession> take_state_locked() {
         std::optional<SnapshotSession> out(std::move(state));
         state.reset();
         closed.store(true, std::memory_order_release);
         return out;
-    }
-    void release_busy() {
-        std::optional<BusyToken> token;
-        std::lock_guard lock(busy_mutex);
-        token.swap(busy);
     }
 };
 
@@ -143,7 +137,7 @@ void close_session(PySnapshotSession& self) {
         std::lock_guard state_lock(s.state_mutex);
         if (auto state = s.take_state_locked()) state->close(s.camera->camera);
     }
-    s.release_busy();
+    s.busy.release();
 }
 
 // Runs `query` on the open stream, or raises "snapshot session is closed".
