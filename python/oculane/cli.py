@@ -26,7 +26,7 @@ from typing import Callable, Sequence
 
 from . import _oculane_core as _core
 from .features import FeatureInfo, Visibility
-from .settings import parse_value, read_value, write_value
+from .settings import VALUE_KINDS, parse_value, read_value, write_value
 
 __all__ = ["main"]
 
@@ -68,12 +68,8 @@ def _access(camera: _core.Camera, name: str) -> str:
     return "?"
 
 
-# The kinds of feature that have a value to read.
-_VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
-
-
 def _value_text(camera: _core.Camera, info: FeatureInfo) -> str:
-    if info.kind not in _VALUE_KINDS:
+    if info.kind not in VALUE_KINDS:
         return ""
     value = read_value(camera, info)
     if info.kind == "Boolean":
@@ -228,7 +224,7 @@ def _get(args: argparse.Namespace) -> int:
         for name in args.names:
             try:
                 info = camera.feature_info(name)
-                if info.kind not in _VALUE_KINDS:
+                if info.kind not in VALUE_KINDS:
                     raise _Failure(f"{name}: a {info.kind} has no value to read")
                 text = _value_text(camera, info)
             except _CAMERA_ERRORS as e:

@@ -34,7 +34,8 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["SettingsIssue", "save", "load"]
 
-_VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
+# The kinds of feature that have a value to read and write.
+VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
 # An integer selector is walked entry by entry only when it has this few values.
 _MAX_INTEGER_SELECTOR_VALUES = 64
 _LINE = re.compile(r"^([A-Za-z_][A-Za-z0-9_.]*)\s*=\s*(.*?)\s*$")
@@ -122,7 +123,7 @@ def _features_in_order(camera: Camera) -> list[str]:
 
 
 def _saveable(camera: Camera, info: FeatureInfo) -> bool:
-    return (info.kind in _VALUE_KINDS and info.implemented and info.available and not info.locked
+    return (info.kind in VALUE_KINDS and info.implemented and info.available and not info.locked
             and camera.access_mode(info.name) == _core.AccessMode.RW)
 
 
@@ -250,7 +251,7 @@ def load(camera: Camera, path: str | os.PathLike) -> list[SettingsIssue]:
         if op.name in lookup_errors:
             return lookup_errors[op.name]
         kind = kinds[op.name]
-        if kind not in _VALUE_KINDS:
+        if kind not in VALUE_KINDS:
             return f"a {kind} feature has no value to set"
         try:
             value = parse_value(kind, op.text)

@@ -44,8 +44,7 @@ struct AcquisitionCore {
     std::mutex state_mutex;
     std::optional<AcqState> state;  // guarded by state_mutex
 
-    std::mutex busy_mutex;
-    std::optional<BusyToken> busy;  // guarded by busy_mutex
+    BusyHolder busy;
 
     // Takes the running state out, leaving the acquisition stopped.
     std::optional<AcqState> take_state() {
@@ -53,14 +52,6 @@ struct AcquisitionCore {
         std::lock_guard lock(state_mutex);
         out.swap(state);
         return out;
-    }
-    void release_busy() {
-        std::optional<BusyToken> token;
-        {
-            std::lock_guard lock(busy_mutex);
-            token.swap(busy);
-        }
-        // The token's release takes the busy-slot lock, after ours is let go.
     }
 };
 
@@ -126,7 +117,7 @@ void stop(PyAcquisition& self) {
         if (auto state = a.take_state()) {
             if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
         }
-        a.release_busy();
+        a.busy.release();
     }
     if (failure) raise(*failure);
 }
@@ -151,7 +142,7 @@ auto with_stream(PyAcquisition& self, F&& query) {
 PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
     BusyToken token = BusyToken::claim(self.busy, kBusyAcquisition);
     StreamConfig config = stream_config(args);
-    std::variant<std::monostate, CameraError, GenicamError> failure;
+    Failure failure;
     std::optional<FrameChannel> frames;
     std::optional<AcqState> state;
     {
@@ -180,13 +171,9 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
             }
         }
     }
-    if (auto* e = std::get_if<CameraError>(&failure)) {
+    if (!std::holds_alternative<std::monostate>(failure)) {
         token.release();
-        raise(*e);
-    }
-    if (auto* e = std::get_if<GenicamError>(&failure)) {
-        token.release();
-        raise(*e);
+        raise_if_failed(failure);
     }
     return PyAcquisition(std::make_unique<AcquisitionCore>(self.state, std::move(*frames), std::move(*state),
                                                            std::move(token)));

@@ -87,25 +87,17 @@ gige::IpAddress parse_ip(const std::string& text) {
     return *ip;
 }
 
-Duration to_duration(double seconds) {
-    auto d = duration_from_secs(seconds);
-    if (!d) raise_value_error(d.error());
-    return *d;
-}
-
 Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retries, double heartbeat_timeout,
                    bool exclusive, const std::optional<std::string>& local_ip) {
     gige::GigESettings s;
     s.device = parse_ip(ip);
-    s.ack_timeout = to_duration(gvcp_timeout);
+    s.ack_timeout = seconds_arg(gvcp_timeout);
     if (local_ip) s.local = parse_ip(*local_ip);
     s.retries = retries;
     s.heartbeat_timeout_ms = heartbeat_millis(heartbeat_timeout);
     s.exclusive = exclusive;
     return Camera(std::make_shared<CameraState>(std::move(s)));
 }
-
-using Failure = std::variant<std::monostate, CameraError, GenicamError>;
 
 // The connect itself, on a thread of its own so that the calling thread can
 // look for signals while it runs: that thread never holds the camera-state
@@ -164,21 +156,14 @@ void connect(Camera& self) {
     }
     token.release();
     if (raised) throw nb::python_error();
-    if (auto* e = std::get_if<CameraError>(&shared->failure)) raise(*e);
-    if (auto* e = std::get_if<GenicamError>(&shared->failure)) raise(*e);
+    raise_if_failed(shared->failure);
 }
 
 void disconnect(Camera& self, double deadline) {
     BusyToken token = BusyToken::claim(self.busy, kBusyDisconnect);
-    std::optional<std::string> bad_deadline;
-    {
-        nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        if (auto d = duration_from_secs(deadline); d) self.state->camera.disconnect(*d);
-        else bad_deadline = std::move(d.error());
-    }
-    token.release();
-    if (bad_deadline) raise_value_error(*bad_deadline);
+    // A bad deadline is refused before anything waits or touches the device.
+    const Duration limit = seconds_arg(deadline);
+    with_camera(self, [&](GenICamera& camera) { camera.disconnect(limit); });
 }
 
 // The quick queries answer from the published link view: they never wait

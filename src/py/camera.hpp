@@ -65,6 +65,26 @@ private:
     std::shared_ptr<BusySlot> slot_;
 };
 
+// The busy token of an acquisition or snapshot session: given back once, by
+// whichever thread stops it first (or when the object ends).
+class BusyHolder {
+public:
+    explicit BusyHolder(BusyToken token) : token_(std::move(token)) {}
+
+    void release() {
+        std::optional<BusyToken> token;
+        {
+            std::lock_guard lock(mutex_);
+            token.swap(token_);
+        }
+        // The token's release takes the busy-slot lock, after ours is let go.
+    }
+
+private:
+    std::mutex mutex_;  // the busy-holder lock
+    std::optional<BusyToken> token_;  // guarded by mutex_
+};
+
 class Camera {
 public:
     explicit Camera(std::shared_ptr<CameraState> state)
@@ -81,14 +101,11 @@ public:
 // lock.
 template <class F>
 auto with_camera(Camera& self, F&& op) {
-    using Result = decltype(op(std::declval<GenICamera&>()));
-    std::optional<Result> result;
-    {
-        nanobind::gil_scoped_release unlocked;
-        std::lock_guard lock(self.state->mutex);
-        result.emplace(op(self.state->camera));
-    }
-    return std::move(*result);
+    // The outcome is made before the lock is let go and the interpreter lock
+    // taken back (locals end after the return value is built).
+    nanobind::gil_scoped_release unlocked;
+    std::lock_guard lock(self.state->mutex);
+    return op(self.state->camera);
 }
 
 // with_camera, then the outcome's value, or its error raised.

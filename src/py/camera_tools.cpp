@@ -60,9 +60,6 @@ nb::object categories(Camera& self) {
     return features_module().attr("_category_tree")(rows);
 }
 
-// What the command line's `info` shows beyond the identity record: the GVCP
-// capability word (and the local end of the control socket); None while not
-// connected.
 // The description's location as the device names it: the first URL register
 // that is not blank (the order connect tries them in), or "" when neither
 // could be read. Read fresh, since the connection keeps only the parsed model.
@@ -83,6 +80,9 @@ struct LinkDetails {
     std::string description;
 };
 
+// What the command line's `info` shows beyond the identity record: the GVCP
+// capability word, the local end of the control socket and the description's
+// location; None while not connected.
 nb::object link_details(Camera& self) {
     const auto details = with_camera(self, [](GenICamera& camera) {
         std::optional<LinkDetails> out;

@@ -51,10 +51,8 @@ std::array<std::uint8_t, 6> parse_mac(const std::string& text) {
 // argument never puts anything on the wire.
 gige::DiscoveryConfig route(double timeout, const std::optional<std::string>& interface,
                             const std::optional<std::string>& address) {
-    auto duration = duration_from_secs(timeout);
-    if (!duration) raise_value_error(duration.error());
     gige::DiscoveryConfig config;
-    config.timeout = *duration;
+    config.timeout = seconds_arg(timeout);
     if (interface) {
         if (interface->empty()) raise_value_error("interface must not be empty");
         config.interface = *interface;

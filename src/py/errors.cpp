@@ -40,6 +40,17 @@ void raise(const GenicamError& e) {
 
 void raise_value_error(const std::string& message) { throw nb::value_error(message.c_str()); }
 
+void raise_if_failed(const Failure& failure) {
+    if (auto* e = std::get_if<CameraError>(&failure)) raise(*e);
+    if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
+}
+
+Duration seconds_arg(double seconds) {
+    auto d = duration_from_secs(seconds);
+    if (!d) raise_value_error(d.error());
+    return *d;
+}
+
 void bind_errors(nb::module_& m) {
     m.attr("CameraError") = nb::handle(camera_exception_type());
     m.attr("GenicamError") = nb::handle(genicam_exception_type());

@@ -3,11 +3,13 @@
 
 #include <exception>
 #include <string>
+#include <variant>
 
 #include <nanobind/nanobind.h>
 
 #include "error/camera_error.hpp"
 #include "error/genicam_error.hpp"
+#include "util/duration.hpp"
 
 namespace oculane::py {
 
@@ -32,6 +34,16 @@ private:
 // Transport raises its wrapped error's class and text.
 [[noreturn]] void raise(const GenicamError& e);
 [[noreturn]] void raise_value_error(const std::string& message);
+
+// Converts float seconds or raises ValueError with the duration texts.
+Duration seconds_arg(double seconds);
+
+// An error kept while the interpreter lock is released, raised once it is
+// held again; monostate when there was none.
+using Failure = std::variant<std::monostate, CameraError, GenicamError>;
+
+// Raises the error `failure` holds; returns when it holds none.
+void raise_if_failed(const Failure& failure);
 
 // Unwraps an expected value or raises its error.
 template <class T, class E>

@@ -73,8 +73,7 @@ void disable() { log::clear_sink(); }
 // nothing came within `timeout` seconds; False when the bridge is disabled
 // and every event it queued has been taken.
 nb::object next_event(double timeout) {
-    auto wait = duration_from_secs(timeout);
-    if (!wait) raise_value_error(wait.error());
+    const Duration wait = seconds_arg(timeout);
     Receiver<Record> events;
     {
         std::lock_guard lock(g_bridge_mutex);
@@ -82,7 +81,7 @@ nb::object next_event(double timeout) {
     }
     std::expected<Record, RecvError> got = [&] {
         nb::gil_scoped_release released;
-        return events.recv_timeout(*wait);
+        return events.recv_timeout(wait);
     }();
     if (!got) {
         if (got.error() == RecvError::Disconnected || !events) return nb::bool_(false);

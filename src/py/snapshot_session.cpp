@@ -46,19 +46,13 @@ struct SessionCore {
     std::optional<SnapshotSession> state;  // guarded by state_mutex
     std::atomic<bool> closed{false};       // set when `state` is taken out
 
-    std::mutex busy_mutex;
-    std::optional<BusyToken> busy;  // guarded by busy_mutex
+    BusyHolder busy;
 
     std::optional<SnapshotSession> take_state_locked() {
         std::optional<SnapshotSession> out(std::move(state));
         state.reset();
         closed.store(true, std::memory_order_release);
         return out;
-    }
-    void release_busy() {
-        std::optional<BusyToken> token;
-        std::lock_guard lock(busy_mutex);
-        token.swap(busy);
     }
 };
 
@@ -143,7 +137,7 @@ void close_session(PySnapshotSession& self) {
         std::lock_guard state_lock(s.state_mutex);
         if (auto state = s.take_state_locked()) state->close(s.camera->camera);
     }
-    s.release_busy();
+    s.busy.release();
 }
 
 // Runs `query` on the open stream, or raises "snapshot session is closed".
@@ -163,18 +157,11 @@ auto with_stream(PySnapshotSession& self, F&& query) {
 
 PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     BusyToken token = BusyToken::claim(self.busy, kBusySnap);
-    StreamConfig config = stream_config(args);
-    std::optional<GenicamResult<FramePtr>> result;
-    std::optional<std::string> bad_timeout;
-    {
-        nb::gil_scoped_release released;
-        std::lock_guard lock(self.state->mutex);
-        if (auto limit = duration_from_secs(timeout); !limit) bad_timeout = std::move(limit.error());
-        else result.emplace(self.state->camera.snap(std::move(config), *limit));
-    }
+    // A bad timeout is refused before anything waits or touches the device.
+    const Duration limit = seconds_arg(timeout);
+    auto result = with_camera(self, [&](GenICamera& camera) { return camera.snap(stream_config(args), limit); });
     token.release();
-    if (bad_timeout) raise_value_error(*bad_timeout);
-    return PyFrame{unwrap(std::move(*result))};
+    return PyFrame{unwrap(std::move(result))};
 }
 
 }  // namespace

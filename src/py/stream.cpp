@@ -55,12 +55,6 @@ StreamConfig stream_config(const StreamArgs& args) {
     return c;
 }
 
-Duration seconds_arg(double seconds) {
-    auto d = duration_from_secs(seconds);
-    if (!d) raise_value_error(d.error());
-    return *d;
-}
-
 std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout) {
     const Duration limit = seconds_arg(timeout);
     // A queued frame is taken without giving up the interpreter lock.

@@ -52,9 +52,6 @@ struct StreamArgs {
 // fill_payload_size.
 StreamConfig stream_config(const StreamArgs& args);
 
-// Converts float seconds or raises ValueError with the duration texts.
-Duration seconds_arg(double seconds);
-
 // The next frame, waiting at most `timeout` seconds; nothing when the
 // deadline passes or the subscription is disconnected and empty. Raises the
 // exception of a Python signal handler that raised while it waited.
