@@ -150,7 +150,7 @@ void StreamSender::send_resend(const ResendJob& job, const StreamWork& work) {
     transmit(f.to, work.link_rate, f.packet_delay, f.tick_frequency, nullptr);
 }
 
-bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t packet_delay,
+void StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t packet_delay,
                             std::uint64_t tick_frequency, const ThreadHandle* self) {
     Batch& batch = *batch_;
     const auto dest = inet::to_sockaddr(to);
@@ -170,7 +170,7 @@ bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t 
 
     std::size_t i = 0;
     while (i < ps.size()) {
-        if (self && self->stop_requested()) return false;
+        if (self && self->stop_requested()) return;
         // Gather messages: each a run of datagrams of one size (the last may
         // be shorter), sent as one GSO message when the kernel has GSO.
         std::size_t nmsg = 0, niov = 0;
@@ -248,7 +248,6 @@ bool StreamSender::transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t 
             ++done;
         }
     }
-    return true;
 }
 
 }  // namespace oculane::sim

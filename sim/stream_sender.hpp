@@ -50,8 +50,9 @@ private:
     void send_frame(const FrameJob& f, std::span<const StreamFault> faults, const StreamWork& work,
                     const ThreadHandle& self);
     void send_resend(const ResendJob& job, const StreamWork& work);
-    // Sends the datagrams of packets_ to `to`, paced; false when stopped midway.
-    bool transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t packet_delay, std::uint64_t tick_frequency,
+    // Sends the datagrams of packets_ to `to`, paced; stops midway when
+    // `self` is asked to stop.
+    void transmit(Endpoint to, std::uint64_t link_rate, std::uint32_t packet_delay, std::uint64_t tick_frequency,
                   const ThreadHandle* self);
 
     std::shared_ptr<Device> device_;

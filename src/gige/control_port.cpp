@@ -38,6 +38,23 @@ std::uint64_t memory_commands(std::uint64_t length) {
     return length == 0 ? 0 : (length + gvcp::kMaxMemoryChunk - 1) / gvcp::kMaxMemoryChunk;
 }
 
+namespace {
+
+// The device reads memory only from aligned addresses and writes whole,
+// aligned words; both forms of each operation check the same way.
+CameraResult<void> check_read_address(std::uint32_t address) {
+    if (address % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
+    return {};
+}
+
+CameraResult<void> check_write_span(std::uint64_t address, std::size_t length) {
+    if (address % 4 != 0 || length % 4 != 0)
+        return std::unexpected(CameraError::malformed("write address and length must be 4-byte aligned"));
+    return {};
+}
+
+}  // namespace
+
 ControlPort::ControlPort(std::shared_ptr<ControlLink> link, ThreadHandle worker, Duration wait)
     : link_(std::move(link)), worker_(std::move(worker)), wait_(wait) {}
 
@@ -78,8 +95,8 @@ ResponseHandle<void> ControlPort::write_register(std::uint32_t address, std::uin
 ResponseHandle<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t address,
                                                                    std::uint32_t length) const {
     ResponseHandle<std::vector<std::uint8_t>> reply;
-    if (address % 4 != 0) {
-        reply.fail(CameraError::malformed("read address must be 4-byte aligned"));
+    if (auto ok = check_read_address(address); !ok) {
+        reply.fail(std::move(ok.error()));
         return reply;
     }
     link_->submit(request::ReadMemory{address, length}, reply);
@@ -88,8 +105,8 @@ ResponseHandle<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t
 
 ResponseHandle<void> ControlPort::write_memory(std::uint32_t address, std::vector<std::uint8_t> data) const {
     ResponseHandle<void> reply;
-    if (address % 4 != 0 || data.size() % 4 != 0) {
-        reply.fail(CameraError::malformed("write address and length must be 4-byte aligned"));
+    if (auto ok = check_write_span(address, data.size()); !ok) {
+        reply.fail(std::move(ok.error()));
         return reply;
     }
     OCULANE_LOG(log::Level::Trace, log::kGige, "write memory {:#06x} ({} bytes)", address, data.size());
@@ -120,7 +137,7 @@ CameraResult<void> ControlPort::write_register(std::uint32_t address, std::uint3
 
 CameraResult<std::vector<std::uint8_t>> ControlPort::read_memory(std::uint32_t address, std::uint32_t length,
                                                                  const WaitLimit& limit) const {
-    if (address % 4 != 0) return std::unexpected(CameraError::malformed("read address must be 4-byte aligned"));
+    if (auto ok = check_read_address(address); !ok) return std::unexpected(std::move(ok.error()));
     auto r = link_->transact(request::ReadMemory{address, length}, limit);
     if (!r) return std::unexpected(std::move(r.error()));
     return std::get<std::vector<std::uint8_t>>(std::move(*r));
@@ -178,8 +195,7 @@ CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std
     if (source.size() == 4 && *addr % 4 == 0) return write_register(*addr, be32_at(source, 0), WaitLimit::within(wait_));
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
-    if (*addr % 4 != 0 || source.size() % 4 != 0)
-        return std::unexpected(CameraError::malformed("write address and length must be 4-byte aligned"));
+    if (auto ok = check_write_span(*addr, source.size()); !ok) return std::unexpected(std::move(ok.error()));
     const auto length = static_cast<std::uint32_t>(source.size());
     auto r = link_->transact(request::WriteMemory{*addr, std::vector<std::uint8_t>(source.begin(), source.end())},
                              WaitLimit::within(memory_wait(length)));

@@ -58,7 +58,7 @@ bool is_interrupted_error(const CameraError& e) {
 ControlLink::ControlLink(UniqueFd socket, std::shared_ptr<LinkStatsRecord> stats, const WorkerConfig& config)
     : socket_(std::move(socket)),
       stats_(std::move(stats)),
-      device_(to_sockaddr(config.device)),
+      device_(config.device),
       engine_(EngineConfig{config.device.ip, config.ack_timeout, config.retries, config.heartbeat_timeout_ms},
               *stats_, *this, Clock::now()),
       buffer_(kMaxDatagram) {
@@ -70,7 +70,7 @@ ControlLink::~ControlLink() = default;
 // ---- EngineIo (mutex_ held) ----
 
 CameraResult<void> ControlLink::send_to_device(std::span<const std::uint8_t> bytes) {
-    return send_to(bytes, Endpoint{inet::ip_of(device_), inet::port_of(device_)});
+    return send_to(bytes, device_);
 }
 
 CameraResult<void> ControlLink::send_to(std::span<const std::uint8_t> bytes, Endpoint to) {
@@ -201,12 +201,8 @@ CameraResult<Reply> ControlLink::transact_queued(std::unique_lock<std::mutex>& l
     // Sent at once when nothing is in flight; otherwise whoever receives
     // sends it when its turn comes.
     engine_.tick(Clock::now());
-    bool wake = false;
     if (role_ == Role::None) {
         role_ = Role::Worker;
-        wake = true;
-    }
-    if (wake) {
         lock.unlock();
         wake_worker();
         lock.lock();

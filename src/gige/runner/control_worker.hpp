@@ -145,7 +145,7 @@ private:
 
     UniqueFd socket_;
     std::shared_ptr<LinkStatsRecord> stats_;
-    sockaddr_in device_{};
+    Endpoint device_;
 
     mutable std::mutex mutex_;
     std::condition_variable done_;  // a queued caller's request finished
