@@ -398,7 +398,12 @@ GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
         else if (auto* p = node.get_if<node_data::Float>()) value = advisory_value(p->value, p->indexed);
         else if (auto* p = node.get_if<node_data::Boolean>()) value = &p->value;
         else if (auto* p = node.get_if<node_data::Enumeration>()) value = &p->value;
-        else if (auto* p = node.get_if<node_data::StringValue>()) value = &p->value;
+        else if (auto* p = node.get_if<node_data::StringValue>()) {
+            // A text of the description is a label (a family name, say), not
+            // a setting of the device; a reference leads to what stores it.
+            if (!p->value.link_if()) return AccessMode::RO;
+            value = &p->value;
+        }
         else if (auto* p = node.get_if<node_data::Converter>()) {
             // Reads and writes both go through the converted value, so it
             // decides; a converter over a constant cannot be written.
@@ -412,7 +417,6 @@ GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
         switch (value->tag()) {
             case ValueRef::Tag::Int:
             case ValueRef::Tag::Float:
-            case ValueRef::Tag::Text:
                 // A constant of the description: writes replace it in the map.
                 return AccessMode::RW;
             case ValueRef::Tag::Ref:

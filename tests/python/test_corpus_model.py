@@ -3,8 +3,8 @@ decoding of their XML written here, apart from the library: xml.etree reads
 the file and the GenICam rules give what each node should report.
 
 - Access mode: a value node has the mode of what its value chain ends in (a
-  constant is RW, a register has its own mode, a SwissKnife is RO, a
-  Command WO); a Converter passes on the mode of the value it converts.
+  number is RW, a text RO, a register has its own mode, a SwissKnife is RO,
+  a Command WO); a Converter passes on the mode of the value it converts.
 - Bounds: a node's own Min/Max, else those of its value node; an integer
   register without bounds allows what its length, sign and bit field can
   hold; a Converter maps its value's bounds through its read formula, when
@@ -342,7 +342,7 @@ class Description:
         ref, constant = self._advisory_value(el, tag)
         if ref is not None:
             return self.access(ref, seen + (name,)) if ref in self.nodes else "RO"
-        if constant is None or tag in ("Converter", "IntConverter"):
+        if constant is None or tag in ("Converter", "IntConverter", "String"):
             return "RO"
         return "RW"
 

@@ -186,6 +186,8 @@ TEST_F(NodeEvalTest, AccessModes) {
          "<Converter Name=\"ConvConst\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom><Value>3</Value></Converter>"
          "<Float Name=\"ByConv\"><pValue>Conv</pValue></Float>"
          "<String Name=\"SRO\"><pValue>StrRO</pValue></String>"
+         "<String Name=\"SRW\"><pValue>StrRW</pValue></String>"
+         "<StringReg Name=\"StrRW\"><Address>0</Address><Length>4</Length></StringReg>"
          "<StringReg Name=\"StrRO\"><Address>0</Address><Length>4</Length><AccessMode>RO</AccessMode></StringReg>"
          "<Integer Name=\"Loop\"><pValue>LoopConv</pValue></Integer>"
          "<IntConverter Name=\"LoopConv\"><FormulaFrom>TO</FormulaFrom><pValue>Loop</pValue></IntConverter>" +
@@ -194,10 +196,10 @@ TEST_F(NodeEvalTest, AccessModes) {
     const std::pair<const char*, AccessMode> cases[] = {
         {"ByRO", AccessMode::RO},     {"Const", AccessMode::RW}, {"FConst", AccessMode::RW},
         {"Dangling", AccessMode::RO}, {"ByWO", AccessMode::WO},  {"Chain", AccessMode::RO},
-        {"Cmd", AccessMode::WO},      {"S", AccessMode::RW},     {"K", AccessMode::RO},
+        {"Cmd", AccessMode::WO},      {"S", AccessMode::RO},     {"K", AccessMode::RO},
         {"Plain", AccessMode::RW},    {"Conv", AccessMode::RW},  {"ConvRO", AccessMode::RO},
         {"ConvConst", AccessMode::RO}, {"ByConv", AccessMode::RW}, {"SRO", AccessMode::RO},
-        {"Loop", AccessMode::RO},
+        {"Loop", AccessMode::RO},     {"SRW", AccessMode::RW},
     };
     for (const auto& [name, mode] : cases) {
         if (std::string_view(name) == "Loop") {
