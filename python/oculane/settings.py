@@ -48,7 +48,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from . import Camera
     from .features import FeatureInfo
 
-__all__ = ["SettingsIssue", "save", "load"]
+__all__ = ["SettingsIssue", "is_host_setting", "save", "load"]
 
 # The kinds of feature that have a value to read and write.
 VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
