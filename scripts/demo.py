@@ -29,10 +29,12 @@ OUT_DIR = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo"
 WIDTH, HEIGHT, PIXEL_FORMAT, FRAME_RATE = 640, 480, "Mono8", 100.0
 
 
-def read(camera: Camera, kind: str, name: str) -> str:
+def read(camera: Camera, kind: str, name: str, mode: str) -> str:
     try:
         if kind == "Integer":
             value = camera.get_integer(name)
+            if mode != "RW":
+                return f"{value}"  # a range says what may be written
             lo, hi = camera.integer_bounds(name)
             return f"{value}" + (f"  [{lo}..{hi}]" if hi < 2**63 - 1 else "")
         if kind == "Float":
@@ -54,7 +56,7 @@ def show_features(camera: Camera, device: VirtualCamera) -> None:
     print(f"  {'feature':28} {'kind':12} {'mode':4}  value")
     for kind, name in features:
         mode = MODES[int(camera.access_mode(name))]
-        print(f"  {name:28} {kind:12} {mode:4}  {read(camera, kind, name)}")
+        print(f"  {name:28} {kind:12} {mode:4}  {read(camera, kind, name, mode)}")
 
 
 def change_settings(camera: Camera) -> None:

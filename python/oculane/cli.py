@@ -10,8 +10,9 @@
     oculane stream IP [--seconds N] [--packet-size N] [--save DIR --every N]
     oculane sim [virtual camera options]
 
-Exit status: 0 on success, 1 when the camera or a feature fails (one line on
-stderr), 2 for a usage error.
+Options and positionals mix in any order. Exit status: 0 on success, 1 when
+the camera, a feature or a file fails, 2 for a usage error; a failure is one
+line on stderr.
 """
 
 from __future__ import annotations
@@ -19,14 +20,16 @@ from __future__ import annotations
 import argparse
 import fnmatch
 import json
+import math
 import os
+import re
 import sys
 import time
 from typing import Callable, Sequence
 
 from . import _oculane_core as _core
 from .features import FeatureInfo, Visibility
-from .settings import VALUE_KINDS, parse_value, read_value, write_value
+from .settings import VALUE_KINDS, SettingsIssue, parse_value, read_value, save, write_value
 
 __all__ = ["main"]
 
@@ -80,6 +83,7 @@ def _value_text(camera: _core.Camera, info: FeatureInfo) -> str:
 
 
 _INT64 = (-(1 << 63), (1 << 63) - 1)
+_DOUBLE = (-sys.float_info.max, sys.float_info.max)
 _VALUE_WIDTH = 40
 
 
@@ -87,15 +91,35 @@ def _clip(text: str) -> str:
     return text if len(text) <= _VALUE_WIDTH else text[:_VALUE_WIDTH - 3] + "..."
 
 
+# Why a value could not be read, in a few words for the table (get shows the
+# whole message).
+_REASONS = [
+    ("chunk data", "<in chunk data>"), ("event data", "<in event data>"), ("timed out", "<no answer>"),
+    ("device answered", "<refused by the device>"), ("not accessible", "<not readable>"),
+    ("formula in", "<formula fails>"), ("dangling reference", "<broken description>"),
+    ("circular reference", "<broken description>"), ("control was lost", "<control lost>"),
+]
+
+
+def _reason(error: Exception) -> str:
+    text = str(error)
+    if m := re.search(r"has no entry 'value (-?\d+)'", text):
+        return f"<{m.group(1)}: no such entry>"
+    return next((short for pattern, short in _REASONS if pattern in text), "<unreadable>")
+
+
 def _range_text(camera: _core.Camera, info: FeatureInfo) -> str:
+    """The values the feature takes, for features that can be written."""
     if info.kind == "Integer":
         low, high = camera.integer_bounds(info.name)
         if (low, high) == _INT64:
-            return ""  # no bounds in the description
+            return ""  # no bounds at all
         step = camera.integer_increment(info.name)
         return f"[{low}..{high}]" + (f" step {step}" if step != 1 else "")
     if info.kind == "Float":
         low, high = camera.float_bounds(info.name)
+        if (low, high) == _DOUBLE:
+            return ""
         return f"[{low:g}..{high:g}]"
     if info.kind == "Enumeration":
         return "{" + "|".join(info.available_entries()) + "}"
@@ -195,18 +219,27 @@ def _features(args: argparse.Namespace) -> int:
                     try:
                         info = camera.feature_info(name)
                     except _CAMERA_ERRORS as e:
-                        shown.append(["  " * (depth + 1) + name, "?", "", _clip(f"<{e}>"), "", ""])
+                        shown.append(["  " * (depth + 1) + name, "?", "", _reason(e), "", ""])
                         continue
                     if info.visibility > limit or not (args.all or (info.implemented and info.available)):
                         continue
+                    # Each column on its own: a value that cannot be read
+                    # blanks only itself.
                     access, value, bounds = "?", "", ""
                     try:
                         access = _access(camera, name)
-                        if access != "WO":
+                    except _CAMERA_ERRORS:
+                        pass
+                    if access != "WO":
+                        try:
                             value = _value_text(camera, info)
-                        bounds = _range_text(camera, info)
-                    except _CAMERA_ERRORS as e:
-                        value = f"<{e}>"
+                        except _CAMERA_ERRORS as e:
+                            value = _reason(e)
+                    if access in ("RW", "WO"):
+                        try:
+                            bounds = _range_text(camera, info)
+                        except _CAMERA_ERRORS:
+                            pass
                     shown.append(["  " * (depth + 1) + name, info.kind, access, _clip(value), info.unit,
                                   bounds])
                 if shown or not args.pattern:
@@ -235,30 +268,71 @@ def _get(args: argparse.Namespace) -> int:
     return 0
 
 
+def _plan(camera: _core.Camera, name: str, text: str) -> tuple[str, object]:
+    """What `name=text` will write, checked as far as it can be without
+    writing: the feature exists, has a value of its kind that can be set
+    now, the text parses, and the value passes the setter's own checks
+    (bounds, increment, entry, string length). Errors name the feature."""
+    try:
+        info = camera.feature_info(name)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"{name}: {e}") from None
+    if info.kind == "Command":
+        if text not in ("", "1", "execute"):
+            raise _Failure(f"{name}: a command takes no value (use {name}=)")
+        return info.kind, None
+    if info.kind not in VALUE_KINDS:
+        raise _Failure(f"{name}: a {info.kind} has no value to set")
+    try:
+        value = parse_value(info.kind, text)
+        if info.kind == "Integer" and not _INT64[0] <= value <= _INT64[1]:
+            raise ValueError("beyond 64 bits")
+    except ValueError:
+        raise _Failure(f"{name}: {text!r} is not a valid {info.kind} value") from None
+    try:
+        access = _access(camera, name)
+    except _CAMERA_ERRORS as e:
+        raise _Failure(f"{name}: {e}") from None
+    if access == "RO":
+        raise _Failure(f"{name} is read-only")
+    if not (info.implemented and info.available):
+        raise _Failure(f"{name} is not available now")
+    if info.locked:
+        raise _Failure(f"{name} is locked now")
+    if info.kind == "Enumeration" and value in (e.name for e in info.entries) \
+            and value not in info.available_entries():
+        raise _Failure(f"{name}: entry {value!r} is not available now")
+    if info.kind != "Boolean":
+        try:
+            camera._check_write(name, value)
+        except _CAMERA_ERRORS as e:
+            raise _Failure(f"{name}: {e}") from None
+    return info.kind, value
+
+
 def _set(args: argparse.Namespace) -> int:
     assignments = []
     for item in args.assignments:
         name, sep, value = item.partition("=")
-        if not sep or not name:
+        if not sep or not name.strip():
             raise _Usage(f"expected NAME=VALUE, got {item!r}")
         assignments.append((name.strip(), value.strip()))
     camera = _connect(args.ip)
     try:
-        for name, text in assignments:
+        # Every assignment is checked against the camera as it is now before
+        # any is written, so one bad value leaves the camera untouched.
+        plans = [(name, *_plan(camera, name, text)) for name, text in assignments]
+        done: list[str] = []
+        for name, kind, value in plans:
             try:
-                info = camera.feature_info(name)
-                if info.kind == "Command":
-                    if text not in ("", "1", "execute"):
-                        raise _Failure(f"{name}: a command takes no value (use {name}=)")
+                if kind == "Command":
                     camera.execute(name)
-                    continue
-                try:
-                    value = parse_value(info.kind, text)
-                except ValueError:
-                    raise _Failure(f"{name}: {text!r} is not a valid {info.kind} value") from None
-                write_value(camera, info.kind, name, value)
+                else:
+                    write_value(camera, kind, name, value)
             except _CAMERA_ERRORS as e:
-                raise _Failure(f"{name}: {e}") from None
+                already = f" ({', '.join(done)} already set)" if done else ""
+                raise _Failure(f"{name}: {e}{already}") from None
+            done.append(name)
     finally:
         _disconnect(camera)
     return 0
@@ -280,8 +354,12 @@ def _settings_file(args: argparse.Namespace, verb: str, errors: tuple[type[Excep
 
 
 def _save(args: argparse.Namespace) -> int:
-    count = _settings_file(args, "write", _CAMERA_ERRORS, lambda camera, path: camera.save_settings(path))
+    skipped: list[SettingsIssue] = []
+    count = _settings_file(args, "write", _CAMERA_ERRORS, lambda camera, path: save(camera, path, skipped))
     print(f"saved {count} settings to {args.file}")
+    # Saved all the same; what was left out is noted in the file too.
+    for issue in skipped:
+        print(f"{args.file}:{issue.line}: {issue.name}: {issue.reason}", file=sys.stderr)
     return 0
 
 
@@ -313,11 +391,27 @@ def _write_image(frame: _core.Frame, path: str) -> None:
         raise _Failure(f"{frame.pixel_format} cannot be written as an image file; use .npy")
     if frame.pixel_format == "BGR8":
         pixels = pixels[..., ::-1]
+    pixels = _full_range(pixels, frame.pixel_format)
     try:
         from PIL import Image
     except ImportError:
         raise _Failure("writing PNG or TIFF needs Pillow (pip install pillow); .npy needs nothing") from None
     Image.fromarray(np.ascontiguousarray(pixels)).save(path)
+
+
+def _full_range(pixels, pixel_format: str):
+    """10-, 12- and 14-bit pixels in 16-bit words stretched to the full
+    16-bit range (0 stays 0, the largest value becomes 65535): viewers show a
+    16-bit image by its full range, where 4095 is near black."""
+    import numpy as np
+
+    m = re.match(r"(?:Mono|Bayer[A-Z]{2})(\d+)", pixel_format)
+    bits = int(m.group(1)) if m else 16
+    if pixels.dtype != np.uint16 or not 8 < bits < 16:
+        return pixels
+    top = (1 << bits) - 1
+    wide = np.minimum(pixels.astype(np.uint32), top)
+    return ((wide * 65535 + top // 2) // top).astype(np.uint16)
 
 
 def _image_path(path: str) -> str:
@@ -357,10 +451,16 @@ def _stream(args: argparse.Namespace) -> int:
         raise _Usage("--save and --every go together")
     if args.every is not None and args.every < 1:
         raise _Usage("--every must be at least 1")
-    if args.seconds <= 0:
-        raise _Usage("--seconds must be positive")
+    if not 0 < args.seconds < math.inf:
+        raise _Usage("--seconds must be a positive number of seconds")
     if args.save is not None:
-        os.makedirs(args.save, exist_ok=True)
+        # Found out before the stream starts, not at the first frame.
+        try:
+            os.makedirs(args.save, exist_ok=True)
+        except OSError as e:
+            raise _Failure(f"cannot create {args.save}: {e.strerror or e}") from None
+        if not os.access(args.save, os.W_OK | os.X_OK):
+            raise _Failure(f"cannot write to {args.save}: permission denied")
     camera = _connect(args.ip)
     saved = received = 0
     try:
@@ -379,7 +479,11 @@ def _stream(args: argparse.Namespace) -> int:
                     if frame is not None:
                         received += 1
                         if args.every and frame.is_complete and received % args.every == 0:
-                            _write_image(frame, os.path.join(args.save, f"frame-{frame.frame_id:08d}.npy"))
+                            target = os.path.join(args.save, f"frame-{frame.frame_id:08d}.npy")
+                            try:
+                                _write_image(frame, target)
+                            except OSError as e:
+                                raise _Failure(f"cannot write {target}: {e.strerror or e}") from None
                             saved += 1
                     if time.monotonic() - last_time >= 1.0:
                         stats, t = acq.stats(), time.monotonic()
@@ -400,82 +504,166 @@ def _stream(args: argparse.Namespace) -> int:
 
 # ---- entry point -----------------------------------------------------------------
 
-def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="oculane", description="GigE Vision cameras from the command line.")
+class _ArgumentParser(argparse.ArgumentParser):
+    """Reports a usage error in one line, with the usage in it."""
+
+    def error(self, message: str):
+        usage = " ".join(self.format_usage().split())
+        self.exit(2, f"{self.prog}: {message} ({usage})\n")
+
+
+def _packet_size(text: str) -> int:
+    """A GVSP packet size: the stream channel register holds 16 bits."""
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= value <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"{value} is not a packet size (1 to 65535 bytes)")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more, finite)")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is not a count (1 or more)")
+    return value
+
+
+# One line of description and the examples of each subcommand.
+_HELP = {
+    "discover": ("list the cameras that answer discovery",
+                 ["oculane discover", "oculane discover --interface eth1 --timeout 2",
+                  "oculane discover --address 192.168.1.10 --json"]),
+    "info": ("identity, addressing and description of one camera", ["oculane info 192.168.1.10"]),
+    "features": ("the feature tree with values, units and ranges",
+                 ["oculane features 192.168.1.10", "oculane features 192.168.1.10 'Expo*' --all",
+                  "oculane features --category ImageFormatControl 192.168.1.10"]),
+    "get": ("print feature values", ["oculane get 192.168.1.10 Width Height PixelFormat"]),
+    "set": ("set feature values; every assignment is checked before any is written",
+            ["oculane set 192.168.1.10 Width=640 PixelFormat=Mono12 ExposureTime=2500",
+             "oculane set 192.168.1.10 ReverseX=true DeviceUserID='left cam'",
+             "oculane set 192.168.1.10 AcquisitionStart=    (executes a command)"]),
+    "save": ("write the camera's settings to a file",
+             ["oculane save 192.168.1.10 cam.txt"]),
+    "load": ("apply a settings file", ["oculane load 192.168.1.10 cam.txt"]),
+    "snap": ("take one frame and write it to a file",
+             ["oculane snap 192.168.1.10 -o frame.png", "oculane snap -o raw.npy --timeout 10 192.168.1.10"]),
+    "stream": ("stream for a while, with a status line every second",
+               ["oculane stream 192.168.1.10", "oculane stream 192.168.1.10 --seconds 60 --packet-size 8000",
+                "oculane stream 192.168.1.10 --save frames --every 10"]),
+}
+
+
+def _subparser(sub, name: str) -> argparse.ArgumentParser:
+    line, examples = _HELP[name]
+    return sub.add_parser(name, help=line, description=line[0].upper() + line[1:] + ".",
+                          epilog="examples:\n" + "\n".join("  " + e for e in examples),
+                          formatter_class=argparse.RawDescriptionHelpFormatter)
+
+
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    p = _ArgumentParser(prog="oculane", description="GigE Vision cameras from the command line.",
+                                epilog="oculane COMMAND --help tells more about each.")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    d = sub.add_parser("discover", help="list the cameras that answer discovery")
+    d = _subparser(sub, "discover")
     d.add_argument("--interface", metavar="NAME|ADDR", help="probe on this interface only")
     d.add_argument("--address", metavar="IP", help="ask this one address instead of broadcasting")
-    d.add_argument("--timeout", type=float, default=1.0, metavar="S", help="seconds to wait (default 1)")
+    d.add_argument("--timeout", type=_seconds, default=1.0, metavar="S", help="seconds to wait (default 1)")
     d.add_argument("--json", action="store_true", help="print JSON instead of a table")
     d.set_defaults(run=_discover)
 
-    i = sub.add_parser("info", help="identity, addressing and description of one camera")
+    i = _subparser(sub, "info")
     i.add_argument("ip")
     i.set_defaults(run=_info)
 
-    f = sub.add_parser("features", help="the feature tree with values, units and ranges")
+    f = _subparser(sub, "features")
     f.add_argument("ip")
-    f.add_argument("pattern", nargs="?", help="only features whose name matches (shell wildcards)")
+    f.add_argument("pattern", nargs="?", help="only features whose name matches (shell wildcards, any case)")
     f.add_argument("--category", metavar="NAME", help="only this category")
     f.add_argument("--all", action="store_true", help="also Guru, Invisible and unavailable features")
     f.set_defaults(run=_features)
 
-    g = sub.add_parser("get", help="print feature values")
+    g = _subparser(sub, "get")
     g.add_argument("ip")
     g.add_argument("names", nargs="+", metavar="NAME")
     g.set_defaults(run=_get)
 
-    s = sub.add_parser("set", help="set feature values (by the feature's kind)")
+    s = _subparser(sub, "set")
     s.add_argument("ip")
     s.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
     s.set_defaults(run=_set)
 
-    sv = sub.add_parser("save", help="write the camera's settings to a file")
+    sv = _subparser(sub, "save")
     sv.add_argument("ip")
     sv.add_argument("file")
     sv.set_defaults(run=_save)
 
-    ld = sub.add_parser("load", help="apply a settings file")
+    ld = _subparser(sub, "load")
     ld.add_argument("ip")
     ld.add_argument("file")
     ld.set_defaults(run=_load)
 
-    sn = sub.add_parser("snap", help="take one frame and write it to a file")
+    sn = _subparser(sub, "snap")
     sn.add_argument("ip")
     sn.add_argument("-o", "--output", required=True, metavar="FILE", help="a .png, .tif/.tiff or .npy file")
-    sn.add_argument("--timeout", type=float, default=5.0, metavar="S", help="seconds to wait (default 5)")
-    sn.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    sn.add_argument("--timeout", type=_seconds, default=5.0, metavar="S", help="seconds to wait (default 5)")
+    sn.add_argument("--packet-size", type=_packet_size, metavar="N", help="GVSP packet size (default: negotiated)")
     sn.set_defaults(run=_snap)
 
-    st = sub.add_parser("stream", help="stream for a while, with a status line every second")
+    st = _subparser(sub, "stream")
     st.add_argument("ip")
     st.add_argument("--seconds", type=float, default=5.0, metavar="N", help="how long (default 5)")
-    st.add_argument("--packet-size", type=int, metavar="N", help="GVSP packet size (default: negotiated)")
+    st.add_argument("--packet-size", type=_packet_size, metavar="N", help="GVSP packet size (default: negotiated)")
     st.add_argument("--save", metavar="DIR", help="write every N-th complete frame here as .npy")
-    st.add_argument("--every", type=int, metavar="N", help="with --save: which frames")
+    st.add_argument("--every", type=_count, metavar="N", help="with --save: which frames")
     st.set_defaults(run=_stream)
 
     sim = sub.add_parser("sim", help="run a virtual camera (as python -m oculane.sim)", add_help=False)
     sim.add_argument("sim_args", nargs=argparse.REMAINDER)
     sim.set_defaults(run=None)
-    return p
+    return p, dict(sub.choices)
+
+
+def _parse(argv: list[str]) -> argparse.Namespace:
+    """Parses the command line. Each subcommand's own arguments are parsed
+    intermixed, so options may stand before, between or after positionals
+    (`features IP --all 'Expo*'`); the top level only picks the subcommand."""
+    parser, subparsers = _parser()
+    command = argv[0] if argv else None
+    if command not in subparsers:
+        return parser.parse_args(argv)  # --help, no command or an unknown one
+    args = subparsers[command].parse_intermixed_args(argv[1:])
+    args.command, args.parser = command, subparsers[command]
+    return args
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     # Everything after "sim" belongs to the virtual camera's own parser.
     if argv[:1] == ["sim"]:
         from . import sim
 
         return sim.main(argv[1:])
-    args = parser.parse_args(argv)
+    args = _parse(argv)
     try:
         return args.run(args)
     except _Usage as e:
-        parser.error(str(e))
+        args.parser.error(str(e))
     except _Failure as e:
         print(f"oculane {args.command}: {e}", file=sys.stderr)
         return 1
@@ -483,13 +671,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         # A camera or feature error on a path without its own wording.
         print(f"oculane {args.command}: {e}", file=sys.stderr)
         return 1
-    except ValueError as e:
+    except (ValueError, TypeError, OverflowError) as e:
         # Arguments the library refuses before any traffic (an address that
         # is not one, a negative timeout): a usage error.
-        print(f"oculane {args.command}: {e}", file=sys.stderr)
+        print(f"oculane {args.command}: {e}".splitlines()[0], file=sys.stderr)
         return 2
+    except OSError as e:
+        print(f"oculane {args.command}: {e.strerror or e}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         return 130
+    except Exception as e:  # noqa: BLE001
+        # Whatever else goes wrong is still one line, never a traceback; the
+        # exception's type tells a bug report what happened.
+        print(f"oculane {args.command}: unexpected {type(e).__name__}: {e}".splitlines()[0], file=sys.stderr)
+        return 1
     return 0
 
 

@@ -17,6 +17,22 @@ own value follows the group::
 
 Integers are written in decimal, floats so that they read back exactly,
 booleans as true/false, enumerations by entry name and strings quoted.
+
+A settings file holds the camera's settings, not this host's. The
+transport-layer values that name this host or describe its session with the
+camera are written commented out at the end of the file, so that loading
+applies nothing of them and the file suits the same camera on another host:
+where the stream and the messages go (GevSCDA, GevSCPHostPort, GevMCDA,
+GevMCPHostPort), what the host negotiated for the link (GevSCPSPacketSize,
+GevSCPD and the other stream channel options GevSCPS*, GevSCCFG*; the
+message channel's GevMCTT, GevMCRC; GevGVCP* protocol options), how it keeps
+control (GevHeartbeatTimeout, GevCCP, GevPrimaryApplication*), the channel
+selector GevStreamChannelSelector and TLParamsLocked, which is set while a
+stream is open. The camera's own network configuration (GevPersistent*,
+GevCurrentIPConfiguration*) stays in the file.
+
+A feature that cannot be read while saving is left out and noted in the file
+as a comment (and in `skipped`); the rest is saved.
 """
 
 from __future__ import annotations
@@ -32,7 +48,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from . import Camera
     from .features import FeatureInfo
 
-__all__ = ["SettingsIssue", "save", "load"]
+__all__ = ["SettingsIssue", "is_host_setting", "save", "load"]
 
 # The kinds of feature that have a value to read and write.
 VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
@@ -40,6 +56,16 @@ VALUE_KINDS = ("Integer", "Float", "Boolean", "String", "Enumeration")
 _MAX_INTEGER_SELECTOR_VALUES = 64
 _LINE = re.compile(r"^([A-Za-z_][A-Za-z0-9_.]*)\s*=\s*(.*?)\s*$")
 _ERRORS = (_core.CameraError, _core.GenicamError, ValueError, TypeError, OverflowError)
+# The host and session values the module docstring lists, by standard name.
+_HOST_SESSION = re.compile(
+    r"GevSC(DA|PHostPort|PD|SP|PS\w*|CFG\w*)|GevMC(DA|PHostPort|TT|RC|SP)|GevGVCP\w*"
+    r"|GevHeartbeatTimeout|GevCCP|GevPrimaryApplication\w*|GevStreamChannelSelector|TLParamsLocked")
+
+
+def is_host_setting(name: str) -> bool:
+    """True for a feature whose value belongs to this host or its session
+    with the camera rather than to the camera (see the module docstring)."""
+    return _HOST_SESSION.fullmatch(name) is not None
 
 
 class SettingsIssue(NamedTuple):
@@ -138,13 +164,20 @@ def _selector_values(camera: Camera, info: FeatureInfo) -> list:
     return []
 
 
-def save(camera: Camera, path: str | os.PathLike) -> int:
-    """Writes the settings file; returns the number of value lines in it."""
+def save(camera: Camera, path: str | os.PathLike, skipped: list[SettingsIssue] | None = None) -> int:
+    """Writes the settings file; returns the number of value lines in it.
+    Features that could not be saved are noted in the file as comments and,
+    when `skipped` is a list, appended to it with the line of their note."""
     infos: dict[str, FeatureInfo] = {}
+    host: list[FeatureInfo] = []
     for name in _features_in_order(camera):
         try:
             info = camera.feature_info(name)
-            if _saveable(camera, info):
+            if not _saveable(camera, info):
+                continue
+            if is_host_setting(name):
+                host.append(info)
+            else:
                 infos[name] = info
         except _ERRORS:
             continue  # a feature that cannot even be described is not a setting
@@ -162,18 +195,37 @@ def save(camera: Camera, path: str | os.PathLike) -> int:
 
     device = camera.device_info()
     lines = [f"# oculane settings: {device.manufacturer} {device.model} serial {device.serial}"]
+    values = 0
+    issues: list[SettingsIssue] = []
 
     def line(info: FeatureInfo, value) -> None:
+        nonlocal values
         lines.append(f"{info.name} = {_format(info.kind, value)}")
+        values += 1
+
+    def note(name: str, reason: str) -> None:
+        lines.append(f"# {name}: {reason}")
+        issues.append(SettingsIssue(len(lines), name, reason))
 
     for name, info in infos.items():
         if name in owned:
             continue
         try:
             current = read_value(camera, info)
-        except _ERRORS:
+        except _ERRORS as e:
+            note(name, f"not saved: {e}")
             continue
         if name in groups:
+            # Walking the selector's entries changes it; one whose value
+            # could not be put back would leave the camera changed, so the
+            # group goes only when the current value passes the setter's
+            # own checks.
+            try:
+                if info.kind != "Boolean":
+                    camera._check_write(name, current)
+            except _ERRORS as e:
+                note(name, f"not saved, nor what it selects ({', '.join(groups[name])}): {e}")
+                continue
             try:
                 for choice in _selector_values(camera, info) or [current]:
                     try:
@@ -184,15 +236,29 @@ def save(camera: Camera, path: str | os.PathLike) -> int:
                     for selected in groups[name]:
                         try:
                             line(infos[selected], read_value(camera, infos[selected]))
-                        except _ERRORS:
-                            continue
+                        except _ERRORS as e:
+                            note(selected, f"not saved for {name} = {_format(info.kind, choice)}: {e}")
+            except _ERRORS as e:
+                note(name, f"entries not walked: {e}")
             finally:
                 # Saving leaves the camera as it found it.
-                write_value(camera, info.kind, name, current)
+                try:
+                    write_value(camera, info.kind, name, current)
+                except _ERRORS as e:
+                    note(name, f"could not be set back to {_format(info.kind, current)}: {e}")
         line(info, current)
+    if host:
+        lines.append("# This host's link to the camera, not applied when loading:")
+        for info in host:
+            try:
+                lines.append(f"# {info.name} = {_format(info.kind, read_value(camera, info))}")
+            except _ERRORS:
+                continue
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
-    return len(lines) - 1
+    if skipped is not None:
+        skipped.extend(issues)
+    return values
 
 
 # ---- loading ---------------------------------------------------------------------

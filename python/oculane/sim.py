@@ -670,13 +670,31 @@ def _parse_mac(text: str) -> list[int]:
 # ---- command line --------------------------------------------------------------
 
 
+class _ArgumentParser(argparse.ArgumentParser):
+    """Reports a usage error in one line, with the usage in it."""
+
+    def error(self, message: str):
+        usage = " ".join(self.format_usage().split())
+        self.exit(2, f"{self.prog}: {message} ({usage})\n")
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 <= value <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"{value} is not a UDP port (0 to 65535)")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = _ArgumentParser(
         prog="python -m oculane.sim",
         description="Serve a virtual GigE Vision camera until interrupted.",
     )
     p.add_argument("--ip", default="127.0.0.2", help="address to bind (default 127.0.0.2)")
-    p.add_argument("--port", type=int, default=GVCP_PORT, help="GVCP port (default 3956)")
+    p.add_argument("--port", type=_port, default=GVCP_PORT, help="GVCP port (default 3956)")
     p.add_argument(
         "--discovery",
         action="store_true",
@@ -848,9 +866,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         cam = _camera_from(args)
-    except (ValueError, OSError) as e:
-        # A bad option or an unreadable description file: say so, no traceback.
-        print(f"cannot start the virtual camera: {e}", file=sys.stderr)
+    except (ValueError, OSError, TypeError, OverflowError) as e:
+        # A bad option or an unreadable description file: say so in one
+        # line, no traceback.
+        print(f"cannot start the virtual camera: {e}".splitlines()[0], file=sys.stderr)
         return 2
     done = threading.Event()
     # Restored on the way out: main() may be called from a program that has

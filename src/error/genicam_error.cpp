@@ -24,6 +24,9 @@ std::string GenicamError::to_string() const {
                 return fmt::format("enumeration '{}' has no entry '{}'", e.enumeration, e.entry);
             },
             [](const OutOfRange& e) {
+                if (e.text_length)
+                    return fmt::format("text length {} out of range [{}, {}] for '{}'", e.value, e.min,
+                                       e.max, e.name);
                 if (e.inc > 1)
                     return fmt::format("value {} out of range [{}, {}] in steps of {} for '{}'", e.value,
                                        e.min, e.max, e.inc, e.name);

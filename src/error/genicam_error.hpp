@@ -47,6 +47,9 @@ struct OutOfRange {
     // The feature's increment: above 1, a value must also be min plus a
     // multiple of it, and the text says so.
     std::int64_t inc = 1;
+    // The value is the length in bytes of a text, too long for its string
+    // register; the text says "text length" instead of "value".
+    bool text_length = false;
 };
 struct DescriptionError {
     std::string message;
@@ -128,6 +131,12 @@ public:
     static GenicamError out_of_range(std::int64_t value, std::int64_t min, std::int64_t max,
                                      std::string name, std::int64_t inc = 1) {
         return genicam_error::OutOfRange{value, min, max, std::move(name), inc};
+    }
+    // A text of `length` UTF-8 bytes for a string register of `max` bytes.
+    static GenicamError text_too_long(std::int64_t length, std::int64_t max, std::string name) {
+        genicam_error::OutOfRange e{length, 0, max, std::move(name)};
+        e.text_length = true;
+        return e;
     }
     static GenicamError float_out_of_range(double value, double min, double max, std::string name) {
         return genicam_error::FloatOutOfRange{value, min, max, std::move(name)};

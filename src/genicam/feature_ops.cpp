@@ -85,7 +85,22 @@ GenicamResult<std::string> FeatureAccess::get_string(std::string_view name) {
 
 GenicamResult<void> FeatureAccess::set_string(std::string_view name, std::string_view value) {
     trace_write("set string", name, "value", value);
-    return on_node(name, [&](NodeEval& e, NodeId id) { return e.set_string_value(id, value); });
+    return on_node(name, [&](NodeEval& e, NodeId id) -> GenicamResult<void> {
+        if (auto r = e.check_string_write(id, value); !r) return r;
+        return e.set_string_value(id, value);
+    });
+}
+
+GenicamResult<void> FeatureAccess::check_integer(std::string_view name, std::int64_t value) {
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.check_int_write(id, value); });
+}
+
+GenicamResult<void> FeatureAccess::check_float(std::string_view name, double value) {
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.check_float_write(id, value); });
+}
+
+GenicamResult<void> FeatureAccess::check_string(std::string_view name, std::string_view value) {
+    return on_node(name, [&](NodeEval& e, NodeId id) { return e.check_string_write(id, value); });
 }
 
 GenicamResult<void> FeatureAccess::set_enum(std::string_view name, std::string_view entry) {

@@ -54,6 +54,12 @@ public:
     GenicamResult<std::int64_t> integer_increment(std::string_view name);
     GenicamResult<std::pair<double, double>> float_bounds(std::string_view name);
     GenicamResult<AccessMode> access_mode(std::string_view name);
+    // The checks the setters make before they write (bounds and increment,
+    // enumeration entry, string register length), without writing: a tool
+    // that sets several features checks them all before it writes any.
+    GenicamResult<void> check_integer(std::string_view name, std::int64_t value);
+    GenicamResult<void> check_float(std::string_view name, double value);
+    GenicamResult<void> check_string(std::string_view name, std::string_view value);
     // Drops every register's cached bytes; no device access.
     GenicamResult<void> invalidate_caches();
     // Fills an absent payload size from "PayloadSize"; a size already given is

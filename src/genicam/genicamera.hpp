@@ -68,6 +68,9 @@ public:
         return features().float_bounds(name);
     }
     GenicamResult<AccessMode> access_mode(std::string_view name) { return features().access_mode(name); }
+    GenicamResult<void> check_integer(std::string_view name, std::int64_t v) { return features().check_integer(name, v); }
+    GenicamResult<void> check_float(std::string_view name, double v) { return features().check_float(name, v); }
+    GenicamResult<void> check_string(std::string_view name, std::string_view v) { return features().check_string(name, v); }
     GenicamResult<void> invalidate_caches() { return features().invalidate_caches(); }
     GenicamResult<void> fill_payload_size(std::optional<std::uint64_t>& payload_size) {
         return features().fill_payload_size(payload_size);

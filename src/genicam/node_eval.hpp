@@ -103,16 +103,23 @@ public:
     // sends nothing. Nodes without bounds accept everything.
     GenicamResult<void> check_int_write(NodeId id, std::int64_t value);
     GenicamResult<void> check_float_write(NodeId id, double value);
+    // The same for a text: an enumeration must have the entry, a string
+    // register must hold the text's UTF-8 bytes (OutOfRange on its length).
+    GenicamResult<void> check_string_write(NodeId id, std::string_view text);
 
 private:
     // Bounds a node has: its own Min/Max, else those of the node its value
-    // stands for (through Integer, Float and Converter nodes); absent where
-    // none is known.
+    // stands for (through Integer, Float and Converter nodes, down to the
+    // natural range of an integer register); absent where none is known.
     struct Limits {
         std::optional<Number> min, max;
     };
     GenicamResult<Limits> limits(NodeId id);
     GenicamResult<Limits> limits_of_ref(const ValueRef& ref);
+    // What an integer register can hold by its length, sign and bit field.
+    GenicamResult<Limits> natural_limits(NodeId id);
+    // A converter's bounds from those of its value, through its read formula.
+    GenicamResult<Limits> mapped_limits(NodeId id, Number lo, Number hi);
 
     // Drops the cached bytes of the register nodes that name `id` as their
     // invalidator (one level).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -102,14 +103,49 @@ GenicamResult<void> NodeEval::set_string_value(NodeId id, std::string_view text)
             return std::unexpected(GenicamError::unsupported_access(node.name));
         auto length = checked_length(id, reg->common);
         if (!length) return std::unexpected(std::move(length.error()));
-        // Cut to the register (even inside a multi-byte character) or padded
+        // A text that does not fit is refused rather than cut, which would
+        // store something the caller never asked for; a shorter one is padded
         // with zero bytes.
+        if (std::cmp_greater(text.size(), *length))
+            return std::unexpected(GenicamError::text_too_long(static_cast<std::int64_t>(text.size()), *length, node.name));
         regcodec::Bytes buffer(static_cast<std::size_t>(*length), 0);
-        std::copy_n(reinterpret_cast<const std::uint8_t*>(text.data()),
-                    std::min(buffer.size(), text.size()), buffer.begin());
+        std::copy_n(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), buffer.begin());
         return register_write(id, buffer);
     }
     return std::unexpected(GenicamError::unsupported_access(node.name));
+}
+
+GenicamResult<void> NodeEval::check_string_write(NodeId id, std::string_view text) {
+    // Follows String nodes to what stores the text; the errors name the
+    // node the check started from, the feature the caller named.
+    const std::string& feature = name(id);
+    std::vector<NodeId> seen;
+    for (;;) {
+        if (std::find(seen.begin(), seen.end(), id) != seen.end())
+            return std::unexpected(GenicamError::circular_reference(name(id)));
+        seen.push_back(id);
+        Node& node = map_.node(id);
+        if (auto* s = node.get_if<node_data::StringValue>()) {
+            const Link* link = s->value.link_if();
+            if (!link || !link->is_resolved()) return {};
+            id = link->id();
+            continue;
+        }
+        if (auto* e = node.get_if<node_data::Enumeration>()) {
+            for (const auto& entry : e->entries)
+                if (entry.name == text) return {};
+            return std::unexpected(GenicamError::no_enum_entry(feature, std::string(text)));
+        }
+        if (auto* reg = node.get_if<node_data::Register>();
+            reg && std::holds_alternative<register_kind::Str>(reg->kind)) {
+            auto length = checked_length(id, reg->common);
+            if (!length) return std::unexpected(std::move(length.error()));
+            if (std::cmp_greater(text.size(), *length))
+                return std::unexpected(
+                    GenicamError::text_too_long(static_cast<std::int64_t>(text.size()), *length, feature));
+        }
+        return {};
+    }
 }
 
 GenicamResult<void> NodeEval::execute(NodeId id) {
@@ -180,30 +216,78 @@ GenicamResult<NodeEval::Limits> NodeEval::limits(NodeId id) {
         const ValueRef min = f->min, max = f->max;
         return own_and_inherited(min, max, f->value, f->indexed, true);
     }
+    if (auto* reg = node.get_if<node_data::Register>()) {
+        if (std::holds_alternative<register_kind::Int>(reg->kind)) return natural_limits(id);
+        return Limits{};
+    }
     if (auto* conv = node.get_if<node_data::Converter>()) {
-        // The converted node's bounds mapped through the read formula. A
-        // decreasing formula (a rate from a period) swaps them; a formula that
-        // fails or gives NaN at a bound leaves the converter without bounds.
         auto inner = limits_of_ref(conv->value);
         if (!inner) return std::unexpected(std::move(inner.error()));
         if (!inner->min || !inner->max) return Limits{};
-        Number mapped[2];
-        const Number ends[2] = {*inner->min, *inner->max};
-        for (int k = 0; k < 2; ++k) {
-            const ExtraVariable to{"TO", ends[k]};
-            auto& c = *map_.node(id).get_if<node_data::Converter>();
-            auto n = eval_formula(id, c.from, c.variables, &to);
-            if (!n) {
-                if (n.error().is<genicam_error::FormulaError>()) return Limits{};
-                return std::unexpected(std::move(n.error()));
-            }
-            if (std::isnan(n->to_double())) return Limits{};
-            mapped[k] = *n;
-        }
-        if (mapped[1].to_double() < mapped[0].to_double()) std::swap(mapped[0], mapped[1]);
-        return Limits{mapped[0], mapped[1]};
+        return mapped_limits(id, *inner->min, *inner->max);
     }
     return Limits{};
+}
+
+GenicamResult<NodeEval::Limits> NodeEval::natural_limits(NodeId id) {
+    const auto& reg = *map_.node(id).get_if<node_data::Register>();
+    const auto kind = std::get<register_kind::Int>(reg.kind);
+    auto length = checked_length(id, reg.common);
+    if (!length) return std::unexpected(std::move(length.error()));
+    // A length or bit range that cannot be read gives no bounds here; the
+    // read itself reports it.
+    if (*length < 1 || *length > 8) return Limits{};
+    auto bits = regcodec::normalise_bits(static_cast<std::size_t>(*length), kind.endianness == Endianness::Big,
+                                         kind.lsb, kind.msb);
+    if (!bits) return Limits{};
+    const auto [lo, hi] = regcodec::field_range(*bits, kind.sign == Sign::Signed);
+    return Limits{Number::from_int(lo), Number::from_int(hi)};
+}
+
+GenicamResult<NodeEval::Limits> NodeEval::mapped_limits(NodeId id, Number lo, Number hi) {
+    // The ends of the range map to the converter's bounds only when the read
+    // formula is monotonic over it: a bit mask or a case formula such as
+    // "(TO = 1) ? 1 : 0" maps the ends to values that say nothing about the
+    // rest. So the formula is sampled at evenly spaced points; one that rises
+    // and falls, stays flat over a range, fails or gives NaN leaves the
+    // converter without bounds. A decreasing formula (a rate from a period)
+    // swaps the ends, and an infinite end is no bound.
+    constexpr int kSteps = 8;
+    const bool integers = lo.is_int() && hi.is_int();
+    auto point = [&](int k) {
+        if (k == 0) return lo;
+        if (k == kSteps) return hi;
+        if (integers) {
+            const __int128 span = static_cast<__int128>(hi.int_value()) - lo.int_value();
+            return Number::from_int(static_cast<std::int64_t>(lo.int_value() + span * k / kSteps));
+        }
+        return Number::from_float(lo.to_double() + (hi.to_double() - lo.to_double()) * k / double{kSteps});
+    };
+    Number mapped[kSteps + 1];
+    for (int k = 0; k <= kSteps; ++k) {
+        const ExtraVariable to{"TO", point(k)};
+        auto& c = *map_.node(id).get_if<node_data::Converter>();
+        auto n = eval_formula(id, c.from, c.variables, &to);
+        if (!n) {
+            if (n.error().is<genicam_error::FormulaError>()) return Limits{};
+            return std::unexpected(std::move(n.error()));
+        }
+        if (std::isnan(n->to_double())) return Limits{};
+        mapped[k] = *n;
+    }
+    bool rising = true, falling = true;
+    for (int k = 0; k < kSteps; ++k) {
+        rising = rising && mapped[k + 1].to_double() >= mapped[k].to_double();
+        falling = falling && mapped[k + 1].to_double() <= mapped[k].to_double();
+    }
+    const bool wide = integers ? lo.int_value() != hi.int_value() : lo.to_double() != hi.to_double();
+    if (!(rising || falling) || (wide && mapped[0].to_double() == mapped[kSteps].to_double())) return Limits{};
+    Number ends[2] = {mapped[0], mapped[kSteps]};
+    if (ends[1].to_double() < ends[0].to_double()) std::swap(ends[0], ends[1]);
+    Limits out;
+    if (!std::isinf(ends[0].to_double())) out.min = ends[0];
+    if (!std::isinf(ends[1].to_double())) out.max = ends[1];
+    return out;
 }
 
 GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::int_bounds(NodeId id) {
@@ -219,8 +303,11 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::int_bounds(NodeId
         return std::pair{l->min ? l->min->to_int() : kMin, l->max ? l->max->to_int() : kMax};
     }
     if (auto* reg = node.get_if<node_data::Register>();
-        reg && std::holds_alternative<register_kind::Int>(reg->kind))
-        return std::pair{kMin, kMax};
+        reg && std::holds_alternative<register_kind::Int>(reg->kind)) {
+        auto l = natural_limits(id);
+        if (!l) return std::unexpected(std::move(l.error()));
+        return std::pair{l->min ? l->min->to_int() : kMin, l->max ? l->max->to_int() : kMax};
+    }
     return std::unexpected(GenicamError::unsupported_access(node.name));
 }
 
@@ -311,13 +398,26 @@ GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
         else if (auto* p = node.get_if<node_data::Float>()) value = advisory_value(p->value, p->indexed);
         else if (auto* p = node.get_if<node_data::Boolean>()) value = &p->value;
         else if (auto* p = node.get_if<node_data::Enumeration>()) value = &p->value;
+        else if (auto* p = node.get_if<node_data::StringValue>()) {
+            // A text of the description is a label (a family name, say), not
+            // a setting of the device; a reference leads to what stores it.
+            if (!p->value.link_if()) return AccessMode::RO;
+            value = &p->value;
+        }
+        else if (auto* p = node.get_if<node_data::Converter>()) {
+            // Reads and writes both go through the converted value, so it
+            // decides; a converter over a constant cannot be written.
+            if (!p->value.link_if()) return AccessMode::RO;
+            value = &p->value;
+        }
         else if (node.is<node_data::Command>()) return AccessMode::WO;
         else if (auto* reg = node.get_if<node_data::Register>()) return reg->common.access;
-        else return AccessMode::RO;
+        else return AccessMode::RO;  // SwissKnife (no write formula), Category, Port
 
         switch (value->tag()) {
             case ValueRef::Tag::Int:
             case ValueRef::Tag::Float:
+                // A constant of the description: writes replace it in the map.
                 return AccessMode::RW;
             case ValueRef::Tag::Ref:
                 if (const NodeId* next = value->link_if()->id_if()) {

@@ -85,6 +85,19 @@ std::expected<std::int64_t, std::string> decode_int(std::span<const std::uint8_t
     return static_cast<std::int64_t>(field);
 }
 
+std::pair<std::int64_t, std::int64_t> field_range(const BitRange& bits, bool is_signed) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t width = bits.high - bits.low + 1;
+    if (is_signed) {
+        if (width >= 64) return {kMin, kMax};
+        const std::int64_t half = std::int64_t{1} << (width - 1);
+        return {-half, half - 1};
+    }
+    if (width >= 63) return {0, kMax};
+    return {0, (std::int64_t{1} << width) - 1};
+}
+
 std::expected<Bytes, std::string> encode_int(std::int64_t value, std::int64_t length,
                                              bool big_endian) {
     if (length < 1 || length > 8) return std::unexpected(bad_int_length(length));

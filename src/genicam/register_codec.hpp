@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace oculane::regcodec {
@@ -38,6 +39,11 @@ Bytes store_u64(std::uint64_t value, std::size_t length, bool big_endian);
 std::expected<BitRange, std::string> normalise_bits(std::size_t n_bytes, bool big_endian,
                                                     std::optional<std::uint32_t> lsb,
                                                     std::optional<std::uint32_t> msb);
+
+// The smallest and largest values a field of these bits reads as. A field of
+// all 64 bits reads as a signed number whatever its sign flag (decode_int),
+// so an unsigned one is taken to reach the largest signed value only.
+std::pair<std::int64_t, std::int64_t> field_range(const BitRange& bits, bool is_signed);
 
 // Reads an integer field. Fails for lengths outside 1..8
 // ("unsupported integer register length {}") and for bad bit ranges.

@@ -56,6 +56,41 @@ struct ParserDeleter {
     void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };
 
+// Text skipped ahead of what expat is given, so that positions in messages
+// still count from the start of the whole text.
+struct Skipped {
+    std::uint64_t lines = 0;         // line breaks in the skipped text
+    std::uint64_t last_columns = 0;  // bytes after the last of them
+};
+
+std::string position(XML_Parser p, const Skipped& skipped) {
+    const std::uint64_t line = XML_GetCurrentLineNumber(p);
+    std::uint64_t column = XML_GetCurrentColumnNumber(p) + 1;
+    if (line == 1) column += skipped.last_columns;
+    return fmt::format("at line {}, column {}", line + skipped.lines, column);
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Some makers' tools write a comment (or leave a byte-order mark and blank
+// lines) ahead of the XML declaration, where the XML rules allow nothing.
+// Returns where the declaration starts when only a UTF-8 byte-order mark,
+// white space and comments precede it; 0 otherwise, and the text is then
+// parsed as it is, so anything else there is still an error.
+std::size_t misplaced_declaration(std::string_view text) {
+    std::size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    for (;;) {
+        while (i < text.size() && is_space(text[i])) ++i;
+        if (!text.substr(i).starts_with("<!--")) break;
+        const std::size_t end = text.find("-->", i + 4);
+        if (end == std::string_view::npos) return 0;
+        i = end + 3;
+    }
+    const std::string_view rest = text.substr(i);
+    if (i == 0 || !rest.starts_with("<?xml") || rest.size() < 6 || !is_space(rest[5])) return 0;
+    return i;
+}
+
 }  // namespace
 
 // Receives expat's callbacks and appends to the flat tree. Text is kept only
@@ -64,8 +99,8 @@ struct ParserDeleter {
 // so every span stays contiguous.
 class TreeBuilder {
 public:
-    TreeBuilder(XML_Parser parser, Document& doc, ParseOptions options)
-        : parser_(parser), doc_(doc), options_(options) {}
+    TreeBuilder(XML_Parser parser, Document& doc, ParseOptions options, Skipped skipped)
+        : parser_(parser), doc_(doc), options_(options), skipped_(skipped) {}
 
     static void XMLCALL on_start(void* self, const XML_Char* name, const XML_Char** atts) {
         static_cast<TreeBuilder*>(self)->start(name, atts);
@@ -92,8 +127,7 @@ private:
 
     void fail(std::string message) {
         if (!own_error_.empty()) return;
-        own_error_ = fmt::format("{} at line {}, column {}", message, XML_GetCurrentLineNumber(parser_),
-                                 XML_GetCurrentColumnNumber(parser_) + 1);
+        own_error_ = fmt::format("{} {}", message, position(parser_, skipped_));
         XML_StopParser(parser_, XML_FALSE);
     }
 
@@ -187,6 +221,7 @@ private:
     XML_Parser parser_;
     Document& doc_;
     ParseOptions options_;
+    Skipped skipped_;
     std::vector<Open> open_;
     std::string own_error_;
 };
@@ -199,11 +234,20 @@ std::expected<Document, std::string> Document::parse(std::string_view text, Pars
     if (!parser) return std::unexpected(std::string("out of memory creating the XML parser"));
     XML_Parser p = parser.get();
 
+    Skipped skipped;
+    if (const std::size_t start = misplaced_declaration(text); start > 0) {
+        const std::string_view prefix = text.substr(0, start);
+        for (char c : prefix) skipped.lines += c == '\n';
+        const std::size_t last = prefix.rfind('\n');
+        skipped.last_columns = last == std::string_view::npos ? prefix.size() : prefix.size() - last - 1;
+        text.remove_prefix(start);
+    }
+
     Document doc;
     // Names and texts are a fraction of the input; reserving avoids the
     // doubling copies of a growing pool on large descriptions.
     doc.pool_.reserve(std::min(text.size(), kMaxPoolBytes));
-    TreeBuilder builder(p, doc, options);
+    TreeBuilder builder(p, doc, options, skipped);
 
     XML_SetUserData(p, &builder);
     XML_SetElementHandler(p, &TreeBuilder::on_start, &TreeBuilder::on_end);
@@ -221,8 +265,7 @@ std::expected<Document, std::string> Document::parse(std::string_view text, Pars
     XML_Status status = XML_Parse(p, text.data(), static_cast<int>(text.size()), XML_TRUE);
     if (!builder.own_error().empty()) return std::unexpected(builder.own_error());
     if (status != XML_STATUS_OK) {
-        return std::unexpected(fmt::format("{} at line {}, column {}", XML_ErrorString(XML_GetErrorCode(p)),
-                                           XML_GetCurrentLineNumber(p), XML_GetCurrentColumnNumber(p) + 1));
+        return std::unexpected(fmt::format("{} {}", XML_ErrorString(XML_GetErrorCode(p)), position(p, skipped)));
     }
     if (doc.elements_.empty()) return std::unexpected(std::string("no root element"));
     return doc;

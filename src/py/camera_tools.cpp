@@ -6,11 +6,13 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/variant.h>
 
 #include "genicam/genicamera.hpp"
 #include "gige/proto/bootstrap.hpp"
@@ -100,6 +102,22 @@ nb::object link_details(Camera& self) {
     return d;
 }
 
+// The setters' own checks without the write, for tools that set several
+// features and must refuse them all when one is bad: an int is checked as an
+// integer, a float as a float, a str as an entry name or a string.
+void check_write(Camera& self, const std::string& name, const std::variant<std::int64_t, double, std::string>& value) {
+    call_camera(self, [&](GenICamera& c) {
+        return std::visit(
+            [&](const auto& v) -> GenicamResult<void> {
+                using V = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<V, std::int64_t>) return c.check_integer(name, v);
+                else if constexpr (std::is_same_v<V, double>) return c.check_float(name, v);
+                else return c.check_string(name, v);
+            },
+            value);
+    });
+}
+
 }  // namespace
 
 void bind_camera_tools(nb::class_<Camera>& cls) {
@@ -113,6 +131,7 @@ void bind_camera_tools(nb::class_<Camera>& cls) {
             "The category tree of the description: the top-level categories, each\n"
             "with its features and subcategories.");
     cls.def("_link_details", &link_details);
+    cls.def("_check_write", &check_write, "name"_a, "value"_a);
     cls.def(
         "save_settings",
         [](nb::object self, nb::object path) { return nb::module_::import_("oculane.settings").attr("save")(self, path); },

@@ -15,7 +15,7 @@ from corpus import corpus_files
 IP = "127.0.93.2"
 
 # The dumping tool left a comment before the XML declaration of this one,
-# which a conforming parser refuses.
+# where the XML rules allow none; it loads all the same.
 PREFIXED = "huaray-ds5131mg30ce.xml"
 
 
@@ -36,16 +36,6 @@ def test_corpus_description_loads_on_connect(path, zipped):
     text = path.read_text(encoding="utf-8", errors="replace")
     with sim.VirtualCamera(IP, description_file=path, serve_zip=zipped) as device:
         camera = Camera(device.ip)
-        if path.name == PREFIXED:
-            with pytest.raises(oculane.GenicamException) as info:
-                camera.connect()
-            message = str(info.value)
-            assert message.startswith("device description: ")
-            assert "line 2, column 1" in message
-            # The model failed, the link did not.
-            assert camera.is_connected()
-            camera.disconnect()
-            return
         camera.connect()
         try:
             named = _named_features(text)
@@ -59,24 +49,26 @@ def test_corpus_description_loads_on_connect(path, zipped):
 
 
 @pytest.mark.parametrize("zipped", [True, False], ids=["zip", "plain"])
-def test_prefixed_description_loads_once_the_comment_is_cut(tmp_path, zipped):
+def test_prefixed_description_reads_like_the_same_file_without_its_comment(tmp_path, zipped):
     path = next((p for p in CORPUS if p.name == PREFIXED), None)
     if path is None:
         pytest.skip(f"{PREFIXED} not in shared/genicam-corpus")
     raw = path.read_bytes()
     start = raw.index(b"<?xml")
     assert start == 73 and raw[:4] == b"<!--"
-    fixed = tmp_path / PREFIXED
-    fixed.write_bytes(raw[start:])
-    with sim.VirtualCamera(IP, description_file=fixed, serve_zip=zipped) as device:
-        camera = Camera(device.ip)
-        camera.connect()
-        try:
-            for name in ("Width", "Height", "PixelFormat", "PayloadSize"):
-                assert camera.has_feature(name), name
-            assert camera.get_integer("Width") >= 0
-        finally:
-            camera.disconnect()
+    cut = tmp_path / PREFIXED
+    cut.write_bytes(raw[start:])
+    seen = []
+    for description in (path, cut):
+        with sim.VirtualCamera(IP, description_file=description, serve_zip=zipped) as device:
+            camera = Camera(device.ip)
+            camera.connect()
+            try:
+                names = camera.feature_names()
+                seen.append((names, [camera.get_integer(n) for n in ("Width", "Height", "PayloadSize")]))
+            finally:
+                camera.disconnect()
+    assert seen[0] == seen[1] and len(seen[0][0]) > 1000
 
 
 @pytest.mark.parametrize("codec", ["utf-16-le", "utf-16-be"])

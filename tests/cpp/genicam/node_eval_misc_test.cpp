@@ -77,7 +77,16 @@ TEST_F(NodeEvalTest, StringsFromValuesRegistersAndReferences) {
 
     port_.poke(0x100, {'M', 'o', 'n', 'o', '8', 0, 'x', 'y'});
     EXPECT_EQ(ev.string_value(id("Ref")).value(), "Mono8");
-    ASSERT_TRUE(ev.set_string_value(id("Ref"), "ABCDEFGHIJKLMNOPQRST"));
+    // A text longer than its register is refused, not cut; one that fills it
+    // exactly is written without a terminating zero.
+    port_.clear_log();
+    EXPECT_EQ(error_text(ev.set_string_value(id("Ref"), "ABCDEFGHIJKLMNOPQ")),
+              "text length 17 out of range [0, 16] for 'SR'");
+    EXPECT_EQ(error_text(ev.check_string_write(id("Ref"), "ABCDEFGHIJKLMNOPQ")),
+              "text length 17 out of range [0, 16] for 'Ref'");
+    EXPECT_TRUE(port_.log().empty());
+    ASSERT_TRUE(ev.check_string_write(id("Ref"), "ABCDEFGHIJKLMNOP"));
+    ASSERT_TRUE(ev.set_string_value(id("Ref"), "ABCDEFGHIJKLMNOP"));
     EXPECT_EQ(port_.log().back().bytes.size(), 16u);
     EXPECT_EQ(port_.peek(0x100, 17), (std::vector<std::uint8_t>{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                                                                 'K', 'L', 'M', 'N', 'O', 'P', 0}));
@@ -124,9 +133,40 @@ TEST_F(NodeEvalTest, IntegerBoundsAndIncrement) {
     EXPECT_EQ(ev.int_bounds(id("Closed")).value(), (std::pair<std::int64_t, std::int64_t>{-2, 1024}));
     EXPECT_EQ(ev.int_increment(id("Closed")).value(), 8);
     EXPECT_EQ(error_text(ev.int_bounds(id("BadMax"))), "dangling reference 'Missing'");
-    EXPECT_EQ(ev.int_bounds(id("Bit")).value(), (std::pair{kMin, kMax}));
+    EXPECT_EQ(ev.int_bounds(id("Bit")).value(), (std::pair<std::int64_t, std::int64_t>{0, 1}));
     EXPECT_EQ(error_text(ev.int_bounds(id("F"))), "node 'F' does not support this access");
     EXPECT_EQ(error_text(ev.int_increment(id("Bit"))), "node 'Bit' does not support this access");
+}
+
+// An integer register holds what its length, sign and bit field allow.
+TEST_F(NodeEvalTest, IntegerRegistersHaveTheirNaturalBounds) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        const char* what;
+        std::string xml;
+        std::int64_t min, max;
+    } cases[] = {
+        {"4-byte unsigned", reg("IntReg", "R", "0", "4"), 0, 4294967295},
+        {"2-byte signed", reg("IntReg", "R", "0", "2", "<Sign>Signed</Sign>"), -32768, 32767},
+        {"3-byte unsigned", reg("IntReg", "R", "0", "3"), 0, 16777215},
+        {"8-byte unsigned", reg("IntReg", "R", "0", "8"), 0, kMax},
+        {"8-byte signed", reg("IntReg", "R", "0", "8", "<Sign>Signed</Sign>"), kMin, kMax},
+        {"big-endian bits 24..31", reg("MaskedIntReg", "R", "0", "4", "<LSB>31</LSB><MSB>24</MSB><Endianess>BigEndian</Endianess>"), 0, 255},
+        {"signed 4-bit field", reg("MaskedIntReg", "R", "0", "4", "<LSB>4</LSB><MSB>7</MSB><Sign>Signed</Sign>"), -8, 7},
+        {"one bit", reg("MaskedIntReg", "R", "0", "4", "<Bit>9</Bit>"), 0, 1},
+        {"through an Integer", "<Integer Name=\"I\"><pValue>R</pValue><Min>-1</Min></Integer>" + reg("IntReg", "R", "0", "1"), -1, 255},
+        // What cannot be read has no bounds of its own; reading reports it.
+        {"9 bytes", reg("IntReg", "R", "0", "9"), kMin, kMax},
+        {"bit outside", reg("MaskedIntReg", "R", "0", "1", "<Bit>9</Bit>"), kMin, kMax},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        load(c.xml);
+        const NodeId target = map_.find("I") ? id("I") : id("R");
+        EXPECT_EQ(eval().int_bounds(target).value(), (std::pair{c.min, c.max}));
+    }
+    EXPECT_EQ(port_.reads(), 0u);
 }
 
 TEST_F(NodeEvalTest, AccessModes) {
@@ -138,16 +178,36 @@ TEST_F(NodeEvalTest, AccessModes) {
          "<Integer Name=\"Chain\"><pValue>ByRO</pValue></Integer>"
          "<Command Name=\"Cmd\"><Value>0</Value></Command>"
          "<String Name=\"S\"><Value>x</Value></String>"
-         "<IntSwissKnife Name=\"K\"><Formula>1</Formula></IntSwissKnife>" +
+         "<IntSwissKnife Name=\"K\"><Formula>1</Formula></IntSwissKnife>"
+         // A converter has the mode of the value it converts.
+         "<Converter Name=\"Conv\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom><pValue>Plain</pValue></Converter>"
+         "<IntConverter Name=\"ConvRO\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom>"
+         "<pValue>RORegister</pValue></IntConverter>"
+         "<Converter Name=\"ConvConst\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom><Value>3</Value></Converter>"
+         "<Float Name=\"ByConv\"><pValue>Conv</pValue></Float>"
+         "<String Name=\"SRO\"><pValue>StrRO</pValue></String>"
+         "<String Name=\"SRW\"><pValue>StrRW</pValue></String>"
+         "<StringReg Name=\"StrRW\"><Address>0</Address><Length>4</Length></StringReg>"
+         "<StringReg Name=\"StrRO\"><Address>0</Address><Length>4</Length><AccessMode>RO</AccessMode></StringReg>"
+         "<Integer Name=\"Loop\"><pValue>LoopConv</pValue></Integer>"
+         "<IntConverter Name=\"LoopConv\"><FormulaFrom>TO</FormulaFrom><pValue>Loop</pValue></IntConverter>" +
          reg("IntReg", "RORegister", "0", "4", "<AccessMode>RO</AccessMode>") +
          reg("IntReg", "WORegister", "0", "4", "<AccessMode>WO</AccessMode>") + reg("IntReg", "Plain", "0", "4"));
     const std::pair<const char*, AccessMode> cases[] = {
         {"ByRO", AccessMode::RO},     {"Const", AccessMode::RW}, {"FConst", AccessMode::RW},
         {"Dangling", AccessMode::RO}, {"ByWO", AccessMode::WO},  {"Chain", AccessMode::RO},
         {"Cmd", AccessMode::WO},      {"S", AccessMode::RO},     {"K", AccessMode::RO},
-        {"Plain", AccessMode::RW},
+        {"Plain", AccessMode::RW},    {"Conv", AccessMode::RW},  {"ConvRO", AccessMode::RO},
+        {"ConvConst", AccessMode::RO}, {"ByConv", AccessMode::RW}, {"SRO", AccessMode::RO},
+        {"Loop", AccessMode::RO},     {"SRW", AccessMode::RW},
     };
-    for (const auto& [name, mode] : cases) EXPECT_EQ(access_mode(map_, id(name)).value(), mode) << name;
+    for (const auto& [name, mode] : cases) {
+        if (std::string_view(name) == "Loop") {
+            EXPECT_EQ(error_text(access_mode(map_, id(name))), "circular reference through 'Loop'");
+            continue;
+        }
+        EXPECT_EQ(access_mode(map_, id(name)).value(), mode) << name;
+    }
     EXPECT_TRUE(port_.log().empty());
 }
 
@@ -167,17 +227,24 @@ TEST_F(NodeEvalTest, BoundsComeFromTheValueNode) {
          "<Float Name=\"FrameRate\"><pValue>Rate</pValue></Float>"
          "<Converter Name=\"Unbounded\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO*2</FormulaFrom>"
          "<pValue>Raw</pValue></Converter>"
-         "<Float Name=\"Scaled\"><pValue>Unbounded</pValue><Max>5.5</Max></Float>");
-    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
-    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+         "<Float Name=\"Scaled\"><pValue>Unbounded</pValue><Max>5.5</Max></Float>"
+         // Formulas that are not monotonic over the range give no bounds;
+         // an infinite end is no bound either.
+         "<IntConverter Name=\"Case\"><FormulaFrom>(TO = 1) ? 1 : 0</FormulaFrom><pValue>Raw</pValue></IntConverter>"
+         "<IntConverter Name=\"Signed\"><FormulaFrom>(TO > 32767) ? TO - 65536 : TO</FormulaFrom>"
+         "<pValue>Raw16</pValue></IntConverter>"
+         "<IntConverter Name=\"Low16\"><FormulaFrom>TO &amp; 0xffff</FormulaFrom><pValue>Raw</pValue></IntConverter>"
+         "<Converter Name=\"Reciprocal\"><FormulaFrom>1000000 / TO</FormulaFrom><pValue>Raw</pValue></Converter>" +
+         reg("IntReg", "Raw16", "8", "2"));
     constexpr double kLow = std::numeric_limits<double>::lowest();
+    constexpr double kHigh = std::numeric_limits<double>::max();
     const struct {
         const char* node;
         std::int64_t min, max, inc;
     } ints[] = {
         {"Packet", 500, 8192, 4},
         {"OwnMin", 1000, 8192, 4},
-        {"Plain", kMin, kMax, 1},
+        {"Plain", 0, 4294967295, 1},
     };
     for (const auto& c : ints) {
         EXPECT_EQ(eval().int_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;
@@ -190,8 +257,12 @@ TEST_F(NodeEvalTest, BoundsComeFromTheValueNode) {
         {"AsFloat", 500, 8192},
         {"Rate", 1000, 100000},  // 1000000/1000 .. 1000000/10
         {"FrameRate", 1000, 100000},
-        {"Unbounded", kLow, std::numeric_limits<double>::max()},
-        {"Scaled", kLow, 5.5},
+        {"Unbounded", 0, 8589934590.0},
+        {"Scaled", 0, 5.5},
+        {"Case", kLow, kHigh},
+        {"Signed", kLow, kHigh},
+        {"Low16", 0, 65535},
+        {"Reciprocal", 1000000 / 4294967295.0, kHigh},
     };
     for (const auto& c : floats)
         EXPECT_EQ(eval().float_bounds(id(c.node)).value(), (std::pair{c.min, c.max})) << c.node;

@@ -177,3 +177,38 @@ TEST(XmlHostile, LargeTextIsKeptWhole) {
     Document doc = must_parse("<R>" + body + "</R>");
     EXPECT_EQ(doc.root().text()->size(), body.size());
 }
+
+// Makers' tools put comments (or a byte-order mark and blank lines) ahead of
+// the XML declaration; those are skipped, anything else there is refused, and
+// error positions count from the start of the whole text.
+TEST(XmlTree, OnlyCommentsWhiteSpaceAndAByteOrderMarkMayPrecedeTheDeclaration) {
+    const struct {
+        const char* what;
+        std::string text;
+        const char* error;  // nullptr: parses, with root R
+    } cases[] = {
+        {"comment", "<!-- dump -->\r\n<?xml version='1.0'?>\n<R/>", nullptr},
+        {"two comments and blanks", "\n <!-- a --> <!-- b -->\n\n<?xml version='1.0'?><R/>", nullptr},
+        {"mark, blank, comment", "\xEF\xBB\xBF\n<!-- c --><?xml version=\"1.0\" encoding=\"utf-8\"?><R/>", nullptr},
+        {"mark", "\xEF\xBB\xBF<?xml version='1.0'?><R/>", nullptr},
+        {"text before", "junk<?xml version='1.0'?><R/>", "not well-formed (invalid token) at line 1, column 5"},
+        {"element before", "<A/><?xml version='1.0'?><R/>",
+         "junk after document element at line 1, column 5"},
+        {"open comment", "<!-- never closed <?xml version='1.0'?><R/>", "unclosed token at line 1, column 1"},
+        {"error after a comment", "<!-- one\ntwo -->\n<?xml version='1.0'?>\n<R><A></R>",
+         "mismatched tag at line 4, column 9"},
+        {"error on the declaration's line", "<!-- c --><?xml version='1.0'?><R><A></R>",
+         "mismatched tag at line 1, column 40"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto doc = Document::parse(c.text);
+        if (c.error == nullptr) {
+            ASSERT_TRUE(doc.has_value()) << doc.error();
+            EXPECT_EQ(doc->root().name(), "R");
+        } else {
+            ASSERT_FALSE(doc.has_value());
+            EXPECT_EQ(doc.error(), c.error);
+        }
+    }
+}
