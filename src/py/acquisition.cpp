@@ -56,13 +56,15 @@ struct AcquisitionCore {
 };
 
 // AcquisitionStop, TLParamsLocked back to 0, then the stream closed: always
-// all three, in this order. Returns the AcquisitionStop result. The
-// camera-state lock is held by the caller.
-GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream) {
+// all three, in this order, none of their device accesses past `limit`.
+// Returns the AcquisitionStop result. The camera-state lock is held by the
+// caller.
+GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream, const gige::WaitLimit& limit = {}) {
+    auto bounded = camera.limit_traffic(limit);
     auto stopped = camera.execute("AcquisitionStop");
     if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
         OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
-    stream.close();
+    stream.close(limit.deadline);
     return stopped;
 }
 
@@ -77,7 +79,7 @@ void drop(AcquisitionCore& a) {
         state->stream->close();
         return;
     }
-    if (auto r = finish(a.camera->camera, *state->stream); !r)
+    if (auto r = finish(a.camera->camera, *state->stream, gige::WaitLimit::within(kDropTrafficBudget)); !r)
         OCULANE_LOG(Level::Warn, log::kPy, "AcquisitionStop on drop failed: {}", r.error().to_string());
 }
 
@@ -112,7 +114,7 @@ void stop(PyAcquisition& self) {
     auto& a = self.core();
     std::optional<GenicamError> failure;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard camera_lock(a.camera->mutex);
         if (auto state = a.take_state()) {
             if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
@@ -146,7 +148,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
     std::optional<FrameChannel> frames;
     std::optional<AcqState> state;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         if (auto r = camera.fill_payload_size(config.payload_size); !r) {

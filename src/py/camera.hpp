@@ -18,6 +18,7 @@
 
 #include "genicam/genicamera.hpp"
 #include "py/errors.hpp"
+#include "py/interpreter_lock.hpp"
 
 namespace oculane::py {
 
@@ -103,7 +104,7 @@ template <class F>
 auto with_camera(Camera& self, F&& op) {
     // The outcome is made before the lock is let go and the interpreter lock
     // taken back (locals end after the return value is built).
-    nanobind::gil_scoped_release unlocked;
+    ReleasedInterpreter unlocked;
     std::lock_guard lock(self.state->mutex);
     return op(self.state->camera);
 }

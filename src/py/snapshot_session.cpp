@@ -1,10 +1,19 @@
 // Camera.snap, Camera.snapshot_session and Python's SnapshotSession.
 //
-// Lock order: camera-state lock, then the session's state lock, then its
-// busy-holder lock. A session snap holds the first two for the whole capture
-// (feature calls from other threads wait until it ends), so the session's
-// quick queries give up the interpreter lock before they take its state lock,
-// and is_closed() reads a flag kept outside that lock.
+// Lock order: a session's snap lock, then the camera-state lock, then the
+// session's state lock, then its busy-holder lock, then the busy slot. A snap
+// (of a session, or Camera.snap) holds the camera-state lock only to start
+// and to finish: while it waits for its frame it holds neither that lock nor
+// the session's state lock, so that it can take the interpreter lock to run
+// signal handlers (Ctrl-C) every 100 ms; a thread holding the camera-state
+// lock never takes the interpreter lock. What keeps other long operations out
+// meanwhile is the busy slot (Camera.snap's token, or the session's), and the
+// session's snap lock keeps its snaps one at a time. A session closed by
+// another thread during the wait ends the wait (its subscription
+// disconnects); the snap then still stops the camera it started. The state
+// lock is held only for a few steps at a time, but the quick queries still
+// give up the interpreter lock before they take it, and is_closed() reads a
+// flag kept outside it.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -39,6 +48,10 @@ struct SessionCore {
         : camera(std::move(camera)), state(std::move(state)), busy(std::move(busy)) {}
 
     std::shared_ptr<CameraState> camera;
+
+    // One snap at a time; taken before the camera-state lock, waited for with
+    // the interpreter lock released (a snap holds it while it waits).
+    std::timed_mutex snap_mutex;
 
     // The feature-level session: saved mode, stream, subscription (capacity
     // 4) and the single-frame flag.
@@ -91,7 +104,7 @@ private:
             state.reset();
             return;
         }
-        state->close(core_->camera->camera);
+        state->close(core_->camera->camera, gige::WaitLimit::within(kDropTrafficBudget));
     }
 
     std::unique_ptr<SessionCore> core_;
@@ -110,20 +123,53 @@ PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
     return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(*opened), std::move(token)));
 }
 
+// Takes a session's snap lock, waiting in slices with the interpreter lock
+// released and running signal handlers in between (the holder may wait
+// seconds for its frame).
+std::unique_lock<std::timed_mutex> lock_snaps(SessionCore& s) {
+    std::unique_lock<std::timed_mutex> lock(s.snap_mutex, std::defer_lock);
+    for (;;) {
+        {
+            ReleasedInterpreter released;
+            if (lock.try_lock_for(std::chrono::milliseconds(100))) return lock;
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+}
+
 PyFrame session_snap(PySnapshotSession& self, double timeout) {
     SessionCore& s = self.core();
     std::variant<std::monostate, std::string, GenicamError> failure;  // ValueError text, or a camera error
-    std::optional<FramePtr> frame;
+    auto snaps = lock_snaps(s);
+    std::optional<PendingSnap> pending;
+    Duration limit{};
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard camera_lock(s.camera->mutex);
         std::lock_guard state_lock(s.state_mutex);
-        auto limit = duration_from_secs(timeout);
+        auto converted = duration_from_secs(timeout);
         if (!s.state) failure = std::string(kClosedMessage);
-        else if (!limit) failure = std::move(limit.error());
-        else if (auto r = s.state->snap(s.camera->camera, *limit); !r) failure = std::move(r.error());
-        else frame = std::move(*r);
+        else if (!converted) failure = std::move(converted.error());
+        else if (auto r = s.state->start_snap(s.camera->camera); !r) failure = std::move(r.error());
+        else {
+            limit = *converted;
+            pending.emplace(std::move(*r));
+        }
     }
+    std::optional<FramePtr> frame;
+    std::optional<SnapWait> waited;
+    if (pending) {
+        waited.emplace(wait_for_snap(pending->frames, limit));
+        ReleasedInterpreter released;
+        std::lock_guard camera_lock(s.camera->mutex);
+        std::lock_guard state_lock(s.state_mutex);
+        const bool closed_meanwhile = !s.state;
+        auto r = SnapshotSession::finish_snap(s.camera->camera, *pending, std::move(waited->frame));
+        if (r) frame = std::move(*r);
+        else if (closed_meanwhile && r.error().is<genicam_error::SnapTimeout>()) failure = std::string(kClosedMessage);
+        else failure = std::move(r.error());
+    }
+    if (waited && waited->interrupt) throw std::move(*waited->interrupt);
     if (auto* text = std::get_if<std::string>(&failure)) raise_value_error(*text);
     if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
     return PyFrame{std::move(*frame)};
@@ -131,7 +177,7 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
 
 void close_session(PySnapshotSession& self) {
     SessionCore& s = self.core();
-    nb::gil_scoped_release released;
+    ReleasedInterpreter released;
     std::lock_guard camera_lock(s.camera->mutex);
     {
         std::lock_guard state_lock(s.state_mutex);
@@ -147,7 +193,7 @@ template <class F>
 auto with_stream(PySnapshotSession& self, F&& query) {
     std::optional<decltype(query(std::declval<const StreamChannel&>()))> result;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard lock(self.core().state_mutex);
         if (self.core().state) result.emplace(query(*self.core().state->stream()));
     }
@@ -155,13 +201,45 @@ auto with_stream(PySnapshotSession& self, F&& query) {
     return std::move(*result);
 }
 
+// The facade's single-frame capture, with the camera-state lock released
+// while it waits (see the lock notes above); the busy token keeps other long
+// operations out meanwhile.
 PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     BusyToken token = BusyToken::claim(self.busy, kBusySnap);
     // A bad timeout is refused before anything waits or touches the device.
     const Duration limit = seconds_arg(timeout);
-    auto result = with_camera(self, [&](GenICamera& camera) { return camera.snap(stream_config(args), limit); });
+    std::optional<SnapshotSession> session;
+    std::optional<PendingSnap> pending;
+    std::optional<GenicamError> failure;
+    {
+        ReleasedInterpreter released;
+        std::lock_guard lock(self.state->mutex);
+        GenICamera& camera = self.state->camera;
+        if (auto opened = SnapshotSession::open(camera, stream_config(args)); !opened) {
+            failure = std::move(opened.error());
+        } else if (auto started = opened->start_snap(camera); !started) {
+            failure = std::move(started.error());
+            opened->close(camera);
+        } else {
+            session.emplace(std::move(*opened));
+            pending.emplace(std::move(*started));
+        }
+    }
+    std::optional<FramePtr> frame;
+    std::optional<SnapWait> waited;
+    if (pending) {
+        waited.emplace(wait_for_snap(pending->frames, limit));
+        ReleasedInterpreter released;
+        std::lock_guard lock(self.state->mutex);
+        auto r = SnapshotSession::finish_snap(self.state->camera, *pending, std::move(waited->frame));
+        session->close(self.state->camera);
+        if (r) frame = std::move(*r);
+        else failure = std::move(r.error());
+    }
     token.release();
-    return PyFrame{unwrap(std::move(result))};
+    if (waited && waited->interrupt) throw std::move(*waited->interrupt);
+    if (failure) raise(*failure);
+    return PyFrame{std::move(*frame)};
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_channel.hpp"
 #include "py/camera.hpp"
+#include "py/interpreter_lock.hpp"
 
 namespace oculane::py {
 
@@ -61,31 +62,32 @@ std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout);
 // disconnected and empty, or a signal handler's exception.
 FramePtr next_frame(FrameChannel& channel);
 
+// What a snap's wait for its frame ended with: the frame, or nothing (the
+// timeout passed or the stream ended), and the exception of a Python signal
+// handler that raised meanwhile, to be raised once the snap has put the
+// camera back as a timeout does.
+struct SnapWait {
+    std::optional<FramePtr> frame;
+    std::optional<nanobind::python_error> interrupt;
+};
+
+// Waits for a snap's frame in slices of at most 100 ms with the interpreter
+// lock released, running signal handlers in between. Call with the
+// interpreter lock held and no other lock: a thread holding the camera-state
+// lock must never take the interpreter lock.
+SnapWait wait_for_snap(FrameChannel& channel, Duration timeout);
+
+// What a drop path may spend on device traffic in all (AcquisitionStop,
+// TLParamsLocked, the mode, the stream's port register). It runs from
+// garbage collection and at interpreter exit, where a camera that no longer
+// answers must not hold the program for the seconds of full retry cycles;
+// a camera that answers needs a few milliseconds.
+inline constexpr auto kDropTrafficBudget = std::chrono::milliseconds(300);
+
 // Locks the camera state for a drop path, waiting at most 200 ms: the drop
 // may run during garbage collection while another thread holds the lock for
 // a long camera operation. Call with the interpreter lock released.
 std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state);
-
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Runs `body` with the interpreter lock released when this thread holds it
-// (a destructor called from garbage collection does; one called while the
-// interpreter shuts down keeps it, as nothing else can run then anyway).
-template <class F>
-void without_interpreter_lock(F&& body) {
-    if (PyGILState_Check() && !interpreter_finalizing()) {
-        nanobind::gil_scoped_release released;
-        body();
-    } else {
-        body();
-    }
-}
 
 // Adds the frame-reading members (wait_for, try_recv, recv_all, clear and
 // iteration) to a class whose instances lead to a FrameChannel through

@@ -154,6 +154,7 @@ private:
             }
             drain_control();
             if (stop_message_) return;
+            if (control_lost()) return;
             for (const PollEvent& ev : *ready)
                 if (ev.token == kSocketToken) drain_socket();
             const Instant now = Clock::now();
@@ -161,6 +162,17 @@ private:
             watch_for_silence(now);
             publish();
         }
+    }
+
+    // Without control the camera has stopped (or will stop) streaming to us,
+    // and nobody can restart it on this connection: the stream ends, so that
+    // every wait on it ends too, with the reason recorded for the consumers.
+    bool control_lost() {
+        if (!params_.control_lost || !params_.control_lost->load(std::memory_order_acquire)) return false;
+        if (params_.end) params_.end->control_lost.store(true, std::memory_order_release);
+        OCULANE_LOG(log::Level::Warn, log::kStreamRunner,
+                    "stream channel {} ends: control of the camera was lost", channel_);
+        return true;
     }
 
     Duration poll_timeout(Instant now) const {
