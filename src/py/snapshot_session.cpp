@@ -273,24 +273,36 @@ void bind_snapshot_session(nb::module_& m) {
     });
 }
 
+const std::string kSnapDoc =
+    std::string("Take one frame: open a stream, trigger, wait at most `timeout` seconds,\n"
+                "and put the camera back. Ctrl-C ends the wait at once.\n") +
+    kReceiveBufferDoc;
+const std::string kSessionDoc =
+    std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;
+
 void bind_camera_snaps(nb::class_<Camera>& cls) {
     cls.def(
         "snap",
         [](Camera& self, double timeout, std::uint16_t channel, std::size_t n_buffers,
-           std::optional<std::uint16_t> packet_size, std::optional<std::uint32_t> packet_delay, bool resend) {
-            return camera_snap(self, timeout, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+           std::optional<std::uint16_t> packet_size, std::optional<std::uint32_t> packet_delay, bool resend,
+           std::optional<std::size_t> receive_buffer) {
+            return camera_snap(self, timeout,
+                               StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
+                                          receive_buffer.value_or(0)});
         },
         nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
-        nb::arg("resend") = true);
+        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
     cls.def(
         "snapshot_session",
         [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
-           std::optional<std::uint32_t> packet_delay, bool resend) {
-            return open_session(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+           std::optional<std::uint32_t> packet_delay, bool resend, std::optional<std::size_t> receive_buffer) {
+            return open_session(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
+                                                 receive_buffer.value_or(0)});
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
-        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true);
+        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
+        nb::arg("receive_buffer").none() = nb::none(), kSessionDoc.c_str());
 }
 
 }  // namespace oculane::py

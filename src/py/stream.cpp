@@ -48,7 +48,7 @@ StreamConfig stream_config(const StreamArgs& args) {
     c.frame_timeout = std::chrono::milliseconds(100);
     c.n_buffers = args.n_buffers;
     c.resend_ratio = 0.25;
-    c.receive_buffer = 0;
+    c.receive_buffer = args.receive_buffer;
     c.packet_size = args.packet_size;
     c.channel = args.channel;
     c.resend = args.resend;

@@ -45,7 +45,14 @@ struct StreamArgs {
     std::optional<std::uint16_t> packet_size;
     std::optional<std::uint32_t> packet_delay;
     bool resend = true;
+    std::size_t receive_buffer = 0;  // bytes; 0 sizes it automatically
 };
+
+// The docstring part every stream-opening method shares.
+inline constexpr const char* kReceiveBufferDoc =
+    "`receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)\n"
+    "sizes it for bursts of frames at line rate, within what the system grants\n"
+    "(a warning names the sysctl to raise when it grants less).";
 
 // The stream settings of every stream opened from Python: 1 ms resend delay,
 // 20 ms resend interval, 100 ms frame timeout, resend ratio 0.25, automatic

@@ -61,6 +61,8 @@ void StreamChannel::acquisition_started() {
 
 StreamStats StreamChannel::stats() const { return stats_->snapshot(); }
 
+PoolUse StreamChannel::pool_use() const { return stats_->pool_use(); }
+
 bool StreamChannel::is_closed() const {
     std::lock_guard lock(close_mutex_);
     return closed_;

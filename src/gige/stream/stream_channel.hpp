@@ -37,6 +37,15 @@ using FramePtr = std::shared_ptr<const Frame>;
 struct StreamStats;
 class StreamStatsRecord;
 
+// Where a stream's frame buffers are, as the worker last published it.
+struct PoolUse {
+    std::size_t buffers = 0;  // n_buffers
+    // In frames already handed out and not yet released: queued for a
+    // subscriber or kept by the application. When these are all the
+    // buffers, new frames are lost as underruns.
+    std::size_t held = 0;
+};
+
 // Where the stream socket binds when the caller chooses it. Port 0 lets the
 // system pick one.
 struct StreamDestination {
@@ -153,6 +162,7 @@ public:
 
     // A copy of the counters, taken under their lock.
     StreamStats stats() const;
+    PoolUse pool_use() const;
     gige::Endpoint local_address() const { return local_; }
     std::uint16_t packet_size() const { return packet_size_; }
     std::uint16_t channel() const { return channel_; }

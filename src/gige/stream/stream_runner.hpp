@@ -26,18 +26,24 @@ namespace oculane {
 // the copy.
 class StreamStatsRecord {
 public:
-    void publish(const StreamStats& stats) {
+    void publish(const StreamStats& stats, const PoolUse& pool = {}) {
         std::lock_guard lock(m_);
         stats_ = stats;
+        pool_ = pool;
     }
     StreamStats snapshot() const {
         std::lock_guard lock(m_);
         return stats_;
     }
+    PoolUse pool_use() const {
+        std::lock_guard lock(m_);
+        return pool_;
+    }
 
 private:
     mutable std::mutex m_;
     StreamStats stats_;  // guarded by m_
+    PoolUse pool_;       // guarded by m_
 };
 
 // What stream setup learned, passed to the worker.

@@ -25,11 +25,11 @@ TEST(ReceiveBuffer, SizeFollowsThePayloadWithinBounds) {
         std::size_t expected;
     };
     const Case cases[] = {
-        {0, 100'000, 262'144},          // small payloads get the floor
-        {0, 20'000'000, 8'388'608},     // large ones the ceiling
-        {0, 1'000'000, 1'001'024},      // in between: payload plus 1 KiB
-        {0, 0, 262'144},
-        {0, UINT64_MAX, 8'388'608},     // no overflow on absurd payloads
+        {0, 307'200, 6'250'000},        // 640x480 frames: 50 ms of a 1 Gbit/s link
+        {0, 20'000'000, 67'108'864},    // large ones the ceiling
+        {0, 4'000'000, 16'000'000},     // in between: four frames
+        {0, 0, 6'250'000},
+        {0, UINT64_MAX, 67'108'864},    // no overflow on absurd payloads
         {5'000, 20'000'000, 5'000},     // an explicit size is taken as is
     };
     for (const auto& c : cases)
