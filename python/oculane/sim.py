@@ -813,7 +813,7 @@ def run_command(cam: VirtualCamera, line: str) -> str:
         return f"resend memory {args[0]}"
     if cmd == "counters" and not args:
         return " ".join(f"{k}={v}" for k, v in cam.stream_counters().items())
-    if cmd == "power-off" and len(args) <= 1:
+    if cmd == "power-off" and (not args or (len(args) == 1 and args[0].isdigit())):
         frames = int(args[0]) if args else 0
         cam.power_off(frames)
         return f"power off after {frames} frames" if frames else "power off"
