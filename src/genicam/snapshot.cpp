@@ -100,6 +100,13 @@ void SnapshotSession::close(GenICamera& camera, const gige::WaitLimit& limit) {
     frames_ = FrameChannel();
 }
 
+void SnapshotSession::abandon(Instant deadline) {
+    if (!stream_) return;
+    stream_->close(deadline);
+    stream_.reset();
+    frames_ = FrameChannel();
+}
+
 GenicamResult<FramePtr> GenICamera::snap(StreamConfig config, Duration timeout) {
     auto session = SnapshotSession::open(*this, std::move(config));
     if (!session) return std::unexpected(std::move(session.error()));

@@ -74,6 +74,11 @@ public:
     // GenICamera::limit_traffic).
     void close(GenICamera& camera, const gige::WaitLimit& limit = {});
 
+    // Closes the stream (and the subscription) without touching any
+    // feature, telling the camera no later than `deadline`: for a session
+    // released while the camera-state lock is busy.
+    void abandon(Instant deadline = Instant::max());
+
     bool is_closed() const { return stream_ == nullptr; }
     // Only while open.
     const StreamChannel* stream() const { return stream_.get(); }

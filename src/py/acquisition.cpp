@@ -78,10 +78,10 @@ void drop(AcquisitionCore& a) {
     auto lock = lock_for_drop(*a.camera);
     if (!lock.owns_lock()) {
         OCULANE_LOG(Level::Warn, log::kPy, "acquisition dropped while camera busy; AcquisitionStop not sent");
-        state->stream->close();
+        state->stream->close(drop_traffic_limit().deadline);
         return;
     }
-    if (auto r = finish(a.camera->camera, *state->stream, gige::WaitLimit::within(kDropTrafficBudget)); !r)
+    if (auto r = finish(a.camera->camera, *state->stream, drop_traffic_limit()); !r)
         OCULANE_LOG(Level::Warn, log::kPy, "AcquisitionStop on drop failed: {}", r.error().to_string());
 }
 

@@ -57,6 +57,10 @@ struct SessionCore {
     // 4) and the single-frame flag.
     std::mutex state_mutex;
     std::optional<SnapshotSession> state;  // guarded by state_mutex
+    // A snap started the camera and has not finished: a close meanwhile
+    // leaves the busy token to that snap, so that no other operation can
+    // start before the snap has stopped the camera.
+    bool snapping = false;                 // guarded by state_mutex
     std::atomic<bool> closed{false};       // set when `state` is taken out
 
     BusyHolder busy;
@@ -101,10 +105,10 @@ private:
             // Released unclosed, the session closes its stream and
             // subscription without touching any feature.
             OCULANE_LOG(Level::Warn, log::kPy, "snapshot session dropped while camera busy; mode not restored");
-            state.reset();
+            state->abandon(drop_traffic_limit().deadline);
             return;
         }
-        state->close(core_->camera->camera, gige::WaitLimit::within(kDropTrafficBudget));
+        state->close(core_->camera->camera, drop_traffic_limit());
     }
 
     std::unique_ptr<SessionCore> core_;
@@ -154,6 +158,7 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
         else {
             limit = *converted;
             pending.emplace(std::move(*r));
+            s.snapping = true;
         }
     }
     std::optional<FramePtr> frame;
@@ -162,9 +167,12 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
         waited.emplace(wait_for_snap(pending->frames, limit));
         ReleasedInterpreter released;
         std::lock_guard camera_lock(s.camera->mutex);
-        std::lock_guard state_lock(s.state_mutex);
+        std::unique_lock state_lock(s.state_mutex);
         const bool closed_meanwhile = !s.state;
         auto r = SnapshotSession::finish_snap(s.camera->camera, *pending, std::move(waited->frame));
+        s.snapping = false;
+        state_lock.unlock();
+        if (closed_meanwhile) s.busy.release();  // the close left it to us
         if (r) frame = std::move(*r);
         else if (closed_meanwhile && r.error().is<genicam_error::SnapTimeout>()) failure = std::string(kClosedMessage);
         else failure = std::move(r.error());
@@ -179,11 +187,13 @@ void close_session(PySnapshotSession& self) {
     SessionCore& s = self.core();
     ReleasedInterpreter released;
     std::lock_guard camera_lock(s.camera->mutex);
+    bool snapping = false;
     {
         std::lock_guard state_lock(s.state_mutex);
         if (auto state = s.take_state_locked()) state->close(s.camera->camera);
+        snapping = s.snapping;
     }
-    s.busy.release();
+    if (!snapping) s.busy.release();
 }
 
 // Runs `query` on the open stream, or raises "snapshot session is closed".

@@ -106,6 +106,10 @@ SnapWait wait_for_snap(FrameChannel& channel, Duration timeout) {
     }
 }
 
+gige::WaitLimit drop_traffic_limit() {
+    return interpreter_finalizing() ? gige::WaitLimit::within(kExitTrafficBudget) : gige::WaitLimit{};
+}
+
 std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state) {
     return std::unique_lock<std::timed_mutex>(state.mutex, std::chrono::milliseconds(200));
 }

@@ -85,11 +85,15 @@ struct SnapWait {
 SnapWait wait_for_snap(FrameChannel& channel, Duration timeout);
 
 // What a drop path may spend on device traffic in all (AcquisitionStop,
-// TLParamsLocked, the mode, the stream's port register). It runs from
-// garbage collection and at interpreter exit, where a camera that no longer
-// answers must not hold the program for the seconds of full retry cycles;
-// a camera that answers needs a few milliseconds.
-inline constexpr auto kDropTrafficBudget = std::chrono::milliseconds(300);
+// TLParamsLocked, the mode, the stream's port register) while the
+// interpreter exits: a camera that no longer answers must not hold the
+// program's end for the seconds of full retry cycles, and one that answers
+// needs a few milliseconds. Drops at other times (garbage collection) give a
+// slow camera its ordinary waits.
+inline constexpr auto kExitTrafficBudget = std::chrono::milliseconds(300);
+
+// No limit, or kExitTrafficBudget from now on while the interpreter exits.
+gige::WaitLimit drop_traffic_limit();
 
 // Locks the camera state for a drop path, waiting at most 200 ms: the drop
 // may run during garbage collection while another thread holds the lock for
