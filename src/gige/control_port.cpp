@@ -194,7 +194,8 @@ CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std
                                       const WaitLimit& outer) const {
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
-    if (source.size() == 4 && *addr % 4 == 0) return write_register(*addr, be32_at(source, 0), outer.narrowed(wait_));
+    if (source.size() == 4 && *addr % 4 == 0)
+        return write_register(*addr, be32_at(source, 0), outer.narrowed(wait_));
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
     if (auto ok = check_write_span(*addr, source.size()); !ok) return std::unexpected(std::move(ok.error()));

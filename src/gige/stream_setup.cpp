@@ -168,7 +168,8 @@ CameraResult<std::uint32_t> negotiate_packet_size(const ControlPort& port, int s
         int counted = 0;
         int skipped = 0;
         while (counted < kDatagramsPerProbe && skipped < kStreamPacketsPerProbe) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(probe_end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(probe_end - std::chrono::steady_clock::now());
             pollfd ready{socket, POLLIN, 0};
             const int polled = ::poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
             if (polled < 0 && errno == EINTR) continue;
