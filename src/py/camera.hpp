@@ -6,7 +6,11 @@
 //
 // Lock order: camera-state lock, then an object's own state lock, then its
 // busy-holder lock, then the busy-slot lock (held only to claim or release).
-// A thread holding the camera-state lock never takes the interpreter lock.
+// A snapshot session's snap lock (one snap at a time) comes before all of
+// them. A thread holding the camera-state lock never takes the interpreter
+// lock; that is why a snap holds the camera-state lock only to start and to
+// finish, and waits for its frame (running signal handlers) without it, its
+// busy token keeping other long operations out meanwhile.
 
 #include <memory>
 #include <mutex>

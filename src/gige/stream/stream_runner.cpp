@@ -322,7 +322,7 @@ private:
                     "frame pool of stream channel {} exhausted: {} of {} buffers are in frames not yet released "
                     "(kept by the application or queued unread), so {} new frames were dropped (underruns). "
                     "Release the Frame objects kept (copy what is needed first: frame.data(), "
-                    "numpy.array(frame.array())), read the queue, or raise n_buffers",
+                    "frame.array().copy()), read the queue, or raise n_buffers",
                     channel_, use.held, use.buffers, underruns - underruns_reported_);
         underruns_reported_ = underruns;
         starvation_reported_ = true;
