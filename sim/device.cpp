@@ -82,8 +82,10 @@ Device::Device(DeviceConfig config, Clock::time_point start)
 std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram, Endpoint from,
                                           Clock::time_point now, bool via_broadcast) {
     std::lock_guard lock(mu_);
-    expire(now);
     std::vector<Outgoing> out;
+    // Without power nothing is heard, so nothing is answered or carried out.
+    if (powered_off_) return out;
+    expire(now);
 
     if (!gvcp::looks_like_command(datagram)) {
         // Hosts send us acknowledges only in answer to our events.
@@ -190,6 +192,7 @@ std::expected<Outgoing, std::string> Device::make_event(std::uint16_t command, s
                                                         std::uint16_t stream_channel, std::uint16_t block_id,
                                                         Clock::time_point now) {
     std::lock_guard lock(mu_);
+    if (powered_off_) return std::unexpected("the camera is powered off");
     if (command != gvcp::code(Command::Event) && command != gvcp::code(Command::EventData))
         return std::unexpected(fmt::format("0x{:04x} is not an event command", command));
     if (command == gvcp::code(Command::Event) && !data.empty())

@@ -182,6 +182,22 @@ public:
     void set_link_rate(std::uint64_t bits_per_second);
     void set_resend_memory(std::uint64_t bytes);
 
+    // ---- behaviours of real cameras (switchable while running) ------------
+    // Keeps streaming after the first frame of a SingleFrame acquisition, as
+    // devices do that ignore the mode.
+    void set_ignore_single_frame(bool on);
+    // Starts acquiring as soon as a stream channel's port register is
+    // written, before any AcquisitionStart.
+    void set_stream_on_port_write(bool on);
+    // Power loss: nothing is answered or sent any more (no acknowledge, no
+    // stream or resent packet, no heartbeat answer, no fire-test packet), at
+    // once or once `after_frames` more frames have gone to the sender.
+    void power_off(std::uint64_t after_frames = 0);
+    // Power back: answers again as a camera that restarted (no controller,
+    // not acquiring, stream channels closed).
+    void power_on(Clock::time_point now = Clock::now());
+    bool powered() const;
+
     // What is served: the description text, the bytes in device memory at the
     // good location (zip or text), and the two URL register texts.
     const std::string& description() const { return description_; }
@@ -306,6 +322,10 @@ private:
     std::uint64_t resend_memory_ = 0;
     StreamCounters stream_counters_;
     std::shared_ptr<Waker> stream_waker_;
+    bool ignore_single_frame_ = false;
+    bool stream_on_port_write_ = false;
+    bool powered_off_ = false;
+    std::uint64_t power_off_after_frames_ = 0;  // 0: no power loss scheduled
 
     Faults faults_;
     std::deque<CommandRecord> log_;

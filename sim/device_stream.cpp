@@ -90,7 +90,6 @@ void Device::close_stream_channel(std::uint32_t ch) {
 }
 
 std::uint16_t Device::write_stream_register(std::uint32_t address, std::uint32_t value, Clock::time_point now) {
-    (void)now;
     const std::uint32_t ch = channel_of(address);
     switch (offset_of(address)) {
         case 0x00: {  // host port: 0 closes the channel, another port (re)opens it
@@ -101,6 +100,7 @@ std::uint16_t Device::write_stream_register(std::uint32_t address, std::uint32_t
             }
             if ((space_.get(address) & 0xFFFF) == 0) channels_[ch] = ChannelRuntime{};
             space_.set(address, port);
+            if (stream_on_port_write_ && !acquiring_ && own_description_) start_acquisition(now);
             wake_sender();
             return kOk;
         }
@@ -144,7 +144,7 @@ void Device::set_acquiring(bool on) {
 
 void Device::start_acquisition(Clock::time_point now) {
     switch (space_.get(reg::kAcquisitionMode)) {
-        case 1: frames_left_ = 1; break;                                     // SingleFrame
+        case 1: frames_left_ = ignore_single_frame_ ? 0 : 1; break;          // SingleFrame
         case 2: frames_left_ = space_.get(reg::kAcquisitionFrameCount); break;  // MultiFrame
         default: frames_left_ = 0; break;                                    // Continuous
     }
@@ -192,6 +192,10 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     std::lock_guard lock(mu_);
     expire(now);
     work.clear();
+    if (powered_off_) {
+        resend_queue_.clear();
+        return;
+    }
     work.path_mtu = path_mtu_;
     work.link_rate = link_rate_;
     work.resends.assign(resend_queue_.begin(), resend_queue_.end());
@@ -242,6 +246,11 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     if (!any) ++stream_counters_.frames_refused;
 
     if (frames_left_ > 0 && --frames_left_ == 0) set_acquiring(false);
+    // A scheduled power loss strikes after the frames just handed out.
+    if (power_off_after_frames_ > 0 && !work.frames.empty()) {
+        power_off_after_frames_ -= std::min<std::uint64_t>(power_off_after_frames_, work.frames.size());
+        if (power_off_after_frames_ == 0) powered_off_ = true;
+    }
     // No catching up after a stall: when the next slot has passed already,
     // the next frame goes now and the rhythm restarts from it.
     next_frame_due_ += !work.frames.empty() ? period : std::max<Clock::duration>(period, kRefusedFramePeriod);
@@ -350,6 +359,42 @@ void Device::set_path_mtu(std::uint32_t mtu) {
 void Device::set_link_rate(std::uint64_t bits_per_second) {
     std::lock_guard lock(mu_);
     link_rate_ = bits_per_second;
+}
+
+void Device::set_ignore_single_frame(bool on) {
+    std::lock_guard lock(mu_);
+    ignore_single_frame_ = on;
+}
+
+void Device::set_stream_on_port_write(bool on) {
+    std::lock_guard lock(mu_);
+    stream_on_port_write_ = on;
+}
+
+void Device::power_off(std::uint64_t after_frames) {
+    std::lock_guard lock(mu_);
+    if (after_frames == 0) powered_off_ = true;
+    else power_off_after_frames_ = after_frames;
+}
+
+void Device::power_on(Clock::time_point now) {
+    std::lock_guard lock(mu_);
+    if (!powered_off_) {
+        power_off_after_frames_ = 0;
+        return;
+    }
+    powered_off_ = false;
+    power_off_after_frames_ = 0;
+    // A restarted camera remembers no controller and no open channel.
+    end_control();
+    for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) close_stream_channel(ch);
+    set_acquiring(false);
+    last_heard_ = now;
+}
+
+bool Device::powered() const {
+    std::lock_guard lock(mu_);
+    return !powered_off_;
 }
 
 void Device::set_resend_memory(std::uint64_t bytes) {

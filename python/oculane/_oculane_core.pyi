@@ -93,11 +93,30 @@ class Camera:
         with its reason; a file that cannot be parsed changes nothing.
         """
 
-    def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True) -> Acquisition: ...
+    def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Acquisition:
+        """
+        Start continuous acquisition and return the running `Acquisition`.
+        `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
+        sizes it for bursts of frames at line rate, within what the system grants
+        (a warning names the sysctl to raise when it grants less).
+        """
 
-    def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True) -> Frame: ...
+    def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Frame:
+        """
+        Take one frame: open a stream, trigger, wait at most `timeout` seconds,
+        and put the camera back. Ctrl-C ends the wait at once.
+        `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
+        sizes it for bursts of frames at line rate, within what the system grants
+        (a warning names the sysctl to raise when it grants less).
+        """
 
-    def snapshot_session(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True) -> SnapshotSession: ...
+    def snapshot_session(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> SnapshotSession:
+        """
+        Open a stream for on-demand single frames (see `SnapshotSession`).
+        `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
+        sizes it for bursts of frames at line rate, within what the system grants
+        (a warning names the sysctl to raise when it grants less).
+        """
 
 class SnapshotSession:
     """

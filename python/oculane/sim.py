@@ -564,6 +564,38 @@ class VirtualCamera:
             raise ValueError("resend_memory must not be negative")
         self._device.set_resend_memory(size)
 
+    # ---- behaviours of real cameras ----------------------------------------------
+
+    def ignore_single_frame(self, on: bool = True) -> None:
+        """Keep streaming after the first frame of a SingleFrame acquisition,
+        as cameras do that ignore the mode (until AcquisitionStop)."""
+        self._device.set_ignore_single_frame(bool(on))
+
+    def stream_on_port_write(self, on: bool = True) -> None:
+        """Start acquiring as soon as a stream channel's port register is
+        written, before any AcquisitionStart."""
+        self._device.set_stream_on_port_write(bool(on))
+
+    def power_off(self, after_frames: int = 0) -> None:
+        """Go silent as on power loss: no acknowledge, no stream packet, no
+        heartbeat answer, nothing carried out; at once, or once ``after_frames``
+        more frames have been sent. Unlike ``set_silent`` (which only withholds
+        GVCP acknowledges) the stream stops too. The sockets stay bound."""
+        if after_frames < 0:
+            raise ValueError("after_frames must not be negative")
+        self._device.power_off(after_frames)
+
+    def power_on(self) -> None:
+        """Power back after ``power_off``: the camera answers again as one that
+        restarted (no controlling application, not acquiring, stream channels
+        closed)."""
+        self._device.power_on()
+
+    @property
+    def powered(self) -> bool:
+        """False from the moment a ``power_off`` took effect until ``power_on``."""
+        return self._device.powered
+
     def stream_counters(self) -> dict[str, int]:
         """What the stream side did: frames and packets sent, bytes, packets
         lost on purpose (``lost``) or to the path MTU (``mtu_lost``), packets
@@ -729,6 +761,10 @@ def _parser() -> argparse.ArgumentParser:
         help="stream fault kind[:key=value,...], repeatable; e.g. loss:ratio=0.01 or drop_packets:packets=3+4",
     )
     p.add_argument("--lose-resent", action="store_true", help="loss faults hit resent packets too")
+    p.add_argument("--ignore-single-frame", action="store_true",
+                   help="keep streaming after the first frame of a SingleFrame acquisition")
+    p.add_argument("--stream-on-port-write", action="store_true",
+                   help="start acquiring as soon as a stream port register is written")
     p.add_argument(
         "--no-concatenation",
         action="store_true",
@@ -766,7 +802,9 @@ def parse_fault(text: str) -> tuple[str, dict[str, object]]:
 def run_command(cam: VirtualCamera, line: str) -> str:
     """One run-time command of ``python -m oculane.sim`` (read from its
     standard input): ``fault KIND[:OPTIONS]``, ``clear``, ``lose-resent on|off``,
-    ``mtu N|none``, ``link RATE``, ``resend-memory BYTES``, ``counters``.
+    ``mtu N|none``, ``link RATE``, ``resend-memory BYTES``, ``counters``,
+    ``power-off [FRAMES]``, ``power-on``, ``ignore-single-frame on|off``,
+    ``stream-on-port on|off``.
     Returns the answer line; ValueError for a bad command."""
     words = line.split()
     if not words:
@@ -793,8 +831,22 @@ def run_command(cam: VirtualCamera, line: str) -> str:
         return f"resend memory {args[0]}"
     if cmd == "counters" and not args:
         return " ".join(f"{k}={v}" for k, v in cam.stream_counters().items())
+    if cmd == "power-off" and (not args or (len(args) == 1 and args[0].isdigit())):
+        frames = int(args[0]) if args else 0
+        cam.power_off(frames)
+        return f"power off after {frames} frames" if frames else "power off"
+    if cmd == "power-on" and not args:
+        cam.power_on()
+        return "power on"
+    if cmd == "ignore-single-frame" and args in (["on"], ["off"]):
+        cam.ignore_single_frame(args[0] == "on")
+        return f"ignore-single-frame {args[0]}"
+    if cmd == "stream-on-port" and args in (["on"], ["off"]):
+        cam.stream_on_port_write(args[0] == "on")
+        return f"stream-on-port {args[0]}"
     raise ValueError(f"unknown command {line.strip()!r} (fault KIND[:OPTIONS], clear, lose-resent on|off, mtu N|none, "
-                     "link RATE, resend-memory BYTES, counters)")
+                     "link RATE, resend-memory BYTES, counters, power-off [FRAMES], power-on, "
+                     "ignore-single-frame on|off, stream-on-port on|off)")
 
 
 def describe(cam: VirtualCamera) -> str:
@@ -845,6 +897,10 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         cam.stream_fault(kind, **options)  # type: ignore[arg-type]
     if args.lose_resent:
         cam.lose_resent(True)
+    if args.ignore_single_frame:
+        cam.ignore_single_frame(True)
+    if args.stream_on_port_write:
+        cam.stream_on_port_write(True)
     return cam
 
 

@@ -23,6 +23,7 @@
 #include "sim/test_pattern.hpp"
 #include "gige/proto/gvsp.hpp"
 #include "util/inet.hpp"
+#include "py/interpreter_lock.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -286,7 +287,7 @@ NB_MODULE(_sim, m) {
                 throw nb::value_error("frame larger than 2 GiB");
             std::vector<std::uint8_t> bytes;
             {
-                nb::gil_scoped_release unlocked;
+                oculane::py::ReleasedInterpreter unlocked;
                 bytes = expected_frame(frame_id, width, height, code);
             }
             return to_bytes(bytes);
@@ -297,8 +298,8 @@ NB_MODULE(_sim, m) {
     nb::class_<SimDevice>(m, "Device", "A virtual camera's device model and, once started, its UDP server.")
         .def(nb::init<nb::dict>(), "config"_a, "Build the device from a dict of options (see oculane.sim).")
         .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false, "gso"_a = true,
-             nb::call_guard<nb::gil_scoped_release>(), "Bind (ip, port) and start answering.")
-        .def("stop", &SimDevice::stop, nb::call_guard<nb::gil_scoped_release>(),
+             nb::call_guard<oculane::py::ReleasedInterpreter>(), "Bind (ip, port) and start answering.")
+        .def("stop", &SimDevice::stop, nb::call_guard<oculane::py::ReleasedInterpreter>(),
              "Stop answering; the worker thread is joined and the sockets closed.")
         .def_prop_ro("running", &SimDevice::running)
         .def_prop_ro("address", &SimDevice::address, "(ip, port) bound while running, else None.")
@@ -447,6 +448,14 @@ NB_MODULE(_sim, m) {
         .def("set_link_rate", [](SimDevice& s, std::uint64_t bps) { s.device().set_link_rate(bps); }, "bits_per_second"_a)
         .def("set_resend_memory", [](SimDevice& s, std::uint64_t bytes) { s.device().set_resend_memory(bytes); },
              "bytes"_a)
+        .def("set_ignore_single_frame", [](SimDevice& s, bool on) { s.device().set_ignore_single_frame(on); },
+             "on"_a)
+        .def("set_stream_on_port_write", [](SimDevice& s, bool on) { s.device().set_stream_on_port_write(on); },
+             "on"_a)
+        .def("power_off", [](SimDevice& s, std::uint64_t after_frames) { s.device().power_off(after_frames); },
+             "after_frames"_a = 0)
+        .def("power_on", [](SimDevice& s) { s.device().power_on(); })
+        .def_prop_ro("powered", [](SimDevice& s) { return s.device().powered(); })
         .def_prop_ro("description",
                      [](SimDevice& s) {
                          // A maker's file in another encoding still shows as text.

@@ -86,6 +86,27 @@ public:
     GenicamResult<FeatureInfo> feature_info(std::string_view name) { return features().feature_info(name); }
     GenicamResult<std::vector<CategoryInfo>> categories() { return features().categories(); }
 
+    // Bounds the device traffic of every feature operation until the guard
+    // ends: each access still waits at most its own transaction wait, and none
+    // past `limit`. For cleanup paths (an acquisition or session released
+    // unstopped, at interpreter exit too) that must not spend the seconds of
+    // a full retry cycle on a camera that may be gone.
+    class TrafficLimit {
+    public:
+        TrafficLimit(const TrafficLimit&) = delete;
+        TrafficLimit& operator=(const TrafficLimit&) = delete;
+        ~TrafficLimit() { camera_.port_ref_.limit(nullptr); }
+
+    private:
+        friend class GenICamera;
+        TrafficLimit(GenICamera& camera, const gige::WaitLimit& limit) : camera_(camera), limit_(limit) {
+            camera_.port_ref_.limit(&limit_);
+        }
+        GenICamera& camera_;
+        gige::WaitLimit limit_;
+    };
+    [[nodiscard]] TrafficLimit limit_traffic(const gige::WaitLimit& limit) { return TrafficLimit(*this, limit); }
+
     // The node map of the current connection, if loaded.
     Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }
 
@@ -95,17 +116,19 @@ private:
     class PortRef final : public PortIo {
     public:
         void bind(const gige::ControlPort* port) { port_ = port; }
+        void limit(const gige::WaitLimit* limit) { limit_ = limit; }
         CameraResult<void> read(std::uint64_t address, std::span<std::uint8_t> dst) override {
             if (!port_) return std::unexpected(CameraError::not_connected());
-            return port_->read(address, dst);
+            return port_->read(address, dst, limit_ ? *limit_ : gige::WaitLimit{});
         }
         CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> src) override {
             if (!port_) return std::unexpected(CameraError::not_connected());
-            return port_->write(address, src);
+            return port_->write(address, src, limit_ ? *limit_ : gige::WaitLimit{});
         }
 
     private:
         const gige::ControlPort* port_ = nullptr;
+        const gige::WaitLimit* limit_ = nullptr;  // set by a TrafficLimit
     };
 
     FeatureAccess features();

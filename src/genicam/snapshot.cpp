@@ -55,26 +55,39 @@ GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, StreamC
 }
 
 GenicamResult<FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout) {
+    auto pending = start_snap(camera);
+    if (!pending) return std::unexpected(std::move(pending.error()));
+    // recv_timeout waits without limit when now + timeout is not representable.
+    std::optional<FramePtr> frame;
+    if (auto got = pending->frames.recv_timeout(timeout)) frame = std::move(*got);
+    return finish_snap(camera, *pending, std::move(frame));
+}
+
+GenicamResult<PendingSnap> SnapshotSession::start_snap(GenICamera& camera) {
     if (!stream_) return std::unexpected(GenicamError(genicam_error::SnapTimeout{}));
     // A frame from before this snap's start must not answer it.
     frames_.clear();
     if (auto started = camera.execute("AcquisitionStart"); !started) return std::unexpected(std::move(started.error()));
     stream_->acquisition_started();
-
-    // recv_timeout waits without limit when now + timeout is not representable.
-    std::optional<FramePtr> frame;
-    if (auto got = frames_.recv_timeout(timeout)) frame = std::move(*got);
-
-    if (!frame || !single_frame_) {
-        if (auto stopped = camera.execute("AcquisitionStop"); !stopped)
-            OCULANE_LOG(log::Level::Warn, log_target_, "AcquisitionStop after snap failed: {}", stopped.error());
-    }
-    if (!frame) return std::unexpected(GenicamError(genicam_error::SnapTimeout{}));
-    return std::move(*frame);
+    return PendingSnap{frames_, single_frame_, log_target_};
 }
 
-void SnapshotSession::close(GenICamera& camera) {
+GenicamResult<FramePtr> SnapshotSession::finish_snap(GenICamera& camera, const PendingSnap& pending,
+                                                     std::optional<FramePtr> frame) {
+    if (!frame || !pending.single_frame) {
+        if (auto stopped = camera.execute("AcquisitionStop"); !stopped)
+            OCULANE_LOG(log::Level::Warn, pending.log_target, "AcquisitionStop after snap failed: {}",
+                        stopped.error());
+    }
+    if (frame) return std::move(*frame);
+    if (pending.frames.control_lost())
+        return std::unexpected(GenicamError(genicam_error::Transport{CameraError::control_lost()}));
+    return std::unexpected(GenicamError(genicam_error::SnapTimeout{}));
+}
+
+void SnapshotSession::close(GenICamera& camera, const gige::WaitLimit& limit) {
     if (!stream_) return;
+    auto bounded = camera.limit_traffic(limit);
     if (auto unlocked = camera.set_integer(kTlParamsLocked, 0); !unlocked)
         OCULANE_LOG(log::Level::Debug, log_target_, "TLParamsLocked not cleared: {}", unlocked.error());
     if (saved_mode_) {
@@ -82,7 +95,14 @@ void SnapshotSession::close(GenICamera& camera) {
             OCULANE_LOG(log::Level::Debug, log_target_, "AcquisitionMode not restored: {}", restored.error());
         saved_mode_.reset();
     }
-    stream_->close();
+    stream_->close(limit.deadline);
+    stream_.reset();
+    frames_ = FrameChannel();
+}
+
+void SnapshotSession::abandon(Instant deadline) {
+    if (!stream_) return;
+    stream_->close(deadline);
     stream_.reset();
     frames_ = FrameChannel();
 }

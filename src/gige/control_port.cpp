@@ -153,7 +153,8 @@ CameraResult<std::uint32_t> address32(std::uint64_t address) {
 
 }  // namespace
 
-CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8_t> destination) const {
+CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8_t> destination,
+                                     const WaitLimit& outer) const {
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
     if (destination.empty()) return {};
@@ -172,7 +173,7 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
     // read: packed 1- and 2-byte registers live in register space, which
     // devices do not always serve to memory reads.
     if (end - first == 4 && (skip != 0 || destination.size() == 4)) {
-        auto value = read_register(start, WaitLimit::within(wait_));
+        auto value = read_register(start, outer.narrowed(wait_));
         if (!value) return std::unexpected(std::move(value.error()));
         std::uint8_t word[4];
         ByteWriter(word).u32(*value);
@@ -182,23 +183,25 @@ CameraResult<void> ControlPort::read(std::uint64_t address, std::span<std::uint8
     // Aligned requests keep their own length (the worker rounds the command
     // up itself); unaligned ones ask for the covering span.
     const auto length = static_cast<std::uint32_t>(skip == 0 ? destination.size() : end - first);
-    auto bytes = read_memory(start, length, WaitLimit::within(memory_wait(length)));
+    auto bytes = read_memory(start, length, outer.narrowed(memory_wait(length)));
     if (!bytes) return std::unexpected(std::move(bytes.error()));
     if (bytes->size() != length) return std::unexpected(CameraError::malformed("short memory read"));
     std::copy_n(bytes->begin() + static_cast<std::ptrdiff_t>(skip), destination.size(), destination.begin());
     return {};
 }
 
-CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std::uint8_t> source) const {
+CameraResult<void> ControlPort::write(std::uint64_t address, std::span<const std::uint8_t> source,
+                                      const WaitLimit& outer) const {
     const auto addr = address32(address);
     if (!addr) return std::unexpected(addr.error());
-    if (source.size() == 4 && *addr % 4 == 0) return write_register(*addr, be32_at(source, 0), WaitLimit::within(wait_));
+    if (source.size() == 4 && *addr % 4 == 0)
+        return write_register(*addr, be32_at(source, 0), outer.narrowed(wait_));
     if (source.size() > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(CameraError::malformed("memory write longer than 4 GiB"));
     if (auto ok = check_write_span(*addr, source.size()); !ok) return std::unexpected(std::move(ok.error()));
     const auto length = static_cast<std::uint32_t>(source.size());
     auto r = link_->transact(request::WriteMemory{*addr, std::vector<std::uint8_t>(source.begin(), source.end())},
-                             WaitLimit::within(memory_wait(length)));
+                             outer.narrowed(memory_wait(length)));
     if (!r) return std::unexpected(std::move(r.error()));
     return {};
 }

@@ -91,9 +91,12 @@ public:
     // address fetches the aligned span around it and copies out the bytes
     // asked for. Addresses above 32 bits and unaligned writes (a
     // read-modify-write could disturb neighbouring registers) fail without
-    // traffic.
-    CameraResult<void> read(std::uint64_t address, std::span<std::uint8_t> destination) const;
-    CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> source) const;
+    // traffic. Each access waits its own transaction wait, and never past
+    // `outer` (a cleanup path bounds a whole sequence of accesses with it).
+    CameraResult<void> read(std::uint64_t address, std::span<std::uint8_t> destination,
+                            const WaitLimit& outer = {}) const;
+    CameraResult<void> write(std::uint64_t address, std::span<const std::uint8_t> source,
+                             const WaitLimit& outer = {}) const;
 
 private:
     std::shared_ptr<ControlLink> link_;

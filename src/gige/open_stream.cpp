@@ -147,15 +147,21 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
     params.tick_frequency = tick_frequency;
     params.packet_size = packet_size;
     params.resend_enabled = resend;
+    // The connection's own flag, kept alive with its counters record.
+    const std::shared_ptr<LinkStatsRecord>& link = connection_->stats();
+    params.control_lost = std::shared_ptr<const std::atomic<bool>>(link, &link->control_lost_flag());
+    params.end = std::make_shared<StreamEnd>();
     auto worker = spawn_stream_worker(std::move(socket), params, config, std::move(control_rx), stats);
     if (!worker) return std::unexpected(std::move(worker.error()));
 
     guard.dismiss();
-    StreamChannel::CameraCloser closer = [port = port.clone(), port_register] {
-        (void)port.write_register(port_register, 0).wait_owned(port.wait());
+    StreamChannel::CameraCloser closer = [port = port.clone(), port_register](Instant deadline) {
+        WaitLimit limit;
+        limit.deadline = deadline;
+        (void)port.write_register(port_register, 0, limit.narrowed(port.wait()));
     };
     auto opened = std::make_unique<StreamChannel>(local, channel, packet_size, std::move(control), std::move(stats),
-                                                  std::move(*worker), std::move(closer));
+                                                  std::move(*worker), std::move(closer), params.end);
     OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "stream channel opened",
                        {{"channel", std::to_string(channel)},
                         {"local", inet::format_endpoint(local.ip, local.port)},

@@ -1,6 +1,7 @@
 #include "gige/stream_setup.hpp"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -22,13 +23,24 @@ namespace oculane::gige {
 
 namespace {
 
-constexpr std::size_t kMinAutoBuffer = 262'144;
-constexpr std::size_t kMaxAutoBuffer = 8'388'608;
+// The automatic receive buffer holds bursts as cameras send them: frames
+// back to back at line rate while the worker is off the processor for a
+// scheduler slice or two (the machine is shared). That is several frames,
+// and at least a time budget of a 1 Gbit/s link; the kernel only uses what
+// is queued, so a generous limit costs nothing while the worker keeps up.
+constexpr std::uint64_t kBurstFrames = 4;
+constexpr std::uint64_t kLineRateBytesPerSecond = 125'000'000;  // 1 Gbit/s
+constexpr std::uint64_t kBurstMillis = 50;
+constexpr std::size_t kMinAutoBuffer = kLineRateBytesPerSecond / 1000 * kBurstMillis;  // 6.25 MB
+constexpr std::size_t kMaxAutoBuffer = 64u << 20;
 constexpr std::uint32_t kProbeLadder[] = {1488, 1008, 560};
 constexpr std::uint32_t kSearchStep = 16;
 constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
 constexpr int kDatagramsPerProbe = 3;
+// Stream packets skipped per probe at most: a camera streaming at line rate
+// fills the probe's time with them, and the time limit ends it anyway.
+constexpr int kStreamPacketsPerProbe = 100'000;
 // A camera that is already streaming at this socket would keep the drain
 // going for ever; leftover test packets are gone well within this.
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
@@ -49,9 +61,20 @@ bool ends_search(const CameraError& e) { return !e.is<camera_error::DeviceStatus
 
 }  // namespace
 
+bool counts_as_test_packet(std::span<const std::uint8_t> datagram, std::uint32_t probe_size) {
+    const std::uint64_t total = datagram.size() + gvsp::kIpUdpOverhead;
+    if (total > probe_size) return false;
+    if (total == probe_size) return true;
+    const auto packet = gvsp::parse_packet(datagram);
+    if (!packet || packet->kind == gvsp::PacketKind::Unsupported) return true;
+    // Standard block ids never take 0, so a header of zeros (as a test
+    // packet filled with zeros has) is no stream packet.
+    return !packet->extended && packet->block_id == 0;
+}
+
 std::size_t receive_buffer_size(std::size_t requested, std::uint64_t payload_size) {
     if (requested != 0) return requested;
-    const std::uint64_t want = payload_size > kMaxAutoBuffer ? kMaxAutoBuffer : payload_size + 1024;
+    const std::uint64_t want = payload_size > kMaxAutoBuffer ? kMaxAutoBuffer : payload_size * kBurstFrames;
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(want, kMinAutoBuffer, kMaxAutoBuffer));
 }
 
@@ -139,18 +162,34 @@ CameraResult<std::uint32_t> negotiate_packet_size(const ControlPort& port, int s
             return std::optional<std::uint32_t>();
         }
         std::optional<std::uint32_t> largest;
-        for (int i = 0; i < kDatagramsPerProbe; ++i) {
+        // The probe's time runs from the acknowledged write; stream packets
+        // of a camera that is already sending are read past within it.
+        const auto probe_end = std::chrono::steady_clock::now() + kProbeTimeout;
+        int counted = 0;
+        int skipped = 0;
+        while (counted < kDatagramsPerProbe && skipped < kStreamPacketsPerProbe) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(probe_end - std::chrono::steady_clock::now());
+            pollfd ready{socket, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+            if (polled < 0 && errno == EINTR) continue;
+            if (polled <= 0) break;  // timed out: nothing more is coming for this probe
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
-            const ssize_t n = ::recvfrom(socket, scratch.data(), scratch.size(), 0,
+            const ssize_t n = ::recvfrom(socket, scratch.data(), scratch.size(), MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &from_len);
             if (n < 0) {
-                if (errno == EINTR) continue;
-                break;  // timed out: nothing more is coming for this probe
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                break;
             }
             if (from.sin_family != AF_INET || inet::ip_of(from) != camera_ip) continue;
+            const std::span<const std::uint8_t> datagram(scratch.data(), static_cast<std::size_t>(n));
+            if (!counts_as_test_packet(datagram, size)) {
+                ++skipped;
+                continue;
+            }
+            ++counted;
             const auto total = static_cast<std::uint32_t>(n) + static_cast<std::uint32_t>(gvsp::kIpUdpOverhead);
-            if (total > size) continue;
             largest = std::max(largest.value_or(0), total);
             if (total == size) break;
         }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "error/camera_error.hpp"
@@ -21,8 +22,8 @@ inline constexpr std::uint32_t kSmallestPacketSize = 560;
 // Fire-test (bit 31) and do-not-fragment (bit 30) flags of the packet-size register.
 inline constexpr std::uint32_t kFireTestBits = 0xC0000000;
 
-// The socket buffer asked for: `requested`, or for 0 the payload plus 1 KiB
-// clamped to 256 KiB .. 8 MiB.
+// The socket buffer asked for: `requested`, or for 0 four frames, clamped to
+// 6.25 MB (50 ms of a 1 Gbit/s link) .. 64 MiB.
 std::size_t receive_buffer_size(std::size_t requested, std::uint64_t payload_size);
 
 // What set_receive_buffer achieved, for tests and logs.
@@ -41,6 +42,16 @@ namespace detail {
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size,
                                  std::atomic<bool>& warned);
 }  // namespace detail
+
+// Whether a datagram that arrived during a probe of `probe_size` bytes (the
+// whole IP datagram) may be the camera's test packet. A test packet is no
+// packet of any stream, so a GVSP packet (a leader, trailer, payload or
+// all-in packet of a block) does not count: a camera that is still
+// streaming, for another program or after a snap it took no notice of,
+// would otherwise "answer" every probe larger than its stream packets. A
+// datagram of exactly the probe size counts whatever it holds: it shows
+// that the size passes, which is all a probe asks.
+bool counts_as_test_packet(std::span<const std::uint8_t> datagram, std::uint32_t probe_size);
 
 // One fire-test probe: the largest counted size (datagram length plus the
 // IPv4 and UDP headers), nothing when no datagram counted, or the error of

@@ -9,9 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 
+#include <fmt/format.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
@@ -56,13 +58,15 @@ struct AcquisitionCore {
 };
 
 // AcquisitionStop, TLParamsLocked back to 0, then the stream closed: always
-// all three, in this order. Returns the AcquisitionStop result. The
-// camera-state lock is held by the caller.
-GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream) {
+// all three, in this order, none of their device accesses past `limit`.
+// Returns the AcquisitionStop result. The camera-state lock is held by the
+// caller.
+GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream, const gige::WaitLimit& limit = {}) {
+    auto bounded = camera.limit_traffic(limit);
     auto stopped = camera.execute("AcquisitionStop");
     if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
         OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
-    stream.close();
+    stream.close(limit.deadline);
     return stopped;
 }
 
@@ -74,10 +78,10 @@ void drop(AcquisitionCore& a) {
     auto lock = lock_for_drop(*a.camera);
     if (!lock.owns_lock()) {
         OCULANE_LOG(Level::Warn, log::kPy, "acquisition dropped while camera busy; AcquisitionStop not sent");
-        state->stream->close();
+        state->stream->close(drop_traffic_limit().deadline);
         return;
     }
-    if (auto r = finish(a.camera->camera, *state->stream); !r)
+    if (auto r = finish(a.camera->camera, *state->stream, drop_traffic_limit()); !r)
         OCULANE_LOG(Level::Warn, log::kPy, "AcquisitionStop on drop failed: {}", r.error().to_string());
 }
 
@@ -112,7 +116,7 @@ void stop(PyAcquisition& self) {
     auto& a = self.core();
     std::optional<GenicamError> failure;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard camera_lock(a.camera->mutex);
         if (auto state = a.take_state()) {
             if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
@@ -146,7 +150,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
     std::optional<FrameChannel> frames;
     std::optional<AcqState> state;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         if (auto r = camera.fill_payload_size(config.payload_size); !r) {
@@ -217,8 +221,18 @@ void bind_acquisition(nb::module_& m) {
         "An additional subscription with its own buffer; unlike the built-in\n"
         "one it only sees frames completed after this call.");
     def_frame_reading(cls, &built_in, nb::arg("timeout") = 1.0);
+    // A starved pool shows: new frames are lost while the buffers are held.
     cls.def("__repr__", [](PyAcquisition& self) {
-        return std::string("Acquisition(stopped=") + (is_stopped(self) ? "True" : "False") + ")";
+        std::string out = std::string("Acquisition(stopped=") + (is_stopped(self) ? "True" : "False");
+        std::lock_guard lock(self.core().state_mutex);
+        if (self.core().state) {
+            const StreamChannel& stream = *self.core().state->stream;
+            const std::uint64_t underruns = stream.stats().underruns;
+            const PoolUse use = stream.pool_use();
+            if (underruns > 0)
+                out += fmt::format(", underruns={}, buffers held={} of {}", underruns, use.held, use.buffers);
+        }
+        return out + ")";
     });
 }
 
@@ -230,15 +244,20 @@ void bind_frame_channel(nb::module_& m) {
     def_frame_reading(cls, &channel_of, nb::arg("timeout"));
 }
 
+const std::string kStartAcquisitionDoc =
+    std::string("Start continuous acquisition and return the running `Acquisition`.\n") + kReceiveBufferDoc;
+
 void bind_camera_acquisition(nb::class_<Camera>& cls) {
     cls.def(
         "start_acquisition",
         [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
-           std::optional<std::uint32_t> packet_delay, bool resend) {
-            return start_acquisition(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+           std::optional<std::uint32_t> packet_delay, bool resend, std::optional<std::size_t> receive_buffer) {
+            return start_acquisition(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
+                                                      receive_buffer.value_or(0)});
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
-        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true);
+        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
+        nb::arg("receive_buffer").none() = nb::none(), kStartAcquisitionDoc.c_str());
 }
 
 }  // namespace oculane::py

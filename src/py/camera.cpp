@@ -138,7 +138,7 @@ void connect(Camera& self) {
     // Waits with the interpreter lock released, 100 ms at a time, looking
     // for signals in between (Ctrl-C raises KeyboardInterrupt).
     auto wait_done = [&](std::chrono::milliseconds slice) {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::unique_lock lock(shared->mutex);
         return shared->done_cv.wait_for(lock, slice, [&] { return shared->done; });
     };
@@ -151,7 +151,7 @@ void connect(Camera& self) {
         }
     }
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         connecting.join();
     }
     token.release();

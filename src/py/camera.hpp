@@ -6,7 +6,11 @@
 //
 // Lock order: camera-state lock, then an object's own state lock, then its
 // busy-holder lock, then the busy-slot lock (held only to claim or release).
-// A thread holding the camera-state lock never takes the interpreter lock.
+// A snapshot session's snap lock (one snap at a time) comes before all of
+// them. A thread holding the camera-state lock never takes the interpreter
+// lock; that is why a snap holds the camera-state lock only to start and to
+// finish, and waits for its frame (running signal handlers) without it, its
+// busy token keeping other long operations out meanwhile.
 
 #include <memory>
 #include <mutex>
@@ -18,6 +22,7 @@
 
 #include "genicam/genicamera.hpp"
 #include "py/errors.hpp"
+#include "py/interpreter_lock.hpp"
 
 namespace oculane::py {
 
@@ -103,7 +108,7 @@ template <class F>
 auto with_camera(Camera& self, F&& op) {
     // The outcome is made before the lock is let go and the interpreter lock
     // taken back (locals end after the return value is built).
-    nanobind::gil_scoped_release unlocked;
+    ReleasedInterpreter unlocked;
     std::lock_guard lock(self.state->mutex);
     return op(self.state->camera);
 }

@@ -65,7 +65,7 @@ std::vector<DeviceInfo> discover(double timeout, const std::optional<std::string
                                  const std::optional<std::string>& address) {
     const gige::DiscoveryConfig config = route(timeout, interface, address);
     CameraResult<std::vector<gige::DiscoveredDevice>> result = [&] {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         return gige::discover(config);
     }();
     auto found = unwrap(std::move(result));
@@ -83,7 +83,7 @@ void force_ip(const std::string& mac, const std::string& ip, const std::string& 
     config.request = {parse_mac(mac), parse_ipv4(ip), parse_ipv4(mask), parse_ipv4(gateway)};
     config.route = route(timeout, interface, address);
     CameraResult<void> result = [&] {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         return gige::force_ip(config);
     }();
     unwrap(std::move(result));

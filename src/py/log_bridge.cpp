@@ -20,6 +20,7 @@
 
 #include "py/bindings.hpp"
 #include "py/errors.hpp"
+#include "py/interpreter_lock.hpp"
 #include "util/channel.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
@@ -80,7 +81,7 @@ nb::object next_event(double timeout) {
         events = g_bridge.events;
     }
     std::expected<Record, RecvError> got = [&] {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         return events.recv_timeout(wait);
     }();
     if (!got) {

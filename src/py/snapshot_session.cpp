@@ -1,10 +1,19 @@
 // Camera.snap, Camera.snapshot_session and Python's SnapshotSession.
 //
-// Lock order: camera-state lock, then the session's state lock, then its
-// busy-holder lock. A session snap holds the first two for the whole capture
-// (feature calls from other threads wait until it ends), so the session's
-// quick queries give up the interpreter lock before they take its state lock,
-// and is_closed() reads a flag kept outside that lock.
+// Lock order: a session's snap lock, then the camera-state lock, then the
+// session's state lock, then its busy-holder lock, then the busy slot. A snap
+// (of a session, or Camera.snap) holds the camera-state lock only to start
+// and to finish: while it waits for its frame it holds neither that lock nor
+// the session's state lock, so that it can take the interpreter lock to run
+// signal handlers (Ctrl-C) every 100 ms; a thread holding the camera-state
+// lock never takes the interpreter lock. What keeps other long operations out
+// meanwhile is the busy slot (Camera.snap's token, or the session's), and the
+// session's snap lock keeps its snaps one at a time. A session closed by
+// another thread during the wait ends the wait (its subscription
+// disconnects); the snap then still stops the camera it started. The state
+// lock is held only for a few steps at a time, but the quick queries still
+// give up the interpreter lock before they take it, and is_closed() reads a
+// flag kept outside it.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -40,10 +49,18 @@ struct SessionCore {
 
     std::shared_ptr<CameraState> camera;
 
+    // One snap at a time; taken before the camera-state lock, waited for with
+    // the interpreter lock released (a snap holds it while it waits).
+    std::timed_mutex snap_mutex;
+
     // The feature-level session: saved mode, stream, subscription (capacity
     // 4) and the single-frame flag.
     std::mutex state_mutex;
     std::optional<SnapshotSession> state;  // guarded by state_mutex
+    // A snap started the camera and has not finished: a close meanwhile
+    // leaves the busy token to that snap, so that no other operation can
+    // start before the snap has stopped the camera.
+    bool snapping = false;                 // guarded by state_mutex
     std::atomic<bool> closed{false};       // set when `state` is taken out
 
     BusyHolder busy;
@@ -88,10 +105,10 @@ private:
             // Released unclosed, the session closes its stream and
             // subscription without touching any feature.
             OCULANE_LOG(Level::Warn, log::kPy, "snapshot session dropped while camera busy; mode not restored");
-            state.reset();
+            state->abandon(drop_traffic_limit().deadline);
             return;
         }
-        state->close(core_->camera->camera);
+        state->close(core_->camera->camera, drop_traffic_limit());
     }
 
     std::unique_ptr<SessionCore> core_;
@@ -110,20 +127,57 @@ PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
     return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(*opened), std::move(token)));
 }
 
+// Takes a session's snap lock, waiting in slices with the interpreter lock
+// released and running signal handlers in between (the holder may wait
+// seconds for its frame).
+std::unique_lock<std::timed_mutex> lock_snaps(SessionCore& s) {
+    std::unique_lock<std::timed_mutex> lock(s.snap_mutex, std::defer_lock);
+    for (;;) {
+        {
+            ReleasedInterpreter released;
+            if (lock.try_lock_for(std::chrono::milliseconds(100))) return lock;
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+}
+
 PyFrame session_snap(PySnapshotSession& self, double timeout) {
     SessionCore& s = self.core();
     std::variant<std::monostate, std::string, GenicamError> failure;  // ValueError text, or a camera error
-    std::optional<FramePtr> frame;
+    auto snaps = lock_snaps(s);
+    std::optional<PendingSnap> pending;
+    Duration limit{};
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard camera_lock(s.camera->mutex);
         std::lock_guard state_lock(s.state_mutex);
-        auto limit = duration_from_secs(timeout);
+        auto converted = duration_from_secs(timeout);
         if (!s.state) failure = std::string(kClosedMessage);
-        else if (!limit) failure = std::move(limit.error());
-        else if (auto r = s.state->snap(s.camera->camera, *limit); !r) failure = std::move(r.error());
-        else frame = std::move(*r);
+        else if (!converted) failure = std::move(converted.error());
+        else if (auto r = s.state->start_snap(s.camera->camera); !r) failure = std::move(r.error());
+        else {
+            limit = *converted;
+            pending.emplace(std::move(*r));
+            s.snapping = true;
+        }
     }
+    std::optional<FramePtr> frame;
+    std::optional<SnapWait> waited;
+    if (pending) {
+        waited.emplace(wait_for_snap(pending->frames, limit));
+        ReleasedInterpreter released;
+        std::lock_guard camera_lock(s.camera->mutex);
+        std::unique_lock state_lock(s.state_mutex);
+        const bool closed_meanwhile = !s.state;
+        auto r = SnapshotSession::finish_snap(s.camera->camera, *pending, std::move(waited->frame));
+        s.snapping = false;
+        state_lock.unlock();
+        if (closed_meanwhile) s.busy.release();  // the close left it to us
+        if (r) frame = std::move(*r);
+        else if (closed_meanwhile && r.error().is<genicam_error::SnapTimeout>()) failure = std::string(kClosedMessage);
+        else failure = std::move(r.error());
+    }
+    if (waited && waited->interrupt) throw std::move(*waited->interrupt);
     if (auto* text = std::get_if<std::string>(&failure)) raise_value_error(*text);
     if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
     return PyFrame{std::move(*frame)};
@@ -131,13 +185,15 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
 
 void close_session(PySnapshotSession& self) {
     SessionCore& s = self.core();
-    nb::gil_scoped_release released;
+    ReleasedInterpreter released;
     std::lock_guard camera_lock(s.camera->mutex);
+    bool snapping = false;
     {
         std::lock_guard state_lock(s.state_mutex);
         if (auto state = s.take_state_locked()) state->close(s.camera->camera);
+        snapping = s.snapping;
     }
-    s.busy.release();
+    if (!snapping) s.busy.release();
 }
 
 // Runs `query` on the open stream, or raises "snapshot session is closed".
@@ -147,7 +203,7 @@ template <class F>
 auto with_stream(PySnapshotSession& self, F&& query) {
     std::optional<decltype(query(std::declval<const StreamChannel&>()))> result;
     {
-        nb::gil_scoped_release released;
+        ReleasedInterpreter released;
         std::lock_guard lock(self.core().state_mutex);
         if (self.core().state) result.emplace(query(*self.core().state->stream()));
     }
@@ -155,13 +211,45 @@ auto with_stream(PySnapshotSession& self, F&& query) {
     return std::move(*result);
 }
 
+// The facade's single-frame capture, with the camera-state lock released
+// while it waits (see the lock notes above); the busy token keeps other long
+// operations out meanwhile.
 PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     BusyToken token = BusyToken::claim(self.busy, kBusySnap);
     // A bad timeout is refused before anything waits or touches the device.
     const Duration limit = seconds_arg(timeout);
-    auto result = with_camera(self, [&](GenICamera& camera) { return camera.snap(stream_config(args), limit); });
+    std::optional<SnapshotSession> session;
+    std::optional<PendingSnap> pending;
+    std::optional<GenicamError> failure;
+    {
+        ReleasedInterpreter released;
+        std::lock_guard lock(self.state->mutex);
+        GenICamera& camera = self.state->camera;
+        if (auto opened = SnapshotSession::open(camera, stream_config(args)); !opened) {
+            failure = std::move(opened.error());
+        } else if (auto started = opened->start_snap(camera); !started) {
+            failure = std::move(started.error());
+            opened->close(camera);
+        } else {
+            session.emplace(std::move(*opened));
+            pending.emplace(std::move(*started));
+        }
+    }
+    std::optional<FramePtr> frame;
+    std::optional<SnapWait> waited;
+    if (pending) {
+        waited.emplace(wait_for_snap(pending->frames, limit));
+        ReleasedInterpreter released;
+        std::lock_guard lock(self.state->mutex);
+        auto r = SnapshotSession::finish_snap(self.state->camera, *pending, std::move(waited->frame));
+        session->close(self.state->camera);
+        if (r) frame = std::move(*r);
+        else failure = std::move(r.error());
+    }
     token.release();
-    return PyFrame{unwrap(std::move(result))};
+    if (waited && waited->interrupt) throw std::move(*waited->interrupt);
+    if (failure) raise(*failure);
+    return PyFrame{std::move(*frame)};
 }
 
 }  // namespace
@@ -195,24 +283,36 @@ void bind_snapshot_session(nb::module_& m) {
     });
 }
 
+const std::string kSnapDoc =
+    std::string("Take one frame: open a stream, trigger, wait at most `timeout` seconds,\n"
+                "and put the camera back. Ctrl-C ends the wait at once.\n") +
+    kReceiveBufferDoc;
+const std::string kSessionDoc =
+    std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;
+
 void bind_camera_snaps(nb::class_<Camera>& cls) {
     cls.def(
         "snap",
         [](Camera& self, double timeout, std::uint16_t channel, std::size_t n_buffers,
-           std::optional<std::uint16_t> packet_size, std::optional<std::uint32_t> packet_delay, bool resend) {
-            return camera_snap(self, timeout, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+           std::optional<std::uint16_t> packet_size, std::optional<std::uint32_t> packet_delay, bool resend,
+           std::optional<std::size_t> receive_buffer) {
+            return camera_snap(self, timeout,
+                               StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
+                                          receive_buffer.value_or(0)});
         },
         nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
-        nb::arg("resend") = true);
+        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
     cls.def(
         "snapshot_session",
         [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
-           std::optional<std::uint32_t> packet_delay, bool resend) {
-            return open_session(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend});
+           std::optional<std::uint32_t> packet_delay, bool resend, std::optional<std::size_t> receive_buffer) {
+            return open_session(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
+                                                 receive_buffer.value_or(0)});
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
-        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true);
+        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
+        nb::arg("receive_buffer").none() = nb::none(), kSessionDoc.c_str());
 }
 
 }  // namespace oculane::py

@@ -29,7 +29,7 @@ enum class Waited { Frame, Nothing, Disconnected };
 
 // One wait of at most the signal-check interval, interpreter lock released.
 Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<FramePtr>& out) {
-    nb::gil_scoped_release released;
+    ReleasedInterpreter released;
     auto r = channel.recv_until(until);
     if (r) {
         out = std::move(*r);
@@ -48,7 +48,7 @@ StreamConfig stream_config(const StreamArgs& args) {
     c.frame_timeout = std::chrono::milliseconds(100);
     c.n_buffers = args.n_buffers;
     c.resend_ratio = 0.25;
-    c.receive_buffer = 0;
+    c.receive_buffer = args.receive_buffer;
     c.packet_size = args.packet_size;
     c.channel = args.channel;
     c.resend = args.resend;
@@ -64,7 +64,11 @@ std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout) {
         std::optional<FramePtr> frame;
         const auto outcome = wait_slice(channel, std::min(deadline, Clock::now() + kSignalCheckInterval), frame);
         if (outcome == Waited::Frame) return frame;
-        if (outcome == Waited::Disconnected || Clock::now() >= deadline) return std::nullopt;
+        if (outcome == Waited::Disconnected) {
+            if (channel.control_lost()) raise(CameraError::control_lost());
+            return std::nullopt;
+        }
+        if (Clock::now() >= deadline) return std::nullopt;
         check_signals();
     }
 }
@@ -78,8 +82,32 @@ FramePtr next_frame(FrameChannel& channel) {
         check_signals();
         // A disconnected queue yields what it still holds first, so nothing
         // is left behind when the iteration ends here.
-        if (outcome == Waited::Disconnected) throw nb::stop_iteration();
+        if (outcome == Waited::Disconnected) {
+            if (channel.control_lost()) raise(CameraError::control_lost());
+            throw nb::stop_iteration();
+        }
     }
+}
+
+SnapWait wait_for_snap(FrameChannel& channel, Duration timeout) {
+    SnapWait out;
+    const auto now = Clock::now();
+    // A timeout too long for the clock waits without limit.
+    const auto deadline = timeout >= Clock::time_point::max() - now
+                              ? Clock::time_point::max()
+                              : now + std::chrono::ceil<Clock::duration>(timeout);
+    for (;;) {
+        const auto outcome = wait_slice(channel, std::min(deadline, Clock::now() + kSignalCheckInterval), out.frame);
+        if (outcome != Waited::Nothing || Clock::now() >= deadline) return out;
+        if (PyErr_CheckSignals() != 0) {
+            out.interrupt.emplace();  // takes the pending exception
+            return out;
+        }
+    }
+}
+
+gige::WaitLimit drop_traffic_limit() {
+    return interpreter_finalizing() ? gige::WaitLimit::within(kExitTrafficBudget) : gige::WaitLimit{};
 }
 
 std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state) {

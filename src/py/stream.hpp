@@ -23,6 +23,7 @@
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_channel.hpp"
 #include "py/camera.hpp"
+#include "py/interpreter_lock.hpp"
 
 namespace oculane::py {
 
@@ -44,7 +45,14 @@ struct StreamArgs {
     std::optional<std::uint16_t> packet_size;
     std::optional<std::uint32_t> packet_delay;
     bool resend = true;
+    std::size_t receive_buffer = 0;  // bytes; 0 sizes it automatically
 };
+
+// The docstring part every stream-opening method shares.
+inline constexpr const char* kReceiveBufferDoc =
+    "`receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)\n"
+    "sizes it for bursts of frames at line rate, within what the system grants\n"
+    "(a warning names the sysctl to raise when it grants less).";
 
 // The stream settings of every stream opened from Python: 1 ms resend delay,
 // 20 ms resend interval, 100 ms frame timeout, resend ratio 0.25, automatic
@@ -61,31 +69,36 @@ std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout);
 // disconnected and empty, or a signal handler's exception.
 FramePtr next_frame(FrameChannel& channel);
 
+// What a snap's wait for its frame ended with: the frame, or nothing (the
+// timeout passed or the stream ended), and the exception of a Python signal
+// handler that raised meanwhile, to be raised once the snap has put the
+// camera back as a timeout does.
+struct SnapWait {
+    std::optional<FramePtr> frame;
+    std::optional<nanobind::python_error> interrupt;
+};
+
+// Waits for a snap's frame in slices of at most 100 ms with the interpreter
+// lock released, running signal handlers in between. Call with the
+// interpreter lock held and no other lock: a thread holding the camera-state
+// lock must never take the interpreter lock.
+SnapWait wait_for_snap(FrameChannel& channel, Duration timeout);
+
+// What a drop path may spend on device traffic in all (AcquisitionStop,
+// TLParamsLocked, the mode, the stream's port register) while the
+// interpreter exits: a camera that no longer answers must not hold the
+// program's end for the seconds of full retry cycles, and one that answers
+// needs a few milliseconds. Drops at other times (garbage collection) give a
+// slow camera its ordinary waits.
+inline constexpr auto kExitTrafficBudget = std::chrono::milliseconds(300);
+
+// No limit, or kExitTrafficBudget from now on while the interpreter exits.
+gige::WaitLimit drop_traffic_limit();
+
 // Locks the camera state for a drop path, waiting at most 200 ms: the drop
 // may run during garbage collection while another thread holds the lock for
 // a long camera operation. Call with the interpreter lock released.
 std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state);
-
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Runs `body` with the interpreter lock released when this thread holds it
-// (a destructor called from garbage collection does; one called while the
-// interpreter shuts down keeps it, as nothing else can run then anyway).
-template <class F>
-void without_interpreter_lock(F&& body) {
-    if (PyGILState_Check() && !interpreter_finalizing()) {
-        nanobind::gil_scoped_release released;
-        body();
-    } else {
-        body();
-    }
-}
 
 // Adds the frame-reading members (wait_for, try_recv, recv_all, clear and
 // iteration) to a class whose instances lead to a FrameChannel through

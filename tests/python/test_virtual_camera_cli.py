@@ -131,3 +131,23 @@ def test_bad_fault_texts_are_named(text: str, message: str) -> None:
 
     with pytest.raises(ValueError, match=message):
         parse_fault(text)
+
+
+def test_run_time_commands_switch_real_camera_behaviours(virtual_camera, camera_ip: str) -> None:
+    from oculane.sim import run_command
+
+    cam = virtual_camera
+    assert run_command(cam, "power-off") == "power off"
+    with Host(camera_ip) as h:
+        h.send(read_reg(3, 0x0000))
+        assert h.recv(0.2) is None  # without power nothing answers
+        assert run_command(cam, "power-on") == "power on"
+        h.send(read_reg(4, 0x0000))
+        assert Ack(h.recv()).words() == [0x00020000]
+    assert run_command(cam, "power-off 3") == "power off after 3 frames"
+    assert cam.powered  # not before three frames went out
+    for line, answer in [("ignore-single-frame on", "ignore-single-frame on"),
+                         ("stream-on-port off", "stream-on-port off")]:
+        assert run_command(cam, line) == answer
+    with pytest.raises(ValueError, match="power-off \\[FRAMES\\]"):
+        run_command(cam, "power-off now")

@@ -48,6 +48,9 @@ public:
     // connection to tell "lost" from "stopped" after the worker is gone.
     void set_control_lost() { control_lost_.store(true, std::memory_order_release); }
     bool control_lost() const { return control_lost_.load(std::memory_order_acquire); }
+    // The flag itself, for stream workers that watch it without knowing
+    // this record (see GigECamera::open_stream).
+    const std::atomic<bool>& control_lost_flag() const { return control_lost_; }
 
 private:
     mutable std::mutex mutex_;

@@ -34,12 +34,13 @@ void FrameChannel::clear() {
 
 StreamChannel::StreamChannel(gige::Endpoint local, std::uint16_t channel, std::uint16_t packet_size,
                              Sender<ToStreamWorker> control, std::shared_ptr<StreamStatsRecord> stats,
-                             ThreadHandle worker, CameraCloser close_on_camera)
+                             ThreadHandle worker, CameraCloser close_on_camera, std::shared_ptr<StreamEnd> end)
     : local_(local),
       channel_(channel),
       packet_size_(packet_size),
       control_(std::move(control)),
       stats_(std::move(stats)),
+      end_(end ? std::move(end) : std::make_shared<StreamEnd>()),
       worker_(std::move(worker)),
       close_on_camera_(std::move(close_on_camera)) {}
 
@@ -51,7 +52,7 @@ FrameChannel StreamChannel::subscribe(std::size_t capacity) {
     // with it here (or with the worker's queue), and the receiver reports
     // disconnection once read.
     if (control_.send(to_stream_worker::Subscribe{std::move(sender)})) worker_.wake();
-    return FrameChannel(std::move(receiver));
+    return FrameChannel(std::move(receiver), end_);
 }
 
 void StreamChannel::acquisition_started() {
@@ -60,19 +61,21 @@ void StreamChannel::acquisition_started() {
 
 StreamStats StreamChannel::stats() const { return stats_->snapshot(); }
 
+PoolUse StreamChannel::pool_use() const { return stats_->pool_use(); }
+
 bool StreamChannel::is_closed() const {
     std::lock_guard lock(close_mutex_);
     return closed_;
 }
 
-void StreamChannel::close() {
+void StreamChannel::close(Instant deadline) {
     std::lock_guard lock(close_mutex_);
     if (closed_) return;
     closed_ = true;
     // The camera first, so it stops sending before the socket goes; its
     // answer does not matter, the worker stops either way.
     if (close_on_camera_) {
-        close_on_camera_();
+        close_on_camera_(deadline);
         close_on_camera_ = nullptr;
     }
     if (control_.send(to_stream_worker::Stop{})) worker_.wake();

@@ -8,6 +8,7 @@
 // talks to its worker only through its control channel, its waker and the
 // shared counters.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,11 +30,21 @@
 namespace oculane {
 
 class Frame;
+using Instant = std::chrono::steady_clock::time_point;
 // Shared and immutable once published; the pooled buffer goes home with the
 // last reference, from any thread.
 using FramePtr = std::shared_ptr<const Frame>;
 struct StreamStats;
 class StreamStatsRecord;
+
+// Where a stream's frame buffers are, as the worker last published it.
+struct PoolUse {
+    std::size_t buffers = 0;  // n_buffers
+    // In frames already handed out and not yet released: queued for a
+    // subscriber or kept by the application. When these are all the
+    // buffers, new frames are lost as underruns.
+    std::size_t held = 0;
+};
 
 // Where the stream socket binds when the caller chooses it. Port 0 lets the
 // system pick one.
@@ -74,6 +85,13 @@ struct Stop {};
 using ToStreamWorker =
     std::variant<to_stream_worker::Subscribe, to_stream_worker::AcquisitionStarted, to_stream_worker::Stop>;
 
+// Why a stream's worker ended, shared by the worker and every queue of the
+// stream: set before the worker lets go of the queues, so that a consumer who
+// finds its queue disconnected can tell a lost camera from a normal stop.
+struct StreamEnd {
+    std::atomic<bool> control_lost{false};
+};
+
 // The consumer end of one subscriber queue. Copies share the queue (each
 // frame goes to one of them). A default-constructed channel is disconnected.
 class FrameChannel {
@@ -81,7 +99,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     FrameChannel() = default;
-    explicit FrameChannel(Receiver<FramePtr> frames) : frames_(std::move(frames)) {}
+    explicit FrameChannel(Receiver<FramePtr> frames, std::shared_ptr<const StreamEnd> end = nullptr)
+        : frames_(std::move(frames)), end_(std::move(end)) {}
 
     // Never waits; nothing when the queue is empty (or disconnected).
     std::optional<FramePtr> try_recv();
@@ -99,10 +118,14 @@ public:
     void clear();
     // The worker let go of this queue and nothing is left in it.
     bool is_disconnected() const { return frames_.senders_gone() && frames_.empty(); }
+    // The stream ended because control of the camera was lost: a wait that
+    // finds the queue disconnected reports that rather than a normal end.
+    bool control_lost() const { return end_ && end_->control_lost.load(std::memory_order_acquire); }
     std::size_t size() const { return frames_.size(); }
 
 private:
     Receiver<FramePtr> frames_;
+    std::shared_ptr<const StreamEnd> end_;
 };
 
 // The owning handle of one open stream. Releasing it (or close()) writes 0 to
@@ -111,14 +134,17 @@ private:
 // valid; queues report disconnection once drained.
 class StreamChannel {
 public:
-    // Writes 0 to the channel's port register and waits for the answer; the
-    // outcome is ignored. Given by stream setup, which owns the control port.
-    using CameraCloser = std::move_only_function<void()>;
+    // Writes 0 to the channel's port register and waits for the answer, at
+    // most its transaction wait and never past `deadline`; the outcome is
+    // ignored. Given by stream setup, which owns the control port.
+    using CameraCloser = std::move_only_function<void(Instant deadline)>;
 
     // For stream setup: the running worker and everything close needs.
+    // `end` is the record the worker fills when it ends (shared with every
+    // subscription); none gives the channel one of its own.
     StreamChannel(gige::Endpoint local, std::uint16_t channel, std::uint16_t packet_size,
                   Sender<ToStreamWorker> control, std::shared_ptr<StreamStatsRecord> stats, ThreadHandle worker,
-                  CameraCloser close_on_camera);
+                  CameraCloser close_on_camera, std::shared_ptr<StreamEnd> end = nullptr);
     ~StreamChannel();
     StreamChannel(const StreamChannel&) = delete;
     StreamChannel& operator=(const StreamChannel&) = delete;
@@ -136,15 +162,19 @@ public:
 
     // A copy of the counters, taken under their lock.
     StreamStats stats() const;
+    PoolUse pool_use() const;
     gige::Endpoint local_address() const { return local_; }
     std::uint16_t packet_size() const { return packet_size_; }
     std::uint16_t channel() const { return channel_; }
     bool worker_running() const { return worker_.worker_running(); }
     bool is_closed() const;
+    // The worker ended because control of the camera was lost.
+    bool control_lost() const { return end_->control_lost.load(std::memory_order_acquire); }
 
     // Idempotent; never fails. Concurrent callers return once the first one
-    // finished closing.
-    void close();
+    // finished closing. The camera is told no later than `deadline` (a
+    // cleanup path that must not wait for a camera that may be gone).
+    void close(Instant deadline = Instant::max());
 
 private:
     const gige::Endpoint local_;
@@ -153,6 +183,7 @@ private:
     mutable std::mutex close_mutex_;
     Sender<ToStreamWorker> control_;        // sending locks the channel itself
     std::shared_ptr<StreamStatsRecord> stats_;
+    std::shared_ptr<StreamEnd> end_;        // filled by the worker
     ThreadHandle worker_;                   // owning; joined by close()
     CameraCloser close_on_camera_;          // guarded by close_mutex_
     bool closed_ = false;                   // guarded by close_mutex_

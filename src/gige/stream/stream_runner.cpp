@@ -41,6 +41,8 @@ constexpr std::size_t kBatch = 64;
 constexpr std::size_t kCoalescedBatch = 32;
 constexpr std::size_t kBatchesPerWake = 16;
 constexpr std::size_t kCoalescedSlot = 65536;
+// A starved pool is reported at once, then at most this often while it lasts.
+constexpr auto kStarvationReportInterval = std::chrono::seconds(10);
 // Wake-up coalescing. A camera that paces its packets would otherwise wake
 // the worker for every one of them. After a wake that found only a few
 // datagrams while a frame is under way, the worker sleeps up to this long
@@ -154,13 +156,26 @@ private:
             }
             drain_control();
             if (stop_message_) return;
+            if (control_lost()) return;
             for (const PollEvent& ev : *ready)
                 if (ev.token == kSocketToken) drain_socket();
             const Instant now = Clock::now();
             assembler_.on_tick(now, *this);
             watch_for_silence(now);
+            watch_for_starvation(now);
             publish();
         }
+    }
+
+    // Without control the camera has stopped (or will stop) streaming to us,
+    // and nobody can restart it on this connection: the stream ends, so that
+    // every wait on it ends too, with the reason recorded for the consumers.
+    bool control_lost() {
+        if (!params_.control_lost || !params_.control_lost->load(std::memory_order_acquire)) return false;
+        if (params_.end) params_.end->control_lost.store(true, std::memory_order_release);
+        OCULANE_LOG(log::Level::Warn, log::kStreamRunner,
+                    "stream channel {} ends: control of the camera was lost", channel_);
+        return true;
     }
 
     Duration poll_timeout(Instant now) const {
@@ -295,7 +310,32 @@ private:
                     channel_, inet::format_endpoint(params_.local.ip, params_.local.port));
     }
 
-    void publish() { shared_->publish(assembler_.stats()); }
+    // Frames lost because every buffer is out, mostly in frames the
+    // application keeps, look to the user like a camera that stopped
+    // sending: say why, and what to do, at most every 10 s.
+    void watch_for_starvation(Instant now) {
+        const std::uint64_t underruns = assembler_.stats().underruns;
+        if (underruns == underruns_reported_) return;
+        if (starvation_reported_ && now - last_starvation_report_ < kStarvationReportInterval) return;
+        const PoolUse use = pool_use();
+        OCULANE_LOG(log::Level::Warn, log::kStreamRunner,
+                    "frame pool of stream channel {} exhausted: {} of {} buffers are in frames not yet released "
+                    "(kept by the application or queued unread), so {} new frames were dropped (underruns). "
+                    "Release the Frame objects kept (copy what is needed first: frame.data(), "
+                    "frame.array().copy()), read the queue, or raise n_buffers",
+                    channel_, use.held, use.buffers, underruns - underruns_reported_);
+        underruns_reported_ = underruns;
+        starvation_reported_ = true;
+        last_starvation_report_ = now;
+    }
+
+    PoolUse pool_use() const {
+        const FramePool& pool = assembler_.pool();
+        const std::size_t out = pool.n_buffers() - std::min(pool.n_buffers(), pool.available());
+        return PoolUse{pool.n_buffers(), out - std::min(out, assembler_.frames_in_flight())};
+    }
+
+    void publish() { shared_->publish(assembler_.stats(), pool_use()); }
 
     void shutdown() {
         assembler_.abort_all(*this);
@@ -328,6 +368,9 @@ private:
     bool silence_warned_ = false;
     Instant silence_deadline_{};
     std::uint64_t packets_at_arm_ = 0;
+    std::uint64_t underruns_reported_ = 0;
+    bool starvation_reported_ = false;
+    Instant last_starvation_report_{};
 };
 
 CameraError start_error(std::string_view what, const std::error_code& e) {

@@ -6,6 +6,7 @@
 // counters. Every stream decision lives in the assembler; this file only
 // owns the socket, the poller, the clocks and the subscribers.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,18 +26,24 @@ namespace oculane {
 // the copy.
 class StreamStatsRecord {
 public:
-    void publish(const StreamStats& stats) {
+    void publish(const StreamStats& stats, const PoolUse& pool = {}) {
         std::lock_guard lock(m_);
         stats_ = stats;
+        pool_ = pool;
     }
     StreamStats snapshot() const {
         std::lock_guard lock(m_);
         return stats_;
     }
+    PoolUse pool_use() const {
+        std::lock_guard lock(m_);
+        return pool_;
+    }
 
 private:
     mutable std::mutex m_;
     StreamStats stats_;  // guarded by m_
+    PoolUse pool_;       // guarded by m_
 };
 
 // What stream setup learned, passed to the worker.
@@ -47,6 +54,11 @@ struct StreamWorkerParams {
     std::uint64_t tick_frequency = 0;
     std::uint16_t packet_size = 0;
     bool resend_enabled = false;
+    // Set by the camera's control worker when control is lost; the worker
+    // then ends (within one poll), recording why in `end`. Either may be
+    // absent (tests).
+    std::shared_ptr<const std::atomic<bool>> control_lost;
+    std::shared_ptr<StreamEnd> end;
 };
 
 // Prepares the worker (non-blocking socket, drop counter, poller with the

@@ -25,15 +25,48 @@ TEST(ReceiveBuffer, SizeFollowsThePayloadWithinBounds) {
         std::size_t expected;
     };
     const Case cases[] = {
-        {0, 100'000, 262'144},          // small payloads get the floor
-        {0, 20'000'000, 8'388'608},     // large ones the ceiling
-        {0, 1'000'000, 1'001'024},      // in between: payload plus 1 KiB
-        {0, 0, 262'144},
-        {0, UINT64_MAX, 8'388'608},     // no overflow on absurd payloads
+        {0, 307'200, 6'250'000},        // 640x480 frames: 50 ms of a 1 Gbit/s link
+        {0, 20'000'000, 67'108'864},    // large ones the ceiling
+        {0, 4'000'000, 16'000'000},     // in between: four frames
+        {0, 0, 6'250'000},
+        {0, UINT64_MAX, 67'108'864},    // no overflow on absurd payloads
         {5'000, 20'000'000, 5'000},     // an explicit size is taken as is
     };
     for (const auto& c : cases)
         EXPECT_EQ(receive_buffer_size(c.requested, c.payload), c.expected) << c.requested << " " << c.payload;
+}
+
+// GVSP header bytes: standard (8 bytes) or extended (20 bytes), then zeros.
+std::vector<std::uint8_t> gvsp_packet(std::size_t length, std::uint8_t format, std::uint16_t block, bool extended) {
+    std::vector<std::uint8_t> d(length, 0);
+    d[2] = static_cast<std::uint8_t>(block >> 8);
+    d[3] = static_cast<std::uint8_t>(block);
+    d[4] = static_cast<std::uint8_t>(format | (extended ? 0x80 : 0));
+    if (extended && length >= 20) d[15] = static_cast<std::uint8_t>(block);  // 64-bit block id, low byte
+    return d;
+}
+
+TEST(FireTest, OnlyTestPacketsCount) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> datagram;
+        std::uint32_t probe;
+        bool counts;
+    };
+    const Case cases[] = {
+        {"test packet of the probe size", std::vector<std::uint8_t>(9152 - 28, 0), 9152, true},
+        {"smaller test packet", std::vector<std::uint8_t>(1000, 0), 9152, true},
+        {"larger than the probe", std::vector<std::uint8_t>(1500, 0), 1488, false},
+        {"stream payload packet", gvsp_packet(1500 - 28, 3, 7, false), 9152, false},
+        {"stream leader", gvsp_packet(44, 1, 7, false), 1488, false},
+        {"stream trailer", gvsp_packet(16, 2, 7, false), 560, false},
+        {"extended-id payload packet", gvsp_packet(1500 - 28, 3, 7, true), 9152, false},
+        // Of the probe size it shows that the size passes, whatever it holds.
+        {"stream packet of exactly the probe size", gvsp_packet(1488 - 28, 3, 7, false), 1488, true},
+        {"too short for a GVSP header", std::vector<std::uint8_t>(4, 0xFF), 1488, true},
+        {"unknown packet format", gvsp_packet(1000, 0x55, 7, false), 9152, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(counts_as_test_packet(c.datagram, c.probe), c.counts) << c.name;
 }
 
 // What a camera behind a path that loses every packet above `mtu` answers:

@@ -74,7 +74,7 @@ struct Rig {
         }
         worker = handle->share();
         channel = std::make_unique<StreamChannel>(local, config.channel, kPacketSize, std::move(control), stats,
-                                                  std::move(*handle), [this] { ++camera_closes; });
+                                                  std::move(*handle), [this](Instant) { ++camera_closes; });
     }
 
     void send(const Bytes& datagram) const {
