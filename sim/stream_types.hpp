@@ -86,6 +86,8 @@ enum class StreamFaultKind : std::uint8_t {
     AbsurdTrailer,   // the trailer carries the largest packet id
     BadPayloadType,  // the leader announces kUnsupportedPayloadType
     Truncate,        // the listed packets (default 1) cut to half their data
+    OversizedLeader, // the leader announces an image twice as high as the payload holds
+    AllIn,           // the block goes as one all-in packet carrying its leader's bytes
 };
 
 struct StreamFault {

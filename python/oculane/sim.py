@@ -145,6 +145,8 @@ STREAM_FAULTS = (
     "absurd_trailer",
     "bad_payload_type",
     "truncate",
+    "oversized_leader",
+    "all_in",
 )
 """Stream fault kinds of ``VirtualCamera.stream_fault``."""
 
@@ -532,7 +534,10 @@ class VirtualCamera:
         "wrong_packet_id" (the listed payload packets, default 1, carry an id
         past the trailer's), "absurd_trailer" (the largest packet id),
         "bad_payload_type" (the leader announces a file transfer) or
-        "truncate" (the listed packets, default 1, cut to half their data).
+        "truncate" (the listed packets, default 1, cut to half their data),
+        "oversized_leader" (the leader announces an image twice as high as
+        the payload holds) or "all_in" (the block goes as a single all-in
+        packet carrying only its leader's bytes).
         ``frames`` limits it to those block ids; ``count`` to that many blocks.
         """
         if kind not in STREAM_FAULTS:

@@ -84,6 +84,8 @@ constexpr StreamFaultName kStreamFaults[] = {
     {"absurd_trailer", StreamFaultKind::AbsurdTrailer},
     {"bad_payload_type", StreamFaultKind::BadPayloadType},
     {"truncate", StreamFaultKind::Truncate},
+    {"oversized_leader", StreamFaultKind::OversizedLeader},
+    {"all_in", StreamFaultKind::AllIn},
 };
 
 StreamFaultKind stream_fault_kind(const std::string& name) {

@@ -317,6 +317,8 @@ FAULTS = [
     ("absurd_trailer", {}, lambda ps: ids(ps)[-1] == 0xFFFFFF, "lost", 0),
     ("bad_payload_type", {}, lambda ps: struct.unpack(">H", ps[0].payload[2:4])[0] == 3, "lost", 0),
     ("truncate", dict(packets=[2]), lambda ps: len(ps[2].payload) == 270, "lost", 0),
+    ("oversized_leader", {}, lambda ps: struct.unpack(">II", ps[0].payload[16:24]) == (144, 60), "lost", 0),
+    ("all_in", {}, lambda ps: [(p.format, p.packet_id, len(p.payload)) for p in ps] == [(4, 0, 36)], "lost", 9),
 ]
 
 
