@@ -330,6 +330,41 @@ TEST(FrameAssembler, Scenarios) {
          {{"packets", 13}, {"bytes", 44 + 10 * 108 + 8 + 16}, {"completed_frames", 1}, {"error_packets", 1},
           {"resend_requests", 1}, {"resent_packets", 1}},
          1000},
+        {"a newer block takes the last free buffer: the frame waiting for a resend gives way",
+         no_change,
+         [](Rig& r) {
+             r.frame(1, 0ms, {5});
+             r.frame(2);
+             r.frame(3);
+             EXPECT_TRUE(r.sink.statuses.empty()) << "block 1 may still get its packet";
+             r.frame(4);  // the fourth of four buffers
+         },
+         {FS::MissingPackets, FS::Complete, FS::Complete, FS::Complete},
+         {{"packets", 47}, {"bytes", 4 * (44 + 16) + 39 * 108}, {"completed_frames", 3}, {"failed_frames", 1},
+          {"missing_packets", 7}},
+         1000},
+        {"strays from other ports of the camera's address: ignored",
+         no_change,
+         [](Rig& r) {
+             r.frame(1);
+             r.feed(leader(2), 0ms, kCamera, kStreamPort + 1);
+             r.feed(packet(9, 4, 0, {}, true), 0ms, kCamera, 3956);
+             r.frame(2);
+         },
+         {FS::Complete, FS::Complete},
+         {{"packets", 26}, {"bytes", 2 * (44 + 1080 + 16) + 44 + 20}, {"completed_frames", 2}, {"ignored_packets", 2}},
+         1000},
+        {"noise before the stream names no port and moves no block id",
+         no_change,
+         [](Rig& r) {
+             r.feed(Bytes(20, 0xEE), 0ms, kCamera, 5555);                      // no packet format we know
+             r.feed(packet(7, 3, 1, Bytes(10, 0), false, 0x8001), 0ms, kCamera, 5555);  // an error status
+             r.frame(1);
+             r.feed(leader(2), 0ms, kCamera, 5555);
+         },
+         {FS::Complete},
+         {{"packets", 15}, {"bytes", 20 + 18 + 44 + 1080 + 16 + 44}, {"completed_frames", 1}, {"ignored_packets", 3}},
+         1000},
         {"last packet cut at the buffer end, an earlier one too long",
          [](AssemblerConfig& c) { c.payload_size = 950; },
          [](Rig& r) {
