@@ -429,7 +429,7 @@ TEST_F(DeviceTest, ServedZipUnpacksToTheDescription) {
     EXPECT_EQ(unzip_first(zip), device_.description());
     EXPECT_EQ(device_.second_url(), "");
     EXPECT_EQ(device_.description().find("TLParamsLocked"), std::string::npos);
-    EXPECT_NE(device_.description().find("<SwissKnife Name=\"PayloadSize\""), std::string::npos);
+    EXPECT_NE(device_.description().find("<IntSwissKnife Name=\"PayloadSize\""), std::string::npos);
 }
 
 TEST(DeviceDescription, OptionsShapeTheLocations) {
