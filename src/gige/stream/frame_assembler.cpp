@@ -401,11 +401,15 @@ bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
         return true;
     }
     // Packets with a higher id, a trailer further on, or (before the size is
-    // known) the estimate show that this one is not the block's last.
-    const bool not_last = id < f.highest_data || (f.trailer_seen && id < last_data) ||
-                          (!f.size_known && !f.trailer_seen && id < f.estimated_data);
+    // known) the estimate show that this one is not the block's last. Only
+    // asked when the length is not the learned size.
+    const std::uint32_t highest = f.highest_data;
+    const auto not_last = [&] {
+        return id < highest || (f.trailer_seen && id < last_data) ||
+               (!f.size_known && !f.trailer_seen && id < f.estimated_data);
+    };
     // This packet in turn shows a short one before it was not the last.
-    if (f.short_last != 0 && id > f.short_last) {
+    if (f.short_last != 0 && id > f.short_last) [[unlikely]] {
         ++stats_.size_mismatch_errors;
         unreceive(f, f.short_last, f.short_len);
         f.short_last = 0;
@@ -416,8 +420,9 @@ bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
         return false;
     }
 
-    if (!f.size_known) {
-        if (!not_last) {
+    bool taught = false;  // the size was learned from this packet: it is not the last
+    if (!f.size_known) [[unlikely]] {
+        if (!not_last()) {
             // Packet 1 lies at offset 0 whatever the size; any other packet
             // waits for a resend once the size is known.
             if (id != 1) return false;
@@ -432,6 +437,7 @@ bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
         // packet can be cut short, not made longer).
         const std::uint32_t learned = std::max(n, f.early_first);
         if (!learn_packet_size(f, learned)) return false;
+        taught = true;
         if (f.early_first != 0) {
             if (f.early_first < learned) {
                 ++stats_.size_mismatch_errors;
@@ -446,7 +452,7 @@ bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
             decide(f, FrameStatus::WrongPacketId);
             return true;
         }
-    } else if (n > f.bytes_per_packet) {
+    } else if (n > f.bytes_per_packet) [[unlikely]] {
         // No packet can be longer than the size; so either the one packet
         // the size was learned from was cut short, or this one is wrong.
         if (f.confirmations > 1) {
@@ -464,7 +470,7 @@ bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
     }
 
     const std::uint64_t bpp = f.bytes_per_packet;
-    if (n < bpp && not_last) {
+    if (n < bpp && (taught || not_last())) {
         ++stats_.size_mismatch_errors;
         OCULANE_LOG(Level::Trace, log::kStreamRunner, "data packet {} of frame {} carries {} bytes, not {}", id,
                     f.block_id, n, bpp);
