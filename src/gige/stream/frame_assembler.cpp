@@ -263,10 +263,12 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
     last_block_id_ = p.block_id;
     last_block_at_ = now;
 
-    // This block took the last free buffer. A frame in flight that still
-    // lacks packets now would, waiting longer, cost the next healthy block
-    // its buffer; it gives way instead (it closes once it is the oldest).
-    if (pool_->available() == 0 && !frames_.empty()) {
+    // This block left a quarter of the buffers or fewer free. A frame in
+    // flight that still lacks packets would, waiting longer, soon cost a
+    // healthy block its buffer; it gives way instead (it closes once it is
+    // the oldest), and the consumer has a few frame times to hand buffers
+    // back before the pool is empty.
+    if (!frames_.empty() && pool_->available() <= pool_->n_buffers() / 4) {
         InFlight& oldest = frames_.front();
         if (oldest.contiguous != std::int64_t{oldest.expected} - 1) oldest.gave_way = true;
     }

@@ -15,8 +15,9 @@
 //
 // One bad frame costs only itself: a frame known to be lost (the camera said
 // a packet is gone, the resend budget is spent, a packet contradicted the
-// layout, or it had to give way when a newer block took the last free
-// buffer) closes as soon as it is the oldest, so the frames behind it go out.
+// layout, or it had to give way when newer blocks left a quarter of the
+// buffers or fewer free) closes as soon as it is the oldest, so the frames
+// behind it go out.
 //
 // The stream's source port is the one of the first valid packet from the
 // camera's address; datagrams from its other ports are strays, counted as
@@ -151,7 +152,7 @@ private:
         bool no_resend = false;
         bool gone = false;                   // the camera said a missing packet is gone
         bool ratio_reached = false;
-        bool gave_way = false;               // a newer block took the last free buffer
+        bool gave_way = false;               // newer blocks left too few buffers free
     };
 
     FrameAssembler(const AssemblerConfig& config, std::shared_ptr<FramePool> pool, std::size_t table_limit);
