@@ -17,7 +17,7 @@ struct RunningCamera {
 
 inline std::optional<RunningCamera> start_camera(const sim::DeviceConfig& cfg) {
     auto device = std::make_shared<sim::Device>(cfg);
-    auto server = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956});
+    auto server = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956, .gso = true});
     if (!server) {
         std::fprintf(stderr, "virtual camera: %s\n", server.error().c_str());
         return std::nullopt;

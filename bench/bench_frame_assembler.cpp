@@ -18,6 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
+constexpr std::uint16_t kStreamPort = 40001;  // the camera's stream socket
+
 class CountingSink : public AssemblerSink {
 public:
     void send_resend(std::span<const std::uint8_t>) override { ++resends; }
@@ -111,7 +113,7 @@ Result run(std::uint32_t packet_size, std::size_t reorder_every, int frames) {
             for (std::size_t k = 0; k < n; ++k) {
                 // A camera at 10 GigE line rate: 0.8 ns per byte.
                 now += std::chrono::nanoseconds(packet_size * 8 / 10);
-                assembler.on_datagram(f.datagrams[k], config.camera_ip, now, 0, sink);
+                assembler.on_datagram(f.datagrams[k], config.camera_ip, kStreamPort, now, 0, sink);
             }
             asm_frames.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
         };

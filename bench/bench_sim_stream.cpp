@@ -3,7 +3,8 @@
 // and loss at a recvmmsg sink, for 1500- and 9000-byte packets. The bare
 // sender is the least any sender does: sendmmsg of UDP GSO messages built
 // once, no headers stamped, no pacing. The virtual camera streams Mono8
-// frames back to back (AcquisitionFrameRateEnable off, no link-rate limit).
+// frames back to back (AcquisitionFrameRateEnable off, no link-rate limit),
+// one datagram per packet by default and with UDP GSO when asked.
 //
 // Targets: the camera at 10 GigE line rate, at least 800,000 packets/s of
 // 1,500 bytes and 140,000 of 9,000 bytes, with no loss, on at most one core.
@@ -204,7 +205,7 @@ void write_reg(sim::Device& d, std::uint32_t address, std::uint32_t value) {
                         sim::Clock::now());
 }
 
-Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0, bool gso = true) {
+Result camera(std::uint32_t packet_size, std::uint64_t link_rate = 0, bool gso = false) {
     Sink sink;
     sim::DeviceConfig cfg;
     cfg.ip = kCameraIp;
@@ -262,9 +263,10 @@ int main() {
     for (std::uint32_t size : {1500u, 9000u}) {
         const Result b = bare(size);
         report("bare sender", size, b, nullptr);
-        const Result c = camera(size);
-        report("virtual camera", size, c, &b);
-        report("  without GSO", size, camera(size, 0, false), &b);
+        // The default sender puts one datagram per packet on the wire; GSO
+        // is the option benchmarks of the receiver use.
+        report("virtual camera", size, camera(size), &b);
+        report("  with GSO", size, camera(size, 0, true), &b);
     }
     // Pacing: a camera playing a 1 GigE link should fill it and no more.
     const Result g = camera(1500, 1'000'000'000);

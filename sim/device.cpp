@@ -51,6 +51,7 @@ void validate(const DeviceConfig& c) {
         fail(fmt::format("stream_channels must be from 1 to {}", kMaxStreamChannels));
     if (c.path_mtu != 0 && (c.path_mtu < kMinPacketSize || c.path_mtu > 65535))
         fail(fmt::format("path_mtu must be 0 (no limit) or from {} to 65535", kMinPacketSize));
+    if (c.packet_data_align < 1 || c.packet_data_align > 256) fail("packet_data_align must be from 1 to 256");
     if (c.sensor_width < kMinWidth || c.sensor_width > kMaxSensorSide || c.sensor_width % kWidthInc != 0)
         fail(fmt::format("sensor_width must be a multiple of {} from {} to {}", kWidthInc, kMinWidth,
                          kMaxSensorSide));

@@ -73,6 +73,10 @@ struct DeviceConfig {
     // Frame memory kept for resends, in bytes: the most recent
     // max(1, resend_memory / PayloadSize) frames of each channel are held.
     std::uint64_t resend_memory = 64ull << 20;
+    // Data bytes per payload packet rounded down to a multiple of this (1 to
+    // 256), as cameras that align their packets do: at packet size 1498, 4
+    // gives 1460 and 8 gives 1456 where a host would estimate 1462.
+    std::uint32_t packet_data_align = 1;
 };
 
 }  // namespace oculane::sim

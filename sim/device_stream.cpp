@@ -180,6 +180,7 @@ FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now) {
     f.packet_delay = s.get(bs::stream_channel_packet_delay(ch));
     f.tick_frequency = config_.tick_frequency;
     f.payload_size = s.get(reg::kPayloadSize);
+    f.data_align = config_.packet_data_align;
 
     ++rt.sent;
     rt.held.push_back(f);

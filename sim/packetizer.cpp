@@ -36,8 +36,15 @@ void write_header(std::span<std::uint8_t> out, const FrameJob& f, gvsp::PacketFo
 
 // Appends packet `pid` of the block as it would be sent without faults,
 // except for the status, id and truncation in `fate`.
+// How a fault spoils the block as a whole.
+struct BlockFate {
+    bool bad_type = false;
+    bool oversized_leader = false;
+    bool all_in = false;
+};
+
 void add_packet(const FrameJob& f, std::span<const std::uint8_t> payload, std::uint32_t pid, const Fate& fate,
-                bool bad_type, PacketList& out) {
+                const BlockFate& block, PacketList& out) {
     const std::uint32_t n = f.packet_count();
     const std::uint32_t hs = header_size(f.extended);
     if (fate.status != 0) {  // an error status travels without payload
@@ -49,17 +56,18 @@ void add_packet(const FrameJob& f, std::span<const std::uint8_t> payload, std::u
         return;
     }
     const std::uint16_t type = static_cast<std::uint16_t>(
-        bad_type ? kUnsupportedPayloadType : (f.chunks ? kImageType | gvsp::payload_type::kChunkFlag : kImageType));
+        block.bad_type ? kUnsupportedPayloadType
+                       : (f.chunks ? kImageType | gvsp::payload_type::kChunkFlag : kImageType));
     if (pid == 0) {
         const std::uint32_t size = fate.truncate ? 10 : gvsp::kLeaderImageSize;
         auto h = out.add(hs + size, nullptr, 0);
-        write_header(h, f, gvsp::PacketFormat::Leader, fate.id, 0);
+        write_header(h, f, block.all_in ? gvsp::PacketFormat::AllIn : gvsp::PacketFormat::Leader, fate.id, 0);
         std::uint8_t leader[gvsp::kLeaderImageSize];
         gvsp::LeaderInfo info;
         info.timestamp = f.timestamp;
         info.pixel_format = f.pixel_format;
         info.width = f.width;
-        info.height = f.height;
+        info.height = block.oversized_leader ? 2 * f.height : f.height;
         info.x_offset = f.offset_x;
         info.y_offset = f.offset_y;
         gvsp::encode_leader(leader, type, info);
@@ -120,7 +128,9 @@ Fate fate_of(std::span<const StreamFault> faults, std::uint32_t pid, std::uint32
                 break;
             case StreamFaultKind::Truncate: fate.truncate |= listed(f, pid, 1); break;
             case StreamFaultKind::Reorder:
-            case StreamFaultKind::BadPayloadType: break;
+            case StreamFaultKind::BadPayloadType:
+            case StreamFaultKind::OversizedLeader:
+            case StreamFaultKind::AllIn: break;
         }
     }
     return fate;
@@ -168,19 +178,24 @@ void build_frame_packets(const FrameJob& f, std::span<const std::uint8_t> payloa
                          PacketList& out, StreamCounters& counts) {
     out.clear();
     const std::uint32_t n = f.packet_count();
-    bool bad_type = false;
+    BlockFate block;
     std::uint32_t window = 0;
     for (const auto& fault : faults) {
-        bad_type |= fault.kind == StreamFaultKind::BadPayloadType;
+        block.bad_type |= fault.kind == StreamFaultKind::BadPayloadType;
+        block.oversized_leader |= fault.kind == StreamFaultKind::OversizedLeader;
+        block.all_in |= fault.kind == StreamFaultKind::AllIn;
         if (fault.kind == StreamFaultKind::Reorder) window = std::max(window, fault.length);
     }
-    for (std::uint32_t pid = 0; pid < n; ++pid) {
+    // An all-in block is its leader alone; the rest is withheld.
+    const std::uint32_t sent = block.all_in ? 1 : n;
+    counts.lost += n - sent;
+    for (std::uint32_t pid = 0; pid < sent; ++pid) {
         const Fate fate = fate_of(faults, pid, n, f.extended, dice);
         if (fate.lost) {
             ++counts.lost;
             continue;
         }
-        add_packet(f, payload, pid, fate, bad_type, out);
+        add_packet(f, payload, pid, fate, block, out);
         if (fate.duplicate) {
             out.push(out.packets().back());
             ++counts.duplicated;
@@ -219,7 +234,7 @@ void build_resend_packets(const ResendJob& job, std::span<const std::uint8_t> pa
             }
             ++counts.resent;
         }
-        add_packet(f, payload, pid, fate, false, out);
+        add_packet(f, payload, pid, fate, BlockFate{}, out);
     }
     if (path_mtu != 0) out.erase_if_larger(path_mtu - static_cast<std::uint32_t>(gvsp::kIpUdpOverhead), counts.mtu_lost);
 }

@@ -77,7 +77,7 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
         if (auto r = poller->add(s->bsock_.get(), kTokenBroadcast); !r) return fail("epoll", r.error());
     s->waker_ = *waker;
     s->poller_.emplace(std::move(*poller));
-    auto sender = StreamSender::start(s->device_, s->local_.ip, options.gso);
+    auto sender = StreamSender::start(s->device_, s->local_.ip, options.gso, options.stream_port);
     if (!sender) return std::unexpected(sender.error());
     s->sender_ = std::move(*sender);
     s->thread_.set_waker(s->waker_);

@@ -29,7 +29,12 @@ struct ServerOptions {
     std::uint32_t ip = 0x7F000002;
     std::uint16_t port = 3956;
     bool discovery = false;  // also answer broadcasts (wildcard socket)
-    bool gso = true;         // the stream sender may use UDP GSO
+    // The stream sender sends one datagram per GVSP packet unless asked to
+    // hand the kernel runs of them to segment (UDP GSO): loopback delivers
+    // such runs unsplit to packet-capturing receivers, so only benchmarks,
+    // whose receiver splits them, ask for it.
+    bool gso = false;
+    std::uint16_t stream_port = 0;  // source port of the stream; 0: one the kernel picks
 };
 
 class Server {

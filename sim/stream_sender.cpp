@@ -51,13 +51,15 @@ StreamSender::StreamSender(std::shared_ptr<Device> device)
     : device_(std::move(device)), batch_(std::make_unique<Batch>()) {}
 
 std::expected<std::unique_ptr<StreamSender>, std::string> StreamSender::start(std::shared_ptr<Device> device,
-                                                                              std::uint32_t ip, bool gso) {
+                                                                              std::uint32_t ip, bool gso,
+                                                                              std::uint16_t port) {
     std::unique_ptr<StreamSender> s(new StreamSender(std::move(device)));
     s->sock_ = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!s->sock_) return std::unexpected(fmt::format("stream socket: {}", std::strerror(errno)));
-    const auto sa = inet::to_sockaddr(ip, 0);
+    const auto sa = inet::to_sockaddr(ip, port);
     if (::bind(s->sock_.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-        return std::unexpected(fmt::format("bind stream socket {}: {}", inet::format_ipv4(ip), std::strerror(errno)));
+        return std::unexpected(
+            fmt::format("bind stream socket {}: {}", inet::format_endpoint(ip, port), std::strerror(errno)));
     const int sndbuf = 4 << 20;
     ::setsockopt(s->sock_.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     // The kernel knows UDP GSO when it lets us read the option.

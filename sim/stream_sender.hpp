@@ -3,9 +3,9 @@
 // server, so that the server's loop never paces packets. It asks the device
 // for work (frames due, resends asked for), cuts blocks into datagrams from a
 // cached test pattern (packetizer.hpp), and transmits them in batches:
-// sendmmsg, and UDP GSO (UDP_SEGMENT) for runs of equal-sized datagrams where
-// the kernel has it, falling back to one datagram per message when it has
-// not. Pacing follows the link-rate setting (each packet's bytes, with
+// sendmmsg with one datagram per message, or, when asked (benchmarks), UDP
+// GSO (UDP_SEGMENT) for runs of equal-sized datagrams where the kernel has
+// it, falling back to one datagram per message when it has not. Pacing follows the link-rate setting (each packet's bytes, with
 // Ethernet's framing, at that rate) plus the packet-delay register (a gap of
 // that many device ticks after each packet): a batch holds at most about
 // 100 us of packets, and the next batch waits until the previous one would
@@ -33,12 +33,13 @@ namespace oculane::sim {
 
 class StreamSender {
 public:
-    // Binds a UDP socket to (ip, any port) and starts the thread
-    // ("oculane-gvsp-tx"). The device learns the source port.
-    // `gso` false sends one datagram per message, as on a kernel without
-    // UDP GSO.
+    // Binds a UDP socket to (ip, port; 0 for one the kernel picks) and
+    // starts the thread ("oculane-gvsp-tx"). The device learns the source
+    // port. `gso` true hands the kernel runs of equal datagrams to segment
+    // (UDP GSO) where it can; false sends one datagram per message.
     static std::expected<std::unique_ptr<StreamSender>, std::string> start(std::shared_ptr<Device> device,
-                                                                           std::uint32_t ip, bool gso = true);
+                                                                           std::uint32_t ip, bool gso = false,
+                                                                           std::uint16_t port = 0);
     ~StreamSender();
     StreamSender(const StreamSender&) = delete;
     StreamSender& operator=(const StreamSender&) = delete;

@@ -49,10 +49,12 @@ struct FrameJob {
     std::uint32_t packet_delay = 0;  // ticks between packets
     std::uint64_t tick_frequency = 0;
     std::uint64_t payload_size = 0;  // data bytes: the image, and the chunks in chunk mode
+    std::uint32_t data_align = 1;    // data bytes per packet are a multiple of this
 
     std::uint64_t image_size() const { return chunks ? payload_size - kChunkOverhead : payload_size; }
     std::uint32_t data_per_packet() const {
-        return static_cast<std::uint32_t>(gvsp::bytes_per_packet(packet_size, extended));
+        const auto per = static_cast<std::uint32_t>(gvsp::bytes_per_packet(packet_size, extended));
+        return data_align > 1 ? per - per % data_align : per;
     }
     // Leader, data packets and trailer.
     std::uint32_t packet_count() const {
@@ -84,6 +86,8 @@ enum class StreamFaultKind : std::uint8_t {
     AbsurdTrailer,   // the trailer carries the largest packet id
     BadPayloadType,  // the leader announces kUnsupportedPayloadType
     Truncate,        // the listed packets (default 1) cut to half their data
+    OversizedLeader, // the leader announces an image twice as high as the payload holds
+    AllIn,           // the block goes as one all-in packet carrying its leader's bytes
 };
 
 struct StreamFault {

@@ -145,6 +145,8 @@ STREAM_FAULTS = (
     "absurd_trailer",
     "bad_payload_type",
     "truncate",
+    "oversized_leader",
+    "all_in",
 )
 """Stream fault kinds of ``VirtualCamera.stream_fault``."""
 
@@ -247,9 +249,20 @@ class VirtualCamera:
     speed; ``resend_memory`` is the frame memory resends are served from
     (the newest ``max(1, resend_memory // PayloadSize)`` frames of each
     channel); ``resend_capability=False`` clears the capability word's
-    packet-resend bit; ``gso=False`` sends one datagram per system-call
-    message, as on a kernel without UDP GSO. AcquisitionFrameRate paces frames unless
+    packet-resend bit. AcquisitionFrameRate paces frames unless
     AcquisitionFrameRateEnable is off, which sends them back to back.
+
+    Packets on the wire: one datagram per GVSP packet, batched with sendmmsg.
+    ``gso=True`` instead hands the kernel runs of equal packets to segment
+    (UDP GSO), which is cheaper for the sender but reaches packet-capturing
+    receivers on loopback as 64 KiB super-datagrams; benchmarks use it.
+    ``packet_data_align`` rounds the data bytes of each payload packet down
+    to a multiple of it (1 to 256), as cameras that align their packets do:
+    at packet size 1498 a host estimates 1462 bytes, while 4 sends 1460 and
+    8 sends 1456 (at 1500, 16 gives 1456). The stream leaves from a port of
+    its own, not the GVCP port: ``stream_source_port`` picks it (default: one
+    the kernel chooses); the ``stream_source_port`` property (and register
+    0x0D1C) tells which.
 
     Options a camera could not honour (a serial longer than its 16-byte
     field, a width beyond the sensor or off its increment of 4, a zero
@@ -286,7 +299,9 @@ class VirtualCamera:
         link_rate: int | str | None = None,
         resend_memory: int = 64 << 20,
         resend_capability: bool = True,
-        gso: bool = True,
+        gso: bool = False,
+        packet_data_align: int = 1,
+        stream_source_port: int = 0,
         tick_frequency: int = 1_000_000_000,
         sensor_width: int = 1280,
         sensor_height: int = 960,
@@ -299,6 +314,10 @@ class VirtualCamera:
             raise ValueError("stream_channels must be from 1 to 4")
         if resend_memory < 0:
             raise ValueError("resend_memory must not be negative")
+        if not 1 <= packet_data_align <= 256:
+            raise ValueError("packet_data_align must be from 1 to 256")
+        if not 0 <= stream_source_port <= 65535:
+            raise ValueError("stream_source_port must be from 0 to 65535")
         if broken_first_url is not None and broken_first_url not in _URL_FAULTS:
             raise ValueError(f"broken_first_url must be one of {', '.join(_URL_FAULTS)}")
         config: dict[str, object] = {
@@ -325,6 +344,7 @@ class VirtualCamera:
             "path_mtu": _path_mtu(path_mtu),
             "link_rate": _link_rate(link_rate),
             "resend_memory": resend_memory,
+            "packet_data_align": packet_data_align,
             "packet_resend": resend_capability,
             "tick_frequency": tick_frequency,
             "sensor_width": sensor_width,
@@ -341,6 +361,7 @@ class VirtualCamera:
         self._port = port
         self._discovery = discovery
         self._gso = gso
+        self._stream_port = stream_source_port
         self._device = _sim.Device(config)
 
     # ---- lifecycle -------------------------------------------------------
@@ -348,7 +369,7 @@ class VirtualCamera:
     def start(self) -> VirtualCamera:
         """Bind the address and start answering. Raises RuntimeError when the
         address cannot be bound (for example another camera already has it)."""
-        self._device.start(self._ip, self._port, self._discovery, self._gso)
+        self._device.start(self._ip, self._port, self._discovery, self._gso, self._stream_port)
         return self
 
     def stop(self) -> None:
@@ -513,7 +534,10 @@ class VirtualCamera:
         "wrong_packet_id" (the listed payload packets, default 1, carry an id
         past the trailer's), "absurd_trailer" (the largest packet id),
         "bad_payload_type" (the leader announces a file transfer) or
-        "truncate" (the listed packets, default 1, cut to half their data).
+        "truncate" (the listed packets, default 1, cut to half their data),
+        "oversized_leader" (the leader announces an image twice as high as
+        the payload holds) or "all_in" (the block goes as a single all-in
+        packet carrying only its leader's bytes).
         ``frames`` limits it to those block ids; ``count`` to that many blocks.
         """
         if kind not in STREAM_FAULTS:
@@ -604,10 +628,17 @@ class VirtualCamera:
         packets, duplicates and send errors."""
         return dict(self._device.stream_counters())
 
-    def send_raw(self, data: bytes, ip: str | None = None, port: int | None = None) -> None:
-        """Send ``data`` from the camera's address and port; by default to the
-        controlling application, else to the last host that sent a command."""
-        self._device.send_raw(bytes(data), ip, port)
+    def send_raw(
+        self, data: bytes, ip: str | None = None, port: int | None = None, *, source_port: int | None = None
+    ) -> None:
+        """Send ``data`` from the camera's address and its GVCP port; by
+        default to the controlling application, else to the last host that
+        sent a command. ``source_port`` sends it from that port of the
+        camera's address instead (0: one the kernel picks), as a stray
+        datagram from another of the device's sockets would come."""
+        if source_port is not None and not 0 <= source_port <= 65535:
+            raise ValueError("source_port must be from 0 to 65535")
+        self._device.send_raw(bytes(data), ip, port, source_port)
 
     def send_event(
         self,
@@ -678,6 +709,11 @@ class VirtualCamera:
     @property
     def stream_channels(self) -> int:
         return self.read_register(0x0904)
+
+    @property
+    def stream_source_port(self) -> int:
+        """The port the stream leaves from while running (register 0x0D1C)."""
+        return self.read_register(0x0D1C) & 0xFFFF
 
     def stream_channel(self, channel: int = 0) -> dict[str, int | str]:
         """Stream channel registers as last written (host port, packet size, delay, destination)."""
@@ -753,6 +789,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--link-rate", default="unlimited", help="1g, 10g, unlimited or bits per second")
     p.add_argument("--resend-memory", type=int, default=64 << 20, help="frame memory for resends, bytes")
     p.add_argument("--no-resend-capability", action="store_true", help="clear the packet-resend capability bit")
+    p.add_argument("--packet-data-align", type=int, default=1,
+                   help="round each payload packet's data bytes down to a multiple of this (1 to 256)")
+    p.add_argument("--stream-port", type=int, default=0, help="source port of the stream (default: any)")
+    p.add_argument("--gso", action="store_true",
+                   help="send runs of packets as UDP GSO super-datagrams (faster; unsplit on loopback captures)")
     p.add_argument(
         "--fault",
         action="append",
@@ -891,6 +932,9 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         link_rate=int(args.link_rate) if args.link_rate.isdigit() else args.link_rate,
         resend_memory=args.resend_memory,
         resend_capability=not args.no_resend_capability,
+        packet_data_align=args.packet_data_align,
+        stream_source_port=args.stream_port,
+        gso=args.gso,
     )
     for text in args.fault:
         kind, options = parse_fault(text)

@@ -5,6 +5,11 @@
 // the worker thread.
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
@@ -24,6 +29,7 @@
 #include "gige/proto/gvsp.hpp"
 #include "util/inet.hpp"
 #include "py/interpreter_lock.hpp"
+#include "util/unique_fd.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -79,6 +85,8 @@ constexpr StreamFaultName kStreamFaults[] = {
     {"absurd_trailer", StreamFaultKind::AbsurdTrailer},
     {"bad_payload_type", StreamFaultKind::BadPayloadType},
     {"truncate", StreamFaultKind::Truncate},
+    {"oversized_leader", StreamFaultKind::OversizedLeader},
+    {"all_in", StreamFaultKind::AllIn},
 };
 
 StreamFaultKind stream_fault_kind(const std::string& name) {
@@ -116,10 +124,10 @@ class SimDevice {
 public:
     explicit SimDevice(nb::dict cfg) : device_(std::make_shared<Device>(make_config(cfg))) {}
 
-    void start(const std::string& ip, std::uint16_t port, bool discovery, bool gso) {
+    void start(const std::string& ip, std::uint16_t port, bool discovery, bool gso, std::uint16_t stream_port) {
         std::lock_guard lock(mu_);
         if (server_) throw nb::value_error("the virtual camera is already running");
-        auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery, gso});
+        auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery, gso, stream_port});
         if (!s) throw std::runtime_error(s.error());
         server_ = std::move(*s);
     }
@@ -141,7 +149,8 @@ public:
         return endpoint(server_->local());
     }
 
-    void send_raw(nb::bytes data, std::optional<std::string> ip, std::optional<std::uint16_t> port) {
+    void send_raw(nb::bytes data, std::optional<std::string> ip, std::optional<std::uint16_t> port,
+                  std::optional<std::uint16_t> source_port) {
         Endpoint to;
         if (ip) {
             if (!port) throw nb::value_error("send_raw needs a port with an address");
@@ -152,7 +161,22 @@ public:
             to = *peer;
             if (port) to.port = *port;
         }
-        server()->send(Outgoing{to, from_bytes(data)});
+        if (!source_port) {
+            server()->send(Outgoing{to, from_bytes(data)});
+        } else {
+            // From the camera's address but a port of the caller's choosing
+            // (0: one the kernel picks), as a device's other sockets would.
+            const std::uint32_t from_ip = server()->local().ip;
+            oculane::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            const auto from = inet::to_sockaddr(from_ip, *source_port);
+            const auto dest = inet::to_sockaddr(to);
+            if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+                ::sendto(fd.get(), data.c_str(), data.size(), 0, reinterpret_cast<const sockaddr*>(&dest),
+                         sizeof dest) < 0)
+                throw std::runtime_error(fmt::format("send_raw from {}: {}",
+                                                     inet::format_endpoint(from_ip, *source_port),
+                                                     std::strerror(errno)));
+        }
         device_->count_raw_sent();
     }
 
@@ -227,6 +251,7 @@ private:
             else if (key == "path_mtu") c.path_mtu = nb::cast<std::uint32_t>(v);
             else if (key == "link_rate") c.link_rate = nb::cast<std::uint64_t>(v);
             else if (key == "resend_memory") c.resend_memory = nb::cast<std::uint64_t>(v);
+            else if (key == "packet_data_align") c.packet_data_align = nb::cast<std::uint32_t>(v);
             else if (key == "concatenation") c.concatenation = nb::cast<bool>(v);
             else if (key == "packet_resend") c.packet_resend = nb::cast<bool>(v);
             else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
@@ -297,13 +322,15 @@ NB_MODULE(_sim, m) {
 
     nb::class_<SimDevice>(m, "Device", "A virtual camera's device model and, once started, its UDP server.")
         .def(nb::init<nb::dict>(), "config"_a, "Build the device from a dict of options (see oculane.sim).")
-        .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false, "gso"_a = true,
+        .def("start", &SimDevice::start, "ip"_a, "port"_a = 3956, "discovery"_a = false, "gso"_a = false,
+             "stream_port"_a = 0,
              nb::call_guard<oculane::py::ReleasedInterpreter>(), "Bind (ip, port) and start answering.")
         .def("stop", &SimDevice::stop, nb::call_guard<oculane::py::ReleasedInterpreter>(),
              "Stop answering; the worker thread is joined and the sockets closed.")
         .def_prop_ro("running", &SimDevice::running)
         .def_prop_ro("address", &SimDevice::address, "(ip, port) bound while running, else None.")
-        .def("send_raw", &SimDevice::send_raw, "data"_a, "ip"_a = nb::none(), "port"_a = nb::none())
+        .def("send_raw", &SimDevice::send_raw, "data"_a, "ip"_a = nb::none(), "port"_a = nb::none(),
+             "source_port"_a = nb::none())
         .def("send_event", &SimDevice::send_event, "event_id"_a, "data"_a = nb::bytes("", 0), "with_data"_a = false,
              "ack_required"_a = true, "stream_channel"_a = 0xFFFF, "block_id"_a = 0,
              "Send an event command; returns (request id, (ip, port) it went to).")

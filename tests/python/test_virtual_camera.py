@@ -202,6 +202,46 @@ def test_served_zip_unpacks_to_the_description(virtual_camera: VirtualCamera) ->
         assert construct in text, construct
 
 
+# The interface the standard feature naming calls for, by feature name, and
+# the node elements that provide each interface.
+STANDARD_INTERFACES = {
+    "Integer": ["AcquisitionFrameCount", "BinningHorizontal", "GevHeartbeatTimeout", "GevSCDA", "GevSCPD",
+                "GevSCPHostPort", "GevSCPSPacketSize", "GevTimestampTickFrequency", "Height", "HeightMax", "LUTIndex",
+                "LUTValue", "OffsetX", "OffsetY", "PayloadSize", "SensorHeight", "SensorWidth", "TLParamsLocked",
+                "Width", "WidthMax"],
+    "Float": ["AcquisitionFrameRate", "BlackLevel", "DeviceTemperature", "ExposureTime", "Gain", "Gamma"],
+    "Enumeration": ["AcquisitionMode", "GevGVSPExtendedIDMode", "PixelFormat", "TestPattern", "TriggerMode"],
+    "Boolean": ["AcquisitionFrameRateEnable", "AcquisitionStatus", "ChunkModeActive", "ReverseX", "ReverseY"],
+    "Command": ["AcquisitionStart", "AcquisitionStop", "TestEventGenerate"],
+    "String": ["DeviceFamilyName", "DeviceManufacturerInfo", "DeviceModelName", "DeviceSerialNumber", "DeviceUserID",
+               "DeviceVendorName", "DeviceVersion"],
+}
+PROVIDERS = {
+    "Integer": {"Integer", "IntReg", "MaskedIntReg", "IntSwissKnife", "IntConverter"},
+    "Float": {"Float", "FloatReg", "SwissKnife", "Converter"},
+    "Enumeration": {"Enumeration"},
+    "Boolean": {"Boolean"},
+    "Command": {"Command"},
+    "String": {"String", "StringReg"},
+}
+# Standard names of nodes that are not features of a value type.
+NOT_VALUES = {"Category", "EnumEntry", "Port"}
+
+
+def test_standard_features_have_the_type_their_name_calls_for() -> None:
+    """A client that types features strictly accepts the description."""
+    import xml.etree.ElementTree as ET
+
+    root = ET.fromstring(VirtualCamera(tl_params_locked=True).description)
+    local = lambda tag: tag.rsplit("}", 1)[-1]  # noqa: E731
+    standard = {e.get("Name"): local(e.tag) for e in root.iter() if e.get("NameSpace") == "Standard"}
+    wanted = {name: kind for kind, names in STANDARD_INTERFACES.items() for name in names}
+    wrong = {name: (element, wanted.get(name)) for name, element in standard.items()
+             if element not in NOT_VALUES and element not in PROVIDERS.get(wanted.get(name), ())}
+    assert wrong == {}, "standard features whose node is not of the interface their name calls for"
+    assert set(wanted) <= set(standard)
+
+
 def test_plain_xml_second_url_and_tlparamslocked(camera_ip: str) -> None:
     with VirtualCamera(camera_ip, serve_zip=False, second_url=True, tl_params_locked=True) as cam, Host(camera_ip) as h:
         assert cam.first_url.startswith("Local:oculane-virtual-camera.xml;")

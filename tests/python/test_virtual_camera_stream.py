@@ -23,6 +23,7 @@ from stream_raw import (
     WIDTH,
     Receiver,
     image_of,
+    parse,
 )
 
 FORMATS = {
@@ -41,8 +42,9 @@ FORMATS = {
 @pytest.fixture
 def rig(camera_ip: str, request):
     """A small camera (32 x 16), a controlling host and a receiver on channel 0;
-    with UDP GSO where the kernel has it unless parametrized with False."""
-    with VirtualCamera(camera_ip, width=32, height=16, gso=getattr(request, "param", True)) as cam, Host(camera_ip) as h, Receiver(h) as rx:
+    one datagram per packet unless parametrized with True (UDP GSO where the
+    kernel has it)."""
+    with VirtualCamera(camera_ip, width=32, height=16, gso=getattr(request, "param", False)) as cam, Host(camera_ip) as h, Receiver(h) as rx:
         h.take_control()
         rx.open()
         yield cam, h, rx
@@ -315,6 +317,8 @@ FAULTS = [
     ("absurd_trailer", {}, lambda ps: ids(ps)[-1] == 0xFFFFFF, "lost", 0),
     ("bad_payload_type", {}, lambda ps: struct.unpack(">H", ps[0].payload[2:4])[0] == 3, "lost", 0),
     ("truncate", dict(packets=[2]), lambda ps: len(ps[2].payload) == 270, "lost", 0),
+    ("oversized_leader", {}, lambda ps: struct.unpack(">II", ps[0].payload[16:24]) == (144, 60), "lost", 0),
+    ("all_in", {}, lambda ps: [(p.format, p.packet_id, len(p.payload)) for p in ps] == [(4, 0, 36)], "lost", 9),
 ]
 
 
@@ -395,3 +399,22 @@ def test_impossible_stream_options_raise(camera_ip: str, options: dict, message:
 def test_impossible_stream_faults_raise(virtual_camera: VirtualCamera, kind: str, options: dict, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         virtual_camera.stream_fault(kind, **options)
+
+
+# ---- packet geometry and source port ---------------------------------------------
+
+
+@pytest.mark.parametrize("align,per,port", [(4, 1460, 0), (8, 1456, 50123)])
+def test_aligned_packet_data_from_a_stream_port_of_its_own(camera_ip: str, align: int, per: int, port: int) -> None:
+    with VirtualCamera(camera_ip, width=128, height=128, packet_data_align=align, stream_source_port=port) as cam, \
+            Host(camera_ip) as h, Receiver(h) as rx:
+        h.take_control()
+        rx.open(packet_size=1498)  # the host's estimate: 1462 data bytes per packet
+        rx.start()
+        first, source = rx.receive(2.0)
+        packets = [parse(first)] + rx.block()
+        assert source == (camera_ip, cam.stream_source_port) and source[1] != 3956
+        assert port == 0 or source[1] == port
+        data = packets[1:-1]
+        assert [len(p.payload) for p in data] == [per] * (len(data) - 1) + [128 * 128 - per * (len(data) - 1)]
+        assert image_of(packets) == expected_frame(1, 128, 128, "Mono8")

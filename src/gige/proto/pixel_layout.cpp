@@ -29,6 +29,17 @@ std::optional<PixelLayout> pixel_layout(std::uint32_t pixel_format) {
     }
 }
 
+std::uint64_t image_data_size(std::uint32_t pixel_format, std::uint32_t width, std::uint32_t height,
+                              std::uint16_t x_padding) {
+    const std::uint64_t bits = bits_per_pixel(pixel_format);
+    if (width == 0 || height == 0 || bits == 0) return 0;
+    const std::uint64_t row = (std::uint64_t{width} * bits + 7) / 8;  // below 2^40
+    const std::uint64_t stride = row + x_padding;
+    const std::uint64_t rows_before_last = height - 1;
+    if (rows_before_last != 0 && stride > (UINT64_MAX - row) / rows_before_last) return UINT64_MAX;
+    return rows_before_last * stride + row;
+}
+
 std::expected<ImageGeometry, std::string> image_geometry(std::uint32_t pixel_format, std::uint32_t width,
                                                          std::uint32_t height, std::uint16_t x_padding,
                                                          std::uint64_t data_size) {

@@ -40,6 +40,14 @@ struct ImageGeometry {
 // row, checked against the `data_size` bytes that were received. The error
 // says why no view can be made: a format without a known layout, a frame
 // without an image size, or data too short for the image.
+// The bytes an image of this format and size occupies up to its last pixel:
+// rows of ceil(width x bits per pixel / 8) bytes, each but the last followed
+// by `x_padding` bytes (bits per pixel from the code, so packed formats count
+// too). 0 when there is no image to describe (a zero size or a code without
+// bits); saturates instead of overflowing.
+std::uint64_t image_data_size(std::uint32_t pixel_format, std::uint32_t width, std::uint32_t height,
+                              std::uint16_t x_padding);
+
 std::expected<ImageGeometry, std::string> image_geometry(std::uint32_t pixel_format, std::uint32_t width,
                                                          std::uint32_t height, std::uint16_t x_padding,
                                                          std::uint64_t data_size);

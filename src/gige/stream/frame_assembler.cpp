@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "gige/proto/pixel_layout.hpp"
 #include "util/frame_copy.hpp"
 #include "util/log.hpp"
 
@@ -24,6 +25,12 @@ constexpr std::uint64_t kMinTableBytesPerPacket = 256;
 constexpr std::uint64_t kMinTableSlots = 64;
 // Beyond this the negotiated packet size is useless for the payload size.
 constexpr std::uint64_t kMaxTableSlots = std::uint64_t{1} << 26;
+
+// A jump of block ids counts as missing frames up to this many ids, and
+// beyond only as far as a camera at one frame per this interval could have
+// gone since the last new block (100,000 frames a second).
+constexpr std::uint64_t kPlausibleGap = 1000;
+constexpr auto kShortestFrameInterval = std::chrono::microseconds(10);
 
 // The request ids cycle through 65300..65535.
 constexpr std::uint16_t kFirstRequestId = 65300;
@@ -87,20 +94,33 @@ std::uint16_t FrameAssembler::next_request_id() {
     return request_id_;
 }
 
-void FrameAssembler::on_datagram(std::span<const std::uint8_t> datagram, std::uint32_t source_ip, Instant now,
-                                 std::uint64_t wall_ns, AssemblerSink& sink) {
+void FrameAssembler::on_datagram(std::span<const std::uint8_t> datagram, std::uint32_t source_ip,
+                                 std::uint16_t source_port, Instant now, std::uint64_t wall_ns, AssemblerSink& sink) {
     if (source_ip != config_.camera_ip) return;
     ++stats_.packets;
     stats_.bytes += datagram.size();
+    // Another socket of the device (or something posing as it): not ours.
+    if (port_known_ && source_port != stream_port_) {
+        ++stats_.ignored_packets;
+        return;
+    }
     const auto parsed = gvsp::parse_packet(datagram);
     if (!parsed) {
         ++stats_.ignored_packets;
         return;
     }
     const gvsp::Packet& p = *parsed;
-    if (first_packet_) {
+    if (!port_known_) {
+        // The stream is the first well-formed packet of a known kind; noise
+        // before it neither names the port nor moves the block ids.
+        if (p.kind == gvsp::PacketKind::Unsupported || gvsp::status::is_error(p.status)) {
+            ++stats_.ignored_packets;
+            return;
+        }
+        port_known_ = true;
+        stream_port_ = source_port;
         last_block_id_ = p.block_id - 1;
-        first_packet_ = false;
+        last_block_at_ = now;
     }
 
     InFlight* f = nullptr;
@@ -118,52 +138,59 @@ void FrameAssembler::on_datagram(std::span<const std::uint8_t> datagram, std::ui
     }
 
     if (gvsp::status::is_error(p.status)) {
+        ++stats_.error_packets;
         if (gvsp::status::means_gone(p.status)) {
             f->no_resend = true;
             ++stats_.resend_disabled;
+            // A packet the frame still lacks will not come: the frame is lost.
+            if (p.packet_id >= f->expected || !f->slots[p.packet_id].received) {
+                f->gone = true;
+                check_frame_completion(now, &p.block_id, sink);
+            }
         }
-        ++stats_.error_packets;
         return;
     }
 
-    if (p.packet_id < f->expected) {
+    if (p.packet_id < f->expected && f->slots[p.packet_id].received) {
+        ++stats_.duplicated_packets;
+        return;
+    }
+    bool placed = true;
+    switch (p.kind) {
+        case gvsp::PacketKind::Trailer: process_trailer(*f, p.packet_id); break;
+        case gvsp::PacketKind::Payload:
+            if (!f->decided) placed = process_payload(*f, p);
+            break;
+        case gvsp::PacketKind::Leader:
+            if (f->decided) break;
+            if (p.packet_id == 0) process_leader(*f, p.payload, wall_ns);
+            else decide(*f, FrameStatus::WrongPacketId);
+            break;
+        case gvsp::PacketKind::AllIn:
+            // Its contents are not parsed, so it has no image to offer.
+            ++stats_.ignored_packets;
+            if (!f->decided) decide(*f, FrameStatus::PayloadUnsupported);
+            break;
+        case gvsp::PacketKind::Unsupported: ++stats_.ignored_packets; break;
+    }
+    if (placed && p.packet_id < f->expected) {
         PacketSlot& slot = f->slots[p.packet_id];
-        if (slot.received) {
-            ++stats_.duplicated_packets;
-            return;
-        }
         if (slot.resend_requested) ++stats_.resent_packets;
         slot.received = true;
     }
     advance_contiguous(*f);
 
-    switch (p.kind) {
-        case gvsp::PacketKind::Trailer:
-            f->trailer_seen = true;
-            if (!f->decided) {
-                if (p.packet_id > f->expected - 1) decide(*f, FrameStatus::WrongPacketId);
-                else set_expected(*f, p.packet_id + 1);
-            }
-            break;
-        case gvsp::PacketKind::Payload:
-            if (!f->decided) process_payload(*f, p);
-            break;
-        case gvsp::PacketKind::Leader:
-            if (!f->decided) {
-                if (p.packet_id == 0) {
-                    f->leader = gvsp::parse_leader(p.payload);
-                    f->system_timestamp_ns = wall_ns;
-                } else {
-                    decide(*f, FrameStatus::WrongPacketId);
-                }
-            }
-            break;
-        case gvsp::PacketKind::AllIn:
-        case gvsp::PacketKind::Unsupported: ++stats_.ignored_packets; break;
-    }
-
     missing_packet_check(*f, p.packet_id, now, sink);
     check_frame_completion(now, &p.block_id, sink);
+}
+
+bool FrameAssembler::plausible_gap(std::uint64_t skipped, Instant now) const {
+    // Block ids skipped count as missing frames only when a camera could
+    // have sent that many since the last new block: a stray or corrupted id
+    // must not add billions.
+    if (skipped <= kPlausibleGap) return true;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - last_block_at_);
+    return elapsed.count() > 0 && skipped <= static_cast<std::uint64_t>(elapsed / kShortestFrameInterval);
 }
 
 FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packet& p, Instant now) {
@@ -177,8 +204,9 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
 
     const std::uint64_t bpp = gvsp::bytes_per_packet(config_.packet_size, p.extended);
     std::uint64_t expected = 0;
+    std::uint64_t n_data = 0;
     if (bpp > 0) {
-        const std::uint64_t n_data = ceil_div(config_.payload_size, bpp);
+        n_data = ceil_div(config_.payload_size, bpp);
         switch (p.kind) {
             case gvsp::PacketKind::Leader: {
                 const auto leader = gvsp::parse_leader(p.payload);
@@ -195,6 +223,7 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
         ++stats_.ignored_packets;
         ++stats_.unsupported_frames;
         last_block_id_ = p.block_id;
+        last_block_at_ = now;
         return nullptr;
     }
 
@@ -202,6 +231,7 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
     if (!buffer) {
         ++stats_.underruns;
         last_block_id_ = p.block_id;
+        last_block_at_ = now;
         return nullptr;
     }
 
@@ -219,11 +249,29 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
     slots.assign(static_cast<std::size_t>(expected), PacketSlot{});
 
     if (d > 1) {
-        OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "frame ids skipped",
-                           {{"skipped", fmt::to_string(d - 1)}, {"after", fmt::to_string(last_block_id_)}});
-        stats_.missing_frames += static_cast<std::uint64_t>(d - 1);
+        const auto skipped = static_cast<std::uint64_t>(d - 1);
+        if (plausible_gap(skipped, now)) {
+            OCULANE_LOG_FIELDS(Level::Trace, log::kStreamRunner, "frame ids skipped",
+                               {{"skipped", fmt::to_string(skipped)}, {"after", fmt::to_string(last_block_id_)}});
+            stats_.missing_frames += skipped;
+        } else {
+            OCULANE_LOG(Level::Trace, log::kStreamRunner,
+                        "block id {} after {}: a jump no camera makes in the time, not counted as missing frames",
+                        p.block_id, last_block_id_);
+        }
     }
     last_block_id_ = p.block_id;
+    last_block_at_ = now;
+
+    // This block left a quarter of the buffers or fewer free. A frame in
+    // flight that still lacks packets would, waiting longer, soon cost a
+    // healthy block its buffer; it gives way instead (it closes once it is
+    // the oldest), and the consumer has a few frame times to hand buffers
+    // back before the pool is empty.
+    if (!frames_.empty() && pool_->available() <= pool_->n_buffers() / 4) {
+        InFlight& oldest = frames_.front();
+        if (oldest.contiguous != std::int64_t{oldest.expected} - 1) oldest.gave_way = true;
+    }
 
     InFlight& f = frames_.emplace_back();
     f.slots = slots.data();
@@ -234,6 +282,7 @@ FrameAssembler::InFlight* FrameAssembler::find_or_create_frame(const gvsp::Packe
     f.expected = static_cast<std::uint32_t>(expected);
     f.budget = resend_budget(f.expected, config_.resend_ratio);
     f.bytes_per_packet = static_cast<std::uint32_t>(bpp);
+    f.estimated_data = static_cast<std::uint32_t>(n_data);
     f.extended = p.extended;
     if (absurd) decide(f, FrameStatus::WrongPacketId);
     return &f;
@@ -256,96 +305,261 @@ void FrameAssembler::set_expected(InFlight& f, std::uint32_t expected) {
     f.scanned = std::min(f.scanned, last);
 }
 
-void FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
-    const std::uint32_t id = p.packet_id;
-    const std::uint64_t n = p.payload.size();
-    if (id == 1 && !f.first_data_seen && n > 0) {
-        // The first data packet tells the real data size per packet, which
-        // may differ from what the negotiated packet size suggests.
-        f.first_data_seen = true;
-        if (n != f.bytes_per_packet) {
-            if (!f.trailer_seen) {
-                const std::uint64_t expected = ceil_div(config_.payload_size, n) + 2;
-                if (expected > table_limit_) {
-                    OCULANE_LOG(Level::Trace, log::kStreamRunner,
-                                "first data packet of {} bytes would need {} packets (frame {})", n, expected,
-                                f.block_id);
-                    decide(f, FrameStatus::WrongPacketId);
-                    return;
-                }
-                f.buffer.packets().resize(static_cast<std::size_t>(expected));  // within capacity
-                set_expected(f, static_cast<std::uint32_t>(expected));
-            }
-            f.bytes_per_packet = static_cast<std::uint32_t>(n);
-        }
-    }
+void FrameAssembler::unreceive(InFlight& f, std::uint32_t id, std::uint64_t placed) {
+    // Asked for again by the next resend check, as if it had been lost.
+    f.slots[id] = PacketSlot{};
+    f.received_size -= std::min(f.received_size, placed);
+    f.contiguous = std::min<std::int64_t>(f.contiguous, std::int64_t{id} - 1);
+    f.scanned = std::min(f.scanned, f.contiguous);
+}
 
-    const std::uint64_t last_data = f.expected >= 2 ? f.expected - 2 : 0;
-    if (id == 0 || id > last_data) {
-        OCULANE_LOG(Level::Trace, log::kStreamRunner, "payload packet id {} outside 1..={} (frame {}, {} data bytes, ext={})",
-                    id, last_data, f.block_id, n, f.extended);
+void FrameAssembler::process_leader(InFlight& f, std::span<const std::uint8_t> payload, std::uint64_t wall_ns) {
+    f.leader = gvsp::parse_leader(payload);
+    f.system_timestamp_ns = wall_ns;
+    // A leader without a usable image description ends the frame as
+    // unsupported: Complete promises an image that array() can show.
+    if (!f.leader || !gvsp::payload_type::accepted(f.leader->payload_type)) {
+        decide(f, FrameStatus::PayloadUnsupported);
+        return;
+    }
+    if (payload_class_of(f.leader->payload_type).kind != PayloadClass::Image) return;
+    const std::uint64_t image = gvsp::image_data_size(f.leader->pixel_format, f.leader->width, f.leader->height,
+                                                      f.leader->x_padding);
+    if (image == 0 || image > config_.payload_size) {
+        OCULANE_LOG(Level::Trace, log::kStreamRunner,
+                    "leader of frame {} announces a {}x{} {} image ({} bytes) for a payload of {} bytes", f.block_id,
+                    f.leader->width, f.leader->height, gvsp::pixel_format_text(f.leader->pixel_format), image,
+                    config_.payload_size);
+        decide(f, FrameStatus::PayloadUnsupported);
+    }
+}
+
+void FrameAssembler::process_trailer(InFlight& f, std::uint32_t id) {
+    f.trailer_seen = true;
+    if (f.decided) return;
+    // Before the data size is known the camera's packets may be smaller than
+    // estimated, and the block longer.
+    if (id > f.expected - 1 && !f.size_known && id < table_limit_) {
+        f.buffer.packets().resize(std::size_t{id} + 1);  // within capacity
+        f.expected = id + 1;
+    }
+    // A trailer before data packets already seen, or beyond the table.
+    if (id > f.expected - 1 || (f.highest_data != 0 && id <= f.highest_data)) {
         decide(f, FrameStatus::WrongPacketId);
         return;
     }
+    set_expected(f, id + 1);
+    // A short packet taken as the possible last one was not the last.
+    if (f.short_last != 0 && f.short_last + 2 < f.expected) {
+        ++stats_.size_mismatch_errors;
+        unreceive(f, f.short_last, f.short_len);
+        f.short_last = 0;
+    }
+}
+
+bool FrameAssembler::learn_packet_size(InFlight& f, std::uint32_t n) {
+    f.size_known = true;
+    if (n != f.bytes_per_packet) {
+        if (!f.trailer_seen) {
+            const std::uint64_t expected = ceil_div(config_.payload_size, n) + 2;
+            if (expected > table_limit_) {
+                OCULANE_LOG(Level::Trace, log::kStreamRunner,
+                            "data packets of {} bytes would need {} packets (frame {})", n, expected, f.block_id);
+                decide(f, FrameStatus::WrongPacketId);
+                return false;
+            }
+            f.buffer.packets().resize(static_cast<std::size_t>(expected));  // within capacity
+            set_expected(f, static_cast<std::uint32_t>(expected));
+        }
+        f.bytes_per_packet = n;
+    }
+    return true;
+}
+
+void FrameAssembler::unlearn_packet_size(InFlight& f) {
+    // The size was learned from one packet that a longer one now shows was
+    // cut short: every data packet placed with it goes, to be asked again.
+    ++stats_.size_mismatch_errors;
+    for (std::uint32_t id = 1; id + 1 < f.expected; ++id)
+        if (f.slots[id].received) unreceive(f, id, 0);
+    f.received_size = 0;
+    f.data_end = 0;
+    f.short_last = 0;
+    f.size_known = false;
+}
+
+bool FrameAssembler::process_payload(InFlight& f, const gvsp::Packet& p) {
+    const std::uint32_t id = p.packet_id;
+    const auto n = static_cast<std::uint32_t>(p.payload.size());
+    std::uint64_t last_data = f.expected >= 2 ? f.expected - 2 : 0;
+    if (id == 0 || id > last_data) {
+        // Before the size is known the block may have more packets than the
+        // estimate, if they are smaller; such an id (a short one, maybe the
+        // last) gets its slot, and is asked for, once the size is learned.
+        if (id != 0 && !f.size_known && !f.trailer_seen && n < f.bytes_per_packet && id < table_limit_) return false;
+        OCULANE_LOG(Level::Trace, log::kStreamRunner, "payload packet id {} outside 1..={} (frame {}, {} data bytes, ext={})",
+                    id, last_data, f.block_id, n, f.extended);
+        decide(f, FrameStatus::WrongPacketId);
+        return true;
+    }
+    // Packets with a higher id, a trailer further on, or (before the size is
+    // known) the estimate show that this one is not the block's last. Only
+    // asked when the length is not the learned size.
+    const std::uint32_t highest = f.highest_data;
+    const auto not_last = [&] {
+        return id < highest || (f.trailer_seen && id < last_data) ||
+               (!f.size_known && !f.trailer_seen && id < f.estimated_data);
+    };
+    // This packet in turn shows a short one before it was not the last.
+    if (f.short_last != 0 && id > f.short_last) [[unlikely]] {
+        ++stats_.size_mismatch_errors;
+        unreceive(f, f.short_last, f.short_len);
+        f.short_last = 0;
+    }
+    f.highest_data = std::max(f.highest_data, id);
+    if (n == 0) {
+        ++stats_.size_mismatch_errors;
+        return false;
+    }
+
+    bool taught = false;  // the size was learned from this packet: it is not the last
+    if (!f.size_known) [[unlikely]] {
+        if (!not_last()) {
+            // Packet 1 lies at offset 0 whatever the size; any other packet
+            // waits for a resend once the size is known.
+            if (id != 1) return false;
+            const std::uint64_t len = std::min<std::uint64_t>(n, config_.payload_size);
+            if (len > 0) copy_into_frame(f.data, p.payload.data(), static_cast<std::size_t>(len), config_.payload_size);
+            f.received_size += len;
+            f.data_end = std::max(f.data_end, len);
+            f.early_first = n;
+            return true;
+        }
+        // Packet 1 placed before: of the two, the longer shows the size (a
+        // packet can be cut short, not made longer).
+        const std::uint32_t learned = std::max(n, f.early_first);
+        if (!learn_packet_size(f, learned)) return false;
+        taught = true;
+        if (f.early_first != 0) {
+            if (f.early_first < learned) {
+                ++stats_.size_mismatch_errors;
+                unreceive(f, 1, f.early_first);
+            } else {
+                ++f.confirmations;
+            }
+            f.early_first = 0;
+        }
+        last_data = f.expected >= 2 ? f.expected - 2 : 0;
+        if (id > last_data) {
+            decide(f, FrameStatus::WrongPacketId);
+            return true;
+        }
+    } else if (n > f.bytes_per_packet) [[unlikely]] {
+        // No packet can be longer than the size; so either the one packet
+        // the size was learned from was cut short, or this one is wrong.
+        if (f.confirmations > 1) {
+            // Longer than the packets that agree with each other: not ours.
+            ++stats_.size_mismatch_errors;
+            return false;
+        }
+        unlearn_packet_size(f);
+        if (!learn_packet_size(f, n)) return false;
+        last_data = f.expected >= 2 ? f.expected - 2 : 0;
+        if (id > last_data) {
+            decide(f, FrameStatus::WrongPacketId);
+            return true;
+        }
+    }
+
+    const std::uint64_t bpp = f.bytes_per_packet;
+    if (n < bpp && (taught || not_last())) {
+        ++stats_.size_mismatch_errors;
+        OCULANE_LOG(Level::Trace, log::kStreamRunner, "data packet {} of frame {} carries {} bytes, not {}", id,
+                    f.block_id, n, bpp);
+        return false;
+    }
+    if (n == bpp) ++f.confirmations;
+
     const std::uint64_t size = config_.payload_size;
-    const std::uint64_t offset = std::uint64_t{id - 1} * f.bytes_per_packet;
+    const std::uint64_t offset = std::uint64_t{id - 1} * bpp;
     std::uint64_t len = n;
     if (offset + n > size) {
-        // Only the last data packet may be cut short by the payload size.
-        if (id != last_data) ++stats_.size_mismatch_errors;
+        // Only the last data packet may reach past the payload (its padding);
+        // any other means the block is larger than the payload.
+        if (id != last_data) {
+            ++stats_.size_mismatch_errors;
+            f.overrun = true;
+        }
         len = offset >= size ? 0 : size - offset;
     }
     if (len > 0) copy_into_frame(f.data + offset, p.payload.data(), static_cast<std::size_t>(len), size);
     f.received_size += len;
     f.data_end = std::max(f.data_end, offset + len);
+    if (n < bpp) {
+        // The last packet, or one cut short: the next packet will tell.
+        f.short_last = id;
+        f.short_len = static_cast<std::uint32_t>(len);
+    }
+    return true;
 }
 
 void FrameAssembler::on_tick(Instant now, AssemblerSink& sink) { check_frame_completion(now, nullptr, sink); }
 
 void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* skip, AssemblerSink& sink) {
-    // Only the oldest frame may close; after a close the next one is examined.
-    while (!frames_.empty()) {
-        InFlight& f = frames_.front();
-        if (f.contiguous == std::int64_t{f.expected} - 1) {
-            close_frame(0, f.decided ? f.status : FrameStatus::Complete, sink);
-            continue;
+    for (;;) {
+        // Only the oldest frame may close; after a close the next one is examined.
+        while (!frames_.empty()) {
+            InFlight& f = frames_.front();
+            if (f.contiguous == std::int64_t{f.expected} - 1) {
+                close_frame(0, verdict(f), sink);
+                continue;
+            }
+            // Waiting would only hold the frames behind it.
+            if (lost(f)) {
+                close_frame(0, f.decided ? f.status : FrameStatus::MissingPackets, sink);
+                continue;
+            }
+            if (frames_.size() > 1 && !config_.resend_enabled) {
+                close_frame(0, FrameStatus::MissingPackets, sink);
+                continue;
+            }
+            // The newest block with only its leader may be waiting for a long
+            // exposure; it is not timed out while nothing newer has started.
+            const bool after_leader = f.contiguous == 0 && f.block_id == last_block_id_;
+            if (!after_leader && now - f.last_packet >= config_.frame_timeout) {
+                close_frame(0, f.decided ? f.status : FrameStatus::Timeout, sink);
+                continue;
+            }
+            break;
         }
-        if (frames_.size() > 1 && !config_.resend_enabled) {
-            close_frame(0, FrameStatus::MissingPackets, sink);
-            continue;
+        bool spent = false;
+        for (InFlight& f : frames_) {
+            if (skip != nullptr && f.block_id == *skip) continue;
+            // Once a newer block has started, the camera is done with this one:
+            // packets missing at its end (the trailer, the last data packets)
+            // cannot be noticed by a later packet of the block, so they are
+            // looked for now rather than after a resend interval of silence,
+            // which at a high frame rate would hold the frame (and its buffer)
+            // while the pool runs dry. Their due time still applies.
+            const bool superseded = &f != &frames_.back();
+            if (superseded || now - f.last_packet >= config_.resend_interval)
+                spent |= missing_packet_check(f, f.expected - 1, now, sink);
         }
-        // The newest block with only its leader may be waiting for a long
-        // exposure; it is not timed out while nothing newer has started.
-        const bool after_leader = f.contiguous == 0 && f.block_id == last_block_id_;
-        if (!after_leader && now - f.last_packet >= config_.frame_timeout) {
-            close_frame(0, f.decided ? f.status : FrameStatus::Timeout, sink);
-            continue;
-        }
-        break;
-    }
-    for (InFlight& f : frames_) {
-        if (skip != nullptr && f.block_id == *skip) continue;
-        // Once a newer block has started, the camera is done with this one:
-        // packets missing at its end (the trailer, the last data packets)
-        // cannot be noticed by a later packet of the block, so they are
-        // looked for now rather than after a resend interval of silence,
-        // which at a high frame rate would hold the frame (and its buffer)
-        // while the pool runs dry. Their due time still applies.
-        const bool superseded = &f != &frames_.back();
-        if (superseded || now - f.last_packet >= config_.resend_interval)
-            missing_packet_check(f, f.expected - 1, now, sink);
+        // A budget spent just now may have made the oldest frame lost.
+        if (!spent || frames_.empty() || !lost(frames_.front())) return;
     }
 }
 
-void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink) {
-    if (!config_.resend_enabled || f.no_resend || f.ratio_reached) return;
+bool FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink) {
+    if (!config_.resend_enabled || f.no_resend || f.ratio_reached || lost(f)) return false;
     const std::int64_t start = f.contiguous + 1;
     const std::int64_t end = up_to;
     // An empty walk does nothing, whatever the budget: the common case of a
     // packet arriving in order ends here.
-    if (start > end) return;
+    if (start > end) return false;
     const std::uint64_t budget = f.budget;
-    if (budget == 0 || up_to >= f.expected) return;
+    // A budget of 0 is spent as soon as a packet is due (below).
+    if (up_to >= f.expected) return false;
     PacketSlot* slots = f.slots;
     const Instant first_due = now + config_.resend_delay;
 
@@ -361,7 +575,7 @@ void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Inst
             f.next_due = std::min(f.next_due, first_due);
         }
         f.scanned = std::max(f.scanned, end);
-        return;
+        return false;
     }
 
     // First pass: note newly missing packets and count the due ones. The
@@ -381,13 +595,13 @@ void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Inst
     if (f.scanned > end) next_due = std::min(next_due, f.next_due);
     f.scanned = std::max(f.scanned, end);
     f.next_due = next_due;
-    if (due_count == 0) return;
+    if (due_count == 0) return false;
 
     f.resend_count += due_count;
     if (f.resend_count > budget) {
         f.ratio_reached = true;
         ++stats_.resend_ratio_reached;
-        return;
+        return true;
     }
 
     // Second pass: each run of consecutive due packets becomes one request.
@@ -417,6 +631,20 @@ void FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Inst
         stats_.resend_requests += std::uint64_t{last} - first + 1;
     }
     f.next_due = std::min(f.next_due, again);
+    return false;
+}
+
+FrameStatus FrameAssembler::verdict(const InFlight& f) const {
+    if (f.decided) return f.status;
+    // Bytes past the payload size were the camera's too, but are not here.
+    if (f.overrun) return FrameStatus::WrongPacketId;
+    // Every packet arrived, yet fewer bytes than the leader's image needs:
+    // the block's packets contradict its leader.
+    if (f.leader && payload_class_of(f.leader->payload_type).kind == PayloadClass::Image &&
+        f.data_end < gvsp::image_data_size(f.leader->pixel_format, f.leader->width, f.leader->height,
+                                           f.leader->x_padding))
+        return FrameStatus::WrongPacketId;
+    return FrameStatus::Complete;
 }
 
 void FrameAssembler::close_frame(std::size_t index, FrameStatus status, AssemblerSink& sink) {

@@ -6,6 +6,23 @@
 // assembler answers through AssemblerSink with resend commands to send and
 // frames that closed.
 //
+// What Complete promises: every byte of the frame's data is the camera's, at
+// its place. The data bytes per packet are learned from a payload packet that
+// cannot be the block's last one (not from a guess), a data packet of another
+// length is not received (counted in size_mismatch_errors and asked for
+// again), and a leader whose image does not fit the payload, or a block that
+// cannot hold the image its leader announces, never ends Complete.
+//
+// One bad frame costs only itself: a frame known to be lost (the camera said
+// a packet is gone, the resend budget is spent, a packet contradicted the
+// layout, or it had to give way when newer blocks left a quarter of the
+// buffers or fewer free) closes as soon as it is the oldest, so the frames
+// behind it go out.
+//
+// The stream's source port is the one of the first valid packet from the
+// camera's address; datagrams from its other ports are strays, counted as
+// ignored.
+//
 // Everything here runs on the worker thread. The per-packet path is a parse, a
 // linear search over the few frames in flight, one copy of the payload to its
 // final offset and slot bookkeeping: no allocation, no lock, and no log
@@ -68,10 +85,11 @@ public:
     FrameAssembler& operator=(const FrameAssembler&) = delete;
     ~FrameAssembler() = default;
 
-    // One received datagram. `now` is monotonic; `wall_ns` is host wall-clock
-    // time in ns since the Unix epoch (0 if the clock reads before it).
-    void on_datagram(std::span<const std::uint8_t> datagram, std::uint32_t source_ip, Instant now,
-                     std::uint64_t wall_ns, AssemblerSink& sink);
+    // One received datagram and its source (host order). `now` is monotonic;
+    // `wall_ns` is host wall-clock time in ns since the Unix epoch (0 if the
+    // clock reads before it).
+    void on_datagram(std::span<const std::uint8_t> datagram, std::uint32_t source_ip, std::uint16_t source_port,
+                     Instant now, std::uint64_t wall_ns, AssemblerSink& sink);
     // Completion and resend checks with no block excluded: after every poll.
     void on_tick(Instant now, AssemblerSink& sink);
     // Shutdown: every frame in flight closes Aborted, oldest first.
@@ -87,6 +105,10 @@ public:
     // Largest packet table a frame may have; a block that would need more is
     // marked WrongPacketId instead of growing its table.
     std::size_t packet_table_limit() const { return table_limit_; }
+    // The port the stream comes from, once its first valid packet arrived.
+    std::optional<std::uint16_t> stream_port() const {
+        return port_known_ ? std::optional<std::uint16_t>(stream_port_) : std::nullopt;
+    }
 
 private:
     // One block under assembly.
@@ -108,27 +130,51 @@ private:
         // needs to look past `scanned`.
         Instant next_due = Instant::max();
         std::uint32_t expected = 0;
+        // The estimate from the packet size until size_known, then the data
+        // bytes every payload packet but the last carries.
         std::uint32_t bytes_per_packet = 0;
+        // Data packets the payload needs at the estimate. The camera's size
+        // is at most the estimate, so ids below this are not the last one.
+        std::uint32_t estimated_data = 0;
+        std::uint32_t highest_data = 0;      // highest data packet id seen (within the layout)
+        std::uint32_t confirmations = 0;     // data packets placed with the learned size (its teacher included)
+        std::uint32_t early_first = 0;       // packet 1's length, placed before the size was known
+        std::uint32_t short_last = 0;        // id of a short packet taken as the possible last one
+        std::uint32_t short_len = 0;         // and the bytes it placed
         std::int64_t contiguous = -1;        // -1: packet 0 not yet arrived
         std::int64_t scanned = -1;
         FrameStatus status = FrameStatus::Complete;
         bool decided = false;                // status holds the verdict
         bool extended = false;
-        bool first_data_seen = false;
+        bool size_known = false;
         bool trailer_seen = false;
+        bool overrun = false;                // data packets ran past the payload size
         bool no_resend = false;
+        bool gone = false;                   // the camera said a missing packet is gone
         bool ratio_reached = false;
+        bool gave_way = false;               // newer blocks left too few buffers free
     };
 
     FrameAssembler(const AssemblerConfig& config, std::shared_ptr<FramePool> pool, std::size_t table_limit);
 
     InFlight* find_or_create_frame(const gvsp::Packet& p, Instant now);
-    void process_payload(InFlight& f, const gvsp::Packet& p);
+    // Whether the packet's bytes were placed (its slot then counts as received).
+    bool process_payload(InFlight& f, const gvsp::Packet& p);
+    bool learn_packet_size(InFlight& f, std::uint32_t n);
+    void unlearn_packet_size(InFlight& f);
+    void unreceive(InFlight& f, std::uint32_t id, std::uint64_t placed);
+    void process_trailer(InFlight& f, std::uint32_t id);
+    void process_leader(InFlight& f, std::span<const std::uint8_t> payload, std::uint64_t wall_ns);
     void check_frame_completion(Instant now, const std::uint64_t* skip, AssemblerSink& sink);
-    void missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink);
+    // True when the frame's resend budget ran out in this call.
+    bool missing_packet_check(InFlight& f, std::uint32_t up_to, Instant now, AssemblerSink& sink);
     void close_frame(std::size_t index, FrameStatus status, AssemblerSink& sink);
+    // The status of a frame whose every packet arrived.
+    FrameStatus verdict(const InFlight& f) const;
     void set_expected(InFlight& f, std::uint32_t expected);
     void advance_contiguous(InFlight& f);
+    bool plausible_gap(std::uint64_t skipped, Instant now) const;
+    static bool lost(const InFlight& f) { return f.decided || f.gone || f.ratio_reached || f.gave_way; }
     static void decide(InFlight& f, FrameStatus status) {
         f.status = status;
         f.decided = true;
@@ -141,8 +187,10 @@ private:
     StreamStats stats_;
     std::size_t table_limit_ = 0;
     std::uint64_t last_block_id_ = 0;
+    Instant last_block_at_{};  // when last_block_id_ was set
     std::uint16_t request_id_ = 65300;
-    bool first_packet_ = true;
+    std::uint16_t stream_port_ = 0;
+    bool port_known_ = false;  // the first valid packet named the stream's port
     std::array<std::uint8_t, gvcp::kPacketResendExtendedSize> resend_buf_{};
 };
 

@@ -206,6 +206,7 @@ private:
                 const auto bytes = batch_.datagram(i);
                 taken_bytes += bytes.size();
                 const std::uint32_t source = batch_.source_ip(i);
+                const std::uint16_t port = batch_.source_port(i);
                 const std::size_t segment = batch_.segment_size(i);
                 if (batch_.truncated(i)) [[unlikely]] {
                     note_oversized(source, bytes.size());
@@ -213,7 +214,7 @@ private:
                     continue;
                 }
                 if (segment == 0 || segment >= bytes.size()) {
-                    deliver(bytes, source, now, wall);
+                    deliver(bytes, source, port, now, wall);
                     last = bytes;
                     ++taken;
                     continue;
@@ -221,7 +222,7 @@ private:
                 // A coalesced run: the camera's datagrams end to end.
                 for (std::size_t at = 0; at < bytes.size(); at += segment) {
                     last = bytes.subspan(at, std::min(segment, bytes.size() - at));
-                    deliver(last, source, now, wall);
+                    deliver(last, source, port, now, wall);
                     ++taken;
                 }
             }
@@ -234,12 +235,13 @@ private:
         last_drain_ = now;
     }
 
-    void deliver(std::span<const std::uint8_t> datagram, std::uint32_t source, Instant now, std::uint64_t wall) {
+    void deliver(std::span<const std::uint8_t> datagram, std::uint32_t source, std::uint16_t port, Instant now,
+                 std::uint64_t wall) {
         if (datagram.size() > longest_) [[unlikely]] {
             note_oversized(source, datagram.size());
             return;
         }
-        assembler_.on_datagram(datagram, source, now, wall, *this);
+        assembler_.on_datagram(datagram, source, port, now, wall, *this);
     }
 
     // A datagram longer than the packet size this stream negotiated cannot be

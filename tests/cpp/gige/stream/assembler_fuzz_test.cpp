@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gige/proto/pixel_layout.hpp"
 #include "stream_rig.hpp"
 
 namespace oculane::stream_test {
@@ -35,8 +36,12 @@ public:
     }
     void frame_closed(FramePtr frame) override {
         ++closed;
-        EXPECT_LE(static_cast<int>(frame->status()), static_cast<int>(FrameStatus::WrongPacketId));
+        EXPECT_LE(static_cast<int>(frame->status()), static_cast<int>(FrameStatus::PayloadUnsupported));
         EXPECT_LE(frame->data().size(), config.payload_size);
+        // A Complete image frame holds the whole image its leader announced.
+        if (frame->is_complete() && frame->payload_class().kind == PayloadClass::Image)
+            EXPECT_GE(frame->data().size(), gvsp::image_data_size(frame->pixel_format(), frame->width(),
+                                                                  frame->height(), frame->x_padding()));
         EXPECT_EQ(frame->buffer().size(), config.payload_size);
         if (frame->frame_id() % 5 == 0) held[next++ % held.size()] = std::move(frame);
     }
@@ -128,7 +133,8 @@ TEST(FrameAssemblerFuzz, RandomAndMutatedDatagrams) {
             const std::uint32_t source = below(50) == 0 ? kCamera + 1 : kCamera;
             from_camera += source == kCamera;
             if (below(64) == 0) sink.held = {};
-            assembler.on_datagram(d, source, t0 + t, kWallNs, sink);
+            const std::uint16_t port = below(50) == 0 ? kStreamPort + 1 : kStreamPort;
+            assembler.on_datagram(d, source, port, t0 + t, kWallNs, sink);
 
             // Every buffer is free, in flight or held by the subscriber.
             ASSERT_EQ(assembler.pool().available() + assembler.frames_in_flight() + sink.held_count(), config.n_buffers)

@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::uint32_t kCamera = 0x7F000002;  // 127.0.0.2
+inline constexpr std::uint16_t kStreamPort = 40001;   // the camera's stream socket
 inline constexpr std::uint32_t kBpp = 100;            // data bytes per standard packet
 inline constexpr std::uint32_t kPacketSize = 36 + kBpp;
 inline constexpr std::uint64_t kPayload = 1000;       // 10 data packets: 12 with leader and trailer
@@ -38,17 +39,28 @@ inline Bytes packet(std::uint64_t block, std::uint8_t format, std::uint32_t id, 
     return out;
 }
 
+// 25 rows of 36 pixels, each but the last followed by 4 bytes of padding:
+// 996 bytes, within the payload.
 inline gvsp::LeaderInfo image_leader(std::uint64_t ticks = 0) {
     gvsp::LeaderInfo l;
     l.payload_type = gvsp::payload_type::kImage;
     l.timestamp = ticks;
     l.pixel_format = gvsp::pixel::kMono8;
-    l.width = 40;
+    l.width = 36;
     l.height = 25;
     l.x_offset = 2;
     l.y_offset = 3;
     l.x_padding = 4;
     l.y_padding = 5;
+    return l;
+}
+
+// An image of width x height Mono8 pixels without padding.
+inline gvsp::LeaderInfo mono8_leader(std::uint32_t width, std::uint32_t height) {
+    gvsp::LeaderInfo l = image_leader();
+    l.width = width;
+    l.height = height;
+    l.x_padding = 0;
     return l;
 }
 
@@ -132,9 +144,9 @@ inline AssemblerConfig small_config() {
 struct Rig {
     explicit Rig(const AssemblerConfig& config = small_config()) : assembler(FrameAssembler::create(config).value()) {}
 
-    void feed(const Bytes& d, Duration at = {}, std::uint32_t source = kCamera) {
+    void feed(const Bytes& d, Duration at = {}, std::uint32_t source = kCamera, std::uint16_t port = kStreamPort) {
         sink.now = at;
-        assembler.on_datagram(d, source, t0 + at, kWallNs, sink);
+        assembler.on_datagram(d, source, port, t0 + at, kWallNs, sink);
     }
     void tick(Duration at) {
         sink.now = at;
