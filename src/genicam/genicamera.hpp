@@ -85,6 +85,7 @@ public:
     GenicamResult<std::vector<std::string>> feature_names() { return features().feature_names(); }
     GenicamResult<FeatureInfo> feature_info(std::string_view name) { return features().feature_info(name); }
     GenicamResult<std::vector<CategoryInfo>> categories() { return features().categories(); }
+    GenicamResult<FeatureKind> feature_kind(std::string_view name) { return features().feature_kind(name); }
 
     // Bounds the device traffic of every feature operation until the guard
     // ends: each access still waits at most its own transaction wait, and none

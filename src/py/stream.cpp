@@ -40,6 +40,20 @@ Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<
 
 }  // namespace
 
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+                       const std::optional<IntArg<std::uint16_t>>& packet_size,
+                       const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
+                       const std::optional<IntArg<std::size_t>>& receive_buffer) {
+    StreamArgs args;
+    args.channel = channel.get("channel");
+    args.n_buffers = n_buffers.get("n_buffers");
+    if (packet_size) args.packet_size = packet_size->get("packet_size");
+    if (packet_delay) args.packet_delay = packet_delay->get("packet_delay");
+    args.resend = resend;
+    if (receive_buffer) args.receive_buffer = receive_buffer->get("receive_buffer");
+    return args;
+}
+
 StreamConfig stream_config(const StreamArgs& args) {
     StreamConfig c;
     c.packet_delay = args.packet_delay;

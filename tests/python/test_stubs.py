@@ -48,7 +48,8 @@ def _stub_names(path):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
-        elif isinstance(node, ast.ImportFrom):
+        elif isinstance(node, ast.ImportFrom) and (node.level or (node.module or "").startswith("oculane")):
+            # Names taken from typing or collections.abc are not the module's own.
             names.update(a.asname or a.name for a in node.names if a.name != "*")
     return {n for n in names if not n.startswith("_")}
 
