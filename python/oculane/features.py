@@ -37,6 +37,9 @@ class Visibility(enum.IntEnum):
 
 @dataclasses.dataclass(frozen=True)
 class EnumEntryInfo:
+    """One entry of an Enumeration feature: its name, integer value and display
+    name, and whether it is implemented and available now."""
+
     name: str
     value: int
     display_name: str
@@ -46,6 +49,11 @@ class EnumEntryInfo:
 
 @dataclasses.dataclass(frozen=True)
 class FeatureInfo:
+    """What a feature is (`Camera.feature_info()`): its kind, texts, unit,
+    visibility and place in the category tree, the features it selects and
+    that select it, its enumeration entries, and whether it is implemented,
+    available and locked at the moment the record was made."""
+
     name: str
     kind: str
     """Integer, Float, Boolean, String, Enumeration, Command, Category, Register or Port."""
@@ -74,6 +82,9 @@ class FeatureInfo:
 
 @dataclasses.dataclass(frozen=True)
 class Category:
+    """One category of the description's tree (`Camera.categories()`): its
+    features and subcategories, in description order."""
+
     name: str
     display_name: str
     visibility: Visibility
