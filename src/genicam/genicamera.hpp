@@ -110,6 +110,9 @@ public:
 
     // The node map of the current connection, if loaded.
     Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }
+    // The location text the description came from ("Local:...zip;...");
+    // empty until it was fetched on this connection.
+    const std::string& description_location() const { return description_location_; }
 
 private:
     // PortIo over the current connection's control port, re-pointed at each
@@ -140,6 +143,7 @@ private:
     // Kept even when it fails to parse, so a retry parses it again without
     // downloading it again.
     DescriptionBytes description_;
+    std::string description_location_;
     PortRef port_ref_;
 };
 

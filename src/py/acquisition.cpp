@@ -64,6 +64,7 @@ struct AcquisitionCore {
 GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream, const gige::WaitLimit& limit = {}) {
     auto bounded = camera.limit_traffic(limit);
     auto stopped = camera.execute("AcquisitionStop");
+    log_stream_ended("acquisition stopped", stream);
     if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
         OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
     stream.close(limit.deadline);
@@ -171,6 +172,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
                 failure = std::move(started.error());
             } else {
                 stream->acquisition_started();
+                log_stream_opened("acquisition started", *stream, args.n_buffers, config.payload_size.value_or(0));
                 state.emplace(AcqState{std::move(stream)});
             }
         }

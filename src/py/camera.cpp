@@ -104,15 +104,37 @@ Camera make_camera(const std::string& ip, double gvcp_timeout, std::uint8_t retr
 // The connect itself, on a thread of its own so that the calling thread can
 // look for signals while it runs: that thread never holds the camera-state
 // lock, and this one never takes the interpreter lock.
+// "oculane VirtualCamera (serial OCL7F000002) at 127.0.0.2"
+std::string device_text(const CameraState& state, const DeviceInfo& info) {
+    return fmt::format("{} {} (serial {}) at {}", info.manufacturer, info.model, info.serial, state.device_text);
+}
+
+void log_connected(const CameraState& state) {
+    if (!log::enabled(log::Level::Info)) return;
+    const gige::Connection* c = state.camera.transport().connection();
+    if (!c) return;
+    const DeviceInfo& info = c->device_info();
+    const std::string& source = state.camera.description_location();
+    log::emit(log::kPy, log::Level::Info,
+              fmt::format("connected to {}; feature model from {}", device_text(state, info), source),
+              {{"device", fmt::format("{} {}", info.manufacturer, info.model)},
+               {"serial", info.serial},
+               {"address", state.device_text},
+               {"description", source}});
+}
+
 Failure connect_with(CameraState& state, const std::atomic<bool>& interrupt) {
     std::lock_guard lock(state.mutex);
     const gige::WaitLimit limit{gige::Instant::max(), &interrupt};
+    const bool was_connected = state.view->is_connected();
     Failure failure;
     if (auto r = state.camera.connect_transport(limit); !r) {
         failure = std::move(r.error());
     } else if (auto m = state.camera.ensure_model(limit); !m) {
         // The transport stays up: features then report the missing model.
         failure = std::move(m.error());
+    } else if (!was_connected && !interrupt.load(std::memory_order_acquire)) {
+        log_connected(state);
     }
     // An interrupted connect leaves nothing half made: no connection, no
     // control held.
@@ -165,7 +187,12 @@ void disconnect(Camera& self, double deadline) {
     BusyToken token = BusyToken::claim(self.busy, kBusyDisconnect);
     // A bad deadline is refused before anything waits or touches the device.
     const Duration limit = seconds_arg(deadline);
-    with_camera(self, [&](GenICamera& camera) { camera.disconnect(limit); });
+    with_camera(self, [&](GenICamera& camera) {
+        std::optional<DeviceInfo> had;
+        if (const gige::Connection* c = camera.transport().connection()) had = c->device_info();
+        camera.disconnect(limit);
+        if (had) OCULANE_LOG(log::Level::Info, log::kPy, "disconnected from {}", device_text(*self.state, *had));
+    });
 }
 
 // The quick queries answer from the published link view: they never wait

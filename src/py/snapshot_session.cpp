@@ -100,6 +100,7 @@ private:
             return core_->take_state_locked();
         }();
         if (!state) return;
+        log_stream_ended("snapshot session closed", *state->stream());
         auto lock = lock_for_drop(*core_->camera);
         if (!lock.owns_lock()) {
             // Released unclosed, the session closes its stream and
@@ -124,6 +125,7 @@ PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
         token.release();
         raise(opened.error());
     }
+    log_stream_opened("snapshot session opened", *opened->stream(), args.n_buffers);
     return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(*opened), std::move(token)));
 }
 
@@ -190,7 +192,10 @@ void close_session(PySnapshotSession& self) {
     bool snapping = false;
     {
         std::lock_guard state_lock(s.state_mutex);
-        if (auto state = s.take_state_locked()) state->close(s.camera->camera);
+        if (auto state = s.take_state_locked()) {
+            log_stream_ended("snapshot session closed", *state->stream());
+            state->close(s.camera->camera);
+        }
         snapping = s.snapping;
     }
     if (!snapping) s.busy.release();

@@ -92,6 +92,14 @@ struct SnapWait {
 // lock must never take the interpreter lock.
 SnapWait wait_for_snap(FrameChannel& channel, Duration timeout);
 
+// The INFO lines of a stream's life, led by `what` ("acquisition started",
+// "snapshot session closed"): what stream setup settled once it is open, and
+// what came of it when it ends (call before the stream is closed). Nothing
+// is formatted unless info is enabled.
+void log_stream_opened(const char* what, const StreamChannel& stream, std::size_t n_buffers,
+                       std::uint64_t payload_size = 0);
+void log_stream_ended(const char* what, const StreamChannel& stream);
+
 // What a drop path may spend on device traffic in all (AcquisitionStop,
 // TLParamsLocked, the mode, the stream's port register) while the
 // interpreter exits: a camera that no longer answers must not hold the
