@@ -47,11 +47,12 @@ struct IntArg {
             }
             PyErr_Clear();
         }
-        // The value itself is not printed: a huge int may have thousands of
-        // digits (and Python refuses to print the longest).
+        // A huge int may have thousands of digits (and Python refuses to
+        // print the longest): those are described by their length.
         const auto bits = nb::cast<std::size_t>(given.attr("bit_length")());
-        raise(PyExc_OverflowError, fmt::format("{} must be {}, not an integer of {} bits{}", name, range_text(), bits,
-                                               overflow < 0 ? " below zero" : ""));
+        const std::string value = bits <= 128 ? nb::cast<std::string>(nb::str(given))
+                                              : fmt::format("an integer of {} bits", bits);
+        raise(PyExc_OverflowError, fmt::format("{} must be {}, not {}", name, range_text(), value));
     }
 
     // "from 0 to 255"; a size has no upper bound worth printing.
