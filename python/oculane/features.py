@@ -224,14 +224,20 @@ def feature(camera: Camera, name: str) -> Feature:
 
 def iter_features(camera: Camera) -> Iterator[Feature]:
     """`Camera.features`: every feature in the category tree, depth first,
-    each once."""
-    seen: set[str] = set()
-    for top in camera.categories():
-        for _, category in top.walk():
-            for name in category.features:
-                if name not in seen:
-                    seen.add(name)
-                    yield feature(camera, name)
+    each once. A camera without a feature model fails here, not at the first
+    step of the iteration."""
+    tops = camera.categories()
+
+    def walk() -> Iterator[Feature]:
+        seen: set[str] = set()
+        for top in tops:
+            for _, category in top.walk():
+                for name in category.features:
+                    if name not in seen:
+                        seen.add(name)
+                        yield feature(camera, name)
+
+    return walk()
 
 
 def contains(camera: Camera, name: object) -> bool:
@@ -337,7 +343,7 @@ class Feature:
         return None
 
     @property
-    def access(self) -> Any:
+    def access(self) -> _core.AccessMode:
         """The access mode now: `AccessMode.RO`, `WO` or `RW`."""
         return self._camera.access_mode(self._name)
 

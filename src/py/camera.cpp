@@ -298,7 +298,8 @@ void bind_camera(nb::module_& m) {
 void bind_link_stats(nb::module_& m) {
     using gige::LinkStats;
     nb::class_<LinkStats>(m, "LinkStats", "Control-channel counters.")
-        .def_ro("commands", &LinkStats::commands, "Commands sent (each chunk of a memory transfer counts; resends do not).")
+        .def_ro("commands", &LinkStats::commands,
+                "Commands sent (each chunk of a memory transfer counts; resends do not).")
         .def_ro("acks", &LinkStats::acks, "Acknowledges that answered the command in flight.")
         .def_ro("retries", &LinkStats::retries, "Commands sent again because no acknowledge came in time.")
         .def_ro("timeouts", &LinkStats::timeouts, "Commands given up: no acknowledge came and no tries were left.")

@@ -35,8 +35,8 @@ PyObject* make_type(const char* qualified, const char* doc) {
         nb::object property = nb::module_::import_("builtins").attr("property");
         for (const Attribute& a : kAttributes) {
             const char* slot = a.slot;
-            nb::object getter = nb::cpp_function([slot](nb::handle self) { return nb::getattr(self, slot, nb::none()); },
-                                                 nb::name(a.name));
+            nb::object getter = nb::cpp_function(
+                [slot](nb::handle self) { return nb::getattr(self, slot, nb::none()); }, nb::name(a.name));
             attrs[a.name] = property(getter, nb::none(), nb::none(), a.doc);
         }
         t = PyErr_NewExceptionWithDoc(qualified, doc, PyExc_RuntimeError, attrs.ptr());

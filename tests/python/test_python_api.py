@@ -5,6 +5,7 @@ host time of a frame."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import importlib.metadata
 import logging
@@ -87,6 +88,8 @@ def test_membership_completion_and_the_feature_walk(cam):
     assert cam._ipython_key_completions_() == walk
     offline = oculane.Camera("127.0.42.250")
     assert "Width" not in offline and offline._ipython_key_completions_() == []
+    with pytest.raises(oculane.GenicamException, match="feature model not loaded"):
+        offline.features()
 
 
 @pytest.mark.parametrize("name, kind, bounds, increment, entries, unit, shown", [
@@ -204,6 +207,10 @@ def test_control_loss_is_told_apart(camera_ip):
                 pass
         with pytest.raises(oculane.CameraException) as read:
             cam.get_integer("Width")
+        # Ended here, not whenever the tracebacks kept above are collected.
+        with contextlib.suppress(oculane.CameraException):
+            acq.stop()
+        cam.disconnect(0.0)
     assert (waited.value.kind, waited.value.feature) == ("ControlLost", None)
     assert (read.value.kind, read.value.feature) == ("ControlLost", "Width")
 
