@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import pathlib
+import re
+
 from . import _oculane_core
 from ._oculane_core import *  # noqa: F401,F403  (every public name of the core module)
 
@@ -28,7 +31,23 @@ def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | Non
                             timeout=timeout)
 
 
-from .features import Category, EnumEntryInfo, FeatureInfo, Visibility  # noqa: E402
+def _version(package_file: str = __file__) -> str:
+    """The installed package's version; for a source tree that was never
+    installed, the one its pyproject.toml gives."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("oculane")
+    except PackageNotFoundError:
+        pyproject = pathlib.Path(package_file).resolve().parents[2] / "pyproject.toml"
+        text = pyproject.read_text() if pyproject.is_file() else ""
+        found = re.search(r'^version\s*=\s*"([^"]+)"', text, re.M)
+        return found.group(1) if found else "0+unknown"
+
+
+__version__ = _version()
+
+from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
 from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
 from .settings import SettingsIssue  # noqa: E402
 
@@ -37,6 +56,7 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "GenicamException",
     "Category",
     "EnumEntryInfo",
+    "Feature",
     "FeatureInfo",
     "SettingsIssue",
     "Visibility",

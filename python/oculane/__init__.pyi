@@ -4,15 +4,37 @@ from ._oculane_core import *  # noqa: F401,F403
 # The exception classes belong to this package by their qualified names; the
 # core module's stub imports them from here as CameraError and GenicamError.
 
+__version__: str
+
 class CameraException(RuntimeError):
     """
     Raised when the transport link fails: connect/acknowledge timeout, I/O error, device NAK, lost control, or a malformed packet.
     """
 
+    @property
+    def kind(self) -> str | None:
+        """The kind of failure: "AckTimeout", "ControlLost", "DeviceStatus", ..."""
+    @property
+    def feature(self) -> str | None:
+        """The feature the failing call named, or None."""
+    @property
+    def status(self) -> int | None:
+        """The GVCP status code of a device's refusal (kind "DeviceStatus"), or None."""
+
 class GenicamException(RuntimeError):
     """
     Raised by the GenICam feature layer: unknown feature, wrong type or access mode, value out of range, or a broken device description.
     """
+
+    @property
+    def kind(self) -> str | None:
+        """The kind of failure: "FeatureNotFound", "OutOfRange", "SnapTimeout", ..."""
+    @property
+    def feature(self) -> str | None:
+        """The feature the failing call named, or None."""
+    @property
+    def status(self) -> int | None:
+        """Always None: device refusals raise CameraException."""
 
 CameraError = CameraException
 GenicamError = GenicamException
@@ -20,6 +42,7 @@ GenicamError = GenicamException
 from .features import (
     Category as Category,
     EnumEntryInfo as EnumEntryInfo,
+    Feature as Feature,
     FeatureInfo as FeatureInfo,
     Visibility as Visibility,
 )

@@ -1,4 +1,8 @@
+from collections.abc import Iterator
+import datetime
 import os
+import types
+from typing import Any
 
 import numpy
 
@@ -16,57 +20,171 @@ class Camera:
     channels created from it stay valid while Python holds them.
     """
 
-    def __init__(self, ip: str, *, gvcp_timeout: float = 0.5, retries: int = 4, heartbeat_timeout: float = 3.0, exclusive: bool = False, local_ip: str | None = None) -> None: ...
+    def __init__(self, ip: str, *, gvcp_timeout: float = 0.5, retries: int = 4, heartbeat_timeout: float = 3.0, exclusive: bool = False, local_ip: str | None = None) -> None:
+        """
+        A camera at `ip` (an address, no port), not yet connected: nothing is
+        sent until `connect()` or a `with` block.
 
-    def connect(self) -> None: ...
+        `gvcp_timeout`: seconds to wait for each acknowledge; `retries`: how
+        often an unanswered command is sent again (0 to 255);
+        `heartbeat_timeout`: seconds the camera keeps control for us without
+        a heartbeat; `exclusive`: ask for exclusive instead of control
+        access; `local_ip`: the local address to talk from.
 
-    def disconnect(self, deadline: float = 0.5) -> None: ...
+        Raises ValueError for an address that does not parse, a negative or
+        NaN timeout, or `retries` outside 0 to 255.
 
-    def is_connected(self) -> bool: ...
+            >>> with oculane.Camera("192.168.1.10") as cam:
+            ...     print(cam["Width"], cam.feature("ExposureTime"))
+        """
 
-    def device_info(self) -> DeviceInfo: ...
+    def connect(self) -> None:
+        """
+        Take control of the camera and load its GenICam description (the
+        feature model). Returns at once when already connected; Ctrl-C
+        interrupts it and leaves nothing connected.
 
-    def link_stats(self) -> LinkStats | None: ...
+        Raises CameraException when the camera does not answer or refuses
+        control (`kind` "ConnectTimeout", "AccessDenied", ...),
+        GenicamException when its description cannot be loaded (the camera
+        then stays connected), and ValueError while a snap, snapshot session
+        or acquisition holds the camera.
+        """
+
+    def disconnect(self, deadline: float = 0.5) -> None:
+        """
+        Give control back and stop the control worker, allowing it `deadline`
+        seconds to shut down in order. Does nothing when not connected and
+        never raises for transport trouble; ValueError while a snap, session
+        or acquisition holds the camera.
+        """
+
+    def is_connected(self) -> bool:
+        """
+        True while a connection exists and its control link is alive (False
+        once the camera was lost, until the next `connect()`).
+        """
+
+    def device_info(self) -> DeviceInfo:
+        """
+        The connected camera's identity record (`DeviceInfo`). Raises
+        CameraException when not connected (`kind` "NotConnected") or after
+        control was lost ("ControlLost").
+        """
+
+    def link_stats(self) -> LinkStats | None:
+        """
+        A copy of the control link's counters (`LinkStats`), or None when not
+        connected. Reading does not reset them.
+        """
+
+    def __enter__(self) -> Camera:
+        """
+        Connect unless already connected, and return the camera:
+
+            >>> with oculane.Camera("192.168.1.10") as cam:
+            ...     frame = cam.snap()
+        """
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: types.TracebackType | None) -> bool:
+        """
+        Disconnect. Never suppresses an exception of the `with` body, nor
+        replaces it: a disconnect failing then is logged instead.
+        """
 
     def __repr__(self) -> str: ...
 
-    def get_integer(self, name: str) -> int: ...
+    def get_integer(self, name: str) -> int:
+        """
+        The value of an Integer feature. Raises GenicamException for an unknown
+        feature, another kind or one that cannot be read, CameraException for
+        transport trouble; `get(name)` takes any kind.
+        """
 
-    def set_integer(self, name: str, value: int) -> None: ...
+    def set_integer(self, name: str, value: int) -> None:
+        """
+        Write an Integer feature. Its bounds and increment are checked before
+        anything is sent (GenicamException, `kind` "OutOfRange"); an int outside
+        signed 64 bits raises ValueError or OverflowError.
+        """
 
-    def integer_bounds(self, name: str) -> tuple[int, int]: ...
+    def integer_bounds(self, name: str) -> tuple[int, int]:
+        """(minimum, maximum) of an Integer feature, as they are now."""
 
-    def integer_increment(self, name: str) -> int: ...
+    def integer_increment(self, name: str) -> int:
+        """
+        The step between valid values of an Integer feature (1 when it has none).
+        """
 
-    def get_float(self, name: str) -> float: ...
+    def get_float(self, name: str) -> float:
+        """The value of a Float feature."""
 
-    def set_float(self, name: str, value: float) -> None: ...
+    def set_float(self, name: str, value: float) -> None:
+        """
+        Write a Float feature (an int is accepted); values outside its bounds
+        are refused before anything is sent.
+        """
 
-    def float_bounds(self, name: str) -> tuple[float, float]: ...
+    def float_bounds(self, name: str) -> tuple[float, float]:
+        """(minimum, maximum) of a Float feature, as they are now."""
 
-    def get_boolean(self, name: str) -> bool: ...
+    def get_boolean(self, name: str) -> bool:
+        """The value of a Boolean feature."""
 
-    def set_boolean(self, name: str, value: bool) -> None: ...
+    def set_boolean(self, name: str, value: bool) -> None:
+        """Write a Boolean feature; only True or False are accepted."""
 
-    def get_string(self, name: str) -> str: ...
+    def get_string(self, name: str) -> str:
+        """
+        The text of a String feature, or the current entry name of an
+        Enumeration (the same operation as `get_enum`).
+        """
 
-    def set_string(self, name: str, value: str) -> None: ...
+    def set_string(self, name: str, value: str) -> None:
+        """
+        Write a String feature. A text longer than its register is refused,
+        not cut.
+        """
 
-    def get_enum(self, name: str) -> str: ...
+    def get_enum(self, name: str) -> str:
+        """
+        The current entry name of an Enumeration (or the text of a String:
+        the same operation as `get_string`).
+        """
 
-    def set_enum(self, name: str, entry: str) -> None: ...
+    def set_enum(self, name: str, entry: str) -> None:
+        """
+        Select an Enumeration entry by name (`enum_entries` lists them); an
+        unknown entry raises GenicamException (`kind` "NoEnumEntry").
+        """
 
-    def enum_entries(self, name: str) -> list[str]: ...
+    def enum_entries(self, name: str) -> list[str]:
+        """The entry names of an Enumeration, in description order."""
 
-    def execute(self, name: str) -> None: ...
+    def execute(self, name: str) -> None:
+        """Run a Command feature, such as "AcquisitionStart"."""
 
-    def access_mode(self, name: str) -> object: ...
+    def access_mode(self, name: str) -> object:
+        """The feature's access mode now: `AccessMode.RO`, `WO` or `RW`."""
 
-    def has_feature(self, name: str) -> bool: ...
+    def has_feature(self, name: str) -> bool:
+        """
+        True when the feature model is loaded and has a node of this name
+        (`name in camera` is the same). No device access; never raises.
+        """
 
-    def feature_names(self) -> list[str]: ...
+    def feature_names(self) -> list[str]:
+        """
+        The name of every node of the feature model (features, categories,
+        registers, ports), in description order. Raises GenicamException when
+        no model is loaded.
+        """
 
-    def invalidate_caches(self) -> None: ...
+    def invalidate_caches(self) -> None:
+        """
+        Forget every cached register value, so that the next reads go to the
+        device. No device access.
+        """
 
     def feature_info(self, name: str) -> oculane.features.FeatureInfo:
         """
@@ -91,6 +209,70 @@ class Camera:
         """
         Apply a settings file. Returns the lines that could not be applied, each
         with its reason; a file that cannot be parsed changes nothing.
+        """
+
+    def get(self, name: str) -> Any:
+        """
+        The feature's value, whatever its kind: an int for an Integer, a float
+        for a Float, a bool for a Boolean, the entry name for an Enumeration, a
+        str for a String. `camera[name]` is the same.
+
+        Raises GenicamException for an unknown feature (kind "FeatureNotFound")
+        or one that cannot be read, CameraException for transport trouble, and
+        TypeError for a Command or another node without a value.
+
+            >>> cam.get("PayloadSize"), cam["PixelFormat"]
+            (307200, 'Mono8')
+        """
+
+    def set(self, name: str, value: int | float | bool | str) -> None:
+        """
+        Write a feature, whatever its kind; `camera[name] = value` is the same.
+        The value is converted the way the kind needs: an Integer takes an int
+        (or a float holding a whole number), a Float an int or a float, a
+        Boolean True or False, an Enumeration an entry name, a String a str.
+
+        Raises TypeError for a value of the wrong type or a feature without a
+        value (a Command: use `execute`), ValueError for a float that is not a
+        whole number given to an Integer, OverflowError for an int beyond 64
+        bits; each names the feature. The feature's own checks (bounds,
+        increment, entries, access) raise GenicamException.
+
+            >>> cam.set("ExposureTime", 2500)     # an int is fine for a Float
+            >>> cam["PixelFormat"] = "Mono16\"
+        """
+
+    def __getitem__(self, name: str) -> Any:
+        """`get(name)`."""
+
+    def __setitem__(self, name: str, value: int | float | bool | str) -> None:
+        """`set(name, value)`."""
+
+    __iter__: None = None
+
+    def __contains__(self, name: object) -> bool:
+        """
+        `name in camera`: the camera's feature model has a node of that name
+        (`has_feature`). False while not connected.
+        """
+
+    def feature(self, name: str) -> oculane.features.Feature:
+        """
+        A `Feature` for the name: its kind, unit, value, bounds, increment,
+        entries and access, each read when asked. Raises GenicamException
+        (kind "FeatureNotFound") for an unknown name.
+
+            >>> cam.feature("ExposureTime")
+            Feature(ExposureTime: Float = 10000.0 us [10..1e+06])
+        """
+
+    def features(self) -> Iterator[oculane.features.Feature]:
+        """
+        Every feature of the category tree as a `Feature`, in category order
+        (depth first, each once).
+
+            >>> [f.name for f in cam.features() if f.kind == "Float"]
+            ['ExposureTime', 'AcquisitionFrameRate', 'Gain', ...]
         """
 
     def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Acquisition:
@@ -125,7 +307,13 @@ class SnapshotSession:
     manager or call `close()` to restore the camera's acquisition mode.
     """
 
-    def snap(self, timeout: float = 5.0) -> Frame: ...
+    def snap(self, timeout: float = 5.0) -> Frame:
+        """
+        Take one frame: start the camera, wait at most `timeout` seconds for
+        its frame, and have it stopped again. Ctrl-C ends the wait. Raises
+        GenicamException (`kind` "SnapTimeout") when no frame came (the
+        session stays usable) and ValueError once the session is closed.
+        """
 
     def close(self) -> None:
         """
@@ -133,15 +321,26 @@ class SnapshotSession:
         stream channel. Idempotent.
         """
 
-    def __enter__(self) -> SnapshotSession: ...
+    def __enter__(self) -> SnapshotSession:
+        """Return the session itself."""
 
-    def __exit__(self, *args) -> bool: ...
+    def __exit__(self, *args) -> bool:
+        """`close()`; an exception of the `with` body is never suppressed."""
 
-    def is_closed(self) -> bool: ...
+    def is_closed(self) -> bool:
+        """True once closed."""
 
-    def stats(self) -> StreamStats: ...
+    def stats(self) -> StreamStats:
+        """
+        A copy of the stream's counters now (`StreamStats`). ValueError once
+        closed.
+        """
 
-    def packet_size(self) -> int: ...
+    def packet_size(self) -> int:
+        """
+        The GVSP packet size in force on the stream, in bytes. ValueError once
+        closed.
+        """
 
     def __repr__(self) -> str: ...
 
@@ -158,17 +357,33 @@ class Acquisition:
         channel. Idempotent; frames already buffered stay readable.
         """
 
-    def __enter__(self) -> Acquisition: ...
+    def __enter__(self) -> Acquisition:
+        """Return the acquisition itself."""
 
-    def __exit__(self, *args) -> bool: ...
+    def __exit__(self, *args) -> bool:
+        """`stop()`; an exception of the `with` body is never suppressed."""
 
-    def is_stopped(self) -> bool: ...
+    def is_stopped(self) -> bool:
+        """
+        True once stopped (by `stop()`, the end of its `with` block, or its
+        release).
+        """
 
-    def stats(self) -> StreamStats: ...
+    def stats(self) -> StreamStats:
+        """
+        A copy of the stream's counters now (`StreamStats`). ValueError once
+        stopped.
+        """
 
-    def packet_size(self) -> int: ...
+    def packet_size(self) -> int:
+        """
+        The GVSP packet size in force on the stream, in bytes (negotiated
+        with the camera unless `packet_size` was given). ValueError once
+        stopped.
+        """
 
-    def local_addr(self) -> str: ...
+    def local_addr(self) -> str:
+        """The stream socket's local address, "ip:port". ValueError once stopped."""
 
     def subscribe(self, capacity: int = 16) -> FrameChannel:
         """
@@ -176,13 +391,22 @@ class Acquisition:
         one it only sees frames completed after this call.
         """
 
-    def wait_for(self, timeout: float = 1.0) -> Frame | None: ...
+    def wait_for(self, timeout: float = 1.0) -> Frame | None:
+        """
+        The next frame, waiting at most `timeout` seconds; None when none came
+        in time, or when the stream has ended and nothing is queued. Ctrl-C
+        ends the wait. Once the camera was lost (and the queued frames are
+        read) it raises CameraException with `kind` "ControlLost".
+        """
 
-    def try_recv(self) -> Frame | None: ...
+    def try_recv(self) -> Frame | None:
+        """The next queued frame, or None, without waiting."""
 
-    def recv_all(self) -> list[Frame]: ...
+    def recv_all(self) -> list[Frame]:
+        """Every frame queued right now, oldest first, without waiting."""
 
-    def clear(self) -> None: ...
+    def clear(self) -> None:
+        """Discard every frame queued right now."""
 
     def __iter__(self) -> Acquisition: ...
 
@@ -194,26 +418,35 @@ class Frame:
     """One captured frame. The pixel payload is copied out by `data()`."""
 
     @property
-    def status(self, /) -> FrameStatus: ...
+    def status(self, /) -> FrameStatus:
+        """
+        How the frame ended (`FrameStatus`); only a `Complete` frame holds
+        every byte of its image.
+        """
 
     @property
     def is_complete(self) -> bool:
         """`True` when every packet of the frame arrived."""
 
     @property
-    def frame_id(self) -> int: ...
+    def frame_id(self) -> int:
+        """The block id the camera gave the frame (counts up, frame by frame)."""
 
     @property
-    def width(self) -> int: ...
+    def width(self) -> int:
+        """Image width in pixels, from the frame's leader (0 without one)."""
 
     @property
-    def height(self) -> int: ...
+    def height(self) -> int:
+        """Image height in pixels, from the frame's leader (0 without one)."""
 
     @property
-    def x_offset(self) -> int: ...
+    def x_offset(self) -> int:
+        """Horizontal offset of the image on the sensor, from the leader."""
 
     @property
-    def y_offset(self) -> int: ...
+    def y_offset(self) -> int:
+        """Vertical offset of the image on the sensor, from the leader."""
 
     @property
     def pixel_format(self) -> str:
@@ -227,19 +460,46 @@ class Frame:
         """The raw 32-bit GigE Vision pixel format code."""
 
     @property
-    def bits_per_pixel(self) -> int: ...
+    def bits_per_pixel(self) -> int:
+        """
+        Bits each pixel takes in the payload (bits 16 to 23 of the pixel
+        format code).
+        """
 
     @property
-    def timestamp_ns(self) -> int: ...
+    def timestamp_ns(self) -> int:
+        """
+        Device time: the camera's timestamp of the frame in nanoseconds
+        (its ticks converted with its tick frequency). The camera's clock
+        has its own origin; the host's time of arrival is
+        `system_timestamp_ns` (or `timestamp`).
+        """
 
     @property
-    def timestamp_ticks(self) -> int: ...
+    def timestamp_ticks(self) -> int:
+        """
+        Device time: the camera's timestamp of the frame in its own ticks,
+        as it sent it.
+        """
 
     @property
-    def system_timestamp_ns(self) -> int: ...
+    def system_timestamp_ns(self) -> int:
+        """
+        Host time: the host's wall clock when the frame's leader arrived, in
+        nanoseconds since the Unix epoch (`timestamp` as a datetime).
+        """
 
     @property
-    def received_size(self) -> int: ...
+    def timestamp(self, /) -> datetime.datetime:
+        """
+        Host time: when the frame's leader arrived, as a timezone-aware UTC
+        `datetime` (microsecond precision); `system_timestamp_ns` in
+        nanoseconds. The camera's own clock is `timestamp_ns`.
+        """
+
+    @property
+    def received_size(self) -> int:
+        """Payload bytes received from the camera."""
 
     def data(self) -> bytes:
         """
@@ -271,13 +531,22 @@ class FrameChannel:
     subscriber and counted in [`StreamStats::frames_dropped`].
     """
 
-    def wait_for(self, timeout: float) -> Frame | None: ...
+    def wait_for(self, timeout: float) -> Frame | None:
+        """
+        The next frame, waiting at most `timeout` seconds; None when none came
+        in time, or when the stream has ended and nothing is queued. Ctrl-C
+        ends the wait. Once the camera was lost (and the queued frames are
+        read) it raises CameraException with `kind` "ControlLost".
+        """
 
-    def try_recv(self) -> Frame | None: ...
+    def try_recv(self) -> Frame | None:
+        """The next queued frame, or None, without waiting."""
 
-    def recv_all(self) -> list[Frame]: ...
+    def recv_all(self) -> list[Frame]:
+        """Every frame queued right now, oldest first, without waiting."""
 
-    def clear(self) -> None: ...
+    def clear(self) -> None:
+        """Discard every frame queued right now."""
 
     def __iter__(self) -> FrameChannel: ...
 
@@ -309,6 +578,12 @@ class FrameStatus:
     PayloadUnsupported: FrameStatus = ...
 
 class AccessMode:
+    """
+    How a feature may be used now: `RO` (read only), `WO` (write only)
+    or `RW`. Each value is one shared object that compares equal to its
+    int (RO = 0, WO = 1, RW = 2).
+    """
+
     def __int__(self) -> int: ...
 
     def __repr__(self) -> str: ...
@@ -329,58 +604,76 @@ class StreamStats:
     """Stream receiver counters, all monotonic since stream open."""
 
     @property
-    def packets(self) -> int: ...
+    def packets(self) -> int:
+        """Datagrams accepted from the camera's address."""
 
     @property
-    def bytes(self) -> int: ...
+    def bytes(self) -> int:
+        """Their total length in bytes."""
 
     @property
-    def completed_frames(self) -> int: ...
+    def completed_frames(self) -> int:
+        """Frames that ended Complete."""
 
     @property
-    def failed_frames(self) -> int: ...
+    def failed_frames(self) -> int:
+        """Frames that ended MissingPackets, Timeout or WrongPacketId."""
 
     @property
-    def timed_out_frames(self) -> int: ...
+    def timed_out_frames(self) -> int:
+        """Frames that ended Timeout (also counted in `failed_frames`)."""
 
     @property
-    def aborted_frames(self) -> int: ...
+    def aborted_frames(self) -> int:
+        """Frames that ended Aborted (the stream closed under them)."""
 
     @property
-    def missing_frames(self) -> int: ...
+    def missing_frames(self) -> int:
+        """Block ids the camera skipped between frames."""
 
     @property
-    def underruns(self) -> int: ...
+    def underruns(self) -> int:
+        """New frames dropped because every pool buffer was in use."""
 
     @property
-    def missing_packets(self) -> int: ...
+    def missing_packets(self) -> int:
+        """Packets still missing in the frames that failed."""
 
     @property
-    def resend_requests(self) -> int: ...
+    def resend_requests(self) -> int:
+        """Packets asked for again with resend requests."""
 
     @property
-    def resent_packets(self) -> int: ...
+    def resent_packets(self) -> int:
+        """Packets that arrived after being asked for again."""
 
     @property
-    def resend_ratio_reached(self) -> int: ...
+    def resend_ratio_reached(self) -> int:
+        """Frames whose resend budget ran out."""
 
     @property
-    def resend_disabled(self) -> int: ...
+    def resend_disabled(self) -> int:
+        """Packets the camera said it could not resend."""
 
     @property
-    def duplicated_packets(self) -> int: ...
+    def duplicated_packets(self) -> int:
+        """Packets that arrived for a slot already filled."""
 
     @property
-    def error_packets(self) -> int: ...
+    def error_packets(self) -> int:
+        """Packets carrying an error status."""
 
     @property
-    def ignored_packets(self) -> int: ...
+    def ignored_packets(self) -> int:
+        """Packets set aside: short, late, oversized or of unsupported blocks."""
 
     @property
-    def unsupported_frames(self) -> int: ...
+    def unsupported_frames(self) -> int:
+        """Blocks refused because their payload type is not supported."""
 
     @property
-    def size_mismatch_errors(self) -> int: ...
+    def size_mismatch_errors(self) -> int:
+        """Payload packets that would have overrun the frame's buffer."""
 
     @property
     def frames_dropped(self) -> int:
@@ -398,31 +691,42 @@ class LinkStats:
     """Control-channel counters."""
 
     @property
-    def commands(self) -> int: ...
+    def commands(self) -> int:
+        """
+        Commands sent (each chunk of a memory transfer counts; resends do not).
+        """
 
     @property
-    def acks(self) -> int: ...
+    def acks(self) -> int:
+        """Acknowledges that answered the command in flight."""
 
     @property
-    def retries(self) -> int: ...
+    def retries(self) -> int:
+        """Commands sent again because no acknowledge came in time."""
 
     @property
-    def timeouts(self) -> int: ...
+    def timeouts(self) -> int:
+        """Commands given up: no acknowledge came and no tries were left."""
 
     @property
-    def naks(self) -> int: ...
+    def naks(self) -> int:
+        """Acknowledges with an error status (the camera refused)."""
 
     @property
-    def pending_acks(self) -> int: ...
+    def pending_acks(self) -> int:
+        """Pending acknowledges: the camera asked for more time to answer."""
 
     @property
-    def heartbeats(self) -> int: ...
+    def heartbeats(self) -> int:
+        """Heartbeats the camera acknowledged (control kept)."""
 
     @property
-    def events(self) -> int: ...
+    def events(self) -> int:
+        """Event messages received from the camera."""
 
     @property
-    def unsolicited(self) -> int: ...
+    def unsolicited(self) -> int:
+        """Acknowledges of nothing in flight, or of another request (late ones)."""
 
     def __repr__(self) -> str: ...
 
@@ -434,34 +738,46 @@ class DeviceInfo:
     """
 
     @property
-    def manufacturer(self) -> str: ...
+    def manufacturer(self) -> str:
+        """The maker's name."""
 
     @property
-    def model(self) -> str: ...
+    def model(self) -> str:
+        """The model name."""
 
     @property
-    def serial(self) -> str: ...
+    def serial(self) -> str:
+        """The serial number."""
 
     @property
-    def device_version(self) -> str: ...
+    def device_version(self) -> str:
+        """The device's version text (firmware, hardware)."""
 
     @property
-    def manufacturer_info(self) -> str: ...
+    def manufacturer_info(self) -> str:
+        """Free text the maker puts in the record."""
 
     @property
-    def user_defined_name(self) -> str: ...
+    def user_defined_name(self) -> str:
+        """The name a user gave the device (DeviceUserID), or ""."""
 
     @property
-    def ip(self) -> str: ...
+    def ip(self) -> str:
+        """The current IPv4 address, dotted decimal ("192.168.1.10")."""
 
     @property
-    def subnet_mask(self) -> str: ...
+    def subnet_mask(self) -> str:
+        """The current subnet mask, dotted decimal."""
 
     @property
-    def gateway(self) -> str: ...
+    def gateway(self) -> str:
+        """The default gateway, dotted decimal."""
 
     @property
-    def mac(self) -> str: ...
+    def mac(self) -> str:
+        """
+        The MAC address, lower-case hex bytes joined by ":" ("00:0c:df:04:a1:7e").
+        """
 
     @property
     def spec_version(self) -> tuple[int, int]:

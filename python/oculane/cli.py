@@ -578,6 +578,9 @@ def _subparser(sub, name: str) -> argparse.ArgumentParser:
 def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     p = _ArgumentParser(prog="oculane", description="GigE Vision cameras from the command line.",
                                 epilog="oculane COMMAND --help tells more about each.")
+    from . import __version__
+
+    p.add_argument("--version", action="version", version=f"oculane {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     d = _subparser(sub, "discover")

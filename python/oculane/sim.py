@@ -112,6 +112,7 @@ class CommandRecord:
 
     @property
     def command_name(self) -> str:
+        """The command's name (READREG, ...), or its code in hex when unknown."""
         try:
             return Command(self.command).name
         except ValueError:
@@ -389,10 +390,12 @@ class VirtualCamera:
 
     @property
     def running(self) -> bool:
+        """True while the camera answers on its address."""
         return self._device.running
 
     @property
     def ip(self) -> str:
+        """The address the camera serves."""
         return self._ip
 
     @property
@@ -403,6 +406,7 @@ class VirtualCamera:
 
     @property
     def address(self) -> tuple[str, int]:
+        """(ip, port) of the camera's GVCP socket."""
         return (self._ip, self.port)
 
     # ---- identity and what is served ----------------------------------------
@@ -414,18 +418,22 @@ class VirtualCamera:
 
     @property
     def serial(self) -> str:
+        """The serial number of its identity record."""
         return _field(self._device.read_memory(0x00D8, 16))
 
     @property
     def model(self) -> str:
+        """The model name of its identity record."""
         return _field(self._device.read_memory(0x0068, 32))
 
     @property
     def manufacturer(self) -> str:
+        """The maker's name of its identity record."""
         return _field(self._device.read_memory(0x0048, 32))
 
     @property
     def mac(self) -> str:
+        """The MAC address of its identity record ("02:0c:7f:00:00:02")."""
         return ":".join(f"{b:02x}" for b in self._device.read_memory(0x0008, 8)[2:])
 
     @property
@@ -440,10 +448,12 @@ class VirtualCamera:
 
     @property
     def first_url(self) -> str:
+        """The description location in the first URL register."""
         return self._device.first_url
 
     @property
     def second_url(self) -> str:
+        """The description location in the second URL register."""
         return self._device.second_url
 
     # ---- fault injection -------------------------------------------------------
@@ -486,6 +496,7 @@ class VirtualCamera:
         self._device.set_address_status(address, status)
 
     def clear_failing_addresses(self) -> None:
+        """Undo every `fail_address`."""
         self._device.clear_address_status()
 
     def delay_acks(self, ms: int) -> None:
@@ -669,6 +680,7 @@ class VirtualCamera:
         self._device.clear_command_log()
 
     def event_acks(self) -> list[EventAck]:
+        """The acknowledges the host sent for the camera's events, oldest first."""
         return [EventAck(**a) for a in self._device.event_acks()]
 
     def counters(self) -> dict[str, int]:
@@ -692,6 +704,7 @@ class VirtualCamera:
         return int(self._device.read_register(address))
 
     def read_memory(self, address: int, size: int) -> bytes:
+        """`size` bytes of device memory at `address`, as the camera holds them."""
         return self._device.read_memory(address, size)
 
     def write_register(self, address: int, value: int) -> None:
@@ -700,14 +713,17 @@ class VirtualCamera:
 
     @property
     def acquiring(self) -> bool:
+        """True between AcquisitionStart and AcquisitionStop."""
         return bool(self._device.acquiring)
 
     @property
     def payload_size(self) -> int:
+        """The bytes of one frame's image at the current settings (PayloadSize)."""
         return int(self._device.payload_size)
 
     @property
     def stream_channels(self) -> int:
+        """How many stream channels the camera offers."""
         return self.read_register(0x0904)
 
     @property
@@ -963,6 +979,8 @@ def _serve_commands(cam: VirtualCamera) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """`python -m oculane.sim`: serve one virtual camera until interrupted
+    (`--help` lists the options); returns the exit status."""
     args = _parser().parse_args(argv)
     try:
         cam = _camera_from(args)

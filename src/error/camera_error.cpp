@@ -1,5 +1,7 @@
 #include "error/camera_error.hpp"
 
+#include <iterator>
+
 #include "util/os_error.hpp"
 #include "util/overload.hpp"
 
@@ -32,6 +34,14 @@ std::string CameraError::to_string() const {
             },
         },
         v_);
+}
+
+const char* CameraError::kind_name() const {
+    static constexpr const char* kNames[] = {"Io",           "ConnectTimeout", "NotConnected", "AckTimeout",
+                                             "AccessDenied", "ControlLost",    "DeviceStatus", "Malformed",
+                                             "Unsupported",  "WorkerStart"};
+    static_assert(std::size(kNames) == std::variant_size_v<Variant>);
+    return kNames[v_.index()];
 }
 
 CameraError unwrap_arc(SharedCameraError err) {

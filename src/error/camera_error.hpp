@@ -96,6 +96,8 @@ public:
 
     // The display text, e.g. "device answered command 0x0082 with write protect (0x8004)".
     std::string to_string() const;
+    // The variant's name, e.g. "AckTimeout": what programs branch on.
+    const char* kind_name() const;
 
 private:
     Variant v_;

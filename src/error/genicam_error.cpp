@@ -1,8 +1,29 @@
 #include "error/genicam_error.hpp"
 
+#include <iterator>
+
 #include "util/overload.hpp"
 
 namespace oculane {
+
+const char* GenicamError::kind_name() const {
+    static constexpr const char* kNames[] = {
+        "FeatureNotFound",   "UnsupportedAccess", "AccessModeViolation", "DanglingReference", "CircularReference",
+        "FormulaError",      "NoEnumEntry",       "OutOfRange",          "DescriptionError",  "SnapTimeout",
+        "Transport",         "FloatOutOfRange",   "Unavailable"};
+    static_assert(std::size(kNames) == std::variant_size_v<Variant>);
+    if (const CameraError* inner = transport_error()) return inner->kind_name();
+    return kNames[v_.index()];
+}
+
+const std::string* GenicamError::feature_name() const {
+    using namespace genicam_error;
+    if (const auto* e = get_if<FeatureNotFound>()) return &e->name;
+    if (const auto* e = get_if<NoEnumEntry>()) return &e->enumeration;
+    if (const auto* e = get_if<OutOfRange>()) return &e->name;
+    if (const auto* e = get_if<FloatOutOfRange>()) return &e->name;
+    return nullptr;
+}
 
 std::string GenicamError::to_string() const {
     using namespace genicam_error;

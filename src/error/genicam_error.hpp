@@ -164,6 +164,12 @@ public:
     }
 
     std::string to_string() const;
+    // The variant's name, e.g. "FeatureNotFound"; a Transport error gives the
+    // wrapped error's ("AckTimeout"), as it is raised as that error.
+    const char* kind_name() const;
+    // The feature (or enumeration) the error names, for the variants that
+    // name one: FeatureNotFound, NoEnumEntry, OutOfRange and FloatOutOfRange.
+    const std::string* feature_name() const;
 
 private:
     Variant v_;

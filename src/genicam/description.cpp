@@ -20,7 +20,8 @@ namespace {
 // `blank` is set when the register was read and names no location at all,
 // the usual state of the second register.
 CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const TimedMemoryRead& read,
-                                                     std::chrono::nanoseconds ack_wait, bool& blank) {
+                                                     std::chrono::nanoseconds ack_wait, bool& blank,
+                                                     std::string* location) {
     blank = false;
     auto block = read(reg, kUrlRegisterLength, gige::saturating_mul(ack_wait, 2));
     if (!block) return std::unexpected(std::move(block.error()));
@@ -30,7 +31,9 @@ CameraResult<std::vector<std::uint8_t>> try_register(std::uint32_t reg, const Ti
     blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
     auto url = XmlUrl::parse(text);
     if (!url) return std::unexpected(CameraError::malformed(std::move(url.error())));
-    return load_description(*url, read, ack_wait);
+    auto loaded = load_description(*url, read, ack_wait);
+    if (loaded && location) *location = std::move(text);
+    return loaded;
 }
 
 }  // namespace
@@ -71,14 +74,14 @@ CameraResult<std::vector<std::uint8_t>> load_description(const XmlUrl& url, cons
 }
 
 CameraResult<std::vector<std::uint8_t>> fetch_description(const TimedMemoryRead& read,
-                                                          std::chrono::nanoseconds ack_wait) {
+                                                          std::chrono::nanoseconds ack_wait, std::string* location) {
     // When both fail, the first register that names a location tells why:
     // a blank second register must not hide the first one's real failure.
     std::optional<CameraError> reported;
     bool reported_blank = false;
     for (std::uint32_t reg : {kFirstUrlRegister, kSecondUrlRegister}) {
         bool blank = false;
-        auto bytes = try_register(reg, read, ack_wait, blank);
+        auto bytes = try_register(reg, read, ack_wait, blank, location);
         if (bytes) return bytes;
         OCULANE_LOG(log::Level::Debug, log::kGige, "GenICam URL at {:#x} failed: {}", reg, bytes.error());
         if (!reported || (reported_blank && !blank)) {
@@ -100,12 +103,12 @@ CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port) {
 }
 
 CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port,
-                                                          const gige::WaitLimit& limit) {
+                                                          const gige::WaitLimit& limit, std::string* location) {
     TimedMemoryRead read = [&port, &limit](std::uint32_t address, std::uint32_t length,
                                            std::chrono::nanoseconds timeout) {
         return port.read_memory(address, length, limit.narrowed(timeout));
     };
-    return fetch_description(read, std::chrono::duration_cast<std::chrono::nanoseconds>(port.wait()));
+    return fetch_description(read, std::chrono::duration_cast<std::chrono::nanoseconds>(port.wait()), location);
 }
 
 CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port) {

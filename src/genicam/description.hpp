@@ -62,15 +62,18 @@ using TimedMemoryRead = std::function<CameraResult<std::vector<std::uint8_t>>(
 // first register's failure, unless that register was blank and the second
 // was not. Register reads wait twice `ack_wait`; a local description of n
 // bytes waits gige::operation_budget(ack_wait, its 512-byte commands).
+// `location`, when given, receives the location text that served it.
 CameraResult<std::vector<std::uint8_t>> fetch_description(const TimedMemoryRead& read,
-                                                          std::chrono::nanoseconds ack_wait);
+                                                          std::chrono::nanoseconds ack_wait,
+                                                          std::string* location = nullptr);
 // The same over a PortIo, whose reads keep their own timeouts.
 CameraResult<std::vector<std::uint8_t>> fetch_description(PortIo& port);
 // The same over a connection's control port, with the waits above measured in
 // the port's per-transaction wait, each also ending by `limit` (connect's
 // deadline and interrupt).
 CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port,
-                                                          const gige::WaitLimit& limit);
+                                                          const gige::WaitLimit& limit,
+                                                          std::string* location = nullptr);
 CameraResult<std::vector<std::uint8_t>> fetch_description(const gige::ControlPort& port);
 
 // Produces the description bytes a location names (after the register text

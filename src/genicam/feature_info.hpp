@@ -46,6 +46,13 @@ struct FeatureInfo {
     std::vector<EnumEntryInfo> entries;  // enumerations only, document order
 };
 
+// What generic access needs of a feature: the kind of its value (as
+// FeatureInfo::kind) and its unit, both from the description alone.
+struct FeatureKind {
+    std::string kind;
+    std::string unit;
+};
+
 struct CategoryInfo {
     std::string name;
     std::string display_name;

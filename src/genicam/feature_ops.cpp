@@ -168,6 +168,13 @@ GenicamResult<FeatureInfo> FeatureAccess::feature_info(std::string_view name) {
     return on_node(name, [&](NodeEval& e, NodeId id) { return describe_feature(e, *s_.map, id); });
 }
 
+GenicamResult<FeatureKind> FeatureAccess::feature_kind(std::string_view name) const {
+    auto id = find(name);
+    if (!id) return std::unexpected(std::move(id.error()));
+    const NodeMeta& m = s_.map->node(*id).meta;
+    return FeatureKind{std::string(value_kind(m.element)), m.unit};
+}
+
 GenicamResult<std::vector<CategoryInfo>> FeatureAccess::categories() const {
     if (!s_.connected || s_.map == nullptr)
         return fail<std::vector<CategoryInfo>>(GenicamError::description_error("feature model not loaded"));

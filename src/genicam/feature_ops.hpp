@@ -75,6 +75,8 @@ public:
     // Presentation and state of one feature (feature_info.hpp); the state
     // flags are read from the device.
     GenicamResult<FeatureInfo> feature_info(std::string_view name);
+    // The feature's kind and unit; no device access.
+    GenicamResult<FeatureKind> feature_kind(std::string_view name) const;
     // The category tree, parents first; no device access.
     GenicamResult<std::vector<CategoryInfo>> categories() const;
 

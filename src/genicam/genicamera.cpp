@@ -19,6 +19,7 @@ void GenICamera::disconnect(Duration deadline) {
 void GenICamera::drop_model() {
     node_map_.reset();
     description_.reset();
+    description_location_.clear();
     port_ref_.bind(nullptr);
 }
 
@@ -34,7 +35,10 @@ GenicamResult<void> GenICamera::ensure_model(const gige::WaitLimit& limit) {
         // Over the control port itself rather than the PortIo view, so that the
         // URL registers and a large description get the waits sized for them.
         return cached_description(description_,
-                                  [&] { return fetch_description(transport_.connection()->port(), limit); });
+                                  [&] {
+                                      return fetch_description(transport_.connection()->port(), limit,
+                                                               &description_location_);
+                                  });
     };
     return ensure_feature_model(node_map_, connection_error, genicam_xml,
                                 [](std::string_view text) { return parse_description(text); });

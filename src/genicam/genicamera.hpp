@@ -85,6 +85,7 @@ public:
     GenicamResult<std::vector<std::string>> feature_names() { return features().feature_names(); }
     GenicamResult<FeatureInfo> feature_info(std::string_view name) { return features().feature_info(name); }
     GenicamResult<std::vector<CategoryInfo>> categories() { return features().categories(); }
+    GenicamResult<FeatureKind> feature_kind(std::string_view name) { return features().feature_kind(name); }
 
     // Bounds the device traffic of every feature operation until the guard
     // ends: each access still waits at most its own transaction wait, and none
@@ -109,6 +110,9 @@ public:
 
     // The node map of the current connection, if loaded.
     Genicam* node_map() { return node_map_ ? &*node_map_ : nullptr; }
+    // The location text the description came from ("Local:...zip;...");
+    // empty until it was fetched on this connection.
+    const std::string& description_location() const { return description_location_; }
 
 private:
     // PortIo over the current connection's control port, re-pointed at each
@@ -139,6 +143,7 @@ private:
     // Kept even when it fails to parse, so a retry parses it again without
     // downloading it again.
     DescriptionBytes description_;
+    std::string description_location_;
     PortRef port_ref_;
 };
 

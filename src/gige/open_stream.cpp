@@ -101,7 +101,7 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
     if (bound.sin_family != AF_INET) return std::unexpected(CameraError::unsupported("IPv6 stream destinations"));
     const Endpoint local{inet::ip_of(bound), inet::port_of(bound)};
 
-    set_receive_buffer(socket.get(), config.receive_buffer, *config.payload_size);
+    const ReceiveBuffer receive_buffer = set_receive_buffer(socket.get(), config.receive_buffer, *config.payload_size);
 
     // The camera's side of the channel.
     if (auto r = port.write_register(bootstrap::stream_channel_destination(channel), local.ip).wait_owned(w); !r)
@@ -162,10 +162,12 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
     };
     auto opened = std::make_unique<StreamChannel>(local, channel, packet_size, std::move(control), std::move(stats),
                                                   std::move(*worker), std::move(closer), params.end);
+    opened->set_receive_buffer_size({receive_buffer.asked, receive_buffer.granted});
     OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "stream channel opened",
                        {{"channel", std::to_string(channel)},
                         {"local", inet::format_endpoint(local.ip, local.port)},
-                        {"packet_size", std::to_string(packet_size)}});
+                        {"packet_size", std::to_string(packet_size)},
+                        {"receive_buffer", std::to_string(receive_buffer.granted)}});
     return opened;
 }
 

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include <fmt/format.h>
@@ -45,7 +47,11 @@ constexpr int kStreamPacketsPerProbe = 100'000;
 // going for ever; leftover test packets are gone well within this.
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 
-std::atomic<bool> g_short_buffer_warned{false};
+// Streams opened often (a snap each) would repeat the warning for every
+// one: once a minute, counting the streams in between.
+constexpr auto kShortBufferWarningInterval = std::chrono::minutes(1);
+std::mutex g_short_buffer_mutex;
+RateLimit g_short_buffer_warnings(kShortBufferWarningInterval);  // guarded by g_short_buffer_mutex
 
 void set_receive_timeout(int socket, std::chrono::microseconds timeout) {
     timeval tv{};
@@ -81,7 +87,7 @@ std::size_t receive_buffer_size(std::size_t requested, std::uint64_t payload_siz
 namespace detail {
 
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size,
-                                 std::atomic<bool>& warned) {
+                                 RateLimit& warnings) {
     ReceiveBuffer out;
     out.asked = receive_buffer_size(requested, payload_size);
     // The option takes an int; a larger request is as much as it can say.
@@ -98,11 +104,17 @@ ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_
     if (::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted > 0) {
         // The kernel doubles the value for its bookkeeping and reports that.
         out.granted = static_cast<std::size_t>(granted) / 2;
-        if (out.granted < static_cast<std::size_t>(value) && !warned.exchange(true)) {
-            OCULANE_LOG(log::Level::Warn, log::kGige,
-                        "stream receive buffer is {} bytes, {} were asked for; frames may lose packets under "
-                        "load. Raise the sysctl net.core.rmem_max to at least {}",
-                        out.granted, out.asked, out.asked);
+        if (out.granted < static_cast<std::size_t>(value)) {
+            if (const auto held_back = warnings.admit(RateLimit::Clock::now())) {
+                OCULANE_LOG(log::Level::Warn, log::kGige,
+                            "stream receive buffer is {} bytes, {} were asked for; frames may lose packets under "
+                            "load. Raise the sysctl net.core.rmem_max to at least {}{}",
+                            out.granted, out.asked, out.asked,
+                            *held_back == 0 ? std::string()
+                                            : fmt::format(" ({} more streams got less than they asked for since "
+                                                          "the last warning)",
+                                                          *held_back));
+            }
         }
     }
     return out;
@@ -111,7 +123,8 @@ ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_
 }  // namespace detail
 
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size) {
-    return detail::set_receive_buffer(socket, requested, payload_size, g_short_buffer_warned);
+    std::lock_guard lock(g_short_buffer_mutex);
+    return detail::set_receive_buffer(socket, requested, payload_size, g_short_buffer_warnings);
 }
 
 CameraResult<std::uint32_t> search_packet_size(const Probe& probe) {

@@ -12,6 +12,7 @@
 
 #include "error/camera_error.hpp"
 #include "gige/control_port.hpp"
+#include "util/rate_limit.hpp"
 
 namespace oculane::gige {
 
@@ -35,12 +36,14 @@ struct ReceiveBuffer {
 
 // Sets the socket's receive buffer. Tries SO_RCVBUFFORCE first (it may exceed
 // net.core.rmem_max, but needs privilege) and falls back to SO_RCVBUF. Warns
-// once per process when the kernel granted less than asked. Never fails.
+// when the kernel granted less than asked, at most once a minute for the
+// whole process (the next warning counts the streams in between). Never
+// fails.
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size);
 namespace detail {
-// The same with the once-only flag given (tests use their own).
+// The same with the warnings' rate limit given (tests use their own).
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size,
-                                 std::atomic<bool>& warned);
+                                 RateLimit& warnings);
 }  // namespace detail
 
 // Whether a datagram that arrived during a probe of `probe_size` bytes (the

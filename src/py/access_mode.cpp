@@ -60,7 +60,10 @@ nb::object access_mode_object(int code) {
 }
 
 void bind_access_mode(nb::module_& m) {
-    auto cls = nb::class_<PyAccessMode>(m, "AccessMode")
+    auto cls = nb::class_<PyAccessMode>(m, "AccessMode",
+                                        "How a feature may be used now: `RO` (read only), `WO` (write only)\n"
+                                        "or `RW`. Each value is one shared object that compares equal to its\n"
+                                        "int (RO = 0, WO = 1, RW = 2).")
         .def("__int__", [](const PyAccessMode& self) { return self.code; })
         .def("__repr__", [](const PyAccessMode& self) {
             return std::string("AccessMode.") + kNames[self.code];

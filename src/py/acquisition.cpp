@@ -64,6 +64,7 @@ struct AcquisitionCore {
 GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream, const gige::WaitLimit& limit = {}) {
     auto bounded = camera.limit_traffic(limit);
     auto stopped = camera.execute("AcquisitionStop");
+    log_stream_ended("acquisition stopped", stream);
     if (auto r = camera.set_integer("TLParamsLocked", 0); !r)
         OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not cleared: {}", r.error().to_string());
     stream.close(limit.deadline);
@@ -171,6 +172,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
                 failure = std::move(started.error());
             } else {
                 stream->acquisition_started();
+                log_stream_opened("acquisition started", *stream, args.n_buffers, config.payload_size.value_or(0));
                 state.emplace(AcqState{std::move(stream)});
             }
         }
@@ -196,26 +198,42 @@ void bind_acquisition(nb::module_& m) {
     cls.def("stop", &stop,
             "Stop the camera, unlock transport parameters, and close the stream\n"
             "channel. Idempotent; frames already buffered stay readable.");
-    cls.def("__enter__", [](PyAcquisition& self) -> PyAcquisition& { return self; }, nb::rv_policy::reference);
-    cls.def("__exit__", [](PyAcquisition& self, nb::args) {
-        stop(self);
-        return false;
-    });
-    cls.def("is_stopped", &is_stopped);
-    cls.def("stats", [](PyAcquisition& self) { return with_stream(self, [](StreamChannel& s) { return s.stats(); }); });
-    cls.def("packet_size", [](PyAcquisition& self) {
-        return with_stream(self, [](StreamChannel& s) { return s.packet_size(); });
-    });
-    cls.def("local_addr", [](PyAcquisition& self) {
-        return with_stream(self, [](StreamChannel& s) {
-            const auto local = s.local_address();
-            return inet::format_endpoint(local.ip, local.port);
-        });
-    });
+    cls.def("__enter__", [](PyAcquisition& self) -> PyAcquisition& { return self; }, nb::rv_policy::reference,
+            "Return the acquisition itself.");
+    cls.def(
+        "__exit__",
+        [](PyAcquisition& self, nb::args) {
+            stop(self);
+            return false;
+        },
+        "`stop()`; an exception of the `with` body is never suppressed.");
+    cls.def("is_stopped", &is_stopped,
+            "True once stopped (by `stop()`, the end of its `with` block, or its\n"
+            "release).");
+    cls.def(
+        "stats", [](PyAcquisition& self) { return with_stream(self, [](StreamChannel& s) { return s.stats(); }); },
+        "A copy of the stream's counters now (`StreamStats`). ValueError once\n"
+        "stopped.");
+    cls.def(
+        "packet_size",
+        [](PyAcquisition& self) { return with_stream(self, [](StreamChannel& s) { return s.packet_size(); }); },
+        "The GVSP packet size in force on the stream, in bytes (negotiated\n"
+        "with the camera unless `packet_size` was given). ValueError once\n"
+        "stopped.");
+    cls.def(
+        "local_addr",
+        [](PyAcquisition& self) {
+            return with_stream(self, [](StreamChannel& s) {
+                const auto local = s.local_address();
+                return inet::format_endpoint(local.ip, local.port);
+            });
+        },
+        "The stream socket's local address, \"ip:port\". ValueError once stopped.");
     cls.def(
         "subscribe",
-        [](PyAcquisition& self, std::size_t capacity) {
-            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(capacity); })};
+        [](PyAcquisition& self, IntArg<std::size_t> capacity) {
+            const std::size_t n = capacity.get("capacity");
+            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n); })};
         },
         nb::arg("capacity") = 16,
         "An additional subscription with its own buffer; unlike the built-in\n"
@@ -250,10 +268,11 @@ const std::string kStartAcquisitionDoc =
 void bind_camera_acquisition(nb::class_<Camera>& cls) {
     cls.def(
         "start_acquisition",
-        [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
-           std::optional<std::uint32_t> packet_delay, bool resend, std::optional<std::size_t> receive_buffer) {
-            return start_acquisition(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
-                                                      receive_buffer.value_or(0)});
+        [](Camera& self, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
+           std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
+            return start_acquisition(
+                self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,

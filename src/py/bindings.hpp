@@ -14,6 +14,8 @@ void bind_camera(nanobind::module_& m);
 void bind_camera_features(nanobind::class_<Camera>& cls);
 // Feature metadata, the category tree and settings files on Camera.
 void bind_camera_tools(nanobind::class_<Camera>& cls);
+// get, set, camera[name], name in camera, feature and features.
+void bind_camera_generic_access(nanobind::class_<Camera>& cls);
 void bind_link_stats(nanobind::module_& m);
 // Camera.start_acquisition, and Camera.snap with Camera.snapshot_session.
 void bind_camera_acquisition(nanobind::class_<Camera>& cls);

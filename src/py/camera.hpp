@@ -119,6 +119,12 @@ auto call_camera(Camera& self, F&& op) {
     return unwrap(with_camera(self, std::forward<F>(op)));
 }
 
+// call_camera for an operation on the feature `name`: its error names it.
+template <class F>
+auto call_feature(Camera& self, std::string_view name, F&& op) {
+    return unwrap(with_camera(self, std::forward<F>(op)), name);
+}
+
 // Labels of the operations that hold the busy slot.
 inline constexpr const char* kBusyConnect = "a connect";
 inline constexpr const char* kBusyDisconnect = "a disconnect";

@@ -38,7 +38,7 @@ nb::tuple strings(const std::vector<std::string>& v) {
 nb::object features_module() { return nb::module_::import_("oculane.features"); }
 
 nb::object feature_info(Camera& self, const std::string& name) {
-    FeatureInfo info = call_camera(self, [&](GenICamera& c) { return c.feature_info(name); });
+    FeatureInfo info = call_feature(self, name, [&](GenICamera& c) { return c.feature_info(name); });
     nb::object mod = features_module();
     nb::list entries;
     for (const auto& e : info.entries)
@@ -106,7 +106,7 @@ nb::object link_details(Camera& self) {
 // features and must refuse them all when one is bad: an int is checked as an
 // integer, a float as a float, a str as an entry name or a string.
 void check_write(Camera& self, const std::string& name, const std::variant<std::int64_t, double, std::string>& value) {
-    call_camera(self, [&](GenICamera& c) {
+    call_feature(self, name, [&](GenICamera& c) {
         return std::visit(
             [&](const auto& v) -> GenicamResult<void> {
                 using V = std::decay_t<decltype(v)>;
@@ -118,7 +118,91 @@ void check_write(Camera& self, const std::string& name, const std::variant<std::
     });
 }
 
+// The feature's kind and unit, from the description alone.
+std::pair<std::string, std::string> feature_kind(Camera& self, const std::string& name) {
+    FeatureKind k = call_feature(self, name, [&](GenICamera& c) { return c.feature_kind(name); });
+    return {std::move(k.kind), std::move(k.unit)};
+}
+
+// Generic access is written in Python (oculane.features) over the typed
+// methods; these only hand the call over.
+nb::object features_call(const char* function, nb::handle self) {
+    return features_module().attr(function)(self);
+}
+nb::object features_call(const char* function, nb::handle self, nb::handle name) {
+    return features_module().attr(function)(self, name);
+}
+
 }  // namespace
+
+void bind_camera_generic_access(nb::class_<Camera>& cls) {
+    cls.def("_feature_kind", &feature_kind, "name"_a);
+    cls.def(
+        "get", [](nb::handle self, nb::handle name) { return features_call("get_value", self, name); }, "name"_a,
+        nb::sig("def get(self, name: str) -> typing.Any"),
+        "The feature's value, whatever its kind: an int for an Integer, a float\n"
+        "for a Float, a bool for a Boolean, the entry name for an Enumeration, a\n"
+        "str for a String. `camera[name]` is the same.\n\n"
+        "Raises GenicamException for an unknown feature (kind \"FeatureNotFound\")\n"
+        "or one that cannot be read, CameraException for transport trouble, and\n"
+        "TypeError for a Command or another node without a value.\n\n"
+        "    >>> cam.get(\"PayloadSize\"), cam[\"PixelFormat\"]\n"
+        "    (307200, 'Mono8')");
+    cls.def(
+        "set",
+        [](nb::handle self, nb::handle name, nb::handle value) {
+            features_module().attr("set_value")(self, name, value);
+        },
+        "name"_a, "value"_a, nb::sig("def set(self, name: str, value: int | float | bool | str) -> None"),
+        "Write a feature, whatever its kind; `camera[name] = value` is the same.\n"
+        "The value is converted the way the kind needs: an Integer takes an int\n"
+        "(or a float holding a whole number), a Float an int or a float, a\n"
+        "Boolean True or False, an Enumeration an entry name, a String a str.\n\n"
+        "Raises TypeError for a value of the wrong type or a feature without a\n"
+        "value (a Command: use `execute`), ValueError for a float that is not a\n"
+        "whole number given to an Integer, OverflowError for an int beyond 64\n"
+        "bits; each names the feature. The feature's own checks (bounds,\n"
+        "increment, entries, access) raise GenicamException.\n\n"
+        "    >>> cam.set(\"ExposureTime\", 2500)     # an int is fine for a Float\n"
+        "    >>> cam[\"PixelFormat\"] = \"Mono16\"");
+    cls.def(
+        "__getitem__", [](nb::handle self, nb::handle name) { return features_call("get_value", self, name); },
+        "name"_a, nb::sig("def __getitem__(self, name: str) -> typing.Any"), "`get(name)`.");
+    cls.def(
+        "__setitem__",
+        [](nb::handle self, nb::handle name, nb::handle value) {
+            features_module().attr("set_value")(self, name, value);
+        },
+        "name"_a, "value"_a, nb::sig("def __setitem__(self, name: str, value: int | float | bool | str) -> None"),
+        "`set(name, value)`.");
+    // With __getitem__ and no __iter__, Python would iterate a camera by
+    // asking for camera[0], camera[1], ...: say plainly that it is not
+    // iterable (features() is).
+    cls.attr("__iter__") = nb::none();
+    cls.def(
+        "__contains__", [](nb::handle self, nb::handle name) { return features_call("contains", self, name); },
+        "name"_a, nb::sig("def __contains__(self, name: object) -> bool"),
+        "`name in camera`: the camera's feature model has a node of that name\n"
+        "(`has_feature`). False while not connected.");
+    cls.def(
+        "feature", [](nb::handle self, nb::handle name) { return features_call("feature", self, name); }, "name"_a,
+        nb::sig("def feature(self, name: str) -> oculane.features.Feature"),
+        "A `Feature` for the name: its kind, unit, value, bounds, increment,\n"
+        "entries and access, each read when asked. Raises GenicamException\n"
+        "(kind \"FeatureNotFound\") for an unknown name.\n\n"
+        "    >>> cam.feature(\"ExposureTime\")\n"
+        "    Feature(ExposureTime: Float = 10000.0 us [10..1e+06])");
+    cls.def(
+        "features", [](nb::handle self) { return features_call("iter_features", self); },
+        nb::sig("def features(self) -> collections.abc.Iterator[oculane.features.Feature]"),
+        "Every feature of the category tree as a `Feature`, in category order\n"
+        "(depth first, each once).\n\n"
+        "    >>> [f.name for f in cam.features() if f.kind == \"Float\"]\n"
+        "    ['ExposureTime', 'AcquisitionFrameRate', 'Gain', ...]");
+    cls.def(
+        "_ipython_key_completions_", [](nb::handle self) { return features_call("completions", self); },
+        nb::sig("def _ipython_key_completions_(self) -> list[str]"));
+}
 
 void bind_camera_tools(nb::class_<Camera>& cls) {
     cls.def("feature_info", &feature_info, "name"_a,

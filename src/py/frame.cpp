@@ -15,6 +15,7 @@
 #include "py/stream.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace oculane::py {
 
@@ -91,6 +92,16 @@ nb::object pixel_array(const Frame& frame, nb::handle owner) {
     return pairs.attr("view")("<u2")[nb::make_tuple(nb::ellipsis(), 0)];
 }
 
+// Nanoseconds since the Unix epoch as an aware UTC datetime. Added as a
+// timedelta of whole microseconds to the epoch: a float of seconds would
+// lose the last digits.
+nb::object host_time(std::uint64_t ns) {
+    nb::module_ dt = nb::module_::import_("datetime");
+    nb::object utc = dt.attr("timezone").attr("utc");
+    nb::object epoch = dt.attr("datetime")(1970, 1, 1, "tzinfo"_a = utc);
+    return epoch + dt.attr("timedelta")("microseconds"_a = ns / 1000);
+}
+
 std::string frame_repr(const Frame& f) {
     return fmt::format("Frame(id={}, {}, {}x{} {}, {} bytes)", f.frame_id(), frame_status_name(f.status()), f.width(),
                        f.height(), f.pixel_format_text(), f.received_size());
@@ -112,24 +123,47 @@ const char* const kArrayDoc =
 void bind_frame(nb::module_& m) {
     nb::class_<PyFrame>(m, "Frame", "One captured frame. The pixel payload is copied out by `data()`.")
         .def_prop_ro("status", [](const PyFrame& f) { return status_object(f.frame->status()); },
-                     nb::for_getter(nb::sig("def status(self, /) -> FrameStatus")))
+                     nb::for_getter(nb::sig("def status(self, /) -> FrameStatus")),
+                     nb::for_getter("How the frame ended (`FrameStatus`); only a `Complete` frame holds\n"
+                                    "every byte of its image."))
         .def_prop_ro("is_complete", [](const PyFrame& f) { return f.frame->is_complete(); },
                      "`True` when every packet of the frame arrived.")
-        .def_prop_ro("frame_id", [](const PyFrame& f) { return f.frame->frame_id(); })
-        .def_prop_ro("width", [](const PyFrame& f) { return f.frame->width(); })
-        .def_prop_ro("height", [](const PyFrame& f) { return f.frame->height(); })
-        .def_prop_ro("x_offset", [](const PyFrame& f) { return f.frame->x_offset(); })
-        .def_prop_ro("y_offset", [](const PyFrame& f) { return f.frame->y_offset(); })
+        .def_prop_ro("frame_id", [](const PyFrame& f) { return f.frame->frame_id(); },
+                     "The block id the camera gave the frame (counts up, frame by frame).")
+        .def_prop_ro("width", [](const PyFrame& f) { return f.frame->width(); },
+                     "Image width in pixels, from the frame's leader (0 without one).")
+        .def_prop_ro("height", [](const PyFrame& f) { return f.frame->height(); },
+                     "Image height in pixels, from the frame's leader (0 without one).")
+        .def_prop_ro("x_offset", [](const PyFrame& f) { return f.frame->x_offset(); },
+                     "Horizontal offset of the image on the sensor, from the leader.")
+        .def_prop_ro("y_offset", [](const PyFrame& f) { return f.frame->y_offset(); },
+                     "Vertical offset of the image on the sensor, from the leader.")
         .def_prop_ro("pixel_format", [](const PyFrame& f) { return f.frame->pixel_format_text(); },
                      "Pixel format name (e.g. `\"Mono8\"`), or the raw GigE Vision code in\n"
                      "hex for formats without a known name.")
         .def_prop_ro("pixel_format_code", [](const PyFrame& f) { return f.frame->pixel_format(); },
                      "The raw 32-bit GigE Vision pixel format code.")
-        .def_prop_ro("bits_per_pixel", [](const PyFrame& f) { return int{f.frame->bits_per_pixel()}; })
-        .def_prop_ro("timestamp_ns", [](const PyFrame& f) { return f.frame->timestamp_ns(); })
-        .def_prop_ro("timestamp_ticks", [](const PyFrame& f) { return f.frame->timestamp_ticks(); })
-        .def_prop_ro("system_timestamp_ns", [](const PyFrame& f) { return f.frame->system_timestamp_ns(); })
-        .def_prop_ro("received_size", [](const PyFrame& f) { return f.frame->received_size(); })
+        .def_prop_ro("bits_per_pixel", [](const PyFrame& f) { return int{f.frame->bits_per_pixel()}; },
+                     "Bits each pixel takes in the payload (bits 16 to 23 of the pixel\n"
+                     "format code).")
+        .def_prop_ro("timestamp_ns", [](const PyFrame& f) { return f.frame->timestamp_ns(); },
+                     "Device time: the camera's timestamp of the frame in nanoseconds\n"
+                     "(its ticks converted with its tick frequency). The camera's clock\n"
+                     "has its own origin; the host's time of arrival is\n"
+                     "`system_timestamp_ns` (or `timestamp`).")
+        .def_prop_ro("timestamp_ticks", [](const PyFrame& f) { return f.frame->timestamp_ticks(); },
+                     "Device time: the camera's timestamp of the frame in its own ticks,\n"
+                     "as it sent it.")
+        .def_prop_ro("system_timestamp_ns", [](const PyFrame& f) { return f.frame->system_timestamp_ns(); },
+                     "Host time: the host's wall clock when the frame's leader arrived, in\n"
+                     "nanoseconds since the Unix epoch (`timestamp` as a datetime).")
+        .def_prop_ro("timestamp", [](const PyFrame& f) { return host_time(f.frame->system_timestamp_ns()); },
+                     nb::for_getter(nb::sig("def timestamp(self, /) -> datetime.datetime")),
+                     nb::for_getter("Host time: when the frame's leader arrived, as a timezone-aware UTC\n"
+                                    "`datetime` (microsecond precision); `system_timestamp_ns` in\n"
+                                    "nanoseconds. The camera's own clock is `timestamp_ns`."))
+        .def_prop_ro("received_size", [](const PyFrame& f) { return f.frame->received_size(); },
+                     "Payload bytes received from the camera.")
         .def(
             "data",
             [](const PyFrame& f) {

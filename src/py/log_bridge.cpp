@@ -20,6 +20,7 @@
 
 #include "py/bindings.hpp"
 #include "py/errors.hpp"
+#include "py/int_arg.hpp"
 #include "py/interpreter_lock.hpp"
 #include "util/channel.hpp"
 #include "util/duration.hpp"
@@ -48,7 +49,8 @@ struct BridgeState {
 std::mutex g_bridge_mutex;
 BridgeState g_bridge;  // guarded by g_bridge_mutex
 
-void enable(int min_level, std::size_t capacity) {
+void enable(int min_level, IntArg<std::size_t> capacity_arg) {
+    const std::size_t capacity = capacity_arg.get("capacity");
     if (min_level < 0 || min_level > static_cast<int>(log::Level::Error))
         raise_value_error("level must be from 0 (trace) to 4 (error)");
     if (capacity == 0) raise_value_error("capacity must be at least 1");

@@ -100,6 +100,7 @@ private:
             return core_->take_state_locked();
         }();
         if (!state) return;
+        log_stream_ended("snapshot session closed", *state->stream());
         auto lock = lock_for_drop(*core_->camera);
         if (!lock.owns_lock()) {
             // Released unclosed, the session closes its stream and
@@ -124,6 +125,7 @@ PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
         token.release();
         raise(opened.error());
     }
+    log_stream_opened("snapshot session opened", *opened->stream(), args.n_buffers);
     return PySnapshotSession(std::make_unique<SessionCore>(self.state, std::move(*opened), std::move(token)));
 }
 
@@ -190,7 +192,10 @@ void close_session(PySnapshotSession& self) {
     bool snapping = false;
     {
         std::lock_guard state_lock(s.state_mutex);
-        if (auto state = s.take_state_locked()) state->close(s.camera->camera);
+        if (auto state = s.take_state_locked()) {
+            log_stream_ended("snapshot session closed", *state->stream());
+            state->close(s.camera->camera);
+        }
         snapping = s.snapping;
     }
     if (!snapping) s.busy.release();
@@ -260,23 +265,38 @@ void bind_snapshot_session(nb::module_& m) {
         "An open stream channel dedicated to on-demand single-frame capture; the\n"
         "camera transmits only while a `snap()` is in flight. Use as a context\n"
         "manager or call `close()` to restore the camera's acquisition mode.");
-    cls.def("snap", &session_snap, nb::arg("timeout") = 5.0);
+    cls.def("snap", &session_snap, nb::arg("timeout") = 5.0,
+            "Take one frame: start the camera, wait at most `timeout` seconds for\n"
+            "its frame, and have it stopped again. Ctrl-C ends the wait. Raises\n"
+            "GenicamException (`kind` \"SnapTimeout\") when no frame came (the\n"
+            "session stays usable) and ValueError once the session is closed.");
     cls.def("close", &close_session,
             "Restore `AcquisitionMode`, unlock transport parameters, and close the\n"
             "stream channel. Idempotent.");
     cls.def("__enter__", [](PySnapshotSession& self) -> PySnapshotSession& { return self; },
-            nb::rv_policy::reference);
-    cls.def("__exit__", [](PySnapshotSession& self, nb::args) {
-        close_session(self);
-        return false;
-    });
-    cls.def("is_closed", [](PySnapshotSession& self) { return self.core().closed.load(std::memory_order_acquire); });
-    cls.def("stats", [](PySnapshotSession& self) {
-        return with_stream(self, [](const StreamChannel& s) { return s.stats(); });
-    });
-    cls.def("packet_size", [](PySnapshotSession& self) {
-        return with_stream(self, [](const StreamChannel& s) { return s.packet_size(); });
-    });
+            nb::rv_policy::reference, "Return the session itself.");
+    cls.def(
+        "__exit__",
+        [](PySnapshotSession& self, nb::args) {
+            close_session(self);
+            return false;
+        },
+        "`close()`; an exception of the `with` body is never suppressed.");
+    cls.def(
+        "is_closed", [](PySnapshotSession& self) { return self.core().closed.load(std::memory_order_acquire); },
+        "True once closed.");
+    cls.def(
+        "stats",
+        [](PySnapshotSession& self) { return with_stream(self, [](const StreamChannel& s) { return s.stats(); }); },
+        "A copy of the stream's counters now (`StreamStats`). ValueError once\n"
+        "closed.");
+    cls.def(
+        "packet_size",
+        [](PySnapshotSession& self) {
+            return with_stream(self, [](const StreamChannel& s) { return s.packet_size(); });
+        },
+        "The GVSP packet size in force on the stream, in bytes. ValueError once\n"
+        "closed.");
     cls.def("__repr__", [](PySnapshotSession& self) {
         return std::string("SnapshotSession(closed=") +
                (self.core().closed.load(std::memory_order_acquire) ? "True" : "False") + ")";
@@ -293,22 +313,22 @@ const std::string kSessionDoc =
 void bind_camera_snaps(nb::class_<Camera>& cls) {
     cls.def(
         "snap",
-        [](Camera& self, double timeout, std::uint16_t channel, std::size_t n_buffers,
-           std::optional<std::uint16_t> packet_size, std::optional<std::uint32_t> packet_delay, bool resend,
-           std::optional<std::size_t> receive_buffer) {
+        [](Camera& self, double timeout, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
+           std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
             return camera_snap(self, timeout,
-                               StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
-                                          receive_buffer.value_or(0)});
+                               stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
         nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
         nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
     cls.def(
         "snapshot_session",
-        [](Camera& self, std::uint16_t channel, std::size_t n_buffers, std::optional<std::uint16_t> packet_size,
-           std::optional<std::uint32_t> packet_delay, bool resend, std::optional<std::size_t> receive_buffer) {
-            return open_session(self, StreamArgs{channel, n_buffers, packet_size, packet_delay, resend,
-                                                 receive_buffer.value_or(0)});
+        [](Camera& self, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
+           std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
+            return open_session(self,
+                                stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,

@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <chrono>
 
+#include "gige/stream/stream_stats.hpp"
 #include "py/errors.hpp"
+#include "util/inet.hpp"
+#include "util/log.hpp"
+
+#include <fmt/format.h>
 
 namespace nb = nanobind;
 
@@ -39,6 +44,20 @@ Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<
 }
 
 }  // namespace
+
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+                       const std::optional<IntArg<std::uint16_t>>& packet_size,
+                       const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
+                       const std::optional<IntArg<std::size_t>>& receive_buffer) {
+    StreamArgs args;
+    args.channel = channel.get("channel");
+    args.n_buffers = n_buffers.get("n_buffers");
+    if (packet_size) args.packet_size = packet_size->get("packet_size");
+    if (packet_delay) args.packet_delay = packet_delay->get("packet_delay");
+    args.resend = resend;
+    if (receive_buffer) args.receive_buffer = receive_buffer->get("receive_buffer");
+    return args;
+}
 
 StreamConfig stream_config(const StreamArgs& args) {
     StreamConfig c;
@@ -104,6 +123,43 @@ SnapWait wait_for_snap(FrameChannel& channel, Duration timeout) {
             return out;
         }
     }
+}
+
+namespace {
+std::string frames(std::uint64_t n) { return fmt::format("{} frame{}", n, n == 1 ? "" : "s"); }
+std::string packets(std::uint64_t n) { return fmt::format("{} packet{}", n, n == 1 ? "" : "s"); }
+}  // namespace
+
+void log_stream_opened(const char* what, const StreamChannel& stream, std::size_t n_buffers,
+                       std::uint64_t payload_size) {
+    if (!log::enabled(log::Level::Info)) return;
+    const auto local = stream.local_address();
+    const auto buffer = stream.receive_buffer_size();
+    log::emit(log::kPy, log::Level::Info,
+              fmt::format("{} on stream channel {} ({}): packet size {} bytes, {} buffers{}, "
+                          "receive buffer {} bytes{}",
+                          what, stream.channel(), inet::format_endpoint(local.ip, local.port), stream.packet_size(),
+                          n_buffers, payload_size ? fmt::format(" of {} bytes", payload_size) : "",
+                          buffer.granted,
+                          buffer.granted < buffer.asked ? fmt::format(" ({} asked for)", buffer.asked) : ""),
+              {{"channel", std::to_string(stream.channel())},
+               {"packet_size", std::to_string(stream.packet_size())},
+               {"buffers", std::to_string(n_buffers)},
+               {"payload_size", std::to_string(payload_size)},
+               {"receive_buffer", std::to_string(buffer.granted)}});
+}
+
+void log_stream_ended(const char* what, const StreamChannel& stream) {
+    if (!log::enabled(log::Level::Info)) return;
+    const StreamStats s = stream.stats();
+    log::emit(log::kPy, log::Level::Info,
+              fmt::format("{} on stream channel {}: {} complete, {} failed, {} lost to a starved pool "
+                          "(underruns), {} not taken by a full queue, {} resent, {} kernel drops",
+                          what, stream.channel(), frames(s.completed_frames), s.failed_frames, s.underruns,
+                          s.frames_dropped, packets(s.resent_packets), s.kernel_drops),
+              {{"channel", std::to_string(stream.channel())},
+               {"completed_frames", std::to_string(s.completed_frames)},
+               {"failed_frames", std::to_string(s.failed_frames)}});
 }
 
 gige::WaitLimit drop_traffic_limit() {

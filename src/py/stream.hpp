@@ -23,6 +23,7 @@
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_channel.hpp"
 #include "py/camera.hpp"
+#include "py/int_arg.hpp"
 #include "py/interpreter_lock.hpp"
 
 namespace oculane::py {
@@ -47,6 +48,13 @@ struct StreamArgs {
     bool resend = true;
     std::size_t receive_buffer = 0;  // bytes; 0 sizes it automatically
 };
+
+// The keyword arguments as a stream-opening binding receives them; each
+// range error names its argument.
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+                       const std::optional<IntArg<std::uint16_t>>& packet_size,
+                       const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
+                       const std::optional<IntArg<std::size_t>>& receive_buffer);
 
 // The docstring part every stream-opening method shares.
 inline constexpr const char* kReceiveBufferDoc =
@@ -84,6 +92,14 @@ struct SnapWait {
 // lock must never take the interpreter lock.
 SnapWait wait_for_snap(FrameChannel& channel, Duration timeout);
 
+// The INFO lines of a stream's life, led by `what` ("acquisition started",
+// "snapshot session closed"): what stream setup settled once it is open, and
+// what came of it when it ends (call before the stream is closed). Nothing
+// is formatted unless info is enabled.
+void log_stream_opened(const char* what, const StreamChannel& stream, std::size_t n_buffers,
+                       std::uint64_t payload_size = 0);
+void log_stream_ended(const char* what, const StreamChannel& stream);
+
 // What a drop path may spend on device traffic in all (AcquisitionStop,
 // TLParamsLocked, the mode, the stream's port register) while the
 // interpreter exits: a camera that no longer answers must not hold the
@@ -114,18 +130,28 @@ void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, TimeoutAr
             if (!frame) return std::nullopt;
             return PyFrame{std::move(*frame)};
         },
-        timeout_arg);
-    cls.def("try_recv", [channel_of](T& self) -> std::optional<PyFrame> {
-        auto frame = channel_of(self).try_recv();
-        if (!frame) return std::nullopt;
-        return PyFrame{std::move(*frame)};
-    });
-    cls.def("recv_all", [channel_of](T& self) {
-        std::vector<PyFrame> out;
-        for (auto& frame : channel_of(self).recv_all()) out.push_back(PyFrame{std::move(frame)});
-        return out;
-    });
-    cls.def("clear", [channel_of](T& self) { channel_of(self).clear(); });
+        timeout_arg,
+        "The next frame, waiting at most `timeout` seconds; None when none came\n"
+        "in time, or when the stream has ended and nothing is queued. Ctrl-C\n"
+        "ends the wait. Once the camera was lost (and the queued frames are\n"
+        "read) it raises CameraException with `kind` \"ControlLost\".");
+    cls.def(
+        "try_recv",
+        [channel_of](T& self) -> std::optional<PyFrame> {
+            auto frame = channel_of(self).try_recv();
+            if (!frame) return std::nullopt;
+            return PyFrame{std::move(*frame)};
+        },
+        "The next queued frame, or None, without waiting.");
+    cls.def(
+        "recv_all",
+        [channel_of](T& self) {
+            std::vector<PyFrame> out;
+            for (auto& frame : channel_of(self).recv_all()) out.push_back(PyFrame{std::move(frame)});
+            return out;
+        },
+        "Every frame queued right now, oldest first, without waiting.");
+    cls.def("clear", [channel_of](T& self) { channel_of(self).clear(); }, "Discard every frame queued right now.");
     cls.def("__iter__", [](T& self) -> T& { return self; }, nb::rv_policy::reference);
     cls.def("__next__", [channel_of](T& self) { return PyFrame{next_frame(channel_of(self))}; });
 }

@@ -46,6 +46,10 @@ void clear_sink() {
 
 void emit(std::string_view target, Level level, std::string message,
           std::initializer_list<Field> fields) {
+    emit(target, level, std::move(message), std::vector<Field>(fields));
+}
+
+void emit(std::string_view target, Level level, std::string message, std::vector<Field> fields) {
     std::shared_ptr<const Sink> sink;
     {
         std::lock_guard lock(g_sink_mutex);
@@ -53,7 +57,7 @@ void emit(std::string_view target, Level level, std::string message,
     }
     // The sink is called outside the mutex so that it may log or replace itself.
     if (!sink || !enabled(level)) return;
-    (*sink)(Event{target, level, std::move(message), std::vector<Field>(fields)});
+    (*sink)(Event{target, level, std::move(message), std::move(fields)});
 }
 
 }  // namespace oculane::log

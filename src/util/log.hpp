@@ -57,6 +57,8 @@ void clear_sink();
 // macros below do that).
 void emit(std::string_view target, Level level, std::string message,
           std::initializer_list<Field> fields = {});
+// The same with fields gathered at run time.
+void emit(std::string_view target, Level level, std::string message, std::vector<Field> fields);
 
 // The targets used across the library.
 inline constexpr std::string_view kPy = "oculane::py";

@@ -8,6 +8,7 @@ from __future__ import annotations
 import _thread
 import gc
 import math
+import re
 import threading
 
 import pytest
@@ -101,12 +102,19 @@ def test_a_camera_without_tlparamslocked_starts_and_stops(camera_ip):
         assert not vc.acquiring
 
 
-@pytest.mark.parametrize("kwargs", [{"channel": 65536}, {"channel": -1}, {"n_buffers": -1},
-                                    {"packet_size": 65536}, {"packet_delay": -1}, {"resend": "yes"}])
-def test_argument_conversion_refuses_before_anything_happens(camera, kwargs):
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"channel": 65536}, ValueError, "channel must be from 0 to 65535, not 65536"),
+    ({"channel": -1}, ValueError, "channel must be from 0 to 65535, not -1"),
+    ({"n_buffers": -1}, ValueError, "n_buffers must be 0 or more, not -1"),
+    ({"packet_size": 70000}, ValueError, "packet_size must be from 0 to 65535, not 70000"),
+    ({"packet_delay": -1}, ValueError, "packet_delay must be from 0 to 4294967295, not -1"),
+    ({"receive_buffer": 2**80}, OverflowError, "receive_buffer must be 0 or more, not 1208925819614629174706176"),
+    ({"resend": "yes"}, TypeError, "incompatible function arguments"),
+])
+def test_argument_conversion_refuses_before_anything_happens(camera, kwargs, error, message):
     vc, cam = camera
     before = len(vc.commands())
-    with pytest.raises(TypeError):
+    with pytest.raises(error, match=re.escape(message)):
         cam.start_acquisition(**kwargs)
     assert len(vc.commands()) == before
     cam.start_acquisition().stop()  # nor was the busy slot taken

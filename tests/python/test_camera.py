@@ -81,8 +81,9 @@ def test_bad_durations_are_refused(value, message):
 
 
 def test_argument_conversion_rejects_wrong_types_and_ranges():
-    for bad in ({"retries": 256}, {"retries": -1}, {"exclusive": "yes"}):
-        with pytest.raises(TypeError):
+    for bad, error in (({"retries": 256}, ValueError), ({"retries": -1}, ValueError),
+                       ({"retries": 2**64}, OverflowError), ({"exclusive": "yes"}, TypeError)):
+        with pytest.raises(error):
             oculane.Camera("127.0.0.1", **bad)
     with pytest.raises(TypeError):
         oculane.Camera("127.0.0.1", 0.5)  # everything after ip is keyword-only

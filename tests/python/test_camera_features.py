@@ -52,19 +52,20 @@ def test_never_connected_camera():
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, error",
     [
-        lambda c: c.set_boolean("ReverseX", 1),
-        lambda c: c.set_integer("Width", 2**63),
-        lambda c: c.set_integer("Width", 1.5),
-        lambda c: c.get_integer(7),
-        lambda c: c.set_string("DeviceUserID", b"bytes"),
-        lambda c: c.set_enum("PixelFormat", None),
+        (lambda c: c.set_boolean("ReverseX", 1), TypeError),
+        (lambda c: c.set_integer("Width", 2**63), ValueError),
+        (lambda c: c.set_integer("Width", 2**64), OverflowError),
+        (lambda c: c.set_integer("Width", 1.5), TypeError),
+        (lambda c: c.get_integer(7), TypeError),
+        (lambda c: c.set_string("DeviceUserID", b"bytes"), TypeError),
+        (lambda c: c.set_enum("PixelFormat", None), TypeError),
     ],
 )
-def test_argument_conversion_rejects_before_anything_else(call):
+def test_argument_conversion_rejects_before_anything_else(call, error):
     # Rejected by conversion, so no "not connected" error can come first.
-    with pytest.raises(TypeError):
+    with pytest.raises(error):
         call(Camera("127.0.42.250"))
 
 

@@ -238,5 +238,5 @@ def test_receive_buffer_sizes_the_stream_socket(camera_ip, opener, receive_buffe
         kwargs = {} if receive_buffer is None else {"receive_buffer": receive_buffer}
         with getattr(cam, opener)(**kwargs):
             assert granted_receive_buffer(vc.stream_channel(0)["host_port"]) == expected_grant(asked)
-        with pytest.raises(TypeError):
+        with pytest.raises(ValueError, match="^receive_buffer must be 0 or more, not -1$"):
             cam.snap(receive_buffer=-1)  # the snap takes it too, as an unsigned size

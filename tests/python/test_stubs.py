@@ -48,7 +48,8 @@ def _stub_names(path):
             names.update(t.id for t in node.targets if isinstance(t, ast.Name))
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
-        elif isinstance(node, ast.ImportFrom):
+        elif isinstance(node, ast.ImportFrom) and (node.level or (node.module or "").startswith("oculane")):
+            # Names taken from typing or collections.abc are not the module's own.
             names.update(a.asname or a.name for a in node.names if a.name != "*")
     return {n for n in names if not n.startswith("_")}
 
@@ -62,3 +63,31 @@ def test_stubs_declare_every_public_name():
     assert "from ._oculane_core import *" in package_stub
     assert _stub_names(SOURCE_PACKAGE / "__init__.pyi") >= {"CameraException", "GenicamException"}
     assert set(oculane.__all__) <= core | _stub_names(SOURCE_PACKAGE / "__init__.pyi")
+
+
+# A user script checked against the installed stubs, and mistakes the stubs
+# must catch (so that a stub that types everything as Any fails here).
+_MISTAKES = '''\
+import oculane
+cam = oculane.Camera("127.0.0.2")
+cam.set_integer("Width", "640")
+name: int = cam.feature("Width").name
+cam.feature("Width").bounds[0]
+cam.snap().timestamp.tzinfo.bogus
+'''
+
+
+@pytest.mark.parametrize("source, errors", [
+    ((REPO / "tests" / "python" / "data" / "typed_user.py").read_text(), []),
+    (_MISTAKES, [3, 4, 5, 6]),
+])
+def test_the_stubs_type_a_user_script(tmp_path, source, errors):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed (it comes with the test extras)")
+    script = tmp_path / "script.py"
+    script.write_text(source)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+                          "--cache-dir", str(tmp_path / "cache"), str(script)],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    lines = sorted({int(m.group(1)) for m in re.finditer(r"script\.py:(\d+): error", run.stdout)})
+    assert lines == errors, run.stdout + run.stderr

@@ -108,8 +108,9 @@ void TransactionEngine::tick(Instant now) {
             --in_flight_->tries_left;
             in_flight_->deadline = now + config_.ack_timeout;
             stats_.bump(LinkCounter::Retries);
-            OCULANE_LOG_FIELDS(log::Level::Trace, log::kRunner, "ack overdue, retrying transaction",
+            OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "ack overdue, retrying transaction",
                                {{"id", std::to_string(in_flight_->id)},
+                                {"command", kind_name(in_flight_->op.kind)},
                                 {"tries_left", std::to_string(in_flight_->tries_left)}});
             if (auto sent = io_.send_to_device(in_flight_->bytes); !sent)
                 OCULANE_LOG(log::Level::Warn, log::kRunner, "retry send failed: {}", sent.error());
@@ -134,8 +135,22 @@ void TransactionEngine::tick(Instant now) {
     }
 }
 
+const char* TransactionEngine::kind_name(Kind kind) {
+    switch (kind) {
+        case Kind::ReadRegister:
+        case Kind::ReadRegisters: return "READREG";
+        case Kind::WriteRegisters: return "WRITEREG";
+        case Kind::ReadMemory: return "READMEM";
+        case Kind::WriteMemory: return "WRITEMEM";
+        case Kind::Heartbeat: return "heartbeat";
+    }
+    return "command";
+}
+
 void TransactionEngine::give_up_in_flight() {
     stats_.bump(LinkCounter::Timeouts);
+    OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "no acknowledge, transaction given up",
+                       {{"id", std::to_string(in_flight_->id)}, {"command", kind_name(in_flight_->op.kind)}});
     Op op = std::move(in_flight_->op);
     const std::size_t batch = in_flight_->batch;
     in_flight_.reset();
@@ -342,6 +357,10 @@ void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Insta
             in_flight_->deadline = std::min(now + wait, limit);
             in_flight_->extended = true;
             stats_.bump(LinkCounter::PendingAcks);
+            OCULANE_LOG_FIELDS(log::Level::Debug, log::kRunner, "pending acknowledge: the device needs more time",
+                               {{"id", std::to_string(in_flight_->id)},
+                                {"command", kind_name(in_flight_->op.kind)},
+                                {"ms", std::to_string(*millis)}});
             return;
         }
     }

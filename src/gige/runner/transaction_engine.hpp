@@ -179,6 +179,8 @@ private:
         std::uint32_t asked_count = 0;
     };
 
+    // "READREG", "WRITEMEM", ...: the command an operation sends, for logs.
+    static const char* kind_name(Kind kind);
     std::uint16_t next_id();
     void send_op(Op op, Instant now);
     void continue_op(Op op, Instant now);

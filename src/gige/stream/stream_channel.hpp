@@ -160,6 +160,15 @@ public:
     // (at most once per stream) naming the usual causes.
     void acquisition_started();
 
+    // The socket's receive buffer in bytes, as stream setup asked for it and
+    // as the kernel granted it; set once by stream setup, for logs.
+    struct ReceiveBufferSize {
+        std::size_t asked = 0;
+        std::size_t granted = 0;
+    };
+    void set_receive_buffer_size(ReceiveBufferSize size) { receive_buffer_ = size; }
+    ReceiveBufferSize receive_buffer_size() const { return receive_buffer_; }
+
     // A copy of the counters, taken under their lock.
     StreamStats stats() const;
     PoolUse pool_use() const;
@@ -187,6 +196,7 @@ private:
     ThreadHandle worker_;                   // owning; joined by close()
     CameraCloser close_on_camera_;          // guarded by close_mutex_
     bool closed_ = false;                   // guarded by close_mutex_
+    ReceiveBufferSize receive_buffer_;      // constant once handed out
 };
 
 }  // namespace oculane

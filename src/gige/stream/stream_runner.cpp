@@ -16,6 +16,7 @@
 
 #include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame_assembler.hpp"
+#include "gige/stream/stream_health.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -41,8 +42,6 @@ constexpr std::size_t kBatch = 64;
 constexpr std::size_t kCoalescedBatch = 32;
 constexpr std::size_t kBatchesPerWake = 16;
 constexpr std::size_t kCoalescedSlot = 65536;
-// A starved pool is reported at once, then at most this often while it lasts.
-constexpr auto kStarvationReportInterval = std::chrono::seconds(10);
 // Wake-up coalescing. A camera that paces its packets would otherwise wake
 // the worker for every one of them. After a wake that found only a few
 // datagrams while a frame is under way, the worker sleeps up to this long
@@ -93,7 +92,8 @@ public:
           camera_(inet::to_sockaddr(params.camera)),
           self_(std::move(self)),
           longest_(longest_datagram(params.packet_size)),
-          batch_(coalescing ? kCoalescedBatch : kBatch, coalescing ? kCoalescedSlot : longest_) {
+          batch_(coalescing ? kCoalescedBatch : kBatch, coalescing ? kCoalescedSlot : longest_),
+          health_(config.channel, Clock::now()) {
         subscribers_.reserve(4);
     }
 
@@ -122,6 +122,7 @@ public:
         // A subscriber added meanwhile must see this frame.
         drain_control();
         StreamStats& stats = assembler_.stats();
+        health_.frame_closed(frame->status());
         publish();
         bool dropped = false;
         for (auto it = subscribers_.begin(); it != subscribers_.end();) {
@@ -162,7 +163,7 @@ private:
             const Instant now = Clock::now();
             assembler_.on_tick(now, *this);
             watch_for_silence(now);
-            watch_for_starvation(now);
+            health_.tick(now, assembler_.stats(), pool_use());
             publish();
         }
     }
@@ -312,25 +313,6 @@ private:
                     channel_, inet::format_endpoint(params_.local.ip, params_.local.port));
     }
 
-    // Frames lost because every buffer is out, mostly in frames the
-    // application keeps, look to the user like a camera that stopped
-    // sending: say why, and what to do, at most every 10 s.
-    void watch_for_starvation(Instant now) {
-        const std::uint64_t underruns = assembler_.stats().underruns;
-        if (underruns == underruns_reported_) return;
-        if (starvation_reported_ && now - last_starvation_report_ < kStarvationReportInterval) return;
-        const PoolUse use = pool_use();
-        OCULANE_LOG(log::Level::Warn, log::kStreamRunner,
-                    "frame pool of stream channel {} exhausted: {} of {} buffers are in frames not yet released "
-                    "(kept by the application or queued unread), so {} new frames were dropped (underruns). "
-                    "Release the Frame objects kept (copy what is needed first: frame.data(), "
-                    "frame.array().copy()), read the queue, or raise n_buffers",
-                    channel_, use.held, use.buffers, underruns - underruns_reported_);
-        underruns_reported_ = underruns;
-        starvation_reported_ = true;
-        last_starvation_report_ = now;
-    }
-
     PoolUse pool_use() const {
         const FramePool& pool = assembler_.pool();
         const std::size_t out = pool.n_buffers() - std::min(pool.n_buffers(), pool.available());
@@ -341,6 +323,7 @@ private:
 
     void shutdown() {
         assembler_.abort_all(*this);
+        health_.flush(Clock::now(), assembler_.stats(), pool_use());
         publish();
         // Queues report disconnection once their last frames are read.
         subscribers_.clear();
@@ -370,9 +353,7 @@ private:
     bool silence_warned_ = false;
     Instant silence_deadline_{};
     std::uint64_t packets_at_arm_ = 0;
-    std::uint64_t underruns_reported_ = 0;
-    bool starvation_reported_ = false;
-    Instant last_starvation_report_{};
+    StreamHealth health_;  // warnings about failed frames, kernel drops, starvation
 };
 
 CameraError start_error(std::string_view what, const std::error_code& e) {

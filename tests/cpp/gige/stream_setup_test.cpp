@@ -164,7 +164,7 @@ TEST(ReceiveBuffer, ShortGrantWarnsOnceNamingTheSysctl) {
             return;
         }
         test::LogCapture logs(log::Level::Warn);
-        std::atomic<bool> warned{false};
+        RateLimit warned(std::chrono::minutes(1));
         for (int i = 0; i < 2; ++i) {
             UniqueFd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
             const ReceiveBuffer got = detail::set_receive_buffer(s.get(), cap * 2, 0, warned);

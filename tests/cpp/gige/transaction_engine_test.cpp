@@ -728,11 +728,14 @@ TEST_F(EngineTest, LogsWhatHappened) {
     engine->on_datagram(std::vector<std::uint8_t>{0, 0, 0, 0x81, 0, 9, 0, 1}, kDeviceEp, t0);
     engine->on_datagram(std::vector<std::uint8_t>{0x42, 1, 0, 0x99, 0, 0, 0, 1}, kDeviceEp, t0);
     engine->on_datagram(std::vector<std::uint8_t>{0x42, 1, 0}, kDeviceEp, t0);
+    engine->on_datagram(ack(0, gvcp::code(gvcp::Ack::Pending), 1, be32({20})), kDeviceEp, t0 + 55ms);
     answer(be32({1}), t0 + 60ms);
     engine->tick(t0 + 100ms);  // heartbeat out
     answer(be32({0}), t0 + 110ms);  // CCP cleared
     engine->shutdown();
-    for (const char* line : {"TRACE ack overdue, retrying transaction id=1 tries_left=0", "TRACE malformed ack (8 bytes)",
+    for (const char* line : {"DEBUG ack overdue, retrying transaction id=1 command=READREG tries_left=0",
+                             "DEBUG pending acknowledge: the device needs more time id=1 command=READREG ms=20",
+                             "TRACE malformed ack (8 bytes)",
                              "TRACE unexpected inbound command 0x0099", "TRACE malformed inbound command",
                              "WARN device control was lost (CCP cleared)",
                              "DEBUG gvcp worker shutting down control_lost=true"})
