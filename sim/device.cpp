@@ -86,6 +86,12 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
     std::vector<Outgoing> out;
     // Without power nothing is heard, so nothing is answered or carried out.
     if (powered_off_) return out;
+    in_datagram_ = true;
+    last_now_ = now;
+    struct Leave {
+        bool& flag;
+        ~Leave() { flag = false; }
+    } leave{in_datagram_};
     expire(now);
 
     if (!gvcp::looks_like_command(datagram)) {
@@ -94,6 +100,7 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
             ack && !via_broadcast &&
             (ack->header.ack == gvcp::code(Ack::Event) || ack->header.ack == gvcp::code(Ack::EventData))) {
             ++counters_.event_acks;
+            event_acknowledged(ack->header.ack_id);
             event_acks_.push_back(EventAckRecord{seconds(now), from, ack->header.status, ack->header.ack,
                                                  ack->header.ack_id});
             if (event_acks_.size() > kLogLimit) event_acks_.pop_front();

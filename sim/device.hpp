@@ -73,6 +73,7 @@ struct Counters {
     std::uint64_t malformed = 0;      // datagrams that were no well-formed command
     std::uint64_t events = 0;         // event commands sent
     std::uint64_t event_acks = 0;     // event acknowledges received
+    std::uint64_t event_retries = 0;  // events sent again for want of an acknowledge
     std::uint64_t raw = 0;            // raw datagrams sent on request
     std::uint64_t control_granted = 0;
     std::uint64_t control_expired = 0;  // privileges ended by the heartbeat timeout
@@ -144,6 +145,14 @@ public:
     void clear_faults();
     void clear_control();  // the privilege ends now, as after a lapsed heartbeat
     void set_foreign_controller(std::optional<Endpoint> holder);
+
+    // ---- events the device raises itself (device_events.cpp) ---------------
+    // What the server is to transmit now: events raised on the stream side
+    // (frame start, exposure end) and retries of events the host has not
+    // acknowledged within the message channel's timeout.
+    std::vector<Outgoing> take_events(Clock::time_point now);
+    // Woken when an event is raised outside a datagram's handling.
+    void attach_event_waker(std::shared_ptr<Waker> waker);
 
     // ---- observation -----------------------------------------------------
     std::vector<CommandRecord> command_log() const;
@@ -291,6 +300,36 @@ private:
     std::uint64_t timestamp_ticks_unlocked(Clock::time_point now) const;
     std::uint16_t next_request_id();
 
+    // ---- chunk data and events (device_chunks.cpp, device_events.cpp) ----
+    // Events by EventSelector value; the number is also the bit of the
+    // notification registers and the offset of the event id.
+    enum class EventKind : std::uint32_t { AcquisitionStart = 0, AcquisitionEnd, FrameStart, ExposureEnd, Test, kCount };
+    struct PendingEvent {
+        std::uint16_t request_id = 0;
+        Outgoing out;
+        std::uint32_t retries_left = 0;
+        Clock::time_point due;
+    };
+    void build_chunk_event_registers();
+    // Writes to the chunk and event control registers; nothing for others.
+    std::optional<std::uint16_t> write_chunk_event_register(std::uint32_t address, std::uint32_t value,
+                                                            Clock::time_point now);
+    std::uint32_t chunk_mask() const;
+    // Bytes chunk mode adds to the image now (0 with chunk mode off).
+    std::uint64_t chunk_trailer_bytes() const;
+    // The chunk values of a frame being made.
+    void fill_chunks(FrameJob& f) const;
+    // Sends the event when its notification is on (the test event always),
+    // to the message channel or the controller: into side_effects_ while a
+    // datagram is handled (in_datagram_), else into the outbox for the
+    // server. One that
+    // asks for an acknowledge is repeated as the message channel's timeout
+    // and retry count say until it is acknowledged.
+    void raise_event(EventKind kind, std::span<const std::uint8_t> data, std::uint16_t channel,
+                     std::uint16_t block_id, Clock::time_point now);
+    void event_acknowledged(std::uint16_t ack_id);
+    std::optional<Clock::time_point> next_event_retry() const;
+
     mutable std::mutex mu_;
     DeviceConfig config_;
     Clock::time_point start_;
@@ -326,6 +365,13 @@ private:
     bool stream_on_port_write_ = false;
     bool powered_off_ = false;
     std::uint64_t power_off_after_frames_ = 0;  // 0: no power loss scheduled
+
+    // Events raised outside datagram handling, and those awaiting an acknowledge.
+    std::vector<Outgoing> event_outbox_;
+    std::deque<PendingEvent> pending_events_;
+    std::shared_ptr<Waker> event_waker_;
+    bool in_datagram_ = false;  // on_datagram is running (its answers carry side_effects_)
+    Clock::time_point last_now_{};  // the latest instant the device was driven with
 
     Faults faults_;
     std::deque<CommandRecord> log_;

@@ -48,14 +48,17 @@ void Device::expire(Clock::time_point now) {
 
 void Device::tick(Clock::time_point now) {
     std::lock_guard lock(mu_);
+    last_now_ = now;
     expire(now);
 }
 
 std::optional<Clock::time_point> Device::next_deadline() const {
     std::lock_guard lock(mu_);
-    if (!heartbeat_enforced()) return std::nullopt;
-    return last_heard_ + std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout)) +
-           std::chrono::milliseconds(1);
+    std::optional<Clock::time_point> next = next_event_retry();
+    if (!heartbeat_enforced()) return next;
+    const auto expiry = last_heard_ + std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout)) +
+                        std::chrono::milliseconds(1);
+    return next ? std::min(*next, expiry) : expiry;
 }
 
 void Device::clear_control() {

@@ -111,6 +111,7 @@ void Device::build_register_map() {
     s.map(reg::kTestEventGenerate, 4, Access::ReadWrite, "test event");
     s.map(reg::kLutTable, reg::kLutEntries * 4, Access::ReadWrite, "LUT");
     s.map(reg::kUserData, reg::kUserDataSize, Access::ReadWrite, "user data");
+    build_chunk_event_registers();
 
     s.set(reg::kSensorWidth, config_.sensor_width);
     s.set(reg::kSensorHeight, config_.sensor_height);
@@ -147,10 +148,12 @@ void Device::recompute_image_registers() {
     auto& s = space_;
     s.set(reg::kWidthMax, s.get(reg::kSensorWidth) - s.get(reg::kOffsetX));
     s.set(reg::kHeightMax, s.get(reg::kSensorHeight) - s.get(reg::kOffsetY));
+    const std::uint64_t trailer = chunk_trailer_bytes();
     const std::uint64_t payload = std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) *
                                       (bits_per_pixel(s.get(reg::kPixelFormat)) / 8) +
-                                  (s.get(reg::kChunkModeActive) ? kChunkOverhead : 0);
+                                  trailer;
     s.set(reg::kPayloadSize, static_cast<std::uint32_t>(payload));
+    s.set(reg::kChunkTrailerBytes, static_cast<std::uint32_t>(trailer));
     s.set(reg::kAcquisitionStatus, acquiring_ ? 1 : 0);
 }
 
@@ -233,6 +236,7 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             default: break;
         }
     }
+    if (auto st = write_chunk_event_register(address, value, now)) return *st;
     switch (address) {
         case reg::kWidth:
             if (value < s.get(reg::kWidthMin) || value % s.get(reg::kWidthInc) != 0 ||
@@ -273,16 +277,7 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             value &= 1;
             break;
         case reg::kTestEventGenerate:
-            if (value != 0) {
-                const auto target = event_target();
-                if (target) {
-                    const std::uint64_t ts = timestamp_ticks_unlocked(now);
-                    side_effects_.push_back(Outgoing{
-                        *target, gvcp::encode_event(gvcp::code(Command::Event), next_request_id(), true,
-                                                    reg::kTestEventId, 0xFFFF, 0, ts)});
-                    ++counters_.events;
-                }
-            }
+            if (value != 0) raise_event(EventKind::Test, {}, 0xFFFF, 0, now);
             return kOk;
         case reg::kLutIndex:
             if (value >= reg::kLutEntries) return GvcpStatus::kInvalidParameter;

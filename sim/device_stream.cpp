@@ -138,6 +138,8 @@ std::uint16_t Device::write_stream_register(std::uint32_t address, std::uint32_t
 // ---- acquisition ------------------------------------------------------------------
 
 void Device::set_acquiring(bool on) {
+    if (on != acquiring_ && own_description_)
+        raise_event(on ? EventKind::AcquisitionStart : EventKind::AcquisitionEnd, {}, 0xFFFF, 0, last_now_);
     acquiring_ = on;
     if (own_description_) space_.set(reg::kAcquisitionStatus, on ? 1 : 0);
 }
@@ -181,6 +183,15 @@ FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now) {
     f.tick_frequency = config_.tick_frequency;
     f.payload_size = s.get(reg::kPayloadSize);
     f.data_align = config_.packet_data_align;
+    fill_chunks(f);
+    {
+        // Both carry the block id as their data, after the standard fields.
+        std::uint8_t id[8];
+        for (int i = 0; i < 8; ++i) id[i] = static_cast<std::uint8_t>(f.block_id >> (56 - 8 * i));
+        const auto block16 = static_cast<std::uint16_t>(f.block_id);
+        raise_event(EventKind::FrameStart, id, static_cast<std::uint16_t>(ch), block16, now);
+        raise_event(EventKind::ExposureEnd, id, static_cast<std::uint16_t>(ch), block16, now);
+    }
 
     ++rt.sent;
     rt.held.push_back(f);
@@ -191,6 +202,7 @@ FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now) {
 
 void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     std::lock_guard lock(mu_);
+    last_now_ = now;
     expire(now);
     work.clear();
     if (powered_off_) {

@@ -82,6 +82,20 @@ inline constexpr std::uint32_t kLutEntries = 256;
 inline constexpr std::uint32_t kUserData = 0x10500;  // 64 bytes
 inline constexpr std::uint32_t kUserDataSize = 64;
 
+// Chunk data control: the selector, the enable flag of each selector value
+// (one word each, ChunkEnable's pIndex), and the bytes chunk mode adds to
+// the image (computed, for PayloadSize).
+inline constexpr std::uint32_t kChunkSelector = 0x12000;
+inline constexpr std::uint32_t kChunkEnable = 0x12010;  // + 4 * selector, 9 words
+inline constexpr std::uint32_t kChunkTrailerBytes = 0x12040;
+inline constexpr std::uint32_t kLineStatusAll = 0x12044;  // what the LineStatusAll chunk reports
+// Event control: the selector and EventNotification of each selector value.
+inline constexpr std::uint32_t kEventSelector = 0x12100;
+inline constexpr std::uint32_t kEventNotification = 0x12110;  // + 4 * selector, 5 words
+// Event ids of AcquisitionStart, AcquisitionEnd, FrameStart, ExposureEnd,
+// by EventSelector value (the test event has its own id).
+inline constexpr std::uint16_t kEventIdBase = 0x9000;
+
 // Event id of the test event (TestEventGenerate).
 inline constexpr std::uint16_t kTestEventId = 0x4FFF;
 

@@ -1,5 +1,7 @@
 #include "sim/packetizer.hpp"
 
+#include "sim/device_chunks.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -162,14 +164,7 @@ void PacketList::erase_if_larger(std::uint32_t udp_bytes, std::uint64_t& removed
 std::span<const std::uint8_t> frame_payload(const FrameJob& f, std::span<const std::uint8_t> image,
                                             std::vector<std::uint8_t>& scratch) {
     if (!f.chunks) return image;
-    scratch.resize(image.size() + kChunkOverhead);
-    std::memcpy(scratch.data(), image.data(), image.size());
-    ByteWriter w{std::span<std::uint8_t>(scratch).subspan(image.size())};
-    w.u32(kImageChunkId);
-    w.u32(static_cast<std::uint32_t>(image.size()));
-    w.u64(f.block_id);
-    w.u32(kFrameIdChunkId);
-    w.u32(8);
+    chunk::assemble(f, image, scratch);
     return scratch;
 }
 

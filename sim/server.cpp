@@ -81,6 +81,8 @@ std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_pt
     if (!sender) return std::unexpected(sender.error());
     s->sender_ = std::move(*sender);
     s->thread_.set_waker(s->waker_);
+    // Events raised on the stream side go out from this socket at once.
+    s->device_->attach_event_waker(s->waker_);
     if (auto r = s->thread_.start("oculane-sim", [raw = s.get()](ThreadHandle self) { raw->run(self); }); !r)
         return fail("worker thread", r.error());
     return s;
@@ -149,6 +151,7 @@ void Server::run(const ThreadHandle& self) {
         while (sent < schedule_.size() && schedule_[sent].due <= now) transmit(schedule_[sent++].datagram);
         schedule_.erase(schedule_.begin(), schedule_.begin() + static_cast<std::ptrdiff_t>(sent));
         device_->tick(now);
+        for (const auto& o : device_->take_events(now)) transmit(o);
 
         auto next = now + std::chrono::milliseconds(100);
         if (!schedule_.empty()) next = std::min(next, schedule_.front().due);

@@ -26,9 +26,9 @@ inline constexpr std::uint32_t kMaxStreamChannels = 4;
 // Packet sizes the packet-size register accepts (IP datagram bytes).
 inline constexpr std::uint32_t kMinPacketSize = 64;
 inline constexpr std::uint32_t kMaxPacketSize = 16384;
-// Chunk mode appends two chunks after the image, each closed by an 8-byte
-// tag (chunk id, then data length, big-endian): the image itself (id
-// kImageChunkId) and the 64-bit block id (id kFrameIdChunkId).
+// Chunk mode closes the image with an 8-byte tag (chunk id, then data
+// length, big-endian) and appends the enabled chunks (device_chunks.hpp):
+// from power-up the 64-bit block id alone, kChunkOverhead bytes in all.
 inline constexpr std::uint32_t kImageChunkId = 0xA0000001;
 inline constexpr std::uint32_t kFrameIdChunkId = 0xA0000002;
 inline constexpr std::uint32_t kChunkOverhead = 8 + 8 + 8;
@@ -50,8 +50,15 @@ struct FrameJob {
     std::uint64_t tick_frequency = 0;
     std::uint64_t payload_size = 0;  // data bytes: the image, and the chunks in chunk mode
     std::uint32_t data_align = 1;    // data bytes per packet are a multiple of this
+    // Chunk mode: the enabled chunks (bit n for ChunkSelector value n), the
+    // bytes they add, and the values of the moment the frame was made.
+    std::uint32_t chunk_mask = 0;
+    std::uint64_t chunk_bytes = 0;
+    double exposure_us = 0;
+    double gain_db = 0;
+    std::uint32_t line_status = 0;
 
-    std::uint64_t image_size() const { return chunks ? payload_size - kChunkOverhead : payload_size; }
+    std::uint64_t image_size() const { return chunks ? payload_size - chunk_bytes : payload_size; }
     std::uint32_t data_per_packet() const {
         const auto per = static_cast<std::uint32_t>(gvsp::bytes_per_packet(packet_size, extended));
         return data_align > 1 ? per - per % data_align : per;

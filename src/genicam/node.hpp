@@ -277,6 +277,9 @@ struct SwissKnife {
 enum class PortKind : std::uint8_t { Device, Chunk, Event };
 struct Port {
     PortKind kind = PortKind::Device;
+    // ChunkID / EventID (Int) or pChunkID / pEventID (Ref); Absent for a
+    // device port, or an id that is no number.
+    ValueRef id;
 };
 }  // namespace node_data
 

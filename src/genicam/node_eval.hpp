@@ -40,9 +40,23 @@ struct EnumEntryValue {
     std::int64_t value = 0;
 };
 
+// The bytes behind chunk and event ports while the chunk data of a frame
+// or the data of an event is evaluated.
+class PortData {
+public:
+    virtual ~PortData() = default;
+    // The data of the chunk (or event) with this id; nothing when the frame
+    // (or event) carries none.
+    virtual std::optional<std::span<const std::uint8_t>> bytes(node_data::PortKind kind, std::uint64_t id) = 0;
+};
+
 class NodeEval {
 public:
     NodeEval(Genicam& map, PortIo& port) : map_(map), port_(port) {}
+    // Evaluation of chunk or event data: registers on chunk and event ports
+    // read `data`, and nothing reaches the device (a device register is known
+    // only from its cached bytes, else Unavailable); `port` is never used.
+    NodeEval(Genicam& map, PortIo& port, PortData& data) : map_(map), port_(port), data_(&data) {}
 
     // --- integer core -----------------------------------------------------
     GenicamResult<std::int64_t> ref_int(const ValueRef& ref);
@@ -129,6 +143,10 @@ private:
     // chunk- and event-port registers are Unavailable, and a pPort that
     // names no port node is a DescriptionError.
     GenicamResult<void> check_port(NodeId id, const RegisterCommon& common) const;
+    // With chunk or event data: the bytes of a register on a chunk or event
+    // port out of that data, or the refusal of a device read; nothing when
+    // the register is to be read as usual.
+    GenicamResult<std::optional<regcodec::Bytes>> data_read(NodeId id, const RegisterCommon& common);
     // A referenced node's value as the evaluator's number: float-valued
     // nodes give their float value, every other node its integer.
     GenicamResult<Number> node_number(NodeId id);
@@ -143,6 +161,7 @@ private:
 
     Genicam& map_;
     PortIo& port_;
+    PortData* data_ = nullptr;
     // Nesting of Expression entries inside the formula being evaluated; the
     // only state of a NodeEval, back to 0 whenever a call returns.
     std::size_t expression_depth_ = 0;

@@ -246,6 +246,50 @@ GenicamResult<void> NodeEval::check_port(NodeId id, const RegisterCommon& common
     return {};
 }
 
+GenicamResult<std::optional<regcodec::Bytes>> NodeEval::data_read(NodeId id, const RegisterCommon& common) {
+    const node_data::Port* port = nullptr;
+    std::string_view port_name;
+    if (const Link* link = common.port.link_if(); link && link->is_resolved()) {
+        port = map_.node(link->id()).get_if<node_data::Port>();
+        port_name = map_.node(link->id()).name;
+    }
+    if (port == nullptr || port->kind == node_data::PortKind::Device) {
+        // Not a port at all: check_port names the fault.
+        if (!common.port.is_absent() && port == nullptr) return std::nullopt;
+        // Bytes the live model had read at the current address still serve.
+        auto where = register_address(id);
+        if (!where) return std::unexpected(std::move(where.error()));
+        if (common.cache_policy != CachePolicy::NoCache && common.cache && common.cache_address == where->first &&
+            std::cmp_equal(common.cache->size(), where->second))
+            return std::optional<regcodec::Bytes>(*common.cache);
+        return std::unexpected(GenicamError::unavailable(
+            name(id), "chunk and event values are evaluated without device access, and its value is not cached"));
+    }
+    const bool chunk = port->kind == node_data::PortKind::Chunk;
+    if (port->id.is_absent())
+        return std::unexpected(GenicamError::unavailable(
+            name(id), fmt::format("its port '{}' has no usable {} id", port_name, chunk ? "chunk" : "event")));
+    auto port_id = ref_int(port->id);
+    if (!port_id) return std::unexpected(std::move(port_id.error()));
+    const auto wanted = static_cast<std::uint64_t>(*port_id);
+    auto data = data_->bytes(port->kind, wanted);
+    if (!data)
+        return std::unexpected(GenicamError::unavailable(
+            name(id), chunk ? fmt::format("the frame carries no chunk {:#x} (port '{}')", wanted, port_name)
+                            : fmt::format("the event carries no data for port '{}' (event id {:#x})", port_name,
+                                          wanted)));
+    auto where = register_address(id);
+    if (!where) return std::unexpected(std::move(where.error()));
+    const auto first = static_cast<std::uint64_t>(where->first);
+    const auto length = static_cast<std::uint64_t>(where->second);
+    if (first > data->size() || length > data->size() - first)
+        return std::unexpected(GenicamError::unavailable(
+            name(id), fmt::format("it needs bytes {} to {} of {} {:#x}, which holds {} bytes", first, first + length,
+                                  chunk ? "chunk" : "event", wanted, data->size())));
+    return regcodec::Bytes(data->begin() + static_cast<std::ptrdiff_t>(first),
+                           data->begin() + static_cast<std::ptrdiff_t>(first + length));
+}
+
 GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     auto* reg = map_.node(id).get_if<node_data::Register>();
     if (!reg) return std::unexpected(GenicamError::unsupported_access(name(id)));
@@ -257,6 +301,12 @@ GenicamResult<regcodec::Bytes> NodeEval::register_read(NodeId id) {
     // selector, a pAddress knife) only for the address and length the
     // cached bytes came from.
     if (cached && fixed_location(reg->common)) return *reg->common.cache;
+    // Chunk and event data never get cached: the next frame brings other bytes.
+    if (data_ != nullptr) {
+        auto from_data = data_read(id, reg->common);
+        if (!from_data) return std::unexpected(std::move(from_data.error()));
+        if (*from_data) return std::move(**from_data);
+    }
     // Checked on the way to the device only: a register behind any other
     // port never gets cached bytes, since its reads and writes stop here.
     if (auto r = check_port(id, reg->common); !r) return std::unexpected(std::move(r.error()));

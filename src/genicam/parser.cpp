@@ -455,12 +455,28 @@ private:
 
     std::optional<NodeId> add_port(Element e, std::string name) {
         node_data::Port port;
+        // The id is hexadecimal digits, with or without a 0x prefix ("8000",
+        // "0504000D"); one that is no such number matches no chunk or event.
+        auto port_id = [&](const char* constant, const char* ref) {
+            if (auto t = e.child(ref); t && t->text()) {
+                port.id = ref_to(*t->text());
+            } else if (auto c = e.child(constant); c && c->text()) {
+                std::string_view digits = trim(*c->text());
+                if (digits.starts_with("0x") || digits.starts_with("0X")) digits.remove_prefix(2);
+                std::uint64_t v = 0;
+                const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, 16);
+                if (ec == std::errc{} && end == digits.data() + digits.size() && !digits.empty())
+                    port.id = ValueRef::integer(static_cast<std::int64_t>(v));
+            }
+        };
         if (e.child("ChunkID") || e.child("pChunkID")) {
             port.kind = node_data::PortKind::Chunk;
+            port_id("ChunkID", "pChunkID");
         } else if (e.child("EventID") || e.child("pEventID")) {
             port.kind = node_data::PortKind::Event;
+            port_id("EventID", "pEventID");
         }
-        return append(port, std::move(name), e);
+        return append(std::move(port), std::move(name), e);
     }
 
     std::optional<NodeId> add_category(Element e, std::string name) {
@@ -672,7 +688,7 @@ private:
                                resolve(n.common.port);
                            },
                            [&](node_data::SwissKnife& n) { resolve(n.variables); },
-                           [](node_data::Port&) {},
+                           [&](node_data::Port& n) { resolve(n.id); },
                        },
                        node.data);
         }

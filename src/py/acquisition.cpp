@@ -37,11 +37,17 @@ struct AcqState {
 };
 
 struct AcquisitionCore {
-    AcquisitionCore(std::shared_ptr<CameraState> camera, FrameChannel frames, AcqState state, BusyToken busy)
-        : camera(std::move(camera)), frames(std::move(frames)), state(std::move(state)), busy(std::move(busy)) {}
+    AcquisitionCore(std::shared_ptr<CameraState> camera, FrameChannel frames, AcqState state, BusyToken busy,
+                    std::shared_ptr<DataModel> model)
+        : camera(std::move(camera)),
+          frames(std::move(frames)),
+          model(std::move(model)),
+          state(std::move(state)),
+          busy(std::move(busy)) {}
 
     std::shared_ptr<CameraState> camera;
     FrameChannel frames;  // the built-in subscription; thread-safe itself
+    const std::shared_ptr<DataModel> model;  // for the frames' chunk data; thread-safe itself
 
     std::mutex state_mutex;
     std::optional<AcqState> state;  // guarded by state_mutex
@@ -150,10 +156,12 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
     Failure failure;
     std::optional<FrameChannel> frames;
     std::optional<AcqState> state;
+    std::shared_ptr<DataModel> model;
     {
         ReleasedInterpreter released;
         std::lock_guard lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
+        model = data_model_of(camera);
         if (auto r = camera.fill_payload_size(config.payload_size); !r) {
             failure = std::move(r.error());
         } else if (auto opened = camera.transport().open_stream(config); !opened) {
@@ -182,11 +190,13 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
         raise_if_failed(failure);
     }
     return PyAcquisition(std::make_unique<AcquisitionCore>(self.state, std::move(*frames), std::move(*state),
-                                                           std::move(token)));
+                                                           std::move(token), std::move(model)));
 }
 
 FrameChannel& built_in(PyAcquisition& self) { return self.core().frames; }
 FrameChannel& channel_of(PyFrameChannel& self) { return self.channel; }
+std::shared_ptr<DataModel> model_of_acquisition(PyAcquisition& self) { return self.core().model; }
+std::shared_ptr<DataModel> model_of_channel(PyFrameChannel& self) { return self.model; }
 
 }  // namespace
 
@@ -233,12 +243,13 @@ void bind_acquisition(nb::module_& m) {
         "subscribe",
         [](PyAcquisition& self, IntArg<std::size_t> capacity) {
             const std::size_t n = capacity.get("capacity");
-            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n); })};
+            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n); }),
+                                  self.core().model};
         },
         nb::arg("capacity") = 16,
         "An additional subscription with its own buffer; unlike the built-in\n"
         "one it only sees frames completed after this call.");
-    def_frame_reading(cls, &built_in, nb::arg("timeout") = 1.0);
+    def_frame_reading(cls, &built_in, &model_of_acquisition, nb::arg("timeout") = 1.0);
     // A starved pool shows: new frames are lost while the buffers are held.
     cls.def("__repr__", [](PyAcquisition& self) {
         std::string out = std::string("Acquisition(stopped=") + (is_stopped(self) ? "True" : "False");
@@ -259,7 +270,7 @@ void bind_frame_channel(nb::module_& m) {
                                    "A clone-able receiver for completed frames. Each subscription has its own\n"
                                    "bounded buffer; when it is full new frames are dropped for that\n"
                                    "subscriber and counted in [`StreamStats::frames_dropped`].");
-    def_frame_reading(cls, &channel_of, nb::arg("timeout"));
+    def_frame_reading(cls, &channel_of, &model_of_channel, nb::arg("timeout"));
 }
 
 const std::string kStartAcquisitionDoc =

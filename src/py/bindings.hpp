@@ -26,6 +26,8 @@ void bind_camera_snaps(nanobind::class_<Camera>& cls);
 void bind_snapshot_session(nanobind::module_& m);
 void bind_acquisition(nanobind::module_& m);
 void bind_frame(nanobind::module_& m);
+// Chunk data members of Frame (frame_chunks.cpp); after bind_frame.
+void bind_frame_chunks(nanobind::module_& m);
 void bind_frame_channel(nanobind::module_& m);
 void bind_frame_status(nanobind::module_& m);
 void bind_stream_stats(nanobind::module_& m);

@@ -65,7 +65,7 @@ using WordArray = nb::ndarray<nb::numpy, const std::uint16_t>;
 // The pixels of `frame` as a read-only array whose owner is the Python Frame
 // `owner`, so the pooled buffer stays out of the pool while the array lives.
 nb::object pixel_array(const Frame& frame, nb::handle owner) {
-    const auto data = frame.data();
+    const auto data = image_data(frame);  // a chunk frame's chunks are no pixels
     const auto geometry =
         gvsp::image_geometry(frame.pixel_format(), frame.width(), frame.height(), frame.x_padding(), data.size());
     if (!geometry) raise_value_error(geometry.error());

@@ -23,6 +23,7 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_snapshot_session(m);
     oculane::py::bind_acquisition(m);
     oculane::py::bind_frame(m);
+    oculane::py::bind_frame_chunks(m);
     oculane::py::bind_frame_channel(m);
     oculane::py::bind_frame_status(m);
     oculane::py::bind_access_mode(m);

@@ -62,6 +62,9 @@ struct SessionCore {
     // start before the snap has stopped the camera.
     bool snapping = false;                 // guarded by state_mutex
     std::atomic<bool> closed{false};       // set when `state` is taken out
+    // For the chunk data of its frames: copied at the first snap.
+    std::shared_ptr<DataModel> model;      // guarded by state_mutex
+    bool model_made = false;               // guarded by state_mutex
 
     BusyHolder busy;
 
@@ -148,6 +151,7 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
     std::variant<std::monostate, std::string, GenicamError> failure;  // ValueError text, or a camera error
     auto snaps = lock_snaps(s);
     std::optional<PendingSnap> pending;
+    std::shared_ptr<DataModel> model;
     Duration limit{};
     {
         ReleasedInterpreter released;
@@ -161,6 +165,8 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
             limit = *converted;
             pending.emplace(std::move(*r));
             s.snapping = true;
+            if (!std::exchange(s.model_made, true)) s.model = data_model_of(s.camera->camera);
+            model = s.model;
         }
     }
     std::optional<FramePtr> frame;
@@ -182,7 +188,7 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
     if (waited && waited->interrupt) throw std::move(*waited->interrupt);
     if (auto* text = std::get_if<std::string>(&failure)) raise_value_error(*text);
     if (auto* e = std::get_if<GenicamError>(&failure)) raise(*e);
-    return PyFrame{std::move(*frame)};
+    return PyFrame{std::move(*frame), std::move(model)};
 }
 
 void close_session(PySnapshotSession& self) {
@@ -225,6 +231,7 @@ PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     const Duration limit = seconds_arg(timeout);
     std::optional<SnapshotSession> session;
     std::optional<PendingSnap> pending;
+    std::shared_ptr<DataModel> model;
     std::optional<GenicamError> failure;
     {
         ReleasedInterpreter released;
@@ -238,6 +245,7 @@ PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
         } else {
             session.emplace(std::move(*opened));
             pending.emplace(std::move(*started));
+            model = data_model_of(camera);
         }
     }
     std::optional<FramePtr> frame;
@@ -254,7 +262,7 @@ PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     token.release();
     if (waited && waited->interrupt) throw std::move(*waited->interrupt);
     if (failure) raise(*failure);
-    return PyFrame{std::move(*frame)};
+    return PyFrame{std::move(*frame), std::move(model)};
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
+#include "genicam/data_model.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_channel.hpp"
 #include "py/camera.hpp"
@@ -30,14 +31,26 @@ namespace oculane::py {
 
 // Python's Frame: a shared reference to one published frame. Holding it keeps
 // the frame's pooled buffer out of the pool, also after the stream closed.
+// `model` evaluates its chunk data (null: the description has no chunk port).
 struct PyFrame {
     FramePtr frame;
+    std::shared_ptr<DataModel> model;
 };
 
 // Python's FrameChannel: an extra subscription's receiving end.
 struct PyFrameChannel {
     FrameChannel channel;
+    std::shared_ptr<DataModel> model;
 };
+
+// The model that evaluates chunk and event data, copied from the camera's
+// node map; call with the camera-state lock held. Null without a model or
+// without chunk and event ports.
+std::shared_ptr<DataModel> data_model_of(GenICamera& camera);
+
+// The image part of a frame's data: in a chunk frame the first chunk (when
+// the layout reads), else all of it.
+std::span<const std::uint8_t> image_data(const Frame& frame);
 
 // The keyword arguments shared by start_acquisition, snap and snapshot_session.
 struct StreamArgs {
@@ -120,15 +133,15 @@ std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state);
 // iteration) to a class whose instances lead to a FrameChannel through
 // `channel_of`. Only wait_for and iteration wait, with the interpreter lock
 // released; the others take what is queued right now.
-template <class T, class ChannelOf, class TimeoutArg>
-void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, TimeoutArg timeout_arg) {
+template <class T, class ChannelOf, class ModelOf, class TimeoutArg>
+void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, ModelOf model_of, TimeoutArg timeout_arg) {
     namespace nb = nanobind;
     cls.def(
         "wait_for",
-        [channel_of](T& self, double timeout) -> std::optional<PyFrame> {
+        [channel_of, model_of](T& self, double timeout) -> std::optional<PyFrame> {
             auto frame = wait_for_frame(channel_of(self), timeout);
             if (!frame) return std::nullopt;
-            return PyFrame{std::move(*frame)};
+            return PyFrame{std::move(*frame), model_of(self)};
         },
         timeout_arg,
         "The next frame, waiting at most `timeout` seconds; None when none came\n"
@@ -137,23 +150,23 @@ void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, TimeoutAr
         "read) it raises CameraException with `kind` \"ControlLost\".");
     cls.def(
         "try_recv",
-        [channel_of](T& self) -> std::optional<PyFrame> {
+        [channel_of, model_of](T& self) -> std::optional<PyFrame> {
             auto frame = channel_of(self).try_recv();
             if (!frame) return std::nullopt;
-            return PyFrame{std::move(*frame)};
+            return PyFrame{std::move(*frame), model_of(self)};
         },
         "The next queued frame, or None, without waiting.");
     cls.def(
         "recv_all",
-        [channel_of](T& self) {
+        [channel_of, model_of](T& self) {
             std::vector<PyFrame> out;
-            for (auto& frame : channel_of(self).recv_all()) out.push_back(PyFrame{std::move(frame)});
+            for (auto& frame : channel_of(self).recv_all()) out.push_back(PyFrame{std::move(frame), model_of(self)});
             return out;
         },
         "Every frame queued right now, oldest first, without waiting.");
     cls.def("clear", [channel_of](T& self) { channel_of(self).clear(); }, "Discard every frame queued right now.");
     cls.def("__iter__", [](T& self) -> T& { return self; }, nb::rv_policy::reference);
-    cls.def("__next__", [channel_of](T& self) { return PyFrame{next_frame(channel_of(self))}; });
+    cls.def("__next__", [channel_of, model_of](T& self) { return PyFrame{next_frame(channel_of(self)), model_of(self)}; });
 }
 
 }  // namespace oculane::py
