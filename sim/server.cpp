@@ -92,6 +92,8 @@ Server::~Server() { stop(); }
 
 void Server::stop() {
     thread_.stop_and_join();
+    // The device may outlive this server; its waker (an fd) goes with the server.
+    device_->attach_event_waker(nullptr);
     if (sender_) sender_->stop();
 }
 

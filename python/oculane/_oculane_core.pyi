@@ -524,6 +524,34 @@ class Frame:
 
     def __repr__(self) -> str: ...
 
+    def chunks(self) -> dict[str, int | float | bool | str]:
+        """
+        The frame's chunk data as the camera's description reads it: every
+        chunk feature whose chunk the frame carries, by name (e.g.
+        `{"ChunkFrameID": 17, "ChunkExposureTime": 10000.0}`). Evaluated from
+        the frame's own bytes, without device traffic. Empty for a frame without
+        chunks. Raises ValueError when the frame did not arrive complete or its
+        chunk layout is unreadable.
+        """
+
+    def chunk(self, name: str) -> int | float | bool | str:
+        """
+        The value of one chunk feature of this frame (int, float, bool or str
+        by the feature's kind), without device traffic. Raises
+        GenicamException when the name is unknown or the frame does not carry
+        that chunk, ValueError when its chunk data cannot be read.
+        """
+
+    def chunk_layout(self) -> list[tuple[int, int, int]]:
+        """
+        The chunks of the payload as (chunk id, offset, length) tuples in
+        payload order, read from the end of the data; the first is the image.
+        Empty for a frame without chunks; ValueError as for `chunks()`.
+        """
+
+    @property
+    def has_chunks(self) -> bool: ...
+
 class FrameChannel:
     """
     A clone-able receiver for completed frames. Each subscription has its own

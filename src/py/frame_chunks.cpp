@@ -115,7 +115,7 @@ void bind_frame_chunks(nb::module_& m) {
            "the frame's own bytes, without device traffic. Empty for a frame without\n"
            "chunks. Raises ValueError when the frame did not arrive complete or its\n"
            "chunk layout is unreadable.");
-    method("chunk", &chunk, nb::arg("name"),
+    method("chunk", &chunk, nb::arg("name"), nb::sig("def chunk(self, name: str) -> int | float | bool | str"),
            "The value of one chunk feature of this frame (int, float, bool or str\n"
            "by the feature's kind), without device traffic. Raises\n"
            "GenicamException when the name is unknown or the frame does not carry\n"

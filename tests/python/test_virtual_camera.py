@@ -208,10 +208,16 @@ STANDARD_INTERFACES = {
     "Integer": ["AcquisitionFrameCount", "BinningHorizontal", "GevHeartbeatTimeout", "GevSCDA", "GevSCPD",
                 "GevSCPHostPort", "GevSCPSPacketSize", "GevTimestampTickFrequency", "Height", "HeightMax", "LUTIndex",
                 "LUTValue", "OffsetX", "OffsetY", "PayloadSize", "SensorHeight", "SensorWidth", "TLParamsLocked",
-                "Width", "WidthMax"],
-    "Float": ["AcquisitionFrameRate", "BlackLevel", "DeviceTemperature", "ExposureTime", "Gain", "Gamma"],
-    "Enumeration": ["AcquisitionMode", "GevGVSPExtendedIDMode", "PixelFormat", "TestPattern", "TriggerMode"],
-    "Boolean": ["AcquisitionFrameRateEnable", "AcquisitionStatus", "ChunkModeActive", "ReverseX", "ReverseY"],
+                "Width", "WidthMax"]
+    + ["ChunkFrameID", "ChunkTimestamp", "ChunkWidth", "ChunkHeight", "ChunkLineStatusAll"]
+    + [f"Event{e}{d}" for e in ("AcquisitionStart", "AcquisitionEnd", "FrameStart", "ExposureEnd", "Test")
+       for d in ("", "Timestamp")] + ["EventFrameStartFrameID", "EventExposureEndFrameID"],
+    "Float": ["AcquisitionFrameRate", "BlackLevel", "DeviceTemperature", "ExposureTime", "Gain", "Gamma",
+              "ChunkExposureTime", "ChunkGain"],
+    "Enumeration": ["AcquisitionMode", "GevGVSPExtendedIDMode", "PixelFormat", "TestPattern", "TriggerMode",
+                    "ChunkSelector", "ChunkPixelFormat", "EventSelector", "EventNotification"],
+    "Boolean": ["AcquisitionFrameRateEnable", "AcquisitionStatus", "ChunkModeActive", "ReverseX", "ReverseY",
+                "ChunkEnable"],
     "Command": ["AcquisitionStart", "AcquisitionStop", "TestEventGenerate"],
     "String": ["DeviceFamilyName", "DeviceManufacturerInfo", "DeviceModelName", "DeviceSerialNumber", "DeviceUserID",
                "DeviceVendorName", "DeviceVersion"],
