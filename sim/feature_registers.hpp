@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "gige/proto/bootstrap.hpp"
+
 namespace oculane::sim::reg {
 
 // Bootstrap registers not used by the client (it needs only those in
@@ -23,10 +25,10 @@ inline constexpr std::uint32_t kGvcpConfigHeartbeatDisable = 0x1;
 // This device's switch for extended ids (64-bit block ids, 32-bit packet ids)
 // on every stream channel.
 inline constexpr std::uint32_t kGvcpConfigExtendedIds = 0x8;
-inline constexpr std::uint32_t kMessageChannelPort = 0x0B00;
-inline constexpr std::uint32_t kMessageChannelDestination = 0x0B10;
-inline constexpr std::uint32_t kMessageChannelTimeout = 0x0B14;
-inline constexpr std::uint32_t kMessageChannelRetries = 0x0B18;
+inline constexpr std::uint32_t kMessageChannelPort = bootstrap::kMessageChannelPort;
+inline constexpr std::uint32_t kMessageChannelDestination = bootstrap::kMessageChannelDestination;
+inline constexpr std::uint32_t kMessageChannelTimeout = bootstrap::kMessageChannelTimeout;
+inline constexpr std::uint32_t kMessageChannelRetries = bootstrap::kMessageChannelRetries;
 inline constexpr std::uint32_t kStreamChannelSourcePort = 0x0D1C;
 inline constexpr std::uint32_t kStreamChannelCapability = 0x0D20;
 inline constexpr std::uint32_t kStreamChannelConfiguration = 0x0D24;

@@ -47,6 +47,7 @@ def _version(package_file: str = __file__) -> str:
 
 __version__ = _version()
 
+from .events import EventCallback, install as _install_events  # noqa: E402
 from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
 from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
 from .settings import SettingsIssue  # noqa: E402
@@ -56,6 +57,7 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "GenicamException",
     "Category",
     "EnumEntryInfo",
+    "EventCallback",
     "Feature",
     "FeatureInfo",
     "SettingsIssue",
@@ -64,3 +66,5 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "enable_logging",
     "force_ip",
 ]
+
+_install_events()

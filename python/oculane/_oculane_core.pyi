@@ -10,6 +10,11 @@ from oculane import (
     CameraException as CameraError,
     GenicamException as GenicamError
 )
+from oculane.events import (
+    _aiter as __aiter__,
+    _anext as __anext__,
+    on_event as on_event
+)
 import oculane.features
 import oculane.settings
 
@@ -298,6 +303,16 @@ class Camera:
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
+        """
+
+    def events(self, *names: str, capacity: int = 64, ack_timeout: float | None = None, retries: int | None = None) -> EventSubscription:
+        """
+        Subscribe to the camera's events and return an `EventSubscription` that
+        queues up to `capacity` of them. The camera's message channel is pointed
+        at this host (with `ack_timeout` seconds and `retries` for its resends
+        when given), and each named event (e.g. "ExposureEnd") is switched on
+        through EventSelector and EventNotification. The subscription receives
+        every event the camera sends, switched on here or elsewhere.
         """
 
 class SnapshotSession:
@@ -818,3 +833,99 @@ def discover(timeout: float = 1.0, *, interface: str | None = None, address: str
     Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
     return the devices that answer within `timeout` seconds.
     """
+
+class Event:
+    """
+    One event the camera sent on its message channel (GVCP EVENT or
+    EVENTDATA).
+    """
+
+    @property
+    def id(self) -> int:
+        """The event id the camera sent."""
+
+    @property
+    def name(self) -> str:
+        """
+        The event's name from the camera's description (e.g. "ExposureEnd"),
+        or "" when the description names no event of this id.
+        """
+
+    @property
+    def timestamp(self) -> int:
+        """Device time of the event in the camera's timestamp ticks."""
+
+    @property
+    def stream_channel(self) -> int:
+        """The stream channel the event concerns (0xFFFF: none)."""
+
+    @property
+    def block_id(self) -> int:
+        """The block id (frame) the event concerns, 16 bits (0: none)."""
+
+    @property
+    def data(self) -> bytes:
+        """
+        The event's data: the bytes after its 16-byte header (empty for an
+        EVENT without data).
+        """
+
+    @property
+    def raw(self) -> bytes:
+        """The whole event as received after the GVCP header: header and data."""
+
+    def value(self, name: str) -> int | float | bool | str:
+        """
+        The value of an event data feature (e.g. "EventExposureEndFrameID")
+        evaluated against this event's bytes, without device traffic. Raises
+        GenicamException when the name is unknown or is not data of this event.
+        """
+
+    def values(self) -> dict[str, int | float | bool | str]:
+        """Every data feature of this event by name, with its value."""
+
+    def __repr__(self) -> str: ...
+
+class EventSubscription:
+    """
+    Events from one camera, in arrival order, from a bounded queue. When the
+    queue is full new events are lost and counted in `lost`: a slow consumer
+    never holds up the camera's control channel. Iterate it (with `for` or
+    `async for`), or call `wait_for` / `try_recv`; close it (or leave its
+    `with` block) to stop receiving and switch off the events it switched on.
+    """
+
+    def wait_for(self, timeout: float = 1.0) -> Event | None:
+        """
+        The next event, waiting at most `timeout` seconds; None when none came
+        in time or the connection has ended. Ctrl-C ends the wait.
+        """
+
+    def try_recv(self) -> Event | None:
+        """The next queued event, or None, without waiting."""
+
+    def __iter__(self) -> EventSubscription:
+        """The subscription itself: iteration waits for each next event."""
+
+    def __next__(self) -> Event:
+        """The next event; the iteration ends with the connection or `close()`."""
+
+    @property
+    def lost(self) -> int:
+        """Events lost because the queue was full."""
+
+    @property
+    def closed(self) -> bool:
+        """True once `close()` ran."""
+
+    def close(self) -> None:
+        """
+        Stop receiving and switch off the events this subscription switched
+        on. Idempotent.
+        """
+
+    def __enter__(self) -> EventSubscription:
+        """Return the subscription itself."""
+
+    def __exit__(self, *args) -> bool:
+        """`close()`; an exception of the `with` body is never suppressed."""

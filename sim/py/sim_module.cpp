@@ -398,6 +398,7 @@ NB_MODULE(_sim, m) {
                  d["malformed"] = c.malformed;
                  d["events"] = c.events;
                  d["event_acks"] = c.event_acks;
+                 d["event_retries"] = c.event_retries;
                  d["raw"] = c.raw;
                  d["control_granted"] = c.control_granted;
                  d["control_expired"] = c.control_expired;

@@ -64,7 +64,9 @@ Duration ControlPort::memory_wait(std::uint32_t length) const {
     return operation_budget(wait_, memory_commands(length));
 }
 
-bool ControlPort::subscribe(Sender<GvcpEvent> events) const { return link_->subscribe(std::move(events)); }
+bool ControlPort::subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomic<std::uint64_t>> lost) const {
+    return link_->subscribe(std::move(events), std::move(lost));
+}
 
 bool ControlPort::shutdown() const { return link_->request_shutdown(); }
 

@@ -8,6 +8,7 @@
 // Thread safety: any thread may use a port or its clones concurrently; the
 // link serialises their requests in arrival order.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -70,7 +71,8 @@ public:
     // Forwards every later device event to `events` without blocking: a full
     // channel loses the event, a closed one is dropped. False when no running
     // worker took the subscription.
-    bool subscribe(Sender<GvcpEvent> events) const;
+    // `lost`, when given, counts the events this subscriber lost.
+    bool subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomic<std::uint64_t>> lost = nullptr) const;
 
     // Asks the worker to finish in order (fail what is outstanding, give
     // control back, stop). False when no running worker took the message.

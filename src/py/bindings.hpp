@@ -26,6 +26,9 @@ void bind_camera_snaps(nanobind::class_<Camera>& cls);
 void bind_snapshot_session(nanobind::module_& m);
 void bind_acquisition(nanobind::module_& m);
 void bind_frame(nanobind::module_& m);
+// Event and EventSubscription (events.cpp), and Camera.events.
+void bind_events(nanobind::module_& m);
+void bind_camera_events(nanobind::class_<Camera>& cls);
 // Chunk data members of Frame (frame_chunks.cpp); after bind_frame.
 void bind_frame_chunks(nanobind::module_& m);
 void bind_frame_channel(nanobind::module_& m);

@@ -19,6 +19,7 @@ NB_MODULE(_oculane_core, m) {
         auto camera = nb::borrow<nb::class_<oculane::py::Camera>>(nb::type<oculane::py::Camera>());
         oculane::py::bind_camera_acquisition(camera);
         oculane::py::bind_camera_snaps(camera);
+        oculane::py::bind_camera_events(camera);
     }
     oculane::py::bind_snapshot_session(m);
     oculane::py::bind_acquisition(m);
@@ -31,6 +32,7 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_link_stats(m);
     oculane::py::bind_device_info(m);
     oculane::py::bind_discover(m);
+    oculane::py::bind_events(m);
     // Private names only (leading underscore), after the documented ones.
     oculane::py::bind_log_bridge(m);
 }

@@ -48,6 +48,13 @@ inline constexpr std::uint32_t kTimestampTickFrequencyHigh = 0x093C;
 inline constexpr std::uint32_t kTimestampTickFrequencyLow = 0x0940;
 
 // Control channel privilege.
+// Message channel: where the device sends its events, how long it waits for
+// each acknowledge (milliseconds) and how often it sends an event again.
+inline constexpr std::uint32_t kMessageChannelPort = 0x0B00;
+inline constexpr std::uint32_t kMessageChannelDestination = 0x0B10;
+inline constexpr std::uint32_t kMessageChannelTimeout = 0x0B14;
+inline constexpr std::uint32_t kMessageChannelRetries = 0x0B18;
+
 inline constexpr std::uint32_t kCcp = 0x0A00;
 inline constexpr std::uint32_t kCcpExclusive = 0x1;
 inline constexpr std::uint32_t kCcpControl = 0x2;

@@ -128,12 +128,15 @@ void ControlLink::event(std::uint16_t command, std::span<const std::uint8_t> pay
     if (subscribers_.empty()) return;
     const GvcpEvent parsed = GvcpEvent::parse(command, payload);
     for (auto it = subscribers_.begin(); it != subscribers_.end();) {
-        auto sent = it->try_send(parsed);
+        auto sent = it->events.try_send(parsed);
         if (!sent && sent.error().reason == SendError::Disconnected) {
             it = subscribers_.erase(it);
             continue;
         }
-        if (!sent) OCULANE_LOG(log::Level::Trace, log::kRunner, "event channel full, event dropped");
+        if (!sent) {
+            if (it->lost) it->lost->fetch_add(1, std::memory_order_relaxed);
+            OCULANE_LOG(log::Level::Trace, log::kRunner, "event channel full, event dropped");
+        }
         ++it;
     }
 }
@@ -268,11 +271,11 @@ void ControlLink::submit(Request request, PendingReply reply) {
     if (wake) wake_worker();
 }
 
-bool ControlLink::subscribe(Sender<GvcpEvent> events) {
+bool ControlLink::subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomic<std::uint64_t>> lost) {
     {
         std::lock_guard lock(mutex_);
         if (engine_.shut_down()) return false;
-        subscribers_.push_back(std::move(events));
+        subscribers_.push_back(Subscriber{std::move(events), std::move(lost)});
         // Someone must listen for events from now on; only the worker can.
         if (role_ != Role::None) return true;
         role_ = Role::Worker;

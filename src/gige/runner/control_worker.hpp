@@ -98,8 +98,9 @@ public:
     CameraResult<Reply> transact(Request request, const WaitLimit& limit);
     // Queues `request`; its result goes to `reply`. Never waits.
     void submit(Request request, PendingReply reply);
-    // False when the link has ended.
-    bool subscribe(Sender<GvcpEvent> events);
+    // False when the link has ended. `lost`, when given, counts the events
+    // this subscriber lost to a full channel.
+    bool subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomic<std::uint64_t>> lost = nullptr);
     void set_concatenation(bool supported);
     // Asks the worker to end in order (fail what is outstanding, give
     // control back). False when it has ended already.
@@ -154,7 +155,11 @@ private:
     // capacity costs no allocation per request.
     std::vector<std::pair<RequestToken, Waiter>> waiting_;  // guarded by mutex_
     RequestToken last_token_ = 0;                       // guarded by mutex_
-    std::vector<Sender<GvcpEvent>> subscribers_;        // guarded by mutex_
+    struct Subscriber {
+        Sender<GvcpEvent> events;
+        std::shared_ptr<std::atomic<std::uint64_t>> lost;  // may be null
+    };
+    std::vector<Subscriber> subscribers_;              // guarded by mutex_
     Role role_ = Role::None;                            // guarded by mutex_
     bool shutdown_asked_ = false;                       // guarded by mutex_
     std::size_t queued_waiters_ = 0;                    // guarded by mutex_
