@@ -39,6 +39,7 @@ class GenicamException(RuntimeError):
 CameraError = CameraException
 GenicamError = GenicamException
 
+from .events import EventCallback as EventCallback
 from .features import (
     Category as Category,
     EnumEntryInfo as EnumEntryInfo,
