@@ -181,6 +181,10 @@ private:
 
     Duration poll_timeout(Instant now) const {
         Duration timeout = assembler_.has_frames_in_flight() ? resend_interval_ : Duration(kIdlePoll);
+        // A resend request is sent when its packet falls due, not at the
+        // next periodic check.
+        if (const auto deadline = assembler_.next_deadline())
+            timeout = std::min<Duration>(timeout, std::max(Duration::zero(), *deadline - now));
         if (silence_armed_) timeout = std::min<Duration>(timeout, std::max(Duration::zero(), silence_deadline_ - now));
         return timeout;
     }
