@@ -25,15 +25,16 @@ namespace oculane::gige {
 
 namespace {
 
-// The automatic receive buffer holds bursts as cameras send them: frames
-// back to back at line rate while the worker is off the processor for a
-// scheduler slice or two (the machine is shared). That is several frames,
-// and at least a time budget of a 1 Gbit/s link; the kernel only uses what
-// is queued, so a generous limit costs nothing while the worker keeps up.
+// The automatic receive buffer holds what the stream delivers while the
+// worker is off the processor for a few scheduler slices (the machine is
+// shared): the rate is not known before the camera sends, so it is sized for
+// the fastest link a stream arrives on here, 10 Gbit/s, for 25 ms, and at
+// least four frames. The kernel only uses what is queued, so a generous
+// limit costs nothing while the worker keeps up.
 constexpr std::uint64_t kBurstFrames = 4;
-constexpr std::uint64_t kLineRateBytesPerSecond = 125'000'000;  // 1 Gbit/s
-constexpr std::uint64_t kBurstMillis = 50;
-constexpr std::size_t kMinAutoBuffer = kLineRateBytesPerSecond / 1000 * kBurstMillis;  // 6.25 MB
+constexpr std::uint64_t kLineRateBytesPerSecond = 1'250'000'000;  // 10 Gbit/s
+constexpr std::uint64_t kBurstMillis = 25;
+constexpr std::size_t kMinAutoBuffer = kLineRateBytesPerSecond / 1000 * kBurstMillis;  // 31.25 MB
 constexpr std::size_t kMaxAutoBuffer = 64u << 20;
 constexpr std::uint32_t kProbeLadder[] = {1488, 1008, 560};
 constexpr std::uint32_t kSearchStep = 16;

@@ -161,7 +161,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
         } else {
             std::unique_ptr<StreamChannel> stream = std::move(*opened);
             // Subscribed before the camera starts, so even the first frame is delivered.
-            frames.emplace(stream->subscribe(args.n_buffers));
+            frames.emplace(stream->subscribe(queue_capacity(config)));
             if (auto r = camera.set_integer("TLParamsLocked", 1); !r)
                 OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not set: {}", r.error().to_string());
             if (auto started = camera.execute("AcquisitionStart"); !started) {
@@ -172,7 +172,8 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
                 failure = std::move(started.error());
             } else {
                 stream->acquisition_started();
-                log_stream_opened("acquisition started", *stream, args.n_buffers, config.payload_size.value_or(0));
+                log_stream_opened("acquisition started", *stream, queue_capacity(config),
+                                  config.payload_size.value_or(0));
                 state.emplace(AcqState{std::move(stream)});
             }
         }
@@ -263,20 +264,21 @@ void bind_frame_channel(nb::module_& m) {
 }
 
 const std::string kStartAcquisitionDoc =
-    std::string("Start continuous acquisition and return the running `Acquisition`.\n") + kReceiveBufferDoc;
+    std::string("Start continuous acquisition and return the running `Acquisition`.\n") + kBuffersDoc +
+    kReceiveBufferDoc;
 
 void bind_camera_acquisition(nb::class_<Camera>& cls) {
     cls.def(
         "start_acquisition",
-        [](Camera& self, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
+        [](Camera& self, IntArg<std::uint16_t> channel, std::optional<IntArg<std::size_t>> n_buffers,
            std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
            bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
             return start_acquisition(
                 self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
-        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
-        nb::arg("receive_buffer").none() = nb::none(), kStartAcquisitionDoc.c_str());
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers").none() = nb::none(),
+        nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
+        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kStartAcquisitionDoc.c_str());
 }
 
 }  // namespace oculane::py

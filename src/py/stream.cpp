@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
 #include "py/errors.hpp"
 #include "util/inet.hpp"
@@ -45,13 +46,14 @@ Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<
 
 }  // namespace
 
-StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
                        const std::optional<IntArg<std::size_t>>& receive_buffer) {
     StreamArgs args;
     args.channel = channel.get("channel");
-    args.n_buffers = n_buffers.get("n_buffers");
+    if (n_buffers) args.n_buffers = n_buffers->get("n_buffers");
+    else args.resend_reserve = true;
     if (packet_size) args.packet_size = packet_size->get("packet_size");
     if (packet_delay) args.packet_delay = packet_delay->get("packet_delay");
     args.resend = resend;
@@ -66,12 +68,17 @@ StreamConfig stream_config(const StreamArgs& args) {
     c.resend_interval = std::chrono::milliseconds(20);
     c.frame_timeout = std::chrono::milliseconds(100);
     c.n_buffers = args.n_buffers;
+    c.resend_reserve = args.resend_reserve;
     c.resend_ratio = 0.25;
     c.receive_buffer = args.receive_buffer;
     c.packet_size = args.packet_size;
     c.channel = args.channel;
     c.resend = args.resend;
     return c;
+}
+
+std::size_t queue_capacity(const StreamConfig& config) {
+    return stream_pool_size(config, config.payload_size.value_or(0));
 }
 
 std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout) {

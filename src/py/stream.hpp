@@ -43,6 +43,7 @@ struct PyFrameChannel {
 struct StreamArgs {
     std::uint16_t channel = 0;
     std::size_t n_buffers = 8;
+    bool resend_reserve = false;  // n_buffers was left to the default: see StreamConfig
     std::optional<std::uint16_t> packet_size;
     std::optional<std::uint32_t> packet_delay;
     bool resend = true;
@@ -51,10 +52,16 @@ struct StreamArgs {
 
 // The keyword arguments as a stream-opening binding receives them; each
 // range error names its argument.
-StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
                        const std::optional<IntArg<std::size_t>>& receive_buffer);
+
+// How start_acquisition takes n_buffers.
+inline constexpr const char* kBuffersDoc =
+    "`n_buffers` is the number of frame buffers; None (the default) gives 8 and,\n"
+    "for frames that wait for a resend while newer ones arrive, as many more as\n"
+    "41 ms of a 10 Gbit/s stream fill (1 to 64).\n";
 
 // The docstring part every stream-opening method shares.
 inline constexpr const char* kReceiveBufferDoc =
@@ -67,6 +74,11 @@ inline constexpr const char* kReceiveBufferDoc =
 // receive buffer, no destination override; the payload size is left for
 // fill_payload_size.
 StreamConfig stream_config(const StreamArgs& args);
+
+// The frames the stream's own queue holds: the whole pool. Frames that
+// waited behind one whose resend was pending close together, and each of
+// them already has its buffer, so the queue has room for them all.
+std::size_t queue_capacity(const StreamConfig& config);
 
 // The next frame, waiting at most `timeout` seconds; nothing when the
 // deadline passes or the subscription is disconnected and empty. Raises the

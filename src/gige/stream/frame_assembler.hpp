@@ -95,6 +95,13 @@ public:
     // Shutdown: every frame in flight closes Aborted, oldest first.
     void abort_all(AssemblerSink& sink);
 
+    // The earliest instant at which on_tick has something to do without a
+    // new datagram: a missing packet falling due for its resend request, or
+    // the oldest frame timing out. None when only a datagram can change
+    // anything. The worker waits no longer than this, so a request goes out
+    // at its packet's due time rather than at the next periodic check.
+    std::optional<Instant> next_deadline() const;
+
     bool has_frames_in_flight() const { return !frames_.empty(); }
     std::size_t frames_in_flight() const { return frames_.size(); }
     // The worker adds frames_dropped and kernel_drops here itself.

@@ -65,6 +65,11 @@ struct StreamConfig {
     // None: the local address that routes to the camera, any port.
     std::optional<StreamDestination> destination;
     std::size_t n_buffers = 8;
+    // Frames close in block order, so a frame waiting for a resend keeps the
+    // frames completed behind it, each in its buffer. With this set the pool
+    // has buffers beyond n_buffers for them, enough for the resend timing at
+    // the 10 GigE line rate (see stream_pool_size); without it, n_buffers.
+    bool resend_reserve = false;
     double resend_ratio = 0.25;
     std::size_t receive_buffer = 0;              // bytes; 0 sizes it from the payload
     std::optional<std::uint16_t> packet_size;    // none: found by the fire test

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -181,6 +182,10 @@ private:
 
     Duration poll_timeout(Instant now) const {
         Duration timeout = assembler_.has_frames_in_flight() ? resend_interval_ : Duration(kIdlePoll);
+        // A resend request is sent when its packet falls due, not at the
+        // next periodic check.
+        if (const auto deadline = assembler_.next_deadline())
+            timeout = std::min<Duration>(timeout, std::max(Duration::zero(), *deadline - now));
         if (silence_armed_) timeout = std::min<Duration>(timeout, std::max(Duration::zero(), silence_deadline_ - now));
         return timeout;
     }
@@ -356,11 +361,25 @@ private:
     StreamHealth health_;  // warnings about failed frames, kernel drops, starvation
 };
 
+// The fastest link a stream's pool is sized for, in bytes a second.
+constexpr double kReserveLineRate = 1.25e9;  // 10 Gbit/s
+constexpr std::size_t kMaxReserve = 64;
+
 CameraError start_error(std::string_view what, const std::error_code& e) {
     return CameraError::io(fmt::format("stream worker start-up: {}: {}", what, e.message()), e.value());
 }
 
 }  // namespace
+
+std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_size) {
+    if (!config.resend_reserve || payload_size == 0) return config.n_buffers;
+    const Duration held = std::max(config.resend_delay, Duration::zero()) +
+                          2 * std::max(config.resend_interval, Duration::zero());
+    const double bytes = kReserveLineRate * std::chrono::duration<double>(held).count();
+    const double frames = std::ceil(bytes / static_cast<double>(payload_size));
+    const std::size_t reserve = frames >= kMaxReserve ? kMaxReserve : std::max<std::size_t>(1, static_cast<std::size_t>(frames));
+    return config.n_buffers + reserve;
+}
 
 CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
                                                const StreamConfig& config, Receiver<ToStreamWorker> control,
@@ -397,7 +416,7 @@ CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWork
     ac.resend_interval = config.resend_interval;
     ac.frame_timeout = config.frame_timeout;
     ac.resend_ratio = config.resend_ratio;
-    ac.n_buffers = config.n_buffers;
+    ac.n_buffers = stream_pool_size(config, ac.payload_size);
     auto assembler = FrameAssembler::create(ac);
     if (!assembler) return std::unexpected(std::move(assembler.error()));
 

@@ -61,6 +61,11 @@ struct StreamWorkerParams {
     std::shared_ptr<StreamEnd> end;
 };
 
+// The stream's pool: n_buffers, plus, with resend_reserve, the frames a
+// 10 GigE link delivers while a frame waits for its first resend request
+// and one more (resend_delay + 2 x resend_interval), from 1 to 64 buffers.
+std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_size);
+
 // Prepares the worker (non-blocking socket, drop counter, poller with the
 // socket as token 0 and a waker as token 1, the frame pool) and starts
 // "oculane-gvsp<channel>". The returned handle owns the thread and carries
