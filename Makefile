@@ -21,6 +21,8 @@ PIP_BUILD_FILTER := grep --line-buffered -vE '^(WARNING: Location .* is ignored|
 # The checked-in stub of the core module is what this nanobind's stubgen
 # writes; tests/python/test_stubs.py reads the pin from here.
 NANOBIND_VERSION := 3.1.0
+# WERROR=ON makes every warning in our own sources an error (CI builds so).
+WERROR ?= OFF
 
 .PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
 
@@ -29,7 +31,8 @@ NANOBIND_VERSION := 3.1.0
 # `make test` and `make bench` when they need them.
 build: deps venv
 	@set -o pipefail; $(VPY) -m pip install --no-build-isolation -v \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test]' 2>&1 | { $(PIP_BUILD_FILTER) || true; }
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) \
+	    '.[test]' 2>&1 | { $(PIP_BUILD_FILTER) || true; }
 
 # Installs only the Debian packages that are missing; a fresh machine has no
 # package lists, so they are fetched once first.
@@ -66,7 +69,7 @@ test-python:
 # top of the build; the package itself is already built, so this is quick.
 demo: build
 	$(VPY) -c 'import PIL' 2>/dev/null || $(VPY) -m pip install --no-build-isolation --quiet \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test,demo]'
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) '.[test,demo]'
 	$(VPY) scripts/demo.py
 
 bench: build

@@ -44,8 +44,8 @@ using log::Level;
 constexpr const char* kClosedMessage = "snapshot session is closed";
 
 struct SessionCore {
-    SessionCore(std::shared_ptr<CameraState> camera, SnapshotSession state, BusyToken busy)
-        : camera(std::move(camera)), state(std::move(state)), busy(std::move(busy)) {}
+    SessionCore(std::shared_ptr<CameraState> cam, SnapshotSession session, BusyToken token)
+        : camera(std::move(cam)), state(std::move(session)), busy(std::move(token)) {}
 
     std::shared_ptr<CameraState> camera;
 

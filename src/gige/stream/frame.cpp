@@ -1,4 +1,5 @@
 #include "gige/stream/frame.hpp"
+#include "util/int128.hpp"
 
 #include <unistd.h>
 
@@ -38,7 +39,7 @@ std::uint64_t ticks_to_ns(std::uint64_t ticks, std::uint64_t f, std::uint64_t sy
     constexpr std::uint64_t kNs = 1'000'000'000;
     // The remainder term in 128 bits: (ticks mod f) * 1e9 overflows 64 bits
     // for tick frequencies above about 18 GHz.
-    const auto frac = static_cast<std::uint64_t>((static_cast<unsigned __int128>(ticks % f) * kNs) / f);
+    const auto frac = static_cast<std::uint64_t>((static_cast<uint128>(ticks % f) * kNs) / f);
     return (ticks / f) * kNs + frac;
 }
 
@@ -185,10 +186,10 @@ CameraResult<std::shared_ptr<FramePool>> FramePool::create(std::size_t n_buffers
     if (size > kMaxFrameBufferSize)
         return fail(fmt::format("a buffer may hold at most {} bytes", kMaxFrameBufferSize));
     // What the pool would hold, in 128 bits so that absurd counts cannot wrap.
-    const auto per_buffer = static_cast<unsigned __int128>(size) +
-                            static_cast<unsigned __int128>(table_capacity) * sizeof(PacketSlot) +
+    const auto per_buffer = static_cast<uint128>(size) +
+                            static_cast<uint128>(table_capacity) * sizeof(PacketSlot) +
                             sizeof(BufSlot);
-    const unsigned __int128 total = per_buffer * n_buffers;
+    const uint128 total = per_buffer * n_buffers;
     const std::uint64_t memory = physical_memory();
     if (memory != 0 && total > memory)
         return fail(fmt::format("that is more than this machine's {} bytes of memory", memory));
