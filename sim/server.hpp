@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "sim/stream_sender.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/poller.hpp"
+#include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane::sim {
@@ -61,6 +63,7 @@ private:
     Server(std::shared_ptr<Device> device, ServerOptions options);
     void run(const ThreadHandle& self);
     void drain(int fd, bool via_broadcast);
+    void handle(std::span<const std::uint8_t> datagram, Endpoint peer, bool via_broadcast);
     void transmit(const Outgoing& o);
 
     std::shared_ptr<Device> device_;
@@ -79,7 +82,7 @@ private:
         Outgoing datagram;
     };
     std::vector<Scheduled> schedule_;
-    std::vector<std::uint8_t> buffer_;
+    UdpBatch batch_;  // worker only
     std::unique_ptr<StreamSender> sender_;  // the GVSP side, a thread of its own
 
     ThreadHandle thread_ = ThreadHandle::create();

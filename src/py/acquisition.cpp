@@ -274,7 +274,7 @@ void bind_camera_acquisition(nb::class_<Camera>& cls) {
             return start_acquisition(
                 self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
         nb::arg("receive_buffer").none() = nb::none(), kStartAcquisitionDoc.c_str());
 }

@@ -26,6 +26,10 @@ constexpr std::uint64_t kWakerToken = 1;
 // deadlines, interrupts and callers that gave up are noticed within it.
 constexpr auto kSlice = std::chrono::milliseconds(10);
 constexpr std::size_t kMaxDatagram = 65535;
+// The worker's receive batch. GVCP messages are at most 576 bytes on the wire;
+// a longer datagram cannot be an acknowledge and is dropped unread.
+constexpr std::size_t kBatchSlots = 16;
+constexpr std::size_t kBatchSlotSize = 2048;
 constexpr std::size_t kMaxDatagramsPerWake = 64;
 
 using inet::to_sockaddr;
@@ -61,7 +65,8 @@ ControlLink::ControlLink(UniqueFd socket, std::shared_ptr<LinkStatsRecord> stats
       device_(config.device),
       engine_(EngineConfig{config.device.ip, config.ack_timeout, config.retries, config.heartbeat_timeout_ms},
               *stats_, *this, Clock::now()),
-      buffer_(kMaxDatagram) {
+      buffer_(kMaxDatagram),
+      batch_(kBatchSlots, kBatchSlotSize) {
     waiting_.reserve(16);
 }
 
@@ -370,13 +375,19 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
         // not keep the loop from deadlines and the stop flag. The receives
         // never block, so the lock is held across the batch.
         std::lock_guard relock(mutex_);
-        for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
-            Endpoint source;
-            const ssize_t n = receive(MSG_DONTWAIT, source);
-            if (n < 0) break;
-            engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
-                                Clock::now());
-            if (engine_.control_lost()) break;
+        for (std::size_t taken = 0; taken < kMaxDatagramsPerWake && !engine_.control_lost();) {
+            const auto n = batch_.receive(socket_.get());
+            if (!n) {
+                OCULANE_LOG(log::Level::Warn, log::kRunner, "gvcp recv error: {}", n.error().message());
+                break;
+            }
+            const Instant now = Clock::now();
+            for (std::size_t i = 0; i < *n && !engine_.control_lost(); ++i) {
+                if (batch_.truncated(i)) continue;
+                engine_.on_datagram(batch_.datagram(i), Endpoint{batch_.source_ip(i), batch_.source_port(i)}, now);
+            }
+            taken += *n;
+            if (*n < batch_.capacity()) break;  // the queue is empty
         }
     }
 }

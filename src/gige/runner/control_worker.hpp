@@ -38,6 +38,7 @@
 #include "util/channel.hpp"
 #include "util/duration.hpp"
 #include "util/poller.hpp"
+#include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
 
 #include <netinet/in.h>
@@ -138,7 +139,9 @@ private:
     std::vector<std::pair<RequestToken, Waiter>>::iterator find_waiting(RequestToken token);
     void wake_worker();
     // One datagram from the socket into buffer_ (the receiver role is
-    // needed); its length, or -1 when none came.
+    // needed); its length, or -1 when none came. A caller waiting for its own
+    // acknowledge blocks here for one datagram at a time; the worker, which
+    // drains what the poller reported, receives in batches.
     ssize_t receive(int flags, Endpoint& source);
     void worker_loop(const ThreadHandle& self, Poller& poller);
     void worker_end(const ThreadHandle& self);
@@ -160,8 +163,10 @@ private:
     std::size_t queued_waiters_ = 0;                    // guarded by mutex_
     // Non-owning, for wakes; set before the link is shared, constant after.
     std::optional<ThreadHandle> worker_;
-    // Only the party holding the receiver role touches it.
+    // Only the party holding the receiver role touches them (the batch: only
+    // the worker).
     std::vector<std::uint8_t> buffer_;
+    UdpBatch batch_;
 };
 
 }  // namespace oculane::gige

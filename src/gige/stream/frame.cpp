@@ -242,7 +242,6 @@ FramePtr FramePool::publish(PooledBuf buffer, const FrameInfo& info) {
 }
 
 std::size_t FramePool::n_buffers() const { return core_->n_buffers; }
-std::uint64_t FramePool::buffer_size() const { return core_->size; }
 std::size_t FramePool::packet_table_capacity() const { return core_->table_capacity; }
 std::size_t FramePool::available() const {
     std::lock_guard lock(core_->m);

@@ -22,6 +22,7 @@
 
 #include "gige/ip_address.hpp"
 #include "gige/runner/transaction_engine.hpp"
+#include "gige/stream/stream_defaults.hpp"
 #include "thread_util/thread_config.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
@@ -59,13 +60,13 @@ struct StreamConfig {
     std::optional<std::uint64_t> payload_size;
     ThreadConfig thread;                         // of the stream worker
     std::optional<std::uint32_t> packet_delay;   // written only when given
-    Duration resend_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
+    Duration resend_delay = stream_defaults::kResendDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
     // None: the local address that routes to the camera, any port.
     std::optional<StreamDestination> destination;
-    std::size_t n_buffers = 8;
-    double resend_ratio = 0.25;
+    std::size_t n_buffers = stream_defaults::kBuffers;
+    double resend_ratio = stream_defaults::kResendRatio;
     std::size_t receive_buffer = 0;              // bytes; 0 sizes it from the payload
     std::optional<std::uint16_t> packet_size;    // none: found by the fire test
     std::uint16_t channel = 0;
