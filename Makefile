@@ -24,7 +24,7 @@ NANOBIND_VERSION := 3.1.0
 # WERROR=ON makes every warning in our own sources an error (CI builds so).
 WERROR ?= OFF
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
+.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist thread-safety clean
 
 # Builds and installs the extension modules only; the C++ tests and
 # benchmarks are defined in the same tree (OCULANE_TESTS) but built by
@@ -123,6 +123,16 @@ wheel: deps venv $(VENV)/.wheel-tools
 # alone (scikit-build-core and nanobind from PyPI) plus the -dev packages.
 sdist: venv $(VENV)/.wheel-tools
 	$(VPY) -m build --sdist --no-isolation --outdir $(DIST) .
+
+# Clang's thread-safety analysis (-Wthread-safety as an error) over every
+# source of ours in the build tree, syntax only: the locks the comments name
+# are checked where the fields and functions are annotated. Clang is needed
+# for this target alone.
+THREAD_SAFETY_PACKAGES := clang-16
+
+thread-safety: build
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	$(PYTHON) scripts/thread_safety.py $(BUILD_DIR)/compile_commands.json
 
 clean:
 	rm -rf build $(DIST) $(VENV)

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 
 namespace oculane::sim {
@@ -101,7 +102,7 @@ bool Server::running() const { return thread_.has_thread() && thread_.worker_run
 
 void Server::send(Outgoing datagram) {
     {
-        std::lock_guard lock(queue_mu_);
+        MutexLock lock(queue_mu_);
         queued_.push_back(std::move(datagram));
     }
     if (waker_) (void)waker_->wake();
@@ -168,7 +169,7 @@ void Server::run(const ThreadHandle& self) {
             if (ev.token == kTokenWaker) {
                 std::vector<Outgoing> take;
                 {
-                    std::lock_guard lock(queue_mu_);
+                    MutexLock lock(queue_mu_);
                     take.swap(queued_);
                 }
                 for (auto& o : take) transmit(o);

@@ -20,6 +20,7 @@
 
 #include "sim/device.hpp"
 #include "sim/stream_sender.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/poller.hpp"
 #include "util/udp_batch.hpp"
@@ -74,8 +75,8 @@ private:
     std::shared_ptr<Waker> waker_;
     std::optional<Poller> poller_;  // used by the worker only once started
 
-    std::mutex queue_mu_;
-    std::vector<Outgoing> queued_;  // handed over by send(), guarded by queue_mu_
+    Mutex queue_mu_;
+    std::vector<Outgoing> queued_ OCULANE_GUARDED_BY(queue_mu_);  // handed over by send()
     // Worker only: datagrams waiting for their due time, in due order.
     struct Scheduled {
         Clock::time_point due;

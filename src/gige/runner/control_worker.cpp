@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -151,7 +152,7 @@ std::vector<std::pair<RequestToken, ControlLink::Waiter>>::iterator ControlLink:
 
 CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limit) {
     LocalSlot slot;
-    std::unique_lock lock(mutex_);
+    UniqueLock lock(mutex_);
     if (engine_.shut_down()) return std::unexpected(engine_.end_error());
     const RequestToken token = ++last_token_;
     // Nothing in flight and nobody listening: this thread can be the one
@@ -163,7 +164,7 @@ CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limi
     return direct ? transact_direct(lock, token, slot, limit) : transact_queued(lock, token, slot, limit);
 }
 
-CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& lock, RequestToken token,
+CameraResult<Reply> ControlLink::transact_direct(UniqueLock& lock, RequestToken token,
                                                  LocalSlot& slot, const WaitLimit& limit) {
     role_ = Role::Caller;
     Instant now = Clock::now();
@@ -201,7 +202,7 @@ CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& l
     return result;
 }
 
-CameraResult<Reply> ControlLink::transact_queued(std::unique_lock<std::mutex>& lock, RequestToken token,
+CameraResult<Reply> ControlLink::transact_queued(UniqueLock& lock, RequestToken token,
                                                  LocalSlot& slot, const WaitLimit& limit) {
     // Sent at once when nothing is in flight; otherwise whoever receives
     // sends it when its turn comes.
@@ -256,9 +257,10 @@ void ControlLink::wake_worker() {
 void ControlLink::submit(Request request, PendingReply reply) {
     bool wake = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) {
-            std::visit([&](auto& handle) { handle.fail(engine_.end_error()); }, reply);
+            CameraError ended = engine_.end_error();
+            std::visit([&](auto& handle) { handle.fail(ended); }, reply);
             return;
         }
         const RequestToken token = ++last_token_;
@@ -275,7 +277,7 @@ void ControlLink::submit(Request request, PendingReply reply) {
 
 bool ControlLink::subscribe(Sender<GvcpEvent> events) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) return false;
         subscribers_.push_back(std::move(events));
         // Someone must listen for events from now on; only the worker can.
@@ -287,13 +289,13 @@ bool ControlLink::subscribe(Sender<GvcpEvent> events) {
 }
 
 void ControlLink::set_concatenation(bool supported) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     engine_.set_concatenation(supported);
 }
 
 bool ControlLink::request_shutdown() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) return false;
         shutdown_asked_ = true;
     }
@@ -302,7 +304,7 @@ bool ControlLink::request_shutdown() {
 }
 
 bool ControlLink::ended() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return engine_.shut_down();
 }
 
@@ -338,7 +340,7 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
     // path, a cost a caller receiving its own acknowledge should not pay.
     bool watching = false;
     for (;;) {
-        std::unique_lock lock(mutex_);
+        UniqueLock lock(mutex_);
         if (self.stop_requested() || shutdown_asked_ || engine_.control_lost()) return;
         engine_.tick(Clock::now());
         if (engine_.control_lost()) return;
@@ -374,7 +376,7 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
         // A bounded batch per wake: a peer sending as fast as we read must
         // not keep the loop from deadlines and the stop flag. The receives
         // never block, so the lock is held across the batch.
-        std::lock_guard relock(mutex_);
+        MutexLock relock(mutex_);
         for (std::size_t taken = 0; taken < kMaxDatagramsPerWake && !engine_.control_lost();) {
             const auto n = batch_.receive(socket_.get());
             if (!n) {
@@ -394,7 +396,7 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
 
 void ControlLink::worker_end(const ThreadHandle& self) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         // Fails everything the engine holds with ControlLost or NotConnected
         // and marks the end before the worker is seen to stop, so a later
         // caller always learns why.

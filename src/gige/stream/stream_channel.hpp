@@ -23,6 +23,7 @@
 #include "gige/ip_address.hpp"
 #include "gige/runner/transaction_engine.hpp"
 #include "gige/stream/stream_defaults.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_config.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
@@ -190,13 +191,13 @@ private:
     const gige::Endpoint local_;
     const std::uint16_t channel_;
     const std::uint16_t packet_size_;
-    mutable std::mutex close_mutex_;
+    mutable Mutex close_mutex_;
     Sender<ToStreamWorker> control_;        // sending locks the channel itself
     std::shared_ptr<StreamStatsRecord> stats_;
     std::shared_ptr<StreamEnd> end_;        // filled by the worker
     ThreadHandle worker_;                   // owning; joined by close()
-    CameraCloser close_on_camera_;          // guarded by close_mutex_
-    bool closed_ = false;                   // guarded by close_mutex_
+    CameraCloser close_on_camera_ OCULANE_GUARDED_BY(close_mutex_);
+    bool closed_ OCULANE_GUARDED_BY(close_mutex_) = false;
     ReceiveBufferSize receive_buffer_;      // constant once handed out
 };
 
