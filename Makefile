@@ -24,7 +24,7 @@ NANOBIND_VERSION := 3.1.0
 # WERROR=ON makes every warning in our own sources an error (CI builds so).
 WERROR ?= OFF
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist thread-safety clean
+.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist docs thread-safety clean
 
 # Builds and installs the extension modules only; the C++ tests and
 # benchmarks are defined in the same tree (OCULANE_TESTS) but built by
@@ -133,6 +133,22 @@ THREAD_SAFETY_PACKAGES := clang-16
 thread-safety: build
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
 	$(PYTHON) scripts/thread_safety.py $(BUILD_DIR)/compile_commands.json
+
+# The API reference and the guide as HTML in build/docs/html, from the
+# installed package's docstrings and the README's sections; any Sphinx
+# warning fails the build. The documentation tools are the `docs` extra,
+# installed into the venv for this target only (not the package again).
+DOCS_DIR := build/docs
+# Quoted for the shell: the requirements hold ">=".
+DOCS_EXTRA = $(shell $(VPY) -c 'import shlex, tomllib; print(" ".join(map(shlex.quote, tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"])))')
+
+$(VENV)/.docs-tools: $(VENV)/.ready pyproject.toml
+	$(VPY) -m pip install --quiet $(DOCS_EXTRA)
+	touch $@
+
+docs: build $(VENV)/.docs-tools
+	$(VENV)/bin/sphinx-build -q -W --keep-going -b html -d $(DOCS_DIR)/doctrees docs $(DOCS_DIR)/html
+	@echo "API reference and guide: $(DOCS_DIR)/html/index.html"
 
 clean:
 	rm -rf build $(DIST) $(VENV)
