@@ -4,7 +4,7 @@
 // byte with expected_frame().
 //
 // Layout: the image is row-major with no padding, `width` pixels a row and
-// bytes_per_pixel(format) bytes a pixel. With h = x + 3r + ((x * r) >> 4) in
+// pattern_bytes_per_pixel(format) bytes a pixel. With h = x + 3r + ((x * r) >> 4) in
 // unsigned 32-bit arithmetic, where r = y + (frame_id mod kPatternShifts)
 // (so consecutive frames differ: each shows the pattern moved up one row):
 //   Mono8, BayerRG8, BayerGB8   one byte: h mod 256

@@ -27,6 +27,7 @@
 #include "sim/server.hpp"
 #include "sim/test_pattern.hpp"
 #include "gige/proto/gvsp.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "py/interpreter_lock.hpp"
 #include "util/unique_fd.hpp"
@@ -125,7 +126,7 @@ public:
     explicit SimDevice(nb::dict cfg) : device_(std::make_shared<Device>(make_config(cfg))) {}
 
     void start(const std::string& ip, std::uint16_t port, bool discovery, bool gso, std::uint16_t stream_port) {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (server_) throw nb::value_error("the virtual camera is already running");
         auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery, gso, stream_port});
         if (!s) throw std::runtime_error(s.error());
@@ -134,17 +135,17 @@ public:
     void stop() {
         std::shared_ptr<Server> s;
         {
-            std::lock_guard lock(mu_);
+            oculane::MutexLock lock(mu_);
             s = std::move(server_);
         }
         if (s) s->stop();  // joins the worker; the sockets close with the last reference
     }
     bool running() const {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         return server_ != nullptr;
     }
     nb::object address() const {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (!server_) return nb::none();
         return endpoint(server_->local());
     }
@@ -266,14 +267,14 @@ private:
     // A reference of its own, so a concurrent stop() cannot pull the server
     // out from under a send.
     std::shared_ptr<Server> server() {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (!server_) throw nb::value_error("the virtual camera is not running");
         return server_;
     }
 
     std::shared_ptr<Device> device_;
-    mutable std::mutex mu_;  // guards server_
-    std::shared_ptr<Server> server_;
+    mutable oculane::Mutex mu_;
+    std::shared_ptr<Server> server_ OCULANE_GUARDED_BY(mu_);
 };
 
 nb::dict record_dict(const CommandRecord& r) {

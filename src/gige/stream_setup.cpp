@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "gige/proto/gvsp.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -51,8 +52,8 @@ constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 // Streams opened often (a snap each) would repeat the warning for every
 // one: once a minute, counting the streams in between.
 constexpr auto kShortBufferWarningInterval = std::chrono::minutes(1);
-std::mutex g_short_buffer_mutex;
-RateLimit g_short_buffer_warnings(kShortBufferWarningInterval);  // guarded by g_short_buffer_mutex
+Mutex g_short_buffer_mutex;
+RateLimit g_short_buffer_warnings OCULANE_GUARDED_BY(g_short_buffer_mutex) = RateLimit(kShortBufferWarningInterval);
 
 void set_receive_timeout(int socket, std::chrono::microseconds timeout) {
     timeval tv{};
@@ -124,7 +125,7 @@ ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_
 }  // namespace detail
 
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size) {
-    std::lock_guard lock(g_short_buffer_mutex);
+    MutexLock lock(g_short_buffer_mutex);
     return detail::set_receive_buffer(socket, requested, payload_size, g_short_buffer_warnings);
 }
 

@@ -37,8 +37,8 @@ struct AcqState {
 };
 
 struct AcquisitionCore {
-    AcquisitionCore(std::shared_ptr<CameraState> camera, FrameChannel frames, AcqState state, BusyToken busy)
-        : camera(std::move(camera)), frames(std::move(frames)), state(std::move(state)), busy(std::move(busy)) {}
+    AcquisitionCore(std::shared_ptr<CameraState> cam, FrameChannel subscription, AcqState acq, BusyToken token)
+        : camera(std::move(cam)), frames(std::move(subscription)), state(std::move(acq)), busy(std::move(token)) {}
 
     std::shared_ptr<CameraState> camera;
     FrameChannel frames;  // the built-in subscription; thread-safe itself
@@ -154,8 +154,8 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
         ReleasedInterpreter released;
         std::lock_guard lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
-        if (auto r = camera.fill_payload_size(config.payload_size); !r) {
-            failure = std::move(r.error());
+        if (auto filled = camera.fill_payload_size(config.payload_size); !filled) {
+            failure = std::move(filled.error());
         } else if (auto opened = camera.transport().open_stream(config); !opened) {
             failure = std::move(opened.error());
         } else {

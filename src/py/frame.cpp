@@ -13,6 +13,7 @@
 #include "py/bindings.hpp"
 #include "py/errors.hpp"
 #include "py/stream.hpp"
+#include "py/value_enum.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -23,39 +24,11 @@ namespace {
 
 // ---- FrameStatus: shared value objects, like AccessMode ---------------------
 
-struct PyFrameStatus {
-    int code = 0;
-};
-
+using FrameStatusEnum = ValueEnum<struct FrameStatusTag>;
 constexpr std::array<const char*, 6> kStatusNames = {"Complete",      "MissingPackets",    "Timeout", "Aborted",
                                                       "WrongPacketId", "PayloadUnsupported"};
 
-// Borrowed; the values live as class attributes until the exit handler below.
-PyObject* g_status_type = nullptr;
-
-nb::object status_object(FrameStatus status) {
-    const auto code = static_cast<std::size_t>(status);
-    if (!g_status_type) {
-        PyErr_SetString(PyExc_RuntimeError, "oculane.FrameStatus is gone: the interpreter is shutting down");
-        throw nb::python_error();
-    }
-    return nb::handle(g_status_type).attr(kStatusNames[code < kStatusNames.size() ? code : 0]);
-}
-
-// == and != with a FrameStatus or an int; anything else is not ours to decide.
-nb::object compare(const PyFrameStatus& self, nb::handle other, bool equal) {
-    long long code = 0;
-    if (nb::isinstance<PyFrameStatus>(other)) {
-        code = nb::cast<PyFrameStatus&>(other).code;
-    } else if (PyLong_Check(other.ptr())) {
-        int overflow = 0;
-        code = PyLong_AsLongLongAndOverflow(other.ptr(), &overflow);
-        if (overflow != 0) code = -1;
-    } else {
-        return nb::borrow(Py_NotImplemented);
-    }
-    return nb::bool_((code == self.code) == equal);
-}
+nb::object status_object(FrameStatus status) { return FrameStatusEnum::value(static_cast<int>(status), 0); }
 
 // ---- pixel arrays --------------------------------------------------------------
 
@@ -197,27 +170,7 @@ void bind_frame(nb::module_& m) {
 }
 
 void bind_frame_status(nb::module_& m) {
-    auto cls = nb::class_<PyFrameStatus>(m, "FrameStatus", "How a frame ended.")
-                   .def("__int__", [](const PyFrameStatus& self) { return self.code; })
-                   .def("__repr__",
-                        [](const PyFrameStatus& self) { return std::string("FrameStatus.") + kStatusNames[self.code]; })
-                   .def("__eq__", [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, true); },
-                        nb::arg("other").none())
-                   .def("__ne__",
-                        [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, false); },
-                        nb::arg("other").none());
-    // Equal to ints but not hashed like them: deliberately unhashable.
-    cls.attr("__hash__") = nb::none();
-    for (int code = 0; code < static_cast<int>(kStatusNames.size()); ++code)
-        cls.attr(kStatusNames[code]) = nb::cast(PyFrameStatus{code});
-    g_status_type = cls.ptr();
-    // The values and their class refer to each other; break the cycle at exit.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
-        if (!g_status_type) return;
-        for (const char* name : kStatusNames)
-            if (PyObject_HasAttrString(g_status_type, name)) PyObject_DelAttrString(g_status_type, name);
-        g_status_type = nullptr;
-    }));
+    FrameStatusEnum::bind(m, "FrameStatus", "How a frame ended.", kStatusNames);
 }
 
 }  // namespace oculane::py

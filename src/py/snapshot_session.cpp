@@ -44,8 +44,8 @@ using log::Level;
 constexpr const char* kClosedMessage = "snapshot session is closed";
 
 struct SessionCore {
-    SessionCore(std::shared_ptr<CameraState> camera, SnapshotSession state, BusyToken busy)
-        : camera(std::move(camera)), state(std::move(state)), busy(std::move(busy)) {}
+    SessionCore(std::shared_ptr<CameraState> cam, SnapshotSession session, BusyToken token)
+        : camera(std::move(cam)), state(std::move(session)), busy(std::move(token)) {}
 
     std::shared_ptr<CameraState> camera;
 
@@ -319,7 +319,7 @@ void bind_camera_snaps(nb::class_<Camera>& cls) {
             return camera_snap(self, timeout,
                                stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8,
+        nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
         nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
     cls.def(
@@ -330,7 +330,7 @@ void bind_camera_snaps(nb::class_<Camera>& cls) {
             return open_session(self,
                                 stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
         nb::arg("receive_buffer").none() = nb::none(), kSessionDoc.c_str());
 }

@@ -64,12 +64,8 @@ StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional
 StreamConfig stream_config(const StreamArgs& args) {
     StreamConfig c;
     c.packet_delay = args.packet_delay;
-    c.resend_delay = std::chrono::milliseconds(1);
-    c.resend_interval = std::chrono::milliseconds(20);
-    c.frame_timeout = std::chrono::milliseconds(100);
     c.n_buffers = args.n_buffers;
     c.resend_reserve = args.resend_reserve;
-    c.resend_ratio = 0.25;
     c.receive_buffer = args.receive_buffer;
     c.packet_size = args.packet_size;
     c.channel = args.channel;

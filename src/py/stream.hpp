@@ -42,7 +42,7 @@ struct PyFrameChannel {
 // The keyword arguments shared by start_acquisition, snap and snapshot_session.
 struct StreamArgs {
     std::uint16_t channel = 0;
-    std::size_t n_buffers = 8;
+    std::size_t n_buffers = stream_defaults::kBuffers;
     bool resend_reserve = false;  // n_buffers was left to the default: see StreamConfig
     std::optional<std::uint16_t> packet_size;
     std::optional<std::uint32_t> packet_delay;
@@ -69,10 +69,9 @@ inline constexpr const char* kReceiveBufferDoc =
     "sizes it for bursts of frames at line rate, within what the system grants\n"
     "(a warning names the sysctl to raise when it grants less).";
 
-// The stream settings of every stream opened from Python: 1 ms resend delay,
-// 20 ms resend interval, 100 ms frame timeout, resend ratio 0.25, automatic
-// receive buffer, no destination override; the payload size is left for
-// fill_payload_size.
+// The stream settings of every stream opened from Python: the arguments, the
+// stream defaults for the rest (no destination override); the payload size is
+// left for fill_payload_size.
 StreamConfig stream_config(const StreamArgs& args);
 
 // The frames the stream's own queue holds: the whole pool. Frames that

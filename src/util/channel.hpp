@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "thread_util/mutex.hpp"
+
 namespace oculane {
 
 enum class SendError : std::uint8_t {
@@ -62,17 +64,17 @@ public:
 
     // --- end counting -------------------------------------------------------
     void add_sender() {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         ++senders_;
     }
     void add_receiver() {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         ++receivers_;
     }
     void drop_sender() {
         bool last;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             last = --senders_ == 0;
         }
         // Blocked receivers must learn that nothing more will come.
@@ -82,7 +84,7 @@ public:
         std::vector<std::optional<T>> discarded;
         bool last;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             last = --receivers_ == 0;
             // Nobody can receive what is queued any more; free it now rather
             // than when the last sender happens to go.
@@ -99,7 +101,7 @@ public:
     std::expected<void, SendFailure<T>> try_send(T&& value) {
         bool wake;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (receivers_ == 0) return std::unexpected(SendFailure<T>{SendError::Disconnected, std::move(value)});
             if (!admits_locked()) return std::unexpected(SendFailure<T>{SendError::Full, std::move(value)});
             push_locked(std::move(value));
@@ -112,10 +114,10 @@ public:
     std::expected<void, T> send(T&& value) {
         bool wake;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (!admits_locked()) {
                 ++waiting_senders_;
-                not_full_.wait(lock, [&] { return receivers_ == 0 || admits_locked(); });
+                while (receivers_ != 0 && !admits_locked()) not_full_.wait(lock);
                 --waiting_senders_;
             }
             if (receivers_ == 0) return std::unexpected(std::move(value));
@@ -131,7 +133,7 @@ public:
         std::optional<T> out;
         bool wake;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Empty);
             out = pop_locked();
             wake = waiting_senders_ > 0;
@@ -145,16 +147,17 @@ public:
         std::optional<T> out;
         bool wake;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (size_ == 0 && senders_ > 0) {
                 ++waiting_receivers_;
                 // A hand-off channel may now admit a sender that waits for us.
                 if (capacity_ && *capacity_ == 0 && waiting_senders_ > 0) not_full_.notify_one();
-                auto ready = [&] { return size_ > 0 || senders_ == 0; };
-                if (deadline) {
-                    not_empty_.wait_until(lock, *deadline, ready);
-                } else {
-                    not_empty_.wait(lock, ready);
+                while (size_ == 0 && senders_ > 0) {
+                    if (!deadline) {
+                        not_empty_.wait(lock);
+                    } else if (not_empty_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+                        break;
+                    }
                 }
                 --waiting_receivers_;
             }
@@ -172,7 +175,7 @@ public:
         std::vector<T> out;
         bool wake;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             out.reserve(size_);
             while (size_ > 0) out.push_back(std::move(*pop_locked()));
             wake = waiting_senders_ > 0 && !out.empty();
@@ -182,36 +185,36 @@ public:
     }
 
     std::size_t size() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return size_;
     }
     bool senders_gone() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return senders_ == 0;
     }
     bool receivers_gone() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return receivers_ == 0;
     }
     std::optional<std::size_t> capacity() const { return capacity_; }
 
 private:
-    bool admits_locked() const {
+    bool admits_locked() const OCULANE_REQUIRES(m_) {
         if (!capacity_) return true;
         if (*capacity_ == 0) return size_ < waiting_receivers_;
         return size_ < *capacity_;
     }
 
-    void push_locked(T&& value) {
+    void push_locked(T&& value) OCULANE_REQUIRES(m_) {
         if (size_ == ring_.size()) grow_locked();
         ring_[wrap(head_ + size_)].emplace(std::move(value));
         ++size_;
     }
 
     // i < 2 * ring size always, so one subtraction replaces a division.
-    std::size_t wrap(std::size_t i) const { return i < ring_.size() ? i : i - ring_.size(); }
+    std::size_t wrap(std::size_t i) const OCULANE_REQUIRES(m_) { return i < ring_.size() ? i : i - ring_.size(); }
 
-    std::optional<T> pop_locked() {
+    std::optional<T> pop_locked() OCULANE_REQUIRES(m_) {
         std::optional<T> out(std::move(ring_[head_]));
         ring_[head_].reset();
         head_ = wrap(head_ + 1);
@@ -223,7 +226,7 @@ private:
 
     // Bounded channels get here only when their capacity exceeds the initial
     // ring, and never grow beyond that capacity since admits_locked() refuses.
-    void grow_locked() {
+    void grow_locked() OCULANE_REQUIRES(m_) {
         std::size_t new_size = ring_.size() * 2;
         if (capacity_ && *capacity_ > 0) new_size = std::min(new_size, *capacity_);
         std::vector<std::optional<T>> bigger(new_size);
@@ -234,19 +237,19 @@ private:
     }
 
     const std::optional<std::size_t> capacity_;
-    mutable std::mutex m_;
-    std::condition_variable not_empty_;  // receivers wait here
-    std::condition_variable not_full_;   // senders of a bounded channel wait here
-    // All below guarded by m_. The waiting counts let an operation skip the
-    // notify when nobody can be waiting; every waiter is counted before it
-    // waits, under the lock, so no wake-up is lost.
-    std::vector<std::optional<T>> ring_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-    std::size_t senders_ = 1;
-    std::size_t receivers_ = 1;
-    std::size_t waiting_receivers_ = 0;
-    std::size_t waiting_senders_ = 0;
+    mutable Mutex m_;
+    CondVar not_empty_;  // receivers wait here
+    CondVar not_full_;   // senders of a bounded channel wait here
+    // The waiting counts let an operation skip the notify when nobody can
+    // be waiting; every waiter is counted before it waits, under the lock,
+    // so no wake-up is lost.
+    std::vector<std::optional<T>> ring_ OCULANE_GUARDED_BY(m_);
+    std::size_t head_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t size_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t senders_ OCULANE_GUARDED_BY(m_) = 1;
+    std::size_t receivers_ OCULANE_GUARDED_BY(m_) = 1;
+    std::size_t waiting_receivers_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t waiting_senders_ OCULANE_GUARDED_BY(m_) = 0;
 };
 
 }  // namespace detail

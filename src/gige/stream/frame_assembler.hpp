@@ -42,6 +42,7 @@
 #include "gige/proto/gvcp.hpp"
 #include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame.hpp"
+#include "gige/stream/stream_defaults.hpp"
 #include "gige/stream/stream_stats.hpp"
 #include "util/duration.hpp"
 
@@ -54,11 +55,11 @@ struct AssemblerConfig {
     bool resend_enabled = true;
     std::uint16_t channel = 0;         // the stream channel; named in resend requests
     std::uint32_t camera_ip = 0;       // host order; datagrams from elsewhere are dropped
-    Duration resend_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
-    double resend_ratio = 0.25;
-    std::size_t n_buffers = 8;
+    Duration resend_delay = stream_defaults::kResendDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
+    double resend_ratio = stream_defaults::kResendRatio;
+    std::size_t n_buffers = stream_defaults::kBuffers;
 };
 
 class AssemblerSink {
@@ -109,9 +110,6 @@ public:
     const StreamStats& stats() const { return stats_; }
     const FramePool& pool() const { return *pool_; }
     const AssemblerConfig& config() const { return config_; }
-    // Largest packet table a frame may have; a block that would need more is
-    // marked WrongPacketId instead of growing its table.
-    std::size_t packet_table_limit() const { return table_limit_; }
     // The port the stream comes from, once its first valid packet arrived.
     std::optional<std::uint16_t> stream_port() const {
         return port_known_ ? std::optional<std::uint16_t>(stream_port_) : std::nullopt;
@@ -192,6 +190,8 @@ private:
     std::shared_ptr<FramePool> pool_;
     std::vector<InFlight> frames_;  // oldest first; capacity n_buffers reserved
     StreamStats stats_;
+    // Largest packet table a frame may have; a block that would need more is
+    // marked WrongPacketId instead of growing its table.
     std::size_t table_limit_ = 0;
     std::uint64_t last_block_id_ = 0;
     Instant last_block_at_{};  // when last_block_id_ was set

@@ -3,6 +3,7 @@
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
+#include "thread_util/mutex.hpp"
 
 namespace oculane {
 
@@ -64,12 +65,12 @@ StreamStats StreamChannel::stats() const { return stats_->snapshot(); }
 PoolUse StreamChannel::pool_use() const { return stats_->pool_use(); }
 
 bool StreamChannel::is_closed() const {
-    std::lock_guard lock(close_mutex_);
+    MutexLock lock(close_mutex_);
     return closed_;
 }
 
 void StreamChannel::close(Instant deadline) {
-    std::lock_guard lock(close_mutex_);
+    MutexLock lock(close_mutex_);
     if (closed_) return;
     closed_ = true;
     // The camera first, so it stops sending before the socket goes; its

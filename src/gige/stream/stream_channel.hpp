@@ -22,6 +22,8 @@
 
 #include "gige/ip_address.hpp"
 #include "gige/runner/transaction_engine.hpp"
+#include "gige/stream/stream_defaults.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_config.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
@@ -59,18 +61,18 @@ struct StreamConfig {
     std::optional<std::uint64_t> payload_size;
     ThreadConfig thread;                         // of the stream worker
     std::optional<std::uint32_t> packet_delay;   // written only when given
-    Duration resend_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
+    Duration resend_delay = stream_defaults::kResendDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
     // None: the local address that routes to the camera, any port.
     std::optional<StreamDestination> destination;
-    std::size_t n_buffers = 8;
+    std::size_t n_buffers = stream_defaults::kBuffers;
     // Frames close in block order, so a frame waiting for a resend keeps the
     // frames completed behind it, each in its buffer. With this set the pool
     // has buffers beyond n_buffers for them, enough for the resend timing at
     // the 10 GigE line rate (see stream_pool_size); without it, n_buffers.
     bool resend_reserve = false;
-    double resend_ratio = 0.25;
+    double resend_ratio = stream_defaults::kResendRatio;
     std::size_t receive_buffer = 0;              // bytes; 0 sizes it from the payload
     std::optional<std::uint16_t> packet_size;    // none: found by the fire test
     std::uint16_t channel = 0;
@@ -194,13 +196,13 @@ private:
     const gige::Endpoint local_;
     const std::uint16_t channel_;
     const std::uint16_t packet_size_;
-    mutable std::mutex close_mutex_;
+    mutable Mutex close_mutex_;
     Sender<ToStreamWorker> control_;        // sending locks the channel itself
     std::shared_ptr<StreamStatsRecord> stats_;
     std::shared_ptr<StreamEnd> end_;        // filled by the worker
     ThreadHandle worker_;                   // owning; joined by close()
-    CameraCloser close_on_camera_;          // guarded by close_mutex_
-    bool closed_ = false;                   // guarded by close_mutex_
+    CameraCloser close_on_camera_ OCULANE_GUARDED_BY(close_mutex_);
+    bool closed_ OCULANE_GUARDED_BY(close_mutex_) = false;
     ReceiveBufferSize receive_buffer_;      // constant once handed out
 };
 

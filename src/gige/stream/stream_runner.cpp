@@ -18,6 +18,7 @@
 #include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame_assembler.hpp"
 #include "gige/stream/stream_health.hpp"
+#include "util/duration.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -274,9 +275,9 @@ private:
         // Packets still to come, the trailer included.
         if (packet->packet_id > data_packets) return Duration::zero();
         const std::uint64_t remaining = data_packets + 1 - packet->packet_id;
-        const Duration spacing = since_last_drain / static_cast<Duration::rep>(taken);
-        const Duration until_trailer = spacing * static_cast<Duration::rep>(remaining - 1);
-        const Duration sleep = std::min<Duration>(until_trailer, kCoalesceWindow);
+        // The first drain of a stream measures from the clock's start, so
+        // the time since the last drain may be the host's uptime.
+        const Duration sleep = share_capped(since_last_drain, taken, remaining - 1, kCoalesceWindow);
         return sleep < kShortestSleep ? Duration::zero() : sleep;
     }
 

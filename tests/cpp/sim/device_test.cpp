@@ -359,7 +359,7 @@ TEST_F(DeviceTest, ChannelsCloseWithThePrivilege) {
         c.end();
         EXPECT_EQ(device_.read_register(scp), c.closes ? 0u : 50010u) << c.how;
         EXPECT_EQ(device_.read_register(reg::kMessageChannelPort), c.closes ? 0u : 50011u) << c.how;
-        if (device_.controller() && !device_.controller()->foreign) ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0);
+        if (device_.controller() && !device_.controller()->foreign) { ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0); }
     }
 }
 

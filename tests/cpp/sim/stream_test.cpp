@@ -101,8 +101,9 @@ TEST(Packetizer, BlockIsLeaderDataAndTrailerAtThePacketSize) {
                               : i == n_data + 1 ? gvsp::PacketKind::Trailer
                                                 : gvsp::PacketKind::Payload;
             EXPECT_EQ(p->kind, kind);
-            if (kind == gvsp::PacketKind::Payload)
+            if (kind == gvsp::PacketKind::Payload) {
                 EXPECT_EQ(p->payload.size(), i < n_data ? per : 2000 - per * (n_data - 1));
+            }
         }
         const auto leader = gvsp::parse_leader(gvsp::parse_packet(out.datagram(0))->payload);
         ASSERT_TRUE(leader);

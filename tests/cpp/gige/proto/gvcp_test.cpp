@@ -302,7 +302,7 @@ TEST(GvcpParse, NoParserReadsPastTheDatagram) {
                 EXPECT_EQ(e.raw.size(), m->payload.size());
             }
             const auto info = gvcp::parse_discovery_ack(c);
-            if (info) EXPECT_GE(size, 8u + DeviceInfo::kSize);
+            if (info) { EXPECT_GE(size, 8u + DeviceInfo::kSize); }
             (void)DeviceInfo::parse(c);
             (void)string_reg(c, size / 2, 64);
         }

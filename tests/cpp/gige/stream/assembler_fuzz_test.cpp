@@ -39,9 +39,10 @@ public:
         EXPECT_LE(static_cast<int>(frame->status()), static_cast<int>(FrameStatus::PayloadUnsupported));
         EXPECT_LE(frame->data().size(), config.payload_size);
         // A Complete image frame holds the whole image its leader announced.
-        if (frame->is_complete() && frame->payload_class().kind == PayloadClass::Image)
+        if (frame->is_complete() && frame->payload_class().kind == PayloadClass::Image) {
             EXPECT_GE(frame->data().size(), gvsp::image_data_size(frame->pixel_format(), frame->width(),
                                                                   frame->height(), frame->x_padding()));
+        }
         EXPECT_EQ(frame->buffer().size(), config.payload_size);
         if (frame->frame_id() % 5 == 0) held[next++ % held.size()] = std::move(frame);
     }
