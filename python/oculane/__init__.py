@@ -47,6 +47,7 @@ def _version(package_file: str = __file__) -> str:
 
 __version__ = _version()
 
+from ._callbacks import FrameCallback  # noqa: E402
 from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
 from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
 from .settings import SettingsIssue  # noqa: E402
@@ -58,6 +59,7 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "EnumEntryInfo",
     "Feature",
     "FeatureInfo",
+    "FrameCallback",
     "SettingsIssue",
     "Visibility",
     "disable_logging",

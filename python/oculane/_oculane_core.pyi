@@ -1,4 +1,4 @@
-from collections.abc import Iterator
+from collections.abc import Awaitable, Callable, Iterator
 import datetime
 import os
 import types
@@ -6,10 +6,12 @@ from typing import Any
 
 import numpy
 
+import oculane
 from oculane import (
     CameraException as CameraError,
     GenicamException as GenicamError
 )
+import oculane.aio
 import oculane.features
 import oculane.settings
 
@@ -275,7 +277,7 @@ class Camera:
             ['ExposureTime', 'AcquisitionFrameRate', 'Gain', ...]
         """
 
-    def start_acquisition(self, *, channel: int = 0, n_buffers: int | None = None, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Acquisition:
+    def start_acquisition(self, *, channel: int = 0, n_buffers: int | None = None, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, keep: str = 'oldest') -> Acquisition:
         """
         Start continuous acquisition and return the running `Acquisition`.
         `n_buffers` is the number of frame buffers; None (the default) gives 8 and,
@@ -284,6 +286,17 @@ class Camera:
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
+        `keep` is the built-in queue's rule (see `Acquisition.subscribe`); with
+        "newest" it holds the newest half of the `n_buffers` (at least one), so
+        the stream keeps buffers to fill while the consumer pauses.
+        """
+
+    @property
+    def aio(self) -> oculane.aio.AsyncCamera:
+        """
+        The camera's awaitable forms (`oculane.aio.AsyncCamera`): `await
+        cam.aio.connect()`, `await cam.aio.snap()`, `await cam.aio.get(name)`
+        and the like run the blocking call in the event loop's executor.
         """
 
     def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Frame:
@@ -388,10 +401,40 @@ class Acquisition:
     def local_addr(self) -> str:
         """The stream socket's local address, "ip:port". ValueError once stopped."""
 
-    def subscribe(self, capacity: int = 16) -> FrameChannel:
+    def subscribe(self, capacity: int = 16, keep: str = 'oldest') -> FrameChannel:
         """
         An additional subscription with its own buffer; unlike the built-in
         one it only sees frames completed after this call.
+        `keep` decides what a full queue lets go of: "oldest" (the default)
+        refuses new frames until the consumer takes some; "newest" lets go of
+        the oldest queued frame at once (its buffer goes back to the stream)
+        so the queue always holds the most recent ones. Either way a frame the
+        queue could not keep counts in `StreamStats.frames_dropped`.
+        Keep `capacity` below the acquisition's `n_buffers`: queued frames hold
+        their buffers.
+        """
+
+    def on_frame(self, callback: Callable[[Frame], object], capacity: int = 16, keep: str = 'oldest') -> oculane.FrameCallback:
+        """
+        Call `callback(frame)` for every frame of a subscription of its own
+        (`capacity` and `keep` as for `subscribe`), and return its
+        `FrameCallback` handle (`remove()` ends it; `calls` and `errors` count).
+        Every callback of the acquisition runs on one Python thread the
+        acquisition owns, in registration order for each frame, never on the
+        stream's worker. An exception is logged with its traceback (logger
+        "oculane") and counted; the stream goes on. `stop()` ends delivery and
+        joins the thread; a callback may call `stop()` itself. Frames the
+        built-in queue does not take still fill it: with callbacks only, start
+        the acquisition with `keep="newest"` so it never holds every buffer.
+        """
+
+    def __aenter__(self) -> Awaitable[Acquisition]:
+        """`async with camera.start_acquisition() as acq:` gives the acquisition."""
+
+    def __aexit__(self, *args) -> Awaitable[bool]:
+        """
+        Awaitable `stop()` (run in the loop's executor, so the loop goes on
+        meanwhile); an exception of the `async with` body is never suppressed.
         """
 
     def wait_for(self, timeout: float = 1.0) -> Frame | None:
@@ -411,9 +454,37 @@ class Acquisition:
     def clear(self) -> None:
         """Discard every frame queued right now."""
 
+    def latest(self, timeout: float = 1.0) -> Frame | None:
+        """
+        The newest frame available: every older queued frame is let go of
+        (their buffers go back to the stream). When none is queued it waits at
+        most `timeout` seconds, as `wait_for` does, and returns None when none
+        came. With `keep="newest"` this is the frame of a consumer that only
+        wants the present, however long it paused.
+        """
+
     def __iter__(self) -> Acquisition: ...
 
     def __next__(self) -> Frame: ...
+
+    def next_frame(self, timeout: float | None = None) -> Awaitable[Frame | None]:
+        """
+        Awaitable: the next frame, or None when `timeout` seconds (None: no
+        limit) passed first or the stream has ended and nothing is queued.
+        Woken by the stream itself; cancelling the awaiting task ends the wait.
+        Raises CameraException (`kind` "ControlLost") as `wait_for` does.
+        """
+
+    def __aiter__(self) -> Acquisition:
+        """
+        `async for frame in ...`: frames as they arrive, until the stream ends.
+        """
+
+    def __anext__(self) -> Awaitable[Frame]:
+        """
+        Awaitable: the next frame; StopAsyncIteration once the stream ended
+        and nothing is queued.
+        """
 
     def __repr__(self) -> str: ...
 
@@ -551,9 +622,37 @@ class FrameChannel:
     def clear(self) -> None:
         """Discard every frame queued right now."""
 
+    def latest(self, timeout: float) -> Frame | None:
+        """
+        The newest frame available: every older queued frame is let go of
+        (their buffers go back to the stream). When none is queued it waits at
+        most `timeout` seconds, as `wait_for` does, and returns None when none
+        came. With `keep="newest"` this is the frame of a consumer that only
+        wants the present, however long it paused.
+        """
+
     def __iter__(self) -> FrameChannel: ...
 
     def __next__(self) -> Frame: ...
+
+    def next_frame(self, timeout: float | None = None) -> Awaitable[Frame | None]:
+        """
+        Awaitable: the next frame, or None when `timeout` seconds (None: no
+        limit) passed first or the stream has ended and nothing is queued.
+        Woken by the stream itself; cancelling the awaiting task ends the wait.
+        Raises CameraException (`kind` "ControlLost") as `wait_for` does.
+        """
+
+    def __aiter__(self) -> FrameChannel:
+        """
+        `async for frame in ...`: frames as they arrive, until the stream ends.
+        """
+
+    def __anext__(self) -> Awaitable[Frame]:
+        """
+        Awaitable: the next frame; StopAsyncIteration once the stream ended
+        and nothing is queued.
+        """
 
 class FrameStatus:
     """How a frame ended."""

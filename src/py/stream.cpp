@@ -111,6 +111,29 @@ FramePtr next_frame(FrameChannel& channel) {
     }
 }
 
+std::optional<FramePtr> latest_frame(FrameChannel& channel, double timeout) {
+    (void)seconds_arg(timeout);  // a bad timeout is refused also when a frame is queued
+    if (auto frame = channel.try_recv_newest()) return frame;
+    auto frame = wait_for_frame(channel, timeout);
+    if (!frame) return frame;
+    // Newer ones may have come while this thread took the interpreter back.
+    if (auto newer = channel.try_recv_newest()) frame = std::move(newer);
+    return frame;
+}
+
+nb::object take_nowait(FrameChannel& channel) {
+    if (auto frame = channel.try_recv()) return nb::cast(PyFrame{std::move(*frame)});
+    if (!channel.is_disconnected()) return nb::none();
+    if (channel.control_lost()) raise(CameraError::control_lost());
+    return nb::bool_(false);
+}
+
+Overflow keep_arg(const std::string& keep) {
+    if (keep == "oldest") return Overflow::Refuse;
+    if (keep == "newest") return Overflow::DropOldest;
+    raise_value_error("keep must be \"oldest\" or \"newest\"");
+}
+
 SnapWait wait_for_snap(FrameChannel& channel, Duration timeout) {
     SnapWait out;
     const auto now = Clock::now();

@@ -15,6 +15,14 @@ std::optional<FramePtr> FrameChannel::try_recv() {
     return std::move(*frame);
 }
 
+std::optional<FramePtr> FrameChannel::try_recv_newest() {
+    auto newest = try_recv();
+    if (!newest) return newest;
+    // One at a time, so each older frame is let go of outside the queue's lock.
+    while (auto next = try_recv()) newest = std::move(next);
+    return newest;
+}
+
 std::expected<FramePtr, RecvError> FrameChannel::recv_until(std::optional<Clock::time_point> deadline) {
     if (!deadline) return frames_.recv();
     return frames_.recv_deadline(*deadline);
@@ -47,8 +55,8 @@ StreamChannel::StreamChannel(gige::Endpoint local, std::uint16_t channel, std::u
 
 StreamChannel::~StreamChannel() { close(); }
 
-FrameChannel StreamChannel::subscribe(std::size_t capacity) {
-    auto [sender, receiver] = bounded<FramePtr>(capacity == 0 ? 1 : capacity);
+FrameChannel StreamChannel::subscribe(std::size_t capacity, Overflow overflow) {
+    auto [sender, receiver] = bounded<FramePtr>(capacity == 0 ? 1 : capacity, overflow);
     // A worker that is gone never takes the message; the sender then dies
     // with it here (or with the worker's queue), and the receiver reports
     // disconnection once read.

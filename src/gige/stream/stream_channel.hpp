@@ -111,6 +111,9 @@ public:
 
     // Never waits; nothing when the queue is empty (or disconnected).
     std::optional<FramePtr> try_recv();
+    // Never waits: the newest queued frame, letting go of every older one
+    // (their buffers go home at once); nothing when the queue is empty.
+    std::optional<FramePtr> try_recv_newest();
     // Waits until a frame arrives, the deadline passes (RecvError::Timeout) or
     // the queue is empty with the worker gone (RecvError::Disconnected). No
     // deadline waits without limit. Frames still queued after the worker
@@ -129,6 +132,10 @@ public:
     // finds the queue disconnected reports that rather than a normal end.
     bool control_lost() const { return end_ && end_->control_lost.load(std::memory_order_acquire); }
     std::size_t size() const { return frames_.size(); }
+    // Readable whenever a frame was queued or the worker let go of the
+    // queue since it was last read (an eventfd owned by the queue; -1 when
+    // the system refuses one). For event loops.
+    int notify_fd() { return frames_.notify_fd(); }
 
 private:
     Receiver<FramePtr> frames_;
@@ -159,8 +166,9 @@ public:
     // A new queue of `capacity` frames that receives every frame closed after
     // the worker picks it up (at once: the worker is woken). Capacity 0 is
     // taken as 1. After the stream stopped the queue is empty and
-    // disconnected.
-    FrameChannel subscribe(std::size_t capacity);
+    // disconnected. Overflow::DropOldest keeps the newest frames: a full
+    // queue lets go of its oldest one (counted in frames_dropped).
+    FrameChannel subscribe(std::size_t capacity, Overflow overflow = Overflow::Refuse);
 
     // Call right after the camera was told to start acquiring. If no
     // datagram then arrives within a second, the worker logs one warning
