@@ -132,7 +132,8 @@ private:
 // ones; at a green site the row's colour is the mean of left and right and
 // the other colour the mean of above and below.
 template <class T, bool RedRow, bool GreenFirst>
-void demosaic_row(const T* a, const T* b, const T* c, std::uint32_t w, unsigned shift, std::uint8_t* out) {
+void demosaic_row(const T* __restrict a, const T* __restrict b, const T* __restrict c, std::uint32_t w,
+                  unsigned shift, std::uint8_t* __restrict out) {
     constexpr int own = RedRow ? 0 : 2;  // channel of the row's colour
     constexpr int other = 2 - own;
     auto colour_site = [&](std::uint32_t x, std::uint32_t l, std::uint32_t r) {
@@ -230,7 +231,8 @@ constexpr YuvCoefficients kVideoRange{16, 76309, 104597, 25675, 53279, 132201};
 inline std::uint8_t clamp8(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
 template <bool Uyvy>
-void yuv_row(const std::uint8_t* in, std::uint32_t w, const YuvCoefficients& k, std::uint8_t* out) {
+void yuv_row(const std::uint8_t* __restrict in, std::uint32_t w, const YuvCoefficients& k,
+             std::uint8_t* __restrict out) {
     constexpr int y0i = Uyvy ? 1 : 0, ui = Uyvy ? 0 : 1, y1i = Uyvy ? 3 : 2, vi = Uyvy ? 2 : 3;
     auto put = [&](std::uint8_t* o, int y, int u, int v) {
         const int yy = (y - k.y0) * k.ky + 32768;
@@ -258,13 +260,13 @@ inline std::uint8_t luma(unsigned r, unsigned g, unsigned b) {
     return static_cast<std::uint8_t>((4899 * r + 9617 * g + 1868 * b + 8192) >> 14);
 }
 
-void luma_row(const std::uint8_t* rgb, std::uint32_t w, std::uint8_t* out) {
+void luma_row(const std::uint8_t* __restrict rgb, std::uint32_t w, std::uint8_t* __restrict out) {
     for (std::uint32_t x = 0; x < w; ++x) out[x] = luma(rgb[3 * x], rgb[3 * x + 1], rgb[3 * x + 2]);
 }
 
 // Interleaved 8-bit pixels of `n` channels to RGB, channel order given.
 template <int N, int R, int G, int B>
-void reorder_row(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out) {
+void reorder_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint8_t* __restrict out) {
     for (std::uint32_t x = 0; x < w; ++x) {
         out[3 * x] = in[N * x + R];
         out[3 * x + 1] = in[N * x + G];
@@ -273,7 +275,7 @@ void reorder_row(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out) {
 }
 
 template <int N, int R, int G, int B>
-void luma_of_row(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out) {
+void luma_of_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint8_t* __restrict out) {
     for (std::uint32_t x = 0; x < w; ++x) out[x] = luma(in[N * x + R], in[N * x + G], in[N * x + B]);
 }
 

@@ -5,7 +5,8 @@
 // image must hold every byte its rows need), these functions trust it.
 //
 // Row-wise loops without per-pixel branches in the interior, so that the
-// compiler can vectorise them; borders are handled apart.
+// compiler can vectorise them; borders are handled apart. Input and output
+// rows never overlap (__restrict), which the vectoriser needs to know.
 
 #include <cstddef>
 #include <cstdint>
