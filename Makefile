@@ -72,7 +72,10 @@ demo: build
 	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) '.[test,demo]'
 	$(VPY) scripts/demo.py
 
+# OpenCV is what the pixel conversions are compared with; it is installed
+# for the benchmarks only and is no dependency of the package.
 bench: build
+	$(VPY) -c 'import cv2' 2>/dev/null || $(VPY) -m pip install --quiet opencv-python-headless
 	$(CMAKE) --build $(BUILD_DIR) --target oculane_benches
 	$(VPY) bench/run.py
 

@@ -147,9 +147,11 @@ void Device::recompute_image_registers() {
     auto& s = space_;
     s.set(reg::kWidthMax, s.get(reg::kSensorWidth) - s.get(reg::kOffsetX));
     s.set(reg::kHeightMax, s.get(reg::kSensorHeight) - s.get(reg::kOffsetY));
-    const std::uint64_t payload = std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) *
-                                      (bits_per_pixel(s.get(reg::kPixelFormat)) / 8) +
-                                  (s.get(reg::kChunkModeActive) ? kChunkOverhead : 0);
+    // Packed formats make a frame a whole number of bytes only as a whole.
+    const std::uint64_t payload =
+        (std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) * bits_per_pixel(s.get(reg::kPixelFormat)) + 7) /
+            8 +
+        (s.get(reg::kChunkModeActive) ? kChunkOverhead : 0);
     s.set(reg::kPayloadSize, static_cast<std::uint32_t>(payload));
     s.set(reg::kAcquisitionStatus, acquiring_ ? 1 : 0);
 }

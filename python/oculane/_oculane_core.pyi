@@ -583,18 +583,66 @@ class Frame:
 
     def array(self) -> numpy.ndarray:
         """
-        The pixels as a read-only numpy array viewing the frame's buffer, without
-        a copy: (height, width) uint8 for Mono8 and the 8-bit Bayer formats,
-        (height, width) uint16 for Mono10, Mono12 and Mono16 (little-endian, as
-        GigE Vision sends them), (height, width, 3) uint8 for RGB8 and BGR8, and
-        (height, width, 2) uint8 for YUV422_8; line padding is skipped through
-        the strides. The array keeps the frame, and with it one buffer of the
-        stream's pool, until it is released; it stays valid after the
-        acquisition stopped. Raises ValueError when the format has no known
-        layout or the data is too short for the image (`data()` still works).
+        The pixels as a numpy array. For unpacked formats a read-only view of
+        the frame's buffer, without a copy: (height, width) uint8 for Mono8 and
+        the 8-bit Bayer formats, (height, width) uint16 for Mono10 to Mono16 and
+        the 10- to 16-bit Bayer formats (little-endian, as GigE Vision sends
+        them), (height, width, 3) uint8 for RGB8 and BGR8, (height, width, 4)
+        for RGBa8 and BGRa8, and (height, width, 2) uint8 for YUV422_8 and
+        YUV422_8_UYVY; line padding is skipped through the strides. The view
+        keeps the frame, and with it one buffer of the stream's pool, until it
+        is released; it stays valid after the acquisition stopped.
+
+        For the packed formats (Mono10p, Mono12p, Mono10Packed, Mono12Packed and
+        the Bayer ...10p, ...12p, ...10Packed and ...12Packed formats) a new,
+        writable (height, width) uint16 array: a copy of the samples, unpacked,
+        with their values as measured (0 to 1023 or 4095), which does not hold
+        the frame's buffer.
+
+        Raises ValueError when the format is unknown or the data is too short
+        for the image (`data()` still works).
         """
 
     def __array__(self, dtype: object | None = None, copy: bool | None = None) -> numpy.ndarray: ...
+
+    def to_rgb(self, out: numpy.ndarray | None = None, *, yuv_range: str = 'full') -> numpy.ndarray:
+        """
+        The image as a new (height, width, 3) uint8 RGB array, converted in C++
+        without holding the interpreter lock.
+
+        - Mono: the grey value in all three channels.
+        - Bayer (RG, GR, GB, BG orders; 8 bits, 10 to 16 bits, packed or not):
+          bilinear demosaicing. A pixel keeps its own colour; a missing colour is
+          the mean of the nearest pixels of that colour (the two beside, the two
+          above and below, or the four direct or four diagonal neighbours). The
+          image is mirrored at its edges for the border pixels.
+        - RGB8, BGR8, RGBa8, BGRa8: reordered; alpha is dropped.
+        - YUV422_8 (YUYV) and YUV422_8_UYVY: BT.601; the two pixels of a pair
+          share U and V. `yuv_range` "full" (the default) reads Y, U and V over
+          0 to 255, "video" reads Y over 16 to 235 and U, V over 16 to 240.
+
+        Samples of more than 8 bits keep their top 8 bits (value >> (depth - 8),
+        e.g. >> 4 for 12-bit formats), after demosaicing. With `out`, a
+        writable C-contiguous uint8 array of that shape, the result is written
+        there and `out` is returned (no allocation). Raises ValueError for an
+        unknown format or data too short for the image.
+        """
+
+    def to_mono8(self, out: numpy.ndarray | None = None) -> numpy.ndarray:
+        """
+        The image as a new (height, width) uint8 grey array, converted in C++
+        without holding the interpreter lock.
+
+        - Mono: samples of more than 8 bits keep their top 8 bits
+          (value >> (depth - 8): Mono12 4095 becomes 255, Mono10 512 becomes 128).
+        - YUV formats: the Y (luma) bytes.
+        - RGB formats, and Bayer after demosaicing as in `to_rgb()`: BT.601 luma,
+          (4899 R + 9617 G + 1868 B + 8192) >> 14.
+
+        With `out`, a writable C-contiguous (height, width) uint8 array, the
+        result is written there and `out` is returned. Raises ValueError for an
+        unknown format or data too short for the image.
+        """
 
     def __repr__(self) -> str: ...
 

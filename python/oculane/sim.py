@@ -158,13 +158,21 @@ LINK_RATES = {"1g": 1_000_000_000, "10g": 10_000_000_000, "unlimited": 0}
 def expected_frame(frame_id: int, width: int, height: int, pixel_format: int | str) -> bytes:
     """The image bytes of block ``frame_id`` as the virtual camera sends them.
 
-    Row-major, no padding: ``width * height * bytes_per_pixel`` bytes. With
-    ``h = x + 3*r + ((x*r) >> 4)`` (unsigned 32-bit) and ``r = y + frame_id % 16``:
-    Mono8, BayerRG8, BayerGB8 hold ``h % 256``; Mono10, Mono12, Mono16 hold
-    ``h`` masked to 10, 12 or 16 bits as two little-endian bytes; RGB8 holds
-    ``h, h+85, h+170`` (mod 256) and BGR8 the same in reverse; YUV422_8 holds
-    ``Y = h % 256`` then U (even x) or V (odd x) of the pixel pair, with g the
-    value of h at the even x of the pair: ``U = g+64``, ``V = g+192`` (mod 256).
+    Row-major, no padding. With ``h = x + 3*r + ((x*r) >> 4)`` (unsigned
+    32-bit) and ``r = y + frame_id % 16``: Mono8 and the 8-bit Bayer formats
+    hold ``h % 256``; the 10- to 16-bit Mono and Bayer formats hold the sample
+    ``h`` masked to their bit depth: as two little-endian bytes when
+    unpacked (Mono12, BayerRG12, ...), in one little-endian bit stream for the
+    "p" formats (Mono12p, BayerGR10p, ...: the first pixel in the low bits),
+    and for the "Packed" formats (Mono12Packed, BayerBG10Packed, ...) as pairs
+    in three bytes: the high 8 bits of the first pixel, a byte with the low
+    bits of the first pixel from bit 0 and of the second from bit 4, the high 8
+    bits of the second (packed rows that end inside a byte run on). RGB8 holds
+    ``h, h+85, h+170`` (mod 256) and BGR8 the same in reverse; RGBa8 and BGRa8
+    add alpha ``h+42``; YUV422_8 holds ``Y = h % 256`` then U (even x) or V
+    (odd x) of the pixel pair, with g the value of h at the even x of the
+    pair: ``U = g+64``, ``V = g+192`` (mod 256); YUV422_8_UYVY swaps each
+    pixel's two bytes.
     In chunk mode the payload continues with an 8-byte tag (0xA0000001, image
     length), the 64-bit block id and its tag (0xA0000002, 8), big-endian.
 
