@@ -281,12 +281,33 @@ class Camera:
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
+
+        A camera in FrameStart trigger mode sends one frame per trigger. With
+        TriggerSource Software, trigger it yourself once the acquisition runs
+        (its subscription exists before the camera starts, so no frame is lost):
+
+            cam.set_enum("TriggerSelector", "FrameStart")
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Software")
+            with cam.start_acquisition() as acq:
+                for _ in range(10):
+                    cam.execute("TriggerSoftware")
+                    frame = acq.wait_for(1.0)  # this trigger's frame, or None
         """
 
     def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Frame:
         """
         Take one frame: open a stream, trigger, wait at most `timeout` seconds,
         and put the camera back. Ctrl-C ends the wait at once.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the stream is ready and the camera started; one whose source is
+        a line or an action is waited for within `timeout`, e.g.
+
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Line0")
+            frame = cam.snap(10.0)  # the frame of the next pulse on Line0
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
@@ -313,6 +334,11 @@ class SnapshotSession:
         its frame, and have it stopped again. Ctrl-C ends the wait. Raises
         GenicamException (`kind` "SnapTimeout") when no frame came (the
         session stays usable) and ValueError once the session is closed.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the camera is started; one on a line or an action is waited for
+        within `timeout`. The trigger settings are read at every snap.
         """
 
     def close(self) -> None:
