@@ -48,11 +48,13 @@ def _version(package_file: str = __file__) -> str:
 __version__ = _version()
 
 from ._callbacks import FrameCallback  # noqa: E402
+from .action import ActionAck, action_command  # noqa: E402
 from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
 from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
 from .settings import SettingsIssue  # noqa: E402
 
 __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
+    "ActionAck",
     "CameraException",
     "GenicamException",
     "Category",
@@ -62,6 +64,7 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "FrameCallback",
     "SettingsIssue",
     "Visibility",
+    "action_command",
     "disable_logging",
     "enable_logging",
     "force_ip",

@@ -48,6 +48,7 @@ from .features import (
 )
 from .logging_bridge import disable as disable_logging, enable as enable_logging
 from ._callbacks import FrameCallback as FrameCallback
+from .action import ActionAck as ActionAck, action_command as action_command
 from .settings import SettingsIssue as SettingsIssue
 
 def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | None = None,

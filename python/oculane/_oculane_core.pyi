@@ -289,6 +289,18 @@ class Camera:
         `keep` is the built-in queue's rule (see `Acquisition.subscribe`); with
         "newest" it holds the newest half of the `n_buffers` (at least one), so
         the stream keeps buffers to fill while the consumer pauses.
+
+        A camera in FrameStart trigger mode sends one frame per trigger. With
+        TriggerSource Software, trigger it yourself once the acquisition runs
+        (its subscription exists before the camera starts, so no frame is lost):
+
+            cam.set_enum("TriggerSelector", "FrameStart")
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Software")
+            with cam.start_acquisition() as acq:
+                for _ in range(10):
+                    cam.execute("TriggerSoftware")
+                    frame = acq.wait_for(1.0)  # this trigger's frame, or None
         """
 
     @property
@@ -303,6 +315,15 @@ class Camera:
         """
         Take one frame: open a stream, trigger, wait at most `timeout` seconds,
         and put the camera back. Ctrl-C ends the wait at once.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the stream is ready and the camera started; one whose source is
+        a line or an action is waited for within `timeout`, e.g.
+
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Line0")
+            frame = cam.snap(10.0)  # the frame of the next pulse on Line0
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
@@ -329,6 +350,11 @@ class SnapshotSession:
         its frame, and have it stopped again. Ctrl-C ends the wait. Raises
         GenicamException (`kind` "SnapTimeout") when no frame came (the
         session stays usable) and ValueError once the session is closed.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the camera is started; one on a line or an action is waited for
+        within `timeout`. The trigger settings are read at every snap.
         """
 
     def close(self) -> None:

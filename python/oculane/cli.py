@@ -156,7 +156,8 @@ def _discover(args: argparse.Namespace) -> int:
 # GVCP capability register bits, most significant first.
 _CAPABILITIES = [
     (31, "user-defined name"), (30, "serial number"), (29, "heartbeat disable"), (28, "link speed"),
-    (26, "manifest table"), (5, "pending ack"), (4, "event data"), (3, "event"), (2, "packet resend"),
+    (26, "manifest table"), (17, "scheduled action"), (6, "action"), (5, "pending ack"), (4, "event data"),
+    (3, "event"), (2, "packet resend"),
     (1, "WRITEMEM"), (0, "concatenation"),
 ]
 

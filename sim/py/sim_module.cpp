@@ -257,6 +257,7 @@ private:
             else if (key == "packet_resend") c.packet_resend = nb::cast<bool>(v);
             else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
             else if (key == "tick_frequency") c.tick_frequency = nb::cast<std::uint64_t>(v);
+            else if (key == "host_clock") c.host_clock = nb::cast<bool>(v);
             else if (key == "sensor_width") c.sensor_width = nb::cast<std::uint32_t>(v);
             else if (key == "sensor_height") c.sensor_height = nb::cast<std::uint32_t>(v);
             else if (key == "width") c.width = nb::cast<std::uint32_t>(v);
@@ -402,6 +403,10 @@ NB_MODULE(_sim, m) {
                  d["raw"] = c.raw;
                  d["control_granted"] = c.control_granted;
                  d["control_expired"] = c.control_expired;
+                 d["triggers"] = c.triggers;
+                 d["triggers_missed"] = c.triggers_missed;
+                 d["actions"] = c.actions;
+                 d["actions_matched"] = c.actions_matched;
                  return d;
              })
         .def("controller",
@@ -483,6 +488,12 @@ NB_MODULE(_sim, m) {
         .def("power_off", [](SimDevice& s, std::uint64_t after_frames) { s.device().power_off(after_frames); },
              "after_frames"_a = 0)
         .def("power_on", [](SimDevice& s) { s.device().power_on(); })
+        .def("pulse_line",
+             [](SimDevice& s, std::uint32_t line) {
+                 if (!s.device().pulse_line(line)) throw nb::value_error("line must be 0, 1 or 2");
+             },
+             "line"_a)
+        .def("timestamp", [](SimDevice& s) { return s.device().timestamp(Clock::now()); })
         .def_prop_ro("powered", [](SimDevice& s) { return s.device().powered(); })
         .def_prop_ro("description",
                      [](SimDevice& s) {

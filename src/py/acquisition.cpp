@@ -341,7 +341,19 @@ const std::string kStartAcquisitionDoc =
     kReceiveBufferDoc +
     "\n`keep` is the built-in queue's rule (see `Acquisition.subscribe`); with\n"
     "\"newest\" it holds the newest half of the `n_buffers` (at least one), so\n"
-    "the stream keeps buffers to fill while the consumer pauses.";
+    "the stream keeps buffers to fill while the consumer pauses."
+    "\n\n"
+    "A camera in FrameStart trigger mode sends one frame per trigger. With\n"
+    "TriggerSource Software, trigger it yourself once the acquisition runs\n"
+    "(its subscription exists before the camera starts, so no frame is lost):\n"
+    "\n"
+    "    cam.set_enum(\"TriggerSelector\", \"FrameStart\")\n"
+    "    cam.set_enum(\"TriggerMode\", \"On\")\n"
+    "    cam.set_enum(\"TriggerSource\", \"Software\")\n"
+    "    with cam.start_acquisition() as acq:\n"
+    "        for _ in range(10):\n"
+    "            cam.execute(\"TriggerSoftware\")\n"
+    "            frame = acq.wait_for(1.0)  # this trigger's frame, or None";
 
 void bind_camera_acquisition(nb::class_<Camera>& cls) {
     cls.def(

@@ -32,4 +32,5 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_discover(m);
     // Private names only (leading underscore), after the documented ones.
     oculane::py::bind_log_bridge(m);
+    oculane::py::bind_action(m);
 }

@@ -269,7 +269,12 @@ void bind_snapshot_session(nb::module_& m) {
             "Take one frame: start the camera, wait at most `timeout` seconds for\n"
             "its frame, and have it stopped again. Ctrl-C ends the wait. Raises\n"
             "GenicamException (`kind` \"SnapTimeout\") when no frame came (the\n"
-            "session stays usable) and ValueError once the session is closed.");
+            "session stays usable) and ValueError once the session is closed.\n"
+            "\n"
+            "In trigger mode: a FrameStart or AcquisitionStart trigger that is On\n"
+            "with TriggerSource Software is executed by the snap (TriggerSoftware)\n"
+            "once the camera is started; one on a line or an action is waited for\n"
+            "within `timeout`. The trigger settings are read at every snap.");
     cls.def("close", &close_session,
             "Restore `AcquisitionMode`, unlock transport parameters, and close the\n"
             "stream channel. Idempotent.");
@@ -305,7 +310,16 @@ void bind_snapshot_session(nb::module_& m) {
 
 const std::string kSnapDoc =
     std::string("Take one frame: open a stream, trigger, wait at most `timeout` seconds,\n"
-                "and put the camera back. Ctrl-C ends the wait at once.\n") +
+                "and put the camera back. Ctrl-C ends the wait at once.\n"
+                "\n"
+                "In trigger mode: a FrameStart or AcquisitionStart trigger that is On\n"
+                "with TriggerSource Software is executed by the snap (TriggerSoftware)\n"
+                "once the stream is ready and the camera started; one whose source is\n"
+                "a line or an action is waited for within `timeout`, e.g.\n"
+                "\n"
+                "    cam.set_enum(\"TriggerMode\", \"On\")\n"
+                "    cam.set_enum(\"TriggerSource\", \"Line0\")\n"
+                "    frame = cam.snap(10.0)  # the frame of the next pulse on Line0\n") +
     kReceiveBufferDoc;
 const std::string kSessionDoc =
     std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <expected>
@@ -298,6 +299,38 @@ CameraResult<void> force_ip(const ForceIpConfig& config) {
     OCULANE_LOG(Level::Debug, log::kDiscovery, "force ip: {} took {}", format_mac(config.request.mac),
                 format_ipv4(config.request.ip));
     return {};
+}
+
+CameraResult<std::vector<ActionAcknowledge>> action_command(const ActionCommandConfig& config) {
+    // Acknowledges are told apart from stray datagrams by their request id,
+    // which differs from call to call (and is never 0).
+    static std::atomic<std::uint16_t> next_id{0};
+    std::uint16_t request_id = 0;
+    while (request_id == 0) request_id = ++next_id;
+    const auto command = gvcp::encode_action(config.action, request_id, config.ack_required);
+    DiscoveryConfig route = config.route;
+    route.limited_broadcast = false;
+    auto probes = send_probes(route, command);
+    if (!probes) return std::unexpected(std::move(probes.error()));
+
+    std::vector<ActionAcknowledge> acks;
+    if (!config.ack_required) return acks;
+    std::unordered_set<std::uint64_t> seen;  // one answer per device address and port
+    auto listened = listen(*probes, deadline_after(route.timeout),
+                           [&](std::span<const std::uint8_t> datagram, const Probe&, Endpoint source) {
+                               auto ack = gvcp::parse_ack(datagram);
+                               if (!ack || ack->header.ack != gvcp::code(gvcp::Ack::Action) ||
+                                   ack->header.ack_id != request_id)
+                                   return false;
+                               const std::uint64_t key = (std::uint64_t{source.ip} << 16) | source.port;
+                               if (acks.size() >= route.max_devices || !seen.insert(key).second) return false;
+                               acks.push_back({source, ack->header.status});
+                               return route.unicast.has_value();
+                           });
+    if (!listened) return std::unexpected(std::move(listened.error()));
+    OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "action command sent",
+                       {{"acknowledges", std::to_string(acks.size())}});
+    return acks;
 }
 
 }  // namespace oculane::gige

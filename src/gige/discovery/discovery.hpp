@@ -106,4 +106,25 @@ struct ForceIpConfig {
 // comes in time, DeviceStatus when the device refuses.
 CameraResult<void> force_ip(const ForceIpConfig& config);
 
+struct ActionCommandConfig {
+    gvcp::ActionCommand action;
+    // How the command goes out, as for discovery, except that it never also
+    // goes to the limited broadcast (a device reached both ways would act
+    // twice); its timeout is how long acknowledges are collected.
+    DiscoveryConfig route;
+    bool ack_required = true;
+};
+
+struct ActionAcknowledge {
+    Endpoint source;
+    std::uint16_t status = 0;
+};
+
+// Sends one ACTION_CMD and collects the acknowledges of the devices that act
+// on it until the timeout (a unicast command: until its one acknowledge).
+// Without ack_required nothing is waited for and the result is empty.
+// Devices not addressed by the keys stay silent, so an empty result is no
+// error.
+CameraResult<std::vector<ActionAcknowledge>> action_command(const ActionCommandConfig& config);
+
 }  // namespace oculane::gige
