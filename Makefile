@@ -22,7 +22,7 @@ PIP_BUILD_FILTER := grep --line-buffered -vE '^(WARNING: Location .* is ignored|
 # writes; tests/python/test_stubs.py reads the pin from here.
 NANOBIND_VERSION := 3.1.0
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
+.PHONY: build deps browser venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
 
 # Builds and installs the extension modules only; the C++ tests and
 # benchmarks are defined in the same tree (OCULANE_TESTS) but built by
@@ -42,6 +42,15 @@ deps:
 	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
+# The viewer's tests drive a real page in headless Chromium; without it
+# (no root, no sudo) they are skipped, saying why.
+browser:
+	@command -v chromium >/dev/null || { if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    echo "installing Debian's chromium for the viewer's tests"; \
+	    export DEBIAN_FRONTEND=noninteractive; $$SUDO apt-get install -y -qq chromium >/dev/null 2>&1 \
+	    || { $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq chromium >/dev/null; } \
+	    || echo "chromium could not be installed: the viewer's browser tests will be skipped"; }
+
 venv: $(VENV)/.ready
 
 $(VENV)/.ready: pyproject.toml
@@ -50,7 +59,7 @@ $(VENV)/.ready: pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind==$(NANOBIND_VERSION)" cmake ninja "pytest>=7" "numpy>=1.24"
 	touch $@
 
-test: build test-cpp test-python
+test: build browser test-cpp test-python
 
 # Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
@@ -68,6 +77,7 @@ demo: build
 	$(VPY) -c 'import PIL' 2>/dev/null || $(VPY) -m pip install --no-build-isolation --quiet \
 	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test,demo]'
 	$(VPY) scripts/demo.py
+	@echo "see a camera live in the browser: $(VPY) -m oculane.sim --ip 127.0.0.2 & $(VENV)/bin/oculane view 127.0.0.2"
 
 bench: build
 	$(CMAKE) --build $(BUILD_DIR) --target oculane_benches
