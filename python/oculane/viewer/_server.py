@@ -35,16 +35,19 @@ _STATIC = {"index.html": "text/html", "viewer.js": "text/javascript", "viewer.cs
 _STATUS_PERIOD = 0.5
 # Events kept for a page that connects later.
 _EVENT_HISTORY = 100
+# Images a page may have on their way at once: with two, the next one is
+# encoded and sent while the page still decodes the last.
+_IN_FLIGHT = 2
 
 
 class _Page:
-    """One connected page. `ready` (guarded by the live slot's lock) says it
-    has shown the last image it was sent and can take the next."""
+    """One connected page. `credit` (guarded by the live slot's lock) is how
+    many more images it can take now: each image it shows gives one back."""
 
     def __init__(self, ws: web.WebSocketResponse, loop: asyncio.AbstractEventLoop) -> None:
         self.ws = ws
         self.loop = loop
-        self.ready = False
+        self.credit = 0
 
     def send_soon(self, payload: bytes | str) -> None:
         """Queues a message from any thread; a page or loop that has gone
@@ -134,23 +137,23 @@ class _Live:
             return list(self._pages)
 
     def ready(self, page: _Page) -> None:
-        """The page showed its last image: the next new frame goes to it."""
+        """The page showed an image (or is new): a new frame may go to it."""
         with self._cond:
-            page.ready = True
+            page.credit = min(page.credit + 1, _IN_FLIGHT)
             self._cond.notify_all()
 
     def _encode_loop(self) -> None:
         last = 0
         while True:
             with self._cond:
-                while not self._closing and (self._seq == last or not any(p.ready for p in self._pages)):
+                while not self._closing and (self._seq == last or not any(p.credit for p in self._pages)):
                     self._cond.wait()
                 if self._closing:
                     return
                 frame, last = self._frame, self._seq
-                pages = [p for p in self._pages if p.ready]
+                pages = [p for p in self._pages if p.credit]
                 for page in pages:
-                    page.ready = False
+                    page.credit -= 1
             payload = self._render(frame)
             del frame
             with self._cond:
@@ -344,7 +347,19 @@ class Viewer:
         self._events = (self._events + found)[-_EVENT_HISTORY:]
         return found
 
+    def status(self) -> dict[str, Any]:
+        """What the page's counters show, now: whether the acquisition runs,
+        its packet size and stream counters (completed, failed, resent,
+        kernel_drops, dropped, bytes), and the frames the viewer took from
+        the stream (`taken`) and sent to pages as images (`shown`)."""
+        return self._call(self._counters)
+
     def _status(self) -> dict[str, Any]:
+        status = self._counters()
+        status.update(self._rates.update(status))
+        return status
+
+    def _counters(self) -> dict[str, Any]:
         acq = self._acq
         status: dict[str, Any] = {"type": "status", "acquiring": acq is not None,
                                   "error": self._live.stream_error or self._acq_error,
@@ -359,7 +374,6 @@ class Viewer:
                               bytes=stats.bytes)
             except (*_ERRORS, ValueError):
                 pass
-        status.update(self._rates.update(status))
         return status
 
     def _device(self) -> dict[str, str]:
@@ -437,7 +451,7 @@ class Viewer:
         try:
             hello = {"type": "hello", "device": await self._on_camera(self._device), "events": self._events}
             await ws.send_str(json.dumps(hello))
-            await ws.send_str(json.dumps(await self._on_camera(self._status)))
+            await ws.send_str(json.dumps(await self._on_camera(self._counters)))
             async for message in ws:
                 if message.type == WSMsgType.TEXT and message.data == "ack":
                     self._live.ready(page)
@@ -463,7 +477,7 @@ class Viewer:
         body = await request.json()
         change = self._start_acquisition if body.get("run") else self._stop_acquisition
         error = await self._on_camera(change)
-        return web.json_response({"error": error, "status": await self._on_camera(self._status)})
+        return web.json_response({"error": error, "status": await self._on_camera(self._counters)})
 
     async def _snapshot(self, request: web.Request) -> web.Response:
         frame = self._live.latest()

@@ -1,6 +1,6 @@
-// The viewer page: one WebSocket brings images (one at a time: the next is
-// sent only after this page acknowledged the last) and counters; features
-// and acquisition go through small JSON requests.
+// The viewer page: one WebSocket brings images (only as many as this page
+// has acknowledged: it is never sent more than it can show) and counters;
+// features and acquisition go through small JSON requests.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -24,6 +24,7 @@ const canvas = $("image");
 const context = canvas.getContext("2d");
 const stage = $("stage");
 const shownTimes = [];
+let received = 0, drawn = 0;  // images in arrival order; an older one is never drawn over a newer
 
 function connect() {
   const ws = new WebSocket(`ws://${location.host}/ws`);
@@ -32,7 +33,8 @@ function connect() {
     state.connected = true;
     $("connection").textContent = "online";
     $("connection").classList.add("online");
-    ws.send("ack");  // ready for the first image
+    ws.send("ack");  // ready for the first two images
+    ws.send("ack");
   };
   ws.onclose = () => {
     state.connected = false;
@@ -58,7 +60,10 @@ async function onImage(buffer) {
     $("no-image").style.display = "flex";
     return;
   }
+  const order = ++received;
   const bitmap = await createImageBitmap(new Blob([new Uint8Array(buffer, 4 + length)], { type: "image/jpeg" }));
+  if (order < drawn) { bitmap.close(); return; }
+  drawn = order;
   if (canvas.width !== bitmap.width || canvas.height !== bitmap.height) {
     canvas.width = bitmap.width;
     canvas.height = bitmap.height;
@@ -169,7 +174,10 @@ function onText(message) {
 
 const number = (v, digits = 0) => (v === undefined || v === null ? "-" : Number(v).toFixed(digits));
 
-function showStatus(s) {
+function showStatus(update) {
+  // A reply to start or stop has counters but no rates: the last rates stay
+  // until the next regular update.
+  const s = { ...state.status, ...update };
   state.status = s;
   state.acquiring = s.acquiring;
   $("fps").textContent = number(s.fps, 1);
