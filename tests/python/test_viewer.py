@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import urllib.error
 import urllib.request
 
 import numpy as np
@@ -121,7 +122,7 @@ class Browser:
         return self.eval(f"""new Promise((resolve, reject) => {{
             const check = () => {{ const s = window.oculane; const v = s && ({condition});
                                    if (v) {{ done(); resolve(v); }} }};
-            const timer = setTimeout(() => {{ done(); reject(new Error("no {event} with {condition}")); }},
+            const timer = setTimeout(() => {{ done(); reject(new Error({json.dumps(f"no {event} with {condition}")})); }},
                                      {WAIT_MS});
             const done = () => {{ clearTimeout(timer); window.removeEventListener("oculane-{event}", check); }};
             window.addEventListener("oculane-{event}", check);
@@ -187,16 +188,36 @@ def setup():
 _SAMPLES = """(() => {
     const c = document.getElementById("image"), d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
     const out = [];
-    for (let y = 0; y < c.height; y += 20) for (let x = 0; x < c.width; x += 20) out.push(d[(y * c.width + x) * 4]);
+    for (let y = 0; y < c.height; y += 20) for (let x = 0; x < c.width; x += 20) {
+        const i = (y * c.width + x) * 4;
+        out.push([d[i], d[i + 1], d[i + 2]]);
+    }
     return {id: window.oculane.frameId, width: c.width, height: c.height, samples: out};
 })()"""
 
 
+def _on_screen(frame_id: int, pixel_format: str) -> np.ndarray:
+    """The camera's frame as 8-bit RGB, sampled where the page is: wider
+    formats by their significant bits, colour in RGB order."""
+    raw = expected_frame(frame_id, WIDTH, HEIGHT, pixel_format)
+    if pixel_format.startswith("Mono") and pixel_format != "Mono8":
+        grey = np.frombuffer(raw, "<u2").reshape(HEIGHT, WIDTH) >> (int(pixel_format[4:]) - 8)
+        rgb = np.repeat(np.minimum(grey, 255)[..., None], 3, axis=2)
+    elif pixel_format == "Mono8":
+        rgb = np.repeat(np.frombuffer(raw, np.uint8).reshape(HEIGHT, WIDTH)[..., None], 3, axis=2)
+    else:
+        rgb = np.frombuffer(raw, np.uint8).reshape(HEIGHT, WIDTH, 3)
+        rgb = rgb[..., ::-1] if pixel_format == "BGR8" else rgb
+    return rgb[::20, ::20].reshape(-1, 3).astype(int)
+
+
+def _difference(shown: dict, expected: np.ndarray) -> float:
+    return float(np.median(np.abs(np.array(shown["samples"]) - expected)))
+
+
 def _matches_its_frame(shown: dict) -> bool:
-    """The page's pixels are the camera's frame of that id, up to JPEG."""
-    pattern = np.frombuffer(expected_frame(shown["id"], WIDTH, HEIGHT, "Mono8"), np.uint8).reshape(HEIGHT, WIDTH)
-    difference = np.abs(pattern[::20, ::20].ravel().astype(int) - np.array(shown["samples"]))
-    return float(np.median(difference)) <= 3
+    """The page's Mono8 pixels are the camera's frame of that id, up to JPEG."""
+    return _difference(shown, _on_screen(shown["id"], "Mono8")) <= 3
 
 
 def test_the_page_shows_the_camera_image_and_it_changes(setup):
@@ -215,6 +236,7 @@ def test_the_page_shows_the_camera_image_and_it_changes(setup):
     assert browser.eval("document.getElementById('no-events').textContent") == (
         "No camera events are available with this version of oculane.")
     browser.until("tree", "s.tree.length > 0")
+    browser.until("frame", "s.frames >= 10")  # so that its rates have something to show
     browser.screenshot(SCREENSHOT)
 
 
@@ -258,6 +280,15 @@ def _edit(browser, name: str, action: str, value) -> dict:
     }})""")
 
 
+def _acquisition(browser, run: bool) -> None:
+    """Presses Start or Stop once the page offers it, and waits until the
+    page says the acquisition runs or stopped."""
+    button = "start" if run else "stop"
+    browser.until("status", f"!document.getElementById('{button}').disabled")
+    browser.eval(f"document.getElementById('{button}').click()")
+    browser.until("status", "s.acquiring" if run else "!s.acquiring")
+
+
 def _float_register(device: VirtualCamera, address: int) -> float:
     return struct.unpack(">f", device.read_register(address).to_bytes(4, "big"))[0]
 
@@ -299,17 +330,64 @@ def test_a_bad_value_shows_the_library_error(setup, name, action, text, value):
     assert camera.get(name) == before
 
 
+_JSON = {"Content-Type": "application/json"}
+_ELSEWHERE = {**_JSON, "Origin": "http://elsewhere.example"}
+# Requests the page never makes, as a stray client or another site's page
+# would: refused, and nothing changes.
+BAD_REQUESTS = [
+    ("not JSON", "api/features/Gain", _JSON, b"{", 400),
+    ("not an object", "api/features/Gain", _JSON, b"[1]", 400),
+    ("not marked as JSON", "api/features/Gain", {"Content-Type": "text/plain"}, b'{"value": "9"}', 415),
+    ("write from another site", "api/features/Gain", _ELSEWHERE, b'{"value": "9"}', 403),
+    ("stop from another site", "api/acquisition", _ELSEWHERE, b'{"run": false}', 403),
+]
+
+
+@pytest.mark.parametrize("path, headers, body, status", [b[1:] for b in BAD_REQUESTS], ids=[b[0] for b in BAD_REQUESTS])
+def test_requests_the_page_never_makes_are_refused(setup, path, headers, body, status):
+    device, camera, viewer, browser = setup
+    gain = camera.get("Gain")
+    request = urllib.request.Request(viewer.url + path, data=body, headers=headers, method="POST")
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request)
+    assert refused.value.code == status
+    assert camera.get("Gain") == gain and device.acquiring
+
+
 def test_stop_and_start(setup):
     device, camera, viewer, browser = setup
-    browser.until("status", "s.acquiring")
-    browser.eval("document.getElementById('stop').click()")
-    browser.until("status", "!s.acquiring")
+    _acquisition(browser, False)
     assert not device.acquiring
     frames = browser.eval("window.oculane.frames")
-    browser.eval("document.getElementById('start').click()")
-    browser.until("status", "s.acquiring")
+    _acquisition(browser, True)
     assert device.acquiring
     browser.until("frame", f"s.frames > {frames}")
+
+
+# (format, how far JPEG may take the page's pixels from the camera's)
+FORMATS = [("Mono12", 3), ("Mono16", 3), ("RGB8", 30), ("BGR8", 30), ("YUV422_8", None)]
+
+
+@pytest.mark.parametrize("pixel_format, tolerance", FORMATS, ids=[f[0] for f in FORMATS])
+def test_each_format_is_shown_as_the_camera_sends_it(setup, pixel_format, tolerance):
+    device, camera, viewer, browser = setup
+    try:
+        _acquisition(browser, False)
+        assert _edit(browser, "PixelFormat", "choose", pixel_format)["error"] is None
+        _acquisition(browser, True)
+        browser.until("frame", f"s.pixelFormat === {json.dumps(pixel_format)}")
+        if tolerance is None:
+            assert browser.eval("window.oculane.imageError") == f"the viewer cannot show {pixel_format} frames"
+            return
+        shown = browser.eval(_SAMPLES)
+        expected = _on_screen(shown["id"], pixel_format)
+        assert _difference(shown, expected) <= tolerance
+        # Closer to the camera's colours than to them in the other order.
+        assert pixel_format.startswith("Mono") or _difference(shown, expected) < _difference(shown, expected[:, ::-1])
+    finally:
+        _acquisition(browser, False)
+        camera.set("PixelFormat", "Mono8")
+        _acquisition(browser, True)
 
 
 def test_the_command_serves_until_interrupted(virtual_camera):

@@ -8,6 +8,8 @@ virtual camera. It needs the `viewer` extra: ``pip install 'oculane[viewer]'``.
 
 from __future__ import annotations
 
+import ipaddress
+
 from .. import _oculane_core as _core
 
 try:
@@ -16,6 +18,13 @@ except ImportError as e:  # aiohttp or Pillow missing
     raise ImportError(f"the viewer needs its extra: pip install 'oculane[viewer]' ({e})") from e
 
 __all__ = ["Viewer", "view"]
+
+
+def _loopback(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host == "localhost"
 
 
 def view(camera: _core.Camera, *, bind: str = "127.0.0.1", port: int = 0, browser: bool = True,
@@ -28,6 +37,10 @@ def view(camera: _core.Camera, *, bind: str = "127.0.0.1", port: int = 0, browse
     to be closed by the caller."""
     viewer = Viewer(camera, bind=bind, port=port, acquire=acquire, packet_size=packet_size).start()
     print(f"oculane viewer: {viewer.url}" + ("  (Ctrl-C ends it)" if block else ""), flush=True)
+    if not _loopback(bind):
+        # The page has no login: whoever reaches it can change the camera.
+        print(f"oculane viewer: anyone who can reach {bind} on that port can see and change this camera",
+              flush=True)
     if browser:
         open_browser(viewer.url)
     if not block:

@@ -20,6 +20,7 @@ import json
 import struct
 import threading
 import time
+import urllib.parse
 import webbrowser
 from importlib import resources
 from typing import Any, Callable
@@ -443,6 +444,7 @@ class Viewer:
         return web.Response(body=body, content_type=_STATIC[name], headers={"Cache-Control": "no-cache"})
 
     async def _socket(self, request: web.Request) -> web.WebSocketResponse:
+        _same_origin(request)
         ws = web.WebSocketResponse(heartbeat=20)
         await ws.prepare(request)
         assert self._loop is not None
@@ -463,10 +465,7 @@ class Viewer:
         return web.json_response(await self._on_camera(_tree.feature_tree, self._camera))
 
     async def _write(self, request: web.Request) -> web.Response:
-        try:
-            body = await request.json()
-        except json.JSONDecodeError:
-            raise web.HTTPBadRequest(text="expected a JSON body") from None
+        body = await _json_object(request)
         name = request.match_info["name"]
         error = await self._on_camera(_tree.write, self._camera, name, body.get("value"))
         # Every value is read again: a write may change others (a width
@@ -474,7 +473,7 @@ class Viewer:
         return web.json_response({"error": error, "tree": await self._on_camera(_tree.feature_tree, self._camera)})
 
     async def _acquisition(self, request: web.Request) -> web.Response:
-        body = await request.json()
+        body = await _json_object(request)
         change = self._start_acquisition if body.get("run") else self._stop_acquisition
         error = await self._on_camera(change)
         return web.json_response({"error": error, "status": await self._on_camera(self._counters)})
@@ -493,6 +492,30 @@ class Viewer:
         name = f"frame-{frame.frame_id}.{ext}"
         return web.Response(body=body, content_type="image/png" if ext == "png" else "application/octet-stream",
                             headers={"Content-Disposition": f'attachment; filename="{name}"'})
+
+
+def _same_origin(request: web.Request) -> None:
+    """Refuses requests made by pages of other sites, which a browser would
+    otherwise let reach this one (WebSockets and plain POSTs are not held
+    back by the browser's cross-origin rules)."""
+    origin = request.headers.get("Origin")
+    if origin is not None and urllib.parse.urlsplit(origin).netloc != request.host:
+        raise web.HTTPForbidden(text="requests from other sites are refused")
+
+
+async def _json_object(request: web.Request) -> dict[str, Any]:
+    _same_origin(request)
+    # A JSON content type cannot be sent across sites without the browser
+    # asking first, which this server never grants.
+    if request.content_type != "application/json":
+        raise web.HTTPUnsupportedMediaType(text="expected application/json")
+    try:
+        body = await request.json()
+    except (json.JSONDecodeError, UnicodeDecodeError):
+        body = None
+    if not isinstance(body, dict):
+        raise web.HTTPBadRequest(text="expected a JSON object")
+    return body
 
 
 class _Rates:

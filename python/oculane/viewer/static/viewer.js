@@ -8,7 +8,7 @@ const LEVELS = { Beginner: 0, Expert: 1, Guru: 2 };
 
 // What the page knows; tests and the curious read it as window.oculane.
 const state = {
-  frameId: null, frames: 0, width: 0, height: 0, acquiring: false, connected: false,
+  frameId: null, frames: 0, width: 0, height: 0, pixelFormat: null, imageError: null, acquiring: false, connected: false,
   status: null, errors: {}, tree: [],
   zoom: null, panX: 0, panY: 0,       // zoom null: fit to the stage
 };
@@ -55,9 +55,11 @@ async function onImage(buffer) {
   const length = new DataView(buffer).getUint32(0);
   const meta = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
   $("frame-info").textContent = `frame ${meta.frame_id}  ${meta.width}x${meta.height} ${meta.pixel_format}`;
+  Object.assign(state, { pixelFormat: meta.pixel_format, imageError: meta.error || null });
   if (meta.error) {
     $("no-image").textContent = meta.error;
     $("no-image").style.display = "flex";
+    emit("frame", meta);
     return;
   }
   const order = ++received;
@@ -77,6 +79,7 @@ async function onImage(buffer) {
   const now = performance.now();
   shownTimes.push(now);
   while (shownTimes[0] < now - 2000) shownTimes.shift();
+  showShownRate();
   drawHistogram(meta.histogram);
   place();
   emit("frame", meta);
@@ -172,6 +175,13 @@ function onText(message) {
   }
 }
 
+// Images this page showed per second, over the last two seconds.
+function showShownRate() {
+  const t = shownTimes, now = performance.now();
+  const recent = t.length > 1 && t[t.length - 1] > now - 1000;
+  $("shown-fps").textContent = recent ? ((t.length - 1) * 1000 / (t[t.length - 1] - t[0])).toFixed(1) : "0.0";
+}
+
 const number = (v, digits = 0) => (v === undefined || v === null ? "-" : Number(v).toFixed(digits));
 
 function showStatus(update) {
@@ -181,9 +191,7 @@ function showStatus(update) {
   state.status = s;
   state.acquiring = s.acquiring;
   $("fps").textContent = number(s.fps, 1);
-  const times = shownTimes;
-  $("shown-fps").textContent = times.length > 1
-    ? ((times.length - 1) * 1000 / (times[times.length - 1] - times[0])).toFixed(1) : "0.0";
+  showShownRate();
   $("mbps").textContent = number(s.mbps, 1);
   $("completed").textContent = number(s.completed);
   $("failed").textContent = number(s.failed);
@@ -238,6 +246,10 @@ function control(f) {
   const writable = (f.access === "RW" || f.access === "WO") && f.available !== false && !f.locked;
   const value = f.value === undefined ? "" : String(f.value);
   let input;
+  if (!["Integer", "Float", "Boolean", "String", "Enumeration", "Command"].includes(f.kind)) {
+    // Registers and ports have bytes, not a value the page can show.
+    return Object.assign(document.createElement("span"), { className: "muted", textContent: `(${f.kind})` });
+  }
   if (f.kind === "Command") {
     input = document.createElement("button");
     input.textContent = "Execute";
