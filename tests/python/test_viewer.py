@@ -373,6 +373,9 @@ def test_each_format_is_shown_as_the_camera_sends_it(setup, pixel_format, tolera
     device, camera, viewer, browser = setup
     try:
         _acquisition(browser, False)
+        # The camera's own test image, as the edits above may have changed it.
+        camera.set("TestPattern", "Off")
+        camera.set("ReverseX", False)
         assert _edit(browser, "PixelFormat", "choose", pixel_format)["error"] is None
         _acquisition(browser, True)
         browser.until("frame", f"s.pixelFormat === {json.dumps(pixel_format)}")

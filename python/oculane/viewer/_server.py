@@ -240,8 +240,7 @@ class Viewer:
         if self._acquire:
             error = self._call(self._start_acquisition)
             if error:
-                self._camera_thread.shutdown()
-                self._live.close()
+                self._shut_down_camera_side()
                 raise ValueError(error)
         started: concurrent.futures.Future[str] = concurrent.futures.Future()
         self._thread = threading.Thread(target=self._serve_thread, args=(started,), name="oculane-viewer-http",

@@ -55,8 +55,8 @@ async function onImage(buffer) {
   const length = new DataView(buffer).getUint32(0);
   const meta = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
   $("frame-info").textContent = `frame ${meta.frame_id}  ${meta.width}x${meta.height} ${meta.pixel_format}`;
-  Object.assign(state, { pixelFormat: meta.pixel_format, imageError: meta.error || null });
   if (meta.error) {
+    Object.assign(state, { pixelFormat: meta.pixel_format, imageError: meta.error });
     $("no-image").textContent = meta.error;
     $("no-image").style.display = "flex";
     emit("frame", meta);
@@ -74,7 +74,9 @@ async function onImage(buffer) {
   context.drawImage(bitmap, 0, 0);
   bitmap.close();
   $("no-image").style.display = "none";
-  Object.assign(state, { frameId: meta.frame_id, width: meta.width, height: meta.height });
+  // What is on the canvas now: an image still decoding says nothing yet.
+  Object.assign(state, { frameId: meta.frame_id, width: meta.width, height: meta.height,
+                         pixelFormat: meta.pixel_format, imageError: null });
   state.frames += 1;
   const now = performance.now();
   shownTimes.push(now);
