@@ -24,7 +24,7 @@ NANOBIND_VERSION := 3.1.0
 # WERROR=ON makes every warning in our own sources an error (CI builds so).
 WERROR ?= OFF
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist docs thread-safety clean
+.PHONY: build deps browser venv test test-cpp test-python demo bench stubs sanitize wheel sdist docs thread-safety clean
 
 # Builds and installs the extension modules only; the C++ tests and
 # benchmarks are defined in the same tree (OCULANE_TESTS) but built by
@@ -45,6 +45,15 @@ deps:
 	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
+# The viewer's tests drive a real page in headless Chromium; without it
+# (no root, no sudo) they are skipped, saying why.
+browser:
+	@command -v chromium >/dev/null || { if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    echo "installing Debian's chromium for the viewer's tests"; \
+	    export DEBIAN_FRONTEND=noninteractive; $$SUDO apt-get install -y -qq chromium >/dev/null 2>&1 \
+	    || { $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq chromium >/dev/null; } \
+	    || echo "chromium could not be installed: the viewer's browser tests will be skipped"; }
+
 venv: $(VENV)/.ready
 
 $(VENV)/.ready: pyproject.toml
@@ -53,7 +62,7 @@ $(VENV)/.ready: pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind==$(NANOBIND_VERSION)" cmake ninja "pytest>=7" "numpy>=1.24"
 	touch $@
 
-test: build test-cpp test-python
+test: build browser test-cpp test-python
 
 # Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
@@ -71,6 +80,7 @@ demo: build
 	$(VPY) -c 'import PIL' 2>/dev/null || $(VPY) -m pip install --no-build-isolation --quiet \
 	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) '.[test,demo]'
 	$(VPY) scripts/demo.py
+	@echo "see a camera live in the browser: $(VPY) -m oculane.sim --ip 127.0.0.2 & $(VENV)/bin/oculane view 127.0.0.2"
 
 # OpenCV is what the pixel conversions are compared with; it is installed
 # for the benchmarks only and is no dependency of the package.

@@ -47,6 +47,21 @@ def _version(package_file: str = __file__) -> str:
 
 __version__ = _version()
 
+
+def view(camera: Camera, *, bind: str = "127.0.0.1", port: int = 0, browser: bool = True,  # noqa: F405
+         block: bool = True, acquire: bool = True, packet_size: int | None = None):
+    """Shows a connected camera live in the browser: its image, histogram,
+    stream counters, features and events, served by the library on
+    `bind`:`port` (0: a free port). It prints the page's URL and opens it
+    in the desktop's browser when there is one and `browser` is true; with
+    `block` it serves until Ctrl-C, otherwise it returns the running
+    `oculane.viewer.Viewer` at once. Needs the `viewer` extra
+    (``pip install 'oculane[viewer]'``)."""
+    from .viewer import view as _view
+
+    return _view(camera, bind=bind, port=port, browser=browser, block=block, acquire=acquire,
+                 packet_size=packet_size)
+
 from ._callbacks import FrameCallback  # noqa: E402
 from .action import ActionAck, action_command  # noqa: E402
 from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
@@ -68,4 +83,5 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "disable_logging",
     "enable_logging",
     "force_ip",
+    "view",
 ]
