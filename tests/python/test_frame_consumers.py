@@ -22,7 +22,9 @@ SLOW_RATE = 50.0  # frames a second: a frame period (20 ms) no busy machine blur
 def test_a_paused_consumer_gets_the_newest_frame_and_the_stream_loses_none(camera_ip, reader):
     with streaming_camera(camera_ip) as (vc, cam):
         cam.set_float("AcquisitionFrameRate", SLOW_RATE)
-        with cam.start_acquisition(keep="newest") as acq:
+        # An explicit pool: the default one also has buffers for frames behind
+        # a resend, and half of it would queue most of the pause.
+        with cam.start_acquisition(keep="newest", n_buffers=8) as acq:
             source = acq if reader == "built-in" else acq.subscribe(2, keep="newest")
             assert source.wait_for(5.0) is not None
             before = acq.stats()
