@@ -56,6 +56,8 @@ def write_guide() -> None:
         # One level up throughout: the section's subsections become the
         # page's sections.
         page = f"# {title.strip()}\n" + re.sub(r"^###", "##", body, flags=re.M)
+        # Pages sit one folder below the README: its docs/ links are siblings here.
+        page = page.replace("](docs/", "](../")
         name = _slug(title)
         _write(GUIDE / f"{name}.md", page)
         names.append(f"_guide/{name}")

@@ -292,7 +292,7 @@ class Camera:
 
         A camera in FrameStart trigger mode sends one frame per trigger. With
         TriggerSource Software, trigger it yourself once the acquisition runs
-        (its subscription exists before the camera starts, so no frame is lost):
+        (its subscription exists before the camera starts, so no frame is lost)::
 
             cam.set_enum("TriggerSelector", "FrameStart")
             cam.set_enum("TriggerMode", "On")
@@ -319,11 +319,12 @@ class Camera:
         In trigger mode: a FrameStart or AcquisitionStart trigger that is On
         with TriggerSource Software is executed by the snap (TriggerSoftware)
         once the stream is ready and the camera started; one whose source is
-        a line or an action is waited for within `timeout`, e.g.
+        a line or an action is waited for within `timeout`, e.g.::
 
             cam.set_enum("TriggerMode", "On")
             cam.set_enum("TriggerSource", "Line0")
             frame = cam.snap(10.0)  # the frame of the next pulse on Line0
+
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).

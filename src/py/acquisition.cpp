@@ -345,7 +345,7 @@ const std::string kStartAcquisitionDoc =
     "\n\n"
     "A camera in FrameStart trigger mode sends one frame per trigger. With\n"
     "TriggerSource Software, trigger it yourself once the acquisition runs\n"
-    "(its subscription exists before the camera starts, so no frame is lost):\n"
+    "(its subscription exists before the camera starts, so no frame is lost)::\n"
     "\n"
     "    cam.set_enum(\"TriggerSelector\", \"FrameStart\")\n"
     "    cam.set_enum(\"TriggerMode\", \"On\")\n"

@@ -315,11 +315,11 @@ const std::string kSnapDoc =
                 "In trigger mode: a FrameStart or AcquisitionStart trigger that is On\n"
                 "with TriggerSource Software is executed by the snap (TriggerSoftware)\n"
                 "once the stream is ready and the camera started; one whose source is\n"
-                "a line or an action is waited for within `timeout`, e.g.\n"
+                "a line or an action is waited for within `timeout`, e.g.::\n"
                 "\n"
                 "    cam.set_enum(\"TriggerMode\", \"On\")\n"
                 "    cam.set_enum(\"TriggerSource\", \"Line0\")\n"
-                "    frame = cam.snap(10.0)  # the frame of the next pulse on Line0\n") +
+                "    frame = cam.snap(10.0)  # the frame of the next pulse on Line0\n\n") +
     kReceiveBufferDoc;
 const std::string kSessionDoc =
     std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;
