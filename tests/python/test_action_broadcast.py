@@ -15,6 +15,8 @@ from typing import Iterator
 
 import pytest
 
+from netns import linked_pair
+
 pytestmark = pytest.mark.skipif(
     os.geteuid() != 0 or shutil.which("ip") is None,
     reason="needs root and iproute2 to create throwaway network namespaces",
@@ -59,32 +61,10 @@ FIRE = textwrap.dedent(
 )
 
 
-def ip(*args: str) -> None:
-    subprocess.run(["ip", *args], check=True, capture_output=True)
-
-
 @pytest.fixture
 def namespaces() -> Iterator[tuple[str, str, str]]:
-    n = os.getpid() % 100000
-    cam, host = f"ocl-acam-{n}", f"ocl-ahost-{n}"
-    h_if, c_if = f"ocl-ah-{n}", f"ocl-ac-{n}"
-    try:
-        ip("netns", "add", cam)
-        ip("netns", "add", host)
-        ip("link", "add", h_if, "type", "veth", "peer", "name", c_if)
-        ip("link", "set", h_if, "netns", host)
-        ip("link", "set", c_if, "netns", cam)
-        ip("-n", host, "addr", "add", f"{HOST_IP}/24", "dev", h_if)
-        for a in CAMERA_IPS:
-            ip("-n", cam, "addr", "add", f"{a}/24", "dev", c_if)
-        for ns, dev in ((host, h_if), (cam, c_if)):
-            ip("-n", ns, "link", "set", "lo", "up")
-            ip("-n", ns, "link", "set", dev, "up")
-        yield cam, host, h_if
-    finally:
-        for ns in (cam, host):
-            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        subprocess.run(["ip", "link", "del", h_if], capture_output=True)
+    with linked_pair("a", HOST_IP, CAMERA_IPS) as pair:
+        yield pair
 
 
 def serve(ns: str, address: str) -> subprocess.Popen[str]:
