@@ -21,15 +21,18 @@ PIP_BUILD_FILTER := grep --line-buffered -vE '^(WARNING: Location .* is ignored|
 # The checked-in stub of the core module is what this nanobind's stubgen
 # writes; tests/python/test_stubs.py reads the pin from here.
 NANOBIND_VERSION := 3.1.0
+# WERROR=ON makes every warning in our own sources an error (CI builds so).
+WERROR ?= OFF
 
-.PHONY: build deps venv test test-cpp test-python demo bench stubs sanitize wheel sdist clean
+.PHONY: build deps browser venv test test-cpp test-python demo bench stubs sanitize wheel sdist docs thread-safety clean
 
 # Builds and installs the extension modules only; the C++ tests and
 # benchmarks are defined in the same tree (OCULANE_TESTS) but built by
 # `make test` and `make bench` when they need them.
 build: deps venv
 	@set -o pipefail; $(VPY) -m pip install --no-build-isolation -v \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test]' 2>&1 | { $(PIP_BUILD_FILTER) || true; }
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) \
+	    '.[test]' 2>&1 | { $(PIP_BUILD_FILTER) || true; }
 
 # Installs only the Debian packages that are missing; a fresh machine has no
 # package lists, so they are fetched once first.
@@ -42,6 +45,15 @@ deps:
 	    $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
+# The viewer's tests drive a real page in headless Chromium; without it
+# (no root, no sudo) they are skipped, saying why.
+browser:
+	@command -v chromium >/dev/null || { if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	    echo "installing Debian's chromium for the viewer's tests"; \
+	    export DEBIAN_FRONTEND=noninteractive; $$SUDO apt-get install -y -qq chromium >/dev/null 2>&1 \
+	    || { $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq chromium >/dev/null; } \
+	    || echo "chromium could not be installed: the viewer's browser tests will be skipped"; }
+
 venv: $(VENV)/.ready
 
 $(VENV)/.ready: pyproject.toml
@@ -50,7 +62,7 @@ $(VENV)/.ready: pyproject.toml
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind==$(NANOBIND_VERSION)" cmake ninja "pytest>=7" "numpy>=1.24"
 	touch $@
 
-test: build test-cpp test-python
+test: build browser test-cpp test-python
 
 # Like pytest's exit 5 below: a build that registered no C++ tests is a failure.
 test-cpp:
@@ -66,10 +78,14 @@ test-python:
 # top of the build; the package itself is already built, so this is quick.
 demo: build
 	$(VPY) -c 'import PIL' 2>/dev/null || $(VPY) -m pip install --no-build-isolation --quiet \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON '.[test,demo]'
+	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.OCULANE_TESTS=ON -Ccmake.define.OCULANE_WERROR=$(WERROR) '.[test,demo]'
 	$(VPY) scripts/demo.py
+	@echo "see a camera live in the browser: $(VPY) -m oculane.sim --ip 127.0.0.2 & $(VENV)/bin/oculane view 127.0.0.2"
 
+# OpenCV is what the pixel conversions are compared with; it is installed
+# for the benchmarks only and is no dependency of the package.
 bench: build
+	$(VPY) -c 'import cv2' 2>/dev/null || $(VPY) -m pip install --quiet opencv-python-headless
 	$(CMAKE) --build $(BUILD_DIR) --target oculane_benches
 	$(VPY) bench/run.py
 
@@ -120,6 +136,32 @@ wheel: deps venv $(VENV)/.wheel-tools
 # alone (scikit-build-core and nanobind from PyPI) plus the -dev packages.
 sdist: venv $(VENV)/.wheel-tools
 	$(VPY) -m build --sdist --no-isolation --outdir $(DIST) .
+
+# Clang's thread-safety analysis (-Wthread-safety as an error) over every
+# source of ours in the build tree, syntax only: the locks the comments name
+# are checked where the fields and functions are annotated. Clang is needed
+# for this target alone.
+THREAD_SAFETY_PACKAGES := clang-16
+
+thread-safety: build
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	$(PYTHON) scripts/thread_safety.py $(BUILD_DIR)/compile_commands.json
+
+# The API reference and the guide as HTML in build/docs/html, from the
+# installed package's docstrings and the README's sections; any Sphinx
+# warning fails the build. The documentation tools are the `docs` extra,
+# installed into the venv for this target only (not the package again).
+DOCS_DIR := build/docs
+# Quoted for the shell: the requirements hold ">=".
+DOCS_EXTRA = $(shell $(VPY) -c 'import shlex, tomllib; print(" ".join(map(shlex.quote, tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"])))')
+
+$(VENV)/.docs-tools: $(VENV)/.ready pyproject.toml
+	$(VPY) -m pip install --quiet $(DOCS_EXTRA)
+	touch $@
+
+docs: build $(VENV)/.docs-tools
+	$(VENV)/bin/sphinx-build -q -W --keep-going -b html -d $(DOCS_DIR)/doctrees docs $(DOCS_DIR)/html
+	@echo "API reference and guide: $(DOCS_DIR)/html/index.html"
 
 clean:
 	rm -rf build $(DIST) $(VENV)

@@ -71,6 +71,12 @@ void validate(const DeviceConfig& c) {
 Device::Device(DeviceConfig config, Clock::time_point start)
     : config_((validate(config), std::move(config))), start_(start), timestamp_origin_(start) {
     own_description_ = !config_.description.has_value();
+    if (config_.host_clock) {
+        // Ticks since the Unix epoch: the steady instant at which the host's
+        // real-time clock read 0.
+        timestamp_origin_ = start - std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::system_clock::now().time_since_epoch());
+    }
     space_.set_permissive(!own_description_);
     path_mtu_ = config_.path_mtu;
     link_rate_ = config_.link_rate;
@@ -138,7 +144,9 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
     rec.length = h.length;
 
     // FORCEIP is broadcast too: a device on the wrong subnet is reachable no other way.
-    if (via_broadcast && h.command != gvcp::code(Command::Discovery) && h.command != gvcp::code(Command::ForceIp))
+    // Action commands are broadcast to fire several cameras at once.
+    if (via_broadcast && h.command != gvcp::code(Command::Discovery) && h.command != gvcp::code(Command::ForceIp) &&
+        h.command != gvcp::code(Command::Action))
         return out;
     ++counters_.commands;
     if (!via_broadcast) last_sender_ = from;
@@ -165,6 +173,15 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
         case Command::WriteReg: answer = handle_write_reg(parsed->payload, from, now, rec); break;
         case Command::ReadMem: answer = handle_read_mem(parsed->payload, from, rec); break;
         case Command::WriteMem: answer = handle_write_mem(parsed->payload, from, now, rec); break;
+        case Command::Action: {
+            auto a = handle_action(h, parsed->payload, now, rec);
+            if (!a) {
+                record(std::move(rec));
+                return out;
+            }
+            answer = std::move(*a);
+            break;
+        }
         case Command::PacketResend:
             // Never acknowledged: the answer is the packets themselves.
             rec.status = handle_packet_resend(h, parsed->payload, rec).status;

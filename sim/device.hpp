@@ -77,6 +77,11 @@ struct Counters {
     std::uint64_t raw = 0;            // raw datagrams sent on request
     std::uint64_t control_granted = 0;
     std::uint64_t control_expired = 0;  // privileges ended by the heartbeat timeout
+    // Triggers and action commands (device_trigger.cpp).
+    std::uint64_t triggers = 0;         // trigger signals a selector took (each gives a frame or a start)
+    std::uint64_t triggers_missed = 0;  // taken while the camera could not act on them, or queue full
+    std::uint64_t actions = 0;          // ACTION_CMD datagrams received
+    std::uint64_t actions_matched = 0;  // of those, ones that asserted an action signal
 };
 
 enum class AckFault : std::uint8_t {
@@ -207,6 +212,11 @@ public:
     void power_on(Clock::time_point now = Clock::now());
     bool powered() const;
 
+    // ---- triggers and action commands (device_trigger.cpp) ----------------
+    // A pulse on input line 0..2: a rising edge, then a falling edge, both
+    // at `now`. False for a line the camera does not have.
+    bool pulse_line(std::uint32_t line, Clock::time_point now = Clock::now());
+
     // What is served: the description text, the bytes in device memory at the
     // good location (zip or text), and the two URL register texts.
     const std::string& description() const { return description_; }
@@ -280,7 +290,7 @@ private:
     void start_acquisition(Clock::time_point now);
     void set_acquiring(bool on);
     void close_stream_channel(std::uint32_t ch);
-    FrameJob make_frame(std::uint32_t ch, Clock::time_point now);
+    FrameJob make_frame(std::uint32_t ch, Clock::time_point now, std::uint64_t timestamp);
     std::size_t frames_held_limit() const;
     void wake_sender() const;
 
@@ -329,6 +339,27 @@ private:
                      std::uint16_t block_id, Clock::time_point now);
     void event_acknowledged(std::uint16_t ack_id);
     std::optional<Clock::time_point> next_event_retry() const;
+    // Triggers and actions (device_trigger.cpp).
+    struct PendingTrigger {
+        Clock::time_point due;
+        std::uint32_t selector = 0;
+    };
+    bool is_trigger_register(std::uint32_t address) const;
+    std::uint16_t write_trigger_register(std::uint32_t address, std::uint32_t value, Clock::time_point now);
+    std::uint32_t trigger_reg(std::uint32_t selector, std::uint32_t offset) const;
+    bool trigger_on(std::uint32_t selector) const;
+    // A signal from `source` at `at` (an edge of kind `edge` for lines).
+    void signal_trigger(std::uint32_t source, std::optional<std::uint32_t> edge, Clock::time_point at);
+    void queue_trigger(std::uint32_t selector, Clock::time_point at);
+    // AcquisitionStart when its trigger is on: the camera waits for the trigger.
+    void arm_or_start_acquisition(Clock::time_point now);
+    // Serves the triggers due at `now`; the instant of the frame trigger
+    // taken, when one is, for the frame's timestamp.
+    std::optional<Clock::time_point> serve_triggers(Clock::time_point now);
+    void clear_triggers();
+    std::optional<Answer> handle_action(const gvcp::CommandHeader& h, std::span<const std::uint8_t> payload,
+                                        Clock::time_point now, CommandRecord& rec);
+    Clock::time_point time_of_ticks(std::uint64_t ticks) const;
 
     mutable std::mutex mu_;
     DeviceConfig config_;
@@ -372,6 +403,10 @@ private:
     std::shared_ptr<Waker> event_waker_;
     bool in_datagram_ = false;  // on_datagram is running (its answers carry side_effects_)
     Clock::time_point last_now_{};  // the latest instant the device was driven with
+    // Triggers and actions, guarded by mu_.
+    std::deque<PendingTrigger> triggers_;  // in due order, bounded
+    bool armed_ = false;                   // AcquisitionStart given, waiting for its trigger
+    std::uint32_t action_device_key_ = 0;
 
     Faults faults_;
     std::deque<CommandRecord> log_;

@@ -60,6 +60,10 @@ struct DeviceConfig {
     // either way; a host that reads the bit clear should not ask).
     bool packet_resend = true;
     std::uint64_t tick_frequency = 1'000'000'000;
+    // The timestamp counts from the Unix epoch of the host's real-time clock
+    // instead of from power-up, so that cameras on one host share a time base
+    // as PTP-synchronised cameras do (PtpEnable reads 1, PtpStatus Slave).
+    bool host_clock = false;
     std::uint32_t sensor_width = 1280;
     std::uint32_t sensor_height = 960;
     std::uint32_t width = 640;

@@ -15,6 +15,7 @@
 #include "gige/proto/bytes.hpp"
 #include "gige/proto/device_info.hpp"
 #include "gige/proto/gvcp.hpp"
+#include "gige/proto/pixel_layout.hpp"
 #include "sim/device_internal.hpp"
 #include "sim/feature_registers.hpp"
 #include "sim/description_xml.hpp"
@@ -44,6 +45,21 @@ constexpr std::string_view kTLParamsLockedNodes = R"(<Integer Name="TLParamsLock
       <Endianess>BigEndian</Endianess>
     </IntReg>)";
 
+// The PixelFormat entries: every format the test pattern can draw.
+constexpr std::string_view kPixelFormatsMarker = "<!--@PIXELFORMATS@-->";
+
+std::string pixel_format_entries() {
+    std::string out;
+    for (const auto& f : gvsp::pixel_formats()) {
+        if (!out.empty()) out += "\n      ";
+        out += fmt::format(R"(<EnumEntry Name="{}" NameSpace="Standard">
+        <Value>0x{:08X}</Value>
+      </EnumEntry>)",
+                           f.name, f.code);
+    }
+    return out;
+}
+
 }  // namespace
 
 void Device::build_description() {
@@ -52,6 +68,8 @@ void Device::build_description() {
         if (auto pos = description_.find(kTLParamsLockedMarker); pos != std::string::npos)
             description_.replace(pos, kTLParamsLockedMarker.size(),
                                  config_.tl_params_locked ? kTLParamsLockedNodes : std::string_view{});
+        if (auto pos = description_.find(kPixelFormatsMarker); pos != std::string::npos)
+            description_.replace(pos, kPixelFormatsMarker.size(), pixel_format_entries());
     } else {
         description_ = *config_.description;
     }

@@ -39,6 +39,11 @@ void Device::build_register_map() {
     s.map(reg::kPersistentSubnetMask, 4, Access::ReadWrite, "persistent subnet mask");
     s.map(reg::kPersistentGateway, 4, Access::ReadWrite, "persistent gateway");
     s.map(reg::kNumberOfMessageChannels, 8, Access::ReadOnly, "channel counts");
+    s.map(reg::kNumberOfActionSignals, 4, Access::ReadOnly, "number of action signals");
+    s.map(reg::kActionDeviceKey, 4, Access::ReadWrite, "action device key");
+    for (std::uint32_t i = 0; i < reg::kActionSignals; ++i)
+        s.map(reg::kActionGroupKey + i * reg::kActionGroupStride, 8, Access::ReadWrite,
+              fmt::format("action group key and mask {}", i));
     s.map(bs::kGvcpCapability, 4, Access::ReadOnly, "GVCP capability");
     s.map(bs::kHeartbeatTimeout, 4, Access::ReadWrite, "heartbeat timeout");
     s.map(bs::kTimestampTickFrequencyHigh, 8, Access::ReadOnly, "timestamp tick frequency");
@@ -83,7 +88,8 @@ void Device::build_register_map() {
     s.set(reg::kPersistentGateway, config_.gateway);
     s.set(reg::kNumberOfMessageChannels, 1);
     std::uint32_t capability = reg::kCapUserDefinedName | reg::kCapSerialNumber | reg::kCapHeartbeatDisable |
-                               reg::kCapPendingAck | reg::kCapEventData | reg::kCapEvent | reg::kCapWriteMem;
+                               reg::kCapPendingAck | reg::kCapEventData | reg::kCapEvent | reg::kCapWriteMem |
+                               reg::kCapAction | reg::kCapScheduledAction;
     if (config_.concatenation) capability |= reg::kCapConcatenation;
     if (config_.packet_resend) capability |= reg::kCapPacketResend;
     s.set(bs::kGvcpCapability, capability);
@@ -93,6 +99,7 @@ void Device::build_register_map() {
     s.set(reg::kMessageChannelTimeout, 300);
     s.set(reg::kMessageChannelRetries, 3);
     s.set(reg::kNumberOfStreamChannels, config_.stream_channels);
+    s.set(reg::kNumberOfActionSignals, reg::kActionSignals);
     if (config_.extended_ids) s.set(reg::kGvcpConfiguration, reg::kGvcpConfigExtendedIds);
     for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) {
         s.set(bs::stream_channel_packet_size(ch), 1500);
@@ -112,6 +119,10 @@ void Device::build_register_map() {
     s.map(reg::kLutTable, reg::kLutEntries * 4, Access::ReadWrite, "LUT");
     s.map(reg::kUserData, reg::kUserDataSize, Access::ReadWrite, "user data");
     build_chunk_event_registers();
+    s.map(reg::kTriggerSelector, reg::kTriggerRegistersEnd - reg::kTriggerSelector, Access::ReadWrite,
+          "triggers, action selector, PTP status");
+    s.set(reg::kPtpEnable, config_.host_clock ? 1 : 0);
+    s.set(reg::kPtpStatus, config_.host_clock ? reg::kPtpSlave : reg::kPtpDisabled);
 
     s.set(reg::kSensorWidth, config_.sensor_width);
     s.set(reg::kSensorHeight, config_.sensor_height);
@@ -148,10 +159,12 @@ void Device::recompute_image_registers() {
     auto& s = space_;
     s.set(reg::kWidthMax, s.get(reg::kSensorWidth) - s.get(reg::kOffsetX));
     s.set(reg::kHeightMax, s.get(reg::kSensorHeight) - s.get(reg::kOffsetY));
+    // Packed formats make a frame a whole number of bytes only as a whole.
     const std::uint64_t trailer = chunk_trailer_bytes();
-    const std::uint64_t payload = std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) *
-                                      (bits_per_pixel(s.get(reg::kPixelFormat)) / 8) +
-                                  trailer;
+    const std::uint64_t payload =
+        (std::uint64_t{s.get(reg::kWidth)} * s.get(reg::kHeight) * bits_per_pixel(s.get(reg::kPixelFormat)) + 7) /
+            8 +
+        trailer;
     s.set(reg::kPayloadSize, static_cast<std::uint32_t>(payload));
     s.set(reg::kChunkTrailerBytes, static_cast<std::uint32_t>(trailer));
     s.set(reg::kAcquisitionStatus, acquiring_ ? 1 : 0);
@@ -206,6 +219,10 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             if (value == 0) return GvcpStatus::kInvalidParameter;
             s.set(address, value);
             return kOk;
+        case reg::kActionDeviceKey:
+            // Write-only in effect: kept apart so that reads give 0.
+            action_device_key_ = value;
+            return kOk;
         case reg::kTimestampControl:
             if (value & 0x1) timestamp_origin_ = now;
             if (value & 0x2) {
@@ -217,6 +234,7 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
         default: break;
     }
     if (is_stream_register(address)) return write_stream_register(address, value, now);
+    if (is_trigger_register(address)) return write_trigger_register(address, value, now);
     if (!own_description_) {
         s.set(address, value);
         return kOk;
@@ -263,10 +281,13 @@ std::uint16_t Device::apply_write(std::uint32_t address, std::uint32_t value, En
             if (value > 2) return GvcpStatus::kInvalidParameter;
             break;
         case reg::kAcquisitionStart:
-            if (value != 0) start_acquisition(now);
+            if (value != 0) arm_or_start_acquisition(now);
             return kOk;  // a command register reads back 0
         case reg::kAcquisitionStop:
-            if (value != 0) set_acquiring(false);
+            if (value != 0) {
+                set_acquiring(false);
+                clear_triggers();
+            }
             return kOk;
         case reg::kAcquisitionFrameCount:
             if (value == 0 || value > 65535) return GvcpStatus::kInvalidParameter;

@@ -160,7 +160,7 @@ std::size_t Device::frames_held_limit() const {
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(resend_memory_ / payload, 1, kMaxFramesHeld));
 }
 
-FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now) {
+FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now, std::uint64_t timestamp) {
     auto& s = space_;
     auto& rt = channels_[ch];
     FrameJob f;
@@ -172,7 +172,7 @@ FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now) {
     rt.next_block = f.extended ? rt.next_block + 1 : (rt.next_block % 0xFFFF) + 1;
     if (rt.next_block == 0) rt.next_block = 1;
     f.chunks = s.get(reg::kChunkModeActive) & 1;
-    f.timestamp = timestamp_ticks_unlocked(now);
+    f.timestamp = timestamp;
     f.pixel_format = s.get(reg::kPixelFormat);
     f.width = s.get(reg::kWidth);
     f.height = s.get(reg::kHeight);
@@ -219,11 +219,24 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
                 f.kind == StreamFaultKind::DropPackets)
                 work.resend_faults.push_back(f);
 
-    if (!acquiring_ || !own_description_) return;
-    if (now < next_frame_due_) {
+    if (!own_description_) return;
+    // In trigger mode a frame is due only when a trigger is; its timestamp
+    // is the trigger's instant.
+    const auto triggered = serve_triggers(now);
+    const bool frame_trigger = trigger_on(reg::kFrameStart);
+    const auto next_trigger = [&]() -> std::optional<Clock::time_point> {
+        if (triggers_.empty()) return std::nullopt;
+        return std::max(triggers_.front().due, now);
+    };
+    if (!acquiring_ || (frame_trigger && !triggered)) {
+        work.next_due = next_trigger();
+        return;
+    }
+    if (!frame_trigger && now < next_frame_due_) {
         work.next_due = next_frame_due_;
         return;
     }
+    const std::uint64_t stamp = timestamp_ticks_unlocked(triggered.value_or(now));
     const bool paced = space_.get(reg::kAcquisitionFrameRateEnable) & 1;
     const double rate = read_be_double(space_, reg::kAcquisitionFrameRate);
     const auto period = paced && rate > 0 && std::isfinite(rate)
@@ -234,7 +247,7 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) {
         if (!channel_open(ch)) continue;
         any = true;
-        FrameJob f = make_frame(ch, now);
+        FrameJob f = make_frame(ch, now, stamp);
         if (!f.extended && f.packet_count() > 0xFFFFFF) {
             // More packets than 24-bit standard ids can number: a real
             // camera refuses such a packet size; this one sends nothing.
@@ -266,9 +279,14 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     }
     // No catching up after a stall: when the next slot has passed already,
     // the next frame goes now and the rhythm restarts from it.
+    if (frame_trigger) {
+        work.next_due = next_trigger();
+        return;
+    }
     next_frame_due_ += !work.frames.empty() ? period : std::max<Clock::duration>(period, kRefusedFramePeriod);
     if (next_frame_due_ < now) next_frame_due_ = now;
     if (acquiring_) work.next_due = next_frame_due_;
+    else if (auto t = next_trigger()) work.next_due = t;
 }
 
 // ---- packet resend -------------------------------------------------------------------
@@ -402,6 +420,7 @@ void Device::power_on(Clock::time_point now) {
     end_control();
     for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch) close_stream_channel(ch);
     set_acquiring(false);
+    clear_triggers();
     last_heard_ = now;
 }
 

@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kPersistentSubnetMask = 0x065C;
 inline constexpr std::uint32_t kPersistentGateway = 0x066C;
 inline constexpr std::uint32_t kNumberOfMessageChannels = 0x0900;
 inline constexpr std::uint32_t kNumberOfStreamChannels = 0x0904;
+inline constexpr std::uint32_t kNumberOfActionSignals = 0x0908;
+inline constexpr std::uint32_t kActionDeviceKey = 0x090C;  // write-only: reads give 0
 inline constexpr std::uint32_t kTimestampControl = 0x0944;  // bit 0 reset, bit 1 latch
 inline constexpr std::uint32_t kTimestampValueHigh = 0x0948;
 inline constexpr std::uint32_t kTimestampValueLow = 0x094C;
@@ -38,6 +40,8 @@ inline constexpr std::uint32_t kStreamChannelConfiguration = 0x0D24;
 inline constexpr std::uint32_t kCapUserDefinedName = 0x80000000;
 inline constexpr std::uint32_t kCapSerialNumber = 0x40000000;
 inline constexpr std::uint32_t kCapHeartbeatDisable = 0x20000000;
+inline constexpr std::uint32_t kCapScheduledAction = 0x00020000;
+inline constexpr std::uint32_t kCapAction = 0x00000040;
 inline constexpr std::uint32_t kCapPendingAck = 0x00000020;
 inline constexpr std::uint32_t kCapEventData = 0x00000010;
 inline constexpr std::uint32_t kCapEvent = 0x00000008;
@@ -57,7 +61,7 @@ inline constexpr std::uint32_t kOffsetY = 0x1001C;
 inline constexpr std::uint32_t kPixelFormat = 0x10020;
 inline constexpr std::uint32_t kPayloadSize = 0x10024;  // computed by the device
 inline constexpr std::uint32_t kImageFormatFlags = 0x10028;
-inline constexpr std::uint32_t kTestControl = 0x1002C;  // test pattern, trigger mode
+inline constexpr std::uint32_t kTestControl = 0x1002C;  // test pattern
 inline constexpr std::uint32_t kAcquisitionMode = 0x10030;
 inline constexpr std::uint32_t kAcquisitionFrameCount = 0x10034;
 inline constexpr std::uint32_t kAcquisitionStart = 0x10038;
@@ -97,6 +101,43 @@ inline constexpr std::uint32_t kEventNotification = 0x12110;  // + 4 * selector,
 // Event ids of AcquisitionStart, AcquisitionEnd, FrameStart, ExposureEnd,
 // by EventSelector value (the test event has its own id).
 inline constexpr std::uint16_t kEventIdBase = 0x9000;
+// Action signals: group key and mask of signal i at 0x9800 + 16 i.
+inline constexpr std::uint32_t kActionSignals = 2;
+inline constexpr std::uint32_t kActionGroupKey = 0x9800;
+inline constexpr std::uint32_t kActionGroupMask = 0x9804;
+inline constexpr std::uint32_t kActionGroupStride = 0x10;
+// Scheduled actions waiting for their time; beyond this one is refused.
+inline constexpr std::uint32_t kActionQueueSize = 16;
+
+// Trigger block (device_trigger.cpp). Per selector (FrameStart 0,
+// AcquisitionStart 1) a block of mode, source, activation and a float64
+// big-endian delay in microseconds; TriggerSoftware per selector.
+inline constexpr std::uint32_t kTriggerSelector = 0x10600;
+inline constexpr std::uint32_t kTriggerBlock = 0x10610;
+inline constexpr std::uint32_t kTriggerStride = 0x20;
+inline constexpr std::uint32_t kTriggerModeOffset = 0x0;
+inline constexpr std::uint32_t kTriggerSourceOffset = 0x4;
+inline constexpr std::uint32_t kTriggerActivationOffset = 0x8;
+inline constexpr std::uint32_t kTriggerDelayOffset = 0x10;
+inline constexpr std::uint32_t kTriggerSelectors = 2;
+inline constexpr std::uint32_t kTriggerSoftware = 0x10660;  // + 4 * selector
+inline constexpr std::uint32_t kActionSelector = 0x10670;
+inline constexpr std::uint32_t kPtpEnable = 0x10674;  // read-only: 1 when the clock follows the host's
+inline constexpr std::uint32_t kPtpStatus = 0x10678;  // read-only: 0 Disabled, 9 Slave
+inline constexpr std::uint32_t kTriggerRegistersEnd = 0x10680;
+
+// Values of the trigger registers.
+inline constexpr std::uint32_t kFrameStart = 0;
+inline constexpr std::uint32_t kAcquisitionStartTrigger = 1;
+inline constexpr std::uint32_t kSourceSoftware = 0;
+inline constexpr std::uint32_t kSourceLine0 = 1;  // Line0..Line2: 1..3
+inline constexpr std::uint32_t kLines = 3;
+inline constexpr std::uint32_t kSourceAction0 = 4;  // Action0, Action1: 4, 5
+inline constexpr std::uint32_t kRisingEdge = 0;
+inline constexpr std::uint32_t kFallingEdge = 1;
+inline constexpr std::uint32_t kAnyEdge = 2;
+inline constexpr std::uint32_t kPtpDisabled = 0;
+inline constexpr std::uint32_t kPtpSlave = 9;
 
 // Event id of the test event (TestEventGenerate).
 inline constexpr std::uint16_t kTestEventId = 0x4FFF;

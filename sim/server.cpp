@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 
 namespace oculane::sim {
@@ -21,7 +22,11 @@ constexpr std::uint64_t kTokenBroadcast = 2;
 // Datagrams taken from one socket per wake-up. The poller reports a socket
 // with more waiting again at once, so a host that floods the camera cannot
 // keep the worker from its stop flag or from acknowledges already due.
-constexpr int kDrainBatch = 64;
+constexpr std::size_t kDrainBatch = 64;
+// Commands are at most a few hundred bytes; a datagram longer than a slot is
+// no command and is dropped unread.
+constexpr std::size_t kBatchSlots = 8;
+constexpr std::size_t kBatchSlotSize = 16384;
 // Acknowledges held back by a delay fault. Beyond this the camera loses
 // them, as a congested network would, instead of growing without bound.
 constexpr std::size_t kScheduleLimit = 16384;
@@ -46,7 +51,7 @@ std::expected<UniqueFd, std::string> bind_udp(std::uint32_t ip, std::uint16_t po
 }  // namespace
 
 Server::Server(std::shared_ptr<Device> device, ServerOptions options)
-    : device_(std::move(device)), options_(options), buffer_(65536) {}
+    : device_(std::move(device)), options_(options), batch_(kBatchSlots, kBatchSlotSize) {}
 
 std::expected<std::unique_ptr<Server>, std::string> Server::start(std::shared_ptr<Device> device,
                                                                   ServerOptions options) {
@@ -101,7 +106,7 @@ bool Server::running() const { return thread_.has_thread() && thread_.worker_run
 
 void Server::send(Outgoing datagram) {
     {
-        std::lock_guard lock(queue_mu_);
+        MutexLock lock(queue_mu_);
         queued_.push_back(std::move(datagram));
     }
     if (waker_) (void)waker_->wake();
@@ -116,32 +121,33 @@ void Server::transmit(const Outgoing& o) {
 }
 
 void Server::drain(int fd, bool via_broadcast) {
-    for (int taken = 0; taken < kDrainBatch; ++taken) {
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        const auto n = ::recvfrom(fd, buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) {
-            if (errno == EINTR) {
-                --taken;
-                continue;
-            }
-            return;  // would block, or an ICMP error reported on the socket
+    for (std::size_t taken = 0; taken < kDrainBatch;) {
+        // Fails only for an ICMP error reported on the socket (would-block
+        // is an empty batch).
+        const auto n = batch_.receive(fd);
+        if (!n || *n == 0) return;
+        for (std::size_t i = 0; i < *n; ++i) {
+            if (batch_.truncated(i)) continue;
+            handle(batch_.datagram(i), Endpoint{batch_.source_ip(i), batch_.source_port(i)}, via_broadcast);
         }
-        const Endpoint peer{inet::ip_of(from), inet::port_of(from)};
-        const auto now = Clock::now();
-        auto out = device_->on_datagram(std::span(buffer_.data(), static_cast<std::size_t>(n)), peer, now,
-                                        via_broadcast);
-        for (auto& o : out) {
-            if (o.delay.count() <= 0) {
-                transmit(o);
-            } else if (schedule_.size() < kScheduleLimit) {
-                // Kept in due order; a datagram due at the same time as
-                // others goes after them, as it was made after them.
-                const auto due = now + o.delay;
-                const auto at = std::upper_bound(schedule_.begin(), schedule_.end(), due,
-                                                 [](Clock::time_point t, const Scheduled& s) { return t < s.due; });
-                schedule_.insert(at, Scheduled{due, std::move(o)});
-            }
+        taken += *n;
+        if (*n < batch_.capacity()) return;  // the queue is empty
+    }
+}
+
+void Server::handle(std::span<const std::uint8_t> datagram, Endpoint peer, bool via_broadcast) {
+    const auto now = Clock::now();
+    auto out = device_->on_datagram(datagram, peer, now, via_broadcast);
+    for (auto& o : out) {
+        if (o.delay.count() <= 0) {
+            transmit(o);
+        } else if (schedule_.size() < kScheduleLimit) {
+            // Kept in due order; a datagram due at the same time as others
+            // goes after them, as it was made after them.
+            const auto due = now + o.delay;
+            const auto at = std::upper_bound(schedule_.begin(), schedule_.end(), due,
+                                             [](Clock::time_point t, const Scheduled& s) { return t < s.due; });
+            schedule_.insert(at, Scheduled{due, std::move(o)});
         }
     }
 }
@@ -168,7 +174,7 @@ void Server::run(const ThreadHandle& self) {
             if (ev.token == kTokenWaker) {
                 std::vector<Outgoing> take;
                 {
-                    std::lock_guard lock(queue_mu_);
+                    MutexLock lock(queue_mu_);
                     take.swap(queued_);
                 }
                 for (auto& o : take) transmit(o);

@@ -14,13 +14,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "sim/device.hpp"
 #include "sim/stream_sender.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/poller.hpp"
+#include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane::sim {
@@ -61,6 +64,7 @@ private:
     Server(std::shared_ptr<Device> device, ServerOptions options);
     void run(const ThreadHandle& self);
     void drain(int fd, bool via_broadcast);
+    void handle(std::span<const std::uint8_t> datagram, Endpoint peer, bool via_broadcast);
     void transmit(const Outgoing& o);
 
     std::shared_ptr<Device> device_;
@@ -71,15 +75,15 @@ private:
     std::shared_ptr<Waker> waker_;
     std::optional<Poller> poller_;  // used by the worker only once started
 
-    std::mutex queue_mu_;
-    std::vector<Outgoing> queued_;  // handed over by send(), guarded by queue_mu_
+    Mutex queue_mu_;
+    std::vector<Outgoing> queued_ OCULANE_GUARDED_BY(queue_mu_);  // handed over by send()
     // Worker only: datagrams waiting for their due time, in due order.
     struct Scheduled {
         Clock::time_point due;
         Outgoing datagram;
     };
     std::vector<Scheduled> schedule_;
-    std::vector<std::uint8_t> buffer_;
+    UdpBatch batch_;  // worker only
     std::unique_ptr<StreamSender> sender_;  // the GVSP side, a thread of its own
 
     ThreadHandle thread_ = ThreadHandle::create();

@@ -10,17 +10,13 @@
 #include <vector>
 
 #include "gige/proto/gvsp.hpp"
+#include "util/inet.hpp"
 
 namespace oculane::sim {
 
 using Clock = std::chrono::steady_clock;
 
-// An IPv4 UDP endpoint, address as a number (127.0.0.2 is 0x7F000002).
-struct Endpoint {
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    friend bool operator==(const Endpoint&, const Endpoint&) = default;
-};
+using Endpoint = inet::Endpoint;
 
 inline constexpr std::uint32_t kMaxStreamChannels = 4;
 // Packet sizes the packet-size register accepts (IP datagram bytes).

@@ -3,17 +3,24 @@
 // of (frame id, x, y, pixel format), so a receiver can check a frame byte for
 // byte with expected_frame().
 //
-// Layout: the image is row-major with no padding, `width` pixels a row and
-// bytes_per_pixel(format) bytes a pixel. With h = x + 3r + ((x * r) >> 4) in
-// unsigned 32-bit arithmetic, where r = y + (frame_id mod kPatternShifts)
-// (so consecutive frames differ: each shows the pattern moved up one row):
-//   Mono8, BayerRG8, BayerGB8   one byte: h mod 256
-//   Mono10, Mono12, Mono16      two bytes, little-endian: h masked to 10, 12 or 16 bits
-//   RGB8                        three bytes: h, h + 85, h + 170 (each mod 256)
-//   BGR8                        the same three bytes in reverse order
-//   YUV422_8                    two bytes: Y = h mod 256, then U (even x) or V
-//                               (odd x) of the pixel pair: with g = h at x rounded
-//                               down to even, U = g + 64 and V = g + 192 (mod 256)
+// Layout: the image is row-major with no padding, `width` pixels a row. With
+// h = x + 3r + ((x * r) >> 4) in unsigned 32-bit arithmetic, where
+// r = y + (frame_id mod kPatternShifts) (so consecutive frames differ: each
+// shows the pattern moved up one row):
+//   Mono8, Bayer 8-bit             one byte: h mod 256
+//   Mono and Bayer 10 to 16 bits   the sample s = h masked to the format's bit
+//                                  depth: unpacked, two bytes little-endian;
+//                                  "p" formats, s in one little-endian bit
+//                                  stream; "Packed" formats, pairs of samples
+//                                  in three bytes (imaging::Packing). Packed rows
+//                                  that end inside a byte run on without padding.
+//   RGB8                           three bytes: h, h + 85, h + 170 (each mod 256)
+//   BGR8                           the same three bytes in reverse order
+//   RGBa8, BGRa8                   as RGB8 and BGR8, then alpha h + 42
+//   YUV422_8                       two bytes: Y = h mod 256, then U (even x) or V
+//                                  (odd x) of the pixel pair: with g = h at x rounded
+//                                  down to even, U = g + 64 and V = g + 192 (mod 256)
+//   YUV422_8_UYVY                  the same two bytes in reverse order
 // Because the dependence on the frame id is a row shift, one cached image of
 // height + kPatternShifts - 1 rows holds every frame of a geometry: frame n is
 // the contiguous slice that starts (n mod kPatternShifts) rows in. The sender
@@ -28,8 +35,8 @@ namespace oculane::sim {
 
 inline constexpr std::uint32_t kPatternShifts = 16;
 
-// Bytes per pixel of a format of the table in gvsp.hpp; 0 for any other code.
-std::size_t pattern_bytes_per_pixel(std::uint32_t format);
+// Bytes of `rows` rows of a known format (pixel_layout.hpp); 0 for any other code.
+std::size_t pattern_image_bytes(std::uint32_t format, std::uint32_t width, std::uint32_t rows);
 
 // Rows [first_row, first_row + rows) of the unshifted pattern (r = first_row ...).
 void fill_pattern_rows(std::span<std::uint8_t> out, std::uint32_t format, std::uint32_t width,

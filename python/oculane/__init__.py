@@ -47,12 +47,30 @@ def _version(package_file: str = __file__) -> str:
 
 __version__ = _version()
 
-from .events import EventCallback, install as _install_events  # noqa: E402
+
+def view(camera: Camera, *, bind: str = "127.0.0.1", port: int = 0, browser: bool = True,  # noqa: F405
+         block: bool = True, acquire: bool = True, packet_size: int | None = None):
+    """Shows a connected camera live in the browser: its image, histogram,
+    stream counters, features and events, served by the library on
+    `bind`:`port` (0: a free port). It prints the page's URL and opens it
+    in the desktop's browser when there is one and `browser` is true; with
+    `block` it serves until Ctrl-C, otherwise it returns the running
+    `oculane.viewer.Viewer` at once. Needs the `viewer` extra
+    (``pip install 'oculane[viewer]'``)."""
+    from .viewer import view as _view
+
+    return _view(camera, bind=bind, port=port, browser=browser, block=block, acquire=acquire,
+                 packet_size=packet_size)
+
+from ._callbacks import FrameCallback  # noqa: E402
+from .action import ActionAck, action_command  # noqa: E402
+from .events import EventCallback  # noqa: E402
 from .features import Category, EnumEntryInfo, Feature, FeatureInfo, Visibility  # noqa: E402
 from .logging_bridge import disable as disable_logging, enable as enable_logging  # noqa: E402
 from .settings import SettingsIssue  # noqa: E402
 
 __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
+    "ActionAck",
     "CameraException",
     "GenicamException",
     "Category",
@@ -60,11 +78,12 @@ __all__ = [name for name in dir(_oculane_core) if not name.startswith("_")] + [
     "EventCallback",
     "Feature",
     "FeatureInfo",
+    "FrameCallback",
     "SettingsIssue",
     "Visibility",
+    "action_command",
     "disable_logging",
     "enable_logging",
     "force_ip",
+    "view",
 ]
-
-_install_events()

@@ -48,11 +48,21 @@ from .features import (
     Visibility as Visibility,
 )
 from .logging_bridge import disable as disable_logging, enable as enable_logging
+from ._callbacks import FrameCallback as FrameCallback
+from .action import ActionAck as ActionAck, action_command as action_command
 from .settings import SettingsIssue as SettingsIssue
+from .viewer import Viewer as _Viewer
 
 def force_ip(mac: str, ip: str, mask: str, gateway: str, *, interface: str | None = None,
              address: str | None = None, timeout: float = 1.0) -> None:
     """
     Tell the device with this MAC address to take a static IPv4 address,
     subnet mask and gateway (GVCP FORCEIP) and wait for its acknowledge.
+    """
+
+def view(camera: Camera, *, bind: str = "127.0.0.1", port: int = 0, browser: bool = True, block: bool = True,
+         acquire: bool = True, packet_size: int | None = None) -> _Viewer:
+    """
+    Show a connected camera live in the browser (image, histogram, stream
+    counters, features, events); needs the `viewer` extra.
     """

@@ -1,4 +1,4 @@
-from collections.abc import Iterator
+from collections.abc import Awaitable, Callable, Iterator
 import datetime
 import os
 import types
@@ -6,15 +6,12 @@ from typing import Any
 
 import numpy
 
+import oculane
 from oculane import (
     CameraException as CameraError,
     GenicamException as GenicamError
 )
-from oculane.events import (
-    _aiter as __aiter__,
-    _anext as __anext__,
-    on_event as on_event
-)
+import oculane.aio
 import oculane.features
 import oculane.settings
 
@@ -280,18 +277,54 @@ class Camera:
             ['ExposureTime', 'AcquisitionFrameRate', 'Gain', ...]
         """
 
-    def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Acquisition:
+    def start_acquisition(self, *, channel: int = 0, n_buffers: int | None = None, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, keep: str = 'oldest') -> Acquisition:
         """
         Start continuous acquisition and return the running `Acquisition`.
+        `n_buffers` is the number of frame buffers; None (the default) gives 8 and,
+        for frames that wait for a resend while newer ones arrive, as many more as
+        41 ms of a 10 Gbit/s stream fill (1 to 64).
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
+        `keep` is the built-in queue's rule (see `Acquisition.subscribe`); with
+        "newest" it holds the newest half of the `n_buffers` (at least one), so
+        the stream keeps buffers to fill while the consumer pauses.
+
+        A camera in FrameStart trigger mode sends one frame per trigger. With
+        TriggerSource Software, trigger it yourself once the acquisition runs
+        (its subscription exists before the camera starts, so no frame is lost)::
+
+            cam.set_enum("TriggerSelector", "FrameStart")
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Software")
+            with cam.start_acquisition() as acq:
+                for _ in range(10):
+                    cam.execute("TriggerSoftware")
+                    frame = acq.wait_for(1.0)  # this trigger's frame, or None
+        """
+
+    @property
+    def aio(self) -> oculane.aio.AsyncCamera:
+        """
+        The camera's awaitable forms (`oculane.aio.AsyncCamera`): `await
+        cam.aio.connect()`, `await cam.aio.snap()`, `await cam.aio.get(name)`
+        and the like run the blocking call in the event loop's executor.
         """
 
     def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Frame:
         """
         Take one frame: open a stream, trigger, wait at most `timeout` seconds,
         and put the camera back. Ctrl-C ends the wait at once.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the stream is ready and the camera started; one whose source is
+        a line or an action is waited for within `timeout`, e.g.::
+
+            cam.set_enum("TriggerMode", "On")
+            cam.set_enum("TriggerSource", "Line0")
+            frame = cam.snap(10.0)  # the frame of the next pulse on Line0
+
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
         (a warning names the sysctl to raise when it grants less).
@@ -315,6 +348,15 @@ class Camera:
         every event the camera sends, switched on here or elsewhere.
         """
 
+    def on_event(self, name: str, callback: Callable[[Event], object], *, capacity: int = 64) -> oculane.EventCallback:
+        """
+        Switch the event `name` on and call `callback(event)` for each event
+        of that name on a thread the library owns (never the control worker),
+        and return its `EventCallback` handle: `close()` (or leaving its `with`
+        block) stops the thread and switches the event off. An exception of
+        the callback is kept in `errors` and the thread goes on.
+        """
+
 class SnapshotSession:
     """
     An open stream channel dedicated to on-demand single-frame capture; the
@@ -328,6 +370,11 @@ class SnapshotSession:
         its frame, and have it stopped again. Ctrl-C ends the wait. Raises
         GenicamException (`kind` "SnapTimeout") when no frame came (the
         session stays usable) and ValueError once the session is closed.
+
+        In trigger mode: a FrameStart or AcquisitionStart trigger that is On
+        with TriggerSource Software is executed by the snap (TriggerSoftware)
+        once the camera is started; one on a line or an action is waited for
+        within `timeout`. The trigger settings are read at every snap.
         """
 
     def close(self) -> None:
@@ -400,10 +447,40 @@ class Acquisition:
     def local_addr(self) -> str:
         """The stream socket's local address, "ip:port". ValueError once stopped."""
 
-    def subscribe(self, capacity: int = 16) -> FrameChannel:
+    def subscribe(self, capacity: int = 16, keep: str = 'oldest') -> FrameChannel:
         """
         An additional subscription with its own buffer; unlike the built-in
         one it only sees frames completed after this call.
+        `keep` decides what a full queue lets go of: "oldest" (the default)
+        refuses new frames until the consumer takes some; "newest" lets go of
+        the oldest queued frame at once (its buffer goes back to the stream)
+        so the queue always holds the most recent ones. Either way a frame the
+        queue could not keep counts in `StreamStats.frames_dropped`.
+        Keep `capacity` below the acquisition's `n_buffers`: queued frames hold
+        their buffers.
+        """
+
+    def on_frame(self, callback: Callable[[Frame], object], capacity: int = 16, keep: str = 'oldest') -> oculane.FrameCallback:
+        """
+        Call `callback(frame)` for every frame of a subscription of its own
+        (`capacity` and `keep` as for `subscribe`), and return its
+        `FrameCallback` handle (`remove()` ends it; `calls` and `errors` count).
+        Every callback of the acquisition runs on one Python thread the
+        acquisition owns, in registration order for each frame, never on the
+        stream's worker. An exception is logged with its traceback (logger
+        "oculane") and counted; the stream goes on. `stop()` ends delivery and
+        joins the thread; a callback may call `stop()` itself. Frames the
+        built-in queue does not take still fill it: with callbacks only, start
+        the acquisition with `keep="newest"` so it never holds every buffer.
+        """
+
+    def __aenter__(self) -> Awaitable[Acquisition]:
+        """`async with camera.start_acquisition() as acq:` gives the acquisition."""
+
+    def __aexit__(self, *args) -> Awaitable[bool]:
+        """
+        Awaitable `stop()` (run in the loop's executor, so the loop goes on
+        meanwhile); an exception of the `async with` body is never suppressed.
         """
 
     def wait_for(self, timeout: float = 1.0) -> Frame | None:
@@ -423,9 +500,37 @@ class Acquisition:
     def clear(self) -> None:
         """Discard every frame queued right now."""
 
+    def latest(self, timeout: float = 1.0) -> Frame | None:
+        """
+        The newest frame available: every older queued frame is let go of
+        (their buffers go back to the stream). When none is queued it waits at
+        most `timeout` seconds, as `wait_for` does, and returns None when none
+        came. With `keep="newest"` this is the frame of a consumer that only
+        wants the present, however long it paused.
+        """
+
     def __iter__(self) -> Acquisition: ...
 
     def __next__(self) -> Frame: ...
+
+    def next_frame(self, timeout: float | None = None) -> Awaitable[Frame | None]:
+        """
+        Awaitable: the next frame, or None when `timeout` seconds (None: no
+        limit) passed first or the stream has ended and nothing is queued.
+        Woken by the stream itself; cancelling the awaiting task ends the wait.
+        Raises CameraException (`kind` "ControlLost") as `wait_for` does.
+        """
+
+    def __aiter__(self) -> Acquisition:
+        """
+        `async for frame in ...`: frames as they arrive, until the stream ends.
+        """
+
+    def __anext__(self) -> Awaitable[Frame]:
+        """
+        Awaitable: the next frame; StopAsyncIteration once the stream ended
+        and nothing is queued.
+        """
 
     def __repr__(self) -> str: ...
 
@@ -524,18 +629,66 @@ class Frame:
 
     def array(self) -> numpy.ndarray:
         """
-        The pixels as a read-only numpy array viewing the frame's buffer, without
-        a copy: (height, width) uint8 for Mono8 and the 8-bit Bayer formats,
-        (height, width) uint16 for Mono10, Mono12 and Mono16 (little-endian, as
-        GigE Vision sends them), (height, width, 3) uint8 for RGB8 and BGR8, and
-        (height, width, 2) uint8 for YUV422_8; line padding is skipped through
-        the strides. The array keeps the frame, and with it one buffer of the
-        stream's pool, until it is released; it stays valid after the
-        acquisition stopped. Raises ValueError when the format has no known
-        layout or the data is too short for the image (`data()` still works).
+        The pixels as a numpy array. For unpacked formats a read-only view of
+        the frame's buffer, without a copy: (height, width) uint8 for Mono8 and
+        the 8-bit Bayer formats, (height, width) uint16 for Mono10 to Mono16 and
+        the 10- to 16-bit Bayer formats (little-endian, as GigE Vision sends
+        them), (height, width, 3) uint8 for RGB8 and BGR8, (height, width, 4)
+        for RGBa8 and BGRa8, and (height, width, 2) uint8 for YUV422_8 and
+        YUV422_8_UYVY; line padding is skipped through the strides. The view
+        keeps the frame, and with it one buffer of the stream's pool, until it
+        is released; it stays valid after the acquisition stopped.
+
+        For the packed formats (Mono10p, Mono12p, Mono10Packed, Mono12Packed and
+        the Bayer ...10p, ...12p, ...10Packed and ...12Packed formats) a new,
+        writable (height, width) uint16 array: a copy of the samples, unpacked,
+        with their values as measured (0 to 1023 or 4095), which does not hold
+        the frame's buffer.
+
+        Raises ValueError when the format is unknown or the data is too short
+        for the image (`data()` still works).
         """
 
     def __array__(self, dtype: object | None = None, copy: bool | None = None) -> numpy.ndarray: ...
+
+    def to_rgb(self, out: numpy.ndarray | None = None, *, yuv_range: str = 'full') -> numpy.ndarray:
+        """
+        The image as a new (height, width, 3) uint8 RGB array, converted in C++
+        without holding the interpreter lock.
+
+        - Mono: the grey value in all three channels.
+        - Bayer (RG, GR, GB, BG orders; 8 bits, 10 to 16 bits, packed or not):
+          bilinear demosaicing. A pixel keeps its own colour; a missing colour is
+          the mean of the nearest pixels of that colour (the two beside, the two
+          above and below, or the four direct or four diagonal neighbours). The
+          image is mirrored at its edges for the border pixels.
+        - RGB8, BGR8, RGBa8, BGRa8: reordered; alpha is dropped.
+        - YUV422_8 (YUYV) and YUV422_8_UYVY: BT.601; the two pixels of a pair
+          share U and V. `yuv_range` "full" (the default) reads Y, U and V over
+          0 to 255, "video" reads Y over 16 to 235 and U, V over 16 to 240.
+
+        Samples of more than 8 bits keep their top 8 bits (value >> (depth - 8),
+        e.g. >> 4 for 12-bit formats), after demosaicing. With `out`, a
+        writable C-contiguous uint8 array of that shape, the result is written
+        there and `out` is returned (no allocation). Raises ValueError for an
+        unknown format or data too short for the image.
+        """
+
+    def to_mono8(self, out: numpy.ndarray | None = None) -> numpy.ndarray:
+        """
+        The image as a new (height, width) uint8 grey array, converted in C++
+        without holding the interpreter lock.
+
+        - Mono: samples of more than 8 bits keep their top 8 bits
+          (value >> (depth - 8): Mono12 4095 becomes 255, Mono10 512 becomes 128).
+        - YUV formats: the Y (luma) bytes.
+        - RGB formats, and Bayer after demosaicing as in `to_rgb()`: BT.601 luma,
+          (4899 R + 9617 G + 1868 B + 8192) >> 14.
+
+        With `out`, a writable C-contiguous (height, width) uint8 array, the
+        result is written there and `out` is returned. Raises ValueError for an
+        unknown format or data too short for the image.
+        """
 
     def __repr__(self) -> str: ...
 
@@ -591,9 +744,37 @@ class FrameChannel:
     def clear(self) -> None:
         """Discard every frame queued right now."""
 
+    def latest(self, timeout: float) -> Frame | None:
+        """
+        The newest frame available: every older queued frame is let go of
+        (their buffers go back to the stream). When none is queued it waits at
+        most `timeout` seconds, as `wait_for` does, and returns None when none
+        came. With `keep="newest"` this is the frame of a consumer that only
+        wants the present, however long it paused.
+        """
+
     def __iter__(self) -> FrameChannel: ...
 
     def __next__(self) -> Frame: ...
+
+    def next_frame(self, timeout: float | None = None) -> Awaitable[Frame | None]:
+        """
+        Awaitable: the next frame, or None when `timeout` seconds (None: no
+        limit) passed first or the stream has ended and nothing is queued.
+        Woken by the stream itself; cancelling the awaiting task ends the wait.
+        Raises CameraException (`kind` "ControlLost") as `wait_for` does.
+        """
+
+    def __aiter__(self) -> FrameChannel:
+        """
+        `async for frame in ...`: frames as they arrive, until the stream ends.
+        """
+
+    def __anext__(self) -> Awaitable[Frame]:
+        """
+        Awaitable: the next frame; StopAsyncIteration once the stream ended
+        and nothing is queued.
+        """
 
 class FrameStatus:
     """How a frame ended."""
@@ -773,67 +954,6 @@ class LinkStats:
 
     def __repr__(self) -> str: ...
 
-class DeviceInfo:
-    """
-    Identity and addressing of a device, parsed from the first
-    [`DISCOVERY_DATA_SIZE`] bytes of bootstrap register space (the discovery
-    acknowledge payload, or the same block read via READMEM).
-    """
-
-    @property
-    def manufacturer(self) -> str:
-        """The maker's name."""
-
-    @property
-    def model(self) -> str:
-        """The model name."""
-
-    @property
-    def serial(self) -> str:
-        """The serial number."""
-
-    @property
-    def device_version(self) -> str:
-        """The device's version text (firmware, hardware)."""
-
-    @property
-    def manufacturer_info(self) -> str:
-        """Free text the maker puts in the record."""
-
-    @property
-    def user_defined_name(self) -> str:
-        """The name a user gave the device (DeviceUserID), or ""."""
-
-    @property
-    def ip(self) -> str:
-        """The current IPv4 address, dotted decimal ("192.168.1.10")."""
-
-    @property
-    def subnet_mask(self) -> str:
-        """The current subnet mask, dotted decimal."""
-
-    @property
-    def gateway(self) -> str:
-        """The default gateway, dotted decimal."""
-
-    @property
-    def mac(self) -> str:
-        """
-        The MAC address, lower-case hex bytes joined by ":" ("00:0c:df:04:a1:7e").
-        """
-
-    @property
-    def spec_version(self) -> tuple[int, int]:
-        """GigE Vision spec version as `(major, minor)`."""
-
-    def __repr__(self) -> str: ...
-
-def discover(timeout: float = 1.0, *, interface: str | None = None, address: str | None = None) -> list[DeviceInfo]:
-    """
-    Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
-    return the devices that answer within `timeout` seconds.
-    """
-
 class Event:
     """
     One event the camera sent on its message channel (GVCP EVENT or
@@ -929,3 +1049,73 @@ class EventSubscription:
 
     def __exit__(self, *args) -> bool:
         """`close()`; an exception of the `with` body is never suppressed."""
+
+    def __aiter__(self) -> EventSubscription:
+        """`async for event in ...`: events as they arrive, until `close()`."""
+
+    def __anext__(self) -> Awaitable[Event]:
+        """
+        Awaitable: the next event; StopAsyncIteration once the subscription is
+        closed and nothing is queued.
+        """
+
+class DeviceInfo:
+    """
+    Identity and addressing of a device, parsed from the first
+    [`DISCOVERY_DATA_SIZE`] bytes of bootstrap register space (the discovery
+    acknowledge payload, or the same block read via READMEM).
+    """
+
+    @property
+    def manufacturer(self) -> str:
+        """The maker's name."""
+
+    @property
+    def model(self) -> str:
+        """The model name."""
+
+    @property
+    def serial(self) -> str:
+        """The serial number."""
+
+    @property
+    def device_version(self) -> str:
+        """The device's version text (firmware, hardware)."""
+
+    @property
+    def manufacturer_info(self) -> str:
+        """Free text the maker puts in the record."""
+
+    @property
+    def user_defined_name(self) -> str:
+        """The name a user gave the device (DeviceUserID), or ""."""
+
+    @property
+    def ip(self) -> str:
+        """The current IPv4 address, dotted decimal ("192.168.1.10")."""
+
+    @property
+    def subnet_mask(self) -> str:
+        """The current subnet mask, dotted decimal."""
+
+    @property
+    def gateway(self) -> str:
+        """The default gateway, dotted decimal."""
+
+    @property
+    def mac(self) -> str:
+        """
+        The MAC address, lower-case hex bytes joined by ":" ("00:0c:df:04:a1:7e").
+        """
+
+    @property
+    def spec_version(self) -> tuple[int, int]:
+        """GigE Vision spec version as `(major, minor)`."""
+
+    def __repr__(self) -> str: ...
+
+def discover(timeout: float = 1.0, *, interface: str | None = None, address: str | None = None) -> list[DeviceInfo]:
+    """
+    Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
+    return the devices that answer within `timeout` seconds.
+    """

@@ -8,6 +8,7 @@
     oculane save IP FILE / oculane load IP FILE
     oculane snap IP -o FILE (.png, .tif/.tiff or .npy)
     oculane stream IP [--seconds N] [--packet-size N] [--save DIR --every N]
+    oculane view IP [--port N] [--bind ADDR] [--no-browser] [--packet-size N]
     oculane sim [virtual camera options]
 
 Options and positionals mix in any order. Exit status: 0 on success, 1 when
@@ -156,7 +157,8 @@ def _discover(args: argparse.Namespace) -> int:
 # GVCP capability register bits, most significant first.
 _CAPABILITIES = [
     (31, "user-defined name"), (30, "serial number"), (29, "heartbeat disable"), (28, "link speed"),
-    (26, "manifest table"), (5, "pending ack"), (4, "event data"), (3, "event"), (2, "packet resend"),
+    (26, "manifest table"), (17, "scheduled action"), (6, "action"), (5, "pending ack"), (4, "event data"),
+    (3, "event"), (2, "packet resend"),
     (1, "WRITEMEM"), (0, "concatenation"),
 ]
 
@@ -502,6 +504,24 @@ def _stream(args: argparse.Namespace) -> int:
     return 0
 
 
+def _view(args: argparse.Namespace) -> int:
+    try:
+        from . import viewer
+    except ImportError as e:
+        raise _Failure(str(e)) from None
+    camera = _connect(args.ip)
+    try:
+        viewer.view(camera, bind=args.bind, port=args.port, browser=not args.no_browser,
+                    packet_size=args.packet_size)
+    except OSError as e:
+        raise _Failure(f"cannot serve the page on {args.bind}:{args.port}: {e.strerror or e}") from None
+    except ValueError as e:  # the acquisition did not start
+        raise _Failure(str(e)) from None
+    finally:
+        _disconnect(camera)
+    return 0
+
+
 # ---- entry point -----------------------------------------------------------------
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -520,6 +540,16 @@ def _packet_size(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 1 <= value <= 0xFFFF:
         raise argparse.ArgumentTypeError(f"{value} is not a packet size (1 to 65535 bytes)")
+    return value
+
+
+def _tcp_port(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"{value} is not a TCP port (0 to 65535)")
     return value
 
 
@@ -565,6 +595,9 @@ _HELP = {
     "stream": ("stream for a while, with a status line every second",
                ["oculane stream 192.168.1.10", "oculane stream 192.168.1.10 --seconds 60 --packet-size 8000",
                 "oculane stream 192.168.1.10 --save frames --every 10"]),
+    "view": ("show the camera live in the browser: image, counters, features, events",
+             ["oculane view 192.168.1.10", "oculane view 192.168.1.10 --port 8080 --no-browser",
+              "oculane view 192.168.1.10 --bind 0.0.0.0 --port 8080    (reachable from other machines)"]),
 }
 
 
@@ -635,6 +668,15 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     st.add_argument("--save", metavar="DIR", help="write every N-th complete frame here as .npy")
     st.add_argument("--every", type=_count, metavar="N", help="with --save: which frames")
     st.set_defaults(run=_stream)
+
+    v = _subparser(sub, "view")
+    v.add_argument("ip")
+    v.add_argument("--port", type=_tcp_port, default=0, metavar="N", help="TCP port of the page (default: a free one)")
+    v.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
+                   help="address to serve the page on (default 127.0.0.1, this machine only)")
+    v.add_argument("--no-browser", action="store_true", help="only print the URL")
+    v.add_argument("--packet-size", type=_packet_size, metavar="N", help="GVSP packet size (default: negotiated)")
+    v.set_defaults(run=_view)
 
     sim = sub.add_parser("sim", help="run a virtual camera (as python -m oculane.sim)", add_help=False)
     sim.add_argument("sim_args", nargs=argparse.REMAINDER)

@@ -1,6 +1,6 @@
-"""Camera.on_event and `async for` over an EventSubscription: written over
-the subscription's own waits, so that no Python code ever runs on the
-library's control worker."""
+"""Camera.on_event and `async for` over an EventSubscription (the bindings
+call these): written over the subscription's own waits, so that no Python
+code ever runs on the library's control worker."""
 
 from __future__ import annotations
 
@@ -61,11 +61,7 @@ def on_event(camera: Camera, name: str, callback: Callable[[Event], object], *, 
     return EventCallback(camera.events(name, capacity=capacity), name, callback)
 
 
-def _aiter(self: EventSubscription) -> EventSubscription:
-    return self
-
-
-async def _anext(self: EventSubscription) -> Event:
+async def anext_event(self: EventSubscription) -> Event:
     # Each wait runs in the loop's executor in 100 ms slices, so the loop
     # stays free and a closed subscription ends the iteration soon.
     loop = asyncio.get_running_loop()
@@ -76,9 +72,3 @@ async def _anext(self: EventSubscription) -> Event:
         if self.closed:
             raise StopAsyncIteration
 
-
-def install() -> None:
-    """Adds on_event to Camera and `async for` to EventSubscription."""
-    Camera.on_event = on_event  # type: ignore[attr-defined]
-    EventSubscription.__aiter__ = _aiter  # type: ignore[attr-defined]
-    EventSubscription.__anext__ = _anext  # type: ignore[attr-defined]

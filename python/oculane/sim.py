@@ -158,13 +158,21 @@ LINK_RATES = {"1g": 1_000_000_000, "10g": 10_000_000_000, "unlimited": 0}
 def expected_frame(frame_id: int, width: int, height: int, pixel_format: int | str) -> bytes:
     """The image bytes of block ``frame_id`` as the virtual camera sends them.
 
-    Row-major, no padding: ``width * height * bytes_per_pixel`` bytes. With
-    ``h = x + 3*r + ((x*r) >> 4)`` (unsigned 32-bit) and ``r = y + frame_id % 16``:
-    Mono8, BayerRG8, BayerGB8 hold ``h % 256``; Mono10, Mono12, Mono16 hold
-    ``h`` masked to 10, 12 or 16 bits as two little-endian bytes; RGB8 holds
-    ``h, h+85, h+170`` (mod 256) and BGR8 the same in reverse; YUV422_8 holds
-    ``Y = h % 256`` then U (even x) or V (odd x) of the pixel pair, with g the
-    value of h at the even x of the pair: ``U = g+64``, ``V = g+192`` (mod 256).
+    Row-major, no padding. With ``h = x + 3*r + ((x*r) >> 4)`` (unsigned
+    32-bit) and ``r = y + frame_id % 16``: Mono8 and the 8-bit Bayer formats
+    hold ``h % 256``; the 10- to 16-bit Mono and Bayer formats hold the sample
+    ``h`` masked to their bit depth: as two little-endian bytes when
+    unpacked (Mono12, BayerRG12, ...), in one little-endian bit stream for the
+    "p" formats (Mono12p, BayerGR10p, ...: the first pixel in the low bits),
+    and for the "Packed" formats (Mono12Packed, BayerBG10Packed, ...) as pairs
+    in three bytes: the high 8 bits of the first pixel, a byte with the low
+    bits of the first pixel from bit 0 and of the second from bit 4, the high 8
+    bits of the second (packed rows that end inside a byte run on). RGB8 holds
+    ``h, h+85, h+170`` (mod 256) and BGR8 the same in reverse; RGBa8 and BGRa8
+    add alpha ``h+42``; YUV422_8 holds ``Y = h % 256`` then U (even x) or V
+    (odd x) of the pixel pair, with g the value of h at the even x of the
+    pair: ``U = g+64``, ``V = g+192`` (mod 256); YUV422_8_UYVY swaps each
+    pixel's two bytes.
     In chunk mode the payload continues with an 8-byte tag (0xA0000001, image
     length), the 64-bit block id and its tag (0xA0000002, 8), big-endian.
 
@@ -265,6 +273,22 @@ class VirtualCamera:
     the kernel chooses); the ``stream_source_port`` property (and register
     0x0D1C) tells which.
 
+    Triggers: TriggerSelector (FrameStart, AcquisitionStart), TriggerMode,
+    TriggerSource (Software, Line0..Line2, Action0, Action1),
+    TriggerActivation (RisingEdge, FallingEdge, AnyEdge), TriggerDelay (us)
+    and TriggerSoftware. With the FrameStart trigger on, an acquisition sends
+    exactly one frame per trigger and none without, stamped with the trigger's
+    instant plus the delay; with the AcquisitionStart trigger on,
+    AcquisitionStart only arms the camera and the trigger starts it.
+    ``pulse_line(n)`` pulses an input line. Action commands (ACTION_CMD, also
+    broadcast) assert action signals whose group key and mask match, once
+    ActionDeviceKey is set and an application holds control; a scheduled
+    action waits for its device time. ``host_clock=True`` runs the timestamp
+    on the host's real-time clock (ticks since the Unix epoch), so that
+    cameras on one host share a time base as PTP-synchronised cameras do;
+    PtpEnable then reads True and PtpStatus "Slave" (otherwise False and
+    "Disabled": the camera runs no PTP).
+
     Options a camera could not honour (a serial longer than its 16-byte
     field, a width beyond the sensor or off its increment of 4, a zero
     heartbeat timeout) raise ValueError naming the option.
@@ -304,6 +328,7 @@ class VirtualCamera:
         packet_data_align: int = 1,
         stream_source_port: int = 0,
         tick_frequency: int = 1_000_000_000,
+        host_clock: bool = False,
         sensor_width: int = 1280,
         sensor_height: int = 960,
         width: int = 640,
@@ -348,6 +373,7 @@ class VirtualCamera:
             "packet_data_align": packet_data_align,
             "packet_resend": resend_capability,
             "tick_frequency": tick_frequency,
+            "host_clock": host_clock,
             "sensor_width": sensor_width,
             "sensor_height": sensor_height,
             "width": width,
@@ -626,6 +652,18 @@ class VirtualCamera:
         closed)."""
         self._device.power_on()
 
+    def pulse_line(self, line: int) -> None:
+        """Pulse input line ``line`` (0, 1 or 2): a rising edge, then a falling
+        edge. A trigger whose source is that line fires on the edge its
+        TriggerActivation names (twice for AnyEdge). ValueError for another
+        line."""
+        self._device.pulse_line(line)
+
+    def timestamp(self) -> int:
+        """The device timestamp now, in ticks (see ``tick_frequency`` and
+        ``host_clock``)."""
+        return int(self._device.timestamp())
+
     @property
     def powered(self) -> bool:
         """False from the moment a ``power_off`` took effect until ``power_on``."""
@@ -799,6 +837,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--description", metavar="FILE", help="serve this GenICam description file instead")
     p.add_argument("--heartbeat-ms", type=int, default=3000, help="initial heartbeat timeout")
     p.add_argument("--tick-frequency", type=int, default=1_000_000_000, help="timestamp ticks per second")
+    p.add_argument("--host-clock", action="store_true",
+                   help="timestamp on the host's real-time clock, shared by cameras on this host")
     p.add_argument("--stream-channels", type=int, default=2, help="number of stream channels (1 to 4)")
     p.add_argument("--extended-ids", action="store_true", help="start with 64-bit block ids")
     p.add_argument("--path-mtu", type=int, help="lose stream and test packets whose IP datagram is larger")
@@ -861,7 +901,7 @@ def run_command(cam: VirtualCamera, line: str) -> str:
     standard input): ``fault KIND[:OPTIONS]``, ``clear``, ``lose-resent on|off``,
     ``mtu N|none``, ``link RATE``, ``resend-memory BYTES``, ``counters``,
     ``power-off [FRAMES]``, ``power-on``, ``ignore-single-frame on|off``,
-    ``stream-on-port on|off``.
+    ``stream-on-port on|off``, ``pulse LINE``.
     Returns the answer line; ValueError for a bad command."""
     words = line.split()
     if not words:
@@ -901,9 +941,12 @@ def run_command(cam: VirtualCamera, line: str) -> str:
     if cmd == "stream-on-port" and args in (["on"], ["off"]):
         cam.stream_on_port_write(args[0] == "on")
         return f"stream-on-port {args[0]}"
+    if cmd == "pulse" and args in (["0"], ["1"], ["2"]):
+        cam.pulse_line(int(args[0]))
+        return f"line {args[0]} pulsed"
     raise ValueError(f"unknown command {line.strip()!r} (fault KIND[:OPTIONS], clear, lose-resent on|off, mtu N|none, "
                      "link RATE, resend-memory BYTES, counters, power-off [FRAMES], power-on, "
-                     "ignore-single-frame on|off, stream-on-port on|off)")
+                     "ignore-single-frame on|off, stream-on-port on|off, pulse 0|1|2)")
 
 
 def describe(cam: VirtualCamera) -> str:
@@ -943,6 +986,7 @@ def _camera_from(args: argparse.Namespace) -> VirtualCamera:
         no_concatenation=args.no_concatenation,
         stream_channels=args.stream_channels,
         tick_frequency=args.tick_frequency,
+        host_clock=args.host_clock,
         extended_ids=args.extended_ids,
         path_mtu=args.path_mtu,
         link_rate=int(args.link_rate) if args.link_rate.isdigit() else args.link_rate,

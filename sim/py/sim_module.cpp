@@ -27,6 +27,7 @@
 #include "sim/server.hpp"
 #include "sim/test_pattern.hpp"
 #include "gige/proto/gvsp.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "py/interpreter_lock.hpp"
 #include "util/unique_fd.hpp"
@@ -125,7 +126,7 @@ public:
     explicit SimDevice(nb::dict cfg) : device_(std::make_shared<Device>(make_config(cfg))) {}
 
     void start(const std::string& ip, std::uint16_t port, bool discovery, bool gso, std::uint16_t stream_port) {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (server_) throw nb::value_error("the virtual camera is already running");
         auto s = Server::start(device_, ServerOptions{parse_ip(ip), port, discovery, gso, stream_port});
         if (!s) throw std::runtime_error(s.error());
@@ -134,17 +135,17 @@ public:
     void stop() {
         std::shared_ptr<Server> s;
         {
-            std::lock_guard lock(mu_);
+            oculane::MutexLock lock(mu_);
             s = std::move(server_);
         }
         if (s) s->stop();  // joins the worker; the sockets close with the last reference
     }
     bool running() const {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         return server_ != nullptr;
     }
     nb::object address() const {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (!server_) return nb::none();
         return endpoint(server_->local());
     }
@@ -256,6 +257,7 @@ private:
             else if (key == "packet_resend") c.packet_resend = nb::cast<bool>(v);
             else if (key == "heartbeat_timeout_ms") c.heartbeat_timeout_ms = nb::cast<std::uint32_t>(v);
             else if (key == "tick_frequency") c.tick_frequency = nb::cast<std::uint64_t>(v);
+            else if (key == "host_clock") c.host_clock = nb::cast<bool>(v);
             else if (key == "sensor_width") c.sensor_width = nb::cast<std::uint32_t>(v);
             else if (key == "sensor_height") c.sensor_height = nb::cast<std::uint32_t>(v);
             else if (key == "width") c.width = nb::cast<std::uint32_t>(v);
@@ -266,14 +268,14 @@ private:
     // A reference of its own, so a concurrent stop() cannot pull the server
     // out from under a send.
     std::shared_ptr<Server> server() {
-        std::lock_guard lock(mu_);
+        oculane::MutexLock lock(mu_);
         if (!server_) throw nb::value_error("the virtual camera is not running");
         return server_;
     }
 
     std::shared_ptr<Device> device_;
-    mutable std::mutex mu_;  // guards server_
-    std::shared_ptr<Server> server_;
+    mutable oculane::Mutex mu_;
+    std::shared_ptr<Server> server_ OCULANE_GUARDED_BY(mu_);
 };
 
 nb::dict record_dict(const CommandRecord& r) {
@@ -402,6 +404,10 @@ NB_MODULE(_sim, m) {
                  d["raw"] = c.raw;
                  d["control_granted"] = c.control_granted;
                  d["control_expired"] = c.control_expired;
+                 d["triggers"] = c.triggers;
+                 d["triggers_missed"] = c.triggers_missed;
+                 d["actions"] = c.actions;
+                 d["actions_matched"] = c.actions_matched;
                  return d;
              })
         .def("controller",
@@ -483,6 +489,12 @@ NB_MODULE(_sim, m) {
         .def("power_off", [](SimDevice& s, std::uint64_t after_frames) { s.device().power_off(after_frames); },
              "after_frames"_a = 0)
         .def("power_on", [](SimDevice& s) { s.device().power_on(); })
+        .def("pulse_line",
+             [](SimDevice& s, std::uint32_t line) {
+                 if (!s.device().pulse_line(line)) throw nb::value_error("line must be 0, 1 or 2");
+             },
+             "line"_a)
+        .def("timestamp", [](SimDevice& s) { return s.device().timestamp(Clock::now()); })
         .def_prop_ro("powered", [](SimDevice& s) { return s.device().powered(); })
         .def_prop_ro("description",
                      [](SimDevice& s) {

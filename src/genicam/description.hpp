@@ -3,14 +3,13 @@
 // the location they name (device memory or a local file; web locations are
 // refused), unzipping, and the text decoding the parser takes.
 //
-// How the camera state uses these (it keeps two fields for the current
-// connection, both empty when a connection is made and dropped at disconnect:
-// the shared description bytes and the optional node map):
+// How GenICamera::ensure_model uses these (the camera keeps two fields for
+// the current connection, both empty when a connection is made and dropped at
+// disconnect: the shared description bytes and the optional node map):
 //
-//   genicam_xml():    cached_description(description, [&] {
-//                         return fetch_description(connection.port()); })
-//   ensure_genicam(): ensure_feature_model(node_map, connection_check,
-//                         genicam_xml, parse)
+//   ensure_feature_model(node_map, connection_error, genicam_xml, parse)
+//   genicam_xml():  cached_description(description, [&] {
+//                       return fetch_description(connection.port(), limit, &location); })
 //
 // with the caller holding the camera-state lock and the interpreter lock
 // released. The description bytes are cached even when they fail to parse, so

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "genicam/node_eval.hpp"
+#include "util/int128.hpp"
 
 namespace oculane {
 
@@ -193,11 +194,11 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
     // negative number); node values may be negative offsets. The sum must be
     // an address: one that wraps, either way, is a fault of the description,
     // not a read at some unrelated address.
-    __int128 address = 0;
+    int128 address = 0;
     for (const ValueRef& term : reg->common.address) {
         auto v = ref_int(term);
         if (!v) return std::unexpected(std::move(v.error()));
-        address += term.int_if() ? static_cast<__int128>(static_cast<std::uint64_t>(*v)) : static_cast<__int128>(*v);
+        address += term.int_if() ? static_cast<int128>(static_cast<std::uint64_t>(*v)) : static_cast<int128>(*v);
     }
     auto length = checked_length(id, reg->common);
     if (!length) return std::unexpected(std::move(length.error()));
@@ -212,9 +213,9 @@ GenicamResult<std::pair<std::int64_t, std::int64_t>> NodeEval::register_address(
             if (!v) return std::unexpected(std::move(v.error()));
             offset = *v;
         }
-        address += static_cast<__int128>(*selected) * offset;
+        address += static_cast<int128>(*selected) * offset;
     }
-    constexpr auto kTop = static_cast<__int128>(std::numeric_limits<std::uint64_t>::max());
+    constexpr auto kTop = static_cast<int128>(std::numeric_limits<std::uint64_t>::max());
     if (address < 0 || address > kTop)
         return std::unexpected(GenicamError::description_error(
             fmt::format("address of register '{}' does not fit 64 bits", name(id))));

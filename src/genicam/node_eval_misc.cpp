@@ -9,6 +9,7 @@
 
 #include "genicam/node_eval.hpp"
 #include "util/utf8.hpp"
+#include "util/int128.hpp"
 
 namespace oculane {
 
@@ -258,7 +259,7 @@ GenicamResult<NodeEval::Limits> NodeEval::mapped_limits(NodeId id, Number lo, Nu
         if (k == 0) return lo;
         if (k == kSteps) return hi;
         if (integers) {
-            const __int128 span = static_cast<__int128>(hi.int_value()) - lo.int_value();
+            const int128 span = static_cast<int128>(hi.int_value()) - lo.int_value();
             return Number::from_int(static_cast<std::int64_t>(lo.int_value() + span * k / kSteps));
         }
         return Number::from_float(lo.to_double() + (hi.to_double() - lo.to_double()) * k / double{kSteps});
@@ -394,21 +395,21 @@ GenicamResult<AccessMode> access_mode(const Genicam& map, NodeId id) {
         seen.push_back(id);
         const Node& node = map.node(id);
         const ValueRef* value = nullptr;
-        if (auto* p = node.get_if<node_data::Integer>()) value = advisory_value(p->value, p->indexed);
-        else if (auto* p = node.get_if<node_data::Float>()) value = advisory_value(p->value, p->indexed);
-        else if (auto* p = node.get_if<node_data::Boolean>()) value = &p->value;
-        else if (auto* p = node.get_if<node_data::Enumeration>()) value = &p->value;
-        else if (auto* p = node.get_if<node_data::StringValue>()) {
+        if (auto* integer = node.get_if<node_data::Integer>()) value = advisory_value(integer->value, integer->indexed);
+        else if (auto* flt = node.get_if<node_data::Float>()) value = advisory_value(flt->value, flt->indexed);
+        else if (auto* boolean = node.get_if<node_data::Boolean>()) value = &boolean->value;
+        else if (auto* enumeration = node.get_if<node_data::Enumeration>()) value = &enumeration->value;
+        else if (auto* str = node.get_if<node_data::StringValue>()) {
             // A text of the description is a label (a family name, say), not
             // a setting of the device; a reference leads to what stores it.
-            if (!p->value.link_if()) return AccessMode::RO;
-            value = &p->value;
+            if (!str->value.link_if()) return AccessMode::RO;
+            value = &str->value;
         }
-        else if (auto* p = node.get_if<node_data::Converter>()) {
+        else if (auto* conv = node.get_if<node_data::Converter>()) {
             // Reads and writes both go through the converted value, so it
             // decides; a converter over a constant cannot be written.
-            if (!p->value.link_if()) return AccessMode::RO;
-            value = &p->value;
+            if (!conv->value.link_if()) return AccessMode::RO;
+            value = &conv->value;
         }
         else if (node.is<node_data::Command>()) return AccessMode::WO;
         else if (auto* reg = node.get_if<node_data::Register>()) return reg->common.access;

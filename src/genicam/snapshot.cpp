@@ -12,6 +12,54 @@ constexpr std::string_view kSingleFrame = "SingleFrame";
 constexpr std::string_view kTlParamsLocked = "TLParamsLocked";
 constexpr std::size_t kSubscriptionCapacity = 4;
 
+constexpr std::string_view kTriggerSelector = "TriggerSelector";
+constexpr std::string_view kTriggerMode = "TriggerMode";
+constexpr std::string_view kTriggerSource = "TriggerSource";
+constexpr std::string_view kTriggerSoftware = "TriggerSoftware";
+
+// True when the trigger now selected (or the only one) waits for software.
+// A trigger feature that cannot be read counts as off.
+bool software_trigger(GenICamera& camera) {
+    auto mode = camera.get_enum(kTriggerMode);
+    if (!mode || *mode != "On") return false;
+    auto source = camera.get_enum(kTriggerSource);
+    return source && *source == "Software";
+}
+
+// A camera in trigger mode sends nothing until triggered: the snap fires
+// the triggers that wait for software itself, the acquisition start trigger
+// before the frame start trigger, and leaves those on a line or an action
+// to the outside world (the snap then waits for them within its timeout).
+// The selector is put back as it was.
+GenicamResult<void> fire_software_triggers(GenICamera& camera) {
+    if (!camera.has_feature(kTriggerMode) || !camera.has_feature(kTriggerSoftware)) return {};
+    if (!camera.has_feature(kTriggerSelector)) {
+        if (software_trigger(camera)) return camera.execute(kTriggerSoftware);
+        return {};
+    }
+    auto saved = camera.get_enum(kTriggerSelector);
+    if (!saved) return {};
+    std::string current = *saved;
+    auto select = [&](std::string_view sel) {
+        if (current == sel) return true;
+        if (!camera.set_enum(kTriggerSelector, sel)) return false;  // a selector the camera lacks
+        current = sel;
+        return true;
+    };
+    // The selector in force is looked at first, so a camera with triggers
+    // off costs one selector write and its restore.
+    constexpr std::string_view kOrder[] = {"AcquisitionStart", "FrameStart"};
+    bool fire[2] = {false, false};
+    const int first = current == kOrder[1] ? 1 : 0;
+    for (int i : {first, 1 - first})
+        if (select(kOrder[i])) fire[i] = software_trigger(camera);
+    GenicamResult<void> fired;
+    for (int i = 0; i < 2 && fired; ++i)
+        if (fire[i] && select(kOrder[i])) fired = camera.execute(kTriggerSoftware);
+    if (current != *saved) (void)camera.set_enum(kTriggerSelector, *saved);
+    return fired;
+}
+
 }  // namespace
 
 GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, StreamConfig config,
@@ -69,6 +117,10 @@ GenicamResult<PendingSnap> SnapshotSession::start_snap(GenICamera& camera) {
     frames_.clear();
     if (auto started = camera.execute("AcquisitionStart"); !started) return std::unexpected(std::move(started.error()));
     stream_->acquisition_started();
+    if (auto fired = fire_software_triggers(camera); !fired) {
+        (void)camera.execute("AcquisitionStop");
+        return std::unexpected(std::move(fired.error()));
+    }
     return PendingSnap{frames_, single_frame_, log_target_};
 }
 

@@ -45,11 +45,6 @@ Element::Children Element::children() const {
     return Children{Iterator(doc_, doc_->elements_[index_].first_child), Iterator(doc_, kNone)};
 }
 
-std::size_t Document::memory_bytes() const {
-    return pool_.capacity() + elements_.capacity() * sizeof(ElementRecord) +
-           attributes_.capacity() * sizeof(AttributeRecord);
-}
-
 namespace {
 
 struct ParserDeleter {

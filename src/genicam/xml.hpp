@@ -97,8 +97,6 @@ public:
 
     Element root() const { return Element(this, 0); }
     std::size_t element_count() const { return elements_.size(); }
-    // Bytes held by the tree (for memory accounting in tests and benchmarks).
-    std::size_t memory_bytes() const;
 
     Document(Document&&) noexcept = default;
     Document& operator=(Document&&) noexcept = default;

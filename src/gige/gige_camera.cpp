@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "gige/proto/bootstrap.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 
@@ -31,12 +32,12 @@ CameraResult<std::string> fetch_string(const ControlPort& port, bootstrap::Strin
 }  // namespace
 
 bool LinkView::is_connected() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return worker_ && worker_->worker_running();
 }
 
 CameraResult<DeviceInfo> LinkView::device_info() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!worker_ || !info_) return std::unexpected(CameraError::not_connected());
     // The reason is published before the worker is seen to stop.
     if (!worker_->worker_running())
@@ -45,13 +46,13 @@ CameraResult<DeviceInfo> LinkView::device_info() const {
 }
 
 std::optional<LinkStats> LinkView::link_stats() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!stats_) return std::nullopt;
     return stats_->snapshot();
 }
 
 void LinkView::publish(const Connection* connection) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!connection) {
         stats_.reset();
         worker_.reset();

@@ -17,6 +17,7 @@
 #include "gige/proto/device_info.hpp"
 #include "gige/runner/control_worker.hpp"
 #include "gige/runner/link_stats.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_config.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/duration.hpp"
@@ -92,10 +93,10 @@ public:
     void publish(const Connection* connection);
 
 private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<LinkStatsRecord> stats_;  // guarded by mutex_
-    std::optional<ThreadHandle> worker_;      // guarded by mutex_; non-owning
-    std::optional<DeviceInfo> info_;          // guarded by mutex_
+    mutable Mutex mutex_;
+    std::shared_ptr<LinkStatsRecord> stats_ OCULANE_GUARDED_BY(mutex_);
+    std::optional<ThreadHandle> worker_ OCULANE_GUARDED_BY(mutex_);  // non-owning
+    std::optional<DeviceInfo> info_ OCULANE_GUARDED_BY(mutex_);
 };
 
 class GigECamera {

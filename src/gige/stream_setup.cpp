@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "gige/proto/gvsp.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -25,15 +26,16 @@ namespace oculane::gige {
 
 namespace {
 
-// The automatic receive buffer holds bursts as cameras send them: frames
-// back to back at line rate while the worker is off the processor for a
-// scheduler slice or two (the machine is shared). That is several frames,
-// and at least a time budget of a 1 Gbit/s link; the kernel only uses what
-// is queued, so a generous limit costs nothing while the worker keeps up.
+// The automatic receive buffer holds what the stream delivers while the
+// worker is off the processor for a few scheduler slices (the machine is
+// shared): the rate is not known before the camera sends, so it is sized for
+// the fastest link a stream arrives on here, 10 Gbit/s, for 25 ms, and at
+// least four frames. The kernel only uses what is queued, so a generous
+// limit costs nothing while the worker keeps up.
 constexpr std::uint64_t kBurstFrames = 4;
-constexpr std::uint64_t kLineRateBytesPerSecond = 125'000'000;  // 1 Gbit/s
-constexpr std::uint64_t kBurstMillis = 50;
-constexpr std::size_t kMinAutoBuffer = kLineRateBytesPerSecond / 1000 * kBurstMillis;  // 6.25 MB
+constexpr std::uint64_t kLineRateBytesPerSecond = 1'250'000'000;  // 10 Gbit/s
+constexpr std::uint64_t kBurstMillis = 25;
+constexpr std::size_t kMinAutoBuffer = kLineRateBytesPerSecond / 1000 * kBurstMillis;  // 31.25 MB
 constexpr std::size_t kMaxAutoBuffer = 64u << 20;
 constexpr std::uint32_t kProbeLadder[] = {1488, 1008, 560};
 constexpr std::uint32_t kSearchStep = 16;
@@ -50,8 +52,8 @@ constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 // Streams opened often (a snap each) would repeat the warning for every
 // one: once a minute, counting the streams in between.
 constexpr auto kShortBufferWarningInterval = std::chrono::minutes(1);
-std::mutex g_short_buffer_mutex;
-RateLimit g_short_buffer_warnings(kShortBufferWarningInterval);  // guarded by g_short_buffer_mutex
+Mutex g_short_buffer_mutex;
+RateLimit g_short_buffer_warnings OCULANE_GUARDED_BY(g_short_buffer_mutex) = RateLimit(kShortBufferWarningInterval);
 
 void set_receive_timeout(int socket, std::chrono::microseconds timeout) {
     timeval tv{};
@@ -123,7 +125,7 @@ ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_
 }  // namespace detail
 
 ReceiveBuffer set_receive_buffer(int socket, std::size_t requested, std::uint64_t payload_size) {
-    std::lock_guard lock(g_short_buffer_mutex);
+    MutexLock lock(g_short_buffer_mutex);
     return detail::set_receive_buffer(socket, requested, payload_size, g_short_buffer_warnings);
 }
 

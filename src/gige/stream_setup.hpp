@@ -24,7 +24,7 @@ inline constexpr std::uint32_t kSmallestPacketSize = 560;
 inline constexpr std::uint32_t kFireTestBits = 0xC0000000;
 
 // The socket buffer asked for: `requested`, or for 0 four frames, clamped to
-// 6.25 MB (50 ms of a 1 Gbit/s link) .. 64 MiB.
+// 31.25 MB (25 ms of a 10 Gbit/s link) .. 64 MiB.
 std::size_t receive_buffer_size(std::size_t requested, std::uint64_t payload_size);
 
 // What set_receive_buffer achieved, for tests and logs.

@@ -37,21 +37,13 @@ public:
 
     // Stores the result unless the slot already holds one (the first answer
     // wins), then wakes every waiter either way.
-    void fulfill(Result result) const {
-        {
-            std::lock_guard lock(slot_->m);
-            if (!slot_->filled.load(std::memory_order_relaxed)) {
-                slot_->result.emplace(std::move(result));
-                slot_->filled_at = std::chrono::system_clock::now();
-                slot_->filled.store(true, std::memory_order_release);
-            }
-        }
-        slot_->cv.notify_all();
-    }
+    void fulfill(Result result) const { store(std::move(result)); }
 
     // Convenience for the answering side: an owned error, shared from here on.
     void fail(CameraError error) const {
-        fulfill(std::unexpected(std::make_shared<const CameraError>(std::move(error))));
+        // Built in place: moving a whole error Result into the slot makes
+        // GCC 12 warn that the inactive value member may be used uninitialized.
+        store(std::unexpect, std::make_shared<const CameraError>(std::move(error)));
     }
 
     // Never blocks. Empty: a fresh, unshared AckTimeout. Filled: a copy of the
@@ -113,6 +105,19 @@ public:
     long holders() const { return slot_.use_count(); }
 
 private:
+    template <class... Args>
+    void store(Args&&... args) const {
+        {
+            std::lock_guard lock(slot_->m);
+            if (!slot_->filled.load(std::memory_order_relaxed)) {
+                slot_->result.emplace(std::forward<Args>(args)...);
+                slot_->filled_at = std::chrono::system_clock::now();
+                slot_->filled.store(true, std::memory_order_release);
+            }
+        }
+        slot_->cv.notify_all();
+    }
+
     struct Slot {
         std::mutex m;
         std::condition_variable cv;

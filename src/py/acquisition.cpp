@@ -5,6 +5,7 @@
 // acquisition's own locks are only ever held for a few instructions (taking
 // the running state out, copying counters), never across device traffic, so
 // the quick queries may wait for them with the interpreter lock held.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -31,19 +32,26 @@ namespace {
 
 using log::Level;
 
+const std::string kSubscribeDoc = std::string(
+                                      "An additional subscription with its own buffer; unlike the built-in\n"
+                                      "one it only sees frames completed after this call.\n") +
+                                  kKeepDoc +
+                                  "\nKeep `capacity` below the acquisition's `n_buffers`: queued frames hold\n"
+                                  "their buffers.";
+
 // The running state: the open stream. Stopping consumes it.
 struct AcqState {
     std::unique_ptr<StreamChannel> stream;
 };
 
 struct AcquisitionCore {
-    AcquisitionCore(std::shared_ptr<CameraState> camera, FrameChannel frames, AcqState state, BusyToken busy,
-                    std::shared_ptr<DataModel> model)
-        : camera(std::move(camera)),
-          frames(std::move(frames)),
-          model(std::move(model)),
-          state(std::move(state)),
-          busy(std::move(busy)) {}
+    AcquisitionCore(std::shared_ptr<CameraState> cam, FrameChannel subscription, AcqState acq, BusyToken token,
+                    std::shared_ptr<DataModel> data_model)
+        : camera(std::move(cam)),
+          frames(std::move(subscription)),
+          model(std::move(data_model)),
+          state(std::move(acq)),
+          busy(std::move(token)) {}
 
     std::shared_ptr<CameraState> camera;
     FrameChannel frames;  // the built-in subscription; thread-safe itself
@@ -53,6 +61,10 @@ struct AcquisitionCore {
     std::optional<AcqState> state;  // guarded by state_mutex
 
     BusyHolder busy;
+
+    // oculane._callbacks.Dispatcher once a callback was registered; touched
+    // only with the interpreter lock held.
+    nb::object callbacks;
 
     // Takes the running state out, leaving the acquisition stopped.
     std::optional<AcqState> take_state() {
@@ -102,6 +114,7 @@ public:
     PyAcquisition& operator=(PyAcquisition&&) = delete;
     ~PyAcquisition() {
         if (!core_) return;
+        close_callbacks();
         // Everything here may block (device traffic, joining the stream
         // worker, and, for the last reference to the camera state, ending the
         // connection), so none of it runs with the interpreter lock held.
@@ -112,6 +125,20 @@ public:
     }
 
     AcquisitionCore& core() { return *core_; }
+
+    // Ends callback delivery: a callback running on the dispatcher thread
+    // finishes, no other starts, and the thread is joined (unless this is
+    // that thread: a callback that stops its own acquisition). Interpreter
+    // lock held.
+    void close_callbacks() {
+        nb::object dispatcher = std::move(core_->callbacks);
+        if (!dispatcher.is_valid()) return;
+        try {
+            dispatcher.attr("close")();
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable("closing the frame callbacks of an acquisition");
+        }
+    }
 
 private:
     std::unique_ptr<AcquisitionCore> core_;
@@ -130,6 +157,8 @@ void stop(PyAcquisition& self) {
         }
         a.busy.release();
     }
+    // After the camera lock is free: a callback may be waiting for it.
+    self.close_callbacks();
     if (failure) raise(*failure);
 }
 
@@ -150,7 +179,15 @@ auto with_stream(PyAcquisition& self, F&& query) {
     return std::move(*result);
 }
 
-PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
+// Keeping the newest frames, the built-in queue holds half the buffers (at
+// least one): a queue as deep as the pool would hold every buffer while the
+// consumer pauses, and the stream would lose new frames as underruns.
+std::size_t builtin_capacity(std::size_t n_buffers, Overflow keep) {
+    if (keep == Overflow::Refuse) return n_buffers;
+    return std::max<std::size_t>(1, n_buffers / 2);
+}
+
+PyAcquisition start_acquisition(Camera& self, StreamArgs args, Overflow keep) {
     BusyToken token = BusyToken::claim(self.busy, kBusyAcquisition);
     StreamConfig config = stream_config(args);
     Failure failure;
@@ -162,14 +199,14 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
         std::lock_guard lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         model = data_model_of(camera);
-        if (auto r = camera.fill_payload_size(config.payload_size); !r) {
-            failure = std::move(r.error());
+        if (auto filled = camera.fill_payload_size(config.payload_size); !filled) {
+            failure = std::move(filled.error());
         } else if (auto opened = camera.transport().open_stream(config); !opened) {
             failure = std::move(opened.error());
         } else {
             std::unique_ptr<StreamChannel> stream = std::move(*opened);
             // Subscribed before the camera starts, so even the first frame is delivered.
-            frames.emplace(stream->subscribe(args.n_buffers));
+            frames.emplace(stream->subscribe(builtin_capacity(queue_capacity(config), keep), keep));
             if (auto r = camera.set_integer("TLParamsLocked", 1); !r)
                 OCULANE_LOG(Level::Debug, log::kPy, "TLParamsLocked not set: {}", r.error().to_string());
             if (auto started = camera.execute("AcquisitionStart"); !started) {
@@ -180,7 +217,8 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args) {
                 failure = std::move(started.error());
             } else {
                 stream->acquisition_started();
-                log_stream_opened("acquisition started", *stream, args.n_buffers, config.payload_size.value_or(0));
+                log_stream_opened("acquisition started", *stream, queue_capacity(config),
+                                  config.payload_size.value_or(0));
                 state.emplace(AcqState{std::move(stream)});
             }
         }
@@ -241,14 +279,51 @@ void bind_acquisition(nb::module_& m) {
         "The stream socket's local address, \"ip:port\". ValueError once stopped.");
     cls.def(
         "subscribe",
-        [](PyAcquisition& self, IntArg<std::size_t> capacity) {
+        [](PyAcquisition& self, IntArg<std::size_t> capacity, const std::string& keep) {
             const std::size_t n = capacity.get("capacity");
-            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n); }),
+            const Overflow overflow = keep_arg(keep);
+            return PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n, overflow); }),
                                   self.core().model};
         },
-        nb::arg("capacity") = 16,
-        "An additional subscription with its own buffer; unlike the built-in\n"
-        "one it only sees frames completed after this call.");
+        nb::arg("capacity") = 16, nb::arg("keep") = "oldest",
+        kSubscribeDoc.c_str());
+    cls.def(
+        "on_frame",
+        [](PyAcquisition& self, nb::callable callback, IntArg<std::size_t> capacity, const std::string& keep) {
+            const std::size_t n = capacity.get("capacity");
+            const Overflow overflow = keep_arg(keep);
+            nb::object channel =
+                nb::cast(PyFrameChannel{with_stream(self, [&](StreamChannel& s) { return s.subscribe(n, overflow); }),
+                                        self.core().model});
+            AcquisitionCore& core = self.core();
+            if (!core.callbacks.is_valid()) core.callbacks = nb::module_::import_("oculane._callbacks").attr("Dispatcher")();
+            return core.callbacks.attr("add")(callback, channel);
+        },
+        nb::arg("callback"), nb::arg("capacity") = 16, nb::arg("keep") = "oldest",
+        nb::sig("def on_frame(self, callback: collections.abc.Callable[[Frame], object], capacity: int = 16, "
+                "keep: str = 'oldest') -> oculane.FrameCallback"),
+        "Call `callback(frame)` for every frame of a subscription of its own\n"
+        "(`capacity` and `keep` as for `subscribe`), and return its\n"
+        "`FrameCallback` handle (`remove()` ends it; `calls` and `errors` count).\n"
+        "Every callback of the acquisition runs on one Python thread the\n"
+        "acquisition owns, in registration order for each frame, never on the\n"
+        "stream's worker. An exception is logged with its traceback (logger\n"
+        "\"oculane\") and counted; the stream goes on. `stop()` ends delivery and\n"
+        "joins the thread; a callback may call `stop()` itself. Frames the\n"
+        "built-in queue does not take still fill it: with callbacks only, start\n"
+        "the acquisition with `keep=\"newest\"` so it never holds every buffer.");
+    cls.def(
+        "__aenter__", [](nb::handle self) { return nb::module_::import_("oculane.aio").attr("enter")(self); },
+        nb::sig("def __aenter__(self) -> collections.abc.Awaitable[Acquisition]"),
+        "`async with camera.start_acquisition() as acq:` gives the acquisition.");
+    cls.def(
+        "__aexit__",
+        [](nb::handle self, nb::args) {
+            return nb::module_::import_("oculane.aio").attr("exit_acquisition")(self);
+        },
+        nb::sig("def __aexit__(self, *args) -> collections.abc.Awaitable[bool]"),
+        "Awaitable `stop()` (run in the loop's executor, so the loop goes on\n"
+        "meanwhile); an exception of the `async with` body is never suppressed.");
     def_frame_reading(cls, &built_in, &model_of_acquisition, nb::arg("timeout") = 1.0);
     // A starved pool shows: new frames are lost while the buffers are held.
     cls.def("__repr__", [](PyAcquisition& self) {
@@ -274,20 +349,44 @@ void bind_frame_channel(nb::module_& m) {
 }
 
 const std::string kStartAcquisitionDoc =
-    std::string("Start continuous acquisition and return the running `Acquisition`.\n") + kReceiveBufferDoc;
+    std::string("Start continuous acquisition and return the running `Acquisition`.\n") + kBuffersDoc +
+    kReceiveBufferDoc +
+    "\n`keep` is the built-in queue's rule (see `Acquisition.subscribe`); with\n"
+    "\"newest\" it holds the newest half of the `n_buffers` (at least one), so\n"
+    "the stream keeps buffers to fill while the consumer pauses."
+    "\n\n"
+    "A camera in FrameStart trigger mode sends one frame per trigger. With\n"
+    "TriggerSource Software, trigger it yourself once the acquisition runs\n"
+    "(its subscription exists before the camera starts, so no frame is lost)::\n"
+    "\n"
+    "    cam.set_enum(\"TriggerSelector\", \"FrameStart\")\n"
+    "    cam.set_enum(\"TriggerMode\", \"On\")\n"
+    "    cam.set_enum(\"TriggerSource\", \"Software\")\n"
+    "    with cam.start_acquisition() as acq:\n"
+    "        for _ in range(10):\n"
+    "            cam.execute(\"TriggerSoftware\")\n"
+    "            frame = acq.wait_for(1.0)  # this trigger's frame, or None";
 
 void bind_camera_acquisition(nb::class_<Camera>& cls) {
     cls.def(
         "start_acquisition",
-        [](Camera& self, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
+        [](Camera& self, IntArg<std::uint16_t> channel, std::optional<IntArg<std::size_t>> n_buffers,
            std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
-           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer, const std::string& keep) {
+            const Overflow overflow = keep_arg(keep);
             return start_acquisition(
-                self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
+                self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer), overflow);
         },
-        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
-        nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
-        nb::arg("receive_buffer").none() = nb::none(), kStartAcquisitionDoc.c_str());
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers").none() = nb::none(),
+        nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
+        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), nb::arg("keep") = "oldest",
+        kStartAcquisitionDoc.c_str());
+    cls.def_prop_ro(
+        "aio", [](nb::handle self) { return nb::module_::import_("oculane.aio").attr("AsyncCamera")(self); },
+        nb::sig("def aio(self) -> oculane.aio.AsyncCamera"),
+        "The camera's awaitable forms (`oculane.aio.AsyncCamera`): `await\n"
+        "cam.aio.connect()`, `await cam.aio.snap()`, `await cam.aio.get(name)`\n"
+        "and the like run the blocking call in the event loop's executor.");
 }
 
 }  // namespace oculane::py

@@ -39,6 +39,7 @@ void bind_stream_stats(nanobind::module_& m);
 void bind_device_info(nanobind::module_& m);
 // discover(timeout=1.0)
 void bind_discover(nanobind::module_& m);
+void bind_action(nanobind::module_& m);
 // Private helpers of oculane.logging_bridge: log events queued for Python.
 void bind_log_bridge(nanobind::module_& m);
 // AccessMode: RO, WO, RW as shared value objects.

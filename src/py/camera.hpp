@@ -92,8 +92,8 @@ private:
 
 class Camera {
 public:
-    explicit Camera(std::shared_ptr<CameraState> state)
-        : state(std::move(state)), busy(std::make_shared<BusySlot>()) {}
+    explicit Camera(std::shared_ptr<CameraState> camera_state)
+        : state(std::move(camera_state)), busy(std::make_shared<BusySlot>()) {}
 
     std::shared_ptr<CameraState> state;
     std::shared_ptr<BusySlot> busy;

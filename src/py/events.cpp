@@ -283,6 +283,15 @@ void bind_events(nb::module_& m) {
             return false;
         },
         "`close()`; an exception of the `with` body is never suppressed.");
+    // asyncio: each wait runs in the loop's executor (oculane.events).
+    sub.def("__aiter__", [](PyEventSubscription& self) -> PyEventSubscription& { return self; },
+            nb::rv_policy::reference, "`async for event in ...`: events as they arrive, until `close()`.");
+    sub.def(
+        "__anext__",
+        [](nb::handle self) { return nb::module_::import_("oculane.events").attr("anext_event")(self); },
+        nb::sig("def __anext__(self) -> collections.abc.Awaitable[Event]"),
+        "Awaitable: the next event; StopAsyncIteration once the subscription is\n"
+        "closed and nothing is queued.");
 }
 
 void bind_camera_events(nb::class_<Camera>& cls) {
@@ -305,6 +314,21 @@ void bind_camera_events(nb::class_<Camera>& cls) {
         "when given), and each named event (e.g. \"ExposureEnd\") is switched on\n"
         "through EventSelector and EventNotification. The subscription receives\n"
         "every event the camera sends, switched on here or elsewhere.");
+    // A Python thread calls back, never the control worker (oculane.events).
+    cls.def(
+        "on_event",
+        [](nb::handle self, const std::string& name, nb::callable callback, nb::object capacity) {
+            return nb::module_::import_("oculane.events")
+                .attr("on_event")(self, name, callback, "capacity"_a = capacity);
+        },
+        "name"_a, "callback"_a, nb::kw_only(), "capacity"_a = 64,
+        nb::sig("def on_event(self, name: str, callback: collections.abc.Callable[[Event], object], *, "
+                "capacity: int = 64) -> oculane.EventCallback"),
+        "Switch the event `name` on and call `callback(event)` for each event\n"
+        "of that name on a thread the library owns (never the control worker),\n"
+        "and return its `EventCallback` handle: `close()` (or leaving its `with`\n"
+        "block) stops the thread and switches the event off. An exception of\n"
+        "the callback is kept in `errors` and the thread goes on.");
 }
 
 }  // namespace oculane::py

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <fmt/format.h>
@@ -12,7 +13,10 @@
 #include "gige/proto/pixel_layout.hpp"
 #include "py/bindings.hpp"
 #include "py/errors.hpp"
+#include "py/interpreter_lock.hpp"
 #include "py/stream.hpp"
+#include "py/value_enum.hpp"
+#include "util/pixel_convert.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -23,53 +27,54 @@ namespace {
 
 // ---- FrameStatus: shared value objects, like AccessMode ---------------------
 
-struct PyFrameStatus {
-    int code = 0;
-};
-
+using FrameStatusEnum = ValueEnum<struct FrameStatusTag>;
 constexpr std::array<const char*, 6> kStatusNames = {"Complete",      "MissingPackets",    "Timeout", "Aborted",
                                                       "WrongPacketId", "PayloadUnsupported"};
 
-// Borrowed; the values live as class attributes until the exit handler below.
-PyObject* g_status_type = nullptr;
-
-nb::object status_object(FrameStatus status) {
-    const auto code = static_cast<std::size_t>(status);
-    if (!g_status_type) {
-        PyErr_SetString(PyExc_RuntimeError, "oculane.FrameStatus is gone: the interpreter is shutting down");
-        throw nb::python_error();
-    }
-    return nb::handle(g_status_type).attr(kStatusNames[code < kStatusNames.size() ? code : 0]);
-}
-
-// == and != with a FrameStatus or an int; anything else is not ours to decide.
-nb::object compare(const PyFrameStatus& self, nb::handle other, bool equal) {
-    long long code = 0;
-    if (nb::isinstance<PyFrameStatus>(other)) {
-        code = nb::cast<PyFrameStatus&>(other).code;
-    } else if (PyLong_Check(other.ptr())) {
-        int overflow = 0;
-        code = PyLong_AsLongLongAndOverflow(other.ptr(), &overflow);
-        if (overflow != 0) code = -1;
-    } else {
-        return nb::borrow(Py_NotImplemented);
-    }
-    return nb::bool_((code == self.code) == equal);
-}
+nb::object status_object(FrameStatus status) { return FrameStatusEnum::value(static_cast<int>(status), 0); }
 
 // ---- pixel arrays --------------------------------------------------------------
 
 using ByteArray = nb::ndarray<nb::numpy, const std::uint8_t>;
 using WordArray = nb::ndarray<nb::numpy, const std::uint16_t>;
 
+// The geometry of the image part (in a chunk frame, the image chunk).
+gvsp::ImageGeometry frame_geometry(const Frame& frame) {
+    auto geometry = gvsp::image_geometry(frame.pixel_format(), frame.width(), frame.height(), frame.x_padding(),
+                                         image_data(frame).size());
+    if (!geometry) raise_value_error(geometry.error());
+    return *geometry;
+}
+
+// A new, writable C-contiguous array that owns its memory; `data` points at
+// it. Not zero-filled: the caller writes every element.
+template <class T, std::size_t N>
+nb::ndarray<nb::numpy, T> new_array(const std::size_t (&shape)[N], T*& data) {
+    std::size_t n = 1;
+    for (std::size_t d : shape) n *= d;
+    auto memory = std::make_unique_for_overwrite<T[]>(n);
+    data = memory.get();
+    nb::capsule owner(memory.get(), [](void* p) noexcept { std::unique_ptr<T[]>(static_cast<T*>(p)).reset(); });
+    memory.release();
+    return nb::ndarray<nb::numpy, T>(data, N, shape, owner);
+}
+
 // The pixels of `frame` as a read-only array whose owner is the Python Frame
-// `owner`, so the pooled buffer stays out of the pool while the array lives.
+// `owner`, so the pooled buffer stays out of the pool while the array lives;
+// for a packed format, a new array of the unpacked samples.
 nb::object pixel_array(const Frame& frame, nb::handle owner) {
     const auto data = image_data(frame);  // a chunk frame's chunks are no pixels
-    const auto geometry =
-        gvsp::image_geometry(frame.pixel_format(), frame.width(), frame.height(), frame.x_padding(), data.size());
-    if (!geometry) raise_value_error(geometry.error());
-    const auto& g = *geometry;
+    const auto g = frame_geometry(frame);
+    if (g.packed) {
+        std::uint16_t* out = nullptr;
+        const std::size_t shape[2] = {g.height, g.width};
+        auto array = new_array(shape, out);
+        {
+            ReleasedInterpreter unlocked;
+            imaging::unpack_u16(g.image(data.data()), out);
+        }
+        return array.cast();
+    }
     const auto stride = static_cast<std::int64_t>(g.row_stride);
     const std::size_t channels = g.layout.channels;
 
@@ -92,6 +97,62 @@ nb::object pixel_array(const Frame& frame, nb::handle owner) {
     return pairs.attr("view")("<u2")[nb::make_tuple(nb::ellipsis(), 0)];
 }
 
+bool is_packed(const Frame& frame) {
+    const auto* info = gvsp::pixel_format_info(frame.pixel_format());
+    return info && info->format.packing != imaging::Packing::None;
+}
+
+using OutArray = nb::ndarray<std::uint8_t, nb::c_contig, nb::device::cpu>;
+
+std::string shape_text(const OutArray& a) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < a.ndim(); ++i) s += fmt::format("{}{}", i ? ", " : "", a.shape(i));
+    return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+// Runs `convert(image, destination)` into `out` (a writable C-contiguous
+// uint8 array of exactly the result's shape) or into a new array.
+template <class Convert>
+nb::object converted(const Frame& frame, nb::handle out, std::size_t channels, Convert convert) {
+    const auto data = image_data(frame);
+    const auto g = frame_geometry(frame);
+    const std::size_t shape[3] = {g.height, g.width, channels};
+    const std::size_t ndim = channels == 1 ? 2 : 3;
+    nb::object result;
+    std::uint8_t* dst = nullptr;
+    if (out.is_none()) {
+        if (channels == 1) {
+            const std::size_t s2[2] = {g.height, g.width};
+            result = new_array(s2, dst).cast();
+        } else {
+            const std::size_t s3[3] = {g.height, g.width, channels};
+            result = new_array(s3, dst).cast();
+        }
+    } else {
+        OutArray a;
+        if (!nb::try_cast(out, a, false))
+            raise_value_error("out must be a writable C-contiguous numpy array of uint8");
+        bool fits = a.ndim() == ndim;
+        for (std::size_t i = 0; fits && i < ndim; ++i) fits = a.shape(i) == shape[i];
+        if (!fits)
+            raise_value_error(fmt::format("out has shape {}, the image needs ({}, {}{})", shape_text(a), g.height,
+                                          g.width, channels == 1 ? std::string() : fmt::format(", {}", channels)));
+        dst = a.data();
+        result = nb::borrow(out);
+    }
+    {
+        ReleasedInterpreter unlocked;
+        convert(g.image(data.data()), dst);
+    }
+    return result;
+}
+
+imaging::YuvRange yuv_range_arg(const std::string& range) {
+    if (range == "full") return imaging::YuvRange::Full;
+    if (range == "video") return imaging::YuvRange::Video;
+    raise_value_error(fmt::format("yuv_range must be 'full' or 'video', not '{}'", range));
+}
+
 // Nanoseconds since the Unix epoch as an aware UTC datetime. Added as a
 // timedelta of whole microseconds to the epoch: a float of seconds would
 // lose the last digits.
@@ -108,15 +169,59 @@ std::string frame_repr(const Frame& f) {
 }
 
 const char* const kArrayDoc =
-    "The pixels as a read-only numpy array viewing the frame's buffer, without\n"
-    "a copy: (height, width) uint8 for Mono8 and the 8-bit Bayer formats,\n"
-    "(height, width) uint16 for Mono10, Mono12 and Mono16 (little-endian, as\n"
-    "GigE Vision sends them), (height, width, 3) uint8 for RGB8 and BGR8, and\n"
-    "(height, width, 2) uint8 for YUV422_8; line padding is skipped through\n"
-    "the strides. The array keeps the frame, and with it one buffer of the\n"
-    "stream's pool, until it is released; it stays valid after the\n"
-    "acquisition stopped. Raises ValueError when the format has no known\n"
-    "layout or the data is too short for the image (`data()` still works).";
+    "The pixels as a numpy array. For unpacked formats a read-only view of\n"
+    "the frame's buffer, without a copy: (height, width) uint8 for Mono8 and\n"
+    "the 8-bit Bayer formats, (height, width) uint16 for Mono10 to Mono16 and\n"
+    "the 10- to 16-bit Bayer formats (little-endian, as GigE Vision sends\n"
+    "them), (height, width, 3) uint8 for RGB8 and BGR8, (height, width, 4)\n"
+    "for RGBa8 and BGRa8, and (height, width, 2) uint8 for YUV422_8 and\n"
+    "YUV422_8_UYVY; line padding is skipped through the strides. The view\n"
+    "keeps the frame, and with it one buffer of the stream's pool, until it\n"
+    "is released; it stays valid after the acquisition stopped.\n"
+    "\n"
+    "For the packed formats (Mono10p, Mono12p, Mono10Packed, Mono12Packed and\n"
+    "the Bayer ...10p, ...12p, ...10Packed and ...12Packed formats) a new,\n"
+    "writable (height, width) uint16 array: a copy of the samples, unpacked,\n"
+    "with their values as measured (0 to 1023 or 4095), which does not hold\n"
+    "the frame's buffer.\n"
+    "\n"
+    "Raises ValueError when the format is unknown or the data is too short\n"
+    "for the image (`data()` still works).";
+
+const char* const kToRgbDoc =
+    "The image as a new (height, width, 3) uint8 RGB array, converted in C++\n"
+    "without holding the interpreter lock.\n"
+    "\n"
+    "- Mono: the grey value in all three channels.\n"
+    "- Bayer (RG, GR, GB, BG orders; 8 bits, 10 to 16 bits, packed or not):\n"
+    "  bilinear demosaicing. A pixel keeps its own colour; a missing colour is\n"
+    "  the mean of the nearest pixels of that colour (the two beside, the two\n"
+    "  above and below, or the four direct or four diagonal neighbours). The\n"
+    "  image is mirrored at its edges for the border pixels.\n"
+    "- RGB8, BGR8, RGBa8, BGRa8: reordered; alpha is dropped.\n"
+    "- YUV422_8 (YUYV) and YUV422_8_UYVY: BT.601; the two pixels of a pair\n"
+    "  share U and V. `yuv_range` \"full\" (the default) reads Y, U and V over\n"
+    "  0 to 255, \"video\" reads Y over 16 to 235 and U, V over 16 to 240.\n"
+    "\n"
+    "Samples of more than 8 bits keep their top 8 bits (value >> (depth - 8),\n"
+    "e.g. >> 4 for 12-bit formats), after demosaicing. With `out`, a\n"
+    "writable C-contiguous uint8 array of that shape, the result is written\n"
+    "there and `out` is returned (no allocation). Raises ValueError for an\n"
+    "unknown format or data too short for the image.";
+
+const char* const kToMono8Doc =
+    "The image as a new (height, width) uint8 grey array, converted in C++\n"
+    "without holding the interpreter lock.\n"
+    "\n"
+    "- Mono: samples of more than 8 bits keep their top 8 bits\n"
+    "  (value >> (depth - 8): Mono12 4095 becomes 255, Mono10 512 becomes 128).\n"
+    "- YUV formats: the Y (luma) bytes.\n"
+    "- RGB formats, and Bayer after demosaicing as in `to_rgb()`: BT.601 luma,\n"
+    "  (4899 R + 9617 G + 1868 B + 8192) >> 14.\n"
+    "\n"
+    "With `out`, a writable C-contiguous (height, width) uint8 array, the\n"
+    "result is written there and `out` is returned. Raises ValueError for an\n"
+    "unknown format or data too short for the image.";
 
 }  // namespace
 
@@ -180,9 +285,13 @@ void bind_frame(nb::module_& m) {
         .def(
             "__array__",
             [](nb::handle self, nb::handle dtype, nb::handle copy) {
-                nb::object view = pixel_array(*nb::cast<PyFrame&>(self).frame, self);
+                const Frame& frame = *nb::cast<PyFrame&>(self).frame;
                 const bool must_copy = !copy.is_none() && PyObject_IsTrue(copy.ptr()) == 1;
                 const bool may_copy = copy.is_none() || must_copy;
+                // Packed samples exist as an array only once unpacked.
+                if (!may_copy && is_packed(frame))
+                    raise_value_error("Unable to avoid copy while creating an array as requested.");
+                nb::object view = pixel_array(frame, self);
                 if (!dtype.is_none() && !view.attr("dtype").equal(nb::module_::import_("numpy").attr("dtype")(dtype))) {
                     // Another element type is always a new array.
                     if (!may_copy) raise_value_error("Unable to avoid copy while creating an array as requested.");
@@ -193,31 +302,31 @@ void bind_frame(nb::module_& m) {
             nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none(),
             nb::sig("def __array__(self, dtype: object | None = None, copy: bool | None = None) -> "
                     "numpy.ndarray"))
+        .def(
+            "to_rgb",
+            [](const PyFrame& f, nb::handle out, const std::string& yuv_range) {
+                const auto range = yuv_range_arg(yuv_range);
+                return converted(*f.frame, out, 3, [range](const imaging::Image& img, std::uint8_t* dst) {
+                    imaging::to_rgb8(img, dst, range);
+                });
+            },
+            nb::arg("out").none() = nb::none(), nb::kw_only(), nb::arg("yuv_range") = "full",
+            nb::sig("def to_rgb(self, out: numpy.ndarray | None = None, *, yuv_range: str = 'full') -> "
+                    "numpy.ndarray"),
+            kToRgbDoc)
+        .def(
+            "to_mono8",
+            [](const PyFrame& f, nb::handle out) {
+                return converted(*f.frame, out, 1,
+                                 [](const imaging::Image& img, std::uint8_t* dst) { imaging::to_mono8(img, dst); });
+            },
+            nb::arg("out").none() = nb::none(),
+            nb::sig("def to_mono8(self, out: numpy.ndarray | None = None) -> numpy.ndarray"), kToMono8Doc)
         .def("__repr__", [](const PyFrame& f) { return frame_repr(*f.frame); });
 }
 
 void bind_frame_status(nb::module_& m) {
-    auto cls = nb::class_<PyFrameStatus>(m, "FrameStatus", "How a frame ended.")
-                   .def("__int__", [](const PyFrameStatus& self) { return self.code; })
-                   .def("__repr__",
-                        [](const PyFrameStatus& self) { return std::string("FrameStatus.") + kStatusNames[self.code]; })
-                   .def("__eq__", [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, true); },
-                        nb::arg("other").none())
-                   .def("__ne__",
-                        [](const PyFrameStatus& self, nb::handle other) { return compare(self, other, false); },
-                        nb::arg("other").none());
-    // Equal to ints but not hashed like them: deliberately unhashable.
-    cls.attr("__hash__") = nb::none();
-    for (int code = 0; code < static_cast<int>(kStatusNames.size()); ++code)
-        cls.attr(kStatusNames[code]) = nb::cast(PyFrameStatus{code});
-    g_status_type = cls.ptr();
-    // The values and their class refer to each other; break the cycle at exit.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() {
-        if (!g_status_type) return;
-        for (const char* name : kStatusNames)
-            if (PyObject_HasAttrString(g_status_type, name)) PyObject_DelAttrString(g_status_type, name);
-        g_status_type = nullptr;
-    }));
+    FrameStatusEnum::bind(m, "FrameStatus", "How a frame ended.", kStatusNames);
 }
 
 }  // namespace oculane::py

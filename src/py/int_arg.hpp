@@ -15,6 +15,8 @@
 #include <fmt/format.h>
 #include <nanobind/nanobind.h>
 
+#include "util/int128.hpp"
+
 namespace oculane::py {
 
 template <class T>
@@ -33,8 +35,8 @@ struct IntArg {
         const long long v = PyLong_AsLongLongAndOverflow(given.ptr(), &overflow);
         if (overflow == 0 && v == -1 && PyErr_Occurred()) throw nb::python_error();
         if (overflow == 0) {
-            if (static_cast<__int128>(v) >= static_cast<__int128>(lo) &&
-                static_cast<__int128>(v) <= static_cast<__int128>(hi))
+            if (static_cast<int128>(v) >= static_cast<int128>(lo) &&
+                static_cast<int128>(v) <= static_cast<int128>(hi))
                 return static_cast<T>(v);
             raise(PyExc_ValueError, fmt::format("{} must be {}, not {}", name, range_text(), v));
         }
@@ -42,7 +44,7 @@ struct IntArg {
             // Beyond signed 64 bits, maybe within unsigned 64 bits.
             const unsigned long long u = PyLong_AsUnsignedLongLong(given.ptr());
             if (!PyErr_Occurred()) {
-                if (static_cast<unsigned __int128>(u) <= static_cast<unsigned __int128>(hi)) return static_cast<T>(u);
+                if (static_cast<uint128>(u) <= static_cast<uint128>(hi)) return static_cast<T>(u);
                 raise(PyExc_ValueError, fmt::format("{} must be {}, not {}", name, range_text(), u));
             }
             PyErr_Clear();

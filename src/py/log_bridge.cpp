@@ -22,6 +22,7 @@
 #include "py/errors.hpp"
 #include "py/int_arg.hpp"
 #include "py/interpreter_lock.hpp"
+#include "thread_util/mutex.hpp"
 #include "util/channel.hpp"
 #include "util/duration.hpp"
 #include "util/log.hpp"
@@ -46,8 +47,8 @@ struct BridgeState {
     std::shared_ptr<std::atomic<std::uint64_t>> dropped = std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
-std::mutex g_bridge_mutex;
-BridgeState g_bridge;  // guarded by g_bridge_mutex
+Mutex g_bridge_mutex;
+BridgeState g_bridge OCULANE_GUARDED_BY(g_bridge_mutex);
 
 void enable(int min_level, IntArg<std::size_t> capacity_arg) {
     const std::size_t capacity = capacity_arg.get("capacity");
@@ -57,7 +58,7 @@ void enable(int min_level, IntArg<std::size_t> capacity_arg) {
     auto [tx, rx] = make_channel<Record>(capacity);
     auto dropped = std::make_shared<std::atomic<std::uint64_t>>(0);
     {
-        std::lock_guard lock(g_bridge_mutex);
+        MutexLock lock(g_bridge_mutex);
         g_bridge = BridgeState{std::move(rx), dropped};
     }
     // Replacing an earlier sink drops its sender, which lets a Python thread
@@ -79,7 +80,7 @@ nb::object next_event(double timeout) {
     const Duration wait = seconds_arg(timeout);
     Receiver<Record> events;
     {
-        std::lock_guard lock(g_bridge_mutex);
+        MutexLock lock(g_bridge_mutex);
         events = g_bridge.events;
     }
     std::expected<Record, RecvError> got = [&] {
@@ -96,7 +97,7 @@ nb::object next_event(double timeout) {
 }
 
 std::uint64_t dropped() {
-    std::lock_guard lock(g_bridge_mutex);
+    MutexLock lock(g_bridge_mutex);
     return g_bridge.dropped->load(std::memory_order_relaxed);
 }
 

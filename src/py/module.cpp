@@ -12,7 +12,7 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_errors(m);
     // Classes in registration order: Camera, SnapshotSession, Acquisition,
     // Frame, FrameChannel, FrameStatus, AccessMode, StreamStats, LinkStats,
-    // DeviceInfo; then discover. Each subsystem adds its line here.
+    // the event classes, DeviceInfo; then discover. Each subsystem adds its line here.
     oculane::py::bind_camera(m);
     {
         // The stream methods of Camera live with the classes they return.
@@ -30,9 +30,10 @@ NB_MODULE(_oculane_core, m) {
     oculane::py::bind_access_mode(m);
     oculane::py::bind_stream_stats(m);
     oculane::py::bind_link_stats(m);
+    oculane::py::bind_events(m);
     oculane::py::bind_device_info(m);
     oculane::py::bind_discover(m);
-    oculane::py::bind_events(m);
     // Private names only (leading underscore), after the documented ones.
     oculane::py::bind_log_bridge(m);
+    oculane::py::bind_action(m);
 }

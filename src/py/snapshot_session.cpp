@@ -44,8 +44,8 @@ using log::Level;
 constexpr const char* kClosedMessage = "snapshot session is closed";
 
 struct SessionCore {
-    SessionCore(std::shared_ptr<CameraState> camera, SnapshotSession state, BusyToken busy)
-        : camera(std::move(camera)), state(std::move(state)), busy(std::move(busy)) {}
+    SessionCore(std::shared_ptr<CameraState> cam, SnapshotSession session, BusyToken token)
+        : camera(std::move(cam)), state(std::move(session)), busy(std::move(token)) {}
 
     std::shared_ptr<CameraState> camera;
 
@@ -277,7 +277,12 @@ void bind_snapshot_session(nb::module_& m) {
             "Take one frame: start the camera, wait at most `timeout` seconds for\n"
             "its frame, and have it stopped again. Ctrl-C ends the wait. Raises\n"
             "GenicamException (`kind` \"SnapTimeout\") when no frame came (the\n"
-            "session stays usable) and ValueError once the session is closed.");
+            "session stays usable) and ValueError once the session is closed.\n"
+            "\n"
+            "In trigger mode: a FrameStart or AcquisitionStart trigger that is On\n"
+            "with TriggerSource Software is executed by the snap (TriggerSoftware)\n"
+            "once the camera is started; one on a line or an action is waited for\n"
+            "within `timeout`. The trigger settings are read at every snap.");
     cls.def("close", &close_session,
             "Restore `AcquisitionMode`, unlock transport parameters, and close the\n"
             "stream channel. Idempotent.");
@@ -313,7 +318,16 @@ void bind_snapshot_session(nb::module_& m) {
 
 const std::string kSnapDoc =
     std::string("Take one frame: open a stream, trigger, wait at most `timeout` seconds,\n"
-                "and put the camera back. Ctrl-C ends the wait at once.\n") +
+                "and put the camera back. Ctrl-C ends the wait at once.\n"
+                "\n"
+                "In trigger mode: a FrameStart or AcquisitionStart trigger that is On\n"
+                "with TriggerSource Software is executed by the snap (TriggerSoftware)\n"
+                "once the stream is ready and the camera started; one whose source is\n"
+                "a line or an action is waited for within `timeout`, e.g.::\n"
+                "\n"
+                "    cam.set_enum(\"TriggerMode\", \"On\")\n"
+                "    cam.set_enum(\"TriggerSource\", \"Line0\")\n"
+                "    frame = cam.snap(10.0)  # the frame of the next pulse on Line0\n\n") +
     kReceiveBufferDoc;
 const std::string kSessionDoc =
     std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;
@@ -327,7 +341,7 @@ void bind_camera_snaps(nb::class_<Camera>& cls) {
             return camera_snap(self, timeout,
                                stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8,
+        nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
         nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
     cls.def(
@@ -338,7 +352,7 @@ void bind_camera_snaps(nb::class_<Camera>& cls) {
             return open_session(self,
                                 stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
         },
-        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = 8, nb::arg("packet_size").none() = nb::none(),
+        nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
         nb::arg("receive_buffer").none() = nb::none(), kSessionDoc.c_str());
 }

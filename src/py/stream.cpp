@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
 #include "py/errors.hpp"
 #include "util/inet.hpp"
@@ -45,13 +46,14 @@ Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<
 
 }  // namespace
 
-StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
                        const std::optional<IntArg<std::size_t>>& receive_buffer) {
     StreamArgs args;
     args.channel = channel.get("channel");
-    args.n_buffers = n_buffers.get("n_buffers");
+    if (n_buffers) args.n_buffers = n_buffers->get("n_buffers");
+    else args.resend_reserve = true;
     if (packet_size) args.packet_size = packet_size->get("packet_size");
     if (packet_delay) args.packet_delay = packet_delay->get("packet_delay");
     args.resend = resend;
@@ -62,16 +64,17 @@ StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::s
 StreamConfig stream_config(const StreamArgs& args) {
     StreamConfig c;
     c.packet_delay = args.packet_delay;
-    c.resend_delay = std::chrono::milliseconds(1);
-    c.resend_interval = std::chrono::milliseconds(20);
-    c.frame_timeout = std::chrono::milliseconds(100);
     c.n_buffers = args.n_buffers;
-    c.resend_ratio = 0.25;
+    c.resend_reserve = args.resend_reserve;
     c.receive_buffer = args.receive_buffer;
     c.packet_size = args.packet_size;
     c.channel = args.channel;
     c.resend = args.resend;
     return c;
+}
+
+std::size_t queue_capacity(const StreamConfig& config) {
+    return stream_pool_size(config, config.payload_size.value_or(0));
 }
 
 std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout) {
@@ -106,6 +109,29 @@ FramePtr next_frame(FrameChannel& channel) {
             throw nb::stop_iteration();
         }
     }
+}
+
+std::optional<FramePtr> latest_frame(FrameChannel& channel, double timeout) {
+    (void)seconds_arg(timeout);  // a bad timeout is refused also when a frame is queued
+    if (auto frame = channel.try_recv_newest()) return frame;
+    auto frame = wait_for_frame(channel, timeout);
+    if (!frame) return frame;
+    // Newer ones may have come while this thread took the interpreter back.
+    if (auto newer = channel.try_recv_newest()) frame = std::move(newer);
+    return frame;
+}
+
+nb::object take_nowait(FrameChannel& channel, std::shared_ptr<DataModel> model) {
+    if (auto frame = channel.try_recv()) return nb::cast(PyFrame{std::move(*frame), std::move(model)});
+    if (!channel.is_disconnected()) return nb::none();
+    if (channel.control_lost()) raise(CameraError::control_lost());
+    return nb::bool_(false);
+}
+
+Overflow keep_arg(const std::string& keep) {
+    if (keep == "oldest") return Overflow::Refuse;
+    if (keep == "newest") return Overflow::DropOldest;
+    raise_value_error("keep must be \"oldest\" or \"newest\"");
 }
 
 SnapWait wait_for_snap(FrameChannel& channel, Duration timeout) {

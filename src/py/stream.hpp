@@ -13,11 +13,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "genicam/data_model.hpp"
@@ -55,7 +57,8 @@ std::span<const std::uint8_t> image_data(const Frame& frame);
 // The keyword arguments shared by start_acquisition, snap and snapshot_session.
 struct StreamArgs {
     std::uint16_t channel = 0;
-    std::size_t n_buffers = 8;
+    std::size_t n_buffers = stream_defaults::kBuffers;
+    bool resend_reserve = false;  // n_buffers was left to the default: see StreamConfig
     std::optional<std::uint16_t> packet_size;
     std::optional<std::uint32_t> packet_delay;
     bool resend = true;
@@ -64,10 +67,16 @@ struct StreamArgs {
 
 // The keyword arguments as a stream-opening binding receives them; each
 // range error names its argument.
-StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const IntArg<std::size_t>& n_buffers,
+StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
                        const std::optional<IntArg<std::size_t>>& receive_buffer);
+
+// How start_acquisition takes n_buffers.
+inline constexpr const char* kBuffersDoc =
+    "`n_buffers` is the number of frame buffers; None (the default) gives 8 and,\n"
+    "for frames that wait for a resend while newer ones arrive, as many more as\n"
+    "41 ms of a 10 Gbit/s stream fill (1 to 64).\n";
 
 // The docstring part every stream-opening method shares.
 inline constexpr const char* kReceiveBufferDoc =
@@ -75,11 +84,15 @@ inline constexpr const char* kReceiveBufferDoc =
     "sizes it for bursts of frames at line rate, within what the system grants\n"
     "(a warning names the sysctl to raise when it grants less).";
 
-// The stream settings of every stream opened from Python: 1 ms resend delay,
-// 20 ms resend interval, 100 ms frame timeout, resend ratio 0.25, automatic
-// receive buffer, no destination override; the payload size is left for
-// fill_payload_size.
+// The stream settings of every stream opened from Python: the arguments, the
+// stream defaults for the rest (no destination override); the payload size is
+// left for fill_payload_size.
 StreamConfig stream_config(const StreamArgs& args);
+
+// The frames the stream's own queue holds: the whole pool. Frames that
+// waited behind one whose resend was pending close together, and each of
+// them already has its buffer, so the queue has room for them all.
+std::size_t queue_capacity(const StreamConfig& config);
 
 // The next frame, waiting at most `timeout` seconds; nothing when the
 // deadline passes or the subscription is disconnected and empty. Raises the
@@ -89,6 +102,27 @@ std::optional<FramePtr> wait_for_frame(FrameChannel& channel, double timeout);
 // The next frame for iteration; raises StopIteration once the subscription is
 // disconnected and empty, or a signal handler's exception.
 FramePtr next_frame(FrameChannel& channel);
+
+// The newest frame, letting go of every older queued one; waits at most
+// `timeout` seconds when none is queued (as wait_for_frame).
+std::optional<FramePtr> latest_frame(FrameChannel& channel, double timeout);
+
+// For event-loop waits: a queued frame, None while the queue is empty, or
+// False once it is disconnected and empty; raises the control-lost
+// exception when the camera was lost. Never waits. `model` goes with the
+// frame for its chunk data.
+nanobind::object take_nowait(FrameChannel& channel, std::shared_ptr<DataModel> model);
+
+// "oldest" or "newest" as the channel's overflow rule; ValueError otherwise.
+Overflow keep_arg(const std::string& keep);
+
+// The docstring part of every `keep` argument.
+inline constexpr const char* kKeepDoc =
+    "`keep` decides what a full queue lets go of: \"oldest\" (the default)\n"
+    "refuses new frames until the consumer takes some; \"newest\" lets go of\n"
+    "the oldest queued frame at once (its buffer goes back to the stream)\n"
+    "so the queue always holds the most recent ones. Either way a frame the\n"
+    "queue could not keep counts in `StreamStats.frames_dropped`.";
 
 // What a snap's wait for its frame ended with: the frame, or nothing (the
 // timeout passed or the stream ended), and the exception of a Python signal
@@ -165,8 +199,45 @@ void def_frame_reading(nanobind::class_<T>& cls, ChannelOf channel_of, ModelOf m
         },
         "Every frame queued right now, oldest first, without waiting.");
     cls.def("clear", [channel_of](T& self) { channel_of(self).clear(); }, "Discard every frame queued right now.");
+    cls.def(
+        "latest",
+        [channel_of, model_of](T& self, double timeout) -> std::optional<PyFrame> {
+            auto frame = latest_frame(channel_of(self), timeout);
+            if (!frame) return std::nullopt;
+            return PyFrame{std::move(*frame), model_of(self)};
+        },
+        timeout_arg,
+        "The newest frame available: every older queued frame is let go of\n"
+        "(their buffers go back to the stream). When none is queued it waits at\n"
+        "most `timeout` seconds, as `wait_for` does, and returns None when none\n"
+        "came. With `keep=\"newest\"` this is the frame of a consumer that only\n"
+        "wants the present, however long it paused.");
     cls.def("__iter__", [](T& self) -> T& { return self; }, nb::rv_policy::reference);
-    cls.def("__next__", [channel_of, model_of](T& self) { return PyFrame{next_frame(channel_of(self)), model_of(self)}; });
+    cls.def("__next__",
+            [channel_of, model_of](T& self) { return PyFrame{next_frame(channel_of(self)), model_of(self)}; });
+    // asyncio: the coroutines live in oculane.aio, woken through the queue's
+    // notification descriptor; these two are what they read.
+    cls.def("_notify_fd", [channel_of](T& self) { return channel_of(self).notify_fd(); });
+    cls.def("_take_nowait", [channel_of, model_of](T& self) { return take_nowait(channel_of(self), model_of(self)); });
+    cls.def(
+        "next_frame",
+        [](nb::handle self, std::optional<double> timeout) {
+            return nb::module_::import_("oculane.aio").attr("next_frame")(self, timeout);
+        },
+        nb::arg("timeout").none() = nb::none(), nb::sig("def next_frame(self, timeout: float | None = None) -> "
+                                                        "collections.abc.Awaitable[Frame | None]"),
+        "Awaitable: the next frame, or None when `timeout` seconds (None: no\n"
+        "limit) passed first or the stream has ended and nothing is queued.\n"
+        "Woken by the stream itself; cancelling the awaiting task ends the wait.\n"
+        "Raises CameraException (`kind` \"ControlLost\") as `wait_for` does.");
+    cls.def("__aiter__", [](T& self) -> T& { return self; }, nb::rv_policy::reference,
+            "`async for frame in ...`: frames as they arrive, until the stream ends.");
+    cls.def(
+        "__anext__",
+        [](nb::handle self) { return nb::module_::import_("oculane.aio").attr("anext_frame")(self); },
+        nb::sig("def __anext__(self) -> collections.abc.Awaitable[Frame]"),
+        "Awaitable: the next frame; StopAsyncIteration once the stream ended\n"
+        "and nothing is queued.");
 }
 
 }  // namespace oculane::py

@@ -16,8 +16,19 @@
 //
 // Capacity 0 is a hand-off: a send is admitted only while a receiver is
 // blocked waiting and has not been promised a value yet.
+//
+// A bounded channel made with Overflow::DropOldest never refuses for want of
+// room: a full queue lets go of its oldest value to admit the new one, and
+// try_send hands that value back as SendError::Displaced, so the sender
+// learns what was lost and the value is destroyed outside the lock.
+//
+// A receiver may ask for a notification descriptor (an eventfd, for event
+// loops and poll sets): from then on every value queued and the loss of the
+// last sender make it readable. Reading it is the waiter's business; the
+// channel only adds to its counter.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -29,11 +40,23 @@
 #include <utility>
 #include <vector>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "thread_util/mutex.hpp"
+
 namespace oculane {
 
 enum class SendError : std::uint8_t {
     Full,          // bounded and at capacity (try_send only)
     Disconnected,  // every receiver is gone
+    Displaced,     // accepted; the oldest queued value made room and comes back (DropOldest only)
+};
+
+// What a full bounded channel does with one more value.
+enum class Overflow : std::uint8_t {
+    Refuse,      // try_send fails with Full, send waits
+    DropOldest,  // the oldest queued value goes, the new one is queued
 };
 
 enum class RecvError : std::uint8_t {
@@ -54,35 +77,57 @@ namespace detail {
 template <class T>
 class ChannelCore {
 public:
-    explicit ChannelCore(std::optional<std::size_t> capacity) : capacity_(capacity) {
+    explicit ChannelCore(std::optional<std::size_t> capacity, Overflow overflow = Overflow::Refuse)
+        : capacity_(capacity), drop_oldest_(overflow == Overflow::DropOldest && capacity && *capacity > 0) {
         // A huge capacity asked for by a user is a limit, not an allocation:
         // the ring starts small and grows up to it.
         ring_.resize(capacity && *capacity > 0 ? std::min<std::size_t>(*capacity, kInitialLimit) : 16);
     }
+    ~ChannelCore() {
+        if (const int fd = notify_fd_.load(std::memory_order_relaxed); fd >= 0) ::close(fd);
+    }
+    ChannelCore(const ChannelCore&) = delete;
+    ChannelCore& operator=(const ChannelCore&) = delete;
+
+    // The eventfd made readable by every queued value and by the loss of the
+    // last sender; created on first use and kept until the channel goes.
+    // -1 when the system refuses one.
+    int notify_fd() {
+        MutexLock lock(m_);
+        int fd = notify_fd_.load(std::memory_order_relaxed);
+        if (fd < 0) {
+            fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            notify_fd_.store(fd, std::memory_order_release);
+        }
+        return fd;
+    }
 
     // --- end counting -------------------------------------------------------
     void add_sender() {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         ++senders_;
     }
     void add_receiver() {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         ++receivers_;
     }
     void drop_sender() {
         bool last;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             last = --senders_ == 0;
         }
         // Blocked receivers must learn that nothing more will come.
-        if (last) not_empty_.notify_all();
+        if (last) {
+            not_empty_.notify_all();
+            signal();
+        }
     }
     void drop_receiver() {
         std::vector<std::optional<T>> discarded;
         bool last;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             last = --receivers_ == 0;
             // Nobody can receive what is queued any more; free it now rather
             // than when the last sender happens to go.
@@ -98,24 +143,40 @@ public:
     // --- sending ------------------------------------------------------------
     std::expected<void, SendFailure<T>> try_send(T&& value) {
         bool wake;
+        std::optional<T> displaced;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (receivers_ == 0) return std::unexpected(SendFailure<T>{SendError::Disconnected, std::move(value)});
-            if (!admits_locked()) return std::unexpected(SendFailure<T>{SendError::Full, std::move(value)});
+            if (!admits_locked()) {
+                if (!drop_oldest_) return std::unexpected(SendFailure<T>{SendError::Full, std::move(value)});
+                displaced.emplace(std::move(*ring_[head_]));  // move-construction only, as elsewhere
+                ring_[head_].reset();
+                head_ = wrap(head_ + 1);
+                --size_;
+            }
             push_locked(std::move(value));
             wake = waiting_receivers_ > 0;
         }
         if (wake) not_empty_.notify_one();
+        signal();
+        if (displaced) return std::unexpected(SendFailure<T>{SendError::Displaced, std::move(*displaced)});
         return {};
     }
 
     std::expected<void, T> send(T&& value) {
+        if (drop_oldest_) {
+            // Never waits; what made room is destroyed here, outside the lock.
+            auto sent = try_send(std::move(value));
+            if (!sent && sent.error().reason == SendError::Disconnected)
+                return std::unexpected(std::move(sent.error().value));
+            return {};
+        }
         bool wake;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (!admits_locked()) {
                 ++waiting_senders_;
-                not_full_.wait(lock, [&] { return receivers_ == 0 || admits_locked(); });
+                while (receivers_ != 0 && !admits_locked()) not_full_.wait(lock);
                 --waiting_senders_;
             }
             if (receivers_ == 0) return std::unexpected(std::move(value));
@@ -123,6 +184,7 @@ public:
             wake = waiting_receivers_ > 0;
         }
         if (wake) not_empty_.notify_one();
+        signal();
         return {};
     }
 
@@ -131,7 +193,7 @@ public:
         std::optional<T> out;
         bool wake;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             if (size_ == 0) return std::unexpected(senders_ == 0 ? RecvError::Disconnected : RecvError::Empty);
             out = pop_locked();
             wake = waiting_senders_ > 0;
@@ -145,16 +207,17 @@ public:
         std::optional<T> out;
         bool wake;
         {
-            std::unique_lock lock(m_);
+            UniqueLock lock(m_);
             if (size_ == 0 && senders_ > 0) {
                 ++waiting_receivers_;
                 // A hand-off channel may now admit a sender that waits for us.
                 if (capacity_ && *capacity_ == 0 && waiting_senders_ > 0) not_full_.notify_one();
-                auto ready = [&] { return size_ > 0 || senders_ == 0; };
-                if (deadline) {
-                    not_empty_.wait_until(lock, *deadline, ready);
-                } else {
-                    not_empty_.wait(lock, ready);
+                while (size_ == 0 && senders_ > 0) {
+                    if (!deadline) {
+                        not_empty_.wait(lock);
+                    } else if (not_empty_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+                        break;
+                    }
                 }
                 --waiting_receivers_;
             }
@@ -172,7 +235,7 @@ public:
         std::vector<T> out;
         bool wake;
         {
-            std::lock_guard lock(m_);
+            MutexLock lock(m_);
             out.reserve(size_);
             while (size_ > 0) out.push_back(std::move(*pop_locked()));
             wake = waiting_senders_ > 0 && !out.empty();
@@ -182,36 +245,46 @@ public:
     }
 
     std::size_t size() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return size_;
     }
     bool senders_gone() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return senders_ == 0;
     }
     bool receivers_gone() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return receivers_ == 0;
     }
     std::optional<std::size_t> capacity() const { return capacity_; }
 
 private:
-    bool admits_locked() const {
+    // One relaxed-cost load when nobody asked for a descriptor. The write
+    // can only fail when the counter would overflow, and then it is
+    // readable anyway.
+    void signal() {
+        if (const int fd = notify_fd_.load(std::memory_order_acquire); fd >= 0) {
+            const std::uint64_t one = 1;
+            (void)!::write(fd, &one, sizeof one);
+        }
+    }
+
+    bool admits_locked() const OCULANE_REQUIRES(m_) {
         if (!capacity_) return true;
         if (*capacity_ == 0) return size_ < waiting_receivers_;
         return size_ < *capacity_;
     }
 
-    void push_locked(T&& value) {
+    void push_locked(T&& value) OCULANE_REQUIRES(m_) {
         if (size_ == ring_.size()) grow_locked();
         ring_[wrap(head_ + size_)].emplace(std::move(value));
         ++size_;
     }
 
     // i < 2 * ring size always, so one subtraction replaces a division.
-    std::size_t wrap(std::size_t i) const { return i < ring_.size() ? i : i - ring_.size(); }
+    std::size_t wrap(std::size_t i) const OCULANE_REQUIRES(m_) { return i < ring_.size() ? i : i - ring_.size(); }
 
-    std::optional<T> pop_locked() {
+    std::optional<T> pop_locked() OCULANE_REQUIRES(m_) {
         std::optional<T> out(std::move(ring_[head_]));
         ring_[head_].reset();
         head_ = wrap(head_ + 1);
@@ -223,7 +296,7 @@ private:
 
     // Bounded channels get here only when their capacity exceeds the initial
     // ring, and never grow beyond that capacity since admits_locked() refuses.
-    void grow_locked() {
+    void grow_locked() OCULANE_REQUIRES(m_) {
         std::size_t new_size = ring_.size() * 2;
         if (capacity_ && *capacity_ > 0) new_size = std::min(new_size, *capacity_);
         std::vector<std::optional<T>> bigger(new_size);
@@ -234,19 +307,21 @@ private:
     }
 
     const std::optional<std::size_t> capacity_;
-    mutable std::mutex m_;
-    std::condition_variable not_empty_;  // receivers wait here
-    std::condition_variable not_full_;   // senders of a bounded channel wait here
-    // All below guarded by m_. The waiting counts let an operation skip the
-    // notify when nobody can be waiting; every waiter is counted before it
-    // waits, under the lock, so no wake-up is lost.
-    std::vector<std::optional<T>> ring_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-    std::size_t senders_ = 1;
-    std::size_t receivers_ = 1;
-    std::size_t waiting_receivers_ = 0;
-    std::size_t waiting_senders_ = 0;
+    const bool drop_oldest_;
+    std::atomic<int> notify_fd_{-1};  // set once, under m_
+    mutable Mutex m_;
+    CondVar not_empty_;  // receivers wait here
+    CondVar not_full_;   // senders of a bounded channel wait here
+    // The waiting counts let an operation skip the notify when nobody can
+    // be waiting; every waiter is counted before it waits, under the lock,
+    // so no wake-up is lost.
+    std::vector<std::optional<T>> ring_ OCULANE_GUARDED_BY(m_);
+    std::size_t head_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t size_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t senders_ OCULANE_GUARDED_BY(m_) = 1;
+    std::size_t receivers_ OCULANE_GUARDED_BY(m_) = 1;
+    std::size_t waiting_receivers_ OCULANE_GUARDED_BY(m_) = 0;
+    std::size_t waiting_senders_ OCULANE_GUARDED_BY(m_) = 0;
 };
 
 }  // namespace detail
@@ -297,7 +372,7 @@ public:
 
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>);
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>, Overflow);
     explicit Sender(std::shared_ptr<detail::ChannelCore<T>> core) : core_(std::move(core)) {}
 
     void release() {
@@ -372,6 +447,11 @@ public:
         return core_->take_all();
     }
 
+    // The channel's notification eventfd (see the top of this file); -1 for
+    // a detached receiver or when the system refuses one. Owned by the
+    // channel: never close it.
+    int notify_fd() { return core_ ? core_->notify_fd() : -1; }
+
     // True once every sender is gone; values still queued can be received.
     bool senders_gone() const { return !core_ || core_->senders_gone(); }
     std::size_t size() const { return core_ ? core_->size() : 0; }
@@ -381,7 +461,7 @@ public:
 
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>);
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::optional<std::size_t>, Overflow);
     explicit Receiver(std::shared_ptr<detail::ChannelCore<T>> core) : core_(std::move(core)) {}
 
     void release() {
@@ -394,16 +474,21 @@ private:
     std::shared_ptr<detail::ChannelCore<T>> core_;
 };
 
-// capacity == nullopt: unbounded.
+// capacity == nullopt: unbounded (and `overflow` is moot).
 template <class T>
-std::pair<Sender<T>, Receiver<T>> make_channel(std::optional<std::size_t> capacity) {
-    auto core = std::make_shared<detail::ChannelCore<T>>(capacity);
+std::pair<Sender<T>, Receiver<T>> make_channel(std::optional<std::size_t> capacity, Overflow overflow) {
+    auto core = std::make_shared<detail::ChannelCore<T>>(capacity, overflow);
     return {Sender<T>(core), Receiver<T>(core)};
 }
 
 template <class T>
-std::pair<Sender<T>, Receiver<T>> bounded(std::size_t capacity) {
-    return make_channel<T>(capacity);
+std::pair<Sender<T>, Receiver<T>> make_channel(std::optional<std::size_t> capacity) {
+    return make_channel<T>(capacity, Overflow::Refuse);
+}
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> bounded(std::size_t capacity, Overflow overflow = Overflow::Refuse) {
+    return make_channel<T>(capacity, overflow);
 }
 
 template <class T>

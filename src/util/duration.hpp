@@ -2,6 +2,7 @@
 // Float seconds from Python to a duration, converted once at the boundary.
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <string>
 
@@ -20,5 +21,12 @@ std::expected<Duration, std::string> duration_from_secs(double secs);
 inline long long to_millis(Duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
 }
+
+// The time `count` more steps take when `parts` steps took `total`, at most
+// `cap`: min(total / parts * count, cap), never overflowing however long
+// `total` is (an interval measured from a clock's start spans the host's
+// uptime, and a day of nanoseconds times a few thousand leaves 64 bits).
+// Zero for no parts, no steps, or a total that is not positive.
+Duration share_capped(Duration total, std::uint64_t parts, std::uint64_t count, Duration cap);
 
 }  // namespace oculane

@@ -25,4 +25,6 @@ std::string format_endpoint(std::uint32_t ip, std::uint16_t port) {
     return fmt::format("{}:{}", format_ipv4(ip), port);
 }
 
+std::string Endpoint::to_string() const { return format_endpoint(ip, port); }
+
 }  // namespace oculane::inet

@@ -5,23 +5,23 @@
 
 #include <netinet/in.h>
 
-#include <concepts>
 #include <cstdint>
 #include <string>
 
 namespace oculane::inet {
 
-sockaddr_in to_sockaddr(std::uint32_t ip, std::uint16_t port);
+// An IPv4 socket address, host order: the one endpoint type of the control
+// engine, discovery, the stream path and the virtual camera.
+struct Endpoint {
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
 
-// Any endpoint record with numeric `ip` and `port` members.
-template <class E>
-    requires requires(const E& e) {
-        { e.ip } -> std::convertible_to<std::uint32_t>;
-        { e.port } -> std::convertible_to<std::uint16_t>;
-    }
-sockaddr_in to_sockaddr(const E& endpoint) {
-    return to_sockaddr(endpoint.ip, endpoint.port);
-}
+    std::string to_string() const;  // "192.168.1.10:3956"
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+sockaddr_in to_sockaddr(std::uint32_t ip, std::uint16_t port);
+inline sockaddr_in to_sockaddr(const Endpoint& endpoint) { return to_sockaddr(endpoint.ip, endpoint.port); }
 
 std::uint32_t ip_of(const sockaddr_in& sa);
 std::uint16_t port_of(const sockaddr_in& sa);

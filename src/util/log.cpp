@@ -1,3 +1,4 @@
+#include "thread_util/mutex.hpp"
 #include "util/log.hpp"
 
 #include <memory>
@@ -10,8 +11,8 @@ std::atomic<std::uint8_t> g_min_level{static_cast<std::uint8_t>(Level::Off)};
 }
 
 namespace {
-std::mutex g_sink_mutex;
-std::shared_ptr<const Sink> g_sink;  // guarded by g_sink_mutex
+Mutex g_sink_mutex;
+std::shared_ptr<const Sink> g_sink OCULANE_GUARDED_BY(g_sink_mutex);
 }  // namespace
 
 const char* level_name(Level level) {
@@ -27,7 +28,7 @@ const char* level_name(Level level) {
 }
 
 void set_sink(Sink sink, Level min_level) {
-    std::lock_guard lock(g_sink_mutex);
+    MutexLock lock(g_sink_mutex);
     // An empty function would throw on the first event; treat it as no sink.
     if (!sink) {
         g_sink.reset();
@@ -39,7 +40,7 @@ void set_sink(Sink sink, Level min_level) {
 }
 
 void clear_sink() {
-    std::lock_guard lock(g_sink_mutex);
+    MutexLock lock(g_sink_mutex);
     detail::g_min_level.store(static_cast<std::uint8_t>(Level::Off), std::memory_order_relaxed);
     g_sink.reset();
 }
@@ -52,7 +53,7 @@ void emit(std::string_view target, Level level, std::string message,
 void emit(std::string_view target, Level level, std::string message, std::vector<Field> fields) {
     std::shared_ptr<const Sink> sink;
     {
-        std::lock_guard lock(g_sink_mutex);
+        MutexLock lock(g_sink_mutex);
         sink = g_sink;
     }
     // The sink is called outside the mutex so that it may log or replace itself.

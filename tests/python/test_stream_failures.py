@@ -190,6 +190,22 @@ def test_a_pool_starved_by_kept_frames_says_so(camera_ip, warnings_logged):
     assert "Release the Frame objects" in message and "n_buffers" in message
 
 
+@pytest.mark.parametrize("n_buffers, queued", [(None, 8 + 64), (8, 8)])
+def test_a_default_pool_has_buffers_for_frames_behind_a_resend(camera_ip, n_buffers, queued):
+    """Frames close in block order, so the frames behind one that waits for a
+    resend keep their buffers and then close together. By default the pool
+    has buffers for them beyond 8 (here, tiny frames, the most it adds), and
+    the queue room for every frame the pool holds."""
+    with streaming_camera(camera_ip) as (_, cam):
+        kwargs = {} if n_buffers is None else {"n_buffers": n_buffers}
+        with cam.start_acquisition(**kwargs) as acq:
+            # Nobody reads until the stream runs out of buffers.
+            assert eventually(lambda: acq.stats().underruns > 0)
+            stats = acq.stats()
+            assert stats.frames_dropped == 0, stats
+            assert sum(1 for _ in iter(acq.try_recv, None)) == queued
+
+
 # ---- a camera already streaming -------------------------------------------------------
 
 
@@ -232,7 +248,7 @@ def expected_grant(asked: int) -> int:
 
 @pytest.mark.skipif(shutil.which("ss") is None, reason="the ss tool (iproute2) is not installed")
 @pytest.mark.parametrize("opener", ["start_acquisition", "snapshot_session"])
-@pytest.mark.parametrize("receive_buffer, asked", [(None, 6_250_000), (0, 6_250_000), (1 << 20, 1 << 20)])
+@pytest.mark.parametrize("receive_buffer, asked", [(None, 31_250_000), (0, 31_250_000), (1 << 20, 1 << 20)])
 def test_receive_buffer_sizes_the_stream_socket(camera_ip, opener, receive_buffer, asked):
     with streaming_camera(camera_ip) as (vc, cam):
         kwargs = {} if receive_buffer is None else {"receive_buffer": receive_buffer}

@@ -398,7 +398,7 @@ def test_cli_discover_info_and_features(virtual_camera, camera_ip):
 
     info = dict(line.split(None, 1) for line in cli("info", camera_ip).stdout.splitlines() if " " in line)
     assert info["Serial"].strip() == virtual_camera.serial
-    assert info["Capabilities"].split()[0] == "0xe000003f" and info["Capabilities"].endswith("concatenation")
+    assert info["Capabilities"].split()[0] == "0xe002007f" and info["Capabilities"].endswith("concatenation")
     assert info["Source"].strip() == virtual_camera.first_url
 
     feats = cli("features", camera_ip, "width*").stdout.splitlines()

@@ -69,7 +69,7 @@ def test_bootstrap_registers_in_one_command(virtual_camera: VirtualCamera) -> No
         capability, heartbeat, tick_hi, tick_lo = h.read(0x0934, 0x0938, 0x093C, 0x0940)
         # user-defined name, serial number, heartbeat disable; pending ack,
         # event data, event, packet resend (0x4), WRITEMEM, concatenation
-        assert capability == 0xE000003F
+        assert capability == 0xE002007F  # and action, scheduled action commands
         assert heartbeat == 3000
         assert (tick_hi << 32) | tick_lo == 1_000_000_000
 
@@ -87,7 +87,7 @@ STATUS_CASES = [
     ("memory write unaligned length", lambda i: write_mem(i, 0x10500, b"ABC"), 0x8005),
     ("length field past the datagram", lambda i: struct.pack(">BBHHH", 0x42, 1, 0x80, 8, i) + b"\0\0\0\0", 0x800E),
     ("read register payload not whole words", lambda i: struct.pack(">BBHHH", 0x42, 1, 0x80, 2, i) + b"\0\0", 0x800E),
-    ("unknown command", lambda i: struct.pack(">BBHHH", 0x42, 1, 0x0100, 0, i), 0x8001),
+    ("unknown command", lambda i: struct.pack(">BBHHH", 0x42, 1, 0x0F00, 0, i), 0x8001),
 ]
 
 
@@ -208,17 +208,19 @@ STANDARD_INTERFACES = {
     "Integer": ["AcquisitionFrameCount", "BinningHorizontal", "GevHeartbeatTimeout", "GevSCDA", "GevSCPD",
                 "GevSCPHostPort", "GevSCPSPacketSize", "GevTimestampTickFrequency", "Height", "HeightMax", "LUTIndex",
                 "LUTValue", "OffsetX", "OffsetY", "PayloadSize", "SensorHeight", "SensorWidth", "TLParamsLocked",
-                "Width", "WidthMax"]
+                "Width", "WidthMax", "ActionDeviceKey", "ActionSelector", "ActionGroupKey", "ActionGroupMask",
+                "TimestampLatchValue"]
     + ["ChunkFrameID", "ChunkTimestamp", "ChunkWidth", "ChunkHeight", "ChunkLineStatusAll"]
     + [f"Event{e}{d}" for e in ("AcquisitionStart", "AcquisitionEnd", "FrameStart", "ExposureEnd", "Test")
        for d in ("", "Timestamp")] + ["EventFrameStartFrameID", "EventExposureEndFrameID"],
     "Float": ["AcquisitionFrameRate", "BlackLevel", "DeviceTemperature", "ExposureTime", "Gain", "Gamma",
-              "ChunkExposureTime", "ChunkGain"],
+              "TriggerDelay", "ChunkExposureTime", "ChunkGain"],
     "Enumeration": ["AcquisitionMode", "GevGVSPExtendedIDMode", "PixelFormat", "TestPattern", "TriggerMode",
+                    "TriggerSelector", "TriggerSource", "TriggerActivation", "PtpStatus",
                     "ChunkSelector", "ChunkPixelFormat", "EventSelector", "EventNotification"],
     "Boolean": ["AcquisitionFrameRateEnable", "AcquisitionStatus", "ChunkModeActive", "ReverseX", "ReverseY",
-                "ChunkEnable"],
-    "Command": ["AcquisitionStart", "AcquisitionStop", "TestEventGenerate"],
+                "PtpEnable", "ChunkEnable"],
+    "Command": ["AcquisitionStart", "AcquisitionStop", "TestEventGenerate", "TriggerSoftware", "TimestampLatch"],
     "String": ["DeviceFamilyName", "DeviceManufacturerInfo", "DeviceModelName", "DeviceSerialNumber", "DeviceUserID",
                "DeviceVendorName", "DeviceVersion"],
 }

@@ -13,6 +13,8 @@ from typing import Iterator
 
 import pytest
 
+from netns import linked_pair
+
 pytestmark = pytest.mark.skipif(
     os.geteuid() != 0 or shutil.which("ip") is None,
     reason="needs root and iproute2 to create throwaway network namespaces",
@@ -40,33 +42,10 @@ PROBE = textwrap.dedent(
 )
 
 
-def ip(*args: str) -> None:
-    subprocess.run(["ip", *args], check=True, capture_output=True)
-
-
 @pytest.fixture
 def namespaces() -> Iterator[tuple[str, str]]:
-    n = os.getpid() % 100000
-    cam, host = f"ocl-cam-{n}", f"ocl-host-{n}"
-    h_if, c_if = f"ocl-h-{n}", f"ocl-c-{n}"
-    try:
-        ip("netns", "add", cam)
-        ip("netns", "add", host)
-        ip("link", "add", h_if, "type", "veth", "peer", "name", c_if)
-        ip("link", "set", h_if, "netns", host)
-        ip("link", "set", c_if, "netns", cam)
-        ip("-n", host, "addr", "add", f"{HOST_IP}/24", "dev", h_if)
-        ip("-n", cam, "addr", "add", f"{CAMERA_IP}/24", "dev", c_if)
-        for ns, dev in ((host, h_if), (cam, c_if)):
-            ip("-n", ns, "link", "set", "lo", "up")
-            ip("-n", ns, "link", "set", dev, "up")
+    with linked_pair("", HOST_IP, [CAMERA_IP]) as (cam, host, _):
         yield cam, host
-    finally:
-        for ns in (cam, host):
-            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        # A set-up that failed before the pair moved leaves it in this
-        # namespace; deleting one end deletes both (an error when already gone).
-        subprocess.run(["ip", "link", "del", h_if], capture_output=True)
 
 
 def serve(ns: str, *options: str) -> subprocess.Popen[str]:

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <expected>
@@ -19,6 +20,7 @@
 #include "util/log.hpp"
 #include "util/os_error.hpp"
 #include "util/poller.hpp"
+#include "util/udp_batch.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane::gige {
@@ -28,10 +30,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using log::Level;
 
-constexpr std::size_t kReceiveBufferSize = 65535;
+// Slots for the largest datagram: an answer padded to any length is still
+// read from its start. Few of them: a discovery gets a handful of answers.
+constexpr std::size_t kBatchSlots = 4;
+constexpr std::size_t kBatchSlotSize = 65536;
 // Datagrams read from one socket per wake-up, so a flooding peer on one
 // adapter cannot keep the loop from the deadline or from the other sockets.
-constexpr int kDrainBatch = 64;
+constexpr std::size_t kDrainBatch = 64;
 // Request id of FORCEIP; answers to it are told apart by the ack code anyway.
 constexpr std::uint16_t kForceIpRequestId = 0xFFFF;
 
@@ -95,7 +100,7 @@ CameraResult<std::vector<Probe>> send_probes(const DiscoveryConfig& config,
             continue;
         }
         const auto destinations =
-            config.unicast ? std::vector<Ipv4Endpoint>{{*config.unicast, config.device_port}}
+            config.unicast ? std::vector<Endpoint>{{*config.unicast, config.device_port}}
                            : probe_destinations(adapter, config.device_port, config.limited_broadcast);
         bool sent = false;
         for (const auto& dest : destinations) {
@@ -143,7 +148,7 @@ CameraResult<void> listen(const std::vector<Probe>& probes, Clock::time_point de
     for (std::size_t i = 0; i < probes.size(); ++i)
         if (auto r = poller->add(probes[i].socket.get(), i); !r)
             return std::unexpected(CameraError::io_errno(r.error().value()));
-    auto buffer = std::make_unique<std::uint8_t[]>(kReceiveBufferSize);  // value-initialised: zeroed
+    UdpBatch batch(kBatchSlots, kBatchSlotSize);
     for (;;) {
         const auto now = Clock::now();
         if (now >= deadline) return {};
@@ -154,24 +159,21 @@ CameraResult<void> listen(const std::vector<Probe>& probes, Clock::time_point de
         }
         for (const PollEvent& ev : *ready) {
             const Probe& p = probes[ev.token];
-            for (int taken = 0; taken < kDrainBatch; ++taken) {
-                sockaddr_in from{};
-                socklen_t from_len = sizeof from;
-                const ssize_t n = ::recvfrom(p.socket.get(), buffer.get(), kReceiveBufferSize, 0,
-                                             reinterpret_cast<sockaddr*>(&from), &from_len);
-                if (n < 0) {
-                    const int err = errno;
-                    if (err == EINTR) continue;
+            for (std::size_t taken = 0; taken < kDrainBatch;) {
+                const auto n = batch.receive(p.socket.get());
+                if (!n) {
                     // A pending ICMP error is reported once and cleared; the
                     // socket goes on receiving.
-                    if (err != EAGAIN && err != EWOULDBLOCK)
-                        OCULANE_LOG(Level::Trace, log::kDiscovery, "discovery: recv on {} failed: {}",
-                                    p.adapter.name, os_error_text(err));
+                    OCULANE_LOG(Level::Trace, log::kDiscovery, "discovery: recv on {} failed: {}", p.adapter.name,
+                                n.error().message());
                     break;
                 }
-                const Ipv4Endpoint source{inet::ip_of(from), inet::port_of(from)};
-                if (on_datagram(std::span<const std::uint8_t>(buffer.get(), std::size_t(n)), p, source))
-                    return {};
+                for (std::size_t i = 0; i < *n; ++i) {
+                    if (on_datagram(batch.datagram(i), p, Endpoint{batch.source_ip(i), batch.source_port(i)}))
+                        return {};
+                }
+                taken += *n;
+                if (*n < batch.capacity()) break;  // the queue is empty
             }
         }
     }
@@ -179,7 +181,6 @@ CameraResult<void> listen(const std::vector<Probe>& probes, Clock::time_point de
 
 }  // namespace
 
-std::string Ipv4Endpoint::to_string() const { return inet::format_endpoint(ip, port); }
 
 std::vector<NetworkAdapter> adapters_from_interfaces(const std::vector<InterfaceAddress>& addrs) {
     std::vector<NetworkAdapter> out;
@@ -210,9 +211,9 @@ CameraResult<std::vector<InterfaceAddress>> host_interface_addresses() {
     return out;
 }
 
-std::vector<Ipv4Endpoint> probe_destinations(const NetworkAdapter& adapter, std::uint16_t device_port,
+std::vector<Endpoint> probe_destinations(const NetworkAdapter& adapter, std::uint16_t device_port,
                                              bool limited_broadcast) {
-    std::vector<Ipv4Endpoint> out{{adapter.broadcast, device_port}};
+    std::vector<Endpoint> out{{adapter.broadcast, device_port}};
     if (limited_broadcast && adapter.broadcast != kLimitedBroadcast)
         out.push_back({kLimitedBroadcast, device_port});
     return out;
@@ -253,7 +254,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     std::unordered_set<std::uint64_t> seen;
     bool limit_logged = false;
     auto listened = listen(*probes, deadline_after(config.timeout),
-                           [&](std::span<const std::uint8_t> datagram, const Probe& p, Ipv4Endpoint source) {
+                           [&](std::span<const std::uint8_t> datagram, const Probe& p, Endpoint source) {
                                auto info = gvcp::parse_discovery_ack(datagram);
                                if (!info || seen.contains(mac_key(info->mac))) return false;
                                if (found.size() >= config.max_devices) {
@@ -283,7 +284,7 @@ CameraResult<void> force_ip(const ForceIpConfig& config) {
 
     std::optional<std::uint16_t> status;
     auto listened = listen(*probes, deadline_after(config.route.timeout),
-                           [&](std::span<const std::uint8_t> datagram, const Probe&, Ipv4Endpoint) {
+                           [&](std::span<const std::uint8_t> datagram, const Probe&, Endpoint) {
                                auto ack = gvcp::parse_ack(datagram);
                                if (!ack || ack->header.ack != gvcp::code(gvcp::Ack::ForceIp) ||
                                    ack->header.ack_id != kForceIpRequestId)
@@ -298,6 +299,38 @@ CameraResult<void> force_ip(const ForceIpConfig& config) {
     OCULANE_LOG(Level::Debug, log::kDiscovery, "force ip: {} took {}", format_mac(config.request.mac),
                 format_ipv4(config.request.ip));
     return {};
+}
+
+CameraResult<std::vector<ActionAcknowledge>> action_command(const ActionCommandConfig& config) {
+    // Acknowledges are told apart from stray datagrams by their request id,
+    // which differs from call to call (and is never 0).
+    static std::atomic<std::uint16_t> next_id{0};
+    std::uint16_t request_id = 0;
+    while (request_id == 0) request_id = ++next_id;
+    const auto command = gvcp::encode_action(config.action, request_id, config.ack_required);
+    DiscoveryConfig route = config.route;
+    route.limited_broadcast = false;
+    auto probes = send_probes(route, command);
+    if (!probes) return std::unexpected(std::move(probes.error()));
+
+    std::vector<ActionAcknowledge> acks;
+    if (!config.ack_required) return acks;
+    std::unordered_set<std::uint64_t> seen;  // one answer per device address and port
+    auto listened = listen(*probes, deadline_after(route.timeout),
+                           [&](std::span<const std::uint8_t> datagram, const Probe&, Endpoint source) {
+                               auto ack = gvcp::parse_ack(datagram);
+                               if (!ack || ack->header.ack != gvcp::code(gvcp::Ack::Action) ||
+                                   ack->header.ack_id != request_id)
+                                   return false;
+                               const std::uint64_t key = (std::uint64_t{source.ip} << 16) | source.port;
+                               if (acks.size() >= route.max_devices || !seen.insert(key).second) return false;
+                               acks.push_back({source, ack->header.status});
+                               return route.unicast.has_value();
+                           });
+    if (!listened) return std::unexpected(std::move(listened.error()));
+    OCULANE_LOG_FIELDS(Level::Debug, log::kDiscovery, "action command sent",
+                       {{"acknowledges", std::to_string(acks.size())}});
+    return acks;
 }
 
 }  // namespace oculane::gige

@@ -20,19 +20,13 @@
 #include "gige/proto/device_info.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "util/duration.hpp"
+#include "util/inet.hpp"
 
 namespace oculane::gige {
 
 inline constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 
-// An IPv4 socket address; the address as a number (127.0.0.1 is 0x7F000001).
-struct Ipv4Endpoint {
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-
-    std::string to_string() const;  // "192.168.1.10:3956"
-    bool operator==(const Ipv4Endpoint&) const = default;
-};
+using Endpoint = inet::Endpoint;
 
 struct NetworkAdapter {
     std::string name;
@@ -64,7 +58,7 @@ struct DiscoveryConfig {
 struct DiscoveredDevice {
     DeviceInfo info;
     NetworkAdapter adapter;  // the one the answer arrived on
-    Ipv4Endpoint source;
+    Endpoint source;
 };
 
 // One IPv4 address of a host interface, as the system reports it.
@@ -85,7 +79,7 @@ CameraResult<std::vector<InterfaceAddress>> host_interface_addresses();
 
 // Where a probe on this adapter goes: its broadcast address and, when asked
 // and different, the limited broadcast.
-std::vector<Ipv4Endpoint> probe_destinations(const NetworkAdapter& adapter, std::uint16_t device_port,
+std::vector<Endpoint> probe_destinations(const NetworkAdapter& adapter, std::uint16_t device_port,
                                              bool limited_broadcast);
 
 // Keeps the adapters (from `adapters`, or the host's addresses when absent)
@@ -111,5 +105,26 @@ struct ForceIpConfig {
 // Sends FORCEIP and waits for the matching acknowledge: AckTimeout when none
 // comes in time, DeviceStatus when the device refuses.
 CameraResult<void> force_ip(const ForceIpConfig& config);
+
+struct ActionCommandConfig {
+    gvcp::ActionCommand action;
+    // How the command goes out, as for discovery, except that it never also
+    // goes to the limited broadcast (a device reached both ways would act
+    // twice); its timeout is how long acknowledges are collected.
+    DiscoveryConfig route;
+    bool ack_required = true;
+};
+
+struct ActionAcknowledge {
+    Endpoint source;
+    std::uint16_t status = 0;
+};
+
+// Sends one ACTION_CMD and collects the acknowledges of the devices that act
+// on it until the timeout (a unicast command: until its one acknowledge).
+// Without ack_required nothing is waited for and the result is empty.
+// Devices not addressed by the keys stay silent, so an empty result is no
+// error.
+CameraResult<std::vector<ActionAcknowledge>> action_command(const ActionCommandConfig& config);
 
 }  // namespace oculane::gige

@@ -223,6 +223,34 @@ std::optional<PacketResendRequest> parse_packet_resend(std::uint8_t flags, std::
     return q;
 }
 
+// ---- ACTION_CMD -------------------------------------------------------------------
+
+std::vector<std::uint8_t> encode_action(const ActionCommand& action, std::uint16_t request_id, bool ack_required) {
+    const std::size_t size = action.scheduled_time ? kScheduledActionPayloadSize : kActionPayloadSize;
+    std::vector<std::uint8_t> out(kHeaderSize + size);
+    std::uint8_t flags = ack_required ? flag::kAckRequired : 0;
+    if (action.scheduled_time) flags |= flag::kScheduledTime;
+    encode_command_header(out, {flags, code(Command::Action), static_cast<std::uint16_t>(size), request_id});
+    ByteWriter w(std::span<std::uint8_t>(out).subspan(kHeaderSize));
+    w.u32(action.device_key);
+    w.u32(action.group_key);
+    w.u32(action.group_mask);
+    if (action.scheduled_time) w.u64(*action.scheduled_time);
+    return out;
+}
+
+std::optional<ActionCommand> parse_action(std::uint8_t flags, std::span<const std::uint8_t> payload) {
+    const bool scheduled = (flags & flag::kScheduledTime) != 0;
+    if (payload.size() < (scheduled ? kScheduledActionPayloadSize : kActionPayloadSize)) return std::nullopt;
+    ByteReader r(payload);
+    ActionCommand a;
+    a.device_key = r.u32();
+    a.group_key = r.u32();
+    a.group_mask = r.u32();
+    if (scheduled) a.scheduled_time = r.u64();
+    return a;
+}
+
 // ---- FORCEIP -------------------------------------------------------------------
 
 std::vector<std::uint8_t> encode_force_ip(const ForceIp& request, std::uint16_t request_id) {

@@ -38,6 +38,7 @@ namespace flag {
 inline constexpr std::uint8_t kAckRequired = 0x01;
 inline constexpr std::uint8_t kBroadcastAck = 0x10;  // on discovery
 inline constexpr std::uint8_t kExtendedIds = 0x10;   // on packet resend
+inline constexpr std::uint8_t kScheduledTime = 0x80;  // on an action command: an action time follows
 }  // namespace flag
 
 enum class Command : std::uint16_t {
@@ -50,6 +51,7 @@ enum class Command : std::uint16_t {
     WriteMem = 0x0086,
     Event = 0x00C0,
     EventData = 0x00C2,
+    Action = 0x0100,
 };
 
 // An acknowledge code is the answered command's code plus one; a pending
@@ -64,6 +66,7 @@ enum class Ack : std::uint16_t {
     Pending = 0x0089,
     Event = 0x00C1,
     EventData = 0x00C3,
+    Action = 0x0101,
 };
 
 constexpr std::uint16_t code(Command c) { return std::to_underlying(c); }
@@ -218,6 +221,25 @@ struct PacketResendRequest {
 // `payload` is the command's payload (after the 8-byte header). Nothing when
 // it is shorter than its form needs.
 std::optional<PacketResendRequest> parse_packet_resend(std::uint8_t flags, std::span<const std::uint8_t> payload);
+
+// ACTION_CMD: device key, group key and group mask, then (flag
+// kScheduledTime) the 64-bit device time at which to act. A device acts when
+// the device key is its own and, for one of its action signals, the group
+// key equals the signal's and the masks share a bit; others stay silent.
+struct ActionCommand {
+    std::uint32_t device_key = 0;
+    std::uint32_t group_key = 0;
+    std::uint32_t group_mask = 0;
+    std::optional<std::uint64_t> scheduled_time;
+    bool operator==(const ActionCommand&) const = default;
+};
+inline constexpr std::size_t kActionPayloadSize = 12;
+inline constexpr std::size_t kScheduledActionPayloadSize = 20;
+
+std::vector<std::uint8_t> encode_action(const ActionCommand& action, std::uint16_t request_id, bool ack_required);
+// `payload` is the command's payload. Nothing when it is shorter than the
+// flags say.
+std::optional<ActionCommand> parse_action(std::uint8_t flags, std::span<const std::uint8_t> payload);
 
 }  // namespace oculane::gvcp
 

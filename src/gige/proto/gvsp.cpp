@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "gige/proto/bytes.hpp"
+#include "gige/proto/pixel_layout.hpp"
 
 namespace oculane::gvsp {
 
@@ -98,13 +99,12 @@ std::size_t encode_trailer(std::span<std::uint8_t> out, std::uint16_t type, std:
 }
 
 std::optional<std::string_view> pixel_format_name(std::uint32_t code) {
-    for (const auto& f : kPixelFormats)
-        if (f.code == code) return f.name;
+    if (const PixelFormatInfo* f = pixel_format_info(code)) return f->name;
     return std::nullopt;
 }
 
 std::optional<std::uint32_t> pixel_format_code(std::string_view name) {
-    for (const auto& f : kPixelFormats)
+    for (const auto& f : pixel_formats())
         if (f.name == name) return f.code;
     return std::nullopt;
 }

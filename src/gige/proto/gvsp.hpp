@@ -148,21 +148,7 @@ inline constexpr std::uint32_t kBGR8 = 0x02180015;
 inline constexpr std::uint32_t kYUV422_8 = 0x02100032;
 }  // namespace pixel
 
-struct PixelFormatName {
-    std::uint32_t code;
-    std::string_view name;
-};
-inline constexpr std::array<PixelFormatName, 9> kPixelFormats{{
-    {pixel::kMono8, "Mono8"},
-    {pixel::kMono10, "Mono10"},
-    {pixel::kMono12, "Mono12"},
-    {pixel::kMono16, "Mono16"},
-    {pixel::kBayerRG8, "BayerRG8"},
-    {pixel::kBayerGB8, "BayerGB8"},
-    {pixel::kRGB8, "RGB8"},
-    {pixel::kBGR8, "BGR8"},
-    {pixel::kYUV422_8, "YUV422_8"},
-}};
+// The names of the known codes are those of the table in pixel_layout.hpp.
 
 // The name of a known code, or nothing.
 std::optional<std::string_view> pixel_format_name(std::uint32_t code);

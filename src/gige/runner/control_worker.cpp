@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "thread_util/mutex.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -26,6 +27,10 @@ constexpr std::uint64_t kWakerToken = 1;
 // deadlines, interrupts and callers that gave up are noticed within it.
 constexpr auto kSlice = std::chrono::milliseconds(10);
 constexpr std::size_t kMaxDatagram = 65535;
+// The worker's receive batch. GVCP messages are at most 576 bytes on the wire;
+// a longer datagram cannot be an acknowledge and is dropped unread.
+constexpr std::size_t kBatchSlots = 16;
+constexpr std::size_t kBatchSlotSize = 2048;
 constexpr std::size_t kMaxDatagramsPerWake = 64;
 
 using inet::to_sockaddr;
@@ -61,7 +66,8 @@ ControlLink::ControlLink(UniqueFd socket, std::shared_ptr<LinkStatsRecord> stats
       device_(config.device),
       engine_(EngineConfig{config.device.ip, config.ack_timeout, config.retries, config.heartbeat_timeout_ms},
               *stats_, *this, Clock::now()),
-      buffer_(kMaxDatagram) {
+      buffer_(kMaxDatagram),
+      batch_(kBatchSlots, kBatchSlotSize) {
     waiting_.reserve(16);
 }
 
@@ -149,7 +155,7 @@ std::vector<std::pair<RequestToken, ControlLink::Waiter>>::iterator ControlLink:
 
 CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limit) {
     LocalSlot slot;
-    std::unique_lock lock(mutex_);
+    UniqueLock lock(mutex_);
     if (engine_.shut_down()) return std::unexpected(engine_.end_error());
     const RequestToken token = ++last_token_;
     // Nothing in flight and nobody listening: this thread can be the one
@@ -161,7 +167,7 @@ CameraResult<Reply> ControlLink::transact(Request request, const WaitLimit& limi
     return direct ? transact_direct(lock, token, slot, limit) : transact_queued(lock, token, slot, limit);
 }
 
-CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& lock, RequestToken token,
+CameraResult<Reply> ControlLink::transact_direct(UniqueLock& lock, RequestToken token,
                                                  LocalSlot& slot, const WaitLimit& limit) {
     role_ = Role::Caller;
     Instant now = Clock::now();
@@ -199,7 +205,7 @@ CameraResult<Reply> ControlLink::transact_direct(std::unique_lock<std::mutex>& l
     return result;
 }
 
-CameraResult<Reply> ControlLink::transact_queued(std::unique_lock<std::mutex>& lock, RequestToken token,
+CameraResult<Reply> ControlLink::transact_queued(UniqueLock& lock, RequestToken token,
                                                  LocalSlot& slot, const WaitLimit& limit) {
     // Sent at once when nothing is in flight; otherwise whoever receives
     // sends it when its turn comes.
@@ -254,9 +260,10 @@ void ControlLink::wake_worker() {
 void ControlLink::submit(Request request, PendingReply reply) {
     bool wake = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) {
-            std::visit([&](auto& handle) { handle.fail(engine_.end_error()); }, reply);
+            CameraError ended = engine_.end_error();
+            std::visit([&](auto& handle) { handle.fail(ended); }, reply);
             return;
         }
         const RequestToken token = ++last_token_;
@@ -273,7 +280,7 @@ void ControlLink::submit(Request request, PendingReply reply) {
 
 bool ControlLink::subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomic<std::uint64_t>> lost) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) return false;
         subscribers_.push_back(Subscriber{std::move(events), std::move(lost)});
         // Someone must listen for events from now on; only the worker can.
@@ -285,13 +292,13 @@ bool ControlLink::subscribe(Sender<GvcpEvent> events, std::shared_ptr<std::atomi
 }
 
 void ControlLink::set_concatenation(bool supported) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     engine_.set_concatenation(supported);
 }
 
 bool ControlLink::request_shutdown() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (engine_.shut_down()) return false;
         shutdown_asked_ = true;
     }
@@ -300,7 +307,7 @@ bool ControlLink::request_shutdown() {
 }
 
 bool ControlLink::ended() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return engine_.shut_down();
 }
 
@@ -336,7 +343,7 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
     // path, a cost a caller receiving its own acknowledge should not pay.
     bool watching = false;
     for (;;) {
-        std::unique_lock lock(mutex_);
+        UniqueLock lock(mutex_);
         if (self.stop_requested() || shutdown_asked_ || engine_.control_lost()) return;
         engine_.tick(Clock::now());
         if (engine_.control_lost()) return;
@@ -372,21 +379,27 @@ void ControlLink::worker_loop(const ThreadHandle& self, Poller& poller) {
         // A bounded batch per wake: a peer sending as fast as we read must
         // not keep the loop from deadlines and the stop flag. The receives
         // never block, so the lock is held across the batch.
-        std::lock_guard relock(mutex_);
-        for (std::size_t i = 0; i < kMaxDatagramsPerWake; ++i) {
-            Endpoint source;
-            const ssize_t n = receive(MSG_DONTWAIT, source);
-            if (n < 0) break;
-            engine_.on_datagram(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(n)), source,
-                                Clock::now());
-            if (engine_.control_lost()) break;
+        MutexLock relock(mutex_);
+        for (std::size_t taken = 0; taken < kMaxDatagramsPerWake && !engine_.control_lost();) {
+            const auto n = batch_.receive(socket_.get());
+            if (!n) {
+                OCULANE_LOG(log::Level::Warn, log::kRunner, "gvcp recv error: {}", n.error().message());
+                break;
+            }
+            const Instant now = Clock::now();
+            for (std::size_t i = 0; i < *n && !engine_.control_lost(); ++i) {
+                if (batch_.truncated(i)) continue;
+                engine_.on_datagram(batch_.datagram(i), Endpoint{batch_.source_ip(i), batch_.source_port(i)}, now);
+            }
+            taken += *n;
+            if (*n < batch_.capacity()) break;  // the queue is empty
         }
     }
 }
 
 void ControlLink::worker_end(const ThreadHandle& self) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         // Fails everything the engine holds with ControlLost or NotConnected
         // and marks the end before the worker is seen to stop, so a later
         // caller always learns why.

@@ -1,4 +1,5 @@
 #include "gige/runner/link_stats.hpp"
+#include "thread_util/mutex.hpp"
 
 #include <fmt/format.h>
 
@@ -12,7 +13,7 @@ std::string LinkStats::to_string() const {
 }
 
 void LinkStatsRecord::bump(LinkCounter counter) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     switch (counter) {
         case LinkCounter::Commands: ++stats_.commands; break;
         case LinkCounter::Acks: ++stats_.acks; break;
@@ -27,7 +28,7 @@ void LinkStatsRecord::bump(LinkCounter counter) {
 }
 
 LinkStats LinkStatsRecord::snapshot() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return stats_;
 }
 

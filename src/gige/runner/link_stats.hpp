@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "thread_util/mutex.hpp"
+
 namespace oculane::gige {
 
 // A copy of the nine counters, in their documented order.
@@ -53,8 +55,8 @@ public:
     const std::atomic<bool>& control_lost_flag() const { return control_lost_; }
 
 private:
-    mutable std::mutex mutex_;
-    LinkStats stats_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    LinkStats stats_ OCULANE_GUARDED_BY(mutex_);
     std::atomic<bool> control_lost_{false};
 };
 

@@ -17,6 +17,7 @@
 #include "error/camera_error.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "gige/runner/link_stats.hpp"
+#include "util/inet.hpp"
 #include "util/duration.hpp"
 
 namespace oculane::gige {
@@ -56,12 +57,7 @@ struct WriteMemory {
 using Request = std::variant<request::ReadRegister, request::ReadRegisters, request::WriteRegisters,
                              request::ReadMemory, request::WriteMemory>;
 
-// An IPv4 endpoint in host byte order.
-struct Endpoint {
-    std::uint32_t ip = 0;
-    std::uint16_t port = 0;
-    friend bool operator==(const Endpoint&, const Endpoint&) = default;
-};
+using Endpoint = inet::Endpoint;
 
 // The engine's only way out. Implemented by the worker over its socket and by
 // recorders in tests.

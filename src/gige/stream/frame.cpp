@@ -1,4 +1,6 @@
 #include "gige/stream/frame.hpp"
+#include "thread_util/mutex.hpp"
+#include "util/int128.hpp"
 
 #include <unistd.h>
 
@@ -38,7 +40,7 @@ std::uint64_t ticks_to_ns(std::uint64_t ticks, std::uint64_t f, std::uint64_t sy
     constexpr std::uint64_t kNs = 1'000'000'000;
     // The remainder term in 128 bits: (ticks mod f) * 1e9 overflows 64 bits
     // for tick frequencies above about 18 GHz.
-    const auto frac = static_cast<std::uint64_t>((static_cast<unsigned __int128>(ticks % f) * kNs) / f);
+    const auto frac = static_cast<std::uint64_t>((static_cast<uint128>(ticks % f) * kNs) / f);
     return (ticks / f) * kNs + frac;
 }
 
@@ -65,9 +67,9 @@ struct PoolCore {
     std::size_t table_capacity = 0;
     std::unique_ptr<BufSlot[]> slots;
 
-    mutable std::mutex m;
-    std::vector<BufSlot*> free_list;  // guarded by m; capacity n_buffers, never grows
-    bool closed = false;              // guarded by m
+    mutable Mutex m;
+    std::vector<BufSlot*> free_list OCULANE_GUARDED_BY(m);  // capacity n_buffers, never grows
+    bool closed OCULANE_GUARDED_BY(m) = false;
 
     ~PoolCore() {
         for (std::size_t i = 0; i < n_buffers; ++i) std::free(slots[i].data);
@@ -81,7 +83,7 @@ struct PoolCore {
 
     // Any thread, any time.
     void give_back(BufSlot* s) noexcept {
-        std::lock_guard lock(m);
+        MutexLock lock(m);
         if (closed) {
             free_memory(*s);
             return;
@@ -90,7 +92,7 @@ struct PoolCore {
     }
 
     void close() noexcept {
-        std::lock_guard lock(m);
+        MutexLock lock(m);
         closed = true;
         for (BufSlot* s : free_list) free_memory(*s);
         free_list.clear();
@@ -185,10 +187,10 @@ CameraResult<std::shared_ptr<FramePool>> FramePool::create(std::size_t n_buffers
     if (size > kMaxFrameBufferSize)
         return fail(fmt::format("a buffer may hold at most {} bytes", kMaxFrameBufferSize));
     // What the pool would hold, in 128 bits so that absurd counts cannot wrap.
-    const auto per_buffer = static_cast<unsigned __int128>(size) +
-                            static_cast<unsigned __int128>(table_capacity) * sizeof(PacketSlot) +
+    const auto per_buffer = static_cast<uint128>(size) +
+                            static_cast<uint128>(table_capacity) * sizeof(PacketSlot) +
                             sizeof(BufSlot);
-    const unsigned __int128 total = per_buffer * n_buffers;
+    const uint128 total = per_buffer * n_buffers;
     const std::uint64_t memory = physical_memory();
     if (memory != 0 && total > memory)
         return fail(fmt::format("that is more than this machine's {} bytes of memory", memory));
@@ -199,6 +201,9 @@ CameraResult<std::shared_ptr<FramePool>> FramePool::create(std::size_t n_buffers
         core->table_capacity = table_capacity;
         core->slots = std::make_unique<BufSlot[]>(n_buffers);
         core->n_buffers = n_buffers;
+        // Not shared yet; held anyway (once per pool) so the analysis sees
+        // the free list under its lock.
+        MutexLock filling(core->m);
         core->free_list.reserve(n_buffers);
         // Pushed in reverse, so buffers go out in index order at first.
         for (std::size_t i = n_buffers; i-- > 0;) {
@@ -224,7 +229,7 @@ FramePool::~FramePool() {
 }
 
 std::optional<PooledBuf> FramePool::try_take() {
-    std::lock_guard lock(core_->m);
+    MutexLock lock(core_->m);
     if (core_->free_list.empty()) return std::nullopt;
     BufSlot* s = core_->free_list.back();
     core_->free_list.pop_back();
@@ -241,10 +246,9 @@ FramePtr FramePool::publish(PooledBuf buffer, const FrameInfo& info) {
 }
 
 std::size_t FramePool::n_buffers() const { return core_->n_buffers; }
-std::uint64_t FramePool::buffer_size() const { return core_->size; }
 std::size_t FramePool::packet_table_capacity() const { return core_->table_capacity; }
 std::size_t FramePool::available() const {
-    std::lock_guard lock(core_->m);
+    MutexLock lock(core_->m);
     return core_->free_list.size();
 }
 

@@ -200,7 +200,6 @@ public:
     FramePtr publish(PooledBuf buffer, const FrameInfo& info);
 
     std::size_t n_buffers() const;
-    std::uint64_t buffer_size() const;
     std::size_t packet_table_capacity() const;
     std::size_t available() const;  // free buffers right now
 

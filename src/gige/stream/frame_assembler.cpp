@@ -541,9 +541,15 @@ void FrameAssembler::check_frame_completion(Instant now, const std::uint64_t* sk
             // looked for now rather than after a resend interval of silence,
             // which at a high frame rate would hold the frame (and its buffer)
             // while the pool runs dry. Their due time still applies.
+            // A trailer says the same of the block's own end.
             const bool superseded = &f != &frames_.back();
-            if (superseded || now - f.last_packet >= config_.resend_interval)
+            if (superseded || f.trailer_seen || now - f.last_packet >= config_.resend_interval) {
                 spent |= missing_packet_check(f, f.expected - 1, now, sink);
+            } else if (f.next_due < now && f.scanned >= 0) {
+                // Packets already known missing fall due while the block
+                // pauses: ask now, not after a resend interval of silence.
+                spent |= missing_packet_check(f, static_cast<std::uint32_t>(f.scanned), now, sink);
+            }
         }
         // A budget spent just now may have made the oldest frame lost.
         if (!spent || frames_.empty() || !lost(frames_.front())) return;
@@ -555,8 +561,12 @@ bool FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Inst
     const std::int64_t start = f.contiguous + 1;
     const std::int64_t end = up_to;
     // An empty walk does nothing, whatever the budget: the common case of a
-    // packet arriving in order ends here.
-    if (start > end) return false;
+    // packet arriving in order ends here. With every packet looked at so far
+    // received, nothing is waiting to fall due.
+    if (start > end) {
+        if (f.contiguous >= f.scanned) f.next_due = Instant::max();
+        return false;
+    }
     const std::uint64_t budget = f.budget;
     // A budget of 0 is spent as soon as a packet is due (below).
     if (up_to >= f.expected) return false;
@@ -632,6 +642,24 @@ bool FrameAssembler::missing_packet_check(InFlight& f, std::uint32_t up_to, Inst
     }
     f.next_due = std::min(f.next_due, again);
     return false;
+}
+
+std::optional<Instant> FrameAssembler::next_deadline() const {
+    Instant earliest = Instant::max();
+    if (config_.resend_enabled) {
+        for (const InFlight& f : frames_) {
+            if (f.no_resend || f.ratio_reached || lost(f) || f.contiguous >= f.scanned) continue;
+            // Due means strictly earlier than now.
+            if (f.next_due != Instant::max()) earliest = std::min(earliest, f.next_due + std::chrono::microseconds(1));
+        }
+    }
+    if (!frames_.empty()) {
+        const InFlight& f = frames_.front();
+        const bool after_leader = f.contiguous == 0 && f.block_id == last_block_id_;
+        if (!after_leader) earliest = std::min(earliest, f.last_packet + config_.frame_timeout);
+    }
+    if (earliest == Instant::max()) return std::nullopt;
+    return earliest;
 }
 
 FrameStatus FrameAssembler::verdict(const InFlight& f) const {

@@ -42,6 +42,7 @@
 #include "gige/proto/gvcp.hpp"
 #include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame.hpp"
+#include "gige/stream/stream_defaults.hpp"
 #include "gige/stream/stream_stats.hpp"
 #include "util/duration.hpp"
 
@@ -54,11 +55,11 @@ struct AssemblerConfig {
     bool resend_enabled = true;
     std::uint16_t channel = 0;         // the stream channel; named in resend requests
     std::uint32_t camera_ip = 0;       // host order; datagrams from elsewhere are dropped
-    Duration resend_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
-    double resend_ratio = 0.25;
-    std::size_t n_buffers = 8;
+    Duration resend_delay = stream_defaults::kResendDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
+    double resend_ratio = stream_defaults::kResendRatio;
+    std::size_t n_buffers = stream_defaults::kBuffers;
 };
 
 class AssemblerSink {
@@ -95,6 +96,13 @@ public:
     // Shutdown: every frame in flight closes Aborted, oldest first.
     void abort_all(AssemblerSink& sink);
 
+    // The earliest instant at which on_tick has something to do without a
+    // new datagram: a missing packet falling due for its resend request, or
+    // the oldest frame timing out. None when only a datagram can change
+    // anything. The worker waits no longer than this, so a request goes out
+    // at its packet's due time rather than at the next periodic check.
+    std::optional<Instant> next_deadline() const;
+
     bool has_frames_in_flight() const { return !frames_.empty(); }
     std::size_t frames_in_flight() const { return frames_.size(); }
     // The worker adds frames_dropped and kernel_drops here itself.
@@ -102,9 +110,6 @@ public:
     const StreamStats& stats() const { return stats_; }
     const FramePool& pool() const { return *pool_; }
     const AssemblerConfig& config() const { return config_; }
-    // Largest packet table a frame may have; a block that would need more is
-    // marked WrongPacketId instead of growing its table.
-    std::size_t packet_table_limit() const { return table_limit_; }
     // The port the stream comes from, once its first valid packet arrived.
     std::optional<std::uint16_t> stream_port() const {
         return port_known_ ? std::optional<std::uint16_t>(stream_port_) : std::nullopt;
@@ -185,6 +190,8 @@ private:
     std::shared_ptr<FramePool> pool_;
     std::vector<InFlight> frames_;  // oldest first; capacity n_buffers reserved
     StreamStats stats_;
+    // Largest packet table a frame may have; a block that would need more is
+    // marked WrongPacketId instead of growing its table.
     std::size_t table_limit_ = 0;
     std::uint64_t last_block_id_ = 0;
     Instant last_block_at_{};  // when last_block_id_ was set

@@ -3,6 +3,7 @@
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stream_runner.hpp"
 #include "gige/stream/stream_stats.hpp"
+#include "thread_util/mutex.hpp"
 
 namespace oculane {
 
@@ -12,6 +13,14 @@ std::optional<FramePtr> FrameChannel::try_recv() {
     auto frame = frames_.try_recv();
     if (!frame) return std::nullopt;
     return std::move(*frame);
+}
+
+std::optional<FramePtr> FrameChannel::try_recv_newest() {
+    auto newest = try_recv();
+    if (!newest) return newest;
+    // One at a time, so each older frame is let go of outside the queue's lock.
+    while (auto next = try_recv()) newest = std::move(next);
+    return newest;
 }
 
 std::expected<FramePtr, RecvError> FrameChannel::recv_until(std::optional<Clock::time_point> deadline) {
@@ -46,8 +55,8 @@ StreamChannel::StreamChannel(gige::Endpoint local, std::uint16_t channel, std::u
 
 StreamChannel::~StreamChannel() { close(); }
 
-FrameChannel StreamChannel::subscribe(std::size_t capacity) {
-    auto [sender, receiver] = bounded<FramePtr>(capacity == 0 ? 1 : capacity);
+FrameChannel StreamChannel::subscribe(std::size_t capacity, Overflow overflow) {
+    auto [sender, receiver] = bounded<FramePtr>(capacity == 0 ? 1 : capacity, overflow);
     // A worker that is gone never takes the message; the sender then dies
     // with it here (or with the worker's queue), and the receiver reports
     // disconnection once read.
@@ -64,12 +73,12 @@ StreamStats StreamChannel::stats() const { return stats_->snapshot(); }
 PoolUse StreamChannel::pool_use() const { return stats_->pool_use(); }
 
 bool StreamChannel::is_closed() const {
-    std::lock_guard lock(close_mutex_);
+    MutexLock lock(close_mutex_);
     return closed_;
 }
 
 void StreamChannel::close(Instant deadline) {
-    std::lock_guard lock(close_mutex_);
+    MutexLock lock(close_mutex_);
     if (closed_) return;
     closed_ = true;
     // The camera first, so it stops sending before the socket goes; its

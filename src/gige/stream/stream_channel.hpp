@@ -22,6 +22,8 @@
 
 #include "gige/ip_address.hpp"
 #include "gige/runner/transaction_engine.hpp"
+#include "gige/stream/stream_defaults.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_config.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
@@ -59,13 +61,18 @@ struct StreamConfig {
     std::optional<std::uint64_t> payload_size;
     ThreadConfig thread;                         // of the stream worker
     std::optional<std::uint32_t> packet_delay;   // written only when given
-    Duration resend_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
+    Duration resend_delay = stream_defaults::kResendDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
     // None: the local address that routes to the camera, any port.
     std::optional<StreamDestination> destination;
-    std::size_t n_buffers = 8;
-    double resend_ratio = 0.25;
+    std::size_t n_buffers = stream_defaults::kBuffers;
+    // Frames close in block order, so a frame waiting for a resend keeps the
+    // frames completed behind it, each in its buffer. With this set the pool
+    // has buffers beyond n_buffers for them, enough for the resend timing at
+    // the 10 GigE line rate (see stream_pool_size); without it, n_buffers.
+    bool resend_reserve = false;
+    double resend_ratio = stream_defaults::kResendRatio;
     std::size_t receive_buffer = 0;              // bytes; 0 sizes it from the payload
     std::optional<std::uint16_t> packet_size;    // none: found by the fire test
     std::uint16_t channel = 0;
@@ -104,6 +111,9 @@ public:
 
     // Never waits; nothing when the queue is empty (or disconnected).
     std::optional<FramePtr> try_recv();
+    // Never waits: the newest queued frame, letting go of every older one
+    // (their buffers go home at once); nothing when the queue is empty.
+    std::optional<FramePtr> try_recv_newest();
     // Waits until a frame arrives, the deadline passes (RecvError::Timeout) or
     // the queue is empty with the worker gone (RecvError::Disconnected). No
     // deadline waits without limit. Frames still queued after the worker
@@ -122,6 +132,10 @@ public:
     // finds the queue disconnected reports that rather than a normal end.
     bool control_lost() const { return end_ && end_->control_lost.load(std::memory_order_acquire); }
     std::size_t size() const { return frames_.size(); }
+    // Readable whenever a frame was queued or the worker let go of the
+    // queue since it was last read (an eventfd owned by the queue; -1 when
+    // the system refuses one). For event loops.
+    int notify_fd() { return frames_.notify_fd(); }
 
 private:
     Receiver<FramePtr> frames_;
@@ -152,8 +166,9 @@ public:
     // A new queue of `capacity` frames that receives every frame closed after
     // the worker picks it up (at once: the worker is woken). Capacity 0 is
     // taken as 1. After the stream stopped the queue is empty and
-    // disconnected.
-    FrameChannel subscribe(std::size_t capacity);
+    // disconnected. Overflow::DropOldest keeps the newest frames: a full
+    // queue lets go of its oldest one (counted in frames_dropped).
+    FrameChannel subscribe(std::size_t capacity, Overflow overflow = Overflow::Refuse);
 
     // Call right after the camera was told to start acquiring. If no
     // datagram then arrives within a second, the worker logs one warning
@@ -189,13 +204,13 @@ private:
     const gige::Endpoint local_;
     const std::uint16_t channel_;
     const std::uint16_t packet_size_;
-    mutable std::mutex close_mutex_;
+    mutable Mutex close_mutex_;
     Sender<ToStreamWorker> control_;        // sending locks the channel itself
     std::shared_ptr<StreamStatsRecord> stats_;
     std::shared_ptr<StreamEnd> end_;        // filled by the worker
     ThreadHandle worker_;                   // owning; joined by close()
-    CameraCloser close_on_camera_;          // guarded by close_mutex_
-    bool closed_ = false;                   // guarded by close_mutex_
+    CameraCloser close_on_camera_ OCULANE_GUARDED_BY(close_mutex_);
+    bool closed_ OCULANE_GUARDED_BY(close_mutex_) = false;
     ReceiveBufferSize receive_buffer_;      // constant once handed out
 };
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "gige/proto/gvsp.hpp"
 #include "gige/stream/frame_assembler.hpp"
 #include "gige/stream/stream_health.hpp"
+#include "util/duration.hpp"
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
@@ -181,6 +183,10 @@ private:
 
     Duration poll_timeout(Instant now) const {
         Duration timeout = assembler_.has_frames_in_flight() ? resend_interval_ : Duration(kIdlePoll);
+        // A resend request is sent when its packet falls due, not at the
+        // next periodic check.
+        if (const auto deadline = assembler_.next_deadline())
+            timeout = std::min<Duration>(timeout, std::max(Duration::zero(), *deadline - now));
         if (silence_armed_) timeout = std::min<Duration>(timeout, std::max(Duration::zero(), silence_deadline_ - now));
         return timeout;
     }
@@ -269,9 +275,9 @@ private:
         // Packets still to come, the trailer included.
         if (packet->packet_id > data_packets) return Duration::zero();
         const std::uint64_t remaining = data_packets + 1 - packet->packet_id;
-        const Duration spacing = since_last_drain / static_cast<Duration::rep>(taken);
-        const Duration until_trailer = spacing * static_cast<Duration::rep>(remaining - 1);
-        const Duration sleep = std::min<Duration>(until_trailer, kCoalesceWindow);
+        // The first drain of a stream measures from the clock's start, so
+        // the time since the last drain may be the host's uptime.
+        const Duration sleep = share_capped(since_last_drain, taken, remaining - 1, kCoalesceWindow);
         return sleep < kShortestSleep ? Duration::zero() : sleep;
     }
 
@@ -356,11 +362,25 @@ private:
     StreamHealth health_;  // warnings about failed frames, kernel drops, starvation
 };
 
+// The fastest link a stream's pool is sized for, in bytes a second.
+constexpr double kReserveLineRate = 1.25e9;  // 10 Gbit/s
+constexpr std::size_t kMaxReserve = 64;
+
 CameraError start_error(std::string_view what, const std::error_code& e) {
     return CameraError::io(fmt::format("stream worker start-up: {}: {}", what, e.message()), e.value());
 }
 
 }  // namespace
+
+std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_size) {
+    if (!config.resend_reserve || payload_size == 0) return config.n_buffers;
+    const Duration held = std::max(config.resend_delay, Duration::zero()) +
+                          2 * std::max(config.resend_interval, Duration::zero());
+    const double bytes = kReserveLineRate * std::chrono::duration<double>(held).count();
+    const double frames = std::ceil(bytes / static_cast<double>(payload_size));
+    const std::size_t reserve = frames >= kMaxReserve ? kMaxReserve : std::max<std::size_t>(1, static_cast<std::size_t>(frames));
+    return config.n_buffers + reserve;
+}
 
 CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
                                                const StreamConfig& config, Receiver<ToStreamWorker> control,
@@ -397,7 +417,7 @@ CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWork
     ac.resend_interval = config.resend_interval;
     ac.frame_timeout = config.frame_timeout;
     ac.resend_ratio = config.resend_ratio;
-    ac.n_buffers = config.n_buffers;
+    ac.n_buffers = stream_pool_size(config, ac.payload_size);
     auto assembler = FrameAssembler::create(ac);
     if (!assembler) return std::unexpected(std::move(assembler.error()));
 

@@ -15,6 +15,7 @@
 #include "gige/runner/transaction_engine.hpp"
 #include "gige/stream/stream_channel.hpp"
 #include "gige/stream/stream_stats.hpp"
+#include "thread_util/mutex.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
 #include "util/unique_fd.hpp"
@@ -27,23 +28,23 @@ namespace oculane {
 class StreamStatsRecord {
 public:
     void publish(const StreamStats& stats, const PoolUse& pool = {}) {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         stats_ = stats;
         pool_ = pool;
     }
     StreamStats snapshot() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return stats_;
     }
     PoolUse pool_use() const {
-        std::lock_guard lock(m_);
+        MutexLock lock(m_);
         return pool_;
     }
 
 private:
-    mutable std::mutex m_;
-    StreamStats stats_;  // guarded by m_
-    PoolUse pool_;       // guarded by m_
+    mutable Mutex m_;
+    StreamStats stats_ OCULANE_GUARDED_BY(m_);
+    PoolUse pool_ OCULANE_GUARDED_BY(m_);
 };
 
 // What stream setup learned, passed to the worker.
@@ -60,6 +61,11 @@ struct StreamWorkerParams {
     std::shared_ptr<const std::atomic<bool>> control_lost;
     std::shared_ptr<StreamEnd> end;
 };
+
+// The stream's pool: n_buffers, plus, with resend_reserve, the frames a
+// 10 GigE link delivers while a frame waits for its first resend request
+// and one more (resend_delay + 2 x resend_interval), from 1 to 64 buffers.
+std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_size);
 
 // Prepares the worker (non-blocking socket, drop counter, poller with the
 // socket as token 0 and a waker as token 1, the frame pool) and starts

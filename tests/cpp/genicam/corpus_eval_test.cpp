@@ -52,34 +52,34 @@ std::vector<NodeId> successors(const Genicam& map, NodeId id) {
         add_ref(iv->fallback);
     };
     const NodeData& d = map.node(id).data;
-    if (auto* p = std::get_if<node_data::Integer>(&d)) {
-        for (auto* r : {&p->value, &p->min, &p->max, &p->inc}) add_ref(*r);
-        add_indexed(p->indexed);
-    } else if (auto* p = std::get_if<node_data::Float>(&d)) {
-        for (auto* r : {&p->value, &p->min, &p->max}) add_ref(*r);
-        add_indexed(p->indexed);
-    } else if (auto* p = std::get_if<node_data::Boolean>(&d)) {
-        add_ref(p->value);
-    } else if (auto* p = std::get_if<node_data::StringValue>(&d)) {
-        add_ref(p->value);
-    } else if (auto* p = std::get_if<node_data::Enumeration>(&d)) {
-        add_ref(p->value);
-    } else if (auto* p = std::get_if<node_data::Command>(&d)) {
-        add_ref(p->value);
-        add_ref(p->command_value);
-    } else if (auto* p = std::get_if<node_data::Register>(&d)) {
-        add_ref(p->common.length);
-        for (auto& a : p->common.address) add_ref(a);
-        if (p->common.index) {
-            add_ref(p->common.index->selector);
-            add_ref(p->common.index->offset);
+    if (auto* integer = std::get_if<node_data::Integer>(&d)) {
+        for (auto* r : {&integer->value, &integer->min, &integer->max, &integer->inc}) add_ref(*r);
+        add_indexed(integer->indexed);
+    } else if (auto* flt = std::get_if<node_data::Float>(&d)) {
+        for (auto* r : {&flt->value, &flt->min, &flt->max}) add_ref(*r);
+        add_indexed(flt->indexed);
+    } else if (auto* boolean = std::get_if<node_data::Boolean>(&d)) {
+        add_ref(boolean->value);
+    } else if (auto* str = std::get_if<node_data::StringValue>(&d)) {
+        add_ref(str->value);
+    } else if (auto* enumeration = std::get_if<node_data::Enumeration>(&d)) {
+        add_ref(enumeration->value);
+    } else if (auto* cmd = std::get_if<node_data::Command>(&d)) {
+        add_ref(cmd->value);
+        add_ref(cmd->command_value);
+    } else if (auto* reg = std::get_if<node_data::Register>(&d)) {
+        add_ref(reg->common.length);
+        for (auto& a : reg->common.address) add_ref(a);
+        if (reg->common.index) {
+            add_ref(reg->common.index->selector);
+            add_ref(reg->common.index->offset);
         }
-    } else if (auto* p = std::get_if<node_data::Converter>(&d)) {
-        add_ref(p->value);
-        add_formula(p->to, p->variables);
-        add_formula(p->from, p->variables);
-    } else if (auto* p = std::get_if<node_data::SwissKnife>(&d)) {
-        add_formula(p->formula, p->variables);
+    } else if (auto* conv = std::get_if<node_data::Converter>(&d)) {
+        add_ref(conv->value);
+        add_formula(conv->to, conv->variables);
+        add_formula(conv->from, conv->variables);
+    } else if (auto* knife = std::get_if<node_data::SwissKnife>(&d)) {
+        add_formula(knife->formula, knife->variables);
     }
     return out;
 }

@@ -104,7 +104,7 @@ TEST(Snap, FeatureWritesFollowTheAcquisitionMode) {
         SCOPED_TRACE(c.name);
         Camera cam(host++);
         cam.device->poke_register(reg::kAcquisitionMode, c.mode);
-        if (c.mode_cached) ASSERT_TRUE(cam.camera->get_enum("AcquisitionMode"));
+        if (c.mode_cached) { ASSERT_TRUE(cam.camera->get_enum("AcquisitionMode")); }
         if (c.mode_refused) cam.device->set_address_status(reg::kAcquisitionMode, GvcpStatus::kAccessDenied);
         cam.device->clear_command_log();
         test::LogCapture logs(log::Level::Debug);
@@ -113,7 +113,7 @@ TEST(Snap, FeatureWritesFollowTheAcquisitionMode) {
         EXPECT_EQ((*frame)->status(), FrameStatus::Complete);
         expect_test_pattern(**frame);
         EXPECT_EQ(cam.acquisition_writes(), c.writes);
-        if (!c.mode_refused) EXPECT_EQ(cam.device->read_register(reg::kAcquisitionMode), c.mode);
+        if (!c.mode_refused) { EXPECT_EQ(cam.device->read_register(reg::kAcquisitionMode), c.mode); }
         EXPECT_EQ(cam.device->read_register(reg::kTLParamsLocked), 0u);
         EXPECT_EQ(cam.device->stream_channel(0).host_port, 0u) << "the stream is closed";
         bool logged = false;

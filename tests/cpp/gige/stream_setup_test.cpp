@@ -25,10 +25,10 @@ TEST(ReceiveBuffer, SizeFollowsThePayloadWithinBounds) {
         std::size_t expected;
     };
     const Case cases[] = {
-        {0, 307'200, 6'250'000},        // 640x480 frames: 50 ms of a 1 Gbit/s link
+        {0, 307'200, 31'250'000},       // 640x480 frames: 25 ms of a 10 Gbit/s link
         {0, 20'000'000, 67'108'864},    // large ones the ceiling
-        {0, 4'000'000, 16'000'000},     // in between: four frames
-        {0, 0, 6'250'000},
+        {0, 10'000'000, 40'000'000},    // in between: four frames
+        {0, 0, 31'250'000},
         {0, UINT64_MAX, 67'108'864},    // no overflow on absurd payloads
         {5'000, 20'000'000, 5'000},     // an explicit size is taken as is
     };

@@ -411,7 +411,7 @@ TEST_F(EngineTest, RegisterListsFollowTheConcatenationCapability) {
 // A pending acknowledge that announces next to no time still leaves the
 // ordinary acknowledge timeout before the next try.
 TEST_F(EngineTest, PendingAckWaitsAtLeastTheAckTimeout) {
-    for (const auto [announced, retry_at] : {std::pair{0ms, 510ms}, {1ms, 510ms}, {2000ms, 2010ms}}) {
+    for (const auto& [announced, retry_at] : {std::pair{0ms, 510ms}, {1ms, 510ms}, {2000ms, 2010ms}}) {
         SCOPED_TRACE(announced.count());
         io = RecordingIo{};
         make({.ack_timeout = 500ms, .retries = 1, .heartbeat_timeout_ms = 600000});
@@ -465,7 +465,7 @@ TEST_F(EngineTest, MemoryReadTakesExactlyWhatWasAskedChunkByChunk) {
     engine->submit(1, request::ReadMemory{0x1000, 1000});
     engine->tick(t0);
     std::vector<std::uint8_t> want;
-    for (const auto [address, count] : {std::pair{0x1000u, 512u}, std::pair{0x1200u, 488u}}) {
+    for (const auto& [address, count] : {std::pair{0x1000u, 512u}, std::pair{0x1200u, 488u}}) {
         ASSERT_FALSE(io.results.contains(1));
         const auto& s = io.sent.back();
         EXPECT_EQ(s.command(), gvcp::code(gvcp::Command::ReadMem));
@@ -624,7 +624,7 @@ TEST_F(EngineTest, ControlIsReleasedOnlyAfterASuccessfulTake) {
                                            {Take::Interrupted, true},
                                            {Take::GrantedThenReleased, false},
                                            {Take::Never, false}};
-    for (const auto [take, releases] : cases) {
+    for (const auto& [take, releases] : cases) {
         SCOPED_TRACE(static_cast<int>(take));
         io = RecordingIo{};
         make({.ack_timeout = 50ms, .retries = 0, .heartbeat_timeout_ms = 600000});

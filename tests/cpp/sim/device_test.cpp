@@ -135,8 +135,9 @@ TEST_F(DeviceTest, BootstrapRegistersAreConsistentWithTheConfiguration) {
 
     // Bits counted from the most significant: user-defined name (0), serial
     // number (1), heartbeat disable (2); pending ack (26), event data (27),
-    // event (28), packet resend (29), WRITEMEM (30), concatenation (31).
-    EXPECT_EQ(read_reg(bootstrap::kGvcpCapability), 0xE000003Fu);
+    // event (28), packet resend (29), WRITEMEM (30), concatenation (31);
+    // scheduled action (14), action (25).
+    EXPECT_EQ(read_reg(bootstrap::kGvcpCapability), 0xE002007Fu);
     EXPECT_EQ(read_reg(bootstrap::kHeartbeatTimeout), 3000u);
     EXPECT_EQ((std::uint64_t{read_reg(0x093C)} << 32) | read_reg(0x0940), c.tick_frequency);
 
@@ -203,7 +204,7 @@ TEST_F(DeviceTest, StatusCodesOfRegisterAccess) {
          }(), 0x8002},
         {"write memory read-only", gvcp::encode_write_mem(0x0048, std::vector<std::uint8_t>(4, 0x41), 1), 0x8004},
         {"length field beyond datagram", {std::begin(short_len), std::end(short_len)}, 0x800E},
-        {"unknown command", {0x42, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x05}, 0x8001},
+        {"unknown command", {0x42, 0x01, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x05}, 0x8001},
         {"zero heartbeat timeout", gvcp::encode_write_reg(std::vector<gvcp::RegisterWrite>{{0x0938, 0}}, 1), 0x8002},
         {"width not a multiple of 4", gvcp::encode_write_reg(std::vector<gvcp::RegisterWrite>{{reg::kWidth, 642}}, 1), 0x8002},
         {"unknown pixel format", gvcp::encode_write_reg(std::vector<gvcp::RegisterWrite>{{reg::kPixelFormat, 7}}, 1), 0x8002},
@@ -359,7 +360,7 @@ TEST_F(DeviceTest, ChannelsCloseWithThePrivilege) {
         c.end();
         EXPECT_EQ(device_.read_register(scp), c.closes ? 0u : 50010u) << c.how;
         EXPECT_EQ(device_.read_register(reg::kMessageChannelPort), c.closes ? 0u : 50011u) << c.how;
-        if (device_.controller() && !device_.controller()->foreign) ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0);
+        if (device_.controller() && !device_.controller()->foreign) { ASSERT_EQ(write_reg(bootstrap::kCcp, 0), 0); }
     }
 }
 

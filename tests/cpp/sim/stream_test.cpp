@@ -12,6 +12,7 @@
 #include "gige/proto/bytes.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "gige/proto/gvsp.hpp"
+#include "gige/proto/pixel_layout.hpp"
 #include "sim/device.hpp"
 #include "sim/feature_registers.hpp"
 #include "sim/packetizer.hpp"
@@ -29,19 +30,25 @@ std::vector<std::uint8_t> documented_pixel(std::uint64_t frame, std::uint32_t x,
     auto h = [](std::uint32_t x_, std::uint32_t r_) { return x_ + 3 * r_ + ((x_ * r_) >> 4); };
     const std::uint32_t v = h(x, r);
     auto b = [](std::uint32_t n) { return static_cast<std::uint8_t>(n & 0xFF); };
-    switch (fmt) {
-        case gvsp::pixel::kMono10: return {b(v & 0x3FF), b((v & 0x3FF) >> 8)};
-        case gvsp::pixel::kMono12: return {b(v & 0xFFF), b((v & 0xFFF) >> 8)};
-        case gvsp::pixel::kMono16: return {b(v), b(v >> 8)};
-        case gvsp::pixel::kRGB8: return {b(v), b(v + 85), b(v + 170)};
-        case gvsp::pixel::kBGR8: return {b(v + 170), b(v + 85), b(v)};
-        case gvsp::pixel::kYUV422_8: return {b(v), b(h(x & ~1u, r) + (x % 2 ? 192 : 64))};
-        default: return {b(v)};
-    }
+    const auto name = gvsp::pixel_format_text(fmt);
+    const std::uint8_t chroma = b(h(x & ~1u, r) + (x % 2 ? 192 : 64));
+    if (name == "RGB8") return {b(v), b(v + 85), b(v + 170)};
+    if (name == "BGR8") return {b(v + 170), b(v + 85), b(v)};
+    if (name == "RGBa8") return {b(v), b(v + 85), b(v + 170), b(v + 42)};
+    if (name == "BGRa8") return {b(v + 170), b(v + 85), b(v), b(v + 42)};
+    if (name == "YUV422_8") return {b(v), chroma};
+    if (name == "YUV422_8_UYVY") return {chroma, b(v)};
+    if (gvsp::bits_per_pixel(fmt) == 8) return {b(v)};
+    // Mono and Bayer of 10 to 16 bits: the sample masked to the depth its name ends in.
+    const int depth = std::stoi(name.substr(name.find_first_of("0123456789")));
+    const std::uint32_t s = v & ((1u << depth) - 1);
+    return {b(s), b(s >> 8)};
 }
 
 TEST(TestPattern, EveryFormatFollowsTheDocumentedFormula) {
-    for (const auto& f : gvsp::kPixelFormats) {
+    for (const auto& f : gvsp::pixel_formats()) {
+        // Packed formats are checked by unpacking (pixel_convert_test.cpp).
+        if (f.format.packing != imaging::Packing::None) continue;
         for (std::uint64_t frame : {1ull, 15ull, 16ull, 0x123456789ull}) {
             const std::uint32_t w = 70, h = 9;
             const auto img = expected_frame(frame, w, h, f.code);
@@ -59,8 +66,9 @@ TEST(TestPattern, EveryFormatFollowsTheDocumentedFormula) {
 
 TEST(TestPattern, CacheServesTheSameBytesAcrossGeometryChanges) {
     PatternCache cache;
+    // Mono12p rows are whole bytes; Mono10p rows of 18 pixels end inside one.
     for (auto [fmt, w, h] : {std::tuple{gvsp::pixel::kMono8, 64u, 32u}, {gvsp::pixel::kRGB8, 20u, 10u},
-                             {gvsp::pixel::kMono8, 64u, 32u}}) {
+                             {0x010C0047u, 20u, 10u}, {0x010A0046u, 18u, 5u}, {gvsp::pixel::kMono8, 64u, 32u}}) {
         for (std::uint64_t id : {1ull, 2ull, 17ull, 65535ull}) {
             const auto s = cache.frame(id, fmt, w, h);
             EXPECT_EQ(std::vector<std::uint8_t>(s.begin(), s.end()), expected_frame(id, w, h, fmt));
@@ -101,8 +109,9 @@ TEST(Packetizer, BlockIsLeaderDataAndTrailerAtThePacketSize) {
                               : i == n_data + 1 ? gvsp::PacketKind::Trailer
                                                 : gvsp::PacketKind::Payload;
             EXPECT_EQ(p->kind, kind);
-            if (kind == gvsp::PacketKind::Payload)
+            if (kind == gvsp::PacketKind::Payload) {
                 EXPECT_EQ(p->payload.size(), i < n_data ? per : 2000 - per * (n_data - 1));
+            }
         }
         const auto leader = gvsp::parse_leader(gvsp::parse_packet(out.datagram(0))->payload);
         ASSERT_TRUE(leader);

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "util/channel.hpp"
 
 using namespace oculane;
@@ -281,4 +283,46 @@ TEST(Channel, TakeAllReturnsWhatIsQueuedAndFreesSpace) {
     tx = Sender<int>();
     EXPECT_TRUE(rx.try_recv_all().empty());
     EXPECT_EQ(rx.try_recv().error(), RecvError::Disconnected);
+}
+
+// A queue that keeps the newest values hands the one it let go of back to
+// the sender, and never refuses or waits for room.
+TEST(Channel, DropOldestKeepsTheNewestAndReturnsWhatItLetGo) {
+    auto [tx, rx] = bounded<std::unique_ptr<int>>(2, Overflow::DropOldest);
+    std::vector<int> displaced;
+    for (int i = 1; i <= 5; ++i) {
+        auto sent = tx.try_send(std::make_unique<int>(i));
+        if (!sent) {
+            ASSERT_EQ(sent.error().reason, SendError::Displaced);
+            displaced.push_back(*sent.error().value);
+        }
+    }
+    ASSERT_TRUE(tx.send(std::make_unique<int>(6)));  // never waits either
+    EXPECT_EQ(displaced, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(**rx.try_recv(), 5);
+    EXPECT_EQ(**rx.try_recv(), 6);
+    { auto gone = std::move(rx); }
+    EXPECT_EQ(tx.try_send(std::make_unique<int>(7)).error().reason, SendError::Disconnected);
+}
+
+// The notification descriptor turns readable for each value queued and for
+// the last sender's end, and only then.
+TEST(Channel, NotifyDescriptorSignalsValuesAndTheEnd) {
+    auto [tx, rx] = bounded<int>(4);
+    const int fd = rx.notify_fd();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(rx.notify_fd(), fd);  // one per channel
+    std::uint64_t count = 0;
+    auto read_count = [&] {
+        count = 0;
+        return ::read(fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count) ? count : 0;
+    };
+    EXPECT_EQ(read_count(), 0u);  // nothing yet: the read would block
+    ASSERT_TRUE(tx.try_send(1));
+    ASSERT_TRUE(tx.send(2));
+    EXPECT_EQ(read_count(), 2u);
+    (void)rx.try_recv();
+    EXPECT_EQ(read_count(), 0u);  // receiving signals nothing
+    tx = Sender<int>();
+    EXPECT_EQ(read_count(), 1u);
 }

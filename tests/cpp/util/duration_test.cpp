@@ -37,3 +37,30 @@ TEST(DurationFromSecs, ValidAndInvalidValues) {
         }
     }
 }
+
+// The coalescing sleep's estimate: the arrival spacing times the packets
+// still to come, capped. A total as long as a host's uptime must not overflow
+// on the way to the cap.
+TEST(ShareCapped, ScalesAndCapsWithoutOverflow) {
+    using std::chrono::hours;
+    using std::chrono::microseconds;
+    const Duration cap = microseconds(100);
+    const struct {
+        Duration total;
+        std::uint64_t parts, count;
+        Duration want;
+    } cases[] = {
+        {microseconds(40), 4, 3, microseconds(30)},
+        {microseconds(40), 4, 10, cap},
+        {microseconds(40), 4, 0, Duration::zero()},
+        {microseconds(40), 0, 3, Duration::zero()},
+        {Duration(3), 4, 1000, Duration::zero()},  // under a nanosecond per step
+        {Duration::zero(), 4, 3, Duration::zero()},
+        {hours(24 * 40), 1, 3000, cap},             // 40 days of uptime, a large frame
+        {hours(24 * 365 * 200), 7, ~0ull, cap},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(share_capped(c.total, c.parts, c.count, cap), c.want)
+            << c.total.count() << " / " << c.parts << " * " << c.count;
+    }
+}

@@ -7,15 +7,6 @@
 
 using namespace oculane;
 
-namespace {
-
-struct Endpointish {
-    std::uint32_t ip;
-    std::uint16_t port;
-};
-
-}  // namespace
-
 TEST(Inet, SocketAddressIsInNetworkOrder) {
     const sockaddr_in sa = inet::to_sockaddr(0xC0A8010A, 3956);  // 192.168.1.10
     EXPECT_EQ(sa.sin_family, AF_INET);
@@ -28,7 +19,7 @@ TEST(Inet, SocketAddressIsInNetworkOrder) {
 }
 
 TEST(Inet, RoundTripsThroughTheSocketAddress) {
-    const Endpointish cases[] = {{0, 0}, {0x7F000001, 1}, {0xFFFFFFFF, 65535}, {0x0A010203, 3956}};
+    const inet::Endpoint cases[] = {{0, 0}, {0x7F000001, 1}, {0xFFFFFFFF, 65535}, {0x0A010203, 3956}};
     for (const auto& c : cases) {
         const sockaddr_in sa = inet::to_sockaddr(c);
         EXPECT_EQ(inet::ip_of(sa), c.ip);

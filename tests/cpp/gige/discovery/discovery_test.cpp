@@ -78,7 +78,7 @@ public:
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, 10s, [&] { return static_cast<int>(probes_.size()) >= n; });
     }
-    std::vector<std::pair<Bytes, Ipv4Endpoint>> probes() {
+    std::vector<std::pair<Bytes, Endpoint>> probes() {
         std::lock_guard lock(mutex_);
         return probes_;
     }
@@ -109,7 +109,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::vector<std::pair<Bytes, Ipv4Endpoint>> probes_;
+    std::vector<std::pair<Bytes, Endpoint>> probes_;
     std::thread thread_;
 };
 
@@ -182,7 +182,7 @@ TEST(DiscoveryAdapters, FilteringAndComputedBroadcast) {
 TEST(DiscoveryAdapters, ProbeDestinations) {
     const NetworkAdapter ten{"eth0", 0x0A010203, 0xFFFF0000, 0x0A01FFFF};
     const NetworkAdapter all{"x", 0x0A010203, 0, 0xFFFFFFFF};
-    auto texts = [](const std::vector<Ipv4Endpoint>& v) {
+    auto texts = [](const std::vector<Endpoint>& v) {
         std::vector<std::string> out;
         for (const auto& e : v) out.push_back(e.to_string());
         return out;
@@ -216,7 +216,7 @@ TEST(Discovery, IgnoresBadAnswersAndKeepsTheGoodOne) {
     ASSERT_EQ(r->size(), 1u);
     EXPECT_EQ((*r)[0].info, good);
     EXPECT_EQ((*r)[0].adapter, lo());
-    EXPECT_EQ((*r)[0].source, (Ipv4Endpoint{kLoopback, responder.port()}));
+    EXPECT_EQ((*r)[0].source, (Endpoint{kLoopback, responder.port()}));
 
     // The probe on the wire is the fixed discovery command.
     ASSERT_EQ(responder.probes().size(), 1u);
@@ -426,7 +426,7 @@ TEST(Discovery, UnicastProbeGoesToTheOneAddress) {
     ASSERT_TRUE(r) << r.error().to_string();
     ASSERT_EQ(r->size(), 1u);
     EXPECT_EQ((*r)[0].info.model, "uni");
-    EXPECT_EQ((*r)[0].source, (Ipv4Endpoint{kLoopback, responder.port()}));
+    EXPECT_EQ((*r)[0].source, (Endpoint{kLoopback, responder.port()}));
     // Exactly one probe, although two would go out per adapter when broadcasting.
     EXPECT_EQ(responder.probes().size(), 1u);
 }

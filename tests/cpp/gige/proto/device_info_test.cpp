@@ -148,6 +148,6 @@ TEST(DiscoveryAck, AcceptanceRules) {
     for (const auto& c : cases) {
         const auto d = gvcp::parse_discovery_ack(c.dgram);
         EXPECT_EQ(d.has_value(), c.accepted) << c.name;
-        if (d) EXPECT_EQ(*d, info) << c.name;
+        if (d) { EXPECT_EQ(*d, info) << c.name; }
     }
 }

@@ -42,6 +42,12 @@ TEST(GvcpEncode, ByteExactVectors) {
           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xA8, 0x01, 0x0A,              // 192.168.1.10
           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x00,              // 255.255.255.0
           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xA8, 0x01, 0x01}},            // 192.168.1.1
+        {"action", gvcp::encode_action({0x11223344, 0x00000007, 0xFFFF0000, std::nullopt}, 0x0A0B, true),
+         {0x42, 0x01, 0x01, 0x00, 0x00, 0x0C, 0x0A, 0x0B, 0x11, 0x22, 0x33, 0x44,  // header, device key
+          0x00, 0x00, 0x00, 0x07, 0xFF, 0xFF, 0x00, 0x00}},                        // group key, mask
+        {"scheduled action without ack", gvcp::encode_action({1, 2, 3, 0x0102030405060708ull}, 1, false),
+         {0x42, 0x80, 0x01, 0x00, 0x00, 0x14, 0x00, 0x01, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3,
+          0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},                        // action time
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.name;
 }
@@ -186,6 +192,19 @@ TEST(GvcpParse, ForceIpPayload) {
     EXPECT_FALSE(gvcp::parse_force_ip(parsed->payload.first(gvcp::kForceIpPayloadSize - 1)));
 }
 
+TEST(GvcpParse, ActionPayload) {
+    for (const gvcp::ActionCommand want : {gvcp::ActionCommand{9, 8, 7, std::nullopt}, gvcp::ActionCommand{9, 8, 7, 42}}) {
+        const Bytes datagram = gvcp::encode_action(want, 1, true);
+        const auto parsed = gvcp::parse_command(datagram);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(gvcp::parse_action(parsed->header.flags, parsed->payload), want);
+        // The flag promises an action time the payload lacks: refused.
+        EXPECT_FALSE(gvcp::parse_action(parsed->header.flags | gvcp::flag::kScheduledTime,
+                                        parsed->payload.first(gvcp::kActionPayloadSize)));
+        EXPECT_FALSE(gvcp::parse_action(0, parsed->payload.first(gvcp::kActionPayloadSize - 1)));
+    }
+}
+
 TEST(GvcpParse, PendingAckMillis) {
     EXPECT_EQ(gvcp::pending_ack_millis(Bytes{0x00, 0x00, 0x07, 0xD0}), 2000u);
     EXPECT_EQ(gvcp::pending_ack_millis(Bytes{0x00, 0x00, 0x07, 0xD0, 0xFF}), 2000u);
@@ -302,7 +321,7 @@ TEST(GvcpParse, NoParserReadsPastTheDatagram) {
                 EXPECT_EQ(e.raw.size(), m->payload.size());
             }
             const auto info = gvcp::parse_discovery_ack(c);
-            if (info) EXPECT_GE(size, 8u + DeviceInfo::kSize);
+            if (info) { EXPECT_GE(size, 8u + DeviceInfo::kSize); }
             (void)DeviceInfo::parse(c);
             (void)string_reg(c, size / 2, 64);
         }

@@ -94,7 +94,9 @@ TEST(GvspPixelFormat, TextAndBitsPerPixel) {
         {0x01080001, "Mono8", 8},     {0x01100003, "Mono10", 16}, {0x01100005, "Mono12", 16},
         {0x01100007, "Mono16", 16},   {0x01080009, "BayerRG8", 8}, {0x0108000A, "BayerGB8", 8},
         {0x02180014, "RGB8", 24},     {0x02180015, "BGR8", 24},    {0x02100032, "YUV422_8", 16},
-        {0x010C0047, "0x010c0047", 12}, {0, "0x00000000", 0},
+        {0x010C0047, "Mono12p", 12},  {0x010A0058, "BayerRG10p", 10}, {0x010C0006, "Mono12Packed", 12},
+        {0x02200016, "RGBa8", 32},    {0x0210001F, "YUV422_8_UYVY", 16},
+        {0x01080002, "0x01080002", 8}, {0x010C0048, "0x010c0048", 12}, {0, "0x00000000", 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(gvsp::pixel_format_text(c.code), c.text);

@@ -68,8 +68,8 @@ TEST(ImageGeometry, RefusesWhatCannotBeViewed) {
          "frame data holds 17 bytes, too few for a 4x2 Mono16 image (18 bytes)"},
         {"no leader", pixel::kMono8, 0, 0, 0, 100, "frame has no image size (0x0); use data() for the bytes"},
         {"zero height", pixel::kRGB8, 8, 0, 0, 100, "frame has no image size (8x0); use data() for the bytes"},
-        {"packed format", 0x010C0004, 4, 2, 0, 100,
-         "pixel format 0x010c0004 has no known array layout; use data() for the bytes"},
+        {"unknown packed format", 0x010C0048, 4, 2, 0, 100,
+         "pixel format 0x010c0048 has no known array layout; use data() for the bytes"},
         {"unknown code", 0, 4, 2, 0, 100,
          "pixel format 0x00000000 has no known array layout; use data() for the bytes"},
         // 2^32-1 rows of 3 * (2^32-1) + 65535 bytes overflow 64 bits.

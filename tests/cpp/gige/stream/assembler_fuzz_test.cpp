@@ -39,9 +39,10 @@ public:
         EXPECT_LE(static_cast<int>(frame->status()), static_cast<int>(FrameStatus::PayloadUnsupported));
         EXPECT_LE(frame->data().size(), config.payload_size);
         // A Complete image frame holds the whole image its leader announced.
-        if (frame->is_complete() && frame->payload_class().kind == PayloadClass::Image)
+        if (frame->is_complete() && frame->payload_class().kind == PayloadClass::Image) {
             EXPECT_GE(frame->data().size(), gvsp::image_data_size(frame->pixel_format(), frame->width(),
                                                                   frame->height(), frame->x_padding()));
+        }
         EXPECT_EQ(frame->buffer().size(), config.payload_size);
         if (frame->frame_id() % 5 == 0) held[next++ % held.size()] = std::move(frame);
     }
@@ -96,6 +97,10 @@ TEST(FrameAssemblerFuzz, RandomAndMutatedDatagrams) {
             const std::uint64_t roll = below(100);
             if (roll < 5) {
                 assembler.on_tick(t0 + t, sink);
+                // A tick does all that is due: the worker, which waits until
+                // the next deadline, would otherwise spin.
+                const auto next = assembler.next_deadline();
+                ASSERT_TRUE(!next || *next > t0 + t) << "after tick " << i;
                 continue;
             }
             // The camera's block id mostly walks forward, sometimes jumps.

@@ -501,6 +501,37 @@ TEST(FrameAssembler, ResendTiming) {
     EXPECT_EQ(r.assembler.stats().resend_requests, 5u);
 }
 
+// A packet known missing is asked for when it falls due even if nothing of
+// its block follows (the trailer already came, or the block pauses): the
+// worker waits until next_deadline() and ticks, and a resend interval of
+// silence would hold the frame, and the frames behind it, for 20 ms.
+TEST(FrameAssembler, ResendAtDueTimeWhileTheBlockIsSilent) {
+    struct Case {
+        const char* name;
+        std::uint32_t last_data;  // data packets 1..4 and 6..last_data arrive
+        bool trailer;
+    };
+    for (const Case& c : {Case{"trailer arrived", 10, true}, Case{"block pauses", 7, false}}) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        r.feed(leader(1));
+        for (std::uint32_t id = 1; id <= c.last_data; ++id)
+            if (id != 5) r.feed(data(1, id));  // 5 noticed missing at 0, due after 1 ms
+        if (c.trailer) r.feed(trailer(1, 11));
+        for (int wakes = 0; r.sink.resends.empty() && wakes < 10; ++wakes) {
+            const auto next = r.assembler.next_deadline();
+            ASSERT_TRUE(next.has_value());
+            r.tick(*next - r.t0);
+        }
+        ASSERT_EQ(r.sink.resends.size(), 1u);
+        EXPECT_EQ(std::pair(r.sink.resends[0].first, r.sink.resends[0].last), std::pair(5u, 5u));
+        EXPECT_GT(r.sink.resend_times[0], 1ms);
+        EXPECT_LT(r.sink.resend_times[0], 2ms);
+        // Next due one resend interval later.
+        EXPECT_EQ(*r.assembler.next_deadline() - r.t0, r.sink.resend_times[0] + 20ms + 1us);
+    }
+}
+
 // A lost tail (the last data packet and the trailer) has no later packet of
 // its block to reveal it. Once the next block starts, it is asked for after
 // resend_delay, not after a resend interval of silence: at high frame rates
@@ -542,7 +573,9 @@ TEST(FrameAssembler, ResendBudget) {
     for (auto t = 1ms; t <= 150ms; t += 1ms) r.tick(t);
 
     ASSERT_EQ(r.sink.resends.size(), 2u);
-    EXPECT_EQ(r.sink.resend_times, (std::vector<Duration>{20ms, 41ms}));
+    // The trailer came: the gap is asked for when it falls due, not after a
+    // resend interval of silence.
+    EXPECT_EQ(r.sink.resend_times, (std::vector<Duration>{2ms, 23ms}));
     for (const Resend& rs : r.sink.resends) EXPECT_EQ(std::pair(rs.first, rs.last), std::pair(10u, 19u));
     const StreamStats& s = r.assembler.stats();
     EXPECT_EQ(s.resend_requests, 20u);

@@ -102,7 +102,7 @@ TEST_P(StreamHealthTest, SaysWhatHappenedAsOftenAsAllowed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamHealthTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return "case" + std::to_string(info.index); });
+                         [](const auto& param) { return "case" + std::to_string(param.index); });
 
 }  // namespace
 }  // namespace oculane
