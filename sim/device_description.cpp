@@ -45,7 +45,8 @@ constexpr std::string_view kTLParamsLockedNodes = R"(<Integer Name="TLParamsLock
       <Endianess>BigEndian</Endianess>
     </IntReg>)";
 
-// The PixelFormat entries: every format the test pattern can draw.
+// The entries of PixelFormat and ChunkPixelFormat: every format the test
+// pattern can draw.
 constexpr std::string_view kPixelFormatsMarker = "<!--@PIXELFORMATS@-->";
 
 std::string pixel_format_entries() {
@@ -68,8 +69,10 @@ void Device::build_description() {
         if (auto pos = description_.find(kTLParamsLockedMarker); pos != std::string::npos)
             description_.replace(pos, kTLParamsLockedMarker.size(),
                                  config_.tl_params_locked ? kTLParamsLockedNodes : std::string_view{});
-        if (auto pos = description_.find(kPixelFormatsMarker); pos != std::string::npos)
-            description_.replace(pos, kPixelFormatsMarker.size(), pixel_format_entries());
+        const std::string entries = pixel_format_entries();
+        for (auto pos = description_.find(kPixelFormatsMarker); pos != std::string::npos;
+             pos = description_.find(kPixelFormatsMarker, pos + entries.size()))
+            description_.replace(pos, kPixelFormatsMarker.size(), entries);
     } else {
         description_ = *config_.description;
     }

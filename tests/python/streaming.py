@@ -8,6 +8,8 @@ import contextlib
 import time
 from typing import Callable, Iterator
 
+import numpy as np
+
 import oculane
 from oculane.sim import VirtualCamera
 
@@ -23,6 +25,13 @@ WIDTH, HEIGHT = 64, 16
 FRAME_RATE = 200.0
 
 WRITEREG = 0x0082
+
+
+def pattern_samples(frame_id: int, depth: int) -> np.ndarray:
+    """The documented test pattern's samples, h masked to the bit depth."""
+    x = np.arange(WIDTH, dtype=np.uint32)[None, :]
+    r = np.arange(HEIGHT, dtype=np.uint32)[:, None] + frame_id % 16
+    return (x + 3 * r + ((x * r) >> 4)) & ((1 << depth) - 1)
 
 
 def writes(vc: VirtualCamera, since: int = 0) -> list[tuple[int, int]]:

@@ -4,11 +4,12 @@ traffic), and the image part stays pixel-exact."""
 
 from __future__ import annotations
 
+import numpy as np
 import pytest
 
 import oculane
 from oculane.sim import expected_frame
-from streaming import HEIGHT, WIDTH, streaming_camera
+from streaming import HEIGHT, WIDTH, pattern_samples, streaming_camera
 
 CHUNKS = ["FrameID", "Timestamp", "ExposureTime", "Gain", "Width", "Height", "PixelFormat", "LineStatusAll"]
 # Data bytes of each chunk, and its tag (id, length).
@@ -27,6 +28,7 @@ def expected_values(frame: oculane.Frame, exposure: float, gain: float, pixel_fo
     (CHUNKS, "Mono8", 2500.0, 6.5),
     (["Timestamp", "Gain", "PixelFormat"], "Mono16", 800.0, 1.25),
     (["ExposureTime", "Width", "Height", "LineStatusAll"], "RGB8", 12000.0, 0.0),
+    (["Width", "Height", "PixelFormat"], "Mono12p", 500.0, 2.0),   # packed: array() unpacks the image part
 ])
 def test_frames_carry_the_enabled_chunks_with_the_values_sent(camera_ip, enabled, pixel_format, exposure, gain):
     with streaming_camera(camera_ip, pixel_format=pixel_format) as (vc, cam):
@@ -49,7 +51,12 @@ def test_frames_carry_the_enabled_chunks_with_the_values_sent(camera_ip, enabled
         assert frame.is_complete and frame.has_chunks
         want = expected_values(frame, exposure, gain, pixel_format)
         assert got == {k: want[k] for k in want if k[len("Chunk"):] in sent}
-        assert frame.array().tobytes() == expected_frame(frame.frame_id, WIDTH, HEIGHT, pixel_format)
+        image = expected_frame(frame.frame_id, WIDTH, HEIGHT, pixel_format)
+        assert frame.data()[:image_size] == image
+        if pixel_format == "Mono12p":
+            assert np.array_equal(frame.array(), pattern_samples(frame.frame_id, 12))
+        else:
+            assert frame.array().tobytes() == image
         layout = frame.chunk_layout()
         assert layout[0][1:] == (0, image_size)
         assert len(layout) == 1 + len(sent)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from oculane.sim import expected_frame
-from streaming import HEIGHT, WIDTH, streaming_camera
+from streaming import HEIGHT, WIDTH, pattern_samples, streaming_camera
 
 ORDERS = ("RG", "GR", "GB", "BG")
 PACKED = [f"Mono{d}{p}" for d in (10, 12) for p in ("p", "Packed")] + [
@@ -36,13 +36,6 @@ def unpack_reference(raw: bytes, fmt: str, width: int, height: int) -> np.ndarra
         low, mask = depth - 8, (1 << (depth - 8)) - 1
         values = np.stack([b[:, 0] << low | (b[:, 1] & mask), b[:, 2] << low | (b[:, 1] >> 4 & mask)], 1)
     return values.reshape(height, width)
-
-
-def pattern_samples(frame_id: int, depth: int) -> np.ndarray:
-    """The documented test pattern's samples, h masked to the bit depth."""
-    x = np.arange(WIDTH, dtype=np.uint32)[None, :]
-    r = np.arange(HEIGHT, dtype=np.uint32)[:, None] + frame_id % 16
-    return (x + 3 * r + ((x * r) >> 4)) & ((1 << depth) - 1)
 
 
 def grab(ip: str, fmt: str):
