@@ -105,6 +105,7 @@ std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram
         if (auto ack = gvcp::parse_ack(datagram);
             ack && !via_broadcast &&
             (ack->header.ack == gvcp::code(Ack::Event) || ack->header.ack == gvcp::code(Ack::EventData))) {
+            if (ignore_event_acks_) return out;  // never arrived
             ++counters_.event_acks;
             event_acknowledged(ack->header.ack_id);
             event_acks_.push_back(EventAckRecord{seconds(now), from, ack->header.status, ack->header.ack,

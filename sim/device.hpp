@@ -203,6 +203,9 @@ public:
     // Starts acquiring as soon as a stream channel's port register is
     // written, before any AcquisitionStart.
     void set_stream_on_port_write(bool on);
+    // Event acknowledges are lost on the way: every event the host is sent
+    // comes again as the message channel's retry count says.
+    void set_ignore_event_acks(bool on);
     // Power loss: nothing is answered or sent any more (no acknowledge, no
     // stream or resent packet, no heartbeat answer, no fire-test packet), at
     // once or once `after_frames` more frames have gone to the sender.
@@ -394,6 +397,7 @@ private:
     std::shared_ptr<Waker> stream_waker_;
     bool ignore_single_frame_ = false;
     bool stream_on_port_write_ = false;
+    bool ignore_event_acks_ = false;
     bool powered_off_ = false;
     std::uint64_t power_off_after_frames_ = 0;  // 0: no power loss scheduled
 

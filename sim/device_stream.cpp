@@ -402,6 +402,11 @@ void Device::set_stream_on_port_write(bool on) {
     stream_on_port_write_ = on;
 }
 
+void Device::set_ignore_event_acks(bool on) {
+    std::lock_guard lock(mu_);
+    ignore_event_acks_ = on;
+}
+
 void Device::power_off(std::uint64_t after_frames) {
     std::lock_guard lock(mu_);
     if (after_frames == 0) powered_off_ = true;

@@ -637,6 +637,11 @@ class VirtualCamera:
         written, before any AcquisitionStart."""
         self._device.set_stream_on_port_write(bool(on))
 
+    def ignore_event_acks(self, on: bool = True) -> None:
+        """Act as if every event acknowledge were lost on the way: each event
+        is sent again as the message channel's timeout and retry count say."""
+        self._device.set_ignore_event_acks(bool(on))
+
     def power_off(self, after_frames: int = 0) -> None:
         """Go silent as on power loss: no acknowledge, no stream packet, no
         heartbeat answer, nothing carried out; at once, or once ``after_frames``

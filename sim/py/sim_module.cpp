@@ -486,6 +486,7 @@ NB_MODULE(_sim, m) {
              "on"_a)
         .def("set_stream_on_port_write", [](SimDevice& s, bool on) { s.device().set_stream_on_port_write(on); },
              "on"_a)
+        .def("set_ignore_event_acks", [](SimDevice& s, bool on) { s.device().set_ignore_event_acks(on); }, "on"_a)
         .def("power_off", [](SimDevice& s, std::uint64_t after_frames) { s.device().power_off(after_frames); },
              "after_frames"_a = 0)
         .def("power_on", [](SimDevice& s) { s.device().power_on(); })

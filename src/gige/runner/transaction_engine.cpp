@@ -326,7 +326,26 @@ void TransactionEngine::handle_command(std::span<const std::uint8_t> datagram, E
             OCULANE_LOG(log::Level::Warn, log::kRunner, "event ack send failed: {}", sent.error());
     }
     stats_.bump(LinkCounter::Events);
+    if (recent_events_.repeat(header.command, header.request_id, parsed->payload)) {
+        OCULANE_LOG(log::Level::Trace, log::kRunner, "repeated event {:#06x} not forwarded again", header.request_id);
+        return;
+    }
     io_.event(header.command, parsed->payload);
+}
+
+bool TransactionEngine::RecentEvents::repeat(std::uint16_t command, std::uint16_t request_id,
+                                             std::span<const std::uint8_t> payload) {
+    // FNV-1a: events are a few dozen bytes, and a match also needs the ids.
+    std::uint64_t digest = 0xCBF29CE484222325ull;
+    for (std::uint8_t b : payload) digest = (digest ^ b) * 0x100000001B3ull;
+    for (std::size_t i = 0; i < size_; ++i) {
+        const Seen& s = seen_[i];
+        if (s.request_id == request_id && s.command == command && s.digest == digest) return true;
+    }
+    seen_[next_] = Seen{digest, command, request_id};
+    next_ = (next_ + 1) % kWindow;
+    size_ = std::min(size_ + 1, kWindow);
+    return false;
 }
 
 void TransactionEngine::handle_ack(std::span<const std::uint8_t> datagram, Instant now) {

@@ -5,6 +5,7 @@
 // finished requests, device events). Everything here runs on the worker
 // thread only, so nothing in it is locked except the shared counters.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -197,6 +198,30 @@ private:
     void note_writes(std::span<const gvcp::RegisterWrite> done);
     void note_unanswered(const Op& op, std::size_t batch);
 
+    // Events forwarded lately. A device repeats an event whose acknowledge it
+    // missed with the same request id and the same bytes: each copy is
+    // acknowledged, only the first forwarded. The payload digest keeps a
+    // device that restarted its request ids from losing new events; the
+    // window is bounded, a repeat behind more newer events than it holds is
+    // forwarded again.
+    class RecentEvents {
+    public:
+        // True when (command, request id, payload) is among the recent ones;
+        // otherwise it is remembered, replacing the oldest.
+        bool repeat(std::uint16_t command, std::uint16_t request_id, std::span<const std::uint8_t> payload);
+
+    private:
+        struct Seen {
+            std::uint64_t digest = 0;
+            std::uint16_t command = 0;
+            std::uint16_t request_id = 0;
+        };
+        static constexpr std::size_t kWindow = 64;
+        std::array<Seen, kWindow> seen_{};
+        std::size_t size_ = 0;
+        std::size_t next_ = 0;
+    };
+
     EngineConfig config_;
     LinkStatsRecord& stats_;
     EngineIo& io_;
@@ -214,6 +239,7 @@ private:
     // it, so a refused connect cannot evict the application that holds
     // control.
     bool control_taken_ = false;
+    RecentEvents recent_events_;
 };
 
 }  // namespace oculane::gige

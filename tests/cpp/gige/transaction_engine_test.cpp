@@ -688,6 +688,48 @@ TEST_F(EngineTest, EventsAreAcknowledgedCountedAndForwarded) {
     EXPECT_EQ(stats.snapshot().events, 2u);
 }
 
+// A device repeats an event whose acknowledge it missed: same request id,
+// same bytes. Each copy is acknowledged; only the first is forwarded.
+TEST_F(EngineTest, ARepeatedEventIsAcknowledgedAgainAndForwardedOnce) {
+    struct Case {
+        const char* what;
+        std::uint16_t second_id;
+        std::uint64_t second_timestamp;
+        std::uint16_t second_command;
+        int between;  // other events between the two
+        std::size_t forwarded;  // of the two
+    };
+    constexpr auto kEvent = gvcp::code(gvcp::Command::Event);
+    constexpr auto kEventData = gvcp::code(gvcp::Command::EventData);
+    const Case cases[] = {
+        {"a repeat", 7, 100, kEvent, 0, 1},
+        {"a repeat behind other events", 7, 100, kEvent, 20, 1},
+        {"the same id with other bytes (the device restarted its ids)", 7, 200, kEvent, 0, 2},
+        {"the same bytes under another id", 8, 100, kEvent, 0, 2},
+        {"the same id and bytes from the other event command", 7, 100, kEventData, 0, 2},
+        {"a repeat behind more events than the window holds", 7, 100, kEvent, 64, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        io.sent.clear();
+        io.events.clear();
+        make({});
+        const auto events_before = stats.snapshot().events;
+        engine->on_datagram(gvcp::encode_event(kEvent, 7, true, 0x9003, 0, 1, 100), kDeviceEp, t0);
+        for (int i = 0; i < c.between; ++i)
+            engine->on_datagram(gvcp::encode_event(kEvent, static_cast<std::uint16_t>(1000 + i), true, 0x9002, 0,
+                                                   1, 1000 + static_cast<std::uint64_t>(i)),
+                                kDeviceEp, t0);
+        engine->on_datagram(gvcp::encode_event(c.second_command, c.second_id, true, 0x9003, 0, 1, c.second_timestamp),
+                            kDeviceEp, t0);
+        const auto total = static_cast<std::size_t>(c.between) + 2;
+        EXPECT_EQ(io.sent.size(), total);  // every copy acknowledged
+        EXPECT_EQ(io.sent.back().id(), c.second_id);
+        EXPECT_EQ(stats.snapshot().events - events_before, total);
+        EXPECT_EQ(io.events.size(), c.forwarded + static_cast<std::size_t>(c.between));
+    }
+}
+
 TEST_F(EngineTest, ZeroLengthTransfersNeedNoTraffic) {
     engine->submit(1, request::ReadMemory{0x100, 0});
     engine->submit(2, request::WriteMemory{0x100, {}});
