@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <deque>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -155,7 +156,7 @@ std::optional<std::string_view> child_text(const Fields& f, N name) {
 // address 0). One per thread, set for the length of a parse, so the helpers
 // below keep their plain signatures.
 struct LiteralErrors {
-    std::string node;
+    std::string_view node;  // a view of the document, or of an anonymous name the builder keeps
     std::optional<GenicamError> first;
 };
 thread_local LiteralErrors* t_literal_errors = nullptr;
@@ -427,6 +428,8 @@ public:
                     GenicamError::description_error(fmt::format("default node {}: {}", b.name, doc.error())));
             }
             add_element(doc->root());
+            // Kept to the end: the pending invalidator names view it.
+            built_in_docs_.push_back(std::move(*doc));
         }
         return {};
     }
@@ -442,7 +445,7 @@ public:
         }
         Genicam::InvalidationTable invalidation;
         for (auto& [node, names] : pending_invalidators_) {
-            for (const std::string& name : names) {
+            for (std::string_view name : names) {
                 auto it = index_.find(name);
                 if (it != index_.end()) invalidation[it->second].push_back(node);
             }
@@ -452,20 +455,20 @@ public:
 
     // Returns the id of the node appended for the element itself, if any.
     std::optional<NodeId> add_element(Element e) {
-        std::string name;
-        if (auto attr = e.attribute("Name")) {
-            name = std::string(*attr);
-        } else {
-            ++anonymous_counter_;
-            name = fmt::format("__anonymous_{}_{}", e.name(), anonymous_counter_);
-        }
+        std::optional<std::string_view> name = e.attribute("Name");
+        // Unnamed elements are numbered whether or not they make a node.
+        if (!name) ++anonymous_counter_;
         const std::size_t kind = e.name_id();
         if (kind >= kNameCount || handlers()[kind] == nullptr) return std::nullopt;
+        if (!name) {
+            name = anonymous_names_.emplace_back(
+                fmt::format("__anonymous_{}_{}", e.name(), anonymous_counter_));
+        }
         // Numbers that do not parse are reported with the node they belong
         // to; an inline knife names itself, then its register again.
-        std::string outer = std::exchange(literal_errors_.node, name);
-        auto id = (this->*(handlers()[kind]))(Fields(e), std::move(name));
-        literal_errors_.node = std::move(outer);
+        const std::string_view outer = std::exchange(literal_errors_.node, *name);
+        auto id = (this->*(handlers()[kind]))(Fields(e), std::string(*name));
+        literal_errors_.node = outer;
         return id;
     }
 
@@ -518,10 +521,10 @@ private:
         if (!index_.insert_or_assign(name, id).second && !duplicate_) duplicate_ = name;
         nodes_.push_back(Node{std::move(data), std::move(name)});
         nodes_.back().meta = meta_of(invalidators_from, *texts_);
-        std::vector<std::string> names;
+        std::vector<std::string_view> names;
         for (Element c : invalidators_from.element().children()) {
             if (!is(c, N::pInvalidator)) continue;
-            if (auto t = c.text()) names.emplace_back(trim(*t));
+            if (auto t = c.text()) names.push_back(trim(*t));
         }
         if (!names.empty()) pending_invalidators_.emplace_back(id, std::move(names));
         return id;
@@ -657,9 +660,9 @@ private:
             const Fields entry(c);
             RegisterCommon copy = common;
             if (auto mode = exact_access_mode(entry)) copy.access = *mode;
-            std::string outer = std::exchange(literal_errors_.node, std::string(*entry_name));
+            const std::string_view outer = std::exchange(literal_errors_.node, *entry_name);
             register_kind::Int kind = bit_field_of(entry);
-            literal_errors_.node = std::move(outer);
+            literal_errors_.node = outer;
             if (!entry.has(N::Endianess)) kind.endianness = endianness;
             if (!entry.has(N::Sign)) kind.sign = sign;
             append(node_data::Register{std::move(copy), kind}, std::string(*entry_name), entry);
@@ -756,7 +759,10 @@ private:
 
     std::vector<Node> nodes_;
     std::shared_ptr<TextArena> texts_ = std::make_shared<TextArena>();
-    std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
+    // Views of the documents, which outlive the builder's use of them.
+    std::vector<std::pair<NodeId, std::vector<std::string_view>>> pending_invalidators_;
+    std::vector<xml::Document> built_in_docs_;
+    std::deque<std::string> anonymous_names_;  // a deque: views of them stay valid
     Genicam::NameIndex index_;
     std::uint32_t anonymous_counter_ = 0;
     NodeId first_built_in_ = 0;
