@@ -66,7 +66,7 @@ GenicamResult<FeatureInfo> describe_feature(NodeEval& eval, const Genicam& map, 
     FeatureInfo info;
     info.name = node.name;
     info.kind = std::string(value_kind(m.element));
-    info.display_name = m.display_name.empty() ? node.name : m.display_name;
+    info.display_name = m.display_name.empty() ? node.name : std::string(m.display_name);
     info.tooltip = m.tooltip;
     info.description = m.description;
     info.unit = m.unit;
@@ -98,7 +98,8 @@ GenicamResult<FeatureInfo> describe_feature(NodeEval& eval, const Genicam& map, 
 
     if (const auto* e = node.get_if<node_data::Enumeration>()) {
         for (const auto& entry : e->entries) {
-            EnumEntryInfo ei{entry.name, entry.value, entry.display_name.empty() ? entry.name : entry.display_name};
+            EnumEntryInfo ei{entry.name, entry.value,
+                             entry.display_name.empty() ? entry.name : std::string(entry.display_name)};
             auto implemented = flag(eval, entry.is_implemented, true);
             if (!implemented) return std::unexpected(std::move(implemented.error()));
             auto available = flag(eval, entry.is_available, true);
@@ -125,7 +126,7 @@ std::vector<CategoryInfo> category_tree(const Genicam& map) {
         stack.pop_back();
         if (!visited.insert(id).second) continue;
         const Node& node = map.node(id);
-        CategoryInfo c{node.name, node.meta.display_name.empty() ? node.name : node.meta.display_name,
+        CategoryInfo c{node.name, node.meta.display_name.empty() ? node.name : std::string(node.meta.display_name),
                        node.meta.visibility, std::move(parent), {}, {}};
         std::vector<NodeId> children;
         for (const Link& l : node.get_if<node_data::Category>()->features) {

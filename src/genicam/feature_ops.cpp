@@ -172,7 +172,7 @@ GenicamResult<FeatureKind> FeatureAccess::feature_kind(std::string_view name) co
     auto id = find(name);
     if (!id) return std::unexpected(std::move(id.error()));
     const NodeMeta& m = s_.map->node(*id).meta;
-    return FeatureKind{std::string(value_kind(m.element)), m.unit};
+    return FeatureKind{std::string(value_kind(m.element)), std::string(m.unit)};
 }
 
 GenicamResult<std::vector<CategoryInfo>> FeatureAccess::categories() const {

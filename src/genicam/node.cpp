@@ -1,6 +1,7 @@
 #include "genicam/node.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "util/overload.hpp"
 
@@ -13,6 +14,27 @@ std::string_view to_string(AccessMode mode) {
         case AccessMode::RW: return "RW";
     }
     return "RW";
+}
+
+std::string_view TextArena::store(std::string_view text) {
+    if (text.empty()) return {};
+    bytes_ += text.size();
+    if (text.size() > kBlock / 4) {
+        // A long text gets a block of its own; the current block keeps its room.
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+        std::memcpy(blocks_.back().get(), text.data(), text.size());
+        return {blocks_.back().get(), text.size()};
+    }
+    if (text.size() > free_) {
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+        next_ = blocks_.back().get();
+        free_ = kBlock;
+    }
+    char* at = next_;
+    std::memcpy(at, text.data(), text.size());
+    next_ += text.size();
+    free_ -= text.size();
+    return {at, text.size()};
 }
 
 std::string_view kind_name(const NodeData& data) {

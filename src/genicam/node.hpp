@@ -247,7 +247,7 @@ struct EnumEntry {
     std::string name;
     std::int64_t value = 0;
     // Presentation and state, as for a node (NodeMeta); absent: yes.
-    std::string display_name;
+    std::string_view display_name;
     ValueRef is_implemented;
     ValueRef is_available;
 };
@@ -291,17 +291,40 @@ using NodeData =
 enum class Visibility : std::uint8_t { Beginner = 0, Expert = 1, Guru = 2, Invisible = 3 };
 std::string_view to_string(Visibility v);
 
+// Texts kept for a node map's lifetime: display names, tooltips and the
+// like, a few hundred kilobytes for a large description, copied into a few
+// large blocks rather than one allocation each. Blocks never move, so a view
+// of a stored text stays valid while the arena lives.
+class TextArena {
+public:
+    TextArena() = default;
+    TextArena(const TextArena&) = delete;
+    TextArena& operator=(const TextArena&) = delete;
+
+    std::string_view store(std::string_view text);
+    std::size_t bytes() const { return bytes_; }
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{64} << 10;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;  // where the next short text goes
+    std::size_t free_ = 0;  // room left there
+    std::size_t bytes_ = 0;
+};
+
 // What a description says about a node for the people using it, and the
 // nodes that tell whether it is implemented, available or locked at the
 // moment (absent: implemented, available, not locked). Nothing here takes
-// part in evaluating the node's value.
+// part in evaluating the node's value. The texts are views of the map's
+// TextArena (or of static storage), valid while the map or a copy of it
+// lives.
 struct NodeMeta {
-    std::string element;  // the element the node came from, e.g. "IntSwissKnife"
-    std::string display_name;
-    std::string tooltip;
-    std::string description;
-    std::string unit;
-    std::string representation;
+    std::string_view element;  // the element the node came from, e.g. "IntSwissKnife"
+    std::string_view display_name;
+    std::string_view tooltip;
+    std::string_view description;
+    std::string_view unit;
+    std::string_view representation;
     Visibility visibility = Visibility::Beginner;
     ValueRef is_implemented;
     ValueRef is_available;
@@ -359,10 +382,13 @@ public:
     static constexpr std::size_t kMaxEvalDepth = 512;
 
     Genicam() = default;
-    Genicam(std::vector<Node> nodes, NameIndex name_index, InvalidationTable invalidation)
+    // `texts` holds the texts the nodes' metadata views.
+    Genicam(std::vector<Node> nodes, NameIndex name_index, InvalidationTable invalidation,
+            std::shared_ptr<const TextArena> texts = nullptr)
         : nodes_(std::move(nodes)),
           name_index_(std::move(name_index)),
-          invalidation_(std::move(invalidation)) {}
+          invalidation_(std::move(invalidation)),
+          texts_(std::move(texts)) {}
 
     std::size_t size() const { return nodes_.size(); }
     // Ids held in links and in the invalidation table are always valid.
@@ -401,6 +427,8 @@ private:
     std::vector<NodeId> eval_stack_;
     NameIndex name_index_;
     InvalidationTable invalidation_;
+    // Immutable once parsed, so copies of the map share it.
+    std::shared_ptr<const TextArena> texts_;
 };
 
 inline EvalScope::~EvalScope() {

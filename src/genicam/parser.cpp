@@ -1,7 +1,9 @@
 #include "genicam/parser.hpp"
 
+#include <array>
 #include <bit>
 #include <charconv>
+#include <deque>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -80,9 +82,68 @@ namespace {
 
 using xml::Element;
 
+// Every element name the builder looks for. The tree numbers elements by
+// their position here, so dispatch and child lookups compare small integers.
+#define OCULANE_DESCRIPTION_NAMES(X)                                                                        \
+    X(Group) X(Port) X(Category) X(Integer) X(Float) X(Boolean) X(String) X(Enumeration) X(Command)         \
+    X(Register) X(IntReg) X(MaskedIntReg) X(FloatReg) X(StringReg) X(StructReg) X(Converter)                \
+    X(IntConverter) X(SwissKnife) X(IntSwissKnife) X(EnumEntry) X(StructEntry) X(ChunkID) X(pChunkID)       \
+    X(EventID) X(pEventID) X(pFeature) X(Value) X(pValue) X(Min) X(pMin) X(Max) X(pMax) X(Inc) X(pInc)      \
+    X(OnValue) X(OffValue) X(CommandValue) X(pCommandValue) X(Address) X(pAddress) X(Length) X(pLength)     \
+    X(AccessMode) X(Cachable) X(pIndex) X(pPort) X(Sign) X(Endianess) X(Bit) X(LSB) X(MSB) X(FormulaTo)     \
+    X(FormulaFrom) X(Formula) X(pVariable) X(Constant) X(Expression) X(ValueIndexed) X(pValueIndexed)       \
+    X(ValueDefault) X(pValueDefault) X(DisplayName) X(ToolTip) X(Description) X(Unit) X(Representation)    \
+    X(Visibility) X(IsImplemented) X(pIsImplemented) X(IsAvailable) X(pIsAvailable) X(IsLocked)            \
+    X(pIsLocked) X(pSelected) X(pInvalidator)
+
+enum class N : xml::Vocabulary::Id {
+#define OCULANE_NAME_ID(name) name,
+    OCULANE_DESCRIPTION_NAMES(OCULANE_NAME_ID)
+#undef OCULANE_NAME_ID
+};
+constexpr std::string_view kNames[] = {
+#define OCULANE_NAME_TEXT(name) #name,
+    OCULANE_DESCRIPTION_NAMES(OCULANE_NAME_TEXT)
+#undef OCULANE_NAME_TEXT
+};
+constexpr std::size_t kNameCount = std::size(kNames);
+
+std::string_view text_of(N n) { return kNames[static_cast<std::size_t>(n)]; }
+
+const xml::Vocabulary& vocabulary() {
+    static const xml::Vocabulary v(kNames);
+    return v;
+}
+
+bool is(Element e, N n) { return e.name_id() == static_cast<xml::Vocabulary::Id>(n); }
+
+// One element and the first child of each known name, found in one pass over
+// its children: a node reads a dozen or more of them.
+class Fields {
+public:
+    explicit Fields(Element e) : e_(e) {
+        first_.fill(Element::kNone);
+        for (Element c : e.children()) {
+            const std::size_t id = c.name_id();
+            if (id < kNameCount && first_[id] == Element::kNone) first_[id] = c.index();
+        }
+    }
+    Element element() const { return e_; }
+    std::optional<Element> child(N n) const {
+        const std::uint32_t at = first_[static_cast<std::size_t>(n)];
+        if (at == Element::kNone) return std::nullopt;
+        return e_.element_at(at);
+    }
+    bool has(N n) const { return first_[static_cast<std::size_t>(n)] != Element::kNone; }
+
+private:
+    Element e_;
+    std::array<std::uint32_t, kNameCount> first_;
+};
+
 // Trimmed text of the first child element with this name, when it has text.
-std::optional<std::string_view> child_text(Element e, std::string_view name) {
-    auto c = e.child(name);
+std::optional<std::string_view> child_text(const Fields& f, N name) {
+    auto c = f.child(name);
     if (!c) return std::nullopt;
     auto t = c->text();
     if (!t) return std::nullopt;
@@ -95,7 +156,7 @@ std::optional<std::string_view> child_text(Element e, std::string_view name) {
 // address 0). One per thread, set for the length of a parse, so the helpers
 // below keep their plain signatures.
 struct LiteralErrors {
-    std::string node;
+    std::string_view node;  // a view of the document, or of an anonymous name the builder keeps
     std::optional<GenicamError> first;
 };
 thread_local LiteralErrors* t_literal_errors = nullptr;
@@ -118,72 +179,72 @@ std::optional<std::int64_t> checked_int(std::string_view what, std::string_view 
 Link link_to(std::string_view name) { return Link::by_name(std::string(trim(name))); }
 ValueRef ref_to(std::string_view name) { return ValueRef::ref(link_to(name)); }
 
-std::optional<std::int64_t> child_int(Element e, std::string_view name) {
-    auto t = child_text(e, name);
+std::optional<std::int64_t> child_int(const Fields& f, N name) {
+    auto t = child_text(f, name);
     if (!t) return std::nullopt;
-    return checked_int(name, *t);
+    return checked_int(text_of(name), *t);
 }
 
-ValueRef int_ref(Element e, std::string_view name, std::string_view p_name) {
-    if (auto p = child_text(e, p_name)) return ref_to(*p);
-    if (auto v = child_int(e, name)) return ValueRef::integer(*v);
+ValueRef int_ref(const Fields& f, N name, N p_name) {
+    if (auto p = child_text(f, p_name)) return ref_to(*p);
+    if (auto v = child_int(f, name)) return ValueRef::integer(*v);
     return ValueRef::absent();
 }
 
-ValueRef float_ref(Element e, std::string_view name, std::string_view p_name) {
-    if (auto p = child_text(e, p_name)) return ref_to(*p);
-    if (auto t = child_text(e, name)) {
-        if (auto f = parse_description_float(*t)) return ValueRef::floating(*f);
+ValueRef float_ref(const Fields& f, N name, N p_name) {
+    if (auto p = child_text(f, p_name)) return ref_to(*p);
+    if (auto t = child_text(f, name)) {
+        if (auto v = parse_description_float(*t)) return ValueRef::floating(*v);
         if (auto i = parse_description_int(*t)) return ValueRef::integer(*i);
-        bad_literal(name, *t, "a number");
+        bad_literal(text_of(name), *t, "a number");
     }
     return ValueRef::absent();
 }
 
 // Unknown words fall back to the defaults, as a missing element does.
-Sign sign_of(Element e) {
-    auto t = child_text(e, "Sign");
+Sign sign_of(const Fields& f) {
+    auto t = child_text(f, N::Sign);
     if (t == "Signed") return Sign::Signed;
     if (t == "Unsigned") return Sign::Unsigned;
     return kDefaultSign;
 }
 
-Endianness endianness_of(Element e) {
+Endianness endianness_of(const Fields& f) {
     // The element name is spelled this way in descriptions.
-    auto t = child_text(e, "Endianess");
+    auto t = child_text(f, N::Endianess);
     if (t == "BigEndian") return Endianness::Big;
     if (t == "LittleEndian") return Endianness::Little;
     return kDefaultEndianness;
 }
 
-std::optional<AccessMode> exact_access_mode(Element e) {
-    auto t = child_text(e, "AccessMode");
+std::optional<AccessMode> exact_access_mode(const Fields& f) {
+    auto t = child_text(f, N::AccessMode);
     if (t == "RO") return AccessMode::RO;
     if (t == "WO") return AccessMode::WO;
     if (t == "RW") return AccessMode::RW;
     return std::nullopt;
 }
 
-CachePolicy cache_policy_of(Element e) {
-    auto t = child_text(e, "Cachable");
+CachePolicy cache_policy_of(const Fields& f) {
+    auto t = child_text(f, N::Cachable);
     if (t == "NoCache") return CachePolicy::NoCache;
     if (t == "WriteThrough") return CachePolicy::WriteThrough;
     return kDefaultCachePolicy;
 }
 
-register_kind::Int bit_field_of(Element e) {
+register_kind::Int bit_field_of(const Fields& f) {
     auto as_bit = [](std::optional<std::int64_t> v) -> std::optional<std::uint32_t> {
         if (!v) return std::nullopt;
         return static_cast<std::uint32_t>(*v);
     };
-    auto bit = as_bit(child_int(e, "Bit"));
-    auto lsb = as_bit(child_int(e, "LSB"));
-    auto msb = as_bit(child_int(e, "MSB"));
+    auto bit = as_bit(child_int(f, N::Bit));
+    auto lsb = as_bit(child_int(f, N::LSB));
+    auto msb = as_bit(child_int(f, N::MSB));
     register_kind::Int k;
     k.lsb = lsb ? lsb : bit;
     k.msb = msb ? msb : bit;
-    k.sign = sign_of(e);
-    k.endianness = endianness_of(e);
+    k.sign = sign_of(f);
+    k.endianness = endianness_of(f);
     return k;
 }
 
@@ -201,15 +262,14 @@ ValueRef number_of(std::string_view text) {
 std::vector<FormulaVariable> variables_of(Element e) {
     std::vector<FormulaVariable> vars;
     for (Element c : e.children()) {
-        std::string_view kind = c.name();
-        if (kind != "pVariable" && kind != "Constant" && kind != "Expression") continue;
+        if (!is(c, N::pVariable) && !is(c, N::Constant) && !is(c, N::Expression)) continue;
         auto name = c.attribute("Name");
         auto text = c.text();
         if (!name || !text) continue;
         FormulaVariable v{std::string(*name), Link::by_name({})};
-        if (kind == "pVariable") {
+        if (is(c, N::pVariable)) {
             v.target = link_to(*text);
-        } else if (kind == "Constant") {
+        } else if (is(c, N::Constant)) {
             v.constant = number_of(*text);
         } else {
             v.expression.emplace().source = std::string(trim(*text));
@@ -221,44 +281,43 @@ std::vector<FormulaVariable> variables_of(Element e) {
 
 // Selector-indexed values of an Integer or Float; nothing without pIndex.
 // Entries whose Index is not an integer are left out.
-std::optional<IndexedValues> indexed_of(Element e, bool floating) {
-    auto selector = child_text(e, "pIndex");
+std::optional<IndexedValues> indexed_of(const Fields& f, bool floating) {
+    auto selector = child_text(f, N::pIndex);
     if (!selector) return std::nullopt;
     auto constant = [&](std::string_view what, std::string_view text) -> ValueRef {
         if (!floating) {
             if (auto v = checked_int(what, text)) return ValueRef::integer(*v);
             return ValueRef::absent();
         }
-        if (auto f = parse_description_float(text)) return ValueRef::floating(*f);
+        if (auto v = parse_description_float(text)) return ValueRef::floating(*v);
         if (auto i = parse_description_int(text)) return ValueRef::integer(*i);
         bad_literal(what, text, "a number");
         return ValueRef::absent();
     };
     IndexedValues iv;
     iv.selector = ref_to(*selector);
-    for (Element c : e.children()) {
-        std::string_view n = c.name();
-        const bool by_ref = n == "pValueIndexed";
-        if (!by_ref && n != "ValueIndexed") continue;
+    for (Element c : f.element().children()) {
+        const bool by_ref = is(c, N::pValueIndexed);
+        if (!by_ref && !is(c, N::ValueIndexed)) continue;
         auto index_text = c.attribute("Index");
         auto text = c.text();
         if (!index_text || !text) continue;
         auto index = checked_int("Index", *index_text);
         if (!index) continue;
-        ValueRef v = by_ref ? ref_to(*text) : constant(n, *text);
+        ValueRef v = by_ref ? ref_to(*text) : constant(text_of(N::ValueIndexed), *text);
         if (!v.is_absent()) iv.entries.emplace_back(*index, std::move(v));
     }
-    if (auto p = child_text(e, "pValueDefault")) {
+    if (auto p = child_text(f, N::pValueDefault)) {
         iv.fallback = ref_to(*p);
-    } else if (auto t = child_text(e, "ValueDefault")) {
+    } else if (auto t = child_text(f, N::ValueDefault)) {
         iv.fallback = constant("ValueDefault", *t);
     }
     return iv;
 }
 
 // pIndex of a register: Offset="N" or pOffset="Node" as attributes.
-std::optional<RegisterIndex> register_index_of(Element e) {
-    auto c = e.child("pIndex");
+std::optional<RegisterIndex> register_index_of(const Fields& f) {
+    auto c = f.child(N::pIndex);
     if (!c) return std::nullopt;
     auto text = c->text();
     if (!text || trim(*text).empty()) return std::nullopt;
@@ -272,14 +331,14 @@ std::optional<RegisterIndex> register_index_of(Element e) {
     return ri;
 }
 
-FormulaSlot formula_of(Element e, std::string_view name) {
+FormulaSlot formula_of(const Fields& f, N name) {
     FormulaSlot slot;
-    if (auto t = child_text(e, name)) slot.source = std::string(*t);
+    if (auto t = child_text(f, name)) slot.source = std::string(*t);
     return slot;
 }
 
-Visibility visibility_of(Element e) {
-    auto t = child_text(e, "Visibility");
+Visibility visibility_of(const Fields& f) {
+    auto t = child_text(f, N::Visibility);
     if (t == "Expert") return Visibility::Expert;
     if (t == "Guru") return Visibility::Guru;
     if (t == "Invisible") return Visibility::Invisible;
@@ -288,21 +347,22 @@ Visibility visibility_of(Element e) {
 
 // Presentation and state links of a node (or enumeration entry); evaluation
 // never reads them.
-NodeMeta meta_of(Element e) {
+NodeMeta meta_of(const Fields& f, TextArena& texts) {
     NodeMeta m;
-    m.element = std::string(e.name());
-    auto text = [&](std::string_view child) { return std::string(child_text(e, child).value_or("")); };
-    m.display_name = text("DisplayName");
-    m.tooltip = text("ToolTip");
-    m.description = text("Description");
-    m.unit = text("Unit");
-    m.representation = text("Representation");
-    m.visibility = visibility_of(e);
-    m.is_implemented = int_ref(e, "IsImplemented", "pIsImplemented");
-    m.is_available = int_ref(e, "IsAvailable", "pIsAvailable");
-    m.is_locked = int_ref(e, "IsLocked", "pIsLocked");
-    for (Element c : e.children())
-        if (c.name() == "pSelected")
+    const std::size_t element = f.element().name_id();
+    m.element = element < kNameCount ? kNames[element] : texts.store(f.element().name());
+    auto text = [&](N child) { return texts.store(child_text(f, child).value_or("")); };
+    m.display_name = text(N::DisplayName);
+    m.tooltip = text(N::ToolTip);
+    m.description = text(N::Description);
+    m.unit = text(N::Unit);
+    m.representation = text(N::Representation);
+    m.visibility = visibility_of(f);
+    m.is_implemented = int_ref(f, N::IsImplemented, N::pIsImplemented);
+    m.is_available = int_ref(f, N::IsAvailable, N::pIsAvailable);
+    m.is_locked = int_ref(f, N::IsLocked, N::pIsLocked);
+    for (Element c : f.element().children())
+        if (is(c, N::pSelected))
             if (auto t = c.text()) m.selected.push_back(link_to(*t));
     return m;
 }
@@ -330,6 +390,9 @@ public:
     // Walks the root's children, descending into Groups at any depth. The
     // walk keeps its own stack so that nesting depth costs no call depth.
     void walk(Element root) {
+        // Collected first so that the node table and the name index are
+        // sized once: a node is large, and regrowing the table moves them all.
+        std::vector<Element> todo;
         std::vector<Element::Iterator> stack{root.children().begin()};
         while (!stack.empty()) {
             Element::Iterator& it = stack.back();
@@ -339,24 +402,34 @@ public:
             }
             Element e = *it;
             ++it;
-            if (e.name() == "Group") {
+            if (is(e, N::Group)) {
                 stack.push_back(e.children().begin());
             } else {
-                add_element(e);
+                todo.push_back(e);
             }
         }
+        // Struct entries and inline knives make nodes of their own.
+        std::size_t expected = todo.size() + std::size(kBuiltIns);
+        for (Element e : todo)
+            for (Element c : e.children()) expected += is(c, N::StructEntry) || is(c, N::IntSwissKnife);
+        nodes_.reserve(expected);
+        index_.reserve(expected);
+        for (Element e : todo) add_element(e);
     }
 
     GenicamResult<void> add_built_ins() {
         first_built_in_ = static_cast<NodeId>(nodes_.size());
         for (const BuiltIn& b : kBuiltIns) {
             if (index_.contains(b.name)) continue;
-            auto doc = xml::Document::parse(b.fragment, xml::ParseOptions{.allow_doctype = false});
+            auto doc = xml::Document::parse(b.fragment,
+                                            xml::ParseOptions{.allow_doctype = false, .vocabulary = &vocabulary()});
             if (!doc) {
                 return std::unexpected(
                     GenicamError::description_error(fmt::format("default node {}: {}", b.name, doc.error())));
             }
             add_element(doc->root());
+            // Kept to the end: the pending invalidator names view it.
+            built_in_docs_.push_back(std::move(*doc));
         }
         return {};
     }
@@ -372,30 +445,30 @@ public:
         }
         Genicam::InvalidationTable invalidation;
         for (auto& [node, names] : pending_invalidators_) {
-            for (const std::string& name : names) {
+            for (std::string_view name : names) {
                 auto it = index_.find(name);
                 if (it != index_.end()) invalidation[it->second].push_back(node);
             }
         }
-        return Genicam(std::move(nodes_), std::move(index_), std::move(invalidation));
+        return Genicam(std::move(nodes_), std::move(index_), std::move(invalidation), std::move(texts_));
     }
 
     // Returns the id of the node appended for the element itself, if any.
     std::optional<NodeId> add_element(Element e) {
-        std::string name;
-        if (auto attr = e.attribute("Name")) {
-            name = std::string(*attr);
-        } else {
-            ++anonymous_counter_;
-            name = fmt::format("__anonymous_{}_{}", e.name(), anonymous_counter_);
+        std::optional<std::string_view> name = e.attribute("Name");
+        // Unnamed elements are numbered whether or not they make a node.
+        if (!name) ++anonymous_counter_;
+        const std::size_t kind = e.name_id();
+        if (kind >= kNameCount || handlers()[kind] == nullptr) return std::nullopt;
+        if (!name) {
+            name = anonymous_names_.emplace_back(
+                fmt::format("__anonymous_{}_{}", e.name(), anonymous_counter_));
         }
-        auto handler = handlers().find(e.name());
-        if (handler == handlers().end()) return std::nullopt;
         // Numbers that do not parse are reported with the node they belong
         // to; an inline knife names itself, then its register again.
-        std::string outer = std::exchange(literal_errors_.node, name);
-        auto id = (this->*(handler->second))(e, std::move(name));
-        literal_errors_.node = std::move(outer);
+        const std::string_view outer = std::exchange(literal_errors_.node, *name);
+        auto id = (this->*(handlers()[kind]))(Fields(e), std::string(*name));
+        literal_errors_.node = outer;
         return id;
     }
 
@@ -412,56 +485,60 @@ public:
     Builder& operator=(const Builder&) = delete;
 
 private:
-    using Handler = std::optional<NodeId> (Builder::*)(Element, std::string);
+    using Handler = std::optional<NodeId> (Builder::*)(const Fields&, std::string);
 
-    static const std::unordered_map<std::string_view, Handler>& handlers() {
-        static const std::unordered_map<std::string_view, Handler> table{
-            {"Port", &Builder::add_port},
-            {"Category", &Builder::add_category},
-            {"Integer", &Builder::add_integer},
-            {"Float", &Builder::add_float},
-            {"Boolean", &Builder::add_boolean},
-            {"String", &Builder::add_string},
-            {"Enumeration", &Builder::add_enumeration},
-            {"Command", &Builder::add_command},
-            {"Register", &Builder::add_bytes_register},
-            {"IntReg", &Builder::add_int_register},
-            {"MaskedIntReg", &Builder::add_masked_int_register},
-            {"FloatReg", &Builder::add_float_register},
-            {"StringReg", &Builder::add_string_register},
-            {"StructReg", &Builder::add_struct_register},
-            {"Converter", &Builder::add_converter},
-            {"IntConverter", &Builder::add_converter},
-            {"SwissKnife", &Builder::add_swiss_knife},
-            {"IntSwissKnife", &Builder::add_swiss_knife},
-        };
+    // By element name id; null for elements that make no node.
+    static const std::array<Handler, kNameCount>& handlers() {
+        static const std::array<Handler, kNameCount> table = [] {
+            std::array<Handler, kNameCount> t{};
+            auto set = [&](N n, Handler h) { t[static_cast<std::size_t>(n)] = h; };
+            set(N::Port, &Builder::add_port);
+            set(N::Category, &Builder::add_category);
+            set(N::Integer, &Builder::add_integer);
+            set(N::Float, &Builder::add_float);
+            set(N::Boolean, &Builder::add_boolean);
+            set(N::String, &Builder::add_string);
+            set(N::Enumeration, &Builder::add_enumeration);
+            set(N::Command, &Builder::add_command);
+            set(N::Register, &Builder::add_bytes_register);
+            set(N::IntReg, &Builder::add_int_register);
+            set(N::MaskedIntReg, &Builder::add_masked_int_register);
+            set(N::FloatReg, &Builder::add_float_register);
+            set(N::StringReg, &Builder::add_string_register);
+            set(N::StructReg, &Builder::add_struct_register);
+            set(N::Converter, &Builder::add_converter);
+            set(N::IntConverter, &Builder::add_converter);
+            set(N::SwissKnife, &Builder::add_swiss_knife);
+            set(N::IntSwissKnife, &Builder::add_swiss_knife);
+            return t;
+        }();
         return table;
     }
 
-    NodeId append(NodeData data, std::string name, Element invalidators_from) {
+    NodeId append(NodeData data, std::string name, const Fields& invalidators_from) {
         auto id = static_cast<NodeId>(nodes_.size());
         // Two nodes of one name leave every reference to it ambiguous.
         if (!index_.insert_or_assign(name, id).second && !duplicate_) duplicate_ = name;
         nodes_.push_back(Node{std::move(data), std::move(name)});
-        nodes_.back().meta = meta_of(invalidators_from);
-        std::vector<std::string> names;
-        for (Element c : invalidators_from.children()) {
-            if (c.name() != "pInvalidator") continue;
-            if (auto t = c.text()) names.emplace_back(trim(*t));
+        nodes_.back().meta = meta_of(invalidators_from, *texts_);
+        std::vector<std::string_view> names;
+        for (Element c : invalidators_from.element().children()) {
+            if (!is(c, N::pInvalidator)) continue;
+            if (auto t = c.text()) names.push_back(trim(*t));
         }
         if (!names.empty()) pending_invalidators_.emplace_back(id, std::move(names));
         return id;
     }
 
-    std::optional<NodeId> add_port(Element e, std::string name) {
+    std::optional<NodeId> add_port(const Fields& f, std::string name) {
         node_data::Port port;
         // The id is hexadecimal digits, with or without a 0x prefix ("8000",
         // "0504000D"); one that is no such number matches no chunk or event.
-        auto port_id = [&](const char* constant, const char* ref) {
-            if (auto t = e.child(ref); t && t->text()) {
-                port.id = ref_to(*t->text());
-            } else if (auto c = e.child(constant); c && c->text()) {
-                std::string_view digits = trim(*c->text());
+        auto port_id = [&](N constant, N ref) {
+            if (auto name_of = child_text(f, ref)) {
+                port.id = ref_to(*name_of);
+            } else if (auto digits_text = child_text(f, constant)) {
+                std::string_view digits = *digits_text;
                 if (digits.starts_with("0x") || digits.starts_with("0X")) digits.remove_prefix(2);
                 std::uint64_t v = 0;
                 const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, 16);
@@ -469,153 +546,155 @@ private:
                     port.id = ValueRef::integer(static_cast<std::int64_t>(v));
             }
         };
-        if (e.child("ChunkID") || e.child("pChunkID")) {
+        if (f.has(N::ChunkID) || f.has(N::pChunkID)) {
             port.kind = node_data::PortKind::Chunk;
-            port_id("ChunkID", "pChunkID");
-        } else if (e.child("EventID") || e.child("pEventID")) {
+            port_id(N::ChunkID, N::pChunkID);
+        } else if (f.has(N::EventID) || f.has(N::pEventID)) {
             port.kind = node_data::PortKind::Event;
-            port_id("EventID", "pEventID");
+            port_id(N::EventID, N::pEventID);
         }
-        return append(std::move(port), std::move(name), e);
+        return append(std::move(port), std::move(name), f);
     }
 
-    std::optional<NodeId> add_category(Element e, std::string name) {
+    std::optional<NodeId> add_category(const Fields& f, std::string name) {
         node_data::Category c;
-        for (Element child : e.children()) {
-            if (child.name() != "pFeature") continue;
+        for (Element child : f.element().children()) {
+            if (!is(child, N::pFeature)) continue;
             if (auto t = child.text()) c.features.push_back(link_to(*t));
         }
-        return append(std::move(c), std::move(name), e);
+        return append(std::move(c), std::move(name), f);
     }
 
-    std::optional<NodeId> add_integer(Element e, std::string name) {
-        node_data::Integer n{int_ref(e, "Value", "pValue"), int_ref(e, "Min", "pMin"),
-                             int_ref(e, "Max", "pMax"), int_ref(e, "Inc", "pInc"), indexed_of(e, false)};
-        return append(std::move(n), std::move(name), e);
+    std::optional<NodeId> add_integer(const Fields& f, std::string name) {
+        node_data::Integer n{int_ref(f, N::Value, N::pValue), int_ref(f, N::Min, N::pMin),
+                             int_ref(f, N::Max, N::pMax), int_ref(f, N::Inc, N::pInc), indexed_of(f, false)};
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_float(Element e, std::string name) {
-        node_data::Float n{float_ref(e, "Value", "pValue"), float_ref(e, "Min", "pMin"),
-                           float_ref(e, "Max", "pMax"), indexed_of(e, true)};
-        return append(std::move(n), std::move(name), e);
+    std::optional<NodeId> add_float(const Fields& f, std::string name) {
+        node_data::Float n{float_ref(f, N::Value, N::pValue), float_ref(f, N::Min, N::pMin),
+                           float_ref(f, N::Max, N::pMax), indexed_of(f, true)};
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_boolean(Element e, std::string name) {
+    std::optional<NodeId> add_boolean(const Fields& f, std::string name) {
         node_data::Boolean n;
-        n.value = int_ref(e, "Value", "pValue");
-        n.on_value = child_int(e, "OnValue").value_or(1);
-        n.off_value = child_int(e, "OffValue").value_or(0);
-        return append(std::move(n), std::move(name), e);
+        n.value = int_ref(f, N::Value, N::pValue);
+        n.on_value = child_int(f, N::OnValue).value_or(1);
+        n.off_value = child_int(f, N::OffValue).value_or(0);
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_string(Element e, std::string name) {
+    std::optional<NodeId> add_string(const Fields& f, std::string name) {
         node_data::StringValue n;
-        if (auto p = child_text(e, "pValue")) {
+        if (auto p = child_text(f, N::pValue)) {
             n.value = ref_to(*p);
-        } else if (auto v = child_text(e, "Value")) {
+        } else if (auto v = child_text(f, N::Value)) {
             n.value = ValueRef::text(std::string(*v));
         }
-        return append(std::move(n), std::move(name), e);
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_enumeration(Element e, std::string name) {
+    std::optional<NodeId> add_enumeration(const Fields& f, std::string name) {
         node_data::Enumeration n;
-        for (Element c : e.children()) {
-            if (c.name() != "EnumEntry") continue;
+        for (Element c : f.element().children()) {
+            if (!is(c, N::EnumEntry)) continue;
             auto entry_name = c.attribute("Name");
-            auto value = child_int(c, "Value");
-            if (!entry_name || !value) continue;
-            const NodeMeta m = meta_of(c);
+            if (!entry_name) continue;
+            const Fields entry(c);
+            auto value = child_int(entry, N::Value);
+            if (!value) continue;
+            const NodeMeta m = meta_of(entry, *texts_);
             n.entries.push_back(node_data::EnumEntry{std::string(*entry_name), *value, m.display_name,
                                                      m.is_implemented, m.is_available});
         }
-        n.value = int_ref(e, "Value", "pValue");
-        return append(std::move(n), std::move(name), e);
+        n.value = int_ref(f, N::Value, N::pValue);
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_command(Element e, std::string name) {
-        node_data::Command n{int_ref(e, "Value", "pValue"), int_ref(e, "CommandValue", "pCommandValue")};
-        return append(std::move(n), std::move(name), e);
+    std::optional<NodeId> add_command(const Fields& f, std::string name) {
+        node_data::Command n{int_ref(f, N::Value, N::pValue), int_ref(f, N::CommandValue, N::pCommandValue)};
+        return append(std::move(n), std::move(name), f);
     }
 
     // Address terms in document order; an inline IntSwissKnife becomes a node
     // of its own, appended before the register that uses it.
-    RegisterCommon register_common(Element e) {
+    RegisterCommon register_common(const Fields& f) {
         RegisterCommon common;
-        for (Element c : e.children()) {
-            std::string_view n = c.name();
-            if (n == "Address") {
+        for (Element c : f.element().children()) {
+            if (is(c, N::Address)) {
                 if (auto t = c.text()) {
                     if (auto v = checked_int("Address", *t)) common.address.push_back(ValueRef::integer(*v));
                 }
-            } else if (n == "pAddress") {
+            } else if (is(c, N::pAddress)) {
                 if (auto t = c.text()) common.address.push_back(ref_to(*t));
-            } else if (n == "IntSwissKnife") {
+            } else if (is(c, N::IntSwissKnife)) {
                 if (auto id = add_element(c)) common.address.push_back(ValueRef::ref(Link::to(*id)));
             }
         }
-        common.length = int_ref(e, "Length", "pLength");
+        common.length = int_ref(f, N::Length, N::pLength);
         // An unknown or missing mode does not restrict; only RO and WO do.
-        common.access = exact_access_mode(e).value_or(kDefaultAccessMode);
-        common.cache_policy = cache_policy_of(e);
-        common.index = register_index_of(e);
-        if (auto p = child_text(e, "pPort")) common.port = ref_to(*p);
+        common.access = exact_access_mode(f).value_or(kDefaultAccessMode);
+        common.cache_policy = cache_policy_of(f);
+        common.index = register_index_of(f);
+        if (auto p = child_text(f, N::pPort)) common.port = ref_to(*p);
         return common;
     }
 
-    std::optional<NodeId> add_register(Element e, std::string name, RegisterKind kind) {
-        node_data::Register r{register_common(e), std::move(kind)};
-        return append(std::move(r), std::move(name), e);
+    std::optional<NodeId> add_register(const Fields& f, std::string name, RegisterKind kind) {
+        node_data::Register r{register_common(f), std::move(kind)};
+        return append(std::move(r), std::move(name), f);
     }
 
-    std::optional<NodeId> add_bytes_register(Element e, std::string name) {
-        return add_register(e, std::move(name), register_kind::Bytes{});
+    std::optional<NodeId> add_bytes_register(const Fields& f, std::string name) {
+        return add_register(f, std::move(name), register_kind::Bytes{});
     }
-    std::optional<NodeId> add_int_register(Element e, std::string name) {
-        return add_register(e, std::move(name),
-                            register_kind::Int{std::nullopt, std::nullopt, sign_of(e), endianness_of(e)});
+    std::optional<NodeId> add_int_register(const Fields& f, std::string name) {
+        return add_register(f, std::move(name),
+                            register_kind::Int{std::nullopt, std::nullopt, sign_of(f), endianness_of(f)});
     }
-    std::optional<NodeId> add_masked_int_register(Element e, std::string name) {
-        return add_register(e, std::move(name), bit_field_of(e));
+    std::optional<NodeId> add_masked_int_register(const Fields& f, std::string name) {
+        return add_register(f, std::move(name), bit_field_of(f));
     }
-    std::optional<NodeId> add_float_register(Element e, std::string name) {
-        return add_register(e, std::move(name), register_kind::Float{endianness_of(e)});
+    std::optional<NodeId> add_float_register(const Fields& f, std::string name) {
+        return add_register(f, std::move(name), register_kind::Float{endianness_of(f)});
     }
-    std::optional<NodeId> add_string_register(Element e, std::string name) {
-        return add_register(e, std::move(name), register_kind::Str{});
+    std::optional<NodeId> add_string_register(const Fields& f, std::string name) {
+        return add_register(f, std::move(name), register_kind::Str{});
     }
 
     // One Int register per named StructEntry sharing the StructReg's address;
     // nothing for the StructReg itself.
-    std::optional<NodeId> add_struct_register(Element e, std::string /*name*/) {
-        RegisterCommon common = register_common(e);
-        Endianness endianness = endianness_of(e);
-        Sign sign = sign_of(e);
-        for (Element entry : e.children()) {
-            if (entry.name() != "StructEntry") continue;
-            auto entry_name = entry.attribute("Name");
+    std::optional<NodeId> add_struct_register(const Fields& f, std::string /*name*/) {
+        RegisterCommon common = register_common(f);
+        Endianness endianness = endianness_of(f);
+        Sign sign = sign_of(f);
+        for (Element c : f.element().children()) {
+            if (!is(c, N::StructEntry)) continue;
+            auto entry_name = c.attribute("Name");
             if (!entry_name) continue;
+            const Fields entry(c);
             RegisterCommon copy = common;
             if (auto mode = exact_access_mode(entry)) copy.access = *mode;
-            std::string outer = std::exchange(literal_errors_.node, std::string(*entry_name));
+            const std::string_view outer = std::exchange(literal_errors_.node, *entry_name);
             register_kind::Int kind = bit_field_of(entry);
-            literal_errors_.node = std::move(outer);
-            if (!entry.child("Endianess")) kind.endianness = endianness;
-            if (!entry.child("Sign")) kind.sign = sign;
+            literal_errors_.node = outer;
+            if (!entry.has(N::Endianess)) kind.endianness = endianness;
+            if (!entry.has(N::Sign)) kind.sign = sign;
             append(node_data::Register{std::move(copy), kind}, std::string(*entry_name), entry);
         }
         return std::nullopt;
     }
 
-    std::optional<NodeId> add_converter(Element e, std::string name) {
-        node_data::Converter n{int_ref(e, "Value", "pValue"), formula_of(e, "FormulaTo"),
-                               formula_of(e, "FormulaFrom"), variables_of(e), e.name() == "Converter"};
-        return append(std::move(n), std::move(name), e);
+    std::optional<NodeId> add_converter(const Fields& f, std::string name) {
+        node_data::Converter n{int_ref(f, N::Value, N::pValue), formula_of(f, N::FormulaTo),
+                               formula_of(f, N::FormulaFrom), variables_of(f.element()), is(f.element(), N::Converter)};
+        return append(std::move(n), std::move(name), f);
     }
 
-    std::optional<NodeId> add_swiss_knife(Element e, std::string name) {
-        node_data::SwissKnife n{formula_of(e, "Formula"), variables_of(e), e.name() == "SwissKnife"};
-        return append(std::move(n), std::move(name), e);
+    std::optional<NodeId> add_swiss_knife(const Fields& f, std::string name) {
+        node_data::SwissKnife n{formula_of(f, N::Formula), variables_of(f.element()), is(f.element(), N::SwissKnife)};
+        return append(std::move(n), std::move(name), f);
     }
 
     void resolve(Link& link) {
@@ -695,7 +774,11 @@ private:
     }
 
     std::vector<Node> nodes_;
-    std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
+    std::shared_ptr<TextArena> texts_ = std::make_shared<TextArena>();
+    // Views of the documents, which outlive the builder's use of them.
+    std::vector<std::pair<NodeId, std::vector<std::string_view>>> pending_invalidators_;
+    std::vector<xml::Document> built_in_docs_;
+    std::deque<std::string> anonymous_names_;  // a deque: views of them stay valid
     Genicam::NameIndex index_;
     std::uint32_t anonymous_counter_ = 0;
     NodeId first_built_in_ = 0;
@@ -706,7 +789,7 @@ private:
 }  // namespace
 
 GenicamResult<Genicam> parse_description(std::string_view text) {
-    auto doc = xml::Document::parse(text);
+    auto doc = xml::Document::parse(text, xml::ParseOptions{.vocabulary = &vocabulary()});
     if (!doc) return std::unexpected(GenicamError::description_error(std::move(doc.error())));
     Builder builder;
     builder.walk(doc->root());

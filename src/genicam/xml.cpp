@@ -12,21 +12,42 @@
 
 namespace oculane::xml {
 
-std::string_view Element::name() const { return doc_->view(doc_->elements_[index_].name); }
+Vocabulary::Vocabulary(std::span<const std::string_view> names) : names_(names), slots_(kSlots, kUnknown) {
+    for (std::size_t i = 0; i < names.size() && i < kSlots / 2; ++i) {
+        if (find(names[i]) != kUnknown) continue;  // the first of a repeated name wins
+        std::size_t at = hash(names[i]) & (kSlots - 1);
+        while (slots_[at] != kUnknown) at = (at + 1) & (kSlots - 1);
+        slots_[at] = static_cast<Id>(i);
+    }
+}
+
+// Runs once per element, so only the length and three bytes are mixed;
+// names that collide are told apart by the comparison after the probe.
+std::size_t Vocabulary::hash(std::string_view name) {
+    if (name.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
+    const std::uint32_t h = (static_cast<std::uint32_t>(name.size()) << 24) ^ (byte(0) << 16) ^
+                            (byte(name.size() / 2) << 8) ^ byte(name.size() - 1);
+    return (h * 2654435761u) >> 21;
+}
+
+Vocabulary::Id Vocabulary::find(std::string_view name) const {
+    for (std::size_t at = hash(name) & (kSlots - 1);; at = (at + 1) & (kSlots - 1)) {
+        const Id id = slots_[at];
+        if (id == kUnknown) return kUnknown;
+        if (names_[id] == name) return id;
+    }
+}
 
 std::optional<std::string_view> Element::attribute(std::string_view name) const {
-    const auto& e = doc_->elements_[index_];
-    for (std::uint32_t i = 0; i < e.attribute_count; ++i) {
-        const auto& a = doc_->attributes_[e.first_attribute + i];
+    const auto& elements = doc_->elements_;
+    const std::size_t end =
+        index_ + 1 < elements.size() ? elements[index_ + 1].first_attribute : doc_->attributes_.size();
+    for (std::size_t i = elements[index_].first_attribute; i < end; ++i) {
+        const auto& a = doc_->attributes_[i];
         if (doc_->view(a.name) == name) return doc_->view(a.value);
     }
     return std::nullopt;
-}
-
-std::optional<std::string_view> Element::text() const {
-    const auto& e = doc_->elements_[index_];
-    if (!e.has_text) return std::nullopt;
-    return doc_->view(e.text);
 }
 
 std::optional<Element> Element::child(std::string_view name) const {
@@ -34,15 +55,6 @@ std::optional<Element> Element::child(std::string_view name) const {
         if (c.name() == name) return c;
     }
     return std::nullopt;
-}
-
-Element::Iterator& Element::Iterator::operator++() {
-    index_ = doc_->elements_[index_].next_sibling;
-    return *this;
-}
-
-Element::Children Element::children() const {
-    return Children{Iterator(doc_, doc_->elements_[index_].first_child), Iterator(doc_, kNone)};
 }
 
 namespace {
@@ -159,7 +171,8 @@ private:
         Document::ElementRecord rec;
         std::string_view name(qname);
         if (auto colon = name.rfind(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
-        if (!append(name, rec.name)) return;
+        if (options_.vocabulary != nullptr) rec.name_id = options_.vocabulary->find(name);
+        if (rec.name_id == Vocabulary::kUnknown && !append(name, rec.name)) return;
         rec.first_attribute = static_cast<std::uint32_t>(doc_.attributes_.size());
         for (const XML_Char** a = atts; a[0] != nullptr; a += 2) {
             std::string_view attr_name(a[0]);
@@ -173,7 +186,6 @@ private:
             if (!append(attr_name, ar.name) || !append(value, ar.value)) return;
             doc_.attributes_.push_back(ar);
         }
-        rec.attribute_count = static_cast<std::uint32_t>(doc_.attributes_.size()) - rec.first_attribute;
         doc_.elements_.push_back(rec);
         if (!open_.empty()) {
             Open& parent = open_.back();
@@ -200,7 +212,6 @@ private:
         if (!top.child_seen) {
             top.child_seen = true;
             top.in_text = true;
-            rec.has_text = true;
             rec.text.offset = static_cast<std::uint32_t>(doc_.pool_.size());
             rec.text.length = 0;
         }
@@ -239,9 +250,12 @@ std::expected<Document, std::string> Document::parse(std::string_view text, Pars
     }
 
     Document doc;
+    doc.vocabulary_ = options.vocabulary;
     // Names and texts are a fraction of the input; reserving avoids the
     // doubling copies of a growing pool on large descriptions.
     doc.pool_.reserve(std::min(text.size(), kMaxPoolBytes));
+    // Descriptions run at 40 to 50 bytes per element: one table, rarely regrown.
+    doc.elements_.reserve(text.size() / 40 + 1);
     TreeBuilder builder(p, doc, options, skipped);
 
     XML_SetUserData(p, &builder);

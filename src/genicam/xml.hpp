@@ -9,16 +9,43 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace oculane::xml {
 
+// The element names a reader of the tree asks for. Each element gets the
+// position of its local name in this list when the tree is built, so that a
+// reader finds a child by comparing one small integer instead of a string,
+// and known names take no room in the document's text pool. A vocabulary
+// must outlive every document built with it (make it a static).
+class Vocabulary {
+public:
+    using Id = std::uint16_t;
+    static constexpr Id kUnknown = 0xFFFF;
+
+    // At most 1024 names; the names must outlive the vocabulary.
+    explicit Vocabulary(std::span<const std::string_view> names);
+
+    Id find(std::string_view name) const;
+    std::string_view name(Id id) const { return names_[id]; }
+    std::size_t size() const { return names_.size(); }
+
+private:
+    static constexpr std::size_t kSlots = 2048;  // open addressing, a power of two
+    static std::size_t hash(std::string_view name);
+    std::span<const std::string_view> names_;
+    std::vector<Id> slots_;
+};
+
 struct ParseOptions {
     // Descriptions from devices may carry a document type declaration with
     // internal entities (expanded); our own fixed fragments never do.
     bool allow_doctype = true;
+    // Names to give ids to; none: every element's name_id() is kUnknown.
+    const Vocabulary* vocabulary = nullptr;
 };
 
 // Input that no real description needs and that would only cost memory or
@@ -40,6 +67,9 @@ public:
 
     // Local name: the part after the last ':' of the qualified name.
     std::string_view name() const;
+    // Position of the local name in the document's vocabulary, or
+    // Vocabulary::kUnknown.
+    Vocabulary::Id name_id() const;
     // Value of the attribute with exactly this (qualified) name.
     std::optional<std::string_view> attribute(std::string_view name) const;
     // Untrimmed character data before the first child element (entities
@@ -50,6 +80,8 @@ public:
     std::optional<std::string_view> text() const;
     // First direct child element with exactly this local name.
     std::optional<Element> child(std::string_view name) const;
+    // Another element of the same document, by its index().
+    Element element_at(std::uint32_t index) const { return Element(doc_, index); }
 
     // Direct child elements in document order.
     class Iterator {
@@ -59,7 +91,7 @@ public:
         Iterator() = default;
         Iterator(const Document* doc, std::uint32_t index) : doc_(doc), index_(index) {}
         Element operator*() const { return Element(doc_, index_); }
-        Iterator& operator++();
+        inline Iterator& operator++();
         Iterator operator++(int) {
             Iterator old = *this;
             ++*this;
@@ -112,25 +144,53 @@ private:
         std::uint32_t offset = 0;
         std::uint32_t length = 0;
     };
+    // 32 bytes: one per element, so the table is most of the tree.
     struct ElementRecord {
-        Span name;  // local name
+        Span name;  // local name; not stored when it is in the vocabulary
+        Vocabulary::Id name_id = Vocabulary::kUnknown;
+        // Attributes are appended element by element, so an element's run
+        // ends where the next element's starts.
         std::uint32_t first_attribute = 0;
-        std::uint32_t attribute_count = 0;
         std::uint32_t first_child = Element::kNone;
         std::uint32_t next_sibling = Element::kNone;
-        Span text;
-        bool has_text = false;
+        Span text{Element::kNone, 0};  // offset kNone: no text
+        bool has_text() const { return text.offset != Element::kNone; }
     };
     struct AttributeRecord {
         Span name;
         Span value;
     };
 
-    std::string_view view(Span s) const { return std::string_view(pool_).substr(s.offset, s.length); }
+    std::string_view view(Span s) const { return std::string_view(pool_.data() + s.offset, s.length); }
 
     std::string pool_;
     std::vector<ElementRecord> elements_;
     std::vector<AttributeRecord> attributes_;
+    const Vocabulary* vocabulary_ = nullptr;
 };
+
+// The accessors a tree walk calls for every element, inline.
+inline Vocabulary::Id Element::name_id() const { return doc_->elements_[index_].name_id; }
+
+inline std::string_view Element::name() const {
+    const auto& e = doc_->elements_[index_];
+    if (e.name_id != Vocabulary::kUnknown) return doc_->vocabulary_->name(e.name_id);
+    return doc_->view(e.name);
+}
+
+inline std::optional<std::string_view> Element::text() const {
+    const auto& e = doc_->elements_[index_];
+    if (!e.has_text()) return std::nullopt;
+    return doc_->view(e.text);
+}
+
+inline Element::Iterator& Element::Iterator::operator++() {
+    index_ = doc_->elements_[index_].next_sibling;
+    return *this;
+}
+
+inline Element::Children Element::children() const {
+    return Children{Iterator(doc_, doc_->elements_[index_].first_child), Iterator(doc_, kNone)};
+}
 
 }  // namespace oculane::xml

@@ -45,6 +45,21 @@ protected:
     }
 };
 
+// The texts are kept in storage the map shares with its copies, not in the
+// description text or the parser's tree.
+TEST_F(FeatureInfoTest, TextsOutliveTheParsedMapThroughACopy) {
+    Genicam copy = map_;
+    map_ = Genicam{};
+    NodeEval e(copy, port_);
+    auto width = describe_feature(e, copy, *copy.find("Width"));
+    ASSERT_TRUE(width) << error_text(width);
+    EXPECT_EQ((std::vector<std::string>{width->tooltip, width->description, width->representation}),
+              (std::vector<std::string>{"Image width", "Width of the image in pixels.", "Linear"}));
+    auto gain = describe_feature(e, copy, *copy.find("GainSelector"));
+    ASSERT_TRUE(gain) << error_text(gain);
+    EXPECT_EQ(gain->entries[1].display_name, "Red channel");
+}
+
 TEST_F(FeatureInfoTest, TextsKindsVisibilityAndPlace) {
     const struct {
         const char* name;
