@@ -196,15 +196,33 @@ _SAMPLES = """(() => {
 })()"""
 
 
+def _bt601(yuv: np.ndarray) -> np.ndarray:
+    """YUYV pixel pairs (H, W, 2) as full-range BT.601 RGB, pairs sharing U and V."""
+    y = yuv[..., 0].astype(float)
+    u = np.repeat(yuv[:, 0::2, 1], 2, axis=1).astype(float) - 128
+    v = np.repeat(yuv[:, 1::2, 1], 2, axis=1).astype(float) - 128
+    rgb = np.stack([y + 1.402 * v, y - 0.344136 * u - 0.714136 * v, y + 1.772 * u], axis=2)
+    return np.clip(np.rint(rgb), 0, 255).astype(np.uint8)
+
+
 def _on_screen(frame_id: int, pixel_format: str) -> np.ndarray:
     """The camera's frame as 8-bit RGB, sampled where the page is: wider
     formats by their significant bits, colour in RGB order."""
     raw = expected_frame(frame_id, WIDTH, HEIGHT, pixel_format)
-    if pixel_format.startswith("Mono") and pixel_format != "Mono8":
+    if pixel_format.endswith("p"):
+        # The packed samples are the camera's pattern masked to its depth.
+        depth = int(pixel_format[4:-1])
+        x, r = np.meshgrid(np.arange(WIDTH, dtype=np.uint32), np.arange(HEIGHT, dtype=np.uint32) + frame_id % 16)
+        grey = ((x + 3 * r + ((x * r) >> 4)) & ((1 << depth) - 1)) >> (depth - 8)
+        rgb = np.repeat(grey[..., None], 3, axis=2)
+    elif pixel_format.startswith("Mono") and pixel_format != "Mono8":
         grey = np.frombuffer(raw, "<u2").reshape(HEIGHT, WIDTH) >> (int(pixel_format[4:]) - 8)
         rgb = np.repeat(np.minimum(grey, 255)[..., None], 3, axis=2)
     elif pixel_format == "Mono8":
         rgb = np.repeat(np.frombuffer(raw, np.uint8).reshape(HEIGHT, WIDTH)[..., None], 3, axis=2)
+    elif pixel_format.startswith("YUV422_8"):
+        pairs = np.frombuffer(raw, np.uint8).reshape(HEIGHT, WIDTH, 2)
+        rgb = _bt601(pairs[..., ::-1] if pixel_format.endswith("UYVY") else pairs)
     else:
         rgb = np.frombuffer(raw, np.uint8).reshape(HEIGHT, WIDTH, 3)
         rgb = rgb[..., ::-1] if pixel_format == "BGR8" else rgb
@@ -365,7 +383,8 @@ def test_stop_and_start(setup):
 
 
 # (format, how far JPEG may take the page's pixels from the camera's)
-FORMATS = [("Mono12", 3), ("Mono16", 3), ("RGB8", 30), ("BGR8", 30), ("YUV422_8", None)]
+FORMATS = [("Mono12", 3), ("Mono12p", 3), ("Mono16", 3), ("RGB8", 30), ("BGR8", 30), ("YUV422_8", 40),
+           ("YUV422_8_UYVY", 40)]
 
 
 @pytest.mark.parametrize("pixel_format, tolerance", FORMATS, ids=[f[0] for f in FORMATS])

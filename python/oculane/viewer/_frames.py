@@ -38,26 +38,24 @@ def newest_frame(source: FrameSource, timeout: float) -> tuple[_core.Frame | Non
 
 
 def _significant_bits(pixel_format: str) -> int:
-    found = re.search(r"(\d+)$", pixel_format)
+    found = re.search(r"(\d+)p?$", pixel_format.removesuffix("Packed"))
     bits = int(found.group(1)) if found else 16
     return bits if 8 < bits <= 16 else 16
 
 
 def display_pixels(frame: _core.Frame) -> np.ndarray:
-    """The frame as 8-bit pixels to show: (H, W) grey for Mono and raw Bayer
-    formats (wider ones scaled down by their significant bits), (H, W, 3) RGB
-    for RGB8 and BGR8. ValueError for formats it cannot show."""
-    pixels = frame.array()
-    if pixels.dtype == np.uint16:
-        shift = _significant_bits(frame.pixel_format) - 8
-        # Values above the format's range are the camera's mistake; they
-        # show as white instead of wrapping round to black.
-        return np.minimum(pixels >> shift, 255).astype(np.uint8)
-    if pixels.ndim == 2:
-        return pixels
-    if pixels.ndim == 3 and pixels.shape[2] == 3:
-        return pixels[..., ::-1] if frame.pixel_format == "BGR8" else pixels
-    raise ValueError(f"the viewer cannot show {frame.pixel_format} frames")
+    """The frame as 8-bit pixels to show: (H, W) grey for the Mono formats
+    (wider ones keep their top 8 bits), (H, W, 3) RGB for every other format
+    the core converts (Bayer demosaiced, BGR reordered, YUV by BT.601).
+    ValueError for formats it cannot show."""
+    if frame.pixel_format == "Mono8":
+        return frame.array()  # already what the screen takes: no copy
+    try:
+        if frame.pixel_format.startswith("Mono"):
+            return frame.to_mono8()
+        return frame.to_rgb()
+    except ValueError:
+        raise ValueError(f"the viewer cannot show {frame.pixel_format} frames") from None
 
 
 # A histogram of every fourth pixel in each direction is as good a picture of
@@ -82,8 +80,8 @@ def jpeg(pixels: np.ndarray, quality: int = 80) -> bytes:
 
 
 def png(frame: _core.Frame) -> bytes:
-    """The frame as a PNG at its own depth: 8-bit grey or colour, 16-bit grey
-    for the wider formats with their significant bits stretched to the full
+    """The frame as a PNG at its own depth: 8-bit grey or colour (YUV
+    converted to RGB, alpha kept), 16-bit grey for the wider formats with their significant bits stretched to the full
     16-bit range (so that other programs do not show 12-bit data near
     black)."""
     from PIL import Image
@@ -94,10 +92,14 @@ def png(frame: _core.Frame) -> bytes:
         top = (1 << bits) - 1
         wide = np.minimum(pixels.astype(np.uint32), top)
         pixels = ((wide * 65535 + top // 2) // top).astype(np.uint16)
-    elif not (pixels.ndim == 2 or pixels.shape[2] == 3):
-        raise ValueError(f"{frame.pixel_format} frames have no PNG form; take the .npy")
+    elif frame.pixel_format.startswith("YUV"):
+        pixels = frame.to_rgb()
     elif frame.pixel_format == "BGR8":
         pixels = pixels[..., ::-1]
+    elif frame.pixel_format == "BGRa8":
+        pixels = pixels[..., [2, 1, 0, 3]]
+    elif not (pixels.ndim == 2 or pixels.shape[2] in (3, 4)):
+        raise ValueError(f"{frame.pixel_format} frames have no PNG form; take the .npy")
     out = io.BytesIO()
     Image.fromarray(np.ascontiguousarray(pixels)).save(out, "PNG")
     return out.getvalue()
