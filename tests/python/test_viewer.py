@@ -382,6 +382,19 @@ def test_stop_and_start(setup):
     browser.until("frame", f"s.frames > {frames}")
 
 
+def test_the_camera_events_show_as_they_arrive(setup):
+    device, camera, viewer, browser = setup
+    camera.set("EventSelector", "ExposureEnd")
+    camera.set("EventNotification", "On")
+    try:
+        shown = browser.until("events", "s.lastEvent && s.lastEvent.includes('ExposureEnd') && s.lastEvent")
+    finally:
+        camera.set("EventNotification", "Off")
+    # With the frame it ended, read from the event's own data.
+    assert re.search(r"EventExposureEndFrameID=\d+", shown), shown
+    assert browser.eval("document.getElementById('no-events').textContent") == ""
+
+
 # (format, how far JPEG may take the page's pixels from the camera's)
 FORMATS = [("Mono12", 3), ("Mono12p", 3), ("Mono16", 3), ("RGB8", 30), ("BGR8", 30), ("YUV422_8", 40),
            ("YUV422_8_UYVY", 40)]

@@ -325,7 +325,7 @@ class Viewer:
         return None
 
     def _open_events(self) -> None:
-        # Cameras deliver their events to Python in newer versions only.
+        # A camera without a message channel has no events to show.
         subscribe = getattr(self._camera, "events", None)
         if callable(subscribe):
             try:
@@ -543,10 +543,16 @@ def _event_row(event: Any, number: int) -> dict[str, Any]:
     """What the events panel shows of one event record."""
     name = getattr(event, "name", None)
     ident = getattr(event, "id", None)
+    try:
+        # The event's data features, read from its own bytes (no device traffic).
+        values = {k: str(v) for k, v in event.values().items()}
+    except (*_ERRORS, AttributeError, ValueError):
+        values = {}
     return {"n": number, "time": time.strftime("%H:%M:%S"),
             "name": name or (f"0x{ident:04x}" if isinstance(ident, int) else repr(event)),
             "timestamp": getattr(event, "timestamp", None) if isinstance(getattr(event, "timestamp", None), int)
-            else None}
+            else None,
+            "values": values}
 
 
 def open_browser(url: str) -> bool:

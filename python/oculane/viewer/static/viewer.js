@@ -230,10 +230,15 @@ function addEvents(items) {
   const list = $("event-list");
   for (const e of items) {
     const li = document.createElement("li");
-    li.textContent = `${e.time} ${e.name}` + (e.timestamp !== null ? ` @${e.timestamp}` : "");
+    const values = Object.entries(e.values || {}).map(([k, v]) => `${k}=${v}`).join(" ");
+    li.textContent = `${e.time} ${e.name}` + (e.timestamp !== null ? ` @${e.timestamp}` : "") +
+      (values ? ` ${values}` : "");
     list.prepend(li);
   }
   while (list.children.length > 100) list.lastChild.remove();
+  if (items.length) $("no-events").textContent = "";
+  state.lastEvent = list.firstChild ? list.firstChild.textContent : null;
+  emit("events", state.lastEvent);
 }
 
 // ---- features ------------------------------------------------------------------
