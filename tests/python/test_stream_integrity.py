@@ -170,11 +170,14 @@ def test_a_flood_from_another_port_is_ignored(camera_ip):
                 target=lambda: [vc.send_raw(d, ip, int(port), source_port=0) for d in datagrams])
             flooder.start()
             seen = []  # (id, complete) of every frame while the flood lasts, and 20 more
-            while flooder.is_alive() or len(seen) < 20:
+            after = 0  # frames taken since the flood ended: the worker has read all of it by then
+            while after < 20:
+                ended = not flooder.is_alive()
                 frame = acq.wait_for(5.0)
                 assert frame is not None
                 seen.append((frame.frame_id, frame.is_complete))
                 del frame
+                after += ended
             flooder.join()
             stats = acq.stats()
     assert all(complete for _, complete in seen)
