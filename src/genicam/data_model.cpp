@@ -187,7 +187,7 @@ GenicamResult<DataValue> DataModel::evaluate(NodeId id, PortData& data) {
 }
 
 GenicamResult<DataValue> DataModel::value(std::string_view name, PortData& data) {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     auto id = map_.lookup(name);
     if (!id) return std::unexpected(std::move(id.error()));
     return evaluate(*id, data);
@@ -195,7 +195,7 @@ GenicamResult<DataValue> DataModel::value(std::string_view name, PortData& data)
 
 std::vector<std::pair<std::string, DataValue>> DataModel::chunk_values(PortData& data,
                                                                        std::span<const ChunkEntry> chunks) {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     index();
     std::vector<std::pair<std::string, DataValue>> out;
     for (const auto& f : features_) {
@@ -210,7 +210,7 @@ std::vector<std::pair<std::string, DataValue>> DataModel::chunk_values(PortData&
 }
 
 std::vector<std::pair<std::string, DataValue>> DataModel::event_values(PortData& data, std::uint64_t event_id) {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     index();
     std::vector<std::pair<std::string, DataValue>> out;
     for (const auto& f : features_) {
@@ -222,7 +222,7 @@ std::vector<std::pair<std::string, DataValue>> DataModel::event_values(PortData&
 }
 
 std::string DataModel::event_name(std::uint64_t event_id) {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     index();
     for (const auto& e : events_)
         if (e.id == event_id) return e.name;
@@ -230,7 +230,7 @@ std::string DataModel::event_name(std::uint64_t event_id) {
 }
 
 std::optional<std::uint64_t> DataModel::event_id(std::string_view name) {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     index();
     for (const auto& e : events_)
         if (e.name == name) return e.id;
@@ -238,7 +238,7 @@ std::optional<std::uint64_t> DataModel::event_id(std::string_view name) {
 }
 
 std::vector<std::string> DataModel::chunk_feature_names() {
-    std::lock_guard lock(m_);
+    MutexLock lock(m_);
     index();
     std::vector<std::string> out;
     for (const auto& f : features_)

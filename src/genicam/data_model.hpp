@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +25,7 @@
 #include "genicam/chunk_layout.hpp"
 #include "genicam/node.hpp"
 #include "genicam/node_eval.hpp"
+#include "thread_util/mutex.hpp"
 
 namespace oculane {
 
@@ -97,15 +97,15 @@ private:
         std::uint64_t id = 0;
         std::string name;
     };
-    // Settles the data features and event names on first use (m_ held).
-    void index();
-    GenicamResult<DataValue> evaluate(NodeId id, PortData& data);
+    // Settles the data features and event names on first use.
+    void index() OCULANE_REQUIRES(m_);
+    GenicamResult<DataValue> evaluate(NodeId id, PortData& data) OCULANE_REQUIRES(m_);
 
-    std::mutex m_;
-    Genicam map_;                        // guarded by m_
-    bool indexed_ = false;               // guarded by m_
-    std::vector<DataFeature> features_;  // guarded by m_
-    std::vector<EventKind> events_;      // guarded by m_
+    Mutex m_;
+    Genicam map_ OCULANE_GUARDED_BY(m_);
+    bool indexed_ OCULANE_GUARDED_BY(m_) = false;
+    std::vector<DataFeature> features_ OCULANE_GUARDED_BY(m_);
+    std::vector<EventKind> events_ OCULANE_GUARDED_BY(m_);
 };
 
 }  // namespace oculane

@@ -157,18 +157,6 @@ void close(PyEventSubscription& self) {
     if (failure) raise(*failure);
 }
 
-nb::object data_value(const DataValue& v) {
-    return std::visit(
-        [](const auto& x) -> nb::object {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, bool>) return nb::bool_(x);
-            else if constexpr (std::is_same_v<T, std::int64_t>) return nb::int_(x);
-            else if constexpr (std::is_same_v<T, double>) return nb::float_(x);
-            else return nb::str(x.c_str(), x.size());
-        },
-        v);
-}
-
 nb::object event_value(const PyEvent& self, const std::string& name) {
     if (!self.model) raise(GenicamError::unavailable(name, "the camera's description defines no event data"), name);
     GenicamResult<DataValue> value = std::unexpected(GenicamError::feature_not_found(name));
@@ -178,7 +166,7 @@ nb::object event_value(const PyEvent& self, const std::string& name) {
         value = self.model->value(name, data);
     }
     if (!value) raise(value.error(), name);
-    return data_value(*value);
+    return data_value_to_python(*value);
 }
 
 nb::dict event_values(const PyEvent& self) {
@@ -190,8 +178,7 @@ nb::dict event_values(const PyEvent& self) {
         EventPortData data(self.event.event_id, self.event.raw);
         values = self.model->event_values(data, self.event.event_id);
     }
-    for (const auto& [name, value] : values) out[nb::str(name.c_str(), name.size())] = data_value(value);
-    return out;
+    return data_values_to_python(values);
 }
 
 nb::bytes as_bytes(const std::vector<std::uint8_t>& v) {

@@ -25,6 +25,24 @@ std::shared_ptr<DataModel> data_model_of(GenICamera& camera) {
     return map ? DataModel::of(*map) : nullptr;
 }
 
+nb::object data_value_to_python(const DataValue& v) {
+    return std::visit(
+        [](const auto& x) -> nb::object {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, bool>) return nb::bool_(x);
+            else if constexpr (std::is_same_v<T, std::int64_t>) return nb::int_(x);
+            else if constexpr (std::is_same_v<T, double>) return nb::float_(x);
+            else return nb::str(x.c_str(), x.size());
+        },
+        v);
+}
+
+nb::dict data_values_to_python(const std::vector<std::pair<std::string, DataValue>>& values) {
+    nb::dict out;
+    for (const auto& [name, value] : values) out[nb::str(name.c_str(), name.size())] = data_value_to_python(value);
+    return out;
+}
+
 namespace {
 
 bool carries_chunks(const Frame& frame) { return frame.has_chunks().value_or(false); }
@@ -43,18 +61,6 @@ std::vector<ChunkEntry> layout_of(const Frame& frame) {
     return std::move(*chunks);
 }
 
-nb::object to_python(const DataValue& v) {
-    return std::visit(
-        [](const auto& x) -> nb::object {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, bool>) return nb::bool_(x);
-            else if constexpr (std::is_same_v<T, std::int64_t>) return nb::int_(x);
-            else if constexpr (std::is_same_v<T, double>) return nb::float_(x);
-            else return nb::str(x.c_str(), x.size());
-        },
-        v);
-}
-
 nb::dict chunks(const PyFrame& self) {
     nb::dict out;
     const auto layout = layout_of(*self.frame);
@@ -65,8 +71,7 @@ nb::dict chunks(const PyFrame& self) {
         ChunkPortData data(self.frame->data(), layout);
         values = self.model->chunk_values(data, layout);
     }
-    for (const auto& [name, value] : values) out[nb::str(name.c_str(), name.size())] = to_python(value);
-    return out;
+    return data_values_to_python(values);
 }
 
 nb::object chunk(const PyFrame& self, const std::string& name) {
@@ -80,7 +85,7 @@ nb::object chunk(const PyFrame& self, const std::string& name) {
         value = self.model->value(name, data);
     }
     if (!value) raise(value.error(), name);
-    return to_python(*value);
+    return data_value_to_python(*value);
 }
 
 std::vector<std::tuple<std::uint32_t, std::uint64_t, std::uint64_t>> chunk_layout(const PyFrame& self) {

@@ -50,6 +50,10 @@ struct PyFrameChannel {
 // without chunk and event ports.
 std::shared_ptr<DataModel> data_model_of(GenICamera& camera);
 
+// A chunk or event feature's value as a Python bool, int, float or str.
+nanobind::object data_value_to_python(const DataValue& v);
+nanobind::dict data_values_to_python(const std::vector<std::pair<std::string, DataValue>>& values);
+
 // The image part of a frame's data: in a chunk frame the first chunk (when
 // the layout reads), else all of it.
 std::span<const std::uint8_t> image_data(const Frame& frame);

@@ -7,7 +7,10 @@ from __future__ import annotations
 import contextlib
 import os
 import subprocess
+import sys
 from typing import Iterator, Sequence
+
+import pytest
 
 
 def ip(*args: str) -> None:
@@ -40,3 +43,19 @@ def linked_pair(tag: str, host_ip: str, camera_ips: Sequence[str]) -> Iterator[t
         # A set-up that failed before the pair moved leaves it in this
         # namespace; deleting one end deletes both (an error when already gone).
         subprocess.run(["ip", "link", "del", h_if], capture_output=True)
+
+
+def serve_camera(ns: str, *options: str, stdin: int | None = None) -> subprocess.Popen[str]:
+    """A virtual camera (`python -m oculane.sim` with these options) running
+    inside namespace `ns`, once it says it is up."""
+    proc = subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, "-m", "oculane.sim", *options],
+                            stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert proc.stdout is not None
+    line = proc.stdout.readline()
+    if not line.startswith("virtual camera on"):
+        # Not left running behind a failed test, nor inside a namespace that
+        # is about to be deleted.
+        proc.kill()
+        _, err = proc.communicate(timeout=10)
+        pytest.fail(f"the virtual camera did not start: {line}{err}")
+    return proc

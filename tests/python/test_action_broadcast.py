@@ -15,7 +15,7 @@ from typing import Iterator
 
 import pytest
 
-from netns import linked_pair
+from netns import linked_pair, serve_camera
 
 pytestmark = pytest.mark.skipif(
     os.geteuid() != 0 or shutil.which("ip") is None,
@@ -70,17 +70,7 @@ def namespaces() -> Iterator[tuple[str, str, str]]:
 def serve(ns: str, address: str) -> subprocess.Popen[str]:
     # The wildcard socket hears broadcasts; the host clock gives both
     # cameras one time base.
-    proc = subprocess.Popen(
-        ["ip", "netns", "exec", ns, sys.executable, "-m", "oculane.sim", "--ip", address, "--discovery",
-         "--host-clock"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    line = proc.stdout.readline()
-    if not line.startswith("virtual camera on"):
-        proc.kill()
-        _, err = proc.communicate(timeout=10)
-        pytest.fail(f"the virtual camera did not start: {line}{err}")
-    return proc
+    return serve_camera(ns, "--ip", address, "--discovery", "--host-clock", stdin=subprocess.DEVNULL)
 
 
 def test_one_broadcast_action_fires_two_cameras_at_one_device_time(namespaces):

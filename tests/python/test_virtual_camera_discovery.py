@@ -13,7 +13,7 @@ from typing import Iterator
 
 import pytest
 
-from netns import linked_pair
+from netns import linked_pair, serve_camera
 
 pytestmark = pytest.mark.skipif(
     os.geteuid() != 0 or shutil.which("ip") is None,
@@ -49,19 +49,7 @@ def namespaces() -> Iterator[tuple[str, str]]:
 
 
 def serve(ns: str, *options: str) -> subprocess.Popen[str]:
-    proc = subprocess.Popen(
-        ["ip", "netns", "exec", ns, sys.executable, "-m", "oculane.sim", "--ip", CAMERA_IP,
-         "--serial", "NS-1", *options],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    line = proc.stdout.readline()
-    if not line.startswith("virtual camera on"):
-        # Not left running behind a failed test, nor inside a namespace that
-        # is about to be deleted.
-        proc.kill()
-        _, err = proc.communicate(timeout=10)
-        pytest.fail(f"the virtual camera did not start: {line}{err}")
-    return proc
+    return serve_camera(ns, "--ip", CAMERA_IP, "--serial", "NS-1", *options)
 
 
 def probe(ns: str) -> list[str]:
