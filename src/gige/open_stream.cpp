@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 #include "util/inet.hpp"
 #include "util/log.hpp"
 #include "util/os_error.hpp"
+#include "util/packet_ring.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane::gige {
@@ -62,6 +64,25 @@ private:
     const ControlPort* port_;
     std::uint32_t address_;
 };
+
+// The ring for a stream whose path is Auto or Ring, set up once the packet
+// size is known. Nothing (and for Ring an error) when it cannot be had; Auto
+// then stays on the socket, which says why at Debug once per process.
+CameraResult<PacketRing> open_ring(const StreamConfig& config, Endpoint local, std::uint16_t packet_size) {
+    PacketRingConfig rc;
+    rc.local_ip = local.ip;
+    rc.local_port = local.port;
+    rc.bytes = receive_buffer_size(config.receive_buffer, *config.payload_size);
+    rc.largest_packet = packet_size;
+    auto ring = PacketRing::open(rc);
+    if (ring) return std::move(*ring);
+    if (config.receive_path == ReceivePath::Ring)
+        return std::unexpected(CameraError::io(ring.error().message, ring.error().os_error));
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        OCULANE_LOG(log::Level::Debug, log::kGige, "stream receives on its socket: {}", ring.error().message);
+    return PacketRing();
+}
 
 }  // namespace
 
@@ -129,6 +150,19 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
             return std::unexpected(std::move(r.error()));
     }
 
+    PacketRing ring;
+    if (config.receive_path != ReceivePath::Socket) {
+        auto opened = open_ring(config, local, packet_size);
+        if (!opened) return std::unexpected(std::move(opened.error()));
+        ring = std::move(*opened);
+    }
+    const std::size_t ring_bytes = ring.size_bytes();
+    // The socket keeps its port and sends resend requests; what it would
+    // receive comes from the ring.
+    if (ring.is_open())
+        if (auto r = reject_all_datagrams(socket.get()); !r)
+            OCULANE_LOG(log::Level::Debug, log::kGige, "stream socket keeps receiving: {}", r.error().message());
+
     std::uint64_t tick_frequency = 0;
     if (auto regs = port.read_registers({bootstrap::kTimestampTickFrequencyHigh,
                                          bootstrap::kTimestampTickFrequencyLow})
@@ -151,7 +185,8 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
     const std::shared_ptr<LinkStatsRecord>& link = connection_->stats();
     params.control_lost = std::shared_ptr<const std::atomic<bool>>(link, &link->control_lost_flag());
     params.end = std::make_shared<StreamEnd>();
-    auto worker = spawn_stream_worker(std::move(socket), params, config, std::move(control_rx), stats);
+    const bool on_ring = ring.is_open();
+    auto worker = spawn_stream_worker(std::move(socket), params, config, std::move(control_rx), stats, std::move(ring));
     if (!worker) return std::unexpected(std::move(worker.error()));
 
     guard.dismiss();
@@ -163,11 +198,13 @@ CameraResult<std::unique_ptr<StreamChannel>> GigECamera::open_stream(const Strea
     auto opened = std::make_unique<StreamChannel>(local, channel, packet_size, std::move(control), std::move(stats),
                                                   std::move(*worker), std::move(closer), params.end);
     opened->set_receive_buffer_size({receive_buffer.asked, receive_buffer.granted});
+    opened->set_receive_path(on_ring ? ReceivePath::Ring : ReceivePath::Socket, ring_bytes);
     OCULANE_LOG_FIELDS(log::Level::Debug, log::kGige, "stream channel opened",
                        {{"channel", std::to_string(channel)},
                         {"local", inet::format_endpoint(local.ip, local.port)},
                         {"packet_size", std::to_string(packet_size)},
-                        {"receive_buffer", std::to_string(receive_buffer.granted)}});
+                        {"receive_path", on_ring ? "ring" : "socket"},
+                        {"receive_buffer", std::to_string(on_ring ? ring_bytes : receive_buffer.granted)}});
     return opened;
 }
 

@@ -278,6 +278,15 @@ void bind_acquisition(nb::module_& m) {
         },
         "The stream socket's local address, \"ip:port\". ValueError once stopped.");
     cls.def(
+        "receive_path",
+        [](PyAcquisition& self) {
+            return std::string(
+                with_stream(self, [](StreamChannel& s) { return receive_path_name(s.receive_path()); }));
+        },
+        "Where the stream's packets are read from: \"ring\" (a packet-socket\n"
+        "ring) or \"socket\" (the UDP socket), as `receive_path` settled it at\n"
+        "the start. ValueError once stopped.");
+    cls.def(
         "subscribe",
         [](PyAcquisition& self, IntArg<std::size_t> capacity, const std::string& keep) {
             const std::size_t n = capacity.get("capacity");
@@ -372,15 +381,17 @@ void bind_camera_acquisition(nb::class_<Camera>& cls) {
         "start_acquisition",
         [](Camera& self, IntArg<std::uint16_t> channel, std::optional<IntArg<std::size_t>> n_buffers,
            std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
-           bool resend, std::optional<IntArg<std::size_t>> receive_buffer, const std::string& keep) {
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer, const std::string& keep,
+           const std::string& receive_path) {
             const Overflow overflow = keep_arg(keep);
             return start_acquisition(
-                self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer), overflow);
+                self, stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer, receive_path),
+                overflow);
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers").none() = nb::none(),
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
         nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), nb::arg("keep") = "oldest",
-        kStartAcquisitionDoc.c_str());
+        nb::arg("receive_path") = "auto", kStartAcquisitionDoc.c_str());
     cls.def_prop_ro(
         "aio", [](nb::handle self) { return nb::module_::import_("oculane.aio").attr("AsyncCamera")(self); },
         nb::sig("def aio(self) -> oculane.aio.AsyncCamera"),

@@ -310,6 +310,14 @@ void bind_snapshot_session(nb::module_& m) {
         },
         "The GVSP packet size in force on the stream, in bytes. ValueError once\n"
         "closed.");
+    cls.def(
+        "receive_path",
+        [](PySnapshotSession& self) {
+            return std::string(
+                with_stream(self, [](const StreamChannel& s) { return receive_path_name(s.receive_path()); }));
+        },
+        "Where the stream's packets are read from: \"ring\" or \"socket\".\n"
+        "ValueError once closed.");
     cls.def("__repr__", [](PySnapshotSession& self) {
         return std::string("SnapshotSession(closed=") +
                (self.core().closed.load(std::memory_order_acquire) ? "True" : "False") + ")";
@@ -328,7 +336,9 @@ const std::string kSnapDoc =
                 "    cam.set_enum(\"TriggerMode\", \"On\")\n"
                 "    cam.set_enum(\"TriggerSource\", \"Line0\")\n"
                 "    frame = cam.snap(10.0)  # the frame of the next pulse on Line0\n\n") +
-    kReceiveBufferDoc;
+    kReceiveBufferDoc +
+    "\nFor a snap \"auto\" means the socket: opening a ring takes longer than\n"
+    "the one frame it would save on.";
 const std::string kSessionDoc =
     std::string("Open a stream for on-demand single frames (see `SnapshotSession`).\n") + kReceiveBufferDoc;
 
@@ -337,24 +347,28 @@ void bind_camera_snaps(nb::class_<Camera>& cls) {
         "snap",
         [](Camera& self, double timeout, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
            std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
-           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
-            return camera_snap(self, timeout,
-                               stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer, const std::string& receive_path) {
+            StreamArgs args =
+                stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer, receive_path);
+            // Opening a ring costs more than the socket path saves on one frame.
+            if (args.receive_path == ReceivePath::Auto) args.receive_path = ReceivePath::Socket;
+            return camera_snap(self, timeout, args);
         },
         nb::arg("timeout") = 5.0, nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers,
         nb::arg("packet_size").none() = nb::none(), nb::arg("packet_delay").none() = nb::none(),
-        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), kSnapDoc.c_str());
+        nb::arg("resend") = true, nb::arg("receive_buffer").none() = nb::none(), nb::arg("receive_path") = "auto",
+        kSnapDoc.c_str());
     cls.def(
         "snapshot_session",
         [](Camera& self, IntArg<std::uint16_t> channel, IntArg<std::size_t> n_buffers,
            std::optional<IntArg<std::uint16_t>> packet_size, std::optional<IntArg<std::uint32_t>> packet_delay,
-           bool resend, std::optional<IntArg<std::size_t>> receive_buffer) {
-            return open_session(self,
-                                stream_args(channel, n_buffers, packet_size, packet_delay, resend, receive_buffer));
+           bool resend, std::optional<IntArg<std::size_t>> receive_buffer, const std::string& receive_path) {
+            return open_session(self, stream_args(channel, n_buffers, packet_size, packet_delay, resend,
+                                                  receive_buffer, receive_path));
         },
         nb::kw_only(), nb::arg("channel") = 0, nb::arg("n_buffers") = stream_defaults::kBuffers, nb::arg("packet_size").none() = nb::none(),
         nb::arg("packet_delay").none() = nb::none(), nb::arg("resend") = true,
-        nb::arg("receive_buffer").none() = nb::none(), kSessionDoc.c_str());
+        nb::arg("receive_buffer").none() = nb::none(), nb::arg("receive_path") = "auto", kSessionDoc.c_str());
 }
 
 }  // namespace oculane::py

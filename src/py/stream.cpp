@@ -49,8 +49,10 @@ Waited wait_slice(FrameChannel& channel, Clock::time_point until, std::optional<
 StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
-                       const std::optional<IntArg<std::size_t>>& receive_buffer) {
+                       const std::optional<IntArg<std::size_t>>& receive_buffer,
+                       const std::string& receive_path) {
     StreamArgs args;
+    args.receive_path = receive_path_arg(receive_path);
     args.channel = channel.get("channel");
     if (n_buffers) args.n_buffers = n_buffers->get("n_buffers");
     else args.resend_reserve = true;
@@ -70,8 +72,18 @@ StreamConfig stream_config(const StreamArgs& args) {
     c.packet_size = args.packet_size;
     c.channel = args.channel;
     c.resend = args.resend;
+    c.receive_path = args.receive_path;
     return c;
 }
+
+ReceivePath receive_path_arg(const std::string& value) {
+    if (value == "auto") return ReceivePath::Auto;
+    if (value == "socket") return ReceivePath::Socket;
+    if (value == "ring") return ReceivePath::Ring;
+    raise_value_error(fmt::format("receive_path must be \"auto\", \"socket\" or \"ring\", not \"{}\"", value));
+}
+
+const char* receive_path_name(ReceivePath path) { return path == ReceivePath::Ring ? "ring" : "socket"; }
 
 std::size_t queue_capacity(const StreamConfig& config) {
     return stream_pool_size(config, config.payload_size.value_or(0));
@@ -161,18 +173,22 @@ void log_stream_opened(const char* what, const StreamChannel& stream, std::size_
     if (!log::enabled(log::Level::Info)) return;
     const auto local = stream.local_address();
     const auto buffer = stream.receive_buffer_size();
+    const bool on_ring = stream.receive_path() == ReceivePath::Ring;
     log::emit(log::kPy, log::Level::Info,
-              fmt::format("{} on stream channel {} ({}): packet size {} bytes, {} buffers{}, "
-                          "receive buffer {} bytes{}",
-                          what, stream.channel(), inet::format_endpoint(local.ip, local.port), stream.packet_size(),
+              fmt::format("{} on stream channel {} ({}): packet size {} bytes, {} buffers{}, {}", what,
+                          stream.channel(), inet::format_endpoint(local.ip, local.port), stream.packet_size(),
                           n_buffers, payload_size ? fmt::format(" of {} bytes", payload_size) : "",
-                          buffer.granted,
-                          buffer.granted < buffer.asked ? fmt::format(" ({} asked for)", buffer.asked) : ""),
+                          on_ring ? fmt::format("receiving on a packet ring of {} bytes", stream.ring_bytes())
+                                  : fmt::format("receiving on the socket, receive buffer {} bytes{}", buffer.granted,
+                                                buffer.granted < buffer.asked
+                                                    ? fmt::format(" ({} asked for)", buffer.asked)
+                                                    : "")),
               {{"channel", std::to_string(stream.channel())},
                {"packet_size", std::to_string(stream.packet_size())},
                {"buffers", std::to_string(n_buffers)},
                {"payload_size", std::to_string(payload_size)},
-               {"receive_buffer", std::to_string(buffer.granted)}});
+               {"receive_path", receive_path_name(stream.receive_path())},
+               {"receive_buffer", std::to_string(on_ring ? stream.ring_bytes() : buffer.granted)}});
 }
 
 void log_stream_ended(const char* what, const StreamChannel& stream) {

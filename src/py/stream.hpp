@@ -67,6 +67,7 @@ struct StreamArgs {
     std::optional<std::uint32_t> packet_delay;
     bool resend = true;
     std::size_t receive_buffer = 0;  // bytes; 0 sizes it automatically
+    ReceivePath receive_path = ReceivePath::Auto;
 };
 
 // The keyword arguments as a stream-opening binding receives them; each
@@ -74,7 +75,13 @@ struct StreamArgs {
 StreamArgs stream_args(const IntArg<std::uint16_t>& channel, const std::optional<IntArg<std::size_t>>& n_buffers,
                        const std::optional<IntArg<std::uint16_t>>& packet_size,
                        const std::optional<IntArg<std::uint32_t>>& packet_delay, bool resend,
-                       const std::optional<IntArg<std::size_t>>& receive_buffer);
+                       const std::optional<IntArg<std::size_t>>& receive_buffer,
+                       const std::string& receive_path);
+
+// "auto", "socket" or "ring"; ValueError naming them otherwise.
+ReceivePath receive_path_arg(const std::string& value);
+// "socket" or "ring", as a running stream reports it.
+const char* receive_path_name(ReceivePath path);
 
 // How start_acquisition takes n_buffers.
 inline constexpr const char* kBuffersDoc =
@@ -86,7 +93,12 @@ inline constexpr const char* kBuffersDoc =
 inline constexpr const char* kReceiveBufferDoc =
     "`receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)\n"
     "sizes it for bursts of frames at line rate, within what the system grants\n"
-    "(a warning names the sysctl to raise when it grants less).";
+    "(a warning names the sysctl to raise when it grants less). On the packet\n"
+    "ring it sizes the ring instead (1 MiB blocks, 4 to 64 of them).\n"
+    "`receive_path` is where the stream's packets are read from: \"socket\"\n"
+    "(the UDP socket), \"ring\" (a packet-socket ring, which costs far less\n"
+    "CPU per frame; needs CAP_NET_RAW, else CameraException) or \"auto\"\n"
+    "(the default: the ring when the process may open one, else the socket).";
 
 // The stream settings of every stream opened from Python: the arguments, the
 // stream defaults for the rest (no destination override); the payload size is

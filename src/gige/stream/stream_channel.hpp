@@ -55,6 +55,12 @@ struct StreamDestination {
     std::uint16_t port = 0;
 };
 
+// Where the stream worker takes the camera's datagrams from: the UDP socket,
+// or a packet-socket ring (needs CAP_NET_RAW; far fewer wake-ups and system
+// calls per frame). Auto takes the ring when the process may open one for
+// the stream's interface and packet size, else the socket.
+enum class ReceivePath : std::uint8_t { Auto, Socket, Ring };
+
 struct StreamConfig {
     // Bytes per frame, normally filled from the PayloadSize feature; absent
     // or 0 refuses to open.
@@ -77,6 +83,7 @@ struct StreamConfig {
     std::optional<std::uint16_t> packet_size;    // none: found by the fire test
     std::uint16_t channel = 0;
     bool resend = true;
+    ReceivePath receive_path = ReceivePath::Auto;
 };
 
 // What a StreamChannel tells its worker.
@@ -184,6 +191,15 @@ public:
     void set_receive_buffer_size(ReceiveBufferSize size) { receive_buffer_ = size; }
     ReceiveBufferSize receive_buffer_size() const { return receive_buffer_; }
 
+    // The path the worker receives on (Socket or Ring, never Auto) and, on
+    // the ring, its size in bytes; set once by stream setup.
+    void set_receive_path(ReceivePath path, std::size_t ring_bytes) {
+        receive_path_ = path;
+        ring_bytes_ = ring_bytes;
+    }
+    ReceivePath receive_path() const { return receive_path_; }
+    std::size_t ring_bytes() const { return ring_bytes_; }
+
     // A copy of the counters, taken under their lock.
     StreamStats stats() const;
     PoolUse pool_use() const;
@@ -212,6 +228,8 @@ private:
     CameraCloser close_on_camera_ OCULANE_GUARDED_BY(close_mutex_);
     bool closed_ OCULANE_GUARDED_BY(close_mutex_) = false;
     ReceiveBufferSize receive_buffer_;      // constant once handed out
+    ReceivePath receive_path_ = ReceivePath::Socket;  // likewise
+    std::size_t ring_bytes_ = 0;
 };
 
 }  // namespace oculane

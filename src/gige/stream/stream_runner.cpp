@@ -23,6 +23,7 @@
 #include "util/log.hpp"
 #include "util/os_error.hpp"
 #include "util/overload.hpp"
+#include "util/packet_ring.hpp"
 #include "util/poller.hpp"
 #include "util/udp_batch.hpp"
 
@@ -81,8 +82,9 @@ class Runner final : public AssemblerSink {
 public:
     Runner(UniqueFd socket, Poller poller, FrameAssembler assembler, Receiver<ToStreamWorker> control,
            std::shared_ptr<StreamStatsRecord> shared, const StreamWorkerParams& params, const StreamConfig& config,
-           ThreadHandle self, bool coalescing)
+           ThreadHandle self, bool coalescing, PacketRing ring)
         : socket_(std::move(socket)),
+          ring_(std::move(ring)),
           poller_(std::move(poller)),
           assembler_(std::move(assembler)),
           control_(std::move(control)),
@@ -94,7 +96,9 @@ public:
           camera_(inet::to_sockaddr(params.camera)),
           self_(std::move(self)),
           longest_(longest_datagram(params.packet_size)),
-          batch_(coalescing ? kCoalescedBatch : kBatch, coalescing ? kCoalescedSlot : longest_),
+          // On the ring path the socket is never read: one slot is plenty.
+          batch_(ring_.is_open() ? 1 : coalescing ? kCoalescedBatch : kBatch,
+                 ring_.is_open() ? 64 : coalescing ? kCoalescedSlot : longest_),
           health_(config.channel, Clock::now()) {
         subscribers_.reserve(4);
     }
@@ -161,7 +165,10 @@ private:
             if (stop_message_) return;
             if (control_lost()) return;
             for (const PollEvent& ev : *ready)
-                if (ev.token == kSocketToken) drain_socket();
+                if (ev.token == kSocketToken) {
+                    if (ring_.is_open()) drain_ring();
+                    else drain_socket();
+                }
             const Instant now = Clock::now();
             assembler_.on_tick(now, *this);
             watch_for_silence(now);
@@ -240,6 +247,29 @@ private:
         if (taken < kCoalesceBelow && taken_bytes < kCoalesceBelowBytes && assembler_.has_frames_in_flight())
             coalesce_ = coalescing_sleep(last, taken, now - last_drain_);
         last_drain_ = now;
+    }
+
+    // The ring's packets, block by block. A packet the UDP socket would not
+    // have delivered (bad checksum, inconsistent lengths) is not delivered
+    // either; one cut short counts as an oversized datagram does. Wake-ups
+    // come per block already, so there is no coalescing sleep.
+    void drain_ring() {
+        const Instant now = Clock::now();
+        const std::size_t n = ring_.drain([&](const RingPacket& p) {
+            const CapturedUdp udp = parse_captured_udp(p.capture, p.wire_length, p.udp_checksum_trusted);
+            if (udp.verdict == CaptureVerdict::Ok) [[likely]] {
+                for_each_segment(udp.payload, p.segment_size, [&](std::span<const std::uint8_t> datagram) {
+                    deliver(datagram, udp.source_ip, udp.source_port, now, p.wall_ns);
+                });
+            } else if (udp.verdict == CaptureVerdict::Truncated) {
+                note_oversized(udp.source_ip, udp.payload_length);
+            } else {
+                ++ring_rejected_;
+                OCULANE_LOG(log::Level::Trace, log::kStreamRunner, "captured packet rejected ({})",
+                            static_cast<int>(udp.verdict));
+            }
+        });
+        if (n != 0) assembler_.stats().kernel_drops += ring_.take_drops();
     }
 
     void deliver(std::span<const std::uint8_t> datagram, std::uint32_t source, std::uint16_t port, Instant now,
@@ -333,12 +363,22 @@ private:
         publish();
         // Queues report disconnection once their last frames are read.
         subscribers_.clear();
+        if (ring_.is_open()) {
+            assembler_.stats().kernel_drops += ring_.take_drops();
+            publish();
+            OCULANE_LOG(log::Level::Debug, log::kStreamRunner,
+                        "packet ring on {} closed; {} captured packets failed their checks", ring_.interface_name(),
+                        ring_rejected_);
+        }
         OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "gvsp worker shutting down");
         self_.set_worker_stopped();
         socket_.reset();
+        ring_ = PacketRing();
     }
 
     UniqueFd socket_;
+    PacketRing ring_;  // when open, the datagrams' source; the socket then only sends
+    std::uint64_t ring_rejected_ = 0;
     Poller poller_;
     FrameAssembler assembler_;
     Receiver<ToStreamWorker> control_;
@@ -384,23 +424,25 @@ std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_s
 
 CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
                                                const StreamConfig& config, Receiver<ToStreamWorker> control,
-                                               std::shared_ptr<StreamStatsRecord> stats) {
+                                               std::shared_ptr<StreamStatsRecord> stats, PacketRing ring) {
+    const bool on_ring = ring.is_open();
     const int flags = ::fcntl(socket.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return std::unexpected(start_error("non-blocking socket", std::error_code(errno, std::generic_category())));
     // Without the counter the stream still works; kernel_drops stays 0.
-    if (auto counted = enable_drop_counter(socket.get()); !counted)
+    if (auto counted = on_ring ? std::expected<void, std::error_code>{} : enable_drop_counter(socket.get()); !counted)
         OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "kernel drop counter unavailable: {}",
                     counted.error().message());
     // Runs of packets then arrive with one receive; without it, one each.
-    const bool coalescing = enable_coalescing(socket.get()).has_value();
+    const bool coalescing = !on_ring && enable_coalescing(socket.get()).has_value();
 
     auto poller = Poller::create();
     if (!poller) return std::unexpected(start_error("poller", poller.error()));
-    if (auto added = poller->add(socket.get(), kSocketToken); !added)
+    if (auto added = poller->add(on_ring ? ring.fd() : socket.get(), kSocketToken); !added)
         return std::unexpected(start_error("poller registration", added.error()));
-    OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "stream socket {} registered for readability as token {}",
-                inet::format_endpoint(params.local.ip, params.local.port), kSocketToken);
+    OCULANE_LOG(log::Level::Debug, log::kStreamRunner, "stream {} {} registered for readability as token {}",
+                on_ring ? "packet ring for" : "socket", inet::format_endpoint(params.local.ip, params.local.port),
+                kSocketToken);
     auto waker = Waker::create();
     if (!waker) return std::unexpected(start_error("waker", waker.error()));
     if (auto added = poller->add_waker(*waker, kWakerToken); !added)
@@ -427,9 +469,9 @@ CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWork
         stream_thread_name(config.channel),
         [socket = std::move(socket), poller = std::move(*poller), assembler = std::move(*assembler),
          control = std::move(control), stats = std::move(stats), params, config,
-         coalescing](ThreadHandle self) mutable {
+         coalescing, ring = std::move(ring)](ThreadHandle self) mutable {
             Runner runner(std::move(socket), std::move(poller), std::move(assembler), std::move(control),
-                          std::move(stats), params, config, std::move(self), coalescing);
+                          std::move(stats), params, config, std::move(self), coalescing, std::move(ring));
             runner.run();
         });
     if (!started) return std::unexpected(start_error("thread", started.error()));

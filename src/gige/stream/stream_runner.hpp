@@ -18,6 +18,7 @@
 #include "thread_util/mutex.hpp"
 #include "thread_util/thread_handle.hpp"
 #include "util/channel.hpp"
+#include "util/packet_ring.hpp"
 #include "util/unique_fd.hpp"
 
 namespace oculane {
@@ -70,9 +71,11 @@ std::size_t stream_pool_size(const StreamConfig& config, std::uint64_t payload_s
 // Prepares the worker (non-blocking socket, drop counter, poller with the
 // socket as token 0 and a waker as token 1, the frame pool) and starts
 // "oculane-gvsp<channel>". The returned handle owns the thread and carries
-// the waker. Failures are I/O errors; the socket is closed with them.
+// the waker. Failures are I/O errors; the socket is closed with them. With
+// an open `ring` the datagrams come from it instead (polled as token 0) and
+// the socket only sends resend requests.
 CameraResult<ThreadHandle> spawn_stream_worker(UniqueFd socket, const StreamWorkerParams& params,
                                                const StreamConfig& config, Receiver<ToStreamWorker> control,
-                                               std::shared_ptr<StreamStatsRecord> stats);
+                                               std::shared_ptr<StreamStatsRecord> stats, PacketRing ring = {});
 
 }  // namespace oculane
