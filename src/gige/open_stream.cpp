@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -72,8 +73,16 @@ CameraResult<PacketRing> open_ring(const StreamConfig& config, Endpoint local, s
     PacketRingConfig rc;
     rc.local_ip = local.ip;
     rc.local_port = local.port;
-    rc.bytes = receive_buffer_size(config.receive_buffer, *config.payload_size);
+    // Four frames, 8 to 64 MiB. Smaller than the socket's buffer: the
+    // ring's pages are allocated (and cleared) as it opens, at about 1 ms
+    // per MiB, and a ring holds packets more densely than socket buffers.
+    rc.bytes = config.receive_buffer != 0
+                   ? config.receive_buffer
+                   : static_cast<std::size_t>(std::clamp<std::uint64_t>(*config.payload_size * 4, 8 << 20, 64 << 20));
     rc.largest_packet = packet_size;
+    // About a frame a block: a frame's last packets then wait less often
+    // for the block's timeout.
+    rc.block_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(*config.payload_size, 1 << 20));
     auto ring = PacketRing::open(rc);
     if (ring) return std::move(*ring);
     if (config.receive_path == ReceivePath::Ring)

@@ -94,7 +94,7 @@ inline constexpr const char* kReceiveBufferDoc =
     "`receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)\n"
     "sizes it for bursts of frames at line rate, within what the system grants\n"
     "(a warning names the sysctl to raise when it grants less). On the packet\n"
-    "ring it sizes the ring instead (1 MiB blocks, 4 to 64 of them).\n"
+    "ring it sizes the ring instead (None: four frames, 8 to 64 MiB).\n"
     "`receive_path` is where the stream's packets are read from: \"socket\"\n"
     "(the UDP socket), \"ring\" (a packet-socket ring, which costs far less\n"
     "CPU per frame; needs CAP_NET_RAW, else CameraException) or \"auto\"\n"

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -26,9 +27,10 @@ namespace oculane {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 1 << 20;
+constexpr std::size_t kSmallestBlock = 128 * 1024;  // holds the largest super-packet
+constexpr std::size_t kLargestBlock = 1 << 20;
 constexpr std::size_t kFewestBlocks = 4;
-constexpr std::size_t kMostBlocks = 64;
+constexpr std::size_t kMostBytes = 64 << 20;
 // Nominal; a version 3 ring packs packets of any length into its blocks.
 constexpr unsigned kFrameSize = 2048;
 // What the filter keeps of a packet: all of any IPv4 datagram.
@@ -251,22 +253,25 @@ std::expected<PacketRing, PacketRing::OpenError> PacketRing::open(const PacketRi
     if (::setsockopt(fd.get(), SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0)
         return std::unexpected(failure("packet ring version 3"));
 
-    const std::size_t blocks = std::clamp((config.bytes + kBlockSize - 1) / kBlockSize, kFewestBlocks, kMostBlocks);
+    const std::size_t block_size =
+        std::clamp(std::bit_ceil(std::max<std::size_t>(config.block_bytes, 1)), kSmallestBlock, kLargestBlock);
+    const std::size_t blocks = std::clamp((config.bytes + block_size - 1) / block_size, kFewestBlocks,
+                                          kMostBytes / block_size);
     tpacket_req3 req{};
-    req.tp_block_size = kBlockSize;
+    req.tp_block_size = block_size;
     req.tp_block_nr = static_cast<unsigned>(blocks);
     req.tp_frame_size = kFrameSize;
-    req.tp_frame_nr = static_cast<unsigned>(kBlockSize / kFrameSize * blocks);
+    req.tp_frame_nr = static_cast<unsigned>(block_size / kFrameSize * blocks);
     req.tp_retire_blk_tov = std::max(1u, config.block_timeout_ms);
     if (::setsockopt(fd.get(), SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0)
-        return std::unexpected(failure(fmt::format("packet ring of {} MiB", blocks)));
-    void* map = ::mmap(nullptr, kBlockSize * blocks, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
+        return std::unexpected(failure(fmt::format("packet ring of {} blocks of {} bytes", blocks, block_size)));
+    void* map = ::mmap(nullptr, block_size * blocks, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
     if (map == MAP_FAILED) return std::unexpected(failure("packet ring mapping"));
 
     PacketRing ring;
     ring.fd_ = std::move(fd);
     ring.map_ = static_cast<std::uint8_t*>(map);
-    ring.block_size_ = kBlockSize;
+    ring.block_size_ = block_size;
     ring.block_count_ = blocks;
     ring.interface_ = std::move(*name);
 

@@ -73,7 +73,11 @@ void for_each_segment(std::span<const std::uint8_t> payload, std::size_t segment
 struct PacketRingConfig {
     std::uint32_t local_ip = 0;   // host order; 0: any address of the interface
     std::uint16_t local_port = 0;
-    std::size_t bytes = 0;        // wanted ring size; rounded to whole blocks (4 to 64 of 1 MiB)
+    std::size_t bytes = 0;        // wanted ring size; whole blocks, at least 4, at most 64 MiB
+    // A block goes to the reader when full or after block_timeout_ms: the
+    // smaller, the sooner a slow stream's packets arrive. Rounded up to a
+    // power of two, 128 KiB (the largest super-packet fits) to 1 MiB.
+    std::size_t block_bytes = 1 << 20;
     // Refuse when the interface's MTU is below this (IPv4 datagram bytes):
     // such packets would arrive as fragments, which the ring never takes.
     std::uint32_t largest_packet = 0;

@@ -145,6 +145,6 @@ def test_four_cameras_stream_at_once_and_every_frame_is_pixel_exact(next_camera_
     assert sorted(results) == list(range(CAMERAS))
     for k, frames in results.items():
         ids = [i for i, _ in frames]
-        assert ids == list(range(ids[0], ids[0] + FRAMES)), f"camera {k} lost frames"
+        assert ids == list(range(ids[0], ids[0] + FRAMES)), f"camera {k} lost frames {stats[k]}"
         assert all(exact for _, exact in frames), f"camera {k}: a frame not pixel-exact"
     assert all(s.underruns == 0 and s.failed_frames == 0 for s in stats)

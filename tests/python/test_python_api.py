@@ -307,13 +307,15 @@ def test_the_life_of_a_camera_at_info(camera_ip, records):
         with cam.start_acquisition(n_buffers=5) as acq:
             assert acq.wait_for(5.0) is not None
             size = acq.packet_size()
+            path = acq.receive_path()
     oculane.logging_bridge.drain()
+    receiving = "a packet ring of" if path == "ring" else "the socket, receive buffer"
     lines = [(r.name, r.levelname, r.getMessage()) for r in records if r.levelno == logging.INFO]
     expected = [
         ("oculane.py", rf"connected to oculane VirtualCamera \(serial {vc.serial}\) at {camera_ip}; "
                        r"feature model from Local:oculane-virtual-camera\.zip;"),
         ("oculane.py", rf"acquisition started on stream channel 0 \(127\.0\.0\.1:\d+\): packet size {size} bytes, "
-                       rf"5 buffers of {WIDTH * HEIGHT} bytes, receive buffer \d+ bytes"),
+                       rf"5 buffers of {WIDTH * HEIGHT} bytes, receiving on {receiving} \d+ bytes$"),
         ("oculane.py", r"acquisition stopped on stream channel 0: \d+ frames? complete, 0 failed, 0 lost to a starved "
                        r"pool \(underruns\), 0 not taken by a full queue, 0 packets resent, 0 kernel drops"),
         ("oculane.py", rf"disconnected from oculane VirtualCamera \(serial {vc.serial}\) at {camera_ip}"),
