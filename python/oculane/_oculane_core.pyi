@@ -277,7 +277,7 @@ class Camera:
             ['ExposureTime', 'AcquisitionFrameRate', 'Gain', ...]
         """
 
-    def start_acquisition(self, *, channel: int = 0, n_buffers: int | None = None, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, keep: str = 'oldest') -> Acquisition:
+    def start_acquisition(self, *, channel: int = 0, n_buffers: int | None = None, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, keep: str = 'oldest', receive_path: str = 'auto') -> Acquisition:
         """
         Start continuous acquisition and return the running `Acquisition`.
         `n_buffers` is the number of frame buffers; None (the default) gives 8 and,
@@ -285,7 +285,12 @@ class Camera:
         41 ms of a 10 Gbit/s stream fill (1 to 64).
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
-        (a warning names the sysctl to raise when it grants less).
+        (a warning names the sysctl to raise when it grants less). On the packet
+        ring it sizes the ring instead (None: four frames, 8 to 64 MiB).
+        `receive_path` is where the stream's packets are read from: "socket"
+        (the UDP socket), "ring" (a packet-socket ring, which costs far less
+        CPU per frame; needs CAP_NET_RAW, else CameraException) or "auto"
+        (the default: the ring when the process may open one, else the socket).
         `keep` is the built-in queue's rule (see `Acquisition.subscribe`); with
         "newest" it holds the newest half of the `n_buffers` (at least one), so
         the stream keeps buffers to fill while the consumer pauses.
@@ -311,7 +316,7 @@ class Camera:
         and the like run the blocking call in the event loop's executor.
         """
 
-    def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> Frame:
+    def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, receive_path: str = 'auto') -> Frame:
         """
         Take one frame: open a stream, trigger, wait at most `timeout` seconds,
         and put the camera back. Ctrl-C ends the wait at once.
@@ -327,15 +332,27 @@ class Camera:
 
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
-        (a warning names the sysctl to raise when it grants less).
+        (a warning names the sysctl to raise when it grants less). On the packet
+        ring it sizes the ring instead (None: four frames, 8 to 64 MiB).
+        `receive_path` is where the stream's packets are read from: "socket"
+        (the UDP socket), "ring" (a packet-socket ring, which costs far less
+        CPU per frame; needs CAP_NET_RAW, else CameraException) or "auto"
+        (the default: the ring when the process may open one, else the socket).
+        For a snap "auto" means the socket: opening a ring takes longer than
+        the one frame it would save on.
         """
 
-    def snapshot_session(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None) -> SnapshotSession:
+    def snapshot_session(self, *, channel: int = 0, n_buffers: int = 8, packet_size: int | None = None, packet_delay: int | None = None, resend: bool = True, receive_buffer: int | None = None, receive_path: str = 'auto') -> SnapshotSession:
         """
         Open a stream for on-demand single frames (see `SnapshotSession`).
         `receive_buffer` is the stream socket's receive buffer in bytes; None (or 0)
         sizes it for bursts of frames at line rate, within what the system grants
-        (a warning names the sysctl to raise when it grants less).
+        (a warning names the sysctl to raise when it grants less). On the packet
+        ring it sizes the ring instead (None: four frames, 8 to 64 MiB).
+        `receive_path` is where the stream's packets are read from: "socket"
+        (the UDP socket), "ring" (a packet-socket ring, which costs far less
+        CPU per frame; needs CAP_NET_RAW, else CameraException) or "auto"
+        (the default: the ring when the process may open one, else the socket).
         """
 
     def events(self, *names: str, capacity: int = 64, ack_timeout: float | None = None, retries: int | None = None) -> EventSubscription:
@@ -404,6 +421,12 @@ class SnapshotSession:
         closed.
         """
 
+    def receive_path(self) -> str:
+        """
+        Where the stream's packets are read from: "ring" or "socket".
+        ValueError once closed.
+        """
+
     def __repr__(self) -> str: ...
 
 class Acquisition:
@@ -446,6 +469,13 @@ class Acquisition:
 
     def local_addr(self) -> str:
         """The stream socket's local address, "ip:port". ValueError once stopped."""
+
+    def receive_path(self) -> str:
+        """
+        Where the stream's packets are read from: "ring" (a packet-socket
+        ring) or "socket" (the UDP socket), as `receive_path` settled it at
+        the start. ValueError once stopped.
+        """
 
     def subscribe(self, capacity: int = 16, keep: str = 'oldest') -> FrameChannel:
         """
