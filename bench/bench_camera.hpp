@@ -15,9 +15,9 @@ struct RunningCamera {
     std::unique_ptr<sim::Server> server;
 };
 
-// `gso`: the camera hands the kernel runs of equal datagrams to segment
-// (one send per run); without it, one send per datagram, as the virtual
-// camera does by default.
+// `gso` hands the kernel runs of equal datagrams to segment (cheaper for the
+// sender; loopback then delivers them as coalesced runs); without it the
+// camera sends one datagram per packet, as real cameras do.
 inline std::optional<RunningCamera> start_camera(const sim::DeviceConfig& cfg, bool gso = true) {
     auto device = std::make_shared<sim::Device>(cfg);
     auto server = sim::Server::start(device, sim::ServerOptions{.ip = cfg.ip, .port = 3956, .gso = gso});

@@ -88,7 +88,7 @@ Device::Device(DeviceConfig config, Clock::time_point start)
 
 std::vector<Outgoing> Device::on_datagram(std::span<const std::uint8_t> datagram, Endpoint from,
                                           Clock::time_point now, bool via_broadcast) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     std::vector<Outgoing> out;
     // Without power nothing is heard, so nothing is answered or carried out.
     if (powered_off_) return out;
@@ -217,7 +217,7 @@ std::expected<Outgoing, std::string> Device::make_event(std::uint16_t command, s
                                                         std::span<const std::uint8_t> data, bool ack_required,
                                                         std::uint16_t stream_channel, std::uint16_t block_id,
                                                         Clock::time_point now) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (powered_off_) return std::unexpected("the camera is powered off");
     if (command != gvcp::code(Command::Event) && command != gvcp::code(Command::EventData))
         return std::unexpected(fmt::format("0x{:04x} is not an event command", command));
@@ -234,74 +234,74 @@ std::expected<Outgoing, std::string> Device::make_event(std::uint16_t command, s
 }
 
 std::optional<Endpoint> Device::default_peer() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (controller_ && !controller_->foreign) return controller_->endpoint;
     return last_sender_;
 }
 
 void Device::count_raw_sent() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++counters_.raw;
 }
 
 // ---- observation --------------------------------------------------------------
 
 std::vector<CommandRecord> Device::command_log() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return {log_.begin(), log_.end()};
 }
 
 void Device::clear_command_log() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     log_.clear();
     event_acks_.clear();
 }
 
 std::vector<EventAckRecord> Device::event_acks() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return {event_acks_.begin(), event_acks_.end()};
 }
 
 Counters Device::counters() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return counters_;
 }
 
 std::optional<Controller> Device::controller() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return controller_;
 }
 
 std::uint32_t Device::read_register(std::uint32_t address) const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (address == bs::kCcp) return controller_ ? controller_->ccp : 0;
     return space_.get(address);
 }
 
 std::vector<std::uint8_t> Device::read_memory(std::uint32_t address, std::uint32_t size) const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return space_.read_bytes(address, size);
 }
 
 void Device::poke_register(std::uint32_t address, std::uint32_t value) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (address == bs::kCcp) return;  // privilege has its own controls
     space_.set(address, value);
     recompute_image_registers();
 }
 
 bool Device::acquiring() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return acquiring_;
 }
 
 std::uint64_t Device::payload_size() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return space_.get(reg::kPayloadSize);
 }
 
 StreamChannelState Device::stream_channel(std::uint32_t channel) const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (channel >= config_.stream_channels) return {};
     return StreamChannelState{space_.get(bs::stream_channel_port(channel)),
                               space_.get(bs::stream_channel_packet_size(channel)),
@@ -310,7 +310,7 @@ StreamChannelState Device::stream_channel(std::uint32_t channel) const {
 }
 
 std::uint64_t Device::timestamp(Clock::time_point now) const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return timestamp_ticks_unlocked(now);
 }
 
@@ -321,12 +321,12 @@ std::uint64_t Device::timestamp_ticks_unlocked(Clock::time_point now) const {
 }
 
 std::string Device::first_url() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return string_reg(space_.read_bytes(bs::kFirstUrl.address, bs::kFirstUrl.size), 0, bs::kFirstUrl.size);
 }
 
 std::string Device::second_url() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return string_reg(space_.read_bytes(bs::kSecondUrl.address, bs::kSecondUrl.size), 0, bs::kSecondUrl.size);
 }
 

@@ -26,6 +26,7 @@
 #include "util/poller.hpp"
 #include "sim/register_space.hpp"
 #include "sim/stream_types.hpp"
+#include "thread_util/mutex.hpp"
 
 namespace oculane::sim {
 
@@ -258,24 +259,24 @@ private:
         std::vector<std::uint8_t> payload;
     };
 
-    void build_register_map();
-    void build_description();
-    void recompute_image_registers();
+    void build_register_map() OCULANE_REQUIRES(mu_);
+    void build_description() OCULANE_REQUIRES(mu_);
+    void recompute_image_registers() OCULANE_REQUIRES(mu_);
 
-    Answer handle_read_reg(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec);
+    Answer handle_read_reg(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec) OCULANE_REQUIRES(mu_);
     Answer handle_write_reg(std::span<const std::uint8_t> payload, Endpoint from, Clock::time_point now,
-                            CommandRecord& rec);
-    Answer handle_read_mem(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec);
+                            CommandRecord& rec) OCULANE_REQUIRES(mu_);
+    Answer handle_read_mem(std::span<const std::uint8_t> payload, Endpoint from, CommandRecord& rec) OCULANE_REQUIRES(mu_);
     Answer handle_write_mem(std::span<const std::uint8_t> payload, Endpoint from, Clock::time_point now,
-                            CommandRecord& rec);
+                            CommandRecord& rec) OCULANE_REQUIRES(mu_);
     // FORCEIP: nothing when the MAC is another device's.
-    std::optional<Answer> handle_force_ip(std::span<const std::uint8_t> payload, CommandRecord& rec);
+    std::optional<Answer> handle_force_ip(std::span<const std::uint8_t> payload, CommandRecord& rec) OCULANE_REQUIRES(mu_);
 
-    std::uint16_t read_word(std::uint32_t address, Endpoint from, std::uint32_t& value) const;
-    std::uint16_t write_word(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);
+    std::uint16_t read_word(std::uint32_t address, Endpoint from, std::uint32_t& value) const OCULANE_REQUIRES(mu_);
+    std::uint16_t write_word(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now) OCULANE_REQUIRES(mu_);
     // Register behaviour after the checks: returns a status (a value may be refused).
-    std::uint16_t apply_write(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now);
-    std::optional<std::uint16_t> injected_status(std::uint32_t first, std::uint32_t size) const;
+    std::uint16_t apply_write(std::uint32_t address, std::uint32_t value, Endpoint from, Clock::time_point now) OCULANE_REQUIRES(mu_);
+    std::optional<std::uint16_t> injected_status(std::uint32_t first, std::uint32_t size) const OCULANE_REQUIRES(mu_);
 
     // Stream side.
     struct ChannelRuntime {
@@ -283,35 +284,35 @@ private:
         std::uint64_t sent = 0;  // blocks sent since the channel opened
         std::deque<FrameJob> held;  // most recent frames, oldest first
     };
-    bool is_stream_register(std::uint32_t address) const;
-    std::uint16_t write_stream_register(std::uint32_t address, std::uint32_t value, Clock::time_point now);
+    bool is_stream_register(std::uint32_t address) const OCULANE_REQUIRES(mu_);
+    std::uint16_t write_stream_register(std::uint32_t address, std::uint32_t value, Clock::time_point now) OCULANE_REQUIRES(mu_);
     Answer handle_packet_resend(const gvcp::CommandHeader& h, std::span<const std::uint8_t> payload,
-                                CommandRecord& rec);
-    bool channel_open(std::uint32_t ch) const;
-    bool extended_ids() const;
-    bool refused_destination(std::uint32_t ip) const;
-    void start_acquisition(Clock::time_point now);
-    void set_acquiring(bool on);
-    void close_stream_channel(std::uint32_t ch);
-    FrameJob make_frame(std::uint32_t ch, Clock::time_point now, std::uint64_t timestamp);
-    std::size_t frames_held_limit() const;
-    void wake_sender() const;
+                                CommandRecord& rec) OCULANE_REQUIRES(mu_);
+    bool channel_open(std::uint32_t ch) const OCULANE_REQUIRES(mu_);
+    bool extended_ids() const OCULANE_REQUIRES(mu_);
+    bool refused_destination(std::uint32_t ip) const OCULANE_REQUIRES(mu_);
+    void start_acquisition(Clock::time_point now) OCULANE_REQUIRES(mu_);
+    void set_acquiring(bool on) OCULANE_REQUIRES(mu_);
+    void close_stream_channel(std::uint32_t ch) OCULANE_REQUIRES(mu_);
+    FrameJob make_frame(std::uint32_t ch, Clock::time_point now, std::uint64_t timestamp) OCULANE_REQUIRES(mu_);
+    std::size_t frames_held_limit() const OCULANE_REQUIRES(mu_);
+    void wake_sender() const OCULANE_REQUIRES(mu_);
 
     void deliver(const Answer& answer, std::uint16_t command, std::uint16_t request_id, Endpoint to,
-                 std::vector<Outgoing>& out, CommandRecord& rec);
-    void expire(Clock::time_point now);
+                 std::vector<Outgoing>& out, CommandRecord& rec) OCULANE_REQUIRES(mu_);
+    void expire(Clock::time_point now) OCULANE_REQUIRES(mu_);
     // The privilege ends (released, lapsed, cleared or displaced): the stream
     // and message channels it opened close with it.
-    void end_control();
-    bool is_controller(Endpoint e) const;
+    void end_control() OCULANE_REQUIRES(mu_);
+    bool is_controller(Endpoint e) const OCULANE_REQUIRES(mu_);
     // A real controller holds the privilege and its heartbeat is checked.
-    bool heartbeat_enforced() const;
-    bool exclusive_elsewhere(Endpoint e) const;
-    std::optional<Endpoint> event_target() const;
-    void record(CommandRecord rec);
-    double seconds(Clock::time_point t) const;
-    std::uint64_t timestamp_ticks_unlocked(Clock::time_point now) const;
-    std::uint16_t next_request_id();
+    bool heartbeat_enforced() const OCULANE_REQUIRES(mu_);
+    bool exclusive_elsewhere(Endpoint e) const OCULANE_REQUIRES(mu_);
+    std::optional<Endpoint> event_target() const OCULANE_REQUIRES(mu_);
+    void record(CommandRecord rec) OCULANE_REQUIRES(mu_);
+    double seconds(Clock::time_point t) const OCULANE_REQUIRES(mu_);
+    std::uint64_t timestamp_ticks_unlocked(Clock::time_point now) const OCULANE_REQUIRES(mu_);
+    std::uint16_t next_request_id() OCULANE_REQUIRES(mu_);
 
     // ---- chunk data and events (device_chunks.cpp, device_events.cpp) ----
     // Events by EventSelector value; the number is also the bit of the
@@ -323,15 +324,15 @@ private:
         std::uint32_t retries_left = 0;
         Clock::time_point due;
     };
-    void build_chunk_event_registers();
+    void build_chunk_event_registers() OCULANE_REQUIRES(mu_);
     // Writes to the chunk and event control registers; nothing for others.
     std::optional<std::uint16_t> write_chunk_event_register(std::uint32_t address, std::uint32_t value,
-                                                            Clock::time_point now);
-    std::uint32_t chunk_mask() const;
+                                                            Clock::time_point now) OCULANE_REQUIRES(mu_);
+    std::uint32_t chunk_mask() const OCULANE_REQUIRES(mu_);
     // Bytes chunk mode adds to the image now (0 with chunk mode off).
-    std::uint64_t chunk_trailer_bytes() const;
+    std::uint64_t chunk_trailer_bytes() const OCULANE_REQUIRES(mu_);
     // The chunk values of a frame being made.
-    void fill_chunks(FrameJob& f) const;
+    void fill_chunks(FrameJob& f) const OCULANE_REQUIRES(mu_);
     // Sends the event when its notification is on (the test event always),
     // to the message channel or the controller: into side_effects_ while a
     // datagram is handled (in_datagram_), else into the outbox for the
@@ -339,36 +340,39 @@ private:
     // asks for an acknowledge is repeated as the message channel's timeout
     // and retry count say until it is acknowledged.
     void raise_event(EventKind kind, std::span<const std::uint8_t> data, std::uint16_t channel,
-                     std::uint16_t block_id, Clock::time_point now);
-    void event_acknowledged(std::uint16_t ack_id);
-    std::optional<Clock::time_point> next_event_retry() const;
+                     std::uint16_t block_id, Clock::time_point now) OCULANE_REQUIRES(mu_);
+    void event_acknowledged(std::uint16_t ack_id) OCULANE_REQUIRES(mu_);
+    std::optional<Clock::time_point> next_event_retry() const OCULANE_REQUIRES(mu_);
     // Triggers and actions (device_trigger.cpp).
     struct PendingTrigger {
         Clock::time_point due;
         std::uint32_t selector = 0;
     };
-    bool is_trigger_register(std::uint32_t address) const;
-    std::uint16_t write_trigger_register(std::uint32_t address, std::uint32_t value, Clock::time_point now);
-    std::uint32_t trigger_reg(std::uint32_t selector, std::uint32_t offset) const;
-    bool trigger_on(std::uint32_t selector) const;
+    bool is_trigger_register(std::uint32_t address) const OCULANE_REQUIRES(mu_);
+    std::uint16_t write_trigger_register(std::uint32_t address, std::uint32_t value, Clock::time_point now) OCULANE_REQUIRES(mu_);
+    std::uint32_t trigger_reg(std::uint32_t selector, std::uint32_t offset) const OCULANE_REQUIRES(mu_);
+    bool trigger_on(std::uint32_t selector) const OCULANE_REQUIRES(mu_);
     // A signal from `source` at `at` (an edge of kind `edge` for lines).
-    void signal_trigger(std::uint32_t source, std::optional<std::uint32_t> edge, Clock::time_point at);
-    void queue_trigger(std::uint32_t selector, Clock::time_point at);
+    void signal_trigger(std::uint32_t source, std::optional<std::uint32_t> edge, Clock::time_point at) OCULANE_REQUIRES(mu_);
+    void queue_trigger(std::uint32_t selector, Clock::time_point at) OCULANE_REQUIRES(mu_);
     // AcquisitionStart when its trigger is on: the camera waits for the trigger.
-    void arm_or_start_acquisition(Clock::time_point now);
+    void arm_or_start_acquisition(Clock::time_point now) OCULANE_REQUIRES(mu_);
     // Serves the triggers due at `now`; the instant of the frame trigger
     // taken, when one is, for the frame's timestamp.
-    std::optional<Clock::time_point> serve_triggers(Clock::time_point now);
-    void clear_triggers();
+    std::optional<Clock::time_point> serve_triggers(Clock::time_point now) OCULANE_REQUIRES(mu_);
+    void clear_triggers() OCULANE_REQUIRES(mu_);
     std::optional<Answer> handle_action(const gvcp::CommandHeader& h, std::span<const std::uint8_t> payload,
-                                        Clock::time_point now, CommandRecord& rec);
-    Clock::time_point time_of_ticks(std::uint64_t ticks) const;
+                                        Clock::time_point now, CommandRecord& rec) OCULANE_REQUIRES(mu_);
+    Clock::time_point time_of_ticks(std::uint64_t ticks) const OCULANE_REQUIRES(mu_);
 
-    mutable std::mutex mu_;
+    // Every call of the public interface takes mu_; the private helpers run
+    // with it held. The configuration and the served description are made
+    // by the constructor and never change, so they are read without it.
+    mutable Mutex mu_;
     DeviceConfig config_;
     Clock::time_point start_;
     Clock::time_point timestamp_origin_;
-    RegisterSpace space_;
+    RegisterSpace space_ OCULANE_GUARDED_BY(mu_);
     bool own_description_ = true;
     std::string description_;
     std::vector<std::uint8_t> served_;
@@ -376,46 +380,46 @@ private:
     std::uint32_t description_address_ = 0;
     std::uint32_t corrupt_address_ = 0;  // copy with broken deflate data, when asked for
 
-    std::optional<Controller> controller_;
-    Clock::time_point last_heard_{};
-    std::optional<Endpoint> last_sender_;
-    bool acquiring_ = false;
-    std::uint16_t event_request_id_ = 0;
-    std::vector<Outgoing> side_effects_;  // datagrams caused by register writes (test events)
+    std::optional<Controller> controller_ OCULANE_GUARDED_BY(mu_);
+    Clock::time_point last_heard_ OCULANE_GUARDED_BY(mu_){};
+    std::optional<Endpoint> last_sender_ OCULANE_GUARDED_BY(mu_);
+    bool acquiring_ OCULANE_GUARDED_BY(mu_) = false;
+    std::uint16_t event_request_id_ OCULANE_GUARDED_BY(mu_) = 0;
+    std::vector<Outgoing> side_effects_ OCULANE_GUARDED_BY(mu_);  // datagrams caused by register writes (test events)
 
     // Stream side, guarded by mu_ like the rest.
-    std::array<ChannelRuntime, kMaxStreamChannels> channels_{};
-    std::deque<ResendJob> resend_queue_;
-    std::uint32_t frames_left_ = 0;  // SingleFrame and MultiFrame: frames still to take; 0 without end
-    Clock::time_point next_frame_due_{};
-    std::vector<StreamFault> stream_faults_;
-    bool lose_resent_ = false;
-    std::uint32_t path_mtu_ = 0;
-    std::uint64_t link_rate_ = 0;
-    std::uint64_t resend_memory_ = 0;
-    StreamCounters stream_counters_;
-    std::shared_ptr<Waker> stream_waker_;
-    bool ignore_single_frame_ = false;
-    bool stream_on_port_write_ = false;
-    bool ignore_event_acks_ = false;
-    bool powered_off_ = false;
-    std::uint64_t power_off_after_frames_ = 0;  // 0: no power loss scheduled
+    std::array<ChannelRuntime, kMaxStreamChannels> channels_ OCULANE_GUARDED_BY(mu_){};
+    std::deque<ResendJob> resend_queue_ OCULANE_GUARDED_BY(mu_);
+    std::uint32_t frames_left_ OCULANE_GUARDED_BY(mu_) = 0;  // SingleFrame and MultiFrame: frames still to take; 0 without end
+    Clock::time_point next_frame_due_ OCULANE_GUARDED_BY(mu_){};
+    std::vector<StreamFault> stream_faults_ OCULANE_GUARDED_BY(mu_);
+    bool lose_resent_ OCULANE_GUARDED_BY(mu_) = false;
+    std::uint32_t path_mtu_ OCULANE_GUARDED_BY(mu_) = 0;
+    std::uint64_t link_rate_ OCULANE_GUARDED_BY(mu_) = 0;
+    std::uint64_t resend_memory_ OCULANE_GUARDED_BY(mu_) = 0;
+    StreamCounters stream_counters_ OCULANE_GUARDED_BY(mu_);
+    std::shared_ptr<Waker> stream_waker_ OCULANE_GUARDED_BY(mu_);
+    bool ignore_single_frame_ OCULANE_GUARDED_BY(mu_) = false;
+    bool stream_on_port_write_ OCULANE_GUARDED_BY(mu_) = false;
+    bool ignore_event_acks_ OCULANE_GUARDED_BY(mu_) = false;
+    bool powered_off_ OCULANE_GUARDED_BY(mu_) = false;
+    std::uint64_t power_off_after_frames_ OCULANE_GUARDED_BY(mu_) = 0;  // 0: no power loss scheduled
 
     // Events raised outside datagram handling, and those awaiting an acknowledge.
-    std::vector<Outgoing> event_outbox_;
-    std::deque<PendingEvent> pending_events_;
-    std::shared_ptr<Waker> event_waker_;
-    bool in_datagram_ = false;  // on_datagram is running (its answers carry side_effects_)
-    Clock::time_point last_now_{};  // the latest instant the device was driven with
+    std::vector<Outgoing> event_outbox_ OCULANE_GUARDED_BY(mu_);
+    std::deque<PendingEvent> pending_events_ OCULANE_GUARDED_BY(mu_);
+    std::shared_ptr<Waker> event_waker_ OCULANE_GUARDED_BY(mu_);
+    bool in_datagram_ OCULANE_GUARDED_BY(mu_) = false;  // on_datagram is running (its answers carry side_effects_)
+    Clock::time_point last_now_ OCULANE_GUARDED_BY(mu_){};  // the latest instant the device was driven with
     // Triggers and actions, guarded by mu_.
-    std::deque<PendingTrigger> triggers_;  // in due order, bounded
-    bool armed_ = false;                   // AcquisitionStart given, waiting for its trigger
-    std::uint32_t action_device_key_ = 0;
+    std::deque<PendingTrigger> triggers_ OCULANE_GUARDED_BY(mu_);  // in due order, bounded
+    bool armed_ OCULANE_GUARDED_BY(mu_) = false;                   // AcquisitionStart given, waiting for its trigger
+    std::uint32_t action_device_key_ OCULANE_GUARDED_BY(mu_) = 0;
 
-    Faults faults_;
-    std::deque<CommandRecord> log_;
-    std::deque<EventAckRecord> event_acks_;
-    Counters counters_;
+    Faults faults_ OCULANE_GUARDED_BY(mu_);
+    std::deque<CommandRecord> log_ OCULANE_GUARDED_BY(mu_);
+    std::deque<EventAckRecord> event_acks_ OCULANE_GUARDED_BY(mu_);
+    Counters counters_ OCULANE_GUARDED_BY(mu_);
 };
 
 }  // namespace oculane::sim

@@ -119,7 +119,7 @@ void Device::build_description() {
             break;
     }
     const bool second = config_.second_url || config_.first_url_fault != UrlFault::None;
-    auto put = [&](bs::StringArea area, const std::string& text_) {
+    auto put = [&](bs::StringArea area, const std::string& text_) OCULANE_REQUIRES(mu_) {
         std::vector<std::uint8_t> bytes(area.size, 0);
         std::memcpy(bytes.data(), text_.data(), std::min<std::size_t>(text_.size(), area.size - 1));
         space_.write_bytes(area.address, bytes);

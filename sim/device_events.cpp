@@ -56,7 +56,7 @@ std::optional<Clock::time_point> Device::next_event_retry() const {
 }
 
 std::vector<Outgoing> Device::take_events(Clock::time_point now) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     std::vector<Outgoing> out;
     out.swap(event_outbox_);
     if (powered_off_) {
@@ -77,7 +77,7 @@ std::vector<Outgoing> Device::take_events(Clock::time_point now) {
 }
 
 void Device::attach_event_waker(std::shared_ptr<Waker> waker) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     event_waker_ = std::move(waker);
 }
 

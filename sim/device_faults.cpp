@@ -26,14 +26,14 @@ using gvcp::Command;
 // ---- faults -------------------------------------------------------------------
 
 void Device::add_ack_fault(AckFault kind, std::int64_t count, std::vector<std::uint16_t> commands) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (count == 0) return;
     faults_.ack_rules.push_back(AckFaultRule{kind, count, std::move(commands)});
 }
 
 void Device::set_pending_ack(std::uint32_t pending_ms, std::uint32_t answer_after_ms, std::int64_t count,
                              std::vector<std::uint16_t> commands) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (count == 0) {
         faults_.pending.reset();
         return;
@@ -42,28 +42,28 @@ void Device::set_pending_ack(std::uint32_t pending_ms, std::uint32_t answer_afte
 }
 
 void Device::set_address_status(std::uint32_t address, std::uint16_t status) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     std::erase_if(faults_.address_status, [&](const auto& e) { return e.first == address; });
     faults_.address_status.emplace_back(address, status);
 }
 
 void Device::clear_address_status() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     faults_.address_status.clear();
 }
 
 void Device::set_ack_delay(std::chrono::milliseconds delay) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     faults_.delay = delay;
 }
 
 void Device::set_muted(bool muted) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     faults_.muted = muted;
 }
 
 void Device::clear_faults() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     faults_ = Faults{};
 }
 

@@ -47,13 +47,13 @@ void Device::expire(Clock::time_point now) {
 }
 
 void Device::tick(Clock::time_point now) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     last_now_ = now;
     expire(now);
 }
 
 std::optional<Clock::time_point> Device::next_deadline() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     std::optional<Clock::time_point> next = next_event_retry();
     if (!heartbeat_enforced()) return next;
     const auto expiry = last_heard_ + std::chrono::milliseconds(space_.get(bs::kHeartbeatTimeout)) +
@@ -62,12 +62,12 @@ std::optional<Clock::time_point> Device::next_deadline() const {
 }
 
 void Device::clear_control() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     end_control();
 }
 
 void Device::set_foreign_controller(std::optional<Endpoint> holder) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (holder) {
         if (controller_ && !controller_->foreign) end_control();  // the real holder is displaced
         controller_ = Controller{*holder, bs::kCcpControl, true};

@@ -201,7 +201,7 @@ FrameJob Device::make_frame(std::uint32_t ch, Clock::time_point now, std::uint64
 }
 
 void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     last_now_ = now;
     expire(now);
     work.clear();
@@ -224,7 +224,7 @@ void Device::take_stream_work(Clock::time_point now, StreamWork& work) {
     // is the trigger's instant.
     const auto triggered = serve_triggers(now);
     const bool frame_trigger = trigger_on(reg::kFrameStart);
-    const auto next_trigger = [&]() -> std::optional<Clock::time_point> {
+    const auto next_trigger = [&]() OCULANE_REQUIRES(mu_) -> std::optional<Clock::time_point> {
         if (triggers_.empty()) return std::nullopt;
         return std::max(triggers_.front().due, now);
     };
@@ -295,7 +295,7 @@ Device::Answer Device::handle_packet_resend(const gvcp::CommandHeader& h, std::s
                                             CommandRecord& rec) {
     ++stream_counters_.resend_requests;
     const auto q = gvcp::parse_packet_resend(h.flags, payload);
-    auto refuse = [&] {
+    auto refuse = [&]() OCULANE_REQUIRES(mu_) {
         ++stream_counters_.resend_refused;
         return Answer{GvcpStatus::kInvalidParameter, 0, {}};
     };
@@ -344,77 +344,77 @@ void Device::wake_sender() const {
 }
 
 void Device::attach_stream_sender(std::shared_ptr<Waker> waker, std::uint16_t source_port) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stream_waker_ = std::move(waker);
     for (std::uint32_t ch = 0; ch < config_.stream_channels; ++ch)
         space_.set(bs::stream_channel_port(ch) + reg::kStreamChannelSourcePort - 0x0D00, source_port);
 }
 
 void Device::detach_stream_sender() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stream_waker_.reset();
 }
 
 void Device::add_stream_counts(const StreamCounters& delta) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stream_counters_ += delta;
 }
 
 StreamCounters Device::stream_counters() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return stream_counters_;
 }
 
 void Device::add_stream_fault(StreamFault fault) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (fault.remaining == 0) return;
     stream_faults_.push_back(std::move(fault));
 }
 
 void Device::clear_stream_faults() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stream_faults_.clear();
     lose_resent_ = false;
 }
 
 void Device::set_lose_resent(bool lose) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     lose_resent_ = lose;
 }
 
 void Device::set_path_mtu(std::uint32_t mtu) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     path_mtu_ = mtu;
 }
 
 void Device::set_link_rate(std::uint64_t bits_per_second) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     link_rate_ = bits_per_second;
 }
 
 void Device::set_ignore_single_frame(bool on) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ignore_single_frame_ = on;
 }
 
 void Device::set_stream_on_port_write(bool on) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stream_on_port_write_ = on;
 }
 
 void Device::set_ignore_event_acks(bool on) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ignore_event_acks_ = on;
 }
 
 void Device::power_off(std::uint64_t after_frames) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (after_frames == 0) powered_off_ = true;
     else power_off_after_frames_ = after_frames;
 }
 
 void Device::power_on(Clock::time_point now) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (!powered_off_) {
         power_off_after_frames_ = 0;
         return;
@@ -430,12 +430,12 @@ void Device::power_on(Clock::time_point now) {
 }
 
 bool Device::powered() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return !powered_off_;
 }
 
 void Device::set_resend_memory(std::uint64_t bytes) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     resend_memory_ = bytes;
     const std::size_t limit = frames_held_limit();
     for (auto& rt : channels_)

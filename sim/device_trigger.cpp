@@ -159,7 +159,7 @@ std::optional<Clock::time_point> Device::serve_triggers(Clock::time_point now) {
 
 bool Device::pulse_line(std::uint32_t line, Clock::time_point now) {
     if (line >= reg::kLines) return false;
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (powered_off_) return true;
     signal_trigger(reg::kSourceLine0 + line, reg::kRisingEdge, now);
     signal_trigger(reg::kSourceLine0 + line, reg::kFallingEdge, now);

@@ -149,6 +149,10 @@ void StreamSender::send_resend(const ResendJob& job, const StreamWork& work) {
         payload = frame_payload(f, image, scratch_);
     }
     build_resend_packets(job, payload, work.resend_faults, work.path_mtu, dice_, packets_, counts_);
+    // Counted before the packets leave: whoever holds a resent packet must
+    // find it in the camera's counters already.
+    device_->add_stream_counts(counts_);
+    counts_ = {};
     transmit(f.to, work.link_rate, f.packet_delay, f.tick_frequency, nullptr);
 }
 
