@@ -251,7 +251,9 @@ def expected_grant(asked: int) -> int:
 @pytest.mark.parametrize("receive_buffer, asked", [(None, 31_250_000), (0, 31_250_000), (1 << 20, 1 << 20)])
 def test_receive_buffer_sizes_the_stream_socket(camera_ip, opener, receive_buffer, asked):
     with streaming_camera(camera_ip) as (vc, cam):
-        kwargs = {} if receive_buffer is None else {"receive_buffer": receive_buffer}
+        # The socket path's own buffer (on the ring the argument sizes the ring).
+        kwargs = {"receive_path": "socket"} if receive_buffer is None else {"receive_buffer": receive_buffer,
+                                                                            "receive_path": "socket"}
         with getattr(cam, opener)(**kwargs):
             assert granted_receive_buffer(vc.stream_channel(0)["host_port"]) == expected_grant(asked)
         with pytest.raises(ValueError, match="^receive_buffer must be 0 or more, not -1$"):
