@@ -72,4 +72,9 @@ void to_rgb8(const Image& img, std::uint8_t* out, YuvRange range = YuvRange::Ful
 // (4899 R + 9617 G + 1868 B + 8192) >> 14.
 void to_mono8(const Image& img, std::uint8_t* out);
 
+// The conversions run vector row kernels where the CPU has them (AVX2 on
+// x86-64), else portable loops that give the same bytes. Tests switch the
+// vector kernels off to compare the two; returns whether they were on.
+bool set_vector_kernels(bool on);
+
 }  // namespace oculane::imaging
