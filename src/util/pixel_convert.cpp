@@ -382,7 +382,11 @@ void to_rgb8(const Image& img, std::uint8_t* out, YuvRange range) {
     if (c == Color::Mono) {
         mono8_rows(img, [&](const std::uint8_t* row, std::uint32_t y) {
             std::uint8_t* o = out + y * out_row;
-            for (std::uint32_t x = 0; x < w; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = row[x];
+            std::uint32_t x = 0;
+#if defined(__x86_64__)
+            if (vector_on()) x = avx2::grey_to_rgb_row(row, w, o);
+#endif
+            for (; x < w; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = row[x];
         });
         return;
     }

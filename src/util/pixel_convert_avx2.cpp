@@ -26,22 +26,31 @@ constexpr Bytes32 lane_mask(F byte_of) {
     return m;
 }
 
-// Output vector k (of three) of 16 interleaved RGB pixels takes from channel
-// c the bytes at p = 16k + j with p % 3 == c: pixel p / 3.
-constexpr Bytes32 rgb_mask(int k, int c) {
-    return lane_mask([=](int j) { return (16 * k + j) % 3 == c ? (16 * k + j) / 3 : 0x80; });
-}
-constexpr std::array<Bytes32, 9> kRgbMasks{rgb_mask(0, 0), rgb_mask(0, 1), rgb_mask(0, 2),
-                                           rgb_mask(1, 0), rgb_mask(1, 1), rgb_mask(1, 2),
-                                           rgb_mask(2, 0), rgb_mask(2, 1), rgb_mask(2, 2)};
+using RgbMasks = std::array<Bytes32, 9>;
 
-// 32 pixels of planar R, G, B bytes (in order) as 96 interleaved bytes.
-OCULANE_AVX2 inline void store_rgb(std::uint8_t* out, __m256i r, __m256i g, __m256i b) {
+// The shuffles that interleave planar R, G, B lanes of 16 pixels, where
+// pixel i of a lane is at byte `byte_of(i)` of each plane: output vector k
+// (of three) takes from channel c the bytes at p = 16k + j with p % 3 == c,
+// those of pixel p / 3.
+template <class F>
+constexpr RgbMasks rgb_masks(F byte_of) {
+    RgbMasks m{};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            m[3 * k + c] = lane_mask([=](int j) { return (16 * k + j) % 3 == c ? byte_of((16 * k + j) / 3) : 0x80; });
+    return m;
+}
+constexpr RgbMasks kRgbMasks = rgb_masks([](int i) { return i; });
+
+// 32 pixels of planar R, G, B bytes (pixels 0-15 in lane 0, 16-31 in lane
+// 1, in the order the masks say) as 96 interleaved bytes.
+OCULANE_AVX2 inline void store_rgb(std::uint8_t* out, __m256i r, __m256i g, __m256i b,
+                                   const RgbMasks& masks = kRgbMasks) {
     __m256i v[3];
     for (int k = 0; k < 3; ++k)
-        v[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(r, load(kRgbMasks[3 * k])),
-                                               _mm256_shuffle_epi8(g, load(kRgbMasks[3 * k + 1]))),
-                               _mm256_shuffle_epi8(b, load(kRgbMasks[3 * k + 2])));
+        v[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(r, load(masks[3 * k])),
+                                               _mm256_shuffle_epi8(g, load(masks[3 * k + 1]))),
+                               _mm256_shuffle_epi8(b, load(masks[3 * k + 2])));
     // Lane 0 of each holds pixels 0-15, lane 1 pixels 16-31.
     store(out, _mm256_permute2x128_si256(v[0], v[1], 0x20));
     store(out + 32, _mm256_permute2x128_si256(v[2], v[0], 0x30));
@@ -192,58 +201,94 @@ struct Yuv {
     __m256i y0, ky, rv, gu, gv, bu;
 };
 
-// Two vectors of 8 dwords as 16 words in order. Signed saturation keeps
-// every value here (all are within a few hundred of 0..255); the byte
-// packing after it clamps to 0..255 as the portable loop does.
-OCULANE_AVX2 inline __m256i words(__m256i lo, __m256i hi) {
-    return _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+// Signed saturation to words keeps every value (all are within a few
+// hundred of 0..255); the byte packing after it clamps to 0..255 as the
+// portable loop does.
+OCULANE_AVX2 inline __m256i channel(__m256i even, __m256i odd) {
+    return _mm256_packs_epi32(_mm256_srai_epi32(even, 16), _mm256_srai_epi32(odd, 16));
 }
 
-// R, G, B words of the 16 pixels (8 pairs) in 32 input bytes.
-template <bool Uyvy>
-OCULANE_AVX2 inline Sites yuv16(const std::uint8_t* in, const Yuv& k) {
-    // Per lane (4 pairs): the 8 Y, then the 4 U, then the 4 V.
-    static constexpr Bytes32 split = lane_mask([](int j) {
-        if (j < 8) return Uyvy ? 2 * j + 1 : 2 * j;
-        if (j < 12) return 4 * (j - 8) + (Uyvy ? 0 : 1);
-        return 4 * (j - 12) + (Uyvy ? 2 : 3);
-    });
-    const __m256i t = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load(in), load(split)), 0xD8);
-    const __m128i ys = _mm256_castsi256_si128(t);
-    const __m128i uv = _mm_shuffle_epi8(_mm256_extracti128_si256(t, 1),
-                                        _mm_setr_epi8(0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15));
+OCULANE_AVX2 inline __m256i load2(const std::uint8_t* lo, const std::uint8_t* hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
+}
+
+// R, G, B words of 4 pairs a lane: the even pixels' words, then the odd
+// ones' (pixels 0, 2, 4, 6, 1, 3, 5, 7 of the lane). Full: y0 is 0 and ky
+// 2^16, so the multiplication is a shift.
+template <bool Uyvy, bool Full>
+OCULANE_AVX2 inline void yuv_pairs(__m256i in, const Yuv& k, __m256i (&rgb)[3]) {
+    // Byte `at` of each pair, zero-extended to a dword.
+    auto pick = [](int at) { return lane_mask([=](int j) { return j % 4 ? 0x80 : 4 * (j / 4) + at; }); };
+    static constexpr Bytes32 y_even = pick(Uyvy ? 1 : 0), y_odd = pick(Uyvy ? 3 : 2);
+    static constexpr Bytes32 u_at = pick(Uyvy ? 0 : 1), v_at = pick(Uyvy ? 2 : 3);
     const __m256i centre = _mm256_set1_epi32(128);
-    const __m256i u = _mm256_sub_epi32(_mm256_cvtepu8_epi32(uv), centre);
-    const __m256i v = _mm256_sub_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(uv, 8)), centre);
+    const __m256i u = _mm256_sub_epi32(_mm256_shuffle_epi8(in, load(u_at)), centre);
+    const __m256i v = _mm256_sub_epi32(_mm256_shuffle_epi8(in, load(v_at)), centre);
     const __m256i cr = _mm256_mullo_epi32(v, k.rv);
     const __m256i cg = _mm256_add_epi32(_mm256_mullo_epi32(u, k.gu), _mm256_mullo_epi32(v, k.gv));
     const __m256i cb = _mm256_mullo_epi32(u, k.bu);
     const __m256i half = _mm256_set1_epi32(32768);
-    const __m256i yy[2] = {
-        _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(_mm256_cvtepu8_epi32(ys), k.y0), k.ky), half),
-        _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(ys, 8)), k.y0), k.ky),
-                         half)};
-    // Pair p's chroma goes to pixels 2p and 2p + 1.
-    const __m256i dup[2] = {_mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3), _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7)};
-    __m256i ch[3][2];
-    for (int h = 0; h < 2; ++h) {
-        ch[0][h] = _mm256_srai_epi32(_mm256_add_epi32(yy[h], _mm256_permutevar8x32_epi32(cr, dup[h])), 16);
-        ch[1][h] = _mm256_srai_epi32(_mm256_sub_epi32(yy[h], _mm256_permutevar8x32_epi32(cg, dup[h])), 16);
-        ch[2][h] = _mm256_srai_epi32(_mm256_add_epi32(yy[h], _mm256_permutevar8x32_epi32(cb, dup[h])), 16);
+    __m256i yy[2] = {_mm256_shuffle_epi8(in, load(y_even)), _mm256_shuffle_epi8(in, load(y_odd))};
+    for (auto& y : yy) {
+        if constexpr (Full) y = _mm256_add_epi32(_mm256_slli_epi32(y, 16), half);
+        else y = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(y, k.y0), k.ky), half);
     }
-    return {words(ch[0][0], ch[0][1]), words(ch[1][0], ch[1][1]), words(ch[2][0], ch[2][1])};
+    rgb[0] = channel(_mm256_add_epi32(yy[0], cr), _mm256_add_epi32(yy[1], cr));
+    rgb[1] = channel(_mm256_sub_epi32(yy[0], cg), _mm256_sub_epi32(yy[1], cg));
+    rgb[2] = channel(_mm256_add_epi32(yy[0], cb), _mm256_add_epi32(yy[1], cb));
 }
 
-template <bool Uyvy>
+// After packing two blocks' words into bytes, pixel i of a lane (of 16) is at
+// this byte: eight from each block, even pixels first.
+constexpr RgbMasks kYuvRgbMasks = rgb_masks([](int i) { return (i / 8) * 8 + (i % 2 ? 4 : 0) + (i % 8) / 2; });
+
+template <bool Uyvy, bool Full>
 OCULANE_AVX2 std::uint32_t yuv_kernel(const std::uint8_t* in, std::uint32_t w, const int (&c)[6], std::uint8_t* out) {
     const Yuv k{_mm256_set1_epi32(c[0]), _mm256_set1_epi32(c[1]), _mm256_set1_epi32(c[2]),
                 _mm256_set1_epi32(c[3]), _mm256_set1_epi32(c[4]), _mm256_set1_epi32(c[5])};
     std::uint32_t x = 0;
     for (; x + 32 <= w; x += 32) {
-        const Sites p0 = yuv16<Uyvy>(in + 2 * std::size_t{x}, k);
-        const Sites p1 = yuv16<Uyvy>(in + 2 * std::size_t{x} + 32, k);
-        store_rgb(out + 3 * std::size_t{x}, pack_bytes(p0.own, p1.own), pack_bytes(p0.green, p1.green),
-                  pack_bytes(p0.other, p1.other));
+        // 16 pairs: block a takes pairs 0-3 and 8-11, block b 4-7 and 12-15,
+        // so that their bytes packed together hold pixels 0-15 in lane 0.
+        const std::uint8_t* p = in + 2 * std::size_t{x};
+        __m256i a[3], b[3];
+        yuv_pairs<Uyvy, Full>(load2(p, p + 32), k, a);
+        yuv_pairs<Uyvy, Full>(load2(p + 16, p + 48), k, b);
+        store_rgb(out + 3 * std::size_t{x}, _mm256_packus_epi16(a[0], b[0]), _mm256_packus_epi16(a[1], b[1]),
+                  _mm256_packus_epi16(a[2], b[2]), kYuvRgbMasks);
+    }
+    return x;
+}
+
+// BGR to RGB swaps bytes two apart: output byte p is input byte p + 2, p or
+// p - 2 as p % 3 is 0, 1 or 2. Three loads and two blends per 32 bytes, for
+// 32 pixels from pixel x >= 1 (the first load is two bytes before it).
+OCULANE_AVX2 std::uint32_t swap_kernel(const std::uint8_t* in, std::uint32_t w, std::uint32_t x, std::uint8_t* out) {
+    auto select = [](int k, int rest) {
+        Bytes32 m{};
+        for (int j = 0; j < 32; ++j) m[j] = static_cast<std::int8_t>((32 * k + j) % 3 == rest ? -1 : 0);
+        return m;
+    };
+    static constexpr Bytes32 later[3] = {select(0, 0), select(1, 0), select(2, 0)};
+    static constexpr Bytes32 earlier[3] = {select(0, 2), select(1, 2), select(2, 2)};
+    // The last load ends two bytes after the 32 pixels.
+    for (; x + 33 <= w; x += 32) {
+        const std::uint8_t* p = in + 3 * std::size_t{x};
+        std::uint8_t* o = out + 3 * std::size_t{x};
+        for (int k = 0; k < 3; ++k) {
+            __m256i v = _mm256_blendv_epi8(load(p + 32 * k), load(p + 32 * k + 2), load(later[k]));
+            store(o + 32 * k, _mm256_blendv_epi8(v, load(p + 32 * k - 2), load(earlier[k])));
+        }
+    }
+    return x;
+}
+
+OCULANE_AVX2 std::uint32_t grey_rgb_kernel(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out) {
+    std::uint32_t x = 0;
+    for (; x + 32 <= w; x += 32) {
+        const __m256i v = load(in + x);
+        store_rgb(out + 3 * std::size_t{x}, v, v, v);
     }
     return x;
 }
@@ -264,7 +309,12 @@ std::uint32_t demosaic_row(const std::uint16_t* a, const std::uint16_t* b, const
 }
 
 std::uint32_t reorder_row(const std::uint8_t* in, std::uint32_t w, int n, int r, int g, int b, std::uint8_t* out) {
-    if (n == 3 && r == 2 && g == 1 && b == 0) return reorder_kernel<3, 2, 1, 0>(in, w, out);
+    if (n == 3 && r == 2 && g == 1 && b == 0) {
+        // The first 8 pixels apart, since the swap reads two bytes before its start.
+        if (w < 11) return 0;
+        reorder_kernel<3, 2, 1, 0>(in, 11, out);
+        return swap_kernel(in, w, 8, out);
+    }
     if (n == 4 && r == 0 && g == 1 && b == 2) return reorder_kernel<4, 0, 1, 2>(in, w, out);
     if (n == 4 && r == 2 && g == 1 && b == 0) return reorder_kernel<4, 2, 1, 0>(in, w, out);
     return 0;
@@ -279,7 +329,13 @@ std::uint32_t luma_row(const std::uint8_t* in, std::uint32_t w, int n, int r, in
 }
 
 std::uint32_t yuv_row(const std::uint8_t* in, std::uint32_t w, bool uyvy, const int (&k)[6], std::uint8_t* out) {
-    return uyvy ? yuv_kernel<true>(in, w, k, out) : yuv_kernel<false>(in, w, k, out);
+    const bool full = k[0] == 0 && k[1] == 65536;
+    if (uyvy) return full ? yuv_kernel<true, true>(in, w, k, out) : yuv_kernel<true, false>(in, w, k, out);
+    return full ? yuv_kernel<false, true>(in, w, k, out) : yuv_kernel<false, false>(in, w, k, out);
+}
+
+std::uint32_t grey_to_rgb_row(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out) {
+    return grey_rgb_kernel(in, w, out);
 }
 
 OCULANE_AVX2 std::uint32_t narrow_kernel(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift_bits,

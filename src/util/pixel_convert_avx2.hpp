@@ -35,6 +35,9 @@ std::uint32_t luma_row(const std::uint8_t* in, std::uint32_t w, int n, int r, in
 // rv, gu, gv, bu); handles whole pairs only.
 std::uint32_t yuv_row(const std::uint8_t* in, std::uint32_t w, bool uyvy, const int (&k)[6], std::uint8_t* out);
 
+// Grey bytes to RGB, the grey in all three channels.
+std::uint32_t grey_to_rgb_row(const std::uint8_t* in, std::uint32_t w, std::uint8_t* out);
+
 // Little-endian 16-bit containers to bytes: (v & mask) >> shift.
 std::uint32_t narrow_row(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift,
                          std::uint8_t* out);
