@@ -61,7 +61,11 @@ void unpack_run(const Format& f, const std::uint8_t* base, std::uint64_t first, 
         } else {
             const std::uint8_t* p = base + 2 * first;
             const std::uint16_t m = mask_of(f.depth);
-            for (std::uint32_t i = 0; i < n; ++i)
+            std::uint32_t i = 0;
+#if defined(__x86_64__)
+            if (vector_on()) i = avx2::mask_row(p, n, m, out);
+#endif
+            for (; i < n; ++i)
                 out[i] = static_cast<std::uint16_t>((p[2 * i] | p[2 * i + 1] << 8) & m);
         }
         return;
@@ -72,33 +76,33 @@ void unpack_run(const Format& f, const std::uint8_t* base, std::uint64_t first, 
     const std::uint32_t groups = (n - i) / group;
     const std::uint8_t* p = base + (first + i) * f.bits / 8;
     std::uint16_t* o = out + i;
+    std::uint32_t g = 0;
+#if defined(__x86_64__)
+    if (vector_on()) {
+        g = avx2::unpack_groups(f.packing, f.depth, p, groups, o);
+        p += std::size_t{g} * group * f.bits / 8;
+        o += std::size_t{g} * group;
+    }
+#endif
     if (f.packing == Packing::LsbFirst && f.depth == 10) {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 5, o += 4) {
+        for (; g < groups; ++g, p += 5, o += 4) {
             o[0] = static_cast<std::uint16_t>(p[0] | (p[1] & 0x03) << 8);
             o[1] = static_cast<std::uint16_t>(p[1] >> 2 | (p[2] & 0x0F) << 6);
             o[2] = static_cast<std::uint16_t>(p[2] >> 4 | (p[3] & 0x3F) << 4);
             o[3] = static_cast<std::uint16_t>(p[3] >> 6 | p[4] << 2);
         }
     } else if (f.packing == Packing::LsbFirst) {
-        std::uint32_t g = 0;
-#if defined(__x86_64__)
-        if (vector_on()) {
-            g = avx2::unpack12_lsb(p, groups, o);
-            p += 3 * std::size_t{g};
-            o += 2 * std::size_t{g};
-        }
-#endif
         for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] | (p[1] & 0x0F) << 8);
             o[1] = static_cast<std::uint16_t>(p[1] >> 4 | p[2] << 4);
         }
     } else if (f.depth == 12) {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 3, o += 2) {
+        for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] << 4 | (p[1] & 0x0F));
             o[1] = static_cast<std::uint16_t>(p[2] << 4 | p[1] >> 4);
         }
     } else {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 3, o += 2) {
+        for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] << 2 | (p[1] & 0x03));
             o[1] = static_cast<std::uint16_t>(p[2] << 2 | ((p[1] >> 4) & 0x03));
         }

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+#include "util/pixel_convert.hpp"
+
 #define OCULANE_AVX2 __attribute__((target("avx2")))
 
 namespace oculane::imaging::avx2 {
@@ -89,18 +91,33 @@ struct Sites {
 // Pixels x..x+15 (x odd) of a row, as words already shifted to 8 bits; the
 // same sums as the portable loop, each computed for every lane and the
 // right one kept per site.
-template <class T, bool GreenFirst>
+// (p + q + r + s + 2) >> 2 in 16-bit lanes. Wide: samples of up to 16 bits,
+// whose sum would not fit: the sum of the quarters plus the carry of the
+// low two bits, the same value.
+template <bool Wide>
+OCULANE_AVX2 inline __m256i mean4(__m256i p, __m256i q, __m256i r, __m256i s) {
+    const __m256i two = _mm256_set1_epi16(2);
+    if constexpr (!Wide) {
+        return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(p, q), _mm256_add_epi16(_mm256_add_epi16(r, s), two)), 2);
+    } else {
+        const __m256i low = _mm256_set1_epi16(3);
+        const __m256i quarters = _mm256_add_epi16(_mm256_add_epi16(_mm256_srli_epi16(p, 2), _mm256_srli_epi16(q, 2)),
+                                                  _mm256_add_epi16(_mm256_srli_epi16(r, 2), _mm256_srli_epi16(s, 2)));
+        const __m256i lows = _mm256_add_epi16(_mm256_add_epi16(_mm256_and_si256(p, low), _mm256_and_si256(q, low)),
+                                              _mm256_add_epi16(_mm256_add_epi16(_mm256_and_si256(r, low), _mm256_and_si256(s, low)), two));
+        return _mm256_add_epi16(quarters, _mm256_srli_epi16(lows, 2));
+    }
+}
+
+template <class T, bool GreenFirst, bool Wide>
 OCULANE_AVX2 inline Sites demosaic16(const T* a, const T* b, const T* c, std::uint32_t x, __m128i shift) {
     const __m256i am = load16(a + x - 1), a0 = load16(a + x), ap = load16(a + x + 1);
     const __m256i bm = load16(b + x - 1), b0 = load16(b + x), bp = load16(b + x + 1);
     const __m256i cm = load16(c + x - 1), c0 = load16(c + x), cp = load16(c + x + 1);
-    const __m256i two = _mm256_set1_epi16(2);
     const __m256i vertical = _mm256_avg_epu16(a0, c0);  // (a + c + 1) >> 1
     const __m256i horizontal = _mm256_avg_epu16(bm, bp);
-    const __m256i cross =
-        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(a0, c0), _mm256_add_epi16(_mm256_add_epi16(bm, bp), two)), 2);
-    const __m256i diagonal =
-        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(am, ap), _mm256_add_epi16(_mm256_add_epi16(cm, cp), two)), 2);
+    const __m256i cross = mean4<Wide>(a0, c0, bm, bp);
+    const __m256i diagonal = mean4<Wide>(am, ap, cm, cp);
     // Lane j is pixel x + j, x odd: green sites are the odd lanes when even
     // pixels are green, else the even lanes.
     constexpr int g = GreenFirst ? 0xAA : 0x55;
@@ -109,15 +126,15 @@ OCULANE_AVX2 inline Sites demosaic16(const T* a, const T* b, const T* c, std::ui
             _mm256_srl_epi16(_mm256_blend_epi16(diagonal, vertical, g), shift)};
 }
 
-template <class T, bool RedRow, bool GreenFirst, bool Grey>
+template <class T, bool RedRow, bool GreenFirst, bool Grey, bool Wide>
 OCULANE_AVX2 std::uint32_t demosaic_kernel(const T* a, const T* b, const T* c, std::uint32_t w, unsigned shift_bits,
                                            std::uint8_t* out) {
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_bits));
     std::uint32_t x = 1;
     // The loads reach pixel x + 32.
     for (; x + 33 <= w; x += 32) {
-        const Sites s0 = demosaic16<T, GreenFirst>(a, b, c, x, shift);
-        const Sites s1 = demosaic16<T, GreenFirst>(a, b, c, x + 16, shift);
+        const Sites s0 = demosaic16<T, GreenFirst, Wide>(a, b, c, x, shift);
+        const Sites s1 = demosaic16<T, GreenFirst, Wide>(a, b, c, x + 16, shift);
         const __m256i r0 = RedRow ? s0.own : s0.other, b0 = RedRow ? s0.other : s0.own;
         const __m256i r1 = RedRow ? s1.own : s1.other, b1 = RedRow ? s1.other : s1.own;
         if constexpr (Grey) {
@@ -129,15 +146,15 @@ OCULANE_AVX2 std::uint32_t demosaic_kernel(const T* a, const T* b, const T* c, s
     return x;
 }
 
-template <class T>
+template <class T, bool Wide = false>
 std::uint32_t demosaic_dispatch(const T* a, const T* b, const T* c, std::uint32_t w, unsigned shift, bool red_row,
                                 bool green_first, bool grey, std::uint8_t* out) {
     using K = std::uint32_t (*)(const T*, const T*, const T*, std::uint32_t, unsigned, std::uint8_t*);
     static constexpr K kernels[8] = {
-        demosaic_kernel<T, false, false, false>, demosaic_kernel<T, false, false, true>,
-        demosaic_kernel<T, false, true, false>,  demosaic_kernel<T, false, true, true>,
-        demosaic_kernel<T, true, false, false>,  demosaic_kernel<T, true, false, true>,
-        demosaic_kernel<T, true, true, false>,   demosaic_kernel<T, true, true, true>,
+        demosaic_kernel<T, false, false, false, Wide>, demosaic_kernel<T, false, false, true, Wide>,
+        demosaic_kernel<T, false, true, false, Wide>,  demosaic_kernel<T, false, true, true, Wide>,
+        demosaic_kernel<T, true, false, false, Wide>,  demosaic_kernel<T, true, false, true, Wide>,
+        demosaic_kernel<T, true, true, false, Wide>,   demosaic_kernel<T, true, true, true, Wide>,
     };
     return kernels[(red_row ? 4 : 0) + (green_first ? 2 : 0) + (grey ? 1 : 0)](a, b, c, w, shift, out);
 }
@@ -293,6 +310,90 @@ OCULANE_AVX2 std::uint32_t grey_rgb_kernel(const std::uint8_t* in, std::uint32_t
     return x;
 }
 
+// ---- single-sample rows -----------------------------------------------------------
+
+OCULANE_AVX2 std::uint32_t narrow_kernel(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift_bits,
+                                         std::uint8_t* out) {
+    const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_bits));
+    std::uint32_t x = 0;
+    for (; x + 32 <= w; x += 32) {
+        const __m256i lo = _mm256_srl_epi16(_mm256_and_si256(load(in + 2 * std::size_t{x}), m), shift);
+        const __m256i hi = _mm256_srl_epi16(_mm256_and_si256(load(in + 2 * std::size_t{x} + 32), m), shift);
+        store(out + x, pack_bytes(lo, hi));
+    }
+    return x;
+}
+
+// Eight groups of two samples in three bytes a step: lane 0 takes groups 0-3,
+// lane 1 groups 4-7, and word 2k of a lane is made of bytes `lo` and `hi` of
+// group k, word 2k + 1 of bytes `lo2` and `hi2`.
+template <int Lo, int Hi, int Lo2, int Hi2>
+OCULANE_AVX2 inline __m256i pair_words(const std::uint8_t* in) {
+    static constexpr Bytes32 m = lane_mask([](int j) {
+        const int k = j / 4, at = j % 4;
+        return 3 * k + (at == 0 ? Lo : at == 1 ? Hi : at == 2 ? Lo2 : Hi2);
+    });
+    return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(load(in), _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0)),
+                               load(m));
+}
+
+OCULANE_AVX2 std::uint32_t unpack_pairs_kernel(Packing packing, unsigned depth, const std::uint8_t* in,
+                                               std::uint32_t groups, std::uint16_t* out) {
+    const __m256i low4 = _mm256_set1_epi16(0x000F), low2 = _mm256_set1_epi16(0x0003);
+    const __m256i mid8 = _mm256_set1_epi16(0x0FF0), mid8_10 = _mm256_set1_epi16(0x03FC);
+    const __m256i low12 = _mm256_set1_epi16(0x0FFF);
+    std::uint32_t g = 0;
+    // 32 bytes read from group g, 24 of them its 8 groups.
+    for (; g + 11 <= groups; g += 8) {
+        const std::uint8_t* p = in + 3 * std::size_t{g};
+        __m256i even, odd;
+        if (packing == Packing::LsbFirst) {
+            // Bytes 0, 1 low 12 bits; bytes 1, 2 high 12 bits.
+            const __m256i v = pair_words<0, 1, 1, 2>(p);
+            even = _mm256_and_si256(v, low12);
+            odd = _mm256_srli_epi16(v, 4);
+        } else {
+            // Words of (byte 1, byte 0) and (byte 1, byte 2): the high 8 bits
+            // of a sample above its low bits from byte 1.
+            const __m256i v = pair_words<1, 0, 1, 2>(p);
+            if (depth == 12) {
+                even = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 4), mid8), _mm256_and_si256(v, low4));
+                odd = _mm256_srli_epi16(v, 4);
+            } else {
+                even = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 6), mid8_10), _mm256_and_si256(v, low2));
+                odd = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 6), mid8_10),
+                                      _mm256_and_si256(_mm256_srli_epi16(v, 4), low2));
+            }
+        }
+        store(out + 2 * std::size_t{g}, _mm256_blend_epi16(even, odd, 0xAA));
+    }
+    return g;
+}
+
+// 10-bit LSB-first: four samples in five bytes, sample j from bit 2j of
+// byte j. Two groups a lane; the shift by 2j is a multiplication by
+// 2^(6 - 2j) (dropping the bits above the sample) and a shift right by 6.
+OCULANE_AVX2 std::uint32_t unpack10_lsb_kernel(const std::uint8_t* in, std::uint32_t groups, std::uint16_t* out) {
+    static constexpr Bytes32 m = lane_mask([](int j) { return 5 * (j / 8) + (j % 8) / 2 + j % 2; });
+    const __m256i scale = _mm256_setr_epi16(64, 16, 4, 1, 64, 16, 4, 1, 64, 16, 4, 1, 64, 16, 4, 1);
+    std::uint32_t g = 0;
+    // 16 bytes read from groups g and g + 2 each, 26 bytes from group g.
+    for (; g + 6 <= groups; g += 4) {
+        const std::uint8_t* p = in + 5 * std::size_t{g};
+        const __m256i v = _mm256_shuffle_epi8(load2(p, p + 10), load(m));
+        store(out + 4 * std::size_t{g}, _mm256_srli_epi16(_mm256_mullo_epi16(v, scale), 6));
+    }
+    return g;
+}
+
+OCULANE_AVX2 std::uint32_t mask_kernel(const std::uint8_t* in, std::uint32_t n, std::uint16_t mask, std::uint16_t* out) {
+    const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
+    std::uint32_t i = 0;
+    for (; i + 16 <= n; i += 16) store(out + i, _mm256_and_si256(load(in + 2 * std::size_t{i}), m));
+    return i;
+}
+
 }  // namespace
 
 bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -304,8 +405,9 @@ std::uint32_t demosaic_row(const std::uint8_t* a, const std::uint8_t* b, const s
 
 std::uint32_t demosaic_row(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint32_t w,
                            unsigned depth, bool red_row, bool green_first, bool grey, std::uint8_t* out) {
-    if (depth > 14) return 1;
-    return demosaic_dispatch(a, b, c, w, depth > 8 ? depth - 8 : 0, red_row, green_first, grey, out);
+    const unsigned shift = depth > 8 ? depth - 8 : 0;
+    if (depth > 14) return demosaic_dispatch<std::uint16_t, true>(a, b, c, w, shift, red_row, green_first, grey, out);
+    return demosaic_dispatch(a, b, c, w, shift, red_row, green_first, grey, out);
 }
 
 std::uint32_t reorder_row(const std::uint8_t* in, std::uint32_t w, int n, int r, int g, int b, std::uint8_t* out) {
@@ -338,19 +440,6 @@ std::uint32_t grey_to_rgb_row(const std::uint8_t* in, std::uint32_t w, std::uint
     return grey_rgb_kernel(in, w, out);
 }
 
-OCULANE_AVX2 std::uint32_t narrow_kernel(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift_bits,
-                                         std::uint8_t* out) {
-    const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_bits));
-    std::uint32_t x = 0;
-    for (; x + 32 <= w; x += 32) {
-        const __m256i lo = _mm256_srl_epi16(_mm256_and_si256(load(in + 2 * std::size_t{x}), m), shift);
-        const __m256i hi = _mm256_srl_epi16(_mm256_and_si256(load(in + 2 * std::size_t{x} + 32), m), shift);
-        store(out + x, pack_bytes(lo, hi));
-    }
-    return x;
-}
-
 std::uint32_t narrow_row(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift,
                          std::uint8_t* out) {
     // Above 8 bits after the shift the bytes would saturate, not truncate.
@@ -358,24 +447,16 @@ std::uint32_t narrow_row(const std::uint8_t* in, std::uint32_t w, std::uint16_t 
     return narrow_kernel(in, w, mask, shift, out);
 }
 
-OCULANE_AVX2 std::uint32_t unpack12_kernel(const std::uint8_t* in, std::uint32_t groups, std::uint16_t* out) {
-    // Word 2k of a lane is bytes 3k, 3k + 1 (low 12 bits), word 2k + 1 bytes
-    // 3k + 1, 3k + 2 (high 12 bits).
-    static constexpr Bytes32 words = lane_mask([](int j) { return 3 * (j / 4) + (j % 4 < 2 ? j % 4 : j % 4 - 1); });
-    const __m256i m = load(words);
-    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
-    const __m256i low12 = _mm256_set1_epi16(0x0FFF);
-    std::uint32_t g = 0;
-    // 32 bytes read from group g, 24 of them its 8 groups.
-    for (; g + 11 <= groups; g += 8) {
-        const __m256i v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(load(in + 3 * std::size_t{g}), spread), m);
-        store(out + 2 * std::size_t{g}, _mm256_blend_epi16(_mm256_and_si256(v, low12), _mm256_srli_epi16(v, 4), 0xAA));
-    }
-    return g;
+std::uint32_t unpack_groups(Packing packing, unsigned depth, const std::uint8_t* in, std::uint32_t groups,
+                            std::uint16_t* out) {
+    if (packing == Packing::LsbFirst && depth == 10) return unpack10_lsb_kernel(in, groups, out);
+    if (packing == Packing::LsbFirst && depth != 12) return 0;
+    if (packing == Packing::TwoInThree && depth != 12 && depth != 10) return 0;
+    return unpack_pairs_kernel(packing, depth, in, groups, out);
 }
 
-std::uint32_t unpack12_lsb(const std::uint8_t* in, std::uint32_t groups, std::uint16_t* out) {
-    return unpack12_kernel(in, groups, out);
+std::uint32_t mask_row(const std::uint8_t* in, std::uint32_t n, std::uint16_t mask, std::uint16_t* out) {
+    return mask_kernel(in, n, mask, out);
 }
 
 }  // namespace oculane::imaging::avx2

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "util/pixel_convert.hpp"
+
 namespace oculane::imaging::avx2 {
 
 bool cpu_has_avx2();
@@ -20,7 +22,7 @@ bool cpu_has_avx2();
 // One demosaiced row from the rows above (a), at (b) and below (c), from x = 1
 // on; returns the x where the portable loop goes on (odd, like the start).
 // grey: luma into out[x], else RGB into out[3x]. Samples above 14 bits are
-// left to the portable loop (sums of four would not fit 16-bit lanes).
+// summed in quarters (sums of four would not fit 16-bit lanes).
 std::uint32_t demosaic_row(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint32_t w,
                            bool red_row, bool green_first, bool grey, std::uint8_t* out);
 std::uint32_t demosaic_row(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint32_t w,
@@ -42,9 +44,13 @@ std::uint32_t grey_to_rgb_row(const std::uint8_t* in, std::uint32_t w, std::uint
 std::uint32_t narrow_row(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift,
                          std::uint8_t* out);
 
-// Groups of a packed stream to uint16 samples, from the group at `in`:
-// 12-bit LSB-first (two samples in three bytes); returns groups done.
-std::uint32_t unpack12_lsb(const std::uint8_t* in, std::uint32_t groups, std::uint16_t* out);
+// Whole groups of a packed stream (the samples that fill a whole number of
+// bytes) to uint16 samples, from the group at `in`; returns groups done.
+std::uint32_t unpack_groups(Packing packing, unsigned depth, const std::uint8_t* in, std::uint32_t groups,
+                            std::uint16_t* out);
+
+// Little-endian 16-bit containers to uint16 samples: v & mask.
+std::uint32_t mask_row(const std::uint8_t* in, std::uint32_t n, std::uint16_t mask, std::uint16_t* out);
 
 }  // namespace oculane::imaging::avx2
 
