@@ -180,6 +180,24 @@ OCULANE_AVX2 std::uint32_t reorder_kernel(const std::uint8_t* in, std::uint32_t 
     const __m256i m = load(pick);
     const __m256i compact = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
     std::uint32_t x = 0;
+    if constexpr (N == 4) {
+        // 32 pixels into three whole stores: each shuffled vector holds 24
+        // bytes, three dwords a lane, gathered by dword permutes and blends.
+        const __m256i p0 = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 0, 0), p1 = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, 0, 1);
+        const __m256i p2 = _mm256_setr_epi32(2, 4, 5, 6, 0, 0, 0, 0), p3 = _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 2, 4);
+        const __m256i p4 = _mm256_setr_epi32(5, 6, 0, 0, 0, 0, 0, 0), p5 = _mm256_setr_epi32(0, 0, 0, 1, 2, 4, 5, 6);
+        for (; x + 32 <= w; x += 32) {
+            const std::uint8_t* i = in + 4 * std::size_t{x};
+            std::uint8_t* o = out + 3 * std::size_t{x};
+            const __m256i s0 = _mm256_shuffle_epi8(load(i), m), s1 = _mm256_shuffle_epi8(load(i + 32), m);
+            const __m256i s2 = _mm256_shuffle_epi8(load(i + 64), m), s3 = _mm256_shuffle_epi8(load(i + 96), m);
+            store(o, _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s0, p0), _mm256_permutevar8x32_epi32(s1, p1), 0xC0));
+            store(o + 32,
+                  _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s1, p2), _mm256_permutevar8x32_epi32(s2, p3), 0xF0));
+            store(o + 64,
+                  _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s2, p4), _mm256_permutevar8x32_epi32(s3, p5), 0xFC));
+        }
+    }
     // 32 bytes read and written from pixel x, of which 24 are its 8 pixels'
     // output (the rest is overwritten by the next step).
     for (; x + 11 <= w; x += 8)
@@ -412,10 +430,11 @@ std::uint32_t demosaic_row(const std::uint16_t* a, const std::uint16_t* b, const
 
 std::uint32_t reorder_row(const std::uint8_t* in, std::uint32_t w, int n, int r, int g, int b, std::uint8_t* out) {
     if (n == 3 && r == 2 && g == 1 && b == 0) {
-        // The first 8 pixels apart, since the swap reads two bytes before its start.
-        if (w < 11) return 0;
-        reorder_kernel<3, 2, 1, 0>(in, 11, out);
-        return swap_kernel(in, w, 8, out);
+        // The first 32 pixels apart: the swap reads two bytes before its
+        // start, and from pixel 32 on its stores are as aligned as the row.
+        if (w < 35) return reorder_kernel<3, 2, 1, 0>(in, w, out);
+        reorder_kernel<3, 2, 1, 0>(in, 35, out);
+        return swap_kernel(in, w, 32, out);
     }
     if (n == 4 && r == 0 && g == 1 && b == 2) return reorder_kernel<4, 0, 1, 2>(in, w, out);
     if (n == 4 && r == 2 && g == 1 && b == 0) return reorder_kernel<4, 2, 1, 0>(in, w, out);
