@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -137,6 +138,39 @@ TEST(PixelConvert, VectorKernelsGiveThePortableBytes) {
                             << ": byte " << (diff - portable.begin() - 2) << " of " << n;
                     }
                 }
+            }
+        }
+    }
+    imaging::set_vector_kernels(had);
+}
+
+// YUV to RGB on every (Y, U, V): one row per Y whose pairs run through all
+// (U, V), the partner pixel taking 255 - Y, in both orders and ranges.
+TEST(PixelConvert, VectorYuvGivesThePortableBytesForEveryInput) {
+    const bool had = imaging::set_vector_kernels(true);
+    if (!had && !imaging::set_vector_kernels(true)) GTEST_SKIP() << "no vector kernels on this CPU";
+    constexpr std::uint32_t w = 2 * 65536;
+    std::vector<std::uint8_t> row(2 * std::size_t{w}), portable(3 * std::size_t{w}), vector(3 * std::size_t{w});
+    for (const bool uyvy : {false, true}) {
+        for (const auto range : {imaging::YuvRange::Full, imaging::YuvRange::Video}) {
+            for (unsigned y = 0; y < 256; ++y) {
+                for (std::uint32_t p = 0; p < 65536; ++p) {
+                    const std::uint8_t yuyv[4] = {static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(p >> 8),
+                                                  static_cast<std::uint8_t>(255 - y), static_cast<std::uint8_t>(p)};
+                    std::uint8_t* q = row.data() + 4 * std::size_t{p};
+                    if (uyvy) {
+                        q[0] = yuyv[1], q[1] = yuyv[0], q[2] = yuyv[3], q[3] = yuyv[2];
+                    } else {
+                        std::memcpy(q, yuyv, 4);
+                    }
+                }
+                const imaging::Image img{{uyvy ? imaging::Color::UYVY : imaging::Color::YUYV, 8, imaging::Packing::None, 16},
+                                         row.data(), w, 1, 2 * std::uint64_t{w}, false};
+                imaging::set_vector_kernels(false);
+                imaging::to_rgb8(img, portable.data(), range);
+                imaging::set_vector_kernels(true);
+                imaging::to_rgb8(img, vector.data(), range);
+                ASSERT_TRUE(portable == vector) << (uyvy ? "UYVY" : "YUYV") << " Y " << y;
             }
         }
     }
