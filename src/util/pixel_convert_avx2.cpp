@@ -16,7 +16,9 @@ namespace {
 
 using Bytes32 = std::array<std::int8_t, 32>;
 
-OCULANE_AVX2 inline __m256i load(const Bytes32& m) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.data())); }
+OCULANE_AVX2 inline __m256i load(const Bytes32& m) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.data()));
+}
 OCULANE_AVX2 inline __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 OCULANE_AVX2 inline void store(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
 
@@ -88,9 +90,6 @@ struct Sites {
     __m256i own, green, other;
 };
 
-// Pixels x..x+15 (x odd) of a row, as words already shifted to 8 bits; the
-// same sums as the portable loop, each computed for every lane and the
-// right one kept per site.
 // (p + q + r + s + 2) >> 2 in 16-bit lanes. Wide: samples of up to 16 bits,
 // whose sum would not fit: the sum of the quarters plus the carry of the
 // low two bits, the same value.
@@ -98,17 +97,21 @@ template <bool Wide>
 OCULANE_AVX2 inline __m256i mean4(__m256i p, __m256i q, __m256i r, __m256i s) {
     const __m256i two = _mm256_set1_epi16(2);
     if constexpr (!Wide) {
-        return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(p, q), _mm256_add_epi16(_mm256_add_epi16(r, s), two)), 2);
+        const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(p, q), _mm256_add_epi16(r, s));
+        return _mm256_srli_epi16(_mm256_add_epi16(sum, two), 2);
     } else {
         const __m256i low = _mm256_set1_epi16(3);
         const __m256i quarters = _mm256_add_epi16(_mm256_add_epi16(_mm256_srli_epi16(p, 2), _mm256_srli_epi16(q, 2)),
                                                   _mm256_add_epi16(_mm256_srli_epi16(r, 2), _mm256_srli_epi16(s, 2)));
         const __m256i lows = _mm256_add_epi16(_mm256_add_epi16(_mm256_and_si256(p, low), _mm256_and_si256(q, low)),
-                                              _mm256_add_epi16(_mm256_add_epi16(_mm256_and_si256(r, low), _mm256_and_si256(s, low)), two));
-        return _mm256_add_epi16(quarters, _mm256_srli_epi16(lows, 2));
+                                              _mm256_add_epi16(_mm256_and_si256(r, low), _mm256_and_si256(s, low)));
+        return _mm256_add_epi16(quarters, _mm256_srli_epi16(_mm256_add_epi16(lows, two), 2));
     }
 }
 
+// Pixels x..x+15 (x odd) of a row, as words already shifted to 8 bits; the
+// same sums as the portable loop, each computed for every lane and the
+// right one kept per site.
 template <class T, bool GreenFirst, bool Wide>
 OCULANE_AVX2 inline Sites demosaic16(const T* a, const T* b, const T* c, std::uint32_t x, __m128i shift) {
     const __m256i am = load16(a + x - 1), a0 = load16(a + x), ap = load16(a + x + 1);
@@ -191,7 +194,8 @@ OCULANE_AVX2 std::uint32_t reorder_kernel(const std::uint8_t* in, std::uint32_t 
             std::uint8_t* o = out + 3 * std::size_t{x};
             const __m256i s0 = _mm256_shuffle_epi8(load(i), m), s1 = _mm256_shuffle_epi8(load(i + 32), m);
             const __m256i s2 = _mm256_shuffle_epi8(load(i + 64), m), s3 = _mm256_shuffle_epi8(load(i + 96), m);
-            store(o, _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s0, p0), _mm256_permutevar8x32_epi32(s1, p1), 0xC0));
+            store(o,
+                  _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s0, p0), _mm256_permutevar8x32_epi32(s1, p1), 0xC0));
             store(o + 32,
                   _mm256_blend_epi32(_mm256_permutevar8x32_epi32(s1, p2), _mm256_permutevar8x32_epi32(s2, p3), 0xF0));
             store(o + 64,
@@ -212,8 +216,9 @@ OCULANE_AVX2 inline __m256i luma8_pixels(const std::uint8_t* in, std::uint32_t x
     static constexpr Bytes32 bz = lane_mask([](int j) { return j % 4 ? 0x80 : N * (j / 4) + B; });
     const __m256i v = load8_pixels<N>(in, x);
     const __m256i b1 = _mm256_or_si256(_mm256_shuffle_epi8(v, load(bz)), _mm256_set1_epi32(1 << 16));
-    const __m256i s = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, load(rg)), _mm256_set1_epi32(4899 | 9617 << 16)),
-                                       _mm256_madd_epi16(b1, _mm256_set1_epi32(1868 | 8192 << 16)));
+    const __m256i rg_k = _mm256_set1_epi32(4899 | 9617 << 16), b1_k = _mm256_set1_epi32(1868 | 8192 << 16);
+    const __m256i s =
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, load(rg)), rg_k), _mm256_madd_epi16(b1, b1_k));
     return _mm256_srli_epi32(s, 14);  // pixels 0-3 in lane 0, 4-7 in lane 1
 }
 
@@ -222,7 +227,8 @@ OCULANE_AVX2 std::uint32_t luma_kernel(const std::uint8_t* in, std::uint32_t w, 
     std::uint32_t x = 0;
     for (; x + 35 <= w; x += 32) {
         const __m256i p01 = _mm256_packs_epi32(luma8_pixels<N, R, G, B>(in, x), luma8_pixels<N, R, G, B>(in, x + 8));
-        const __m256i p23 = _mm256_packs_epi32(luma8_pixels<N, R, G, B>(in, x + 16), luma8_pixels<N, R, G, B>(in, x + 24));
+        const __m256i p23 =
+            _mm256_packs_epi32(luma8_pixels<N, R, G, B>(in, x + 16), luma8_pixels<N, R, G, B>(in, x + 24));
         // Dwords now hold pixels 0-3, 8-11, 16-19, 24-27, 4-7, 12-15, 20-23, 28-31.
         store(out + x, _mm256_permutevar8x32_epi32(_mm256_packus_epi16(p01, p23),
                                                    _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
@@ -330,7 +336,8 @@ OCULANE_AVX2 std::uint32_t grey_rgb_kernel(const std::uint8_t* in, std::uint32_t
 
 // ---- single-sample rows -----------------------------------------------------------
 
-OCULANE_AVX2 std::uint32_t narrow_kernel(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask, unsigned shift_bits,
+OCULANE_AVX2 std::uint32_t narrow_kernel(const std::uint8_t* in, std::uint32_t w, std::uint16_t mask,
+                                         unsigned shift_bits,
                                          std::uint8_t* out) {
     const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(shift_bits));
@@ -405,7 +412,8 @@ OCULANE_AVX2 std::uint32_t unpack10_lsb_kernel(const std::uint8_t* in, std::uint
     return g;
 }
 
-OCULANE_AVX2 std::uint32_t mask_kernel(const std::uint8_t* in, std::uint32_t n, std::uint16_t mask, std::uint16_t* out) {
+OCULANE_AVX2 std::uint32_t mask_kernel(const std::uint8_t* in, std::uint32_t n, std::uint16_t mask,
+                                       std::uint16_t* out) {
     const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
     std::uint32_t i = 0;
     for (; i + 16 <= n; i += 16) store(out + i, _mm256_and_si256(load(in + 2 * std::size_t{i}), m));
@@ -414,7 +422,10 @@ OCULANE_AVX2 std::uint32_t mask_kernel(const std::uint8_t* in, std::uint32_t n, 
 
 }  // namespace
 
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_avx2() {
+    __builtin_cpu_init();  // may be asked before the constructor that detects the CPU has run
+    return __builtin_cpu_supports("avx2");
+}
 
 std::uint32_t demosaic_row(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint32_t w,
                            bool red_row, bool green_first, bool grey, std::uint8_t* out) {

@@ -164,8 +164,9 @@ TEST(PixelConvert, VectorYuvGivesThePortableBytesForEveryInput) {
                         std::memcpy(q, yuyv, 4);
                     }
                 }
-                const imaging::Image img{{uyvy ? imaging::Color::UYVY : imaging::Color::YUYV, 8, imaging::Packing::None, 16},
-                                         row.data(), w, 1, 2 * std::uint64_t{w}, false};
+                const imaging::Format f{uyvy ? imaging::Color::UYVY : imaging::Color::YUYV, 8,
+                                        imaging::Packing::None, 16};
+                const imaging::Image img{f, row.data(), w, 1, 2 * std::uint64_t{w}, false};
                 imaging::set_vector_kernels(false);
                 imaging::to_rgb8(img, portable.data(), range);
                 imaging::set_vector_kernels(true);
