@@ -2,11 +2,24 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
+#include "util/pixel_convert_avx2.hpp"
+
 namespace oculane::imaging {
 namespace {
+
+#if defined(__x86_64__)
+// Whether the AVX2 row kernels run: decided once from the CPU, switched only
+// by tests. Read once per row.
+std::atomic<bool>& vector_kernels() {
+    static std::atomic<bool> on{avx2::cpu_has_avx2()};
+    return on;
+}
+bool vector_on() { return vector_kernels().load(std::memory_order_relaxed); }
+#endif
 
 constexpr std::uint16_t mask_of(std::uint8_t depth) { return static_cast<std::uint16_t>((1u << depth) - 1); }
 
@@ -48,7 +61,11 @@ void unpack_run(const Format& f, const std::uint8_t* base, std::uint64_t first, 
         } else {
             const std::uint8_t* p = base + 2 * first;
             const std::uint16_t m = mask_of(f.depth);
-            for (std::uint32_t i = 0; i < n; ++i)
+            std::uint32_t i = 0;
+#if defined(__x86_64__)
+            if (vector_on()) i = avx2::mask_row(p, n, m, out);
+#endif
+            for (; i < n; ++i)
                 out[i] = static_cast<std::uint16_t>((p[2 * i] | p[2 * i + 1] << 8) & m);
         }
         return;
@@ -59,25 +76,33 @@ void unpack_run(const Format& f, const std::uint8_t* base, std::uint64_t first, 
     const std::uint32_t groups = (n - i) / group;
     const std::uint8_t* p = base + (first + i) * f.bits / 8;
     std::uint16_t* o = out + i;
+    std::uint32_t g = 0;
+#if defined(__x86_64__)
+    if (vector_on()) {
+        g = avx2::unpack_groups(f.packing, f.depth, p, groups, o);
+        p += std::size_t{g} * group * f.bits / 8;
+        o += std::size_t{g} * group;
+    }
+#endif
     if (f.packing == Packing::LsbFirst && f.depth == 10) {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 5, o += 4) {
+        for (; g < groups; ++g, p += 5, o += 4) {
             o[0] = static_cast<std::uint16_t>(p[0] | (p[1] & 0x03) << 8);
             o[1] = static_cast<std::uint16_t>(p[1] >> 2 | (p[2] & 0x0F) << 6);
             o[2] = static_cast<std::uint16_t>(p[2] >> 4 | (p[3] & 0x3F) << 4);
             o[3] = static_cast<std::uint16_t>(p[3] >> 6 | p[4] << 2);
         }
     } else if (f.packing == Packing::LsbFirst) {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 3, o += 2) {
+        for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] | (p[1] & 0x0F) << 8);
             o[1] = static_cast<std::uint16_t>(p[1] >> 4 | p[2] << 4);
         }
     } else if (f.depth == 12) {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 3, o += 2) {
+        for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] << 4 | (p[1] & 0x0F));
             o[1] = static_cast<std::uint16_t>(p[2] << 4 | p[1] >> 4);
         }
     } else {
-        for (std::uint32_t g = 0; g < groups; ++g, p += 3, o += 2) {
+        for (; g < groups; ++g, p += 3, o += 2) {
             o[0] = static_cast<std::uint16_t>(p[0] << 2 | (p[1] & 0x03));
             o[1] = static_cast<std::uint16_t>(p[2] << 2 | ((p[1] >> 4) & 0x03));
         }
@@ -125,28 +150,42 @@ private:
 
 // ---- bilinear demosaicing ------------------------------------------------------
 
+inline std::uint8_t luma(unsigned r, unsigned g, unsigned b) {
+    return static_cast<std::uint8_t>((4899 * r + 9617 * g + 1868 * b + 8192) >> 14);
+}
+
 // One output row. `a`, `b`, `c` are the rows above, at and below; RedRow:
 // the row holds red (else blue) samples beside its greens; GreenFirst: pixel
-// 0 of the row is green. At a red or blue site the green is the mean of the
-// four direct neighbours and the other colour the mean of the four diagonal
-// ones; at a green site the row's colour is the mean of left and right and
-// the other colour the mean of above and below.
-template <class T, bool RedRow, bool GreenFirst>
+// 0 of the row is green; Grey: the row's luma (one byte a pixel) instead of
+// RGB. At a red or blue site the green is the mean of the four direct
+// neighbours and the other colour the mean of the four diagonal ones; at a
+// green site the row's colour is the mean of left and right and the other
+// colour the mean of above and below.
+template <class T, bool RedRow, bool GreenFirst, bool Grey>
 void demosaic_row(const T* __restrict a, const T* __restrict b, const T* __restrict c, std::uint32_t w,
-                  unsigned shift, std::uint8_t* __restrict out) {
+                  unsigned depth, std::uint8_t* __restrict out) {
     constexpr int own = RedRow ? 0 : 2;  // channel of the row's colour
     constexpr int other = 2 - own;
+    const unsigned shift = depth > 8 ? depth - 8 : 0;
+    auto put = [&](std::uint32_t x, unsigned own_v, unsigned green_v, unsigned other_v) {
+        std::uint8_t px[3];
+        px[own] = static_cast<std::uint8_t>(own_v >> shift);
+        px[1] = static_cast<std::uint8_t>(green_v >> shift);
+        px[other] = static_cast<std::uint8_t>(other_v >> shift);
+        if constexpr (Grey) {
+            out[x] = luma(px[0], px[1], px[2]);
+        } else {
+            std::uint8_t* o = out + 3 * std::size_t{x};
+            o[0] = px[0];
+            o[1] = px[1];
+            o[2] = px[2];
+        }
+    };
     auto colour_site = [&](std::uint32_t x, std::uint32_t l, std::uint32_t r) {
-        std::uint8_t* o = out + 3 * std::size_t{x};
-        o[own] = static_cast<std::uint8_t>(b[x] >> shift);
-        o[1] = static_cast<std::uint8_t>(((a[x] + c[x] + b[l] + b[r] + 2u) >> 2) >> shift);
-        o[other] = static_cast<std::uint8_t>(((a[l] + a[r] + c[l] + c[r] + 2u) >> 2) >> shift);
+        put(x, b[x], (a[x] + c[x] + b[l] + b[r] + 2u) >> 2, (a[l] + a[r] + c[l] + c[r] + 2u) >> 2);
     };
     auto green_site = [&](std::uint32_t x, std::uint32_t l, std::uint32_t r) {
-        std::uint8_t* o = out + 3 * std::size_t{x};
-        o[own] = static_cast<std::uint8_t>(((b[l] + b[r] + 1u) >> 1) >> shift);
-        o[1] = static_cast<std::uint8_t>(b[x] >> shift);
-        o[other] = static_cast<std::uint8_t>(((a[x] + c[x] + 1u) >> 1) >> shift);
+        put(x, (b[l] + b[r] + 1u) >> 1, b[x], (a[x] + c[x] + 1u) >> 1);
     };
     auto any_site = [&](std::uint32_t x) {
         // Mirrored at the edges (pixel -1 is pixel 1), which keeps the colour
@@ -158,6 +197,12 @@ void demosaic_row(const T* __restrict a, const T* __restrict b, const T* __restr
     };
     any_site(0);
     std::uint32_t x = 1;
+#if defined(__x86_64__)
+    if (vector_on()) {
+        if constexpr (sizeof(T) == 1) x = avx2::demosaic_row(a, b, c, w, RedRow, GreenFirst, Grey, out);
+        else x = avx2::demosaic_row(a, b, c, w, depth, RedRow, GreenFirst, Grey, out);
+    }
+#endif
     // Interior pairs starting at an odd x: no edge, no branch.
     for (; x + 2 < w; x += 2) {
         if constexpr (GreenFirst) {
@@ -186,12 +231,10 @@ BayerPhase even_row_phase(Color c) {
     }
 }
 
-template <class T>
-void demosaic_image(const Image& img, std::uint8_t* out, void (*row_done)(std::uint8_t*, std::uint32_t, void*),
-                    void* ctx, bool reuse_row) {
+template <class T, bool Grey>
+void demosaic_image(const Image& img, std::uint8_t* out) {
     RowReader<T> rows(img);
     const std::uint32_t w = img.width, h = img.height;
-    const unsigned shift = img.format.depth > 8 ? img.format.depth - 8 : 0;
     const BayerPhase even = even_row_phase(img.format.color);
     for (std::uint32_t y = 0; y < h; ++y) {
         const std::uint32_t up = y > 0 ? y - 1 : std::min<std::uint32_t>(1, h - 1);
@@ -203,19 +246,19 @@ void demosaic_image(const Image& img, std::uint8_t* out, void (*row_done)(std::u
         const bool odd = y % 2 != 0;
         const bool red = even.red_row != odd;
         const bool green_first = even.green_first != odd;
-        std::uint8_t* o = reuse_row ? out : out + std::size_t{y} * w * 3;
-        if (red && green_first) demosaic_row<T, true, true>(a, b, c, w, shift, o);
-        else if (red) demosaic_row<T, true, false>(a, b, c, w, shift, o);
-        else if (green_first) demosaic_row<T, false, true>(a, b, c, w, shift, o);
-        else demosaic_row<T, false, false>(a, b, c, w, shift, o);
-        if (row_done) row_done(o, y, ctx);
+        const unsigned d = img.format.depth;
+        std::uint8_t* o = out + std::size_t{y} * w * (Grey ? 1 : 3);
+        if (red && green_first) demosaic_row<T, true, true, Grey>(a, b, c, w, d, o);
+        else if (red) demosaic_row<T, true, false, Grey>(a, b, c, w, d, o);
+        else if (green_first) demosaic_row<T, false, true, Grey>(a, b, c, w, d, o);
+        else demosaic_row<T, false, false, Grey>(a, b, c, w, d, o);
     }
 }
 
-void demosaic(const Image& img, std::uint8_t* out, void (*row_done)(std::uint8_t*, std::uint32_t, void*) = nullptr,
-              void* ctx = nullptr, bool reuse_row = false) {
-    if (direct_bytes(img.format)) demosaic_image<std::uint8_t>(img, out, row_done, ctx, reuse_row);
-    else demosaic_image<std::uint16_t>(img, out, row_done, ctx, reuse_row);
+template <bool Grey>
+void demosaic(const Image& img, std::uint8_t* out) {
+    if (direct_bytes(img.format)) demosaic_image<std::uint8_t, Grey>(img, out);
+    else demosaic_image<std::uint16_t, Grey>(img, out);
 }
 
 // ---- YUV 4:2:2 -------------------------------------------------------------------
@@ -241,7 +284,11 @@ void yuv_row(const std::uint8_t* __restrict in, std::uint32_t w, const YuvCoeffi
         o[2] = clamp8((yy + k.bu * u) >> 16);
     };
     const std::uint32_t pairs = w / 2;
-    for (std::uint32_t i = 0; i < pairs; ++i) {
+    std::uint32_t i = 0;
+#if defined(__x86_64__)
+    if (vector_on()) i = avx2::yuv_row(in, 2 * pairs, Uyvy, {k.y0, k.ky, k.rv, k.gu, k.gv, k.bu}, out) / 2;
+#endif
+    for (; i < pairs; ++i) {
         const std::uint8_t* p = in + 4 * std::size_t{i};
         const int u = p[ui] - 128, v = p[vi] - 128;
         put(out + 6 * std::size_t{i}, p[y0i], u, v);
@@ -256,18 +303,14 @@ void yuv_row(const std::uint8_t* __restrict in, std::uint32_t w, const YuvCoeffi
     }
 }
 
-inline std::uint8_t luma(unsigned r, unsigned g, unsigned b) {
-    return static_cast<std::uint8_t>((4899 * r + 9617 * g + 1868 * b + 8192) >> 14);
-}
-
-void luma_row(const std::uint8_t* __restrict rgb, std::uint32_t w, std::uint8_t* __restrict out) {
-    for (std::uint32_t x = 0; x < w; ++x) out[x] = luma(rgb[3 * x], rgb[3 * x + 1], rgb[3 * x + 2]);
-}
-
 // Interleaved 8-bit pixels of `n` channels to RGB, channel order given.
 template <int N, int R, int G, int B>
 void reorder_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint8_t* __restrict out) {
-    for (std::uint32_t x = 0; x < w; ++x) {
+    std::uint32_t x = 0;
+#if defined(__x86_64__)
+    if (vector_on()) x = avx2::reorder_row(in, w, N, R, G, B, out);
+#endif
+    for (; x < w; ++x) {
         out[3 * x] = in[N * x + R];
         out[3 * x + 1] = in[N * x + G];
         out[3 * x + 2] = in[N * x + B];
@@ -276,7 +319,22 @@ void reorder_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint8_
 
 template <int N, int R, int G, int B>
 void luma_of_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint8_t* __restrict out) {
-    for (std::uint32_t x = 0; x < w; ++x) out[x] = luma(in[N * x + R], in[N * x + G], in[N * x + B]);
+    std::uint32_t x = 0;
+#if defined(__x86_64__)
+    if (vector_on()) x = avx2::luma_row(in, w, N, R, G, B, out);
+#endif
+    for (; x < w; ++x) out[x] = luma(in[N * x + R], in[N * x + G], in[N * x + B]);
+}
+
+// Little-endian 16-bit samples (as bytes, since a row of them need not be
+// aligned) to their top 8 bits.
+void narrow_row(const std::uint8_t* __restrict in, std::uint32_t w, std::uint16_t mask, unsigned shift,
+                std::uint8_t* __restrict out) {
+    std::uint32_t x = 0;
+#if defined(__x86_64__)
+    if (vector_on()) x = avx2::narrow_row(in, w, mask, shift, out);
+#endif
+    for (; x < w; ++x) out[x] = static_cast<std::uint8_t>(((in[2 * x] | in[2 * x + 1] << 8) & mask) >> shift);
 }
 
 // Single-sample rows scaled to 8 bits, handed to `put` row by row.
@@ -287,17 +345,34 @@ void mono8_rows(const Image& img, Put put) {
         for (std::uint32_t y = 0; y < img.height; ++y) put(img.data + y * img.stride, y);
         return;
     }
-    std::vector<std::uint16_t> wide(w);
     std::vector<std::uint8_t> narrow(w);
+    const std::uint16_t mask = mask_of(img.format.depth);
     const unsigned shift = img.format.depth > 8 ? img.format.depth - 8 : 0;
+    if (img.format.packing == Packing::None) {
+        for (std::uint32_t y = 0; y < img.height; ++y) {
+            narrow_row(img.data + y * img.stride, w, mask, shift, narrow.data());
+            put(narrow.data(), y);
+        }
+        return;
+    }
+    std::vector<std::uint16_t> wide(w);
     for (std::uint32_t y = 0; y < img.height; ++y) {
         unpack_row(img, y, wide.data());
-        for (std::uint32_t x = 0; x < w; ++x) narrow[x] = static_cast<std::uint8_t>(wide[x] >> shift);
+        narrow_row(reinterpret_cast<const std::uint8_t*>(wide.data()), w, mask, shift, narrow.data());
         put(narrow.data(), y);
     }
 }
 
 }  // namespace
+
+bool set_vector_kernels(bool on) {
+#if defined(__x86_64__)
+    return vector_kernels().exchange(on && avx2::cpu_has_avx2());
+#else
+    (void)on;
+    return false;
+#endif
+}
 
 void unpack_u16(const Image& img, std::uint16_t* out) {
     for (std::uint32_t y = 0; y < img.height; ++y) unpack_row(img, y, out + std::size_t{y} * img.width);
@@ -307,11 +382,15 @@ void to_rgb8(const Image& img, std::uint8_t* out, YuvRange range) {
     const std::uint32_t w = img.width;
     const std::size_t out_row = std::size_t{w} * 3;
     const Color c = img.format.color;
-    if (is_bayer(c)) return demosaic(img, out);
+    if (is_bayer(c)) return demosaic<false>(img, out);
     if (c == Color::Mono) {
         mono8_rows(img, [&](const std::uint8_t* row, std::uint32_t y) {
             std::uint8_t* o = out + y * out_row;
-            for (std::uint32_t x = 0; x < w; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = row[x];
+            std::uint32_t x = 0;
+#if defined(__x86_64__)
+            if (vector_on()) x = avx2::grey_to_rgb_row(row, w, o);
+#endif
+            for (; x < w; ++x) o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = row[x];
         });
         return;
     }
@@ -340,22 +419,7 @@ void to_mono8(const Image& img, std::uint8_t* out) {
         });
         return;
     }
-    if (is_bayer(c)) {
-        // One demosaiced row at a time, turned into luma at once.
-        std::vector<std::uint8_t> rgb(std::size_t{w} * 3);
-        struct Ctx {
-            std::uint8_t* out;
-            std::uint32_t w;
-        } ctx{out, w};
-        demosaic(
-            img, rgb.data(),
-            [](std::uint8_t* row, std::uint32_t y, void* p) {
-                auto* k = static_cast<Ctx*>(p);
-                luma_row(row, k->w, k->out + std::size_t{y} * k->w);
-            },
-            &ctx, true);
-        return;
-    }
+    if (is_bayer(c)) return demosaic<true>(img, out);
     for (std::uint32_t y = 0; y < img.height; ++y) {
         const std::uint8_t* in = img.data + y * img.stride;
         std::uint8_t* o = out + std::size_t{y} * w;

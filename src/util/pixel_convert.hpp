@@ -4,9 +4,11 @@
 // grey. Pure functions over memory; callers check the geometry first (the
 // image must hold every byte its rows need), these functions trust it.
 //
-// Row-wise loops without per-pixel branches in the interior, so that the
-// compiler can vectorise them; borders are handled apart. Input and output
-// rows never overlap (__restrict), which the vectoriser needs to know.
+// Row-wise: on x86-64 CPUs with AVX2 (chosen at run time, the build needs
+// nothing above the x86-64 baseline) vector kernels do the interior of each
+// row; portable loops do the borders, the row ends and everything on other
+// CPUs, with the same integer arithmetic and so the same bytes. Input and
+// output rows never overlap (__restrict).
 
 #include <cstddef>
 #include <cstdint>
@@ -71,5 +73,10 @@ void to_rgb8(const Image& img, std::uint8_t* out, YuvRange range = YuvRange::Ful
 // and Bayer (after demosaicing as in to_rgb8): BT.601 luma,
 // (4899 R + 9617 G + 1868 B + 8192) >> 14.
 void to_mono8(const Image& img, std::uint8_t* out);
+
+// The conversions run vector row kernels where the CPU has them (AVX2 on
+// x86-64), else portable loops that give the same bytes. Tests switch the
+// vector kernels off to compare the two; returns whether they were on.
+bool set_vector_kernels(bool on);
 
 }  // namespace oculane::imaging
