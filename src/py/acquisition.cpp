@@ -57,8 +57,8 @@ struct AcquisitionCore {
     FrameChannel frames;  // the built-in subscription; thread-safe itself
     const std::shared_ptr<DataModel> model;  // for the frames' chunk data; thread-safe itself
 
-    std::mutex state_mutex;
-    std::optional<AcqState> state;  // guarded by state_mutex
+    Mutex state_mutex;
+    std::optional<AcqState> state OCULANE_GUARDED_BY(state_mutex);
 
     BusyHolder busy;
 
@@ -69,7 +69,7 @@ struct AcquisitionCore {
     // Takes the running state out, leaving the acquisition stopped.
     std::optional<AcqState> take_state() {
         std::optional<AcqState> out;
-        std::lock_guard lock(state_mutex);
+        MutexLock lock(state_mutex);
         out.swap(state);
         return out;
     }
@@ -94,12 +94,12 @@ GenicamResult<void> finish(GenICamera& camera, StreamChannel& stream, const gige
 void drop(AcquisitionCore& a) {
     auto state = a.take_state();
     if (!state) return;
-    auto lock = lock_for_drop(*a.camera);
-    if (!lock.owns_lock()) {
+    if (!lock_for_drop(*a.camera)) {
         OCULANE_LOG(Level::Warn, log::kPy, "acquisition dropped while camera busy; AcquisitionStop not sent");
         state->stream->close(drop_traffic_limit().deadline);
         return;
     }
+    MutexLock lock(a.camera->mutex, AdoptLock{});
     if (auto r = finish(a.camera->camera, *state->stream, drop_traffic_limit()); !r)
         OCULANE_LOG(Level::Warn, log::kPy, "AcquisitionStop on drop failed: {}", r.error().to_string());
 }
@@ -151,7 +151,7 @@ void stop(PyAcquisition& self) {
     std::optional<GenicamError> failure;
     {
         ReleasedInterpreter released;
-        std::lock_guard camera_lock(a.camera->mutex);
+        MutexLock camera_lock(a.camera->mutex);
         if (auto state = a.take_state()) {
             if (auto r = finish(a.camera->camera, *state->stream); !r) failure = std::move(r.error());
         }
@@ -163,7 +163,7 @@ void stop(PyAcquisition& self) {
 }
 
 bool is_stopped(PyAcquisition& self) {
-    std::lock_guard lock(self.core().state_mutex);
+    MutexLock lock(self.core().state_mutex);
     return !self.core().state.has_value();
 }
 
@@ -172,7 +172,7 @@ template <class F>
 auto with_stream(PyAcquisition& self, F&& query) {
     std::optional<decltype(query(std::declval<StreamChannel&>()))> result;
     {
-        std::lock_guard lock(self.core().state_mutex);
+        MutexLock lock(self.core().state_mutex);
         if (self.core().state) result.emplace(query(*self.core().state->stream));
     }
     if (!result) raise_value_error("acquisition is stopped");
@@ -196,7 +196,7 @@ PyAcquisition start_acquisition(Camera& self, StreamArgs args, Overflow keep) {
     std::shared_ptr<DataModel> model;
     {
         ReleasedInterpreter released;
-        std::lock_guard lock(self.state->mutex);
+        MutexLock lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         model = data_model_of(camera);
         if (auto filled = camera.fill_payload_size(config.payload_size); !filled) {
@@ -337,7 +337,7 @@ void bind_acquisition(nb::module_& m) {
     // A starved pool shows: new frames are lost while the buffers are held.
     cls.def("__repr__", [](PyAcquisition& self) {
         std::string out = std::string("Acquisition(stopped=") + (is_stopped(self) ? "True" : "False");
-        std::lock_guard lock(self.core().state_mutex);
+        MutexLock lock(self.core().state_mutex);
         if (self.core().state) {
             const StreamChannel& stream = *self.core().state->stream;
             const std::uint64_t underruns = stream.stats().underruns;

@@ -28,7 +28,7 @@ namespace oculane::py {
 BusyToken BusyToken::claim(const std::shared_ptr<BusySlot>& slot, const char* label) {
     std::string busy_with;
     {
-        std::lock_guard lock(slot->mutex);
+        MutexLock lock(slot->mutex);
         if (slot->label == nullptr) {
             slot->label = label;
             return BusyToken(slot);
@@ -49,7 +49,7 @@ BusyToken& BusyToken::operator=(BusyToken&& other) noexcept {
 void BusyToken::release() {
     if (!slot_) return;
     {
-        std::lock_guard lock(slot_->mutex);
+        MutexLock lock(slot_->mutex);
         slot_->label = nullptr;
     }
     slot_.reset();
@@ -109,7 +109,7 @@ std::string device_text(const CameraState& state, const DeviceInfo& info) {
     return fmt::format("{} {} (serial {}) at {}", info.manufacturer, info.model, info.serial, state.device_text);
 }
 
-void log_connected(const CameraState& state) {
+void log_connected(const CameraState& state) OCULANE_REQUIRES(state.mutex) {
     if (!log::enabled(log::Level::Info)) return;
     const gige::Connection* c = state.camera.transport().connection();
     if (!c) return;
@@ -124,7 +124,7 @@ void log_connected(const CameraState& state) {
 }
 
 Failure connect_with(CameraState& state, const std::atomic<bool>& interrupt) {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     const gige::WaitLimit limit{gige::Instant::max(), &interrupt};
     const bool was_connected = state.view->is_connected();
     Failure failure;
@@ -146,15 +146,15 @@ void connect(Camera& self) {
     BusyToken token = BusyToken::claim(self.busy, kBusyConnect);
     struct Shared {
         std::atomic<bool> interrupt{false};
-        std::mutex mutex;
-        std::condition_variable done_cv;
-        bool done = false;  // guarded by mutex
+        Mutex mutex;
+        CondVar done_cv;
+        bool done OCULANE_GUARDED_BY(mutex) = false;
         Failure failure;    // written by the connecting thread before `done`
     };
     auto shared = std::make_shared<Shared>();
     std::thread connecting([state = self.state, shared] {
         Failure failure = connect_with(*state, shared->interrupt);
-        std::lock_guard lock(shared->mutex);
+        MutexLock lock(shared->mutex);
         shared->failure = std::move(failure);
         shared->done = true;
         shared->done_cv.notify_all();
@@ -163,8 +163,11 @@ void connect(Camera& self) {
     // for signals in between (Ctrl-C raises KeyboardInterrupt).
     auto wait_done = [&](std::chrono::milliseconds slice) {
         ReleasedInterpreter released;
-        std::unique_lock lock(shared->mutex);
-        return shared->done_cv.wait_for(lock, slice, [&] { return shared->done; });
+        const auto until = std::chrono::steady_clock::now() + slice;
+        UniqueLock lock(shared->mutex);
+        while (!shared->done)
+            if (shared->done_cv.wait_until(lock, until) == std::cv_status::timeout) break;
+        return shared->done;
     };
     bool raised = false;
     while (!wait_done(std::chrono::milliseconds(100))) {

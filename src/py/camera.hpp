@@ -23,6 +23,7 @@
 #include "genicam/genicamera.hpp"
 #include "py/errors.hpp"
 #include "py/interpreter_lock.hpp"
+#include "thread_util/mutex.hpp"
 
 namespace oculane::py {
 
@@ -34,8 +35,8 @@ struct CameraState {
     const std::string device_text;
     // Timed, so that the drop path of an acquisition or snapshot session can
     // give up on it after a bounded wait.
-    std::timed_mutex mutex;
-    GenICamera camera;  // guarded by mutex
+    TimedMutex mutex;
+    GenICamera camera OCULANE_GUARDED_BY(mutex);
     // Connected, identity and counters for the quick queries, which answer
     // from here without waiting for the lock (a connect or a slow
     // transaction may hold it for long).
@@ -44,8 +45,8 @@ struct CameraState {
 
 // At most one labelled long operation at a time.
 struct BusySlot {
-    std::mutex mutex;
-    const char* label = nullptr;  // guarded by mutex; a fixed text such as "a connect"
+    Mutex mutex;
+    const char* label OCULANE_GUARDED_BY(mutex) = nullptr;  // a fixed text such as "a connect"
 };
 
 // Proof of holding the busy slot; releasing it (destruction or release())
@@ -79,15 +80,15 @@ public:
     void release() {
         std::optional<BusyToken> token;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             token.swap(token_);
         }
         // The token's release takes the busy-slot lock, after ours is let go.
     }
 
 private:
-    std::mutex mutex_;  // the busy-holder lock
-    std::optional<BusyToken> token_;  // guarded by mutex_
+    Mutex mutex_;  // the busy-holder lock
+    std::optional<BusyToken> token_ OCULANE_GUARDED_BY(mutex_);
 };
 
 class Camera {
@@ -109,7 +110,7 @@ auto with_camera(Camera& self, F&& op) {
     // The outcome is made before the lock is let go and the interpreter lock
     // taken back (locals end after the return value is built).
     ReleasedInterpreter unlocked;
-    std::lock_guard lock(self.state->mutex);
+    MutexLock lock(self.state->mutex);
     return op(self.state->camera);
 }
 

@@ -51,8 +51,8 @@ struct SubscriptionCore {
     std::shared_ptr<DataModel> model;
     std::shared_ptr<std::atomic<std::uint64_t>> lost = std::make_shared<std::atomic<std::uint64_t>>(0);
     std::vector<std::string> enabled;  // notifications this subscription switched on
-    std::mutex mutex;
-    bool closed = false;  // guarded by mutex
+    Mutex mutex;
+    bool closed OCULANE_GUARDED_BY(mutex) = false;
 };
 
 struct PyEventSubscription {
@@ -114,7 +114,7 @@ PyEventSubscription subscribe(Camera& self, std::vector<std::string> names, std:
     std::optional<GenicamError> failure;
     {
         ReleasedInterpreter released;
-        std::lock_guard lock(self.state->mutex);
+        MutexLock lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         auto [sender, receiver] = make_channel<GvcpEvent>(std::max<std::size_t>(capacity, 1));
         core->events = std::move(receiver);
@@ -137,7 +137,7 @@ void close(PyEventSubscription& self) {
     auto& c = *self.core;
     std::vector<std::string> enabled;
     {
-        std::lock_guard lock(c.mutex);
+        MutexLock lock(c.mutex);
         if (c.closed) return;
         c.closed = true;
         enabled.swap(c.enabled);
@@ -145,7 +145,7 @@ void close(PyEventSubscription& self) {
     std::optional<GenicamError> failure;
     {
         ReleasedInterpreter released;
-        std::lock_guard lock(c.camera->mutex);
+        MutexLock lock(c.camera->mutex);
         // Drops the queue: the worker forgets it at the next event.
         c.events = Receiver<GvcpEvent>();
         for (const auto& name : enabled) {
@@ -254,7 +254,7 @@ void bind_events(nb::module_& m) {
     sub.def_prop_ro(
         "closed",
         [](PyEventSubscription& self) {
-            std::lock_guard lock(self.core->mutex);
+            MutexLock lock(self.core->mutex);
             return self.core->closed;
         },
         "True once `close()` ran.");

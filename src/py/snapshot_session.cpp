@@ -51,24 +51,24 @@ struct SessionCore {
 
     // One snap at a time; taken before the camera-state lock, waited for with
     // the interpreter lock released (a snap holds it while it waits).
-    std::timed_mutex snap_mutex;
+    TimedMutex snap_mutex;
 
     // The feature-level session: saved mode, stream, subscription (capacity
     // 4) and the single-frame flag.
-    std::mutex state_mutex;
-    std::optional<SnapshotSession> state;  // guarded by state_mutex
+    Mutex state_mutex;
+    std::optional<SnapshotSession> state OCULANE_GUARDED_BY(state_mutex);
     // A snap started the camera and has not finished: a close meanwhile
     // leaves the busy token to that snap, so that no other operation can
     // start before the snap has stopped the camera.
-    bool snapping = false;                 // guarded by state_mutex
+    bool snapping OCULANE_GUARDED_BY(state_mutex) = false;
     std::atomic<bool> closed{false};       // set when `state` is taken out
     // For the chunk data of its frames: copied at the first snap.
-    std::shared_ptr<DataModel> model;      // guarded by state_mutex
-    bool model_made = false;               // guarded by state_mutex
+    std::shared_ptr<DataModel> model OCULANE_GUARDED_BY(state_mutex);
+    bool model_made OCULANE_GUARDED_BY(state_mutex) = false;
 
     BusyHolder busy;
 
-    std::optional<SnapshotSession> take_state_locked() {
+    std::optional<SnapshotSession> take_state_locked() OCULANE_REQUIRES(state_mutex) {
         std::optional<SnapshotSession> out(std::move(state));
         state.reset();
         closed.store(true, std::memory_order_release);
@@ -99,19 +99,19 @@ private:
     // lock can be had within 200 ms, else only close the stream.
     void drop() {
         std::optional<SnapshotSession> state = [&] {
-            std::lock_guard lock(core_->state_mutex);
+            MutexLock lock(core_->state_mutex);
             return core_->take_state_locked();
         }();
         if (!state) return;
         log_stream_ended("snapshot session closed", *state->stream());
-        auto lock = lock_for_drop(*core_->camera);
-        if (!lock.owns_lock()) {
+        if (!lock_for_drop(*core_->camera)) {
             // Released unclosed, the session closes its stream and
             // subscription without touching any feature.
             OCULANE_LOG(Level::Warn, log::kPy, "snapshot session dropped while camera busy; mode not restored");
             state->abandon(drop_traffic_limit().deadline);
             return;
         }
+        MutexLock lock(core_->camera->mutex, AdoptLock{});
         state->close(core_->camera->camera, drop_traffic_limit());
     }
 
@@ -135,12 +135,12 @@ PySnapshotSession open_session(Camera& self, const StreamArgs& args) {
 // Takes a session's snap lock, waiting in slices with the interpreter lock
 // released and running signal handlers in between (the holder may wait
 // seconds for its frame).
-std::unique_lock<std::timed_mutex> lock_snaps(SessionCore& s) {
-    std::unique_lock<std::timed_mutex> lock(s.snap_mutex, std::defer_lock);
+// The caller lets go of it (MutexLock with AdoptLock).
+void lock_snaps(SessionCore& s) OCULANE_ACQUIRE(s.snap_mutex) {
     for (;;) {
         {
             ReleasedInterpreter released;
-            if (lock.try_lock_for(std::chrono::milliseconds(100))) return lock;
+            if (s.snap_mutex.try_lock_for(std::chrono::milliseconds(100))) return;
         }
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
@@ -149,14 +149,15 @@ std::unique_lock<std::timed_mutex> lock_snaps(SessionCore& s) {
 PyFrame session_snap(PySnapshotSession& self, double timeout) {
     SessionCore& s = self.core();
     std::variant<std::monostate, std::string, GenicamError> failure;  // ValueError text, or a camera error
-    auto snaps = lock_snaps(s);
+    lock_snaps(s);
+    MutexLock snaps(s.snap_mutex, AdoptLock{});
     std::optional<PendingSnap> pending;
     std::shared_ptr<DataModel> model;
     Duration limit{};
     {
         ReleasedInterpreter released;
-        std::lock_guard camera_lock(s.camera->mutex);
-        std::lock_guard state_lock(s.state_mutex);
+        MutexLock camera_lock(s.camera->mutex);
+        MutexLock state_lock(s.state_mutex);
         auto converted = duration_from_secs(timeout);
         if (!s.state) failure = std::string(kClosedMessage);
         else if (!converted) failure = std::move(converted.error());
@@ -174,8 +175,8 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
     if (pending) {
         waited.emplace(wait_for_snap(pending->frames, limit));
         ReleasedInterpreter released;
-        std::lock_guard camera_lock(s.camera->mutex);
-        std::unique_lock state_lock(s.state_mutex);
+        MutexLock camera_lock(s.camera->mutex);
+        UniqueLock state_lock(s.state_mutex);
         const bool closed_meanwhile = !s.state;
         auto r = SnapshotSession::finish_snap(s.camera->camera, *pending, std::move(waited->frame));
         s.snapping = false;
@@ -194,10 +195,10 @@ PyFrame session_snap(PySnapshotSession& self, double timeout) {
 void close_session(PySnapshotSession& self) {
     SessionCore& s = self.core();
     ReleasedInterpreter released;
-    std::lock_guard camera_lock(s.camera->mutex);
+    MutexLock camera_lock(s.camera->mutex);
     bool snapping = false;
     {
-        std::lock_guard state_lock(s.state_mutex);
+        MutexLock state_lock(s.state_mutex);
         if (auto state = s.take_state_locked()) {
             log_stream_ended("snapshot session closed", *state->stream());
             state->close(s.camera->camera);
@@ -215,7 +216,7 @@ auto with_stream(PySnapshotSession& self, F&& query) {
     std::optional<decltype(query(std::declval<const StreamChannel&>()))> result;
     {
         ReleasedInterpreter released;
-        std::lock_guard lock(self.core().state_mutex);
+        MutexLock lock(self.core().state_mutex);
         if (self.core().state) result.emplace(query(*self.core().state->stream()));
     }
     if (!result) raise_value_error(kClosedMessage);
@@ -235,7 +236,7 @@ PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     std::optional<GenicamError> failure;
     {
         ReleasedInterpreter released;
-        std::lock_guard lock(self.state->mutex);
+        MutexLock lock(self.state->mutex);
         GenICamera& camera = self.state->camera;
         if (auto opened = SnapshotSession::open(camera, stream_config(args)); !opened) {
             failure = std::move(opened.error());
@@ -253,7 +254,7 @@ PyFrame camera_snap(Camera& self, double timeout, const StreamArgs& args) {
     if (pending) {
         waited.emplace(wait_for_snap(pending->frames, limit));
         ReleasedInterpreter released;
-        std::lock_guard lock(self.state->mutex);
+        MutexLock lock(self.state->mutex);
         auto r = SnapshotSession::finish_snap(self.state->camera, *pending, std::move(waited->frame));
         session->close(self.state->camera);
         if (r) frame = std::move(*r);

@@ -208,8 +208,6 @@ gige::WaitLimit drop_traffic_limit() {
     return interpreter_finalizing() ? gige::WaitLimit::within(kExitTrafficBudget) : gige::WaitLimit{};
 }
 
-std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state) {
-    return std::unique_lock<std::timed_mutex>(state.mutex, std::chrono::milliseconds(200));
-}
+bool lock_for_drop(CameraState& state) { return state.mutex.try_lock_for(std::chrono::milliseconds(200)); }
 
 }  // namespace oculane::py

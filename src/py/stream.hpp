@@ -176,8 +176,9 @@ gige::WaitLimit drop_traffic_limit();
 
 // Locks the camera state for a drop path, waiting at most 200 ms: the drop
 // may run during garbage collection while another thread holds the lock for
-// a long camera operation. Call with the interpreter lock released.
-std::unique_lock<std::timed_mutex> lock_for_drop(CameraState& state);
+// a long camera operation. Call with the interpreter lock released. True
+// with the lock taken; the caller lets go of it (MutexLock with AdoptLock).
+bool lock_for_drop(CameraState& state) OCULANE_TRY_ACQUIRE(true, state.mutex);
 
 // Adds the frame-reading members (wait_for, try_recv, recv_all, clear and
 // iteration) to a class whose instances lead to a FrameChannel through

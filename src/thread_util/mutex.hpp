@@ -47,16 +47,40 @@ private:
     std::mutex m_;
 };
 
+// A mutex whose lock may be given up on after a bounded wait.
+class OCULANE_CAPABILITY("mutex") TimedMutex {
+public:
+    TimedMutex() = default;
+    TimedMutex(const TimedMutex&) = delete;
+    TimedMutex& operator=(const TimedMutex&) = delete;
+
+    void lock() OCULANE_ACQUIRE() { m_.lock(); }
+    void unlock() OCULANE_RELEASE() { m_.unlock(); }
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& d) OCULANE_TRY_ACQUIRE(true) {
+        return m_.try_lock_for(d);
+    }
+
+private:
+    std::timed_mutex m_;
+};
+
+// For MutexLock: the mutex is held already (taken by a try_lock), and the
+// lock only lets go of it at the end of its scope.
+struct AdoptLock {};
+
 // Holds a mutex for its scope (what std::lock_guard does).
+template <class M = Mutex>
 class OCULANE_SCOPED_CAPABILITY MutexLock {
 public:
-    explicit MutexLock(Mutex& m) OCULANE_ACQUIRE(m) : m_(m) { m_.lock(); }
+    explicit MutexLock(M& m) OCULANE_ACQUIRE(m) : m_(m) { m_.lock(); }
+    MutexLock(M& m, AdoptLock) OCULANE_REQUIRES(m) : m_(m) {}
     ~MutexLock() OCULANE_RELEASE() { m_.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
 private:
-    Mutex& m_;
+    M& m_;
 };
 
 // A scoped lock that may be let go and taken again, and waited on with a
