@@ -73,12 +73,12 @@ CameraResult<PacketRing> open_ring(const StreamConfig& config, Endpoint local, s
     PacketRingConfig rc;
     rc.local_ip = local.ip;
     rc.local_port = local.port;
-    // Four frames, 8 to 64 MiB. Smaller than the socket's buffer: the
-    // ring's pages are allocated (and cleared) as it opens, at about 1 ms
-    // per MiB, and a ring holds packets more densely than socket buffers.
-    rc.bytes = config.receive_buffer != 0
-                   ? config.receive_buffer
-                   : static_cast<std::size_t>(std::clamp<std::uint64_t>(*config.payload_size * 4, 8 << 20, 64 << 20));
+    // As much as the socket's buffer would hold: what a 10 GigE stream
+    // delivers while the worker is off the processor for a few scheduler
+    // slices (a ring of four frames, 8 MiB for a 2 MB frame, overflowed at
+    // line rate on a loaded machine). Its pages are allocated as it opens,
+    // which costs about a millisecond per MiB once per acquisition.
+    rc.bytes = receive_buffer_size(config.receive_buffer, *config.payload_size);
     rc.largest_packet = packet_size;
     // About a frame a block: a frame's last packets then wait less often
     // for the block's timeout.

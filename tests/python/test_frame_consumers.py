@@ -124,8 +124,8 @@ def test_four_cameras_stream_at_once_and_every_frame_is_pixel_exact(next_camera_
     with contextlib.ExitStack() as stack:
         cams = [stack.enter_context(streaming_camera(next_camera_ip(), width=width, height=height))[1]
                 for _ in range(CAMERAS)]
-        acqs = [stack.enter_context(cam.start_acquisition(n_buffers=16)) for cam in cams]
         results: dict[int, list[tuple[int, bool]]] = {}
+        stats: dict[int, oculane.StreamStats] = {}
 
         def consume(k: int, acq: oculane.Acquisition) -> None:
             out = []
@@ -134,17 +134,24 @@ def test_four_cameras_stream_at_once_and_every_frame_is_pixel_exact(next_camera_
                 out.append((frame.frame_id, frame.is_complete and np.array_equal(frame.array().ravel(), want)))
                 if len(out) == FRAMES:
                     break
+            # Read now: left unread from here on, the stream loses frames.
+            stats[k] = acq.stats()
             results[k] = out
 
-        threads = [threading.Thread(target=consume, args=(k, acq)) for k, acq in enumerate(acqs)]
-        for t in threads:
-            t.start()
+        # Each acquisition is read from as soon as it runs: one left unread
+        # while the others start (tens of milliseconds each on a packet
+        # ring) would lose frames as underruns, as it should.
+        acqs: list[oculane.Acquisition] = []
+        threads = []
+        for cam in cams:
+            acqs.append(stack.enter_context(cam.start_acquisition(n_buffers=16)))
+            threads.append(threading.Thread(target=consume, args=(len(acqs) - 1, acqs[-1])))
+            threads[-1].start()
         for t in threads:
             t.join(60.0)
-        stats = [acq.stats() for acq in acqs]
     assert sorted(results) == list(range(CAMERAS))
     for k, frames in results.items():
         ids = [i for i, _ in frames]
         assert ids == list(range(ids[0], ids[0] + FRAMES)), f"camera {k} lost frames {stats[k]}"
         assert all(exact for _, exact in frames), f"camera {k}: a frame not pixel-exact"
-    assert all(s.underruns == 0 and s.failed_frames == 0 for s in stats)
+    assert all(s.underruns == 0 and s.failed_frames == 0 for s in stats.values()), stats
