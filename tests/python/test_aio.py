@@ -28,8 +28,10 @@ def test_one_loop_streams_from_several_cameras_without_a_thread_per_wait(next_ca
 
     async def main(cams):
         # Started in the executor: a blocking start would hold up the loop
-        # while the other cameras' frames arrive.
-        acqs = await asyncio.gather(*(cam.aio.start_acquisition(n_buffers=16) for cam in cams))
+        # while the other cameras' frames arrive. None is read until all
+        # run (tens of milliseconds each on a packet ring), so the pools
+        # hold a third of a second of frames.
+        acqs = await asyncio.gather(*(cam.aio.start_acquisition(n_buffers=64) for cam in cams))
         threads_before = threading.active_count()
 
         async def one(acq):
