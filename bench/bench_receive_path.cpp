@@ -69,38 +69,6 @@ double machine_busy_ns() {
     return static_cast<double>(user + nice + system + irq + softirq + steal) * tick_ns;
 }
 
-struct Sim {
-    RunningCamera cam;
-    std::unique_ptr<gige::GigECamera> transport;
-
-    const gige::ControlPort& port() const { return transport->connection()->port(); }
-    void write(std::uint32_t address, std::uint32_t value) const {
-        if (!port().write_register(address, value).wait_owned(port().wait()))
-            std::fprintf(stderr, "register %#x not written\n", address);
-    }
-};
-
-std::optional<Sim> start_sim(std::uint32_t ip, bool gso) {
-    sim::DeviceConfig cfg;
-    cfg.ip = ip;
-    cfg.sensor_width = 1920;
-    cfg.sensor_height = 1080;
-    cfg.width = 1920;
-    cfg.height = 1080;
-    auto cam = start_camera(cfg, gso);
-    if (!cam) return std::nullopt;
-    gige::GigESettings s;
-    s.device = gige::IpAddress::v4(ip);
-    auto transport = std::make_unique<gige::GigECamera>(s);
-    if (auto c = transport->connect(); !c) {
-        std::fprintf(stderr, "connect: %s\n", c.error().to_string().c_str());
-        return std::nullopt;
-    }
-    Sim out{std::move(*cam), std::move(transport)};
-    out.write(reg::kAcquisitionFrameRateEnable, 0);  // back to back; the link rate paces
-    return out;
-}
-
 struct Cost {
     double worker_ns = 0, process_ns = 0, machine_ns = 0;
     std::uint64_t frames = 0, drops = 0, failed = 0;
@@ -191,44 +159,6 @@ void cpu_per_frame(Sim& sim, const char* sender, std::uint16_t packet_size, doub
 }
 
 // ---- delivery latency from a paced sender -------------------------------------
-
-struct FramePackets {
-    std::vector<std::vector<std::uint8_t>> datagrams;
-
-    FramePackets(std::uint32_t width, std::uint32_t height, std::uint32_t packet_size) {
-        const std::size_t payload = std::size_t{width} * height;
-        const std::size_t per = packet_size - gvsp::kPacketOverhead;
-        const std::size_t n = (payload + per - 1) / per;
-        std::vector<std::uint8_t> leader(gvsp::kLeaderImageSize);
-        gvsp::encode_leader(leader, gvsp::payload_type::kImage,
-                            gvsp::LeaderInfo{.payload_type = 1, .pixel_format = gvsp::pixel::kMono8,
-                                             .width = width, .height = height});
-        add(gvsp::PacketFormat::Leader, 0, leader);
-        for (std::size_t i = 0; i < n; ++i)
-            add(gvsp::PacketFormat::Payload, static_cast<std::uint32_t>(i + 1),
-                std::vector<std::uint8_t>(std::min(per, payload - i * per), static_cast<std::uint8_t>(i)));
-        std::vector<std::uint8_t> trailer(gvsp::kTrailerImageSize);
-        gvsp::encode_trailer(trailer, gvsp::payload_type::kImage, height);
-        add(gvsp::PacketFormat::Trailer, static_cast<std::uint32_t>(n + 1), trailer);
-    }
-    void add(gvsp::PacketFormat format, std::uint32_t id, const std::vector<std::uint8_t>& payload) {
-        std::vector<std::uint8_t> d(gvsp::kHeaderSize + payload.size());
-        gvsp::encode_header(d, gvsp::PacketHeader{.format = static_cast<std::uint8_t>(format), .packet_id = id});
-        std::copy(payload.begin(), payload.end(), d.begin() + gvsp::kHeaderSize);
-        datagrams.push_back(std::move(d));
-    }
-    void set_block(std::uint16_t block) {
-        for (auto& d : datagrams) {
-            d[2] = static_cast<std::uint8_t>(block >> 8);
-            d[3] = static_cast<std::uint8_t>(block);
-        }
-    }
-};
-
-void spin_until(BenchClock::time_point t) {
-    while (BenchClock::now() < t) {
-    }
-}
 
 std::vector<double> paced_latency_us(ReceivePath path, std::chrono::microseconds spacing, int frames) {
     constexpr std::uint32_t kCamera = 0x7F5D0002;  // 127.93.0.2
@@ -355,7 +285,7 @@ int main(int argc, char** argv) {
     if (want("cpu")) {
         for (const bool gso : {false, true}) {
             // A camera of its own per sender kind (127.94.0.2 / .1.2).
-            auto sim = start_sim(gso ? 0x7F5E0102 : 0x7F5E0002, gso);
+            auto sim = start_sim(gso ? 0x7F5E0102 : 0x7F5E0002, 1920, 1080, gso);
             if (!sim) continue;
             const char* sender = gso ? "GSO" : "one-datagram";
             cpu_per_frame(*sim, sender, 1500, 150'000, 3);

@@ -67,43 +67,6 @@ UniqueFd bound_socket(std::uint32_t ip, std::uint16_t port) {
     return fd;
 }
 
-// GVSP datagrams of one image frame, built once; the block id is patched in.
-struct FramePackets {
-    std::vector<std::vector<std::uint8_t>> datagrams;
-
-    FramePackets(std::uint32_t width, std::uint32_t height, std::uint32_t packet_size) {
-        const std::size_t payload = std::size_t{width} * height;
-        const std::size_t per = packet_size - gvsp::kPacketOverhead;
-        const std::size_t n = (payload + per - 1) / per;
-        std::vector<std::uint8_t> leader(gvsp::kLeaderImageSize);
-        gvsp::encode_leader(leader, gvsp::payload_type::kImage,
-                            gvsp::LeaderInfo{.payload_type = 1, .pixel_format = gvsp::pixel::kMono8,
-                                             .width = width, .height = height});
-        add(gvsp::PacketFormat::Leader, 0, leader);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::vector<std::uint8_t> data(std::min(per, payload - i * per), static_cast<std::uint8_t>(i));
-            add(gvsp::PacketFormat::Payload, static_cast<std::uint32_t>(i + 1), data);
-        }
-        std::vector<std::uint8_t> trailer(gvsp::kTrailerImageSize);
-        gvsp::encode_trailer(trailer, gvsp::payload_type::kImage, height);
-        add(gvsp::PacketFormat::Trailer, static_cast<std::uint32_t>(n + 1), trailer);
-    }
-
-    void add(gvsp::PacketFormat format, std::uint32_t id, const std::vector<std::uint8_t>& payload) {
-        std::vector<std::uint8_t> d(gvsp::kHeaderSize + payload.size());
-        gvsp::encode_header(d, gvsp::PacketHeader{.format = static_cast<std::uint8_t>(format), .packet_id = id});
-        std::copy(payload.begin(), payload.end(), d.begin() + gvsp::kHeaderSize);
-        datagrams.push_back(std::move(d));
-    }
-
-    void set_block(std::uint16_t block) {
-        for (auto& d : datagrams) {
-            d[2] = static_cast<std::uint8_t>(block >> 8);
-            d[3] = static_cast<std::uint8_t>(block);
-        }
-    }
-};
-
 struct StreamUnderTest {
     std::unique_ptr<StreamChannel> channel;
     gige::Endpoint local;
@@ -129,11 +92,6 @@ StreamUnderTest start_worker(std::uint32_t camera_ip, std::uint32_t local_ip, st
     return {std::make_unique<StreamChannel>(local, 0, packet_size, std::move(control), stats, std::move(*handle),
                                             nullptr),
             local};
-}
-
-void spin_until(BenchClock::time_point t) {
-    while (BenchClock::now() < t) {
-    }
 }
 
 // A camera that spreads each frame's packets `spacing` apart.
@@ -193,42 +151,6 @@ void paced_camera(std::chrono::microseconds spacing, int frames) {
 // ---- against the virtual camera ---------------------------------------------
 
 namespace reg = sim::reg;
-
-struct Sim {
-    RunningCamera cam;
-    std::unique_ptr<gige::GigECamera> transport;
-    std::uint32_t ip = 0;
-
-    const gige::ControlPort& port() const { return transport->connection()->port(); }
-    void write(std::uint32_t address, std::uint32_t value) const {
-        if (!port().write_register(address, value).wait_owned(port().wait()))
-            std::fprintf(stderr, "register %#x not written\n", address);
-    }
-    void start() const { write(reg::kAcquisitionStart, 1); }
-    void stop() const { write(reg::kAcquisitionStop, 1); }
-    std::uint64_t payload() const { return cam.device->payload_size(); }
-};
-
-std::optional<Sim> start_sim(std::uint32_t ip, std::uint32_t width, std::uint32_t height, bool gso = true) {
-    sim::DeviceConfig cfg;
-    cfg.ip = ip;
-    cfg.sensor_width = std::max<std::uint32_t>(width, 1280);
-    cfg.sensor_height = std::max<std::uint32_t>(height, 960);
-    cfg.width = width;
-    cfg.height = height;
-    auto cam = start_camera(cfg, gso);
-    if (!cam) return std::nullopt;
-    gige::GigESettings s;
-    s.device = gige::IpAddress::v4(ip);
-    auto transport = std::make_unique<gige::GigECamera>(s);
-    if (auto c = transport->connect(); !c) {
-        std::fprintf(stderr, "connect: %s\n", c.error().to_string().c_str());
-        return std::nullopt;
-    }
-    Sim out{std::move(*cam), std::move(transport), ip};
-    out.write(reg::kAcquisitionFrameRateEnable, 0);  // frames back to back; the link rate paces
-    return out;
-}
 
 struct Run {
     double seconds = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // Helpers of the stream receive benchmark: per-thread CPU clocks and
 // context-switch counts read from outside the thread, a bare recvmmsg sink
-// to compare the stream worker against, and a paced GVSP sender.
+// to compare the stream worker against, a paced GVSP sender and the
+// datagrams of one frame it sends.
 
 #include <dirent.h>
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "gige/proto/gvsp.hpp"
 #include "util/frame_copy.hpp"
 #include "util/poller.hpp"
 #include "util/udp_batch.hpp"
@@ -159,6 +161,48 @@ inline double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// GVSP datagrams of one image frame, built once; the block id is patched in.
+struct FramePackets {
+    std::vector<std::vector<std::uint8_t>> datagrams;
+
+    FramePackets(std::uint32_t width, std::uint32_t height, std::uint32_t packet_size) {
+        const std::size_t payload = std::size_t{width} * height;
+        const std::size_t per = packet_size - gvsp::kPacketOverhead;
+        const std::size_t n = (payload + per - 1) / per;
+        std::vector<std::uint8_t> leader(gvsp::kLeaderImageSize);
+        gvsp::encode_leader(leader, gvsp::payload_type::kImage,
+                            gvsp::LeaderInfo{.payload_type = 1, .pixel_format = gvsp::pixel::kMono8,
+                                             .width = width, .height = height});
+        add(gvsp::PacketFormat::Leader, 0, leader);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::vector<std::uint8_t> data(std::min(per, payload - i * per), static_cast<std::uint8_t>(i));
+            add(gvsp::PacketFormat::Payload, static_cast<std::uint32_t>(i + 1), data);
+        }
+        std::vector<std::uint8_t> trailer(gvsp::kTrailerImageSize);
+        gvsp::encode_trailer(trailer, gvsp::payload_type::kImage, height);
+        add(gvsp::PacketFormat::Trailer, static_cast<std::uint32_t>(n + 1), trailer);
+    }
+
+    void add(gvsp::PacketFormat format, std::uint32_t id, const std::vector<std::uint8_t>& payload) {
+        std::vector<std::uint8_t> d(gvsp::kHeaderSize + payload.size());
+        gvsp::encode_header(d, gvsp::PacketHeader{.format = static_cast<std::uint8_t>(format), .packet_id = id});
+        std::copy(payload.begin(), payload.end(), d.begin() + gvsp::kHeaderSize);
+        datagrams.push_back(std::move(d));
+    }
+
+    void set_block(std::uint16_t block) {
+        for (auto& d : datagrams) {
+            d[2] = static_cast<std::uint8_t>(block >> 8);
+            d[3] = static_cast<std::uint8_t>(block);
+        }
+    }
+};
+
+inline void spin_until(BenchClock::time_point t) {
+    while (BenchClock::now() < t) {
+    }
 }
 
 }  // namespace oculane::bench

@@ -13,6 +13,7 @@
 
 #include "genicam/chunk_layout.hpp"
 #include "genicam/data_model.hpp"
+#include "support/fuzz.hpp"
 #include "genicam/parser.hpp"
 
 namespace oculane::testing {
@@ -67,11 +68,11 @@ TEST(ChunkLayout, WalksFromTheEndAndRefusesWhatDoesNotAddUp) {
 // refused. Run under the sanitizers too (make sanitize), where a read past
 // the payload (an exact-size heap copy of it) is caught.
 TEST(ChunkLayout, FuzzedPayloadsAreTiledExactlyOrRefused) {
-    const char* env = std::getenv("OCULANE_FUZZ_ITERATIONS");
-    const long iterations = env ? std::max(1L, std::atol(env) / 10) : 20'000;
+    // A tenth of the run's count: each payload is walked whole.
+    const std::size_t iterations = std::max<std::size_t>(1, testing::fuzz_iterations(200'000) / 10);
     std::mt19937_64 rng(20);
     std::size_t accepted = 0;
-    for (long i = 0; i < iterations; ++i) {
+    for (std::size_t i = 0; i < iterations; ++i) {
         std::vector<std::uint8_t> payload;
         if (i % 2 == 0) {
             const auto n = rng() % 64;

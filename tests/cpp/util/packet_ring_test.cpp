@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fuzz.hpp"
 #include "support/loopback_udp.hpp"
 #include "util/inet.hpp"
 #include "util/packet_ring.hpp"
@@ -154,14 +155,7 @@ TEST(ForEachSegment, SplitsASuperPacketAtItsSegmentSize) {
     }
 }
 
-std::size_t fuzz_iterations() {
-    if (const char* env = std::getenv("OCULANE_FUZZ_ITERATIONS")) {
-        char* end = nullptr;
-        const unsigned long long n = std::strtoull(env, &end, 10);
-        if (end != env && *end == '\0' && n > 0) return static_cast<std::size_t>(n);
-    }
-    return 50'000;
-}
+using testing::fuzz_iterations;
 
 // What any verdict promises: the payload lies inside the capture, and an Ok
 // payload is exactly what its UDP length says.

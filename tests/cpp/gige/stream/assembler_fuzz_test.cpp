@@ -8,18 +8,12 @@
 
 #include "gige/proto/pixel_layout.hpp"
 #include "stream_rig.hpp"
+#include "support/fuzz.hpp"
 
 namespace oculane::stream_test {
 namespace {
 
-std::size_t fuzz_iterations() {
-    if (const char* env = std::getenv("OCULANE_FUZZ_ITERATIONS")) {
-        char* end = nullptr;
-        const unsigned long long n = std::strtoull(env, &end, 10);
-        if (end != env && *end == '\0' && n > 0) return static_cast<std::size_t>(n);
-    }
-    return 50'000;
-}
+using testing::fuzz_iterations;
 
 // Checks every closed frame and resend command; keeps a few frames for a
 // while like a slow subscriber.
